@@ -1,0 +1,380 @@
+#include "file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+
+namespace brenvale {
+
+namespace {
+
+Error last_io() { return Error::io(errno); }
+
+long page_size() {
+    static const long ps = sysconf(_SC_PAGESIZE);
+    return ps;
+}
+
+}  // namespace
+
+// ---- FileHandle ----
+
+FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
+    if (this != &o) {
+        close();
+        fd_ = o.fd_;
+        o.fd_ = -1;
+    }
+    return *this;
+}
+
+Result<FileHandle> FileHandle::open(const std::string& path, Mode mode, mode_t perm) {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+        case Mode::ReadOnly: flags |= O_RDONLY; break;
+        case Mode::ReadWrite: flags |= O_RDWR; break;
+        case Mode::CreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+        case Mode::CreateExclusive: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+        case Mode::CreateOrOpen: flags |= O_RDWR | O_CREAT; break;
+    }
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, perm);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return last_io();
+    return FileHandle(fd);
+}
+
+Result<uint64_t> FileHandle::size() const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return last_io();
+    return static_cast<uint64_t>(st.st_size);
+}
+
+Status FileHandle::set_len(uint64_t len) const {
+    if (len > static_cast<uint64_t>(INT64_MAX)) return Error::io(EFBIG);
+    int rc;
+    do {
+        rc = ::ftruncate(fd_, static_cast<off_t>(len));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return last_io();
+    return {};
+}
+
+Status FileHandle::reserve(uint64_t len) const {
+    if (len > static_cast<uint64_t>(INT64_MAX)) return Error::io(EFBIG);
+    uint64_t cur = BRVL_TRY(size());
+    if (len <= cur) return {};
+    int rc;
+    do {
+        rc = ::posix_fallocate(fd_, 0, static_cast<off_t>(len));
+    } while (rc == EINTR);
+    if (rc == 0) return {};
+    if (rc == EOPNOTSUPP || rc == EINVAL) return set_len(len);  // file system without reservation
+    return Error::io(rc);
+}
+
+Status FileHandle::sync() const {
+    if (::fsync(fd_) != 0) return last_io();
+    return {};
+}
+
+void FileHandle::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+// ---- Mapping ----
+
+Mapping::Mapping(Mapping&& o) noexcept : data_(o.data_), len_(o.len_), writable_(o.writable_) {
+    o.data_ = nullptr;
+    o.len_ = 0;
+}
+
+Mapping& Mapping::operator=(Mapping&& o) noexcept {
+    if (this != &o) {
+        unmap();
+        data_ = o.data_;
+        len_ = o.len_;
+        writable_ = o.writable_;
+        o.data_ = nullptr;
+        o.len_ = 0;
+    }
+    return *this;
+}
+
+Result<Mapping> Mapping::map(int fd, size_t len, bool writable) {
+    Mapping m;
+    m.writable_ = writable;
+    if (len == 0) return m;
+    int prot = writable ? (PROT_READ | PROT_WRITE) : PROT_READ;
+    void* p = ::mmap(nullptr, len, prot, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) return last_io();
+    m.data_ = static_cast<uint8_t*>(p);
+    m.len_ = len;
+    return m;
+}
+
+Status Mapping::flush() const { return flush_range(0, len_); }
+
+Status Mapping::flush_range(size_t offset, size_t len) const {
+    if (data_ == nullptr || len == 0 || offset >= len_) return {};
+    if (len > len_ - offset) len = len_ - offset;
+    size_t ps = static_cast<size_t>(page_size());
+    size_t start = offset / ps * ps;
+    if (::msync(data_ + start, offset + len - start, MS_SYNC) != 0) return last_io();
+    return {};
+}
+
+void Mapping::unmap() {
+    if (data_ != nullptr) {
+        ::munmap(data_, len_);
+        data_ = nullptr;
+        len_ = 0;
+    }
+}
+
+// ---- MappedFile ----
+
+Result<MappedFile> MappedFile::create(const std::string& path, uint64_t len, bool exclusive, mode_t perm) {
+    if (len > SIZE_MAX) return Error::io(EFBIG);
+    MappedFile f;
+    f.path_ = path;
+    f.writable_ = true;
+    auto mode = exclusive ? FileHandle::Mode::CreateExclusive : FileHandle::Mode::CreateTruncate;
+    f.fd_ = BRVL_TRY(FileHandle::open(path, mode, perm));
+    auto reserved = f.fd_.reserve(len);
+    if (!reserved.ok()) {
+        if (exclusive) ::unlink(path.c_str());  // never leave a half-made file of our own behind
+        return std::move(reserved).error();
+    }
+    f.map_ = BRVL_TRY(Mapping::map(f.fd_.fd(), static_cast<size_t>(len), true));
+    return f;
+}
+
+Result<MappedFile> MappedFile::open(const std::string& path, bool writable) {
+    MappedFile f;
+    f.path_ = path;
+    f.writable_ = writable;
+    f.fd_ = BRVL_TRY(FileHandle::open(path, writable ? FileHandle::Mode::ReadWrite : FileHandle::Mode::ReadOnly));
+    uint64_t len = BRVL_TRY(f.fd_.size());
+    if (len > SIZE_MAX) return Error::io(EFBIG);
+    f.map_ = BRVL_TRY(Mapping::map(f.fd_.fd(), static_cast<size_t>(len), writable));
+    return f;
+}
+
+Status MappedFile::grow(uint64_t new_len) {
+    if (!fd_.valid()) return Error::mmap("file is not mapped");
+    if (!writable_) return Error::io(EBADF);
+    if (new_len <= map_.size()) return {};
+    if (new_len > SIZE_MAX) return Error::io(EFBIG);
+    BRVL_TRY(fd_.reserve(new_len));
+    Mapping next = BRVL_TRY(Mapping::map(fd_.fd(), static_cast<size_t>(new_len), true));
+    map_ = std::move(next);  // the old mapping goes only now
+    return {};
+}
+
+Status MappedFile::flush() const { return map_.flush(); }
+
+void MappedFile::close() {
+    map_.unmap();
+    fd_.close();
+}
+
+// ---- whole files and directories ----
+
+Result<std::string> read_file(const std::string& path) {
+    FileHandle fd = BRVL_TRY(FileHandle::open(path, FileHandle::Mode::ReadOnly));
+    std::string out;
+    char buf[8192];
+    for (;;) {
+        ssize_t n = ::read(fd.fd(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return last_io();
+        }
+        if (n == 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+Result<std::optional<std::string>> read_file_if_exists(const std::string& path) {
+    auto r = read_file(path);
+    if (r.ok()) return std::optional<std::string>(std::move(*r));
+    if (r.error().is_io_code(ENOENT)) return std::optional<std::string>();
+    return std::move(r).error();
+}
+
+namespace {
+
+Status write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return last_io();
+        }
+        if (n == 0) return Error::io_message("failed to write whole buffer");
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return {};
+}
+
+std::string parent_dir(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+}  // namespace
+
+Status write_file_atomic(const std::string& path, std::string_view contents, mode_t perm) {
+    std::random_device rd;
+    std::string tmp = fmt::format("{}.tmp.{}.{:08x}", path, ::getpid(), rd());
+    {
+        FileHandle fd = BRVL_TRY(FileHandle::open(tmp, FileHandle::Mode::CreateExclusive, perm));
+        Status st = write_all(fd.fd(), contents);
+        if (st.ok()) st = fd.sync();
+        if (!st.ok()) {
+            ::unlink(tmp.c_str());
+            return st;
+        }
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        Error e = last_io();
+        ::unlink(tmp.c_str());
+        return e;
+    }
+    return sync_dir(parent_dir(path));
+}
+
+Result<bool> path_exists(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return true;
+    if (errno == ENOENT) return false;
+    return last_io();
+}
+
+Result<bool> is_directory(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    if (errno == ENOENT) return false;
+    return last_io();
+}
+
+Status create_dir_all(const std::string& path, mode_t perm) {
+    if (path.empty()) return {};
+    std::string cur;
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t next = path.find('/', pos);
+        if (next == std::string::npos) next = path.size();
+        cur = path.substr(0, next);
+        pos = next + 1;
+        if (cur.empty()) continue;  // leading '/'
+        if (::mkdir(cur.c_str(), perm) != 0 && errno != EEXIST) return last_io();
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return last_io();
+    if (!S_ISDIR(st.st_mode)) return Error::io(ENOTDIR);
+    return {};
+}
+
+Result<std::vector<std::string>> list_dir(const std::string& path) {
+    DIR* d = ::opendir(path.c_str());
+    if (d == nullptr) return last_io();
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        struct dirent* e = ::readdir(d);
+        if (e == nullptr) {
+            int err = errno;
+            ::closedir(d);
+            if (err != 0) return Error::io(err);
+            break;
+        }
+        std::string_view n(e->d_name);
+        if (n == "." || n == "..") continue;
+        names.emplace_back(n);
+    }
+    return names;
+}
+
+Status remove_file(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) return last_io();
+    return {};
+}
+
+Status remove_file_if_exists(const std::string& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return last_io();
+    return {};
+}
+
+namespace {
+
+Status remove_tree_at(int dirfd, const char* name) {
+    struct stat st;
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return last_io();
+    if (!S_ISDIR(st.st_mode)) {
+        if (::unlinkat(dirfd, name, 0) != 0) return last_io();
+        return {};
+    }
+    int fd = ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return last_io();
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+        Error e = last_io();
+        ::close(fd);
+        return e;
+    }
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        struct dirent* e = ::readdir(d);
+        if (e == nullptr) break;
+        std::string_view n(e->d_name);
+        if (n == "." || n == "..") continue;
+        names.emplace_back(n);
+    }
+    Status st2;
+    for (const auto& n : names) {
+        st2 = remove_tree_at(::dirfd(d), n.c_str());
+        if (!st2.ok()) break;
+    }
+    ::closedir(d);
+    if (!st2.ok()) return st2;
+    if (::unlinkat(dirfd, name, AT_REMOVEDIR) != 0) return last_io();
+    return {};
+}
+
+}  // namespace
+
+Status remove_dir_all(const std::string& path) { return remove_tree_at(AT_FDCWD, path.c_str()); }
+
+Status sync_dir(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return last_io();
+    int rc = ::fsync(fd);
+    int err = errno;
+    ::close(fd);
+    if (rc != 0 && err != EINVAL) return Error::io(err);
+    return {};
+}
+
+std::string join_path(std::string_view a, std::string_view b) {
+    std::string out(a);
+    if (!out.empty() && out.back() != '/') out.push_back('/');
+    out.append(b);
+    return out;
+}
+
+}  // namespace brenvale

@@ -1,0 +1,140 @@
+// The file layer under every file kind: RAII descriptors and mappings, whole-file
+// mapping with a grow that never leaves the caller without a mapping, and the small
+// whole-file and directory helpers. Every failure is an Error value.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+
+namespace brenvale {
+
+// An owned file descriptor.
+class FileHandle {
+public:
+    enum class Mode {
+        ReadOnly,         // existing file, O_RDONLY
+        ReadWrite,        // existing file, O_RDWR
+        CreateTruncate,   // O_RDWR | O_CREAT | O_TRUNC
+        CreateExclusive,  // O_RDWR | O_CREAT | O_EXCL
+        CreateOrOpen,     // O_RDWR | O_CREAT, never truncates
+    };
+
+    FileHandle() = default;
+    explicit FileHandle(int fd) : fd_(fd) {}
+    FileHandle(FileHandle&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    FileHandle& operator=(FileHandle&& o) noexcept;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() { close(); }
+
+    static Result<FileHandle> open(const std::string& path, Mode mode, mode_t perm = 0666);
+
+    int fd() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    Result<uint64_t> size() const;
+    // Sets the length with ftruncate (shrinks or extends sparsely).
+    Status set_len(uint64_t len) const;
+    // Extends the file to at least len bytes with its blocks reserved, so that stores
+    // through a mapping can never meet a full disk. Never shrinks.
+    Status reserve(uint64_t len) const;
+    Status sync() const;
+    void close();
+
+private:
+    int fd_ = -1;
+};
+
+// An owned memory mapping.
+class Mapping {
+public:
+    Mapping() = default;
+    Mapping(Mapping&& o) noexcept;
+    Mapping& operator=(Mapping&& o) noexcept;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping() { unmap(); }
+
+    // Maps len bytes of the file from offset 0 (shared). A length of 0 gives an empty mapping.
+    static Result<Mapping> map(int fd, size_t len, bool writable);
+
+    uint8_t* data() const { return data_; }
+    size_t size() const { return len_; }
+    bool writable() const { return writable_; }
+    std::span<uint8_t> bytes() const { return {data_, len_}; }
+    // msync of the whole mapping (synchronous).
+    Status flush() const;
+    // msync of [offset, offset + len), widened to page boundaries.
+    Status flush_range(size_t offset, size_t len) const;
+    void unmap();
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t len_ = 0;
+    bool writable_ = false;
+};
+
+// A file mapped whole, read-write or read-only.
+class MappedFile {
+public:
+    MappedFile() = default;
+    MappedFile(MappedFile&&) noexcept = default;
+    MappedFile& operator=(MappedFile&&) noexcept = default;
+
+    // Creates the file (exclusively when `exclusive`, else truncating an existing one),
+    // reserves `len` bytes and maps them read-write. Every byte starts zero.
+    static Result<MappedFile> create(const std::string& path, uint64_t len, bool exclusive,
+                                     mode_t perm = 0666);
+    // Opens an existing file and maps all of it.
+    static Result<MappedFile> open(const std::string& path, bool writable);
+
+    const std::string& path() const { return path_; }
+    bool is_open() const { return fd_.valid(); }
+    bool writable() const { return writable_; }
+    uint8_t* data() const { return map_.data(); }
+    uint64_t size() const { return map_.size(); }
+    std::span<uint8_t> bytes() const { return map_.bytes(); }
+
+    // Extends the file to new_len (reserved), maps the new length and only then drops the
+    // old mapping. On any failure the old mapping stays in place and the error is returned.
+    // A new_len not above the current size does nothing.
+    Status grow(uint64_t new_len);
+    Status flush() const;
+    Status flush_range(size_t offset, size_t len) const { return map_.flush_range(offset, len); }
+    // Drops the mapping and closes the descriptor.
+    void close();
+
+private:
+    std::string path_;
+    FileHandle fd_;
+    Mapping map_;
+    bool writable_ = false;
+};
+
+// Whole-file helpers. "Absent" means ENOENT only; every other failure is an I/O error.
+Result<std::string> read_file(const std::string& path);
+Result<std::optional<std::string>> read_file_if_exists(const std::string& path);
+// Writes to a temporary name in the same directory, syncs, then renames into place, so
+// that readers see either the old file or the whole new one.
+Status write_file_atomic(const std::string& path, std::string_view contents, mode_t perm = 0666);
+Result<bool> path_exists(const std::string& path);
+Result<bool> is_directory(const std::string& path);
+Status create_dir_all(const std::string& path, mode_t perm = 0777);
+// Names in the directory, without "." and "..", in no particular order.
+Result<std::vector<std::string>> list_dir(const std::string& path);
+Status remove_file(const std::string& path);
+// Removes a file if it exists; a missing file is not an error.
+Status remove_file_if_exists(const std::string& path);
+Status remove_dir_all(const std::string& path);
+Status sync_dir(const std::string& path);
+
+std::string join_path(std::string_view a, std::string_view b);
+
+}  // namespace brenvale

@@ -1,0 +1,67 @@
+// Small helpers shared by every file format: little-endian access to mapped bytes,
+// checked arithmetic and the two clocks.
+#pragma once
+
+#include <bit>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+namespace brenvale {
+
+static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
+
+template <typename T>
+inline T load_le(const uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+    return v;
+}
+
+template <typename T>
+inline void store_le(uint8_t* p, T v) {
+    if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+    std::memcpy(p, &v, sizeof v);
+}
+
+inline uint16_t load_u16(const uint8_t* p) { return load_le<uint16_t>(p); }
+inline uint32_t load_u32(const uint8_t* p) { return load_le<uint32_t>(p); }
+inline uint64_t load_u64(const uint8_t* p) { return load_le<uint64_t>(p); }
+inline int64_t load_i64(const uint8_t* p) { return static_cast<int64_t>(load_le<uint64_t>(p)); }
+inline void store_u16(uint8_t* p, uint16_t v) { store_le(p, v); }
+inline void store_u32(uint8_t* p, uint32_t v) { store_le(p, v); }
+inline void store_u64(uint8_t* p, uint64_t v) { store_le(p, v); }
+inline void store_i64(uint8_t* p, int64_t v) { store_le(p, static_cast<uint64_t>(v)); }
+
+// a + b, or nothing when it overflows 64 bits.
+inline std::optional<uint64_t> checked_add(uint64_t a, uint64_t b) {
+    uint64_t r;
+    if (__builtin_add_overflow(a, b, &r)) return std::nullopt;
+    return r;
+}
+
+// Whether [pos, pos + len) lies inside [0, limit), without overflow.
+inline bool range_within(uint64_t pos, uint64_t len, uint64_t limit) {
+    return pos <= limit && len <= limit - pos;
+}
+
+using MonoClock = std::chrono::steady_clock;
+using MonoInstant = MonoClock::time_point;
+
+// Wall clock in milliseconds since the Unix epoch; 0 when the clock reads before 1970.
+inline uint64_t unix_millis_now() {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::system_clock::now().time_since_epoch())
+                  .count();
+    return ms < 0 ? 0 : static_cast<uint64_t>(ms);
+}
+
+// Wall clock as a duration since the Unix epoch (may be negative before 1970).
+inline std::chrono::nanoseconds unix_now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+}
+
+}  // namespace brenvale

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "file.h"
+#include "log.h"
+#include "test_util.h"
+
+namespace brenvale {
+namespace {
+
+using testing::LogCapture;
+using testing::TempDir;
+
+TEST(MappedFileTest, CreateMapsZeroedReservedBytesAndSurvivesReopen) {
+    TempDir dir;
+    std::string p = dir.file("seg");
+    {
+        auto f = MappedFile::create(p, 4096, /*exclusive=*/true);
+        ASSERT_TRUE(f.ok()) << f.error().to_string();
+        ASSERT_EQ(f->size(), 4096u);
+        for (size_t i = 0; i < 4096; ++i) ASSERT_EQ(f->data()[i], 0);
+        std::memcpy(f->data(), "BRVL", 4);
+        ASSERT_TRUE(f->flush().ok());
+        struct stat st;
+        ASSERT_EQ(::stat(p.c_str(), &st), 0);
+        EXPECT_GE(st.st_blocks * 512, 4096);  // blocks are reserved, not a sparse hole
+    }
+    auto again = MappedFile::open(p, false);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(std::memcmp(again->data(), "BRVL", 4), 0);
+    EXPECT_FALSE(again->writable());
+}
+
+TEST(MappedFileTest, ExclusiveCreateRefusesExistingFile) {
+    TempDir dir;
+    std::string p = dir.file("seg");
+    ASSERT_TRUE(MappedFile::create(p, 64, true).ok());
+    auto second = MappedFile::create(p, 64, true);
+    ASSERT_FALSE(second.ok());
+    EXPECT_TRUE(second.error().is_io_code(EEXIST));
+}
+
+TEST(MappedFileTest, GrowKeepsContentAndFailedGrowKeepsOldMapping) {
+    TempDir dir;
+    auto f = MappedFile::create(dir.file("seg"), 4096, true);
+    ASSERT_TRUE(f.ok());
+    f->data()[4095] = 0xAB;
+    ASSERT_TRUE(f->grow(8192).ok());
+    EXPECT_EQ(f->size(), 8192u);
+    EXPECT_EQ(f->data()[4095], 0xAB);
+    f->data()[8191] = 1;
+    // A length no file system accepts: the grow fails and the mapping is untouched.
+    auto st = f->grow(uint64_t{1} << 62);
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().kind(), ErrorKind::Io);
+    EXPECT_EQ(f->size(), 8192u);
+    EXPECT_EQ(f->data()[4095], 0xAB);
+    EXPECT_EQ(f->data()[8191], 1);
+    // Growing to a smaller length never shrinks.
+    ASSERT_TRUE(f->grow(100).ok());
+    EXPECT_EQ(f->size(), 8192u);
+}
+
+TEST(MappedFileTest, OpenMissingAndEmptyFiles) {
+    TempDir dir;
+    auto missing = MappedFile::open(dir.file("nope"), true);
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().to_string(), "I/O error: No such file or directory (os error 2)");
+    ASSERT_TRUE(write_file_atomic(dir.file("empty"), "").ok());
+    auto empty = MappedFile::open(dir.file("empty"), true);
+    ASSERT_TRUE(empty.ok());
+    EXPECT_EQ(empty->size(), 0u);
+    EXPECT_EQ(empty->data(), nullptr);
+}
+
+TEST(FileHelpersTest, AbsentMeansMissingOnly) {
+    TempDir dir;
+    auto none = read_file_if_exists(dir.file("missing"));
+    ASSERT_TRUE(none.ok());
+    EXPECT_FALSE(none->has_value());
+    // A directory in place of the file is an I/O error, not "absent".
+    ASSERT_TRUE(create_dir_all(dir.file("adir")).ok());
+    auto bad = read_file_if_exists(dir.file("adir"));
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error().kind(), ErrorKind::Io);
+    EXPECT_NE(bad.error().os_code(), ENOENT);
+}
+
+TEST(FileHelpersTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporaries) {
+    TempDir dir;
+    std::string p = dir.file("meta");
+    ASSERT_TRUE(write_file_atomic(p, "first contents").ok());
+    ASSERT_TRUE(write_file_atomic(p, "2").ok());
+    auto r = read_file(p);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(*r, "2");
+    auto names = list_dir(dir.path());
+    ASSERT_TRUE(names.ok());
+    EXPECT_EQ(names->size(), 1u);
+}
+
+TEST(FileHelpersTest, DirectoriesCreateListAndRemoveRecursively) {
+    TempDir dir;
+    std::string deep = dir.file("a/b/c");
+    ASSERT_TRUE(create_dir_all(deep).ok());
+    ASSERT_TRUE(create_dir_all(deep).ok());  // existing is fine
+    ASSERT_TRUE(write_file_atomic(join_path(deep, "f"), "x").ok());
+    EXPECT_TRUE(*is_directory(deep));
+    ASSERT_TRUE(remove_dir_all(dir.file("a")).ok());
+    EXPECT_FALSE(*path_exists(dir.file("a")));
+    EXPECT_TRUE(remove_file_if_exists(dir.file("a")).ok());
+    EXPECT_FALSE(remove_file(dir.file("a")).ok());
+}
+
+TEST(LogTest, OffByDefaultAndSinkSeesFormattedRecords) {
+    EXPECT_FALSE(log::enabled(log::Level::Error));
+    {
+        LogCapture cap(log::Level::Warn);
+        log::warn(log::kHeader, "File has version {} but we know {}, parsing known fields only", 2, 1);
+        log::info(log::kStore, "not emitted {}", 1);
+        log::warn(log::kSegmentData, "flags {:#x}", 6);
+        EXPECT_TRUE(cap.contains(log::Level::Warn, "brenvale::header",
+                                 "File has version 2 but we know 1, parsing known fields only"));
+        EXPECT_TRUE(cap.contains(log::Level::Warn, "brenvale::segment::data", "flags 0x6"));
+        EXPECT_EQ(cap.records().size(), 2u);
+    }
+    EXPECT_FALSE(log::enabled(log::Level::Error));
+}
+
+}  // namespace
+}  // namespace brenvale

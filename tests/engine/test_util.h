@@ -1,0 +1,80 @@
+// Helpers shared by the engine tests: a temporary directory and a log capture.
+#pragma once
+
+#include <stdlib.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "file.h"
+#include "log.h"
+
+namespace brenvale::testing {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = "/tmp/brenvale-test-XXXXXX";
+        char* p = mkdtemp(tmpl.data());
+        path_ = p ? p : "";
+    }
+    ~TempDir() {
+        if (!path_.empty()) (void)remove_dir_all(path_);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return join_path(path_, name); }
+
+private:
+    std::string path_;
+};
+
+struct LogRecord {
+    log::Level level;
+    std::string target;
+    std::string message;
+};
+
+// Installs a sink that keeps every record while it lives.
+class LogCapture {
+public:
+    explicit LogCapture(log::Level level = log::Level::Trace) {
+        log::set_sink([this](log::Level l, std::string_view t, std::string_view m) {
+            std::lock_guard lock(mu_);
+            records_.push_back({l, std::string(t), std::string(m)});
+        });
+        log::set_max_level(level);
+    }
+    ~LogCapture() {
+        log::set_max_level(log::Level::Off);
+        log::set_sink(nullptr);
+    }
+    std::vector<LogRecord> records() const {
+        std::lock_guard lock(mu_);
+        return records_;
+    }
+    bool contains(log::Level level, std::string_view target, std::string_view message) const {
+        std::lock_guard lock(mu_);
+        for (const auto& r : records_)
+            if (r.level == level && r.target == target && r.message == message) return true;
+        return false;
+    }
+    size_t count(std::string_view message) const {
+        std::lock_guard lock(mu_);
+        size_t n = 0;
+        for (const auto& r : records_) n += r.message == message;
+        return n;
+    }
+    void clear() {
+        std::lock_guard lock(mu_);
+        records_.clear();
+    }
+
+private:
+    mutable std::mutex mu_;
+    std::vector<LogRecord> records_;
+};
+
+}  // namespace brenvale::testing
