@@ -1,8 +1,10 @@
 // Small value types shared across components.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -19,6 +21,13 @@ struct DataSetKey {
     std::string debug_string() const {
         return fmt::format("DataSetKey {{ name: \"{}\", dataset_type: \"{}\" }}", name, dataset_type);
     }
+};
+
+// One record: a signed timestamp and its payload.
+struct Record {
+    int64_t timestamp = 0;
+    std::vector<uint8_t> data;
+    bool operator==(const Record&) const = default;
 };
 
 struct DataSetKeyHash {

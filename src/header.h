@@ -1,0 +1,120 @@
+// The common segment file header (fixed prefix, tag/length/value metadata, state block),
+// the data and index segment header layouts, in-place state field writers, and the
+// 16-byte block header. All integers little-endian; readers and writers work on mapped bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "error.h"
+
+namespace brenvale {
+
+inline constexpr uint8_t kFileTypeIndex = 1;
+inline constexpr uint8_t kFileTypeData = 2;
+inline constexpr uint8_t kFileTypeJournal = 3;
+
+inline constexpr uint16_t kHeaderVersion = 1;
+inline constexpr size_t kHeaderPrefixLen = 9;
+inline constexpr uint16_t kMetaContentLength = 41;
+inline constexpr uint16_t kDataStateLength = 72;
+inline constexpr uint16_t kIndexStateLength = 8;
+inline constexpr size_t kDataHeaderLen = 124;   // 11 + 41 + 72
+inline constexpr size_t kIndexHeaderLen = 128;  // entries start here
+inline constexpr size_t kBlockHeaderLen = 16;
+inline constexpr uint64_t kNoPendingBlock = ~uint64_t{0};
+
+// The common length check behind every "truncated {}: need {} bytes, got {}" message.
+Status check_available(std::string_view name, size_t need, size_t have);
+
+struct HeaderPrefix {
+    uint16_t version = 0;
+    uint8_t file_type = 0;
+    uint16_t content_length = 0;
+};
+
+// The five metadata values; a missing entry reads as 0.
+struct HeaderMeta {
+    uint64_t created_ms = 0;
+    uint64_t start_key = 0;   // data: base offset; index: start timestamp bits; journal: base sequence
+    uint64_t size_limit = 0;
+    uint8_t compress_level = 0;
+    uint8_t compress_type = 0;
+};
+
+struct FileHeader {
+    // Magic, version (warning for 2 and above), file type and content length.
+    static Result<HeaderPrefix> read_prefix(std::span<const uint8_t> bytes);
+    static Result<HeaderMeta> read_meta(std::span<const uint8_t> bytes, uint16_t content_length);
+    // Writes the prefix (magic, version 1, file_type, content_length 41) and the five
+    // entries into bytes 0..49. The caller guarantees at least 50 bytes.
+    static void write_prefix_and_meta(std::span<uint8_t> bytes, uint8_t file_type, const HeaderMeta& meta);
+    // Checks the header and returns the position of the state block, for in-place writes.
+    static Result<size_t> locate_state(std::span<const uint8_t> bytes, uint8_t expected_file_type,
+                                       size_t field_offset);
+};
+
+// The nine state fields of a data segment header (state offsets 0..71).
+struct DataSegmentState {
+    int64_t min_timestamp = INT64_MAX;
+    int64_t max_timestamp = INT64_MIN;
+    uint64_t wrote_position = kDataHeaderLen;
+    uint64_t record_count = 0;
+    uint64_t raw_record_bytes = 0;
+    uint64_t pending_position = kNoPendingBlock;
+    uint64_t pending_wrote_position = 0;
+    uint64_t pending_count = 0;
+    uint64_t invalid_record_count = 0;
+
+    // State offsets 0..39.
+    static Status write_core(std::span<uint8_t> bytes, int64_t min_ts, int64_t max_ts, uint64_t wrote_position,
+                             uint64_t record_count, uint64_t raw_record_bytes);
+    // State offsets 40..63.
+    static Status write_pending(std::span<uint8_t> bytes, uint64_t position, uint64_t pending_wrote_position,
+                                uint64_t pending_count);
+    // State offset 64.
+    static Status write_invalid_count(std::span<uint8_t> bytes, uint64_t invalid_record_count);
+};
+
+struct DataHeader {
+    HeaderPrefix prefix;
+    HeaderMeta meta;
+    uint16_t state_length = kDataStateLength;
+    DataSegmentState state;
+    size_t header_length = kDataHeaderLen;
+
+    // Writes a whole data segment header (124 bytes). The caller guarantees the room.
+    static void write(std::span<uint8_t> bytes, const HeaderMeta& meta, const DataSegmentState& state);
+    static Result<DataHeader> read(std::span<const uint8_t> bytes);
+};
+
+struct IndexHeader {
+    HeaderPrefix prefix;
+    HeaderMeta meta;
+    uint16_t state_length = kIndexStateLength;
+    uint64_t wrote_position = kIndexHeaderLen;
+    size_t header_length = kIndexHeaderLen;
+
+    // Writes a whole index segment header (128 bytes, reserved bytes zero).
+    static void write(std::span<uint8_t> bytes, const HeaderMeta& meta, uint64_t wrote_position);
+    static Result<IndexHeader> read(std::span<const uint8_t> bytes);
+};
+
+struct BlockHeader {
+    static constexpr uint16_t kSealed = 0x1;
+    static constexpr uint16_t kCompressed = 0x2;
+    static constexpr uint16_t kSingleRecord = 0x4;
+
+    uint32_t payload_size = 0;
+    uint16_t flags = 0;
+    uint16_t record_count = 0;
+    uint32_t uncompressed_size = 0;
+
+    // The caller guarantees that the 16 bytes at position lie inside bytes.
+    static void write(std::span<uint8_t> bytes, size_t position, const BlockHeader& header);
+    static BlockHeader read(std::span<const uint8_t> bytes, size_t position);
+};
+
+}  // namespace brenvale
