@@ -59,6 +59,9 @@ public:
     bool remove(const BlockKey& key);
     size_t remove_owner(uint64_t owner);
     size_t evict_idle(std::chrono::nanoseconds max_idle);
+    // Sets the last access of a cached entry (lets tests fix the eviction order);
+    // false when the key is not cached.
+    bool set_last_access(const BlockKey& key, MonoInstant when);
 
 private:
     struct KeyHash {

@@ -12,17 +12,26 @@ namespace brenvale {
 
 static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
 
+// std::byteswap is C++23; g++ 12 in C++20 mode lacks it.
+template <typename T>
+inline T byte_swap(T v) {
+    if constexpr (sizeof(T) == 1) return v;
+    else if constexpr (sizeof(T) == 2) return static_cast<T>(__builtin_bswap16(static_cast<uint16_t>(v)));
+    else if constexpr (sizeof(T) == 4) return static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));
+    else return static_cast<T>(__builtin_bswap64(static_cast<uint64_t>(v)));
+}
+
 template <typename T>
 inline T load_le(const uint8_t* p) {
     T v;
     std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+    if constexpr (std::endian::native == std::endian::big) v = byte_swap(v);
     return v;
 }
 
 template <typename T>
 inline void store_le(uint8_t* p, T v) {
-    if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+    if constexpr (std::endian::native == std::endian::big) v = byte_swap(v);
     std::memcpy(p, &v, sizeof v);
 }
 

@@ -1,0 +1,32 @@
+#include "module_util.h"
+
+namespace brenvale::py {
+
+int add_to_module(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all = nullptr;
+    if (PyObject_GetOptionalAttrString(module, "__all__", &all) < 0) return -1;
+    if (all == nullptr) {
+        all = PyList_New(0);
+        if (all == nullptr) return -1;
+        if (PyObject_SetAttrString(module, "__all__", all) < 0) {
+            Py_DECREF(all);
+            return -1;
+        }
+    } else if (!PyList_Check(all)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not an instance of 'list'", Py_TYPE(all)->tp_name);
+        Py_DECREF(all);
+        return -1;
+    }
+    PyObject* key = PyUnicode_FromString(name);
+    if (key == nullptr) {
+        Py_DECREF(all);
+        return -1;
+    }
+    int rc = PyList_Append(all, key);
+    Py_DECREF(all);
+    if (rc == 0) rc = PyObject_SetAttr(module, key, value);
+    Py_DECREF(key);
+    return rc;
+}
+
+}  // namespace brenvale::py

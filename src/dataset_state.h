@@ -1,0 +1,86 @@
+// The dataset `state` file: a 72-byte mapped record of the totals of finished data
+// segments, the index range of the closed index segments and the retention floor.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "error.h"
+#include "file.h"
+
+namespace brenvale {
+
+struct DatasetStateFields {
+    uint64_t stats_watermark = 0;
+    int64_t min_timestamp = INT64_MAX;
+    int64_t max_timestamp = INT64_MIN;
+    uint64_t total_record_count = 0;
+    uint64_t total_data_size = 0;
+    uint64_t total_uncompressed_size = 0;
+    uint64_t total_invalid_record_count = 0;
+    int64_t retention_floor = INT64_MAX;  // INT64_MAX: none
+
+    bool operator==(const DatasetStateFields&) const = default;
+};
+
+class DatasetStateFile {
+public:
+    static constexpr size_t kLength = 72;
+    static constexpr size_t kLengthV1 = 64;
+    static constexpr uint32_t kVersion = 2;
+
+    DatasetStateFile() = default;
+    DatasetStateFile(DatasetStateFile&&) noexcept = default;
+    DatasetStateFile& operator=(DatasetStateFile&& o) noexcept;
+    DatasetStateFile(const DatasetStateFile&) = delete;
+    DatasetStateFile& operator=(const DatasetStateFile&) = delete;
+    ~DatasetStateFile();
+
+    // Writable open: a file with a bad size, magic or version is recreated empty (with a
+    // warning); a missing file is created; I/O and mapping failures are returned.
+    static Result<DatasetStateFile> open_or_create(const std::string& dataset_dir);
+    // Read-only open: reads the file without mapping it; never writes or recreates.
+    static Result<DatasetStateFile> open_read_only(const std::string& dataset_dir);
+
+    const DatasetStateFields& fields() const { return f_; }
+    const std::string& path() const { return path_; }
+    bool is_clean() const { return clean_; }
+    bool is_read_only() const { return read_only_; }
+
+    uint64_t stats_watermark() const { return f_.stats_watermark; }
+    // Folds finished data segments into the totals and moves the watermark.
+    // Each tuple: record count, data length, unpadded record bytes, invalid record count.
+    struct Totals {
+        uint64_t record_count = 0;
+        uint64_t data_length = 0;
+        uint64_t unpadded_record_bytes = 0;
+        uint64_t invalid_record_count = 0;
+    };
+    Status add_segment_totals(uint64_t watermark, const Totals* items, size_t count);
+    // The index range of the closed index segments; nothing = none.
+    Status update_range(std::optional<std::pair<int64_t, int64_t>> range);
+    Status set_range(int64_t min, int64_t max);
+    Status increment_invalid();
+    Status subtract_stats(const Totals& t);
+    // Returns the floor after the call; the floor never moves back.
+    Result<int64_t> advance_retention_floor(int64_t threshold);
+    Status close();
+
+    // The 72 bytes of the record.
+    static void encode(uint8_t* out, const DatasetStateFields& f);
+
+private:
+    Status persist();
+    static Result<DatasetStateFile> create(const std::string& dir, const std::string& path);
+
+    std::string path_;
+    MappedFile file_;
+    bool mapped_ = false;
+    DatasetStateFields f_;
+    bool clean_ = true;
+    bool read_only_ = false;
+};
+
+}  // namespace brenvale

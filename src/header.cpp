@@ -1,0 +1,261 @@
+// Segment file header, data/index header layouts, in-place state writers and block headers.
+#include "header.h"
+
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "log.h"
+#include "util.h"
+
+namespace brenvale {
+
+namespace {
+
+constexpr uint8_t kMagic[4] = {'B', 'R', 'V', 'L'};
+
+// Tags of the five metadata entries.
+constexpr uint8_t kTagCreated = 1;
+constexpr uint8_t kTagStartKey = 2;
+constexpr uint8_t kTagSizeLimit = 3;
+constexpr uint8_t kTagCompressLevel = 4;
+constexpr uint8_t kTagCompressType = 5;
+
+constexpr size_t kTlvHeadLen = 3;
+constexpr size_t kStateLengthPos = kHeaderPrefixLen + kMetaContentLength;  // 50
+constexpr size_t kStatePos = kStateLengthPos + 2;                          // 52
+
+// Data segment state field offsets within the state block.
+constexpr size_t kOffMin = 0;
+constexpr size_t kOffMax = 8;
+constexpr size_t kOffWrotePosition = 16;
+constexpr size_t kOffRecordCount = 24;
+constexpr size_t kOffRawBytes = 32;
+constexpr size_t kOffPendingPosition = 40;
+constexpr size_t kOffPendingWrote = 48;
+constexpr size_t kOffPendingCount = 56;
+constexpr size_t kOffInvalidCount = 64;
+
+uint8_t* write_tlv_u64(uint8_t* p, uint8_t tag, uint64_t value) {
+    p[0] = tag;
+    store_u16(p + 1, 8);
+    store_u64(p + 3, value);
+    return p + 11;
+}
+
+uint8_t* write_tlv_u8(uint8_t* p, uint8_t tag, uint8_t value) {
+    p[0] = tag;
+    store_u16(p + 1, 1);
+    p[3] = value;
+    return p + 4;
+}
+
+Status check_known_compress_type(uint8_t compress_type) {
+    if (compress_type >= 2) return invalid_data_fmt("unknown compress_type {}", compress_type);
+    return ok_status();
+}
+
+void write_state_fields(uint8_t* s, const DataSegmentState& st) {
+    store_i64(s + kOffMin, st.min_timestamp);
+    store_i64(s + kOffMax, st.max_timestamp);
+    store_u64(s + kOffWrotePosition, st.wrote_position);
+    store_u64(s + kOffRecordCount, st.record_count);
+    store_u64(s + kOffRawBytes, st.raw_record_bytes);
+    store_u64(s + kOffPendingPosition, st.pending_position);
+    store_u64(s + kOffPendingWrote, st.pending_wrote_position);
+    store_u64(s + kOffPendingCount, st.pending_count);
+    store_u64(s + kOffInvalidCount, st.invalid_record_count);
+}
+
+std::span<const uint8_t> as_const(std::span<uint8_t> bytes) { return {bytes.data(), bytes.size()}; }
+
+}  // namespace
+
+Status check_available(std::string_view name, size_t need, size_t have) {
+    if (have < need) return invalid_data_fmt("truncated {}: need {} bytes, got {}", name, need, have);
+    return ok_status();
+}
+
+Result<HeaderPrefix> FileHeader::read_prefix(std::span<const uint8_t> bytes) {
+    BRVL_TRY(check_available("fixed header prefix", kHeaderPrefixLen, bytes.size()));
+    if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return Error::invalid_magic();
+    HeaderPrefix prefix;
+    prefix.version = load_u16(bytes.data() + 4);
+    prefix.file_type = bytes[6];
+    prefix.content_length = load_u16(bytes.data() + 7);
+    if (prefix.version > kHeaderVersion) {
+        log::warn(log::kHeader, "File has version {} but we know {}, parsing known fields only", prefix.version,
+                  kHeaderVersion);
+    }
+    return prefix;
+}
+
+Result<HeaderMeta> FileHeader::read_meta(std::span<const uint8_t> bytes, uint16_t content_length) {
+    const size_t end = kHeaderPrefixLen + content_length;
+    BRVL_TRY(check_available("meta tlv", end, bytes.size()));
+    HeaderMeta meta;
+    if (content_length < kTlvHeadLen) return meta;
+    size_t pos = kHeaderPrefixLen;
+    while (pos + kTlvHeadLen <= end) {
+        const uint8_t tag = bytes[pos];
+        const size_t len = load_u16(bytes.data() + pos + 1);
+        const size_t value = pos + kTlvHeadLen;
+        if (value + len > end) break;  // a value running past the area ends the scan
+        const uint8_t* v = bytes.data() + value;
+        if (len == 8) {
+            switch (tag) {
+                case kTagCreated: meta.created_ms = load_u64(v); break;
+                case kTagStartKey: meta.start_key = load_u64(v); break;
+                case kTagSizeLimit: meta.size_limit = load_u64(v); break;
+                default: break;
+            }
+        } else if (len == 1) {
+            if (tag == kTagCompressLevel) meta.compress_level = v[0];
+            else if (tag == kTagCompressType) meta.compress_type = v[0];
+        }
+        pos = value + len;
+    }
+    return meta;
+}
+
+void FileHeader::write_prefix_and_meta(std::span<uint8_t> bytes, uint8_t file_type, const HeaderMeta& meta) {
+    uint8_t* p = bytes.data();
+    std::memcpy(p, kMagic, sizeof kMagic);
+    store_u16(p + 4, kHeaderVersion);
+    p[6] = file_type;
+    store_u16(p + 7, kMetaContentLength);
+    uint8_t* t = p + kHeaderPrefixLen;
+    t = write_tlv_u64(t, kTagCreated, meta.created_ms);
+    t = write_tlv_u64(t, kTagStartKey, meta.start_key);
+    t = write_tlv_u64(t, kTagSizeLimit, meta.size_limit);
+    t = write_tlv_u8(t, kTagCompressLevel, meta.compress_level);
+    write_tlv_u8(t, kTagCompressType, meta.compress_type);
+}
+
+Result<size_t> FileHeader::locate_state(std::span<const uint8_t> bytes, uint8_t expected_file_type,
+                                        size_t field_offset) {
+    const HeaderPrefix prefix = BRVL_TRY(read_prefix(bytes));
+    if (prefix.file_type != expected_file_type) return invalid_data_fmt("unexpected file_type {}", prefix.file_type);
+    const size_t state_pos = kHeaderPrefixLen + size_t{prefix.content_length} + 2;
+    BRVL_TRY(check_available("state_length", state_pos, bytes.size()));
+    const size_t state_length = load_u16(bytes.data() + state_pos - 2);
+    BRVL_TRY(check_available("state", state_pos + state_length, bytes.size()));
+    if (field_offset > state_length || state_length - field_offset < 8) {
+        return invalid_data_fmt("state field offset {} exceeds state_length {}", field_offset, state_length);
+    }
+    return state_pos;
+}
+
+Status DataSegmentState::write_core(std::span<uint8_t> bytes, int64_t min_ts, int64_t max_ts,
+                                    uint64_t wrote_position, uint64_t record_count, uint64_t raw_record_bytes) {
+    const size_t s = BRVL_TRY(FileHeader::locate_state(as_const(bytes), kFileTypeData, kOffRawBytes));
+    uint8_t* p = bytes.data() + s;
+    store_i64(p + kOffMin, min_ts);
+    store_i64(p + kOffMax, max_ts);
+    store_u64(p + kOffWrotePosition, wrote_position);
+    store_u64(p + kOffRecordCount, record_count);
+    store_u64(p + kOffRawBytes, raw_record_bytes);
+    return ok_status();
+}
+
+Status DataSegmentState::write_pending(std::span<uint8_t> bytes, uint64_t position, uint64_t pending_wrote_position,
+                                       uint64_t pending_count) {
+    const size_t s = BRVL_TRY(FileHeader::locate_state(as_const(bytes), kFileTypeData, kOffPendingCount));
+    uint8_t* p = bytes.data() + s;
+    store_u64(p + kOffPendingPosition, position);
+    store_u64(p + kOffPendingWrote, pending_wrote_position);
+    store_u64(p + kOffPendingCount, pending_count);
+    return ok_status();
+}
+
+Status DataSegmentState::write_invalid_count(std::span<uint8_t> bytes, uint64_t invalid_record_count) {
+    const size_t s = BRVL_TRY(FileHeader::locate_state(as_const(bytes), kFileTypeData, kOffInvalidCount));
+    store_u64(bytes.data() + s + kOffInvalidCount, invalid_record_count);
+    return ok_status();
+}
+
+void DataHeader::write(std::span<uint8_t> bytes, const HeaderMeta& meta, const DataSegmentState& state) {
+    FileHeader::write_prefix_and_meta(bytes, kFileTypeData, meta);
+    store_u16(bytes.data() + kStateLengthPos, kDataStateLength);
+    write_state_fields(bytes.data() + kStatePos, state);
+}
+
+Result<DataHeader> DataHeader::read(std::span<const uint8_t> bytes) {
+    DataHeader h;
+    h.prefix = BRVL_TRY(FileHeader::read_prefix(bytes));
+    h.meta = BRVL_TRY(FileHeader::read_meta(bytes, h.prefix.content_length));
+    BRVL_TRY(check_known_compress_type(h.meta.compress_type));
+    const size_t state_pos = kHeaderPrefixLen + size_t{h.prefix.content_length} + 2;
+    BRVL_TRY(check_available("data state_length", state_pos, bytes.size()));
+    h.state_length = load_u16(bytes.data() + state_pos - 2);
+    if (h.state_length < kDataStateLength) {
+        return invalid_data_fmt("data state_length {} is smaller than v1 {}", h.state_length, kDataStateLength);
+    }
+    h.header_length = state_pos + h.state_length;
+    BRVL_TRY(check_available("data header", h.header_length, bytes.size()));
+    const uint8_t* s = bytes.data() + state_pos;
+    h.state.min_timestamp = load_i64(s + kOffMin);
+    h.state.max_timestamp = load_i64(s + kOffMax);
+    h.state.wrote_position = load_u64(s + kOffWrotePosition);
+    h.state.record_count = load_u64(s + kOffRecordCount);
+    h.state.raw_record_bytes = load_u64(s + kOffRawBytes);
+    h.state.pending_position = load_u64(s + kOffPendingPosition);
+    h.state.pending_wrote_position = load_u64(s + kOffPendingWrote);
+    h.state.pending_count = load_u64(s + kOffPendingCount);
+    h.state.invalid_record_count = load_u64(s + kOffInvalidCount);
+    return h;
+}
+
+void IndexHeader::write(std::span<uint8_t> bytes, const HeaderMeta& meta, uint64_t wrote_position) {
+    FileHeader::write_prefix_and_meta(bytes, kFileTypeIndex, meta);
+    store_u16(bytes.data() + kStateLengthPos, kIndexStateLength);
+    store_u64(bytes.data() + kStatePos, wrote_position);
+    const size_t reserved = kStatePos + kIndexStateLength;
+    std::memset(bytes.data() + reserved, 0, kIndexHeaderLen - reserved);
+}
+
+Result<IndexHeader> IndexHeader::read(std::span<const uint8_t> bytes) {
+    IndexHeader h;
+    h.prefix = BRVL_TRY(FileHeader::read_prefix(bytes));
+    if (h.prefix.version != kHeaderVersion) {
+        return invalid_data_fmt("unsupported index file version {}, expected {}", h.prefix.version, kHeaderVersion);
+    }
+    h.meta = BRVL_TRY(FileHeader::read_meta(bytes, h.prefix.content_length));
+    BRVL_TRY(check_known_compress_type(h.meta.compress_type));
+    const size_t state_pos = kHeaderPrefixLen + size_t{h.prefix.content_length} + 2;
+    BRVL_TRY(check_available("index state_length", state_pos, bytes.size()));
+    h.state_length = load_u16(bytes.data() + state_pos - 2);
+    if (h.state_length < kIndexStateLength) {
+        return invalid_data_fmt("index state_length {} is smaller than v1 {}", h.state_length, kIndexStateLength);
+    }
+    const size_t state_end = state_pos + h.state_length;
+    if (state_end > kIndexHeaderLen) {
+        return invalid_data_fmt("index header content length {} exceeds reserved entry start {}", state_end,
+                                kIndexHeaderLen);
+    }
+    BRVL_TRY(check_available("index header reserved area", kIndexHeaderLen, bytes.size()));
+    h.wrote_position = load_u64(bytes.data() + state_pos);
+    h.header_length = kIndexHeaderLen;
+    return h;
+}
+
+void BlockHeader::write(std::span<uint8_t> bytes, size_t position, const BlockHeader& header) {
+    uint8_t* p = bytes.data() + position;
+    store_u32(p, header.payload_size);
+    store_u16(p + 4, header.flags);
+    store_u16(p + 6, header.record_count);
+    store_u32(p + 8, header.uncompressed_size);
+    store_u32(p + 12, 0);
+}
+
+BlockHeader BlockHeader::read(std::span<const uint8_t> bytes, size_t position) {
+    const uint8_t* p = bytes.data() + position;
+    BlockHeader h;
+    h.payload_size = load_u32(p);
+    h.flags = load_u16(p + 4);
+    h.record_count = load_u16(p + 6);
+    h.uncompressed_size = load_u32(p + 8);
+    return h;
+}
+
+}  // namespace brenvale
