@@ -1,7 +1,7 @@
 #include "cache.h"
 
 #include <algorithm>
-#include <random>
+#include <sys/random.h>
 
 namespace brenvale {
 
@@ -11,11 +11,14 @@ namespace {
 // zero padding to a multiple of 4.
 constexpr uint64_t kFrameHead = 12;
 
+// Fresh hash keys per cache, so that key collisions cannot be planned from outside.
+// Falls back to the clock and an address when the kernel gives no random bytes.
 uint64_t fresh_seed() {
-    std::random_device rd;
-    uint64_t hi = rd();
-    uint64_t lo = rd();
-    return (hi << 32) ^ lo ^ 0x2545f4914f6cdd1dULL;
+    uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof seed)) return seed;
+    seed = static_cast<uint64_t>(MonoClock::now().time_since_epoch().count());
+    seed ^= reinterpret_cast<uintptr_t>(&seed);
+    return seed ^ 0x2545f4914f6cdd1dULL;
 }
 
 inline uint64_t mix64(uint64_t x) {

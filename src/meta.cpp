@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "codec.h"
+#include "config.h"
 #include "file.h"
 #include "log.h"
 #include "util.h"
@@ -145,8 +146,7 @@ Result<DatasetMetaFile> DatasetMetaFile::decode(const uint8_t* b, size_t len) {
     if (m.initial_index_segment_size > m.index_segment_size)
         return Error::invalid_data("meta initial_index_segment_size exceeds index_segment_size");
     m.retention_window = retention.value_or(0);
-    if (m.retention_window > static_cast<uint64_t>(INT64_MAX))
-        return invalid_data_fmt("retention_window must be <= i64::MAX, got {}", m.retention_window);
+    BRVL_TRY(check_retention_window(m.retention_window));
     m.create_time = create_time.value_or(0);
     m.timestamp_units_per_seconds = units.value_or(0);
     m.enable_journal = journal.value_or(true);

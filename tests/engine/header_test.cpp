@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -55,15 +56,15 @@ std::vector<uint8_t> index_file(size_t size = 256) {
 // state_length and a state block of `state_length` bytes filled with 0x11.
 std::vector<uint8_t> custom_file(uint8_t file_type, uint16_t version, const std::vector<uint8_t>& tlv,
                                  uint16_t state_length, size_t total = 0) {
-    std::vector<uint8_t> b = {'B', 'R', 'V', 'L', 0, 0, file_type, 0, 0};
+    const size_t state_pos = kHeaderPrefixLen + tlv.size() + 2;
+    std::vector<uint8_t> b(std::max(state_pos + state_length, total), 0);
+    std::memcpy(b.data(), "BRVL", 4);
     store_u16(b.data() + 4, version);
+    b[6] = file_type;
     store_u16(b.data() + 7, static_cast<uint16_t>(tlv.size()));
-    b.insert(b.end(), tlv.begin(), tlv.end());
-    b.push_back(0);
-    b.push_back(0);
-    store_u16(b.data() + b.size() - 2, state_length);
-    b.resize(b.size() + state_length, 0x11);
-    if (total > b.size()) b.resize(total, 0);
+    std::copy(tlv.begin(), tlv.end(), b.begin() + kHeaderPrefixLen);
+    store_u16(b.data() + state_pos - 2, state_length);
+    std::fill(b.begin() + state_pos, b.begin() + state_pos + state_length, 0x11);
     return b;
 }
 

@@ -1,0 +1,167 @@
+// The index of one dataset: timestamps to record addresses over the index segment files
+// in <dataset dir>/index, in sparse mode (strictly increasing timestamps, segments named
+// by their first timestamp) or continuous mode (one slot per timestamp from a base,
+// segments on the grid base + k*n, skipped slots holding filler entries).
+// Segments stay closed, with their entry count and last timestamp remembered, until an
+// operation needs them. No lock of its own: the dataset mutex guards every call.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "dirty_list.h"
+#include "error.h"
+#include "index/segment.h"
+
+namespace brenvale {
+
+// Receives the index-visible range (smallest start, largest last timestamp of the
+// segments that have one) before a new segment is created. The dataset state file
+// implements it.
+class IndexRangeSink {
+public:
+    virtual ~IndexRangeSink() = default;
+    virtual Status update_range(std::optional<std::pair<int64_t, int64_t>> range) = 0;
+};
+
+// A segment known only by what its file said at the last close or open.
+struct ClosedIndexSegment {
+    std::string path;
+    int64_t start = 0;
+    uint64_t capacity = 0;
+    uint64_t entry_count = 0;
+    uint64_t entry_area_start = kIndexEntryStart;
+    std::optional<int64_t> last_timestamp;  // none when empty or unknown
+    bool header_readable = true;            // false: a damaged file, neither empty nor known
+};
+
+using IndexSlot = std::variant<IndexSegment, ClosedIndexSegment>;
+
+// Where a scan found its last entry, so that the next step continues from there.
+struct IndexCursor {
+    int64_t segment_start = 0;
+    uint64_t entry_index = 0;
+    bool operator==(const IndexCursor&) const = default;
+};
+
+struct IndexHit {
+    int64_t segment_start = 0;
+    uint64_t entry_index = 0;
+    IndexEntry entry;
+    IndexCursor cursor() const { return {segment_start, entry_index}; }
+};
+
+// A slot as seen from outside (inspect, tests).
+struct IndexSlotInfo {
+    int64_t start = 0;
+    uint64_t entry_count = 0;
+    std::optional<int64_t> last_timestamp;
+    bool open = false;
+};
+
+class Index {
+public:
+    Index(Index&&) noexcept = default;
+    Index& operator=(Index&&) noexcept = default;
+    Index(const Index&) = delete;
+    Index& operator=(const Index&) = delete;
+
+    // Creates the directory (and its parents); the index starts empty.
+    static Result<Index> create(const std::string& dir, uint64_t index_segment_size,
+                                uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
+                                uint8_t compress_type);
+    // Reads every segment file's header and last entry; no segment stays mapped.
+    // A missing directory gives an empty index.
+    static Result<Index> open(const std::string& dir, uint64_t index_segment_size,
+                              uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
+                              uint8_t compress_type);
+
+    void set_notifier(std::optional<DirtyNotifier> notifier);
+
+    // The entry of ts, sentinels included; nothing when absent.
+    Result<std::optional<IndexEntry>> lookup(int64_t ts);
+    // A new latest entry (sparse datasets; also usable in continuous mode without fillers).
+    Status append(int64_t ts, uint64_t block_offset, uint16_t in_block, IndexRangeSink* sink = nullptr);
+    // A new latest entry after `latest` (continuous datasets): the skipped slots of the
+    // segments touched get filler entries. Sparse mode appends as `append`.
+    Status append_latest(std::optional<int64_t> latest, int64_t ts, uint64_t block_offset, uint16_t in_block,
+                         IndexRangeSink* sink = nullptr);
+    // An entry below the latest: replaces the existing entry and returns it (possibly a
+    // sentinel); in continuous mode a missing slot is filled in and the sentinel returned.
+    Result<IndexEntry> overwrite(int64_t ts, uint64_t block_offset, uint16_t in_block,
+                                 IndexRangeSink* sink = nullptr);
+    // Turns the entry of ts into the sentinel and returns it as it was.
+    Result<IndexEntry> delete_entry(int64_t ts);
+    // Entries with start <= timestamp <= end in ascending order, sentinels included.
+    Result<std::vector<IndexEntry>> range(int64_t start, int64_t end);
+    // The first entry in [start, end] (after the cursor when given).
+    Result<std::optional<IndexHit>> next_forward(int64_t start, int64_t end, std::optional<IndexCursor> cursor);
+    // The last entry in [start, end] (before the cursor when given).
+    Result<std::optional<IndexHit>> next_backward(int64_t start, int64_t end, std::optional<IndexCursor> cursor);
+
+    // Smallest start and largest last timestamp over every slot but the newest.
+    std::optional<std::pair<int64_t, int64_t>> visible_range() const;
+    // Removes every closed segment that holds no entry or whose last entry is below the
+    // threshold, deleting its file. Returns how many were removed.
+    uint64_t reclaim(int64_t threshold);
+    // Flushes, unmaps and closes every open segment. A segment whose flush fails stays
+    // open and mapped, and the error is returned.
+    Status close_segments();
+    // Flushes every open segment.
+    Status flush();
+    // Flushes the segment named by a taken dirty-list entry; absent or closed: nothing.
+    Status flush_dirty(int64_t start);
+
+    // The open, mapped segment of this start (opening a closed slot).
+    Result<IndexSegment*> segment_at(int64_t start);
+    // Entries per segment: (index_segment_size - 128) / 32.
+    Result<uint64_t> entries_per_segment() const;
+    // Continuous mode: the start of the segment that holds ts.
+    Result<int64_t> continuous_segment_start(int64_t ts) const;
+
+    bool is_continuous() const { return continuous_; }
+    const std::string& directory() const { return dir_; }
+    std::optional<int64_t> base_timestamp() const { return base_; }
+    // The largest last timestamp over all segments (deleted entries count).
+    std::optional<int64_t> latest_timestamp() const;
+    size_t segment_count() const { return slots_.size(); }
+    size_t open_segment_count() const;
+    // The slot with the greatest start.
+    std::optional<IndexSlotInfo> last_segment() const;
+    std::vector<IndexSlotInfo> slots() const;
+
+private:
+    Index() = default;
+
+    Result<IndexSegment*> ensure_segment(int64_t start, IndexRangeSink* sink);
+    Status append_sparse(const IndexEntry& e, IndexRangeSink* sink);
+    Status append_continuous(const IndexEntry& e, IndexRangeSink* sink);
+    // Filler entries for every timestamp of [from, to].
+    Status append_fillers(int64_t from, int64_t to, IndexRangeSink* sink);
+    Result<IndexEntry> fill_hole_and_append(const IndexEntry& e, IndexRangeSink* sink);
+    // The segment that would hold ts, opened; nothing when there is no such slot.
+    Result<IndexSegment*> segment_for(int64_t ts);
+    uint64_t slot_entry_count(int64_t start) const;
+    // After an append attempt: keep the latest timestamp in step.
+    void note_append(const Status& st, int64_t ts);
+
+    std::string dir_;
+    std::optional<int64_t> base_;
+    std::optional<DirtyNotifier> notifier_;
+    uint64_t segment_size_ = 0;
+    uint64_t initial_size_ = 0;
+    bool continuous_ = false;
+    uint8_t compress_level_ = 0;
+    uint8_t compress_type_ = 0;
+    std::map<int64_t, IndexSlot> slots_;
+    // The latest timestamp, kept while valid so that sparse appends need not visit every slot.
+    mutable bool latest_valid_ = false;
+    mutable std::optional<int64_t> latest_;
+};
+
+}  // namespace brenvale

@@ -1,0 +1,448 @@
+#include "index/segment.h"
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "header.h"
+#include "log.h"
+
+namespace brenvale {
+
+namespace {
+
+constexpr size_t kReservedFrom = 18;  // bytes 18..31 of an entry must be zero
+
+IndexEntry decode_entry(const uint8_t* p) {
+    return IndexEntry{load_i64(p), load_u64(p + 8), load_u16(p + 16)};
+}
+
+bool reserved_zero(const uint8_t* p) {
+    // Bytes 18..25 and 24..31 together cover the 14 reserved bytes.
+    return (load_u64(p + kReservedFrom) | load_u64(p + 24)) == 0;
+}
+
+// Entries that fit in a file of this length.
+uint64_t slots_for(uint64_t file_len) {
+    return file_len < kIndexEntryStart ? 0 : (file_len - kIndexEntryStart) / kIndexEntrySize;
+}
+
+Error wrote_position_misaligned(uint64_t wrote_position) {
+    return invalid_data_fmt("index wrote_position {} is not aligned to {}-byte entries", wrote_position,
+                            kIndexEntrySize);
+}
+
+bool wrote_position_valid(uint64_t wrote_position) {
+    return wrote_position >= kIndexEntryStart && (wrote_position - kIndexEntryStart) % kIndexEntrySize == 0;
+}
+
+// Distance from start to ts when ts >= start (always representable as u64).
+uint64_t distance(int64_t from, int64_t to) { return static_cast<uint64_t>(to) - static_cast<uint64_t>(from); }
+
+}  // namespace
+
+std::string index_segment_file_name(int64_t start) { return fmt::format("{:020}", start); }
+
+std::optional<int64_t> parse_index_segment_name(std::string_view name) {
+    bool negative = false;
+    if (!name.empty() && (name[0] == '+' || name[0] == '-')) {
+        negative = name[0] == '-';
+        name.remove_prefix(1);
+    }
+    if (name.empty()) return std::nullopt;
+    // Accumulate as a negative value so that the smallest i64 parses too.
+    int64_t v = 0;
+    for (char c : name) {
+        if (c < '0' || c > '9') return std::nullopt;
+        if (__builtin_mul_overflow(v, int64_t{10}, &v)) return std::nullopt;
+        if (__builtin_sub_overflow(v, int64_t{c - '0'}, &v)) return std::nullopt;
+    }
+    if (negative) return v;
+    if (v == std::numeric_limits<int64_t>::min()) return std::nullopt;
+    return -v;
+}
+
+// ---- lifecycle ----
+
+IndexSegment::IndexSegment(IndexSegment&& o) noexcept
+    : path_(std::move(o.path_)),
+      file_(std::move(o.file_)),
+      notifier_(std::move(o.notifier_)),
+      last_used_(o.last_used_),
+      start_(o.start_),
+      capacity_(o.capacity_),
+      entry_count_(o.entry_count_),
+      file_size_(o.file_size_),
+      max_file_size_(o.max_file_size_),
+      last_ts_(o.last_ts_),
+      clean_(o.clean_),
+      dirty_registered_(o.dirty_registered_) {}
+
+IndexSegment& IndexSegment::operator=(IndexSegment&& o) noexcept {
+    if (this != &o) {
+        release();
+        path_ = std::move(o.path_);
+        file_ = std::move(o.file_);
+        notifier_ = std::move(o.notifier_);
+        last_used_ = o.last_used_;
+        start_ = o.start_;
+        capacity_ = o.capacity_;
+        entry_count_ = o.entry_count_;
+        file_size_ = o.file_size_;
+        max_file_size_ = o.max_file_size_;
+        last_ts_ = o.last_ts_;
+        clean_ = o.clean_;
+        dirty_registered_ = o.dirty_registered_;
+    }
+    return *this;
+}
+
+IndexSegment::~IndexSegment() { release(); }
+
+void IndexSegment::release() {
+    if (!file_.is_open()) return;
+    Status st = file_.flush();
+    if (!st.ok()) log::error(log::kIndexSegment, "[IndexSegment drop] mmap flush failed: {}", st.error());
+    file_.close();
+}
+
+Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start, uint64_t initial_size,
+                                          uint64_t size_limit, uint8_t compress_level, uint8_t compress_type) {
+    if (compress_type >= 2) return invalid_data_fmt("unknown compress_type {}", compress_type);
+    const uint64_t created_ms = unix_millis_now();
+    if (initial_size < kIndexEntryStart) {
+        return invalid_data_fmt("initial index segment size {} is smaller than header {}", initial_size,
+                                kIndexEntryStart);
+    }
+    BRVL_TRY(create_dir_all(dir));
+    const std::string path = join_path(dir, index_segment_file_name(start));
+    const uint64_t len = kIndexEntryStart + slots_for(initial_size) * kIndexEntrySize;
+
+    auto created = MappedFile::create(path, len, /*exclusive=*/true);
+    if (!created.ok()) {
+        if (!created.error().is_io_code(EEXIST)) return std::move(created).error();
+        // Left behind by an interrupted create: take it over only when it holds nothing.
+        IndexSegment existing = BRVL_TRY(open(path, start, size_limit));
+        if (existing.entry_count() != 0) {
+            return Error::already_exists(
+                fmt::format("index segment {} already holds {} entries", path, existing.entry_count()));
+        }
+        log::warn(log::kIndexSegment, "[IndexSegment create] reusing empty segment file {}", path);
+        return existing;
+    }
+
+    IndexSegment seg;
+    seg.file_ = std::move(*created);
+    HeaderMeta meta;
+    meta.created_ms = created_ms;
+    meta.start_key = static_cast<uint64_t>(start);
+    meta.size_limit = size_limit;
+    meta.compress_level = compress_level;
+    meta.compress_type = compress_type;
+    IndexHeader::write(seg.file_.bytes(), meta, kIndexEntryStart);
+    BRVL_TRY(seg.file_.flush());
+
+    seg.path_ = path;
+    seg.start_ = start;
+    seg.file_size_ = seg.file_.size();
+    seg.capacity_ = slots_for(seg.file_size_);
+    seg.entry_count_ = 0;
+    seg.max_file_size_ = size_limit;
+    seg.clean_ = true;
+    seg.dirty_registered_ = false;
+    seg.touch();
+    return seg;
+}
+
+Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expected_start, uint64_t size_limit) {
+    IndexSegment seg;
+    seg.file_ = BRVL_TRY(MappedFile::open(path, /*writable=*/true));
+    const std::span<const uint8_t> bytes(seg.file_.data(), seg.file_.size());
+    const IndexHeader header = BRVL_TRY(IndexHeader::read(bytes));
+    // Appends locate the state through the header by file type; refuse a foreign file
+    // now rather than after its first entry is written.
+    if (header.prefix.file_type != kFileTypeIndex) {
+        return invalid_data_fmt("unexpected file_type {}", header.prefix.file_type);
+    }
+    const int64_t header_start = static_cast<int64_t>(header.meta.start_key);
+    if (header_start != expected_start) {
+        return invalid_data_fmt("index segment header start {} does not match file name start {}", header_start,
+                                expected_start);
+    }
+    if (!wrote_position_valid(header.wrote_position)) return wrote_position_misaligned(header.wrote_position);
+
+    const uint64_t entry_count = (header.wrote_position - kIndexEntryStart) / kIndexEntrySize;
+    const uint64_t capacity = slots_for(bytes.size());
+    const uint64_t checked = entry_count < capacity ? entry_count : capacity;
+    for (uint64_t i = 0; i < checked; ++i) {
+        if (!reserved_zero(bytes.data() + kIndexEntryStart + i * kIndexEntrySize)) {
+            Error inner = Error::invalid_data("index entry reserved bytes must be zero");
+            return invalid_data_fmt("index segment {} entry {} malformed: {}", path, i, inner.to_string());
+        }
+    }
+    if (entry_count > capacity) {
+        return invalid_data_fmt("index entry {} at {} is beyond file bounds", capacity,
+                                kIndexEntryStart + capacity * kIndexEntrySize);
+    }
+
+    seg.path_ = path;
+    seg.start_ = expected_start;
+    seg.file_size_ = bytes.size();
+    seg.capacity_ = capacity;
+    seg.entry_count_ = entry_count;
+    seg.max_file_size_ = size_limit;
+    if (entry_count > 0) seg.last_ts_ = load_i64(bytes.data() + kIndexEntryStart + (entry_count - 1) * kIndexEntrySize);
+    seg.clean_ = true;
+    seg.dirty_registered_ = false;
+    seg.touch();
+    return seg;
+}
+
+Result<std::optional<int64_t>> IndexSegment::read_last_timestamp(const std::string& path) {
+    MappedFile file = BRVL_TRY(MappedFile::open(path, /*writable=*/false));
+    if (file.size() < kHeaderPrefixLen) return std::optional<int64_t>();
+    const std::span<const uint8_t> bytes(file.data(), file.size());
+    const IndexHeader header = BRVL_TRY(IndexHeader::read(bytes));
+    // A damaged wrote_position is unreadable, never "no entry": retention deletes
+    // segments it believes to be empty.
+    if (!wrote_position_valid(header.wrote_position)) return wrote_position_misaligned(header.wrote_position);
+    const uint64_t written = header.wrote_position - kIndexEntryStart;
+    if (written < kIndexEntrySize) return std::optional<int64_t>();
+    const uint64_t last = kIndexEntryStart + written - kIndexEntrySize;
+    if (!range_within(last, 8, bytes.size())) return Error::invalid_data("truncated last index entry");
+    return std::optional<int64_t>(load_i64(bytes.data() + last));
+}
+
+Status IndexSegment::ensure_open() {
+    if (file_.is_open()) return ok_status();
+    MappedFile f = BRVL_TRY(MappedFile::open(path_, /*writable=*/true));
+    file_ = std::move(f);
+    touch();
+    clean_ = true;
+    return ok_status();
+}
+
+void IndexSegment::unmap() { file_.close(); }
+
+// ---- writes ----
+
+void IndexSegment::mark_changed() {
+    touch();
+    clean_ = false;
+    if (!dirty_registered_ && notifier_) {
+        notifier_->mark_dirty(DirtyTarget::index_segment(start_));
+        dirty_registered_ = true;
+    }
+}
+
+void IndexSegment::store_entry(uint64_t i, const IndexEntry& e) {
+    uint8_t* p = file_.data() + kIndexEntryStart + i * kIndexEntrySize;
+    store_i64(p, e.timestamp);
+    store_u64(p + 8, e.block_offset);
+    store_u16(p + 16, e.in_block);
+    std::memset(p + kReservedFrom, 0, kIndexEntrySize - kReservedFrom);
+}
+
+Status IndexSegment::append_entry(const IndexEntry& e) {
+    if (entry_count_ >= capacity_) return Error::segment_full();
+    if (!file_.is_open()) return Error::mmap("index segment closed");
+    if (entry_count_ >= slots_for(file_.size())) {
+        return invalid_data_fmt("index entry {} at {} is beyond file bounds", entry_count_,
+                                kIndexEntryStart + entry_count_ * kIndexEntrySize);
+    }
+    store_entry(entry_count_, e);
+    entry_count_ += 1;
+    last_ts_ = e.timestamp;
+    mark_changed();
+    const std::span<const uint8_t> bytes(file_.data(), file_.size());
+    const size_t state = BRVL_TRY(FileHeader::locate_state(bytes, kFileTypeIndex, 0));
+    store_u64(file_.data() + state, kIndexEntryStart + entry_count_ * kIndexEntrySize);
+    return ok_status();
+}
+
+Status IndexSegment::append_entry_growing(const IndexEntry& e) {
+    for (;;) {
+        Status st = append_entry(e);
+        if (st.ok() || st.error().kind() != ErrorKind::SegmentFull) return st;
+        if (file_size_ >= max_file_size_) {
+            if (file_.is_open()) BRVL_TRY(file_.flush());
+            touch();
+            clean_ = true;
+            dirty_registered_ = false;
+            return st;
+        }
+        BRVL_TRY(grow());
+    }
+}
+
+Status IndexSegment::grow() {
+    uint64_t doubled = 0;
+    if (__builtin_mul_overflow(file_size_, uint64_t{2}, &doubled)) doubled = ~uint64_t{0};
+    const uint64_t new_size = doubled < max_file_size_ ? doubled : max_file_size_;
+    // Never shrink: a file already beyond the limit counts as at the limit.
+    if (new_size <= file_size_) {
+        return invalid_data_fmt("index segment already at max_file_size ({})", max_file_size_);
+    }
+    BRVL_TRY(ensure_open());
+    // The old mapping stays in place when the new one cannot be made.
+    BRVL_TRY(file_.grow(new_size));
+    file_size_ = new_size;
+    capacity_ = slots_for(new_size);
+    mark_changed();
+    return ok_status();
+}
+
+Status IndexSegment::write_entry(uint64_t index, const IndexEntry& e) {
+    if (index >= entry_count_) return invalid_data_fmt("entry index {} out of range [0, {})", index, entry_count_);
+    if (!file_.is_open()) return Error::mmap("index segment closed");
+    if (entry_at(index) == nullptr) {
+        return invalid_data_fmt("index entry {} at {} is beyond file bounds", index,
+                                kIndexEntryStart + index * kIndexEntrySize);
+    }
+    store_entry(index, e);
+    mark_changed();
+    return ok_status();
+}
+
+Result<IndexEntry> IndexSegment::read_entry(uint64_t index) {
+    BRVL_TRY(ensure_open());
+    if (index >= entry_count_) return invalid_data_fmt("entry index {} out of range [0, {})", index, entry_count_);
+    const uint8_t* p = entry_at(index);
+    if (p == nullptr) {
+        return invalid_data_fmt("index entry {} at {} is beyond file bounds", index,
+                                kIndexEntryStart + index * kIndexEntrySize);
+    }
+    touch();
+    if (!reserved_zero(p)) return Error::invalid_data("index entry reserved bytes must be zero");
+    return decode_entry(p);
+}
+
+Status IndexSegment::flush() {
+    if (file_.is_open()) BRVL_TRY(file_.flush());
+    touch();
+    clean_ = true;
+    return ok_status();
+}
+
+Status IndexSegment::flush_dirty() {
+    // The list entry that named this segment has been taken: whatever happens, the next
+    // change must be able to report the segment again.
+    dirty_registered_ = false;
+    if (!file_.is_open() || clean_) return ok_status();
+    Status st = file_.flush();
+    if (!st.ok()) {
+        mark_changed();  // stays unclean and goes back on the list for a later try
+        return st;
+    }
+    touch();
+    clean_ = true;
+    return ok_status();
+}
+
+void IndexSegment::set_notifier(std::optional<DirtyNotifier> notifier) {
+    notifier_ = std::move(notifier);
+    if (!clean_ && !dirty_registered_ && notifier_) {
+        notifier_->mark_dirty(DirtyTarget::index_segment(start_));
+        dirty_registered_ = true;
+    }
+}
+
+// ---- searches ----
+
+const uint8_t* IndexSegment::entry_at(uint64_t i) const {
+    if (!file_.is_open() || i >= slots_for(file_.size())) return nullptr;
+    return file_.data() + kIndexEntryStart + i * kIndexEntrySize;
+}
+
+uint64_t IndexSegment::reachable_count() const {
+    if (!file_.is_open()) return 0;
+    const uint64_t mapped = slots_for(file_.size());
+    return entry_count_ < mapped ? entry_count_ : mapped;
+}
+
+std::optional<std::pair<uint64_t, IndexEntry>> IndexSegment::find(int64_t ts, bool continuous,
+                                                                  std::optional<uint64_t> limit) const {
+    if (continuous) {
+        if (ts < start_) return std::nullopt;
+        uint64_t count = entry_count_;
+        if (limit && *limit < count) count = *limit;
+        const uint64_t i = distance(start_, ts);
+        if (i >= count) return std::nullopt;
+        const uint8_t* p = entry_at(i);
+        if (p == nullptr || load_i64(p) != ts || !reserved_zero(p)) return std::nullopt;
+        return std::make_pair(i, decode_entry(p));
+    }
+    const uint64_t n = reachable_count();
+    uint64_t lo = 0, hi = n;
+    while (lo < hi) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        if (load_i64(entry_at(mid)) < ts) lo = mid + 1;
+        else hi = mid;
+    }
+    if (lo >= n) return std::nullopt;
+    const uint8_t* p = entry_at(lo);
+    if (load_i64(p) != ts || !reserved_zero(p)) return std::nullopt;
+    return std::make_pair(lo, decode_entry(p));
+}
+
+std::optional<IndexEntry> IndexSegment::lookup_continuous(int64_t ts) const {
+    auto hit = find(ts, true);
+    if (!hit) return std::nullopt;
+    return hit->second;
+}
+
+std::optional<IndexEntry> IndexSegment::lookup_sparse(int64_t ts) const {
+    auto hit = find(ts, false);
+    if (!hit) return std::nullopt;
+    return hit->second;
+}
+
+uint64_t IndexSegment::upper_bound(int64_t ts, bool continuous) const {
+    if (continuous) {
+        if (entry_count_ == 0 || ts < start_) return 0;
+        const uint64_t d = distance(start_, ts);
+        return d >= entry_count_ ? entry_count_ : d + 1;
+    }
+    uint64_t lo = 0, hi = entry_count_;
+    while (lo < hi) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        const uint8_t* p = entry_at(mid);
+        const int64_t stored = p ? load_i64(p) : std::numeric_limits<int64_t>::max();
+        if (stored > ts) hi = mid;
+        else lo = mid + 1;
+    }
+    return lo;
+}
+
+uint64_t IndexSegment::lower_bound(int64_t ts, bool continuous) const {
+    if (continuous) {
+        if (ts <= start_) return 0;
+        const uint64_t d = distance(start_, ts);
+        return d < entry_count_ ? d : entry_count_;
+    }
+    uint64_t lo = 0, hi = entry_count_;
+    while (lo < hi) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        const uint8_t* p = entry_at(mid);
+        if (p != nullptr && load_i64(p) < ts) lo = mid + 1;
+        else hi = mid;  // an entry past the mapping counts as greater
+    }
+    return lo;
+}
+
+std::vector<IndexEntry> IndexSegment::range(int64_t start, int64_t end, bool continuous) const {
+    std::vector<IndexEntry> out;
+    if (start > end) return out;
+    const uint64_t n = reachable_count();
+    for (uint64_t i = lower_bound(start, continuous); i < n; ++i) {
+        const uint8_t* p = entry_at(i);
+        if (load_i64(p) > end) break;
+        if (!reserved_zero(p)) continue;
+        out.push_back(decode_entry(p));
+    }
+    return out;
+}
+
+}  // namespace brenvale

@@ -1,0 +1,147 @@
+// One index segment file: the 128-byte header followed by 32-byte entries that map a
+// timestamp to the block and slot of its record. Entries are appended at the end or
+// overwritten in place, directly in the mapping; searches run on the mapping too.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "dirty_list.h"
+#include "error.h"
+#include "file.h"
+#include "util.h"
+
+namespace brenvale {
+
+inline constexpr uint64_t kIndexEntrySize = 32;
+inline constexpr uint64_t kIndexEntryStart = 128;  // the first entry follows the header
+inline constexpr uint64_t kSentinelBlockOffset = ~uint64_t{0};
+inline constexpr uint16_t kSentinelInBlock = 0xFFFF;
+
+// The address of one stored record. On disk: timestamp (i64), block_offset (u64),
+// in_block (u16), then 14 reserved zero bytes.
+struct IndexEntry {
+    int64_t timestamp = 0;
+    uint64_t block_offset = 0;
+    uint16_t in_block = 0;  // payload offset inside the block divided by 4
+
+    // A deleted record, and what a filler slot of a continuous index holds.
+    static constexpr IndexEntry sentinel(int64_t ts) { return {ts, kSentinelBlockOffset, kSentinelInBlock}; }
+    constexpr bool is_sentinel() const {
+        return block_offset == kSentinelBlockOffset && in_block == kSentinelInBlock;
+    }
+    bool operator==(const IndexEntry&) const = default;
+};
+
+// The file name of a segment: the signed start timestamp in 20 characters, zero padded,
+// a minus sign first for negative starts.
+std::string index_segment_file_name(int64_t start);
+// Parses a segment file name: an optional '+' or '-', then only decimal digits, fitting
+// in 64 signed bits. Anything else gives nothing.
+std::optional<int64_t> parse_index_segment_name(std::string_view name);
+
+class IndexSegment {
+public:
+    IndexSegment(IndexSegment&& o) noexcept;
+    IndexSegment& operator=(IndexSegment&& o) noexcept;
+    IndexSegment(const IndexSegment&) = delete;
+    IndexSegment& operator=(const IndexSegment&) = delete;
+    // Flushes and unmaps; a failed flush is logged.
+    ~IndexSegment();
+
+    // Creates <dir>/<name of start> holding whole entries only. The file is created
+    // exclusively: an existing file of that name is taken over only when it is a valid,
+    // empty segment of this start; otherwise its problem is reported.
+    static Result<IndexSegment> create(const std::string& dir, int64_t start, uint64_t initial_size,
+                                       uint64_t size_limit, uint8_t compress_level, uint8_t compress_type);
+    // Opens an existing segment file, checking its header and every written entry.
+    static Result<IndexSegment> open(const std::string& path, int64_t expected_start, uint64_t size_limit);
+    // The timestamp of the last written entry of a segment file, read through its own
+    // read-only mapping; nothing for a segment without entries.
+    static Result<std::optional<int64_t>> read_last_timestamp(const std::string& path);
+
+    // Maps the file again after an unmap; nothing to do while mapped.
+    Status ensure_open();
+    // Appends at the end; segment-full when no slot is left (nothing changes then).
+    Status append_entry(const IndexEntry& e);
+    // Appends, growing the file by doubling up to the size limit. Segment-full only when
+    // the file is at its limit, after flushing it.
+    Status append_entry_growing(const IndexEntry& e);
+    // Doubles the file size, up to the size limit.
+    Status grow();
+    // Overwrites a written entry in place.
+    Status write_entry(uint64_t index, const IndexEntry& e);
+    // Reads a written entry (mapping the segment when needed).
+    Result<IndexEntry> read_entry(uint64_t index);
+
+    // Searches on the current mapping; an unmapped segment finds nothing and malformed
+    // entries count as absent.
+    std::optional<IndexEntry> lookup_continuous(int64_t ts) const;
+    std::optional<IndexEntry> lookup_sparse(int64_t ts) const;
+    // The entry of ts with its index. Continuous: only the first `limit` slots (all
+    // written ones when not given) are considered.
+    std::optional<std::pair<uint64_t, IndexEntry>> find(int64_t ts, bool continuous,
+                                                        std::optional<uint64_t> limit = std::nullopt) const;
+    // How many leading entries have a timestamp <= ts.
+    uint64_t upper_bound(int64_t ts, bool continuous) const;
+    // The first entry index whose timestamp is >= ts (entry_count when none).
+    uint64_t lower_bound(int64_t ts, bool continuous) const;
+    // The entries with start <= timestamp <= end, in entry order, sentinels included.
+    std::vector<IndexEntry> range(int64_t start, int64_t end, bool continuous) const;
+
+    // msync of the mapping (when mapped); marks the segment clean.
+    Status flush();
+    // Flush on behalf of a taken dirty-list entry: flushes unflushed changes, and clears
+    // the registration so the next change reports the segment again. On a failed flush
+    // the segment reports itself again.
+    Status flush_dirty();
+    // Drops the mapping without flushing (the caller has flushed).
+    void unmap();
+    void set_notifier(std::optional<DirtyNotifier> notifier);
+    // Forgets an outstanding dirty-list registration (after a flush by the index).
+    void clear_dirty_registered() { dirty_registered_ = false; }
+
+    bool is_mapped() const { return file_.is_open(); }
+    const std::string& path() const { return path_; }
+    int64_t start() const { return start_; }
+    uint64_t capacity() const { return capacity_; }
+    uint64_t entry_count() const { return entry_count_; }
+    uint64_t file_size() const { return file_size_; }
+    uint64_t max_file_size() const { return max_file_size_; }
+    uint64_t entry_area_start() const { return kIndexEntryStart; }
+    bool is_clean() const { return clean_; }
+    bool dirty_registered() const { return dirty_registered_; }
+    MonoInstant last_used() const { return last_used_; }
+    // Timestamp of the last written entry; nothing when there is none.
+    std::optional<int64_t> last_timestamp() const { return last_ts_; }
+
+private:
+    IndexSegment() = default;
+    void release();
+    void mark_changed();
+    void touch() { last_used_ = MonoClock::now(); }
+    // Pointer to entry i when its 32 bytes lie inside the mapping, else null.
+    const uint8_t* entry_at(uint64_t i) const;
+    // Entries that are both written and inside the mapping.
+    uint64_t reachable_count() const;
+    void store_entry(uint64_t i, const IndexEntry& e);
+
+    std::string path_;
+    MappedFile file_;
+    std::optional<DirtyNotifier> notifier_;
+    MonoInstant last_used_{};
+    int64_t start_ = 0;
+    uint64_t capacity_ = 0;
+    uint64_t entry_count_ = 0;
+    uint64_t file_size_ = 0;
+    uint64_t max_file_size_ = 0;
+    std::optional<int64_t> last_ts_;
+    bool clean_ = true;
+    bool dirty_registered_ = false;
+};
+
+}  // namespace brenvale
