@@ -19,7 +19,7 @@ RUN_EXAMPLE=0
 for arg in "$@"; do
     case $arg in
         --example) RUN_EXAMPLE=1 ;;
-        -h|--help) sed -n '2,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "setup.sh: unknown argument '$arg' (try --help)" >&2; exit 2 ;;
     esac
 done

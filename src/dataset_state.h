@@ -66,6 +66,8 @@ public:
     Status subtract_stats(const Totals& t);
     // Returns the floor after the call; the floor never moves back.
     Result<int64_t> advance_retention_floor(int64_t threshold);
+    // Writes the record when it holds unwritten changes.
+    Status flush() { return clean_ ? Status() : persist(); }
     Status close();
 
     // The 72 bytes of the record.
