@@ -77,9 +77,10 @@ public:
                                 uint8_t compress_type);
     // Reads every segment file's header and last entry; no segment stays mapped.
     // A missing directory gives an empty index.
+    // A read-only index maps its segments read-only and refuses every change.
     static Result<Index> open(const std::string& dir, uint64_t index_segment_size,
                               uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
-                              uint8_t compress_type);
+                              uint8_t compress_type, bool read_only = false);
 
     void set_notifier(std::optional<DirtyNotifier> notifier);
 
@@ -117,7 +118,8 @@ public:
     // Flushes the segment named by a taken dirty-list entry; absent or closed: nothing.
     Status flush_dirty(int64_t start);
 
-    // The open, mapped segment of this start (opening a closed slot).
+    // The open, mapped segment of this start (opening a closed slot). The pointer stays
+    // valid until the next call that closes or removes slots.
     Result<IndexSegment*> segment_at(int64_t start);
     // Entries per segment: (index_segment_size - 128) / 32.
     Result<uint64_t> entries_per_segment() const;
@@ -141,7 +143,7 @@ private:
     Result<IndexSegment*> ensure_segment(int64_t start, IndexRangeSink* sink);
     Status append_sparse(const IndexEntry& e, IndexRangeSink* sink);
     Status append_continuous(const IndexEntry& e, IndexRangeSink* sink);
-    // Filler entries for every timestamp of [from, to].
+    // Continuous mode: filler entries for every timestamp of [from, to].
     Status append_fillers(int64_t from, int64_t to, IndexRangeSink* sink);
     Result<IndexEntry> fill_hole_and_append(const IndexEntry& e, IndexRangeSink* sink);
     // The segment that would hold ts, opened; nothing when there is no such slot.
@@ -156,6 +158,7 @@ private:
     uint64_t segment_size_ = 0;
     uint64_t initial_size_ = 0;
     bool continuous_ = false;
+    bool read_only_ = false;
     uint8_t compress_level_ = 0;
     uint8_t compress_type_ = 0;
     std::map<int64_t, IndexSlot> slots_;

@@ -41,6 +41,17 @@ bool wrote_position_valid(uint64_t wrote_position) {
 // Distance from start to ts when ts >= start (always representable as u64).
 uint64_t distance(int64_t from, int64_t to) { return static_cast<uint64_t>(to) - static_cast<uint64_t>(from); }
 
+// Maps a whole existing segment file; the descriptor is closed again.
+Result<Mapping> map_whole_file(const std::string& path, bool writable) {
+    const FileHandle fd =
+        BRVL_TRY(FileHandle::open(path, writable ? FileHandle::Mode::ReadWrite : FileHandle::Mode::ReadOnly));
+    const uint64_t len = BRVL_TRY(fd.size());
+    if (len > SIZE_MAX) return Error::io(EFBIG);
+    return Mapping::map(fd.fd(), static_cast<size_t>(len), writable);
+}
+
+Error read_only_error() { return Error::invalid_data("read-only index segment cannot be written"); }
+
 }  // namespace
 
 std::string index_segment_file_name(int64_t start) { return fmt::format("{:020}", start); }
@@ -68,7 +79,7 @@ std::optional<int64_t> parse_index_segment_name(std::string_view name) {
 
 IndexSegment::IndexSegment(IndexSegment&& o) noexcept
     : path_(std::move(o.path_)),
-      file_(std::move(o.file_)),
+      map_(std::move(o.map_)),
       notifier_(std::move(o.notifier_)),
       last_used_(o.last_used_),
       start_(o.start_),
@@ -84,7 +95,7 @@ IndexSegment& IndexSegment::operator=(IndexSegment&& o) noexcept {
     if (this != &o) {
         release();
         path_ = std::move(o.path_);
-        file_ = std::move(o.file_);
+        map_ = std::move(o.map_);
         notifier_ = std::move(o.notifier_);
         last_used_ = o.last_used_;
         start_ = o.start_;
@@ -102,10 +113,12 @@ IndexSegment& IndexSegment::operator=(IndexSegment&& o) noexcept {
 IndexSegment::~IndexSegment() { release(); }
 
 void IndexSegment::release() {
-    if (!file_.is_open()) return;
-    Status st = file_.flush();
-    if (!st.ok()) log::error(log::kIndexSegment, "[IndexSegment drop] mmap flush failed: {}", st.error());
-    file_.close();
+    if (!is_mapped()) return;
+    if (!clean_) {  // a clean mapping holds nothing that is not on disk already
+        Status st = map_.flush();
+        if (!st.ok()) log::error(log::kIndexSegment, "[IndexSegment drop] mmap flush failed: {}", st.error());
+    }
+    map_.unmap();
 }
 
 Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start, uint64_t initial_size,
@@ -120,7 +133,7 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
     const std::string path = join_path(dir, index_segment_file_name(start));
     const uint64_t len = kIndexEntryStart + slots_for(initial_size) * kIndexEntrySize;
 
-    auto created = MappedFile::create(path, len, /*exclusive=*/true);
+    auto created = FileHandle::open(path, FileHandle::Mode::CreateExclusive, 0666);
     if (!created.ok()) {
         if (!created.error().is_io_code(EEXIST)) return std::move(created).error();
         // Left behind by an interrupted create: take it over only when it holds nothing.
@@ -134,19 +147,28 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
     }
 
     IndexSegment seg;
-    seg.file_ = std::move(*created);
+    {
+        const FileHandle fd = std::move(*created);
+        Status reserved = fd.reserve(len);
+        auto mapped = reserved.ok() ? Mapping::map(fd.fd(), len, true) : Result<Mapping>(std::move(reserved).error());
+        if (!mapped.ok()) {
+            (void)remove_file(path);  // never leave a half-made file of our own behind
+            return std::move(mapped).error();
+        }
+        seg.map_ = std::move(*mapped);
+    }
     HeaderMeta meta;
     meta.created_ms = created_ms;
     meta.start_key = static_cast<uint64_t>(start);
     meta.size_limit = size_limit;
     meta.compress_level = compress_level;
     meta.compress_type = compress_type;
-    IndexHeader::write(seg.file_.bytes(), meta, kIndexEntryStart);
-    BRVL_TRY(seg.file_.flush());
+    IndexHeader::write(seg.map_.bytes(), meta, kIndexEntryStart);
+    BRVL_TRY(seg.map_.flush());
 
     seg.path_ = path;
     seg.start_ = start;
-    seg.file_size_ = seg.file_.size();
+    seg.file_size_ = seg.map_.size();
     seg.capacity_ = slots_for(seg.file_size_);
     seg.entry_count_ = 0;
     seg.max_file_size_ = size_limit;
@@ -156,10 +178,12 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
     return seg;
 }
 
-Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expected_start, uint64_t size_limit) {
+Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expected_start, uint64_t size_limit,
+                                        bool read_only) {
     IndexSegment seg;
-    seg.file_ = BRVL_TRY(MappedFile::open(path, /*writable=*/true));
-    const std::span<const uint8_t> bytes(seg.file_.data(), seg.file_.size());
+    seg.read_only_ = read_only;
+    seg.map_ = BRVL_TRY(map_whole_file(path, !read_only));
+    const std::span<const uint8_t> bytes(seg.map_.data(), seg.map_.size());
     const IndexHeader header = BRVL_TRY(IndexHeader::read(bytes));
     // Appends locate the state through the header by file type; refuse a foreign file
     // now rather than after its first entry is written.
@@ -216,15 +240,16 @@ Result<std::optional<int64_t>> IndexSegment::read_last_timestamp(const std::stri
 }
 
 Status IndexSegment::ensure_open() {
-    if (file_.is_open()) return ok_status();
-    MappedFile f = BRVL_TRY(MappedFile::open(path_, /*writable=*/true));
-    file_ = std::move(f);
+    if (is_mapped()) return ok_status();
+    Mapping m = BRVL_TRY(map_whole_file(path_, !read_only_));
+    if (m.data() == nullptr) return Error::mmap("index segment file is empty");
+    map_ = std::move(m);
     touch();
     clean_ = true;
     return ok_status();
 }
 
-void IndexSegment::unmap() { file_.close(); }
+void IndexSegment::unmap() { map_.unmap(); }
 
 // ---- writes ----
 
@@ -238,7 +263,7 @@ void IndexSegment::mark_changed() {
 }
 
 void IndexSegment::store_entry(uint64_t i, const IndexEntry& e) {
-    uint8_t* p = file_.data() + kIndexEntryStart + i * kIndexEntrySize;
+    uint8_t* p = map_.data() + kIndexEntryStart + i * kIndexEntrySize;
     store_i64(p, e.timestamp);
     store_u64(p + 8, e.block_offset);
     store_u16(p + 16, e.in_block);
@@ -246,9 +271,10 @@ void IndexSegment::store_entry(uint64_t i, const IndexEntry& e) {
 }
 
 Status IndexSegment::append_entry(const IndexEntry& e) {
+    if (read_only_) return read_only_error();
     if (entry_count_ >= capacity_) return Error::segment_full();
-    if (!file_.is_open()) return Error::mmap("index segment closed");
-    if (entry_count_ >= slots_for(file_.size())) {
+    if (!is_mapped()) return Error::mmap("index segment closed");
+    if (entry_count_ >= slots_for(map_.size())) {
         return invalid_data_fmt("index entry {} at {} is beyond file bounds", entry_count_,
                                 kIndexEntryStart + entry_count_ * kIndexEntrySize);
     }
@@ -256,9 +282,9 @@ Status IndexSegment::append_entry(const IndexEntry& e) {
     entry_count_ += 1;
     last_ts_ = e.timestamp;
     mark_changed();
-    const std::span<const uint8_t> bytes(file_.data(), file_.size());
+    const std::span<const uint8_t> bytes(map_.data(), map_.size());
     const size_t state = BRVL_TRY(FileHeader::locate_state(bytes, kFileTypeIndex, 0));
-    store_u64(file_.data() + state, kIndexEntryStart + entry_count_ * kIndexEntrySize);
+    store_u64(map_.data() + state, kIndexEntryStart + entry_count_ * kIndexEntrySize);
     return ok_status();
 }
 
@@ -267,7 +293,7 @@ Status IndexSegment::append_entry_growing(const IndexEntry& e) {
         Status st = append_entry(e);
         if (st.ok() || st.error().kind() != ErrorKind::SegmentFull) return st;
         if (file_size_ >= max_file_size_) {
-            if (file_.is_open()) BRVL_TRY(file_.flush());
+            if (is_mapped() && !clean_) BRVL_TRY(map_.flush());
             touch();
             clean_ = true;
             dirty_registered_ = false;
@@ -278,6 +304,7 @@ Status IndexSegment::append_entry_growing(const IndexEntry& e) {
 }
 
 Status IndexSegment::grow() {
+    if (read_only_) return read_only_error();
     uint64_t doubled = 0;
     if (__builtin_mul_overflow(file_size_, uint64_t{2}, &doubled)) doubled = ~uint64_t{0};
     const uint64_t new_size = doubled < max_file_size_ ? doubled : max_file_size_;
@@ -285,9 +312,11 @@ Status IndexSegment::grow() {
     if (new_size <= file_size_) {
         return invalid_data_fmt("index segment already at max_file_size ({})", max_file_size_);
     }
-    BRVL_TRY(ensure_open());
-    // The old mapping stays in place when the new one cannot be made.
-    BRVL_TRY(file_.grow(new_size));
+    if (new_size > SIZE_MAX) return Error::io(EFBIG);
+    // The new mapping is made before the old one goes: a failure leaves the segment as it was.
+    const FileHandle fd = BRVL_TRY(FileHandle::open(path_, FileHandle::Mode::ReadWrite));
+    BRVL_TRY(fd.reserve(new_size));
+    map_ = BRVL_TRY(Mapping::map(fd.fd(), static_cast<size_t>(new_size), true));
     file_size_ = new_size;
     capacity_ = slots_for(new_size);
     mark_changed();
@@ -295,8 +324,9 @@ Status IndexSegment::grow() {
 }
 
 Status IndexSegment::write_entry(uint64_t index, const IndexEntry& e) {
+    if (read_only_) return read_only_error();
     if (index >= entry_count_) return invalid_data_fmt("entry index {} out of range [0, {})", index, entry_count_);
-    if (!file_.is_open()) return Error::mmap("index segment closed");
+    if (!is_mapped()) return Error::mmap("index segment closed");
     if (entry_at(index) == nullptr) {
         return invalid_data_fmt("index entry {} at {} is beyond file bounds", index,
                                 kIndexEntryStart + index * kIndexEntrySize);
@@ -320,7 +350,7 @@ Result<IndexEntry> IndexSegment::read_entry(uint64_t index) {
 }
 
 Status IndexSegment::flush() {
-    if (file_.is_open()) BRVL_TRY(file_.flush());
+    if (is_mapped() && !clean_) BRVL_TRY(map_.flush());
     touch();
     clean_ = true;
     return ok_status();
@@ -330,8 +360,8 @@ Status IndexSegment::flush_dirty() {
     // The list entry that named this segment has been taken: whatever happens, the next
     // change must be able to report the segment again.
     dirty_registered_ = false;
-    if (!file_.is_open() || clean_) return ok_status();
-    Status st = file_.flush();
+    if (!is_mapped() || clean_) return ok_status();
+    Status st = map_.flush();
     if (!st.ok()) {
         mark_changed();  // stays unclean and goes back on the list for a later try
         return st;
@@ -352,13 +382,13 @@ void IndexSegment::set_notifier(std::optional<DirtyNotifier> notifier) {
 // ---- searches ----
 
 const uint8_t* IndexSegment::entry_at(uint64_t i) const {
-    if (!file_.is_open() || i >= slots_for(file_.size())) return nullptr;
-    return file_.data() + kIndexEntryStart + i * kIndexEntrySize;
+    if (!is_mapped() || i >= slots_for(map_.size())) return nullptr;
+    return map_.data() + kIndexEntryStart + i * kIndexEntrySize;
 }
 
 uint64_t IndexSegment::reachable_count() const {
-    if (!file_.is_open()) return 0;
-    const uint64_t mapped = slots_for(file_.size());
+    if (!is_mapped()) return 0;
+    const uint64_t mapped = slots_for(map_.size());
     return entry_count_ < mapped ? entry_count_ : mapped;
 }
 

@@ -59,7 +59,9 @@ public:
     static Result<IndexSegment> create(const std::string& dir, int64_t start, uint64_t initial_size,
                                        uint64_t size_limit, uint8_t compress_level, uint8_t compress_type);
     // Opens an existing segment file, checking its header and every written entry.
-    static Result<IndexSegment> open(const std::string& path, int64_t expected_start, uint64_t size_limit);
+    // A read-only segment maps its file read-only and refuses every change.
+    static Result<IndexSegment> open(const std::string& path, int64_t expected_start, uint64_t size_limit,
+                                     bool read_only = false);
     // The timestamp of the last written entry of a segment file, read through its own
     // read-only mapping; nothing for a segment without entries.
     static Result<std::optional<int64_t>> read_last_timestamp(const std::string& path);
@@ -93,7 +95,7 @@ public:
     // The entries with start <= timestamp <= end, in entry order, sentinels included.
     std::vector<IndexEntry> range(int64_t start, int64_t end, bool continuous) const;
 
-    // msync of the mapping (when mapped); marks the segment clean.
+    // msync of the mapping when it holds unflushed changes; marks the segment clean.
     Status flush();
     // Flush on behalf of a taken dirty-list entry: flushes unflushed changes, and clears
     // the registration so the next change reports the segment again. On a failed flush
@@ -105,7 +107,7 @@ public:
     // Forgets an outstanding dirty-list registration (after a flush by the index).
     void clear_dirty_registered() { dirty_registered_ = false; }
 
-    bool is_mapped() const { return file_.is_open(); }
+    bool is_mapped() const { return map_.data() != nullptr; }
     const std::string& path() const { return path_; }
     int64_t start() const { return start_; }
     uint64_t capacity() const { return capacity_; }
@@ -131,7 +133,8 @@ private:
     void store_entry(uint64_t i, const IndexEntry& e);
 
     std::string path_;
-    MappedFile file_;
+    // Only the mapping is kept: no descriptor stays open per segment.
+    Mapping map_;
     std::optional<DirtyNotifier> notifier_;
     MonoInstant last_used_{};
     int64_t start_ = 0;
@@ -142,6 +145,7 @@ private:
     std::optional<int64_t> last_ts_;
     bool clean_ = true;
     bool dirty_registered_ = false;
+    bool read_only_ = false;
 };
 
 }  // namespace brenvale

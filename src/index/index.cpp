@@ -1,0 +1,652 @@
+#include "index/index.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "header.h"
+#include "log.h"
+
+namespace brenvale {
+
+namespace {
+
+constexpr int64_t kMinTs = std::numeric_limits<int64_t>::min();
+constexpr int64_t kMaxTs = std::numeric_limits<int64_t>::max();
+
+uint64_t distance(int64_t from, int64_t to) { return static_cast<uint64_t>(to) - static_cast<uint64_t>(from); }
+
+std::string i128_to_string(__int128 v) {
+    if (v == 0) return "0";
+    const bool neg = v < 0;
+    unsigned __int128 u = neg ? -static_cast<unsigned __int128>(v) : static_cast<unsigned __int128>(v);
+    std::string s;
+    while (u != 0) {
+        s.insert(s.begin(), static_cast<char>('0' + static_cast<int>(u % 10)));
+        u /= 10;
+    }
+    if (neg) s.insert(s.begin(), '-');
+    return s;
+}
+
+// ts + k clamped to i64, for slot arithmetic that may step past the last timestamp.
+int64_t add_clamped(int64_t ts, uint64_t k) {
+    const __int128 v = static_cast<__int128>(ts) + static_cast<__int128>(k);
+    return v > kMaxTs ? kMaxTs : static_cast<int64_t>(v);
+}
+
+std::optional<int64_t> slot_last(const IndexSlot& slot) {
+    if (const auto* seg = std::get_if<IndexSegment>(&slot)) {
+        return seg->entry_count() > 0 ? seg->last_timestamp() : std::nullopt;
+    }
+    const auto& c = std::get<ClosedIndexSegment>(slot);
+    return c.entry_count > 0 ? c.last_timestamp : std::nullopt;
+}
+
+uint64_t slot_count(const IndexSlot& slot) {
+    if (const auto* seg = std::get_if<IndexSegment>(&slot)) return seg->entry_count();
+    return std::get<ClosedIndexSegment>(slot).entry_count;
+}
+
+const std::string& slot_path(const IndexSlot& slot) {
+    if (const auto* seg = std::get_if<IndexSegment>(&slot)) return seg->path();
+    return std::get<ClosedIndexSegment>(slot).path;
+}
+
+// What a closed segment's file says, without keeping it open. A file whose header or
+// wrote_position cannot be read is kept as unknown rather than as empty.
+ClosedIndexSegment probe_segment(const std::string& path, int64_t start, uint64_t file_len) {
+    ClosedIndexSegment c;
+    c.path = path;
+    c.start = start;
+    c.capacity = file_len < kIndexEntryStart ? 0 : (file_len - kIndexEntryStart) / kIndexEntrySize;
+    c.header_readable = false;
+    auto file = MappedFile::open(path, /*writable=*/false);
+    if (!file.ok()) return c;
+    const std::span<const uint8_t> bytes(file->data(), file->size());
+    auto header = IndexHeader::read(bytes);
+    if (!header.ok()) return c;
+    const uint64_t wp = header->wrote_position;
+    if (wp < kIndexEntryStart || (wp - kIndexEntryStart) % kIndexEntrySize != 0) return c;
+    c.header_readable = true;
+    c.entry_count = (wp - kIndexEntryStart) / kIndexEntrySize;
+    if (c.entry_count > 0) {
+        const uint64_t last = kIndexEntryStart + (c.entry_count - 1) * kIndexEntrySize;
+        if (range_within(last, kIndexEntrySize, bytes.size())) {
+            const uint8_t* p = bytes.data() + last;
+            if ((load_u64(p + 18) | load_u64(p + 24)) == 0) c.last_timestamp = load_i64(p);
+        }
+    }
+    return c;
+}
+
+std::string_view base_name(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
+}
+
+}  // namespace
+
+// ---- create and open ----
+
+static Error read_only_index_error() { return Error::invalid_data("read-only index cannot be written"); }
+
+Result<Index> Index::create(const std::string& dir, uint64_t index_segment_size,
+                            uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
+                            uint8_t compress_type) {
+    BRVL_TRY(create_dir_all(dir));
+    Index idx;
+    idx.dir_ = dir;
+    idx.segment_size_ = index_segment_size;
+    idx.initial_size_ = initial_index_segment_size;
+    idx.continuous_ = continuous;
+    idx.compress_level_ = compress_level;
+    idx.compress_type_ = compress_type;
+    idx.latest_valid_ = true;
+    return idx;
+}
+
+Result<Index> Index::open(const std::string& dir, uint64_t index_segment_size,
+                          uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
+                          uint8_t compress_type, bool read_only) {
+    Index idx;
+    idx.read_only_ = read_only;
+    idx.dir_ = dir;
+    idx.segment_size_ = index_segment_size;
+    idx.initial_size_ = initial_index_segment_size;
+    idx.continuous_ = continuous;
+    idx.compress_level_ = compress_level;
+    idx.compress_type_ = compress_type;
+
+    struct stat dir_st;
+    if (::stat(dir.c_str(), &dir_st) != 0) {
+        idx.latest_valid_ = true;
+        return idx;
+    }
+    const std::vector<std::string> names = BRVL_TRY(list_dir(dir));
+    for (const std::string& name : names) {
+        const std::optional<int64_t> start = parse_index_segment_name(name);
+        if (!start) continue;
+        const std::string path = join_path(dir, name);
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) return Error::io(errno);
+        if (!S_ISREG(st.st_mode)) continue;
+
+        auto it = idx.slots_.find(*start);
+        if (it != idx.slots_.end()) {
+            // Two names for one start: the canonical name wins, else the smaller name.
+            const std::string& held = slot_path(it->second);
+            const std::string canonical = index_segment_file_name(*start);
+            const std::string_view held_name = base_name(held);
+            const bool take_new = held_name != canonical && (name == canonical || name < held_name);
+            const std::string& kept = take_new ? path : held;
+            const std::string& dropped = take_new ? held : path;
+            log::warn(log::kIndex, "[index] ignoring segment file {}: start {} is already held by {}", dropped,
+                      *start, kept);
+            if (!take_new) continue;
+            idx.slots_.erase(it);
+        }
+        idx.slots_.emplace(*start, probe_segment(path, *start, static_cast<uint64_t>(st.st_size)));
+    }
+    if (continuous && !idx.slots_.empty()) idx.base_ = idx.slots_.begin()->first;
+    return idx;
+}
+
+void Index::set_notifier(std::optional<DirtyNotifier> notifier) {
+    notifier_ = std::move(notifier);
+    for (auto& [start, slot] : slots_) {
+        if (auto* seg = std::get_if<IndexSegment>(&slot)) seg->set_notifier(notifier_);
+    }
+}
+
+// ---- segments ----
+
+Result<IndexSegment*> Index::segment_at(int64_t start) {
+    auto it = slots_.find(start);
+    if (it == slots_.end()) return Error::not_found(fmt::format("no index segment at {}", start));
+    if (auto* seg = std::get_if<IndexSegment>(&it->second)) {
+        BRVL_TRY(seg->ensure_open());
+        return seg;
+    }
+    const auto& closed = std::get<ClosedIndexSegment>(it->second);
+    IndexSegment seg = BRVL_TRY(IndexSegment::open(closed.path, start, segment_size_, read_only_));
+    seg.set_notifier(notifier_);
+    it->second.emplace<IndexSegment>(std::move(seg));
+    latest_valid_ = false;
+    return &std::get<IndexSegment>(it->second);
+}
+
+Result<uint64_t> Index::entries_per_segment() const {
+    if (segment_size_ <= kIndexEntryStart) {
+        return invalid_data_fmt("index segment size {} is too small", segment_size_);
+    }
+    const uint64_t n = (segment_size_ - kIndexEntryStart) / kIndexEntrySize;
+    if (n == 0) return invalid_data_fmt("index segment size {} cannot hold an index entry", segment_size_);
+    return n;
+}
+
+Result<int64_t> Index::continuous_segment_start(int64_t ts) const {
+    if (!base_) return Error::not_found("continuous index base timestamp missing");
+    if (ts < *base_) {
+        return Error::not_found(fmt::format("timestamp {} is before continuous index base {}", ts, *base_));
+    }
+    const uint64_t n = BRVL_TRY(entries_per_segment());
+    const __int128 d = static_cast<__int128>(ts) - static_cast<__int128>(*base_);
+    const __int128 start = static_cast<__int128>(*base_) + d - d % static_cast<__int128>(n);
+    if (start < kMinTs || start > kMaxTs) {
+        return invalid_data_fmt("continuous segment boundary {} for timestamp {} is not representable",
+                                i128_to_string(start), ts);
+    }
+    return static_cast<int64_t>(start);
+}
+
+Result<IndexSegment*> Index::ensure_segment(int64_t start, IndexRangeSink* sink) {
+    if (slots_.count(start) != 0) return segment_at(start);
+    if (!slots_.empty()) {
+        if (auto* last = std::get_if<IndexSegment>(&slots_.rbegin()->second)) {
+            BRVL_TRY(last->flush());
+            last->clear_dirty_registered();
+        }
+    }
+    if (sink != nullptr) {
+        std::optional<std::pair<int64_t, int64_t>> range;
+        for (const auto& [s, slot] : slots_) {
+            const std::optional<int64_t> last = slot_last(slot);
+            if (!last) continue;
+            if (!range) range.emplace(s, *last);
+            else {
+                if (s < range->first) range->first = s;
+                if (*last > range->second) range->second = *last;
+            }
+        }
+        BRVL_TRY(sink->update_range(range));
+    }
+    IndexSegment seg =
+        BRVL_TRY(IndexSegment::create(dir_, start, initial_size_, segment_size_, compress_level_, compress_type_));
+    seg.set_notifier(notifier_);
+    auto [it, inserted] = slots_.emplace(start, std::move(seg));
+    (void)inserted;
+    return &std::get<IndexSegment>(it->second);
+}
+
+uint64_t Index::slot_entry_count(int64_t start) const {
+    auto it = slots_.find(start);
+    return it == slots_.end() ? 0 : slot_count(it->second);
+}
+
+Result<IndexSegment*> Index::segment_for(int64_t ts) {
+    int64_t start = 0;
+    if (continuous_) {
+        start = BRVL_TRY(continuous_segment_start(ts));
+    } else {
+        auto it = slots_.upper_bound(ts);
+        if (it == slots_.begin()) return static_cast<IndexSegment*>(nullptr);
+        start = std::prev(it)->first;
+    }
+    auto seg = segment_at(start);
+    if (!seg.ok() && seg.error().kind() == ErrorKind::NotFound) return static_cast<IndexSegment*>(nullptr);
+    return seg;
+}
+
+// ---- latest timestamp ----
+
+std::optional<int64_t> Index::latest_timestamp() const {
+    if (!latest_valid_) {
+        latest_.reset();
+        for (const auto& [start, slot] : slots_) {
+            const std::optional<int64_t> last = slot_last(slot);
+            if (last && (!latest_ || *last > *latest_)) latest_ = last;
+        }
+        latest_valid_ = true;
+    }
+    return latest_;
+}
+
+void Index::note_append(const Status& st, int64_t ts) {
+    if (!st.ok()) {
+        latest_valid_ = false;
+        return;
+    }
+    if (latest_valid_ && (!latest_ || ts > *latest_)) latest_ = ts;
+}
+
+// ---- appends ----
+
+Status Index::append_continuous(const IndexEntry& e, IndexRangeSink* sink) {
+    const int64_t start = BRVL_TRY(continuous_segment_start(e.timestamp));
+    const uint64_t i = distance(start, e.timestamp);
+    IndexSegment* seg = BRVL_TRY(ensure_segment(start, sink));
+    if (seg->entry_count() != i) {
+        return invalid_data_fmt("continuous index append expected entry_index {}, got wrote_count {}", i,
+                                seg->entry_count());
+    }
+    Status st = seg->append_entry_growing(e);
+    note_append(st, e.timestamp);
+    if (!st.ok() && st.error().kind() == ErrorKind::SegmentFull) {
+        return invalid_data_fmt("continuous index segment {} is full before timestamp {}", start, e.timestamp);
+    }
+    return st;
+}
+
+Status Index::append_sparse(const IndexEntry& e, IndexRangeSink* sink) {
+    const std::optional<int64_t> latest = latest_timestamp();
+    if (latest && e.timestamp <= *latest) {
+        return invalid_data_fmt("non-continuous index append timestamp {} must be greater than latest {}",
+                                e.timestamp, *latest);
+    }
+    // A new segment always has room (the size was checked), so two rounds suffice.
+    for (int round = 0; round < 2; ++round) {
+        IndexSegment* target = nullptr;
+        if (slots_.empty()) {
+            target = BRVL_TRY(ensure_segment(e.timestamp, sink));
+        } else {
+            const int64_t last_start = slots_.rbegin()->first;
+            IndexSegment* last = BRVL_TRY(segment_at(last_start));
+            if (last->entry_count() == 0 && last_start != e.timestamp) {
+                // An empty newest segment (left by a crash or a failed append) may be named
+                // above this timestamp, where lookups would never search: replace it.
+                const std::string path = last->path();
+                BRVL_TRY(remove_file(path));
+                slots_.erase(last_start);
+                target = BRVL_TRY(ensure_segment(e.timestamp, sink));
+            } else if (last->entry_count() < last->capacity() || last->file_size() < last->max_file_size()) {
+                target = last;
+            } else {
+                target = BRVL_TRY(ensure_segment(e.timestamp, sink));
+            }
+        }
+        Status st = target->append_entry_growing(e);
+        note_append(st, e.timestamp);
+        if (st.ok() || st.error().kind() != ErrorKind::SegmentFull) return st;
+    }
+    return Error::segment_full();
+}
+
+Status Index::append_fillers(int64_t from, int64_t to, IndexRangeSink* sink) {
+    if (from > to) return ok_status();
+    if (!base_) base_ = from;
+    if (from < *base_) {
+        return Error::not_found(fmt::format("timestamp {} is before continuous index base {}", from, *base_));
+    }
+    const uint64_t n = BRVL_TRY(entries_per_segment());
+    int64_t ts = from;
+    for (;;) {
+        // One segment at a time: look the segment up once for its whole run.
+        const int64_t start = BRVL_TRY(continuous_segment_start(ts));
+        const int64_t seg_end = add_clamped(start, n - 1);
+        const int64_t run_end = seg_end < to ? seg_end : to;
+        IndexSegment* seg = BRVL_TRY(ensure_segment(start, sink));
+        for (int64_t t = ts;; ++t) {
+            const uint64_t i = distance(start, t);
+            if (seg->entry_count() != i) {
+                return invalid_data_fmt("continuous index append expected entry_index {}, got wrote_count {}", i,
+                                        seg->entry_count());
+            }
+            Status st = seg->append_entry_growing(IndexEntry::sentinel(t));
+            note_append(st, t);
+            if (!st.ok()) {
+                if (st.error().kind() == ErrorKind::SegmentFull) {
+                    return invalid_data_fmt("continuous index segment {} is full before timestamp {}", start, t);
+                }
+                return st;
+            }
+            if (t == run_end) break;
+        }
+        if (run_end == to) return ok_status();
+        ts = run_end + 1;
+    }
+}
+
+Status Index::append(int64_t ts, uint64_t block_offset, uint16_t in_block, IndexRangeSink* sink) {
+    if (read_only_) return read_only_index_error();
+    BRVL_TRY(entries_per_segment());
+    const IndexEntry e{ts, block_offset, in_block};
+    if (!continuous_) return append_sparse(e, sink);
+    const bool had_base = base_.has_value();
+    if (!had_base) base_ = ts;
+    Status st = append_continuous(e, sink);
+    if (!st.ok() && !had_base && slots_.empty()) base_.reset();  // nothing was stored against it
+    return st;
+}
+
+Status Index::append_latest(std::optional<int64_t> latest, int64_t ts, uint64_t block_offset, uint16_t in_block,
+                            IndexRangeSink* sink) {
+    if (read_only_) return read_only_index_error();
+    BRVL_TRY(entries_per_segment());
+    const IndexEntry e{ts, block_offset, in_block};
+    if (!continuous_) return append_sparse(e, sink);
+    const bool had_base = base_.has_value();
+    if (!had_base) {
+        base_ = ts;
+    } else if (ts < *base_) {
+        return Error::not_found(fmt::format("timestamp {} is before continuous index base {}", ts, *base_));
+    }
+    Status st = [&]() -> Status {
+        if (ts == kMinTs) return ok_status();
+        const int64_t st_start = BRVL_TRY(continuous_segment_start(ts));
+        if (latest && *latest < kMaxTs) {
+            const int64_t l_start = BRVL_TRY(continuous_segment_start(*latest));
+            if (l_start != st_start && slots_.count(l_start) != 0) {
+                // Close off the latest record's segment from where it stands. A segment
+                // that retention has removed is not brought back.
+                const uint64_t n = BRVL_TRY(entries_per_segment());
+                const uint64_t k = slot_entry_count(l_start);
+                if (k < n) BRVL_TRY(append_fillers(add_clamped(l_start, k), add_clamped(l_start, n - 1), sink));
+            }
+        }
+        // Fill this timestamp's own segment from its current end up to ts - 1.
+        const uint64_t k = slot_entry_count(st_start);
+        if (k < distance(st_start, ts)) BRVL_TRY(append_fillers(add_clamped(st_start, k), ts - 1, sink));
+        return ok_status();
+    }();
+    if (st.ok()) st = append_continuous(e, sink);
+    if (!st.ok() && !had_base && slots_.empty()) base_.reset();
+    return st;
+}
+
+// ---- out-of-order writes and deletes ----
+
+Result<IndexEntry> Index::fill_hole_and_append(const IndexEntry& e, IndexRangeSink* sink) {
+    const int64_t t = e.timestamp;
+    if (!continuous_) {
+        return Error::not_found(fmt::format("no index entry at timestamp {} (required for out-of-order write)", t));
+    }
+    const int64_t start = BRVL_TRY(continuous_segment_start(t));
+    const uint64_t k = slot_entry_count(start);
+    if (k > distance(start, t)) return invalid_data_fmt("continuous index hole invariant violated at timestamp {}", t);
+    if (t != kMinTs) BRVL_TRY(append_fillers(add_clamped(start, k), t - 1, sink));
+    BRVL_TRY(append_continuous(e, sink));
+    return IndexEntry::sentinel(t);
+}
+
+Result<IndexEntry> Index::overwrite(int64_t ts, uint64_t block_offset, uint16_t in_block, IndexRangeSink* sink) {
+    if (read_only_) return read_only_index_error();
+    const IndexEntry e{ts, block_offset, in_block};
+    IndexSegment* seg = BRVL_TRY(segment_for(ts));
+    if (seg != nullptr) {
+        if (auto hit = seg->find(ts, continuous_, seg->entry_count())) {
+            BRVL_TRY(seg->write_entry(hit->first, e));
+            return hit->second;
+        }
+    }
+    return fill_hole_and_append(e, sink);
+}
+
+Result<IndexEntry> Index::delete_entry(int64_t ts) {
+    if (read_only_) return read_only_index_error();
+    IndexSegment* seg = BRVL_TRY(segment_for(ts));
+    std::optional<std::pair<uint64_t, IndexEntry>> hit;
+    if (seg != nullptr) hit = seg->find(ts, continuous_);
+    if (!hit) return Error::not_found(fmt::format("no entry at timestamp {} to delete", ts));
+    if (hit->second.is_sentinel()) return Error::not_found(fmt::format("no real data at timestamp {} (filler)", ts));
+    BRVL_TRY(seg->write_entry(hit->first, IndexEntry::sentinel(ts)));
+    return hit->second;
+}
+
+// ---- reads ----
+
+Result<std::optional<IndexEntry>> Index::lookup(int64_t ts) {
+    IndexSegment* seg = nullptr;
+    if (continuous_) {
+        auto start = continuous_segment_start(ts);
+        if (!start.ok()) {
+            if (start.error().kind() == ErrorKind::NotFound) return std::optional<IndexEntry>();
+            return std::move(start).error();
+        }
+        auto s = segment_at(*start);
+        if (!s.ok()) {
+            if (s.error().kind() == ErrorKind::NotFound) return std::optional<IndexEntry>();
+            return std::move(s).error();
+        }
+        return (*s)->lookup_continuous(ts);
+    }
+    seg = BRVL_TRY(segment_for(ts));
+    if (seg == nullptr) return std::optional<IndexEntry>();
+    return seg->lookup_sparse(ts);
+}
+
+Result<std::vector<IndexEntry>> Index::range(int64_t start, int64_t end) {
+    std::vector<IndexEntry> out;
+    if (start > end) return out;
+    std::vector<int64_t> keys;
+    auto it = slots_.lower_bound(start);
+    if (it != slots_.begin()) keys.push_back(std::prev(it)->first);
+    for (; it != slots_.end() && it->first <= end; ++it) keys.push_back(it->first);
+    for (int64_t key : keys) {
+        IndexSegment* seg = BRVL_TRY(segment_at(key));
+        std::vector<IndexEntry> part = seg->range(start, end, continuous_);
+        if (out.empty()) out = std::move(part);
+        else out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
+Result<std::optional<IndexHit>> Index::next_forward(int64_t start, int64_t end, std::optional<IndexCursor> cursor) {
+    using Out = std::optional<IndexHit>;
+    if (start > end) return Out();
+    std::optional<int64_t> key;
+    if (cursor) {
+        auto it = slots_.lower_bound(cursor->segment_start);
+        if (it != slots_.end()) key = it->first;  // the cursor's segment, else the next one
+    } else {
+        auto it = slots_.lower_bound(start);
+        if (it != slots_.begin()) key = std::prev(it)->first;
+        else if (it != slots_.end()) key = it->first;
+    }
+    while (key) {
+        if (*key > end) return Out();
+        IndexSegment* seg = BRVL_TRY(segment_at(*key));
+        uint64_t pos = seg->lower_bound(start, continuous_);
+        if (cursor && *key == cursor->segment_start && cursor->entry_index < ~uint64_t{0} &&
+            pos < cursor->entry_index + 1) {
+            pos = cursor->entry_index + 1;
+        }
+        for (uint64_t i = pos; i < seg->entry_count(); ++i) {
+            const IndexEntry e = BRVL_TRY(seg->read_entry(i));
+            if (e.timestamp < start) continue;
+            if (e.timestamp > end) return Out();
+            return Out(IndexHit{*key, i, e});
+        }
+        auto next = slots_.upper_bound(*key);
+        key = next != slots_.end() ? std::optional<int64_t>(next->first) : std::nullopt;
+    }
+    return Out();
+}
+
+Result<std::optional<IndexHit>> Index::next_backward(int64_t start, int64_t end, std::optional<IndexCursor> cursor) {
+    using Out = std::optional<IndexHit>;
+    if (start > end) return Out();
+    auto greatest_at_or_below = [&](int64_t v) -> std::optional<int64_t> {
+        auto it = slots_.upper_bound(v);
+        if (it == slots_.begin()) return std::nullopt;
+        return std::prev(it)->first;
+    };
+    std::optional<int64_t> key = greatest_at_or_below(cursor ? cursor->segment_start : end);
+    while (key) {
+        IndexSegment* seg = BRVL_TRY(segment_at(*key));
+        const uint64_t lo = seg->lower_bound(start, continuous_);
+        uint64_t hi = seg->upper_bound(end, continuous_);
+        if (cursor && *key == cursor->segment_start && cursor->entry_index < hi) hi = cursor->entry_index;
+        for (uint64_t i = hi; i > lo; --i) {
+            const IndexEntry e = BRVL_TRY(seg->read_entry(i - 1));
+            if (e.timestamp > end) continue;
+            if (e.timestamp < start) return Out();
+            return Out(IndexHit{*key, i - 1, e});
+        }
+        if (*key == kMinTs) break;
+        key = greatest_at_or_below(*key - 1);
+    }
+    return Out();
+}
+
+// ---- whole-index operations ----
+
+std::optional<std::pair<int64_t, int64_t>> Index::visible_range() const {
+    std::optional<std::pair<int64_t, int64_t>> range;
+    if (slots_.empty()) return range;
+    const auto newest = std::prev(slots_.end());
+    for (auto it = slots_.begin(); it != newest; ++it) {
+        const std::optional<int64_t> last = slot_last(it->second);
+        if (!last) continue;
+        if (!range) range.emplace(it->first, *last);
+        else {
+            if (it->first < range->first) range->first = it->first;
+            if (*last > range->second) range->second = *last;
+        }
+    }
+    return range;
+}
+
+uint64_t Index::reclaim(int64_t threshold) {
+    const size_t before = slots_.size();
+    for (auto it = slots_.begin(); it != slots_.end();) {
+        const auto* closed = std::get_if<ClosedIndexSegment>(&it->second);
+        if (closed == nullptr) {
+            ++it;
+            continue;
+        }
+        auto last = IndexSegment::read_last_timestamp(closed->path);
+        if (!last.ok()) {
+            log::warn(log::kIndex, "[retention] failed to read {}: {} (keeping)", closed->path, last.error());
+            ++it;
+            continue;
+        }
+        if (last->has_value() && **last >= threshold) {
+            ++it;
+            continue;
+        }
+        (void)remove_file(closed->path);  // a failed delete still drops the segment
+        if (last->has_value()) log::info(log::kIndex, "[retention] deleted index segment: {}", closed->path);
+        else log::info(log::kIndex, "[retention] deleted empty index segment: {}", closed->path);
+        it = slots_.erase(it);
+    }
+    latest_valid_ = false;
+    return before - slots_.size();
+}
+
+Status Index::close_segments() {
+    for (auto& [start, slot] : slots_) {
+        auto* seg = std::get_if<IndexSegment>(&slot);
+        if (seg == nullptr) continue;
+        std::optional<int64_t> last;
+        if (seg->entry_count() > 0) {
+            auto e = seg->read_entry(seg->entry_count() - 1);
+            if (e.ok()) last = e->timestamp;
+        }
+        // A failed flush leaves the segment open and mapped, so nothing written is lost
+        // and no later create can replace its file.
+        if (seg->is_mapped()) BRVL_TRY(seg->flush());
+        ClosedIndexSegment closed;
+        closed.path = seg->path();
+        closed.start = start;
+        closed.capacity = seg->capacity();
+        closed.entry_count = seg->entry_count();
+        closed.entry_area_start = seg->entry_area_start();
+        closed.last_timestamp = last;
+        seg->unmap();
+        slot.emplace<ClosedIndexSegment>(std::move(closed));
+        latest_valid_ = false;
+    }
+    return ok_status();
+}
+
+Status Index::flush() {
+    for (auto& [start, slot] : slots_) {
+        if (auto* seg = std::get_if<IndexSegment>(&slot)) BRVL_TRY(seg->flush());
+    }
+    return ok_status();
+}
+
+Status Index::flush_dirty(int64_t start) {
+    auto it = slots_.find(start);
+    if (it == slots_.end()) return ok_status();
+    auto* seg = std::get_if<IndexSegment>(&it->second);
+    if (seg == nullptr) return ok_status();
+    return seg->flush_dirty();
+}
+
+size_t Index::open_segment_count() const {
+    size_t n = 0;
+    for (const auto& [start, slot] : slots_) n += std::holds_alternative<IndexSegment>(slot);
+    return n;
+}
+
+std::optional<IndexSlotInfo> Index::last_segment() const {
+    if (slots_.empty()) return std::nullopt;
+    const auto& [start, slot] = *slots_.rbegin();
+    return IndexSlotInfo{start, slot_count(slot), slot_last(slot), std::holds_alternative<IndexSegment>(slot)};
+}
+
+std::vector<IndexSlotInfo> Index::slots() const {
+    std::vector<IndexSlotInfo> out;
+    out.reserve(slots_.size());
+    for (const auto& [start, slot] : slots_) {
+        out.push_back({start, slot_count(slot), slot_last(slot), std::holds_alternative<IndexSegment>(slot)});
+    }
+    return out;
+}
+
+}  // namespace brenvale
