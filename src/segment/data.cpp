@@ -1,0 +1,733 @@
+#include "segment/data.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "codec.h"
+#include "log.h"
+
+namespace brenvale {
+
+namespace detail {
+std::atomic<CrashHook> g_crash_hook{nullptr};
+}
+
+void set_crash_hook(CrashHook hook) { detail::g_crash_hook.store(hook, std::memory_order_relaxed); }
+
+namespace {
+
+// Field offsets inside the data segment state block.
+constexpr size_t kStMin = 0;
+constexpr size_t kStMax = 8;
+constexpr size_t kStWrote = 16;
+constexpr size_t kStCount = 24;
+constexpr size_t kStRaw = 32;
+constexpr size_t kStPendPos = 40;
+constexpr size_t kStPendWrote = 48;
+constexpr size_t kStPendCount = 56;
+constexpr size_t kStInvalid = 64;
+
+constexpr uint16_t kFlagsSealed = BlockHeader::kSealed | BlockHeader::kCompressed;
+constexpr uint16_t kFlagsSingle = kFlagsSealed | BlockHeader::kSingleRecord;
+constexpr uint64_t kMaxPendingCount = 0xFFFF;
+
+// Writes one frame at dst: data, zero padding up to `framed`, timestamp, and the data
+// length last (for in-place changes of a last record the length is the commit store).
+void write_frame(uint8_t* dst, int64_t timestamp, std::span<const uint8_t> data, uint64_t framed) {
+    if (!data.empty()) std::memcpy(dst + kFrameHeadLen, data.data(), data.size());
+    std::memset(dst + kFrameHeadLen + data.size(), 0, framed - kFrameHeadLen - data.size());
+    store_i64(dst + 4, timestamp);
+    store_u32(dst, static_cast<uint32_t>(data.size()));
+}
+
+// Walks `count` frames from the start of a payload of at most `limit` bytes; their total
+// framed size, or nothing when they do not fit.
+std::optional<uint64_t> scan_frames(const uint8_t* payload, uint64_t limit, uint64_t count) {
+    uint64_t off = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (limit - off < kFrameHeadLen) return std::nullopt;
+        const uint64_t len = load_u32(payload + off);
+        if (len > kMaxRecordData) return std::nullopt;
+        const uint64_t f = framed_size(len);
+        if (f > limit - off) return std::nullopt;
+        off += f;
+    }
+    return off;
+}
+
+struct FrameRef {
+    int64_t timestamp;
+    const uint8_t* data;
+    uint32_t len;
+};
+
+// The record at in_block inside a block payload.
+Result<FrameRef> frame_in(std::span<const uint8_t> payload, uint16_t in_block) {
+    const uint64_t off = uint64_t{in_block} * 4;
+    if (!range_within(off, kFrameHeadLen, payload.size())) return Error::invalid_data("record index out of bounds");
+    const uint32_t len = load_u32(payload.data() + off);
+    if (!range_within(off + kFrameHeadLen, len, payload.size()))
+        return Error::invalid_data("record data out of bounds");
+    return FrameRef{load_i64(payload.data() + off + 4), payload.data() + off + kFrameHeadLen, len};
+}
+
+Record copy_record(const FrameRef& f) {
+    return Record{f.timestamp, std::vector<uint8_t>(f.data, f.data + f.len)};
+}
+
+BlockHeader make_header(uint64_t payload, uint16_t flags, uint64_t count, uint64_t uncompressed) {
+    BlockHeader h;
+    h.payload_size = static_cast<uint32_t>(payload);
+    h.flags = flags;
+    h.record_count = static_cast<uint16_t>(count);
+    h.uncompressed_size = static_cast<uint32_t>(uncompressed);
+    return h;
+}
+
+// Whether a stored sealed payload decodes to exactly `expected` bytes holding `count` frames.
+bool sealed_payload_valid(std::span<const uint8_t> stored, uint8_t compress_type, uint64_t expected,
+                          uint64_t count) {
+    auto decoded = codec::decompress(stored, compress_type, static_cast<size_t>(expected));
+    if (!decoded.ok() || decoded->size() != expected) return false;
+    auto tiled = scan_frames(decoded->data(), decoded->size(), count);
+    return tiled && *tiled == expected;
+}
+
+}  // namespace
+
+DataSegment::~DataSegment() {
+    if (is_mapped() && !read_only_) {
+        Status st = file_.flush();
+        if (!st.ok()) log::error(log::kSegmentData, "[DataSegment drop] mmap flush failed: {}", st.error());
+    }
+}
+
+// ---- create / open / map ----
+
+Result<std::unique_ptr<DataSegment>> DataSegment::create(const std::string& path, uint64_t base_offset,
+                                                         uint64_t initial_size, uint64_t max_size,
+                                                         uint8_t compress_level, uint8_t compress_type) {
+    if (compress_type >= 2) return invalid_data_fmt("unknown compress_type {}", compress_type);
+    if (base_offset > static_cast<uint64_t>(INT64_MAX))
+        return Error::invalid_data("data segment file_offset exceeds i64");
+    const uint64_t created = unix_millis_now();
+    if (initial_size < kDataHeaderLen)
+        return invalid_data_fmt("initial data segment size {} is smaller than header {}", initial_size,
+                                kDataHeaderLen);
+
+    auto seg = std::make_unique<DataSegment>(Token{});
+    seg->file_ = BRVL_TRY(MappedFile::create(path, initial_size, /*exclusive=*/false));
+    crash_point("create.file");
+    HeaderMeta meta;
+    meta.created_ms = created;
+    meta.start_key = base_offset;
+    meta.size_limit = max_size;
+    meta.compress_level = compress_level;
+    meta.compress_type = compress_type;
+    DataHeader::write(seg->file_.bytes(), meta, DataSegmentState{});
+    crash_point("create.header");
+    BRVL_TRY(seg->file_.flush());
+
+    seg->path_ = path;
+    seg->base_offset_ = base_offset;
+    seg->file_size_ = seg->file_.size();
+    seg->max_size_ = max_size;
+    seg->header_len_ = kDataHeaderLen;
+    seg->compress_type_ = compress_type;
+    seg->created_ms_ = created;
+    seg->touch();
+    return seg;
+}
+
+Result<std::unique_ptr<DataSegment>> DataSegment::open(const std::string& path, uint64_t base_offset,
+                                                       uint64_t max_size, bool read_only) {
+    auto seg = std::make_unique<DataSegment>(Token{});
+    seg->path_ = path;
+    seg->read_only_ = read_only;
+    seg->base_offset_ = base_offset;
+    seg->max_size_ = max_size;
+    seg->file_ = BRVL_TRY(MappedFile::open(path, !read_only));
+    bool repaired = BRVL_TRY(seg->load_header(/*warn_version=*/true));
+    seg->clean_ = !repaired;
+    seg->touch();
+    return seg;
+}
+
+Status DataSegment::ensure_mapped() {
+    if (is_mapped()) return ok_status();
+    MappedFile f = BRVL_TRY(MappedFile::open(path_, !read_only_));
+    file_ = std::move(f);
+    auto loaded = load_header(/*warn_version=*/false);
+    if (!loaded.ok()) {
+        file_.close();
+        return std::move(loaded).error();
+    }
+    writable_head_ = true;
+    clean_ = true;
+    dirty_registered_ = false;
+    touch();
+    if (*loaded) mark_dirty();
+    return ok_status();
+}
+
+Result<bool> DataSegment::load_header(bool warn_version) {
+    std::span<const uint8_t> bytes(file_.data(), static_cast<size_t>(file_.size()));
+    DataHeader h = BRVL_TRY(DataHeader::read(bytes));
+    if (warn_version && h.prefix.version > kHeaderVersion) {
+        log::warn(log::kSegmentData, "Opening file with version {}, expected 1. Parsing known fields.",
+                  h.prefix.version);
+    }
+    file_size_ = file_.size();
+    header_len_ = h.header_length;
+    if (h.state.wrote_position < header_len_ || h.state.wrote_position > file_size_) {
+        return invalid_data_fmt("data segment wrote_position {} is outside the file (header {}, size {})",
+                                h.state.wrote_position, header_len_, file_size_);
+    }
+    written_ = h.state.wrote_position - header_len_;
+    record_count_ = h.state.record_count;
+    raw_bytes_ = h.state.raw_record_bytes;
+    min_ts_ = h.state.min_timestamp;
+    max_ts_ = h.state.max_timestamp;
+    invalid_count_ = h.state.invalid_record_count;
+    compress_type_ = h.meta.compress_type;
+    created_ms_ = h.meta.created_ms;
+    return restore_pending(h.state);
+}
+
+// Restores the pending block named by the header state. A killed process can leave one
+// change half done; each change has a single commit store, so the committed content is
+// known: for a raw pending block it is the first `pending count` frames (the count and the
+// last frame's length are the commit stores of appends, corrections and appends to the last
+// record), and it must end either at the written length or at pending_wrote_position.
+// Anything past it is a torn tail and is cut off; block header and state are rewritten.
+Result<bool> DataSegment::restore_pending(const DataSegmentState& s) {
+    pending_.reset();
+    if (s.pending_position == kNoPendingBlock) return false;
+    const uint64_t p = s.pending_position;
+    const uint64_t w = s.pending_wrote_position;
+    const uint64_t c = s.pending_count;
+    auto end = checked_add(p, header_len_);
+    if (end) end = checked_add(*end, kBlockHeaderLen);
+    if (end) end = checked_add(*end, w);
+    if (!end) return Error::invalid_data("pending block position overflow");
+    if (*end > file_size_) return Error::invalid_data("pending block extends beyond segment file size");
+    if (!is_mapped()) return Error::mmap("segment closed during pending restore");
+    if (p > written_)
+        return invalid_data_fmt("pending block position {} is beyond the written length {}", p, written_);
+
+    const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + p);
+    uint8_t* st = nullptr;
+    if (!read_only_) st = BRVL_TRY(state_block());
+    if (bh.flags != 0) {
+        BRVL_TRY(finish_interrupted_seal(st, PendingBlock{p, w, c}, bh));
+        return true;
+    }
+
+    const uint64_t room = file_size_ - header_len_ - p - kBlockHeaderLen;
+    std::optional<uint64_t> total;
+    if (c <= kMaxPendingCount) total = scan_frames(at(p + kBlockHeaderLen), std::min(room, kMaxPendingPayload), c);
+    if (!total) return Error::invalid_data("pending block record_count does not match header state");
+    const uint64_t L = *total;
+    const bool ends_at_written = written_ >= p + kBlockHeaderLen && written_ - p - kBlockHeaderLen == L;
+    if (!ends_at_written && L != w)
+        return Error::invalid_data("pending block payload_size does not match pending_wrote_position");
+
+    const bool repaired = L != w || !ends_at_written || bh.payload_size != L || bh.record_count != c ||
+                          bh.uncompressed_size != L;
+    if (repaired) {
+        log::warn(log::kSegmentData, "[DataSegment open] repaired the pending block of {} after an interrupted write",
+                  path_);
+        if (st != nullptr) {
+            BlockHeader::write(file_.bytes(), header_len_ + p, make_header(L, 0, c, L));
+            store_u64(st + kStPendWrote, L);
+            store_u64(st + kStWrote, header_len_ + p + kBlockHeaderLen + L);
+        }
+    }
+    written_ = p + kBlockHeaderLen + L;
+    pending_ = PendingBlock{p, L, c};
+    return repaired;
+}
+
+// The pending block carries sealed flags: a seal was interrupted after its point of no
+// return. The seal first stages the whole sealed block behind the pending block, so the
+// staged copy (or a complete in-place copy) finishes it. Otherwise the block is refused.
+Status DataSegment::finish_interrupted_seal(uint8_t* st, const PendingBlock& pb, const BlockHeader& bh) {
+    const uint64_t rel = file_size_ - header_len_;
+    const uint64_t cs = bh.payload_size;
+    const uint8_t* source = nullptr;
+
+    // Staged copy behind both the raw payload and the in-place compressed payload.
+    auto stage = checked_add(pb.position + kBlockHeaderLen, std::max(pb.wrote_position, cs));
+    if (stage && range_within(*stage, kBlockHeaderLen, rel)) {
+        const BlockHeader sbh = BlockHeader::read(file_.bytes(), header_len_ + *stage);
+        if (sbh.flags == kFlagsSealed && sbh.record_count == pb.record_count &&
+            sbh.uncompressed_size == pb.wrote_position && sbh.payload_size == cs &&
+            range_within(*stage + kBlockHeaderLen, cs, rel) &&
+            sealed_payload_valid({at(*stage + kBlockHeaderLen), cs}, compress_type_, pb.wrote_position,
+                                 pb.record_count)) {
+            source = at(*stage + kBlockHeaderLen);
+        }
+    }
+    // A complete in-place seal whose state was not yet cleared.
+    if (source == nullptr && (bh.flags & 0x7) == kFlagsSealed && bh.record_count == pb.record_count &&
+        bh.uncompressed_size == pb.wrote_position && range_within(pb.position + kBlockHeaderLen, cs, rel) &&
+        sealed_payload_valid({at(pb.position + kBlockHeaderLen), cs}, compress_type_, pb.wrote_position,
+                             pb.record_count)) {
+        source = at(pb.position + kBlockHeaderLen);
+    }
+    if (source == nullptr) return invalid_data_fmt("pending block has non-raw flags: {:#x}", bh.flags);
+
+    log::warn(log::kSegmentData, "[DataSegment open] finished an interrupted seal in {}", path_);
+    const uint64_t new_written = pb.position + kBlockHeaderLen + cs;
+    if (st != nullptr) {
+        uint8_t* dst = at(pb.position + kBlockHeaderLen);
+        if (source != dst) std::memmove(dst, source, cs);
+        BlockHeader::write(file_.bytes(), header_len_ + pb.position,
+                           make_header(cs, kFlagsSealed, pb.record_count, pb.wrote_position));
+        store_u64(st + kStWrote, header_len_ + new_written);
+        store_u64(st + kStPendPos, kNoPendingBlock);
+        store_u64(st + kStPendWrote, 0);
+        store_u64(st + kStPendCount, 0);
+    }
+    written_ = new_written;
+    pending_.reset();
+    return ok_status();
+}
+
+Result<uint8_t*> DataSegment::state_block() {
+    std::span<const uint8_t> bytes(file_.data(), static_cast<size_t>(file_.size()));
+    const size_t pos = BRVL_TRY(FileHeader::locate_state(bytes, kFileTypeData, kStInvalid));
+    return file_.data() + pos;
+}
+
+Status DataSegment::check_writable(const char* closed_message) const {
+    if (read_only_) return Error::invalid_data("data segment is opened read-only");
+    if (!is_mapped()) return Error::mmap(closed_message);
+    return ok_status();
+}
+
+void DataSegment::mark_dirty() {
+    clean_ = false;
+    if (!dirty_registered_ && notifier_) {
+        notifier_->mark_dirty(DirtyTarget::data_segment(base_offset_));
+        dirty_registered_ = true;
+    }
+}
+
+void DataSegment::note_timestamp(int64_t ts) {
+    min_ts_ = std::min(min_ts_, ts);
+    max_ts_ = std::max(max_ts_, ts);
+}
+
+// ---- writing ----
+
+Result<RecordLocation> DataSegment::append_record(int64_t timestamp, std::span<const uint8_t> data,
+                                                  uint8_t compress_level) {
+    if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
+    BRVL_TRY(check_writable("segment closed during write"));
+    const uint64_t len = data.size();
+    const uint64_t framed = framed_size(len);
+
+    // Counts one record in memory and in the state block (before the commit store).
+    auto count_record = [&](uint8_t* st) {
+        record_count_ += 1;
+        raw_bytes_ += len + kFrameHeadLen;
+        note_timestamp(timestamp);
+        store_u64(st + kStCount, record_count_);
+        store_u64(st + kStRaw, raw_bytes_);
+        store_i64(st + kStMin, min_ts_);
+        store_i64(st + kStMax, max_ts_);
+    };
+
+    if (framed <= kMaxPendingPayload) {
+        if (pending_ && pending_->wrote_position + framed <= kMaxPendingPayload &&
+            pending_->record_count < kMaxPendingCount) {
+            // a. Into the pending block.
+            const PendingBlock pb = *pending_;
+            const uint64_t new_written = written_ + framed;
+            if (available() < new_written) return Error::segment_full();
+            if (pb.wrote_position % 4 != 0)
+                return invalid_data_fmt("pending record byte offset {} is not {}-byte aligned", pb.wrote_position, 4);
+            uint8_t* st = BRVL_TRY(state_block());
+            const uint64_t payload = pb.wrote_position + framed;
+            write_frame(at(pb.position + kBlockHeaderLen + pb.wrote_position), timestamp, data, framed);
+            crash_point("append.frame");
+            BlockHeader::write(file_.bytes(), header_len_ + pb.position,
+                               make_header(payload, 0, pb.record_count + 1, payload));
+            crash_point("append.block_header");
+            count_record(st);
+            crash_point("append.stats");
+            store_u64(st + kStPendWrote, payload);
+            crash_point("append.pending_size");
+            store_u64(st + kStPendCount, pb.record_count + 1);  // commit
+            crash_point("append.commit");
+            store_u64(st + kStWrote, header_len_ + new_written);
+            written_ = new_written;
+            pending_ = PendingBlock{pb.position, payload, pb.record_count + 1};
+            mark_dirty();
+            touch();
+            return RecordLocation{pb.position, static_cast<uint16_t>(pb.wrote_position / 4)};
+        }
+        // b. A new pending block, after sealing the current one.
+        if (pending_) BRVL_TRY(seal_pending(compress_level));
+        auto need = checked_add(written_, framed + kBlockHeaderLen);
+        if (!need || available() < *need) return Error::segment_full();
+        uint8_t* st = BRVL_TRY(state_block());
+        const uint64_t pos = written_;
+        write_frame(at(pos + kBlockHeaderLen), timestamp, data, framed);
+        BlockHeader::write(file_.bytes(), header_len_ + pos, make_header(framed, 0, 1, framed));
+        crash_point("new_block.block");
+        count_record(st);
+        crash_point("new_block.stats");
+        store_u64(st + kStPendWrote, framed);
+        store_u64(st + kStPendCount, 1);
+        crash_point("new_block.pending_fields");
+        store_u64(st + kStPendPos, pos);  // commit
+        crash_point("new_block.commit");
+        store_u64(st + kStWrote, header_len_ + *need);
+        written_ = *need;
+        pending_ = PendingBlock{pos, framed, 1};
+        mark_dirty();
+        touch();
+        return RecordLocation{pos, 0};
+    }
+
+    // A block of its own for a record over the pending capacity.
+    if (pending_) BRVL_TRY(seal_pending(compress_level));
+    std::vector<uint8_t> frame(framed);
+    write_frame(frame.data(), timestamp, data, framed);
+    std::vector<uint8_t> stored = BRVL_TRY(codec::compress(frame, compress_level, compress_type_));
+    if (stored.size() > UINT32_MAX) return Error::invalid_data("compressed block exceeds u32");
+    auto need = checked_add(written_, stored.size() + kBlockHeaderLen);
+    if (!need || available() < *need) return Error::segment_full();
+    uint8_t* st = BRVL_TRY(state_block());
+    const uint64_t pos = written_;
+    std::memcpy(at(pos + kBlockHeaderLen), stored.data(), stored.size());
+    BlockHeader::write(file_.bytes(), header_len_ + pos, make_header(stored.size(), kFlagsSingle, 1, framed));
+    crash_point("single.block");
+    count_record(st);
+    crash_point("single.stats");
+    store_u64(st + kStWrote, header_len_ + *need);  // commit
+    written_ = *need;
+    mark_dirty();
+    touch();
+    return RecordLocation{pos, 0};
+}
+
+// The raw payload is overwritten in place, so the sealed block is first staged behind it
+// (behind the in-place compressed payload too when that is the longer one); setting the
+// sealed flags is the point of no return, clearing the pending position the commit.
+Status DataSegment::seal_pending(uint8_t compress_level) {
+    if (!pending_) return ok_status();
+    BRVL_TRY(check_writable("segment closed during write"));
+    const PendingBlock pb = *pending_;
+    std::vector<uint8_t> stored = BRVL_TRY(
+        codec::compress({at(pb.position + kBlockHeaderLen), pb.wrote_position}, compress_level, compress_type_));
+    if (stored.size() > UINT32_MAX) return Error::invalid_data("compressed block exceeds u32");
+    const uint64_t cs = stored.size();
+    const uint64_t stage = pb.position + kBlockHeaderLen + std::max(pb.wrote_position, cs);
+    const uint64_t need = stage + kBlockHeaderLen + cs;
+    while (available() < need) {
+        if (!grow().ok()) return Error::segment_full();
+    }
+    uint8_t* st = BRVL_TRY(state_block());
+    const BlockHeader sealed = make_header(cs, kFlagsSealed, pb.record_count, pb.wrote_position);
+
+    std::memcpy(at(stage + kBlockHeaderLen), stored.data(), cs);
+    BlockHeader::write(file_.bytes(), header_len_ + stage, sealed);
+    crash_point("seal.staged");
+    BlockHeader::write(file_.bytes(), header_len_ + pb.position, sealed);
+    crash_point("seal.block_header");
+    uint8_t* dst = at(pb.position + kBlockHeaderLen);
+    const uint64_t half = cs / 2;
+    std::memcpy(dst, stored.data(), half);
+    crash_point("seal.copy_half");
+    std::memcpy(dst + half, stored.data() + half, cs - half);
+    crash_point("seal.copied");
+    const uint64_t new_written = pb.position + kBlockHeaderLen + cs;
+    store_u64(st + kStWrote, header_len_ + new_written);
+    crash_point("seal.wrote_position");
+    store_u64(st + kStPendPos, kNoPendingBlock);  // commit
+    crash_point("seal.commit");
+    store_u64(st + kStPendWrote, 0);
+    store_u64(st + kStPendCount, 0);
+    written_ = new_written;
+    pending_.reset();
+    mark_dirty();
+    return ok_status();
+}
+
+Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
+    BRVL_TRY(check_writable("segment mmap not open"));
+    const uint64_t rel = file_size_ - header_len_;
+    if (!range_within(position, kBlockHeaderLen, rel)) return Error::invalid_data("block header out of bounds");
+    const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + position);
+    if (position + kBlockHeaderLen + bh.payload_size != written_)
+        return Error::invalid_data("append: target block is not the last in segment");
+    if (!pending_ || pending_->position != position)
+        return Error::invalid_data("append: target block is not pending");
+    if ((bh.flags & kFlagsSealed) != 0) return Error::invalid_data("append: target block is sealed or compressed");
+    if (bh.payload_size != bh.uncompressed_size)
+        return Error::invalid_data("append: pending raw payload_size != uncompressed_size");
+    const uint64_t off = uint64_t{in_block} * 4;
+    const uint64_t frame_pos = position + kBlockHeaderLen + off;
+    if (!range_within(frame_pos, kFrameHeadLen, rel)) return Error::invalid_data("cannot read record header");
+    const uint64_t old_len = load_u32(at(frame_pos));
+    if (old_len > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
+    const uint64_t old_framed = framed_size(old_len);
+    if (off + old_framed != bh.payload_size)
+        return Error::invalid_data("append: target record is not the last in block");
+    if (data.size() > kMaxRecordData || old_len + data.size() > kMaxRecordData)
+        return Error::invalid_data("record data_len exceeds 4MiB limit");
+    const uint64_t new_len = old_len + data.size();
+    const uint64_t new_framed = framed_size(new_len);
+    if (new_framed > kMaxPendingPayload)
+        return Error::invalid_data("append: final record exceeds pending block capacity");
+    const uint64_t growth = new_framed - old_framed;
+    auto new_end = checked_add(written_, growth);
+    if (!new_end) return Error::invalid_data("append wrote_position overflow");
+    if (header_len_ + *new_end > file_size_) return Error::segment_full();
+    const uint64_t new_payload = uint64_t{bh.payload_size} + growth;
+    if (new_payload > UINT32_MAX) return Error::invalid_data("append block payload overflow");
+    if (new_payload > kMaxPendingPayload)
+        return Error::invalid_data("append: aggregated block payload exceeds pending block capacity");
+    uint8_t* st = BRVL_TRY(state_block());
+
+    uint8_t* frame = at(frame_pos);
+    if (!data.empty()) std::memcpy(frame + kFrameHeadLen + old_len, data.data(), data.size());
+    std::memset(frame + kFrameHeadLen + new_len, 0, new_framed - kFrameHeadLen - new_len);
+    crash_point("append_to.data");
+    BlockHeader::write(file_.bytes(), header_len_ + position,
+                       make_header(new_payload, bh.flags, bh.record_count, new_payload));
+    crash_point("append_to.block_header");
+    raw_bytes_ += data.size();
+    store_u64(st + kStRaw, raw_bytes_);
+    store_u64(st + kStPendWrote, pending_->wrote_position + growth);
+    crash_point("append_to.pending_size");
+    store_u32(frame, static_cast<uint32_t>(new_len));  // commit
+    crash_point("append_to.commit");
+    store_u64(st + kStWrote, header_len_ + *new_end);
+    written_ = *new_end;
+    pending_->wrote_position += growth;
+    mark_dirty();
+    touch();
+    return static_cast<uint32_t>(old_len);
+}
+
+Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
+    BRVL_TRY(check_writable("segment mmap not open"));
+    const uint64_t rel = file_size_ - header_len_;
+    if (!range_within(position, kBlockHeaderLen, rel)) return Error::invalid_data("block header out of bounds");
+    const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + position);
+    if (position + kBlockHeaderLen + bh.payload_size != written_)
+        return Error::invalid_data("correction write: target block is not the last in segment");
+    if (!pending_ || pending_->position != position)
+        return Error::invalid_data("correction write: target block is not pending");
+    if ((bh.flags & kFlagsSealed) != 0)
+        return Error::invalid_data("correction write: target block is sealed or compressed, not supported");
+    const uint64_t off = uint64_t{in_block} * 4;
+    const uint64_t frame_pos = position + kBlockHeaderLen + off;
+    if (!range_within(frame_pos, kFrameHeadLen, rel)) return Error::invalid_data("cannot read record header");
+    const uint64_t old_len = load_u32(at(frame_pos));
+    if (old_len > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
+    const uint64_t old_framed = framed_size(old_len);
+    if (off + old_framed != bh.payload_size)
+        return Error::invalid_data("correction write: target record is not the last in block");
+    if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
+    const uint64_t new_len = data.size();
+    const uint64_t new_framed = framed_size(new_len);
+    const int64_t delta = static_cast<int64_t>(new_framed) - static_cast<int64_t>(old_framed);
+    const int64_t new_payload = int64_t{bh.payload_size} + delta;
+    const int64_t new_unc = int64_t{bh.uncompressed_size} + delta;
+    if (new_payload < 0 || new_unc < 0) return Error::invalid_data("correction write: negative block size");
+    if (new_payload > int64_t{UINT32_MAX} || new_unc > int64_t{UINT32_MAX})
+        return Error::invalid_data("correction write: block size exceeds u32");
+    if ((bh.flags & BlockHeader::kSingleRecord) == 0 && static_cast<uint64_t>(new_payload) > kMaxPendingPayload)
+        return Error::invalid_data("correction write: oversized record requires exclusive block");
+    if (delta > 0 && header_len_ + written_ + static_cast<uint64_t>(delta) > file_size_)
+        return Error::segment_full();
+    uint8_t* st = BRVL_TRY(state_block());
+
+    auto adjust = [](uint64_t v, int64_t d) -> uint64_t {
+        if (d >= 0) return v + static_cast<uint64_t>(d);
+        const uint64_t down = static_cast<uint64_t>(-d);
+        return v > down ? v - down : 0;
+    };
+    uint8_t* frame = at(frame_pos);
+    if (new_len != 0) std::memcpy(frame + kFrameHeadLen, data.data(), new_len);
+    std::memset(frame + kFrameHeadLen + new_len, 0, new_framed - kFrameHeadLen - new_len);
+    crash_point("correct.data");
+    BlockHeader::write(file_.bytes(), header_len_ + position,
+                       make_header(static_cast<uint64_t>(new_payload), bh.flags, bh.record_count,
+                                   static_cast<uint64_t>(new_unc)));
+    crash_point("correct.block_header");
+    raw_bytes_ = adjust(raw_bytes_, static_cast<int64_t>(new_len) - static_cast<int64_t>(old_len));
+    store_u64(st + kStRaw, raw_bytes_);
+    const uint64_t new_pending = adjust(pending_->wrote_position, delta);
+    store_u64(st + kStPendWrote, new_pending);
+    crash_point("correct.pending_size");
+    store_u32(frame, static_cast<uint32_t>(new_len));  // commit
+    crash_point("correct.commit");
+    written_ = adjust(written_, delta);
+    store_u64(st + kStWrote, header_len_ + written_);
+    pending_->wrote_position = new_pending;
+    mark_dirty();
+    return ok_status();
+}
+
+Status DataSegment::mark_invalid() {
+    if (read_only_) return Error::invalid_data("data segment is opened read-only");
+    if (is_mapped()) {
+        uint8_t* st = BRVL_TRY(state_block());
+        invalid_count_ += 1;
+        store_u64(st + kStInvalid, invalid_count_);
+    } else {
+        invalid_count_ += 1;
+    }
+    mark_dirty();
+    return ok_status();
+}
+
+Status DataSegment::grow() {
+    const uint64_t doubled = file_size_ > UINT64_MAX / 2 ? UINT64_MAX : file_size_ * 2;
+    const uint64_t next = std::min(max_size_, doubled);
+    if (next <= file_size_) return invalid_data_fmt("segment already at max_file_size ({})", max_size_);
+    if (read_only_) return Error::invalid_data("data segment is opened read-only");
+    BRVL_TRY(ensure_mapped());
+    BRVL_TRY(file_.grow(next));  // keeps the old mapping on failure
+    file_size_ = file_.size();
+    mark_dirty();
+    return ok_status();
+}
+
+// ---- reading ----
+
+Result<DataSegment::BlockView> DataSegment::block_at(uint64_t position) const {
+    if (!is_mapped()) return Error::mmap("segment is closed, cannot read");
+    if (pending_ && pending_->position == position) {
+        // The pending block's extent is known exactly (and is authoritative even when a
+        // read-only open repaired an interrupted write in memory only).
+        return BlockView{make_header(pending_->wrote_position, 0, pending_->record_count, pending_->wrote_position),
+                         at(position + kBlockHeaderLen)};
+    }
+    const uint64_t limit = std::min(written_, file_size_ - header_len_);
+    if (!range_within(position, kBlockHeaderLen, limit)) return Error::invalid_data("block header out of bounds");
+    const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + position);
+    const bool sealed = (bh.flags & BlockHeader::kSealed) != 0;
+    const bool compressed = (bh.flags & BlockHeader::kCompressed) != 0;
+    if (sealed != compressed)
+        return invalid_data_fmt("invalid block flags: SEALED and COMPRESSED must be paired ({:#x})", bh.flags);
+    const bool single = (bh.flags & BlockHeader::kSingleRecord) != 0;
+    if (single && !sealed)
+        return invalid_data_fmt("invalid block flags: SINGLE_RECORD requires SEALED|COMPRESSED ({:#x})", bh.flags);
+    if (!range_within(position + kBlockHeaderLen, bh.payload_size, limit))
+        return Error::invalid_data("block payload out of bounds");
+    if (compressed && bh.uncompressed_size > (single ? kMaxFramedRecord : kMaxPendingPayload))
+        return invalid_data_fmt("block uncompressed_size {} exceeds the block limit", bh.uncompressed_size);
+    return BlockView{bh, at(position + kBlockHeaderLen)};
+}
+
+Result<HotBlockPtr> DataSegment::load_block(uint64_t owner, uint64_t position, const BlockView& view,
+                                            BlockCache* cache, HotBlockSlot* slot) const {
+    const BlockKey key{owner, base_offset_, position};
+    bool skip_cache = false;
+    if (slot != nullptr) {
+        if (HotBlockPtr hb = slot->lookup(key)) return hb;
+        skip_cache = slot->has_key && slot->key == key;  // its block is gone: decompress again
+    }
+    if (cache != nullptr && !skip_cache) {
+        if (HotBlockPtr hb = cache->get(key)) {
+            if (slot != nullptr) slot->set(key, hb);
+            return hb;
+        }
+    }
+    std::vector<uint8_t> payload = BRVL_TRY(codec::decompress({view.payload, view.header.payload_size},
+                                                              compress_type_, view.header.uncompressed_size));
+    HotBlockPtr hb = std::make_shared<const HotBlock>(std::move(payload));
+    if (cache != nullptr) {
+        if (HotBlockPtr cached = cache->insert(key, hb)) hb = std::move(cached);
+        if (slot != nullptr && cache->capacity() > 0) slot->set(key, hb);
+    }
+    return hb;
+}
+
+Result<Record> DataSegment::read_record(uint64_t owner, uint64_t position,
+                                                                           uint16_t in_block,
+                                                                           BlockCache* cache) const {
+    const BlockView v = BRVL_TRY(block_at(position));
+    if ((v.header.flags & BlockHeader::kCompressed) == 0) {
+        const FrameRef f = BRVL_TRY(frame_in({v.payload, v.header.payload_size}, in_block));
+        return copy_record(f);
+    }
+    const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, nullptr));
+    const FrameRef f = BRVL_TRY(frame_in(hb->bytes(), in_block));
+    return copy_record(f);
+}
+
+Result<uint32_t> DataSegment::read_length(uint64_t owner, uint64_t position, uint16_t in_block,
+                                          BlockCache* cache) const {
+    const BlockView v = BRVL_TRY(block_at(position));
+    if ((v.header.flags & BlockHeader::kCompressed) == 0) {
+        const FrameRef f = BRVL_TRY(frame_in({v.payload, v.header.payload_size}, in_block));
+        return f.len;
+    }
+    const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, nullptr));
+    const FrameRef f = BRVL_TRY(frame_in(hb->bytes(), in_block));
+    return f.len;
+}
+
+Result<Record> DataSegment::read_record_hot(uint64_t owner, uint64_t position,
+                                                                               uint16_t in_block, BlockCache* cache,
+                                                                               HotBlockSlot& slot) const {
+    const BlockView v = BRVL_TRY(block_at(position));
+    if ((v.header.flags & BlockHeader::kCompressed) == 0) {
+        const FrameRef f = BRVL_TRY(frame_in({v.payload, v.header.payload_size}, in_block));
+        return copy_record(f);
+    }
+    const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, &slot));
+    const FrameRef f = BRVL_TRY(frame_in(hb->bytes(), in_block));
+    return copy_record(f);
+}
+
+Result<uint32_t> DataSegment::read_length_hot(uint64_t owner, uint64_t position, uint16_t in_block,
+                                              BlockCache* cache, HotBlockSlot& slot) const {
+    const BlockView v = BRVL_TRY(block_at(position));
+    if ((v.header.flags & BlockHeader::kCompressed) == 0) {
+        const FrameRef f = BRVL_TRY(frame_in({v.payload, v.header.payload_size}, in_block));
+        return f.len;
+    }
+    const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, &slot));
+    const FrameRef f = BRVL_TRY(frame_in(hb->bytes(), in_block));
+    return f.len;
+}
+
+// ---- flushing and dirty tracking ----
+
+Status DataSegment::flush() {
+    if (is_mapped() && !read_only_) BRVL_TRY(file_.flush());
+    touch();
+    clean_ = true;
+    return ok_status();
+}
+
+Status DataSegment::flush_dirty() {
+    BRVL_TRY(flush());
+    dirty_registered_ = false;
+    return ok_status();
+}
+
+void DataSegment::set_notifier(std::optional<DirtyNotifier> notifier) {
+    notifier_ = std::move(notifier);
+    if (notifier_ && !clean_ && !dirty_registered_) {
+        notifier_->mark_dirty(DirtyTarget::data_segment(base_offset_));
+        dirty_registered_ = true;
+    }
+}
+
+void DataSegment::unmap() { file_.close(); }
+
+SegmentStats DataSegment::stats() const {
+    return SegmentStats{base_offset_, record_count_, written_, raw_bytes_, invalid_count_, min_ts_, max_ts_};
+}
+
+}  // namespace brenvale

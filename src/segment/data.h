@@ -1,0 +1,227 @@
+// One data segment file: the 124-byte header, then blocks of records. New records gather
+// in one raw pending block at the end; a full pending block is compressed and sealed in
+// place; a record too large for a pending block gets a compressed block of its own.
+//
+// Every multi-store change is ordered so that one store of the header state (or of the
+// frame length, for in-place changes of the last record) is its commit point, and opening
+// a file repairs a change that a killed process left half done (see restore_pending).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cache.h"
+#include "dirty_list.h"
+#include "error.h"
+#include "file.h"
+#include "header.h"
+#include "types.h"
+#include "util.h"
+
+namespace brenvale {
+
+// Record framing: data length (u32), timestamp (i64), data, zero padding to a multiple of 4.
+inline constexpr uint64_t kFrameHeadLen = 12;
+inline constexpr uint64_t kMaxRecordData = 4194304;    // 4 MiB, inclusive
+inline constexpr uint64_t kMaxPendingPayload = 262144;  // 256 KiB, inclusive
+// Framed size of the largest record: the largest uncompressed size a block may claim.
+inline constexpr uint64_t kMaxFramedRecord = (kMaxRecordData + 15) & ~uint64_t{3};
+
+// 12 + data length rounded up to a multiple of 4.
+inline constexpr uint64_t framed_size(uint64_t data_len) { return (data_len + 15) & ~uint64_t{3}; }
+
+// Test hook: a named step between two stores of one change. A no-op unless a test
+// installs a hook (which usually ends the process there).
+using CrashHook = void (*)(const char* step);
+void set_crash_hook(CrashHook hook);
+namespace detail {
+extern std::atomic<CrashHook> g_crash_hook;
+}
+inline void crash_point(const char* step) {
+    if (CrashHook h = detail::g_crash_hook.load(std::memory_order_relaxed)) h(step);
+}
+
+// Where a record went: the block position (relative to the end of the header) and the
+// record's frame offset inside the block payload divided by 4.
+struct RecordLocation {
+    uint64_t position = 0;
+    uint16_t in_block = 0;
+    bool operator==(const RecordLocation&) const = default;
+};
+
+struct PendingBlock {
+    uint64_t position = 0;       // relative to the end of the header
+    uint64_t wrote_position = 0; // payload bytes
+    uint64_t record_count = 0;
+    bool operator==(const PendingBlock&) const = default;
+};
+
+// A query iterator's last block: its cache key and a reference that does not keep it alive.
+struct HotBlockSlot {
+    BlockKey key;
+    std::weak_ptr<const HotBlock> block;
+    bool has_key = false;
+
+    // The block when the slot holds this key and the block is still alive.
+    HotBlockPtr lookup(const BlockKey& k) const { return has_key && key == k ? block.lock() : nullptr; }
+    void set(const BlockKey& k, const HotBlockPtr& b) {
+        key = k;
+        block = b;
+        has_key = true;
+    }
+    void clear() {
+        block.reset();
+        has_key = false;
+    }
+};
+
+// One segment's statistics (also what a closed segment keeps).
+struct SegmentStats {
+    uint64_t base = 0;
+    uint64_t record_count = 0;
+    uint64_t written_length = 0;  // bytes of blocks after the header
+    uint64_t raw_record_bytes = 0;
+    uint64_t invalid_record_count = 0;
+    int64_t min_timestamp = INT64_MAX;
+    int64_t max_timestamp = INT64_MIN;
+    bool operator==(const SegmentStats&) const = default;
+};
+
+class DataSegment {
+public:
+    DataSegment(const DataSegment&) = delete;
+    DataSegment& operator=(const DataSegment&) = delete;
+    // Flushes a mapped, writable segment; a failure is logged.
+    ~DataSegment();
+
+    static Result<std::unique_ptr<DataSegment>> create(const std::string& path, uint64_t base_offset,
+                                                       uint64_t initial_size, uint64_t max_size,
+                                                       uint8_t compress_level, uint8_t compress_type);
+    // Opens an existing file. A read-only segment maps the file read-only, refuses every
+    // change, and repairs an interrupted change in memory only.
+    static Result<std::unique_ptr<DataSegment>> open(const std::string& path, uint64_t base_offset,
+                                                     uint64_t max_size, bool read_only = false);
+    // Maps an unmapped segment again and reloads its state; a mapped one is left alone.
+    Status ensure_mapped();
+
+    // ---- writing (all refuse a read-only segment) ----
+    Result<RecordLocation> append_record(int64_t timestamp, std::span<const uint8_t> data, uint8_t compress_level);
+    // Compresses and seals the pending block; nothing to do without one.
+    Status seal_pending(uint8_t compress_level);
+    // Appends to the last record of the pending block; returns its data length before.
+    Result<uint32_t> append_to_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data);
+    // Replaces the data of the last record of the pending block.
+    Status correct_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data);
+    Status mark_invalid();
+    // Doubles the file up to the maximum size; never shrinks.
+    Status grow();
+
+    // ---- reading ----
+    Result<Record> read_record(uint64_t owner, uint64_t position,
+                                                                 uint16_t in_block, BlockCache* cache) const;
+    Result<uint32_t> read_length(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache) const;
+    Result<Record> read_record_hot(uint64_t owner, uint64_t position,
+                                                                     uint16_t in_block, BlockCache* cache,
+                                                                     HotBlockSlot& slot) const;
+    Result<uint32_t> read_length_hot(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
+                                     HotBlockSlot& slot) const;
+
+    // ---- flushing, dirty tracking, unmapping ----
+    // msync of the whole mapping; stamps the last activity and sets clean.
+    Status flush();
+    // flush() and clear dirty-registered, so that the next change registers again.
+    Status flush_dirty();
+    void clear_dirty_registered() { dirty_registered_ = false; }
+    void mark_clean() { clean_ = true; }
+    // Installs (or removes) the notifier; registers at once when there are unflushed changes.
+    void set_notifier(std::optional<DirtyNotifier> notifier);
+    // Drops the mapping (without flushing); ensure_mapped maps it again.
+    void unmap();
+
+    // ---- state ----
+    const std::string& path() const { return path_; }
+    uint64_t base_offset() const { return base_offset_; }
+    uint64_t file_size() const { return file_size_; }
+    uint64_t max_size() const { return max_size_; }
+    uint64_t header_length() const { return header_len_; }
+    uint64_t written_length() const { return written_; }
+    uint64_t record_count() const { return record_count_; }
+    uint64_t raw_record_bytes() const { return raw_bytes_; }
+    int64_t min_timestamp() const { return min_ts_; }
+    int64_t max_timestamp() const { return max_ts_; }
+    uint64_t invalid_record_count() const { return invalid_count_; }
+    const std::optional<PendingBlock>& pending() const { return pending_; }
+    uint8_t compress_type() const { return compress_type_; }
+    uint64_t created_ms() const { return created_ms_; }
+    MonoInstant last_activity() const { return last_activity_; }
+    void touch() { last_activity_ = MonoClock::now(); }
+    bool is_mapped() const { return file_.is_open(); }
+    bool is_read_only() const { return read_only_; }
+    bool writable_head() const { return writable_head_; }
+    void set_writable_head(bool v) { writable_head_ = v; }
+    bool is_clean() const { return clean_; }
+    bool dirty_registered() const { return dirty_registered_; }
+    SegmentStats stats() const;
+    // The mapped bytes (empty when unmapped); for inspection by tests and tools.
+    std::span<const uint8_t> mapped_bytes() const { return {file_.data(), static_cast<size_t>(file_.size())}; }
+
+private:
+    struct Token {};
+
+public:
+    explicit DataSegment(Token) {}
+
+private:
+
+    struct BlockView {
+        BlockHeader header;
+        const uint8_t* payload = nullptr;
+    };
+
+    // Loads the header of the mapped file into the in-memory state and restores the pending block.
+    // Both give whether an interrupted change was repaired.
+    Result<bool> load_header(bool warn_version);
+    Result<bool> restore_pending(const DataSegmentState& st);
+    Status finish_interrupted_seal(uint8_t* state, const PendingBlock& pb, const BlockHeader& at_block);
+    Result<uint8_t*> state_block();
+    Status check_writable(const char* closed_message) const;
+    uint64_t available() const { return file_size_ > header_len_ ? file_size_ - header_len_ : 0; }
+    uint8_t* at(uint64_t position) const { return file_.data() + header_len_ + position; }
+    void mark_dirty();
+    void note_timestamp(int64_t ts);
+
+    Result<BlockView> block_at(uint64_t position) const;
+    Result<HotBlockPtr> load_block(uint64_t owner, uint64_t position, const BlockView& view, BlockCache* cache,
+                                   HotBlockSlot* slot) const;
+
+    std::string path_;
+    MappedFile file_;
+    bool read_only_ = false;
+    uint64_t base_offset_ = 0;
+    uint64_t file_size_ = 0;
+    uint64_t max_size_ = 0;
+    uint64_t header_len_ = kDataHeaderLen;
+    uint64_t written_ = 0;
+    uint64_t record_count_ = 0;
+    uint64_t raw_bytes_ = 0;
+    int64_t min_ts_ = INT64_MAX;
+    int64_t max_ts_ = INT64_MIN;
+    uint64_t invalid_count_ = 0;
+    std::optional<PendingBlock> pending_;
+    uint8_t compress_type_ = 0;
+    uint64_t created_ms_ = 0;
+    MonoInstant last_activity_ = MonoClock::now();
+    bool writable_head_ = true;
+    bool clean_ = true;
+    bool dirty_registered_ = false;
+    std::optional<DirtyNotifier> notifier_;
+};
+
+}  // namespace brenvale

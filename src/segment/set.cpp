@@ -1,0 +1,373 @@
+#include "segment/set.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "header.h"
+#include "log.h"
+
+namespace brenvale {
+
+namespace {
+
+SegmentStats empty_stats(uint64_t base) {
+    SegmentStats s;
+    s.base = base;
+    return s;
+}
+
+// Errors that say the file's contents are unusable (as opposed to a failing system call).
+bool is_content_error(const Error& e) {
+    switch (e.kind()) {
+        case ErrorKind::InvalidData:
+        case ErrorKind::InvalidMagic:
+        case ErrorKind::UnsupportedVersion:
+        case ErrorKind::Decompression:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A closed entry's statistics, read from the header through a mapping dropped at once.
+// A file that cannot be read keeps empty statistics.
+SegmentStats read_closed_stats(const std::string& path, uint64_t base, uint64_t file_size) {
+    SegmentStats s = empty_stats(base);
+    if (file_size < kHeaderPrefixLen) return s;
+    auto file = MappedFile::open(path, /*writable=*/false);
+    if (!file.ok()) return s;
+    auto h = DataHeader::read({file->data(), static_cast<size_t>(file->size())});
+    if (!h.ok()) return s;
+    s.min_timestamp = h->state.min_timestamp;
+    s.max_timestamp = h->state.max_timestamp;
+    s.record_count = h->state.record_count;
+    s.raw_record_bytes = h->state.raw_record_bytes;
+    s.invalid_record_count = h->state.invalid_record_count;
+    s.written_length = h->state.wrote_position > h->header_length ? h->state.wrote_position - h->header_length : 0;
+    return s;
+}
+
+}  // namespace
+
+std::string segment_file_name(uint64_t base) { return fmt::format("{:020}", base); }
+
+std::optional<uint64_t> parse_segment_file_name(std::string_view name) {
+    if (!name.empty() && name.front() == '+') name.remove_prefix(1);
+    if (name.empty()) return std::nullopt;
+    uint64_t v = 0;
+    for (char c : name) {
+        if (c < '0' || c > '9') return std::nullopt;
+        if (__builtin_mul_overflow(v, uint64_t{10}, &v) ||
+            __builtin_add_overflow(v, static_cast<uint64_t>(c - '0'), &v))
+            return std::nullopt;
+    }
+    return v;
+}
+
+// ---- creating and opening ----
+
+Result<SegmentSet> SegmentSet::create_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
+                                          uint8_t compress_level, uint8_t compress_type) {
+    SegmentSet set;
+    set.dir_ = join_path(dataset_dir, "data");
+    set.span_ = span;
+    set.initial_size_ = initial_size;
+    set.compress_level_ = compress_level;
+    set.compress_type_ = compress_type;
+    BRVL_TRY(create_dir_all(set.dir_));
+    return set;
+}
+
+Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
+                                        uint8_t compress_level, uint8_t compress_type, bool read_only) {
+    SegmentSet set;
+    set.dir_ = join_path(dataset_dir, "data");
+    set.span_ = span;
+    set.initial_size_ = initial_size;
+    set.compress_level_ = compress_level;
+    set.compress_type_ = compress_type;
+    set.read_only_ = read_only;
+
+    struct stat dst;
+    if (::stat(set.dir_.c_str(), &dst) != 0) return set;  // nothing to examine: an empty set
+    std::vector<std::string> names = BRVL_TRY(list_dir(set.dir_));
+    for (const std::string& name : names) {
+        std::optional<uint64_t> base = parse_segment_file_name(name);
+        if (!base) continue;
+        const bool canonical = name == segment_file_name(*base);
+        auto existing = set.entries_.find(*base);
+        if (existing != set.entries_.end() && !canonical) continue;  // prefer the 20-digit name
+        const std::string path = join_path(set.dir_, name);
+        struct stat fst;
+        if (::stat(path.c_str(), &fst) != 0) return Error::io(errno);
+        Entry e;
+        e.closed.path = path;
+        e.closed.file_size = static_cast<uint64_t>(fst.st_size);
+        e.closed.stats = read_closed_stats(path, *base, e.closed.file_size);
+        set.entries_[*base] = std::move(e);
+    }
+    if (!set.entries_.empty()) {
+        auto next = checked_add(set.entries_.rbegin()->first, span);
+        set.next_base_ = next ? *next : UINT64_MAX;
+    }
+    return set;
+}
+
+// ---- lookups ----
+
+Result<DataSegment*> SegmentSet::get(uint64_t base) {
+    auto it = entries_.find(base);
+    if (it == entries_.end()) return Error::not_found(fmt::format("no segment at offset {}", base));
+    Entry& e = it->second;
+    if (!e.open) {
+        std::unique_ptr<DataSegment> seg = BRVL_TRY(DataSegment::open(e.closed.path, base, span_, read_only_));
+        seg->set_notifier(notifier_);
+        e.open = std::move(seg);
+    } else if (!e.open->is_mapped()) {
+        BRVL_TRY(e.open->ensure_mapped());
+    }
+    return e.open.get();
+}
+
+Result<DataSegment*> SegmentSet::locate(uint64_t offset) {
+    auto seg = get(offset / span_ * span_);
+    if (!seg.ok()) return Error::not_found(fmt::format("no segment contains offset {}", offset));
+    return *seg;
+}
+
+DataSegment* SegmentSet::find_open(uint64_t base) const {
+    auto it = entries_.find(base);
+    return it == entries_.end() ? nullptr : it->second.open.get();
+}
+
+const ClosedSegment* SegmentSet::find_closed(uint64_t base) const {
+    auto it = entries_.find(base);
+    return it == entries_.end() || it->second.open ? nullptr : &it->second.closed;
+}
+
+size_t SegmentSet::open_count() const {
+    size_t n = 0;
+    for (const auto& [base, e] : entries_) n += e.open && e.open->is_mapped();
+    return n;
+}
+
+std::vector<uint64_t> SegmentSet::bases() const {
+    std::vector<uint64_t> out;
+    out.reserve(entries_.size());
+    for (const auto& [base, e] : entries_) out.push_back(base);
+    return out;
+}
+
+std::optional<SegmentStats> SegmentSet::last_stats() const {
+    if (entries_.empty()) return std::nullopt;
+    return entries_.rbegin()->second.stats();
+}
+
+// ---- writing ----
+
+Status SegmentSet::check_writable() const {
+    if (read_only_) return Error::invalid_data("data segment set is opened read-only");
+    return ok_status();
+}
+
+Status SegmentSet::report_stats(uint64_t new_base, SegmentStatsSink* sink) {
+    if (sink == nullptr) return ok_status();
+    const uint64_t watermark = sink->stats_watermark();
+    if (new_base <= watermark) return ok_status();
+    std::vector<SegmentStats> list;
+    for (auto it = entries_.lower_bound(watermark); it != entries_.end() && it->first < new_base; ++it)
+        list.push_back(it->second.stats());
+    return sink->add_segment_stats(new_base, list);
+}
+
+Result<DataSegment*> SegmentSet::create_segment(uint64_t base, SegmentStatsSink* sink) {
+    BRVL_TRY(report_stats(base, sink));
+    std::unique_ptr<DataSegment> seg = BRVL_TRY(DataSegment::create(
+        join_path(dir_, segment_file_name(base)), base, initial_size_, span_, compress_level_, compress_type_));
+    seg->set_notifier(notifier_);
+    DataSegment* raw = seg.get();
+    Entry e;
+    e.closed.path = seg->path();
+    e.open = std::move(seg);
+    entries_[base] = std::move(e);
+    auto next = checked_add(base, span_);
+    next_base_ = next ? *next : UINT64_MAX;
+    return raw;
+}
+
+Result<RecordLocation> SegmentSet::append_growing(DataSegment* seg, int64_t timestamp,
+                                                  std::span<const uint8_t> data) {
+    for (;;) {
+        auto loc = seg->append_record(timestamp, data, compress_level_);
+        if (loc.ok() || loc.error().kind() != ErrorKind::SegmentFull) return loc;
+        if (!seg->grow().ok()) return loc;  // cannot grow: the caller rolls over
+    }
+}
+
+Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_t> data, SegmentStatsSink* sink) {
+    BRVL_TRY(check_writable());
+    if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
+
+    // 1. The target: the newest file while it takes records, else a new file.
+    uint64_t target = next_base_;
+    if (!entries_.empty()) {
+        const uint64_t last = entries_.rbegin()->first;
+        // Only the newest file ever created may take records; after retention removed it,
+        // an older file must not (its statistics are already folded into the totals).
+        auto after_last = checked_add(last, span_);
+        if (after_last && *after_last == next_base_) {
+            auto seg = get(last);
+            if (seg.ok()) {
+                if ((*seg)->writable_head() && (*seg)->written_length() + 28 <= span_) target = last;
+            } else if (is_content_error(seg.error())) {
+                // An unreadable latest file must not block the dataset: new records go to a new file.
+                log::warn(log::kSegment, "[segment] cannot use data segment {} ({}); starting a new segment",
+                          entries_.rbegin()->second.closed.path, seg.error());
+            } else {
+                return std::move(seg).error();
+            }
+        }
+    }
+
+    // 2. Get or create it.
+    DataSegment* seg = nullptr;
+    if (entries_.find(target) == entries_.end()) {
+        seg = BRVL_TRY(create_segment(target, sink));
+    } else {
+        seg = BRVL_TRY(get(target));
+    }
+
+    // 3. Append, growing the file while it can grow.
+    auto loc = append_growing(seg, timestamp, data);
+    if (!loc.ok()) {
+        if (loc.error().kind() != ErrorKind::SegmentFull) return std::move(loc).error();
+        // A file that holds nothing cannot be helped by a new one: no roll-over from it.
+        if (seg->written_length() == 0) return std::move(loc).error();
+        // 4. Roll over.
+        BRVL_TRY(seg->flush());
+        seg->clear_dirty_registered();
+        DataSegment* next = BRVL_TRY(create_segment(next_base_, sink));
+        seg->set_writable_head(false);
+        seg = next;
+        target = seg->base_offset();
+        loc = append_growing(seg, timestamp, data);
+        if (!loc.ok()) return std::move(loc).error();
+    }
+    last_write_ = MonoClock::now();
+    return SegmentWrite{target, loc->position, loc->in_block};
+}
+
+Result<uint32_t> SegmentSet::append_at(uint64_t block_offset, uint16_t in_block, std::span<const uint8_t> data) {
+    BRVL_TRY(check_writable());
+    const uint64_t latest = latest_base();
+    if (block_offset / span_ * span_ != latest)
+        return Error::invalid_data("append: target block is not in the latest segment");
+    DataSegment* seg = BRVL_TRY(get(latest));
+    if (block_offset < latest || block_offset - latest >= seg->written_length())
+        return Error::invalid_data("append: block_offset is outside latest segment data");
+    for (;;) {
+        auto r = seg->append_to_record(block_offset - latest, in_block, data);
+        if (r.ok() || r.error().kind() != ErrorKind::SegmentFull) return r;
+        // The record is the last of the file: grow the file rather than refuse.
+        if (!seg->grow().ok()) return r;
+    }
+}
+
+Status SegmentSet::correction_write(uint64_t block_offset, uint16_t in_block, std::span<const uint8_t> data) {
+    BRVL_TRY(check_writable());
+    if (next_base_ == 0) return Error::invalid_data("no segment available for correction write");
+    const uint64_t latest = latest_base();
+    if (block_offset / span_ * span_ != latest)
+        return invalid_data_fmt("correction write: block_offset {} is not in the latest segment {}", block_offset,
+                                latest);
+    DataSegment* seg = BRVL_TRY(get(latest));
+    const uint64_t end = latest + seg->written_length();
+    if (block_offset < latest || block_offset >= end)
+        return invalid_data_fmt("correction write: block_offset {} is not in the latest segment [{}, {})",
+                                block_offset, latest, end);
+    return seg->correct_record(block_offset - latest, in_block, data);
+}
+
+// ---- reading ----
+
+Result<uint32_t> SegmentSet::read_length(uint64_t block_offset, uint16_t in_block, BlockCache* cache) {
+    DataSegment* seg = BRVL_TRY(locate(block_offset));
+    return seg->read_length(owner_, block_offset - seg->base_offset(), in_block, cache);
+}
+
+Result<Record> SegmentSet::read_record(uint64_t block_offset, uint16_t in_block,
+                                                                          BlockCache* cache) {
+    DataSegment* seg = BRVL_TRY(locate(block_offset));
+    return seg->read_record(owner_, block_offset - seg->base_offset(), in_block, cache);
+}
+
+// ---- counting, flushing, closing, reclaiming ----
+
+Result<bool> SegmentSet::mark_invalid(uint64_t block_offset) {
+    BRVL_TRY(check_writable());
+    auto it = entries_.find(block_offset / span_ * span_);
+    if (it == entries_.end()) return Error::not_found(fmt::format("no segment contains offset {}", block_offset));
+    Entry& e = it->second;
+    if (e.open) {
+        BRVL_TRY(e.open->mark_invalid());
+        return false;
+    }
+    std::unique_ptr<DataSegment> seg = BRVL_TRY(DataSegment::open(e.closed.path, it->first, span_));
+    BRVL_TRY(seg->mark_invalid());
+    e.closed.stats.invalid_record_count = seg->invalid_record_count();
+    BRVL_TRY(seg->flush());
+    seg->unmap();
+    return true;
+}
+
+Status SegmentSet::flush_all() {
+    for (auto& [base, e] : entries_) {
+        if (e.open) BRVL_TRY(e.open->flush());
+    }
+    return ok_status();
+}
+
+Status SegmentSet::flush_dirty(uint64_t base) {
+    DataSegment* seg = find_open(base);
+    if (seg == nullptr || !seg->is_mapped() || seg->is_clean()) return ok_status();
+    return seg->flush_dirty();
+}
+
+Status SegmentSet::close_all() {
+    for (auto& [base, e] : entries_) {
+        if (!e.open) continue;
+        if (e.open->is_mapped() && !read_only_) BRVL_TRY(e.open->flush());
+        e.closed.path = e.open->path();
+        e.closed.file_size = e.open->file_size();
+        e.closed.stats = e.open->stats();
+        e.open->unmap();
+        e.open.reset();
+    }
+    return ok_status();
+}
+
+std::vector<SegmentStats> SegmentSet::reclaim(int64_t threshold) {
+    std::vector<SegmentStats> removed;
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        const Entry& e = it->second;
+        if (e.open || e.closed.stats.max_timestamp == INT64_MIN || e.closed.stats.max_timestamp >= threshold) {
+            ++it;
+            continue;
+        }
+        removed.push_back(e.closed.stats);
+        (void)remove_file(e.closed.path);  // a failed deletion still drops the entry
+        log::info(log::kSegment, "[retention] deleted data segment: {}", e.closed.path);
+        it = entries_.erase(it);
+    }
+    return removed;
+}
+
+void SegmentSet::set_notifier(std::optional<DirtyNotifier> notifier) {
+    notifier_ = std::move(notifier);
+    for (auto& [base, e] : entries_) {
+        if (e.open) e.open->set_notifier(notifier_);
+    }
+}
+
+}  // namespace brenvale

@@ -1,0 +1,151 @@
+// The data segment files of one dataset as one sequence of global offsets: the segment
+// with base B holds block offsets B .. B + span - 1 and lives in <dataset>/data/<B as 20
+// zero-padded digits>. Segments open lazily; the latest takes new records, grows, and
+// rolls over to a new file when full. Used only under the dataset's lock.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "cache.h"
+#include "dirty_list.h"
+#include "error.h"
+#include "segment/data.h"
+#include "types.h"
+#include "util.h"
+
+namespace brenvale {
+
+// Receives the statistics of finished segments (the dataset state file implements it).
+class SegmentStatsSink {
+public:
+    virtual ~SegmentStatsSink() = default;
+    // The base offset below which every segment's statistics have been added.
+    virtual uint64_t stats_watermark() const = 0;
+    // Adds the list to the totals and stores the new watermark.
+    virtual Status add_segment_stats(uint64_t new_watermark, const std::vector<SegmentStats>& stats) = 0;
+};
+
+// A segment whose file is not mapped: its path, file size and kept statistics.
+struct ClosedSegment {
+    std::string path;
+    uint64_t file_size = 0;
+    SegmentStats stats;
+};
+
+// Where SegmentSet::write put a record.
+struct SegmentWrite {
+    uint64_t base = 0;
+    uint64_t position = 0;
+    uint16_t in_block = 0;
+    uint64_t block_offset() const { return base + position; }
+};
+
+// The file name of a segment base: 20 zero-padded decimal digits.
+std::string segment_file_name(uint64_t base);
+// A directory entry name taken as a base: a 64-bit decimal number with an optional leading '+'.
+std::optional<uint64_t> parse_segment_file_name(std::string_view name);
+
+class SegmentSet {
+public:
+    SegmentSet(SegmentSet&&) noexcept = default;
+    SegmentSet& operator=(SegmentSet&&) noexcept = default;
+
+    // Creates <dataset_dir>/data and returns an empty set; no file until the first record.
+    static Result<SegmentSet> create_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
+                                         uint8_t compress_level, uint8_t compress_type);
+    // Lists <dataset_dir>/data into closed entries (no file stays mapped). A read-only set
+    // maps files read-only and refuses every change.
+    static Result<SegmentSet> open_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
+                                       uint8_t compress_level, uint8_t compress_type, bool read_only = false);
+
+    // The open segment of a base (opened on first use).
+    Result<DataSegment*> get(uint64_t base);
+    // The open segment holding a global offset; every failure is "no segment contains offset {}".
+    Result<DataSegment*> locate(uint64_t offset);
+
+    // Writes a record into the latest segment, growing or rolling over as needed. The sink
+    // receives the statistics of finished segments before a new file is created.
+    Result<SegmentWrite> write(int64_t timestamp, std::span<const uint8_t> data, SegmentStatsSink* sink);
+    // Appends to the record at (global block offset, in_block) in the latest segment;
+    // returns the record's data length before the append.
+    Result<uint32_t> append_at(uint64_t block_offset, uint16_t in_block, std::span<const uint8_t> data);
+    Status correction_write(uint64_t block_offset, uint16_t in_block, std::span<const uint8_t> data);
+
+    Result<uint32_t> read_length(uint64_t block_offset, uint16_t in_block, BlockCache* cache);
+    // Same, for anything carrying block_offset and in_block (an index entry).
+    template <typename EntryT>
+    Result<uint32_t> read_length(const EntryT& entry, BlockCache* cache) {
+        return read_length(entry.block_offset, entry.in_block, cache);
+    }
+    Result<Record> read_record(uint64_t block_offset, uint16_t in_block,
+                                                                 BlockCache* cache);
+    // Counts the record at a global offset as invalid; true when its segment was closed
+    // (opened for the update and closed again).
+    Result<bool> mark_invalid(uint64_t block_offset);
+
+    // Flushes every mapped open segment in base order; the first failure stops.
+    Status flush_all();
+    // Flushes one segment named by a dirty entry; absent, closed or clean segments are skipped.
+    Status flush_dirty(uint64_t base);
+    // Flushes and unmaps every open segment, keeping its statistics as a closed entry.
+    Status close_all();
+    // Removes every closed, non-empty segment whose maximum timestamp is below the threshold.
+    std::vector<SegmentStats> reclaim(int64_t threshold);
+
+    void set_notifier(std::optional<DirtyNotifier> notifier);
+    void set_owner(uint64_t owner) { owner_ = owner; }
+
+    const std::string& dir() const { return dir_; }
+    uint64_t span() const { return span_; }
+    uint64_t owner() const { return owner_; }
+    uint64_t next_base() const { return next_base_; }
+    // The base of the newest file ever created: next base - span (0 below the span).
+    uint64_t latest_base() const { return next_base_ < span_ ? 0 : next_base_ - span_; }
+    bool read_only() const { return read_only_; }
+    size_t count() const { return entries_.size(); }
+    // Segments that are open and mapped.
+    size_t open_count() const;
+    std::vector<uint64_t> bases() const;
+    // The open segment of a base, without opening it.
+    DataSegment* find_open(uint64_t base) const;
+    const ClosedSegment* find_closed(uint64_t base) const;
+    // Statistics of the segment with the highest base (current values while open).
+    std::optional<SegmentStats> last_stats() const;
+    std::optional<MonoInstant> last_write() const { return last_write_; }
+
+private:
+    struct Entry {
+        std::unique_ptr<DataSegment> open;  // null while closed
+        ClosedSegment closed;
+        SegmentStats stats() const { return open ? open->stats() : closed.stats; }
+    };
+
+    SegmentSet() = default;
+
+    Status report_stats(uint64_t new_base, SegmentStatsSink* sink);
+    Result<DataSegment*> create_segment(uint64_t base, SegmentStatsSink* sink);
+    Result<RecordLocation> append_growing(DataSegment* seg, int64_t timestamp, std::span<const uint8_t> data);
+    Status check_writable() const;
+
+    std::string dir_;
+    uint64_t span_ = 1;
+    uint64_t initial_size_ = 0;
+    uint8_t compress_level_ = 0;
+    uint8_t compress_type_ = 0;
+    bool read_only_ = false;
+    std::map<uint64_t, Entry> entries_;
+    uint64_t next_base_ = 0;
+    uint64_t owner_ = 0;
+    std::optional<DirtyNotifier> notifier_;
+    std::optional<MonoInstant> last_write_;
+};
+
+}  // namespace brenvale

@@ -1,0 +1,228 @@
+// A killed process must leave every segment openable and every acknowledged record
+// readable. A child process runs a fixed workload and ends itself with _exit at the k-th
+// crash point, for every k; the parent reopens the files and checks them.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "segment/set.h"
+#include "segment_test_util.h"
+#include "test_util.h"
+
+namespace brenvale {
+namespace {
+
+using testing::LogCapture;
+using testing::pattern_bytes;
+using testing::random_bytes;
+using testing::TempDir;
+
+constexpr uint64_t kSpan = 524288;
+constexpr uint64_t kInitial = 131072;
+
+struct Op {
+    enum Kind { Write, Append, Correct } kind;
+    int64_t ts = 0;      // Write
+    int target = -1;     // Append / Correct: index of the op that wrote the record
+    size_t size = 0;
+    uint64_t seed = 0;
+    bool random = true;
+
+    std::vector<uint8_t> bytes() const {
+        return random ? random_bytes(size, seed) : pattern_bytes(size, static_cast<uint8_t>(seed));
+    }
+};
+
+// Covers: file creation, a new pending block, appends into it, appends to and corrections
+// (shrinking and growing) of its last record, growing the file, a seal, a single-record
+// block that forces a roll-over, and the same again in the second file.
+const std::vector<Op>& workload() {
+    static const std::vector<Op> ops = {
+        {Op::Write, 1, -1, 1000, 1, false},
+        {Op::Write, 2, -1, 30000, 2, true},
+        {Op::Append, 0, 1, 500, 3, true},
+        {Op::Correct, 0, 1, 100, 4, true},
+        {Op::Correct, 0, 1, 2000, 5, true},
+        {Op::Write, 3, -1, 100000, 6, true},
+        {Op::Write, 4, -1, 150000, 7, false},
+        {Op::Write, 5, -1, 20000, 8, true},
+        {Op::Write, 6, -1, 300000, 9, true},
+        {Op::Write, 7, -1, 5000, 10, true},
+        {Op::Append, 0, 9, 100, 11, true},
+        {Op::Write, 8, -1, 5000, 12, false},
+        {Op::Correct, 0, 11, 64, 13, true},
+    };
+    return ops;
+}
+
+struct Ack {
+    uint32_t op;
+    uint32_t in_block;
+    uint64_t offset;
+};
+
+// Runs the workload; after each op that returned, reports it on the pipe.
+int run_workload(const std::string& dir, uint8_t type, int fd) {
+    auto set = SegmentSet::create_dir(dir, kSpan, kInitial, 3, type);
+    if (!set.ok()) return 2;
+    std::vector<SegmentWrite> at(workload().size());
+    for (size_t i = 0; i < workload().size(); ++i) {
+        const Op& op = workload()[i];
+        const auto data = op.bytes();
+        Ack ack{static_cast<uint32_t>(i), 0, 0};
+        if (op.kind == Op::Write) {
+            auto r = set->write(op.ts, data, nullptr);
+            if (!r.ok()) return 3;
+            at[i] = *r;
+            ack.offset = r->block_offset();
+            ack.in_block = r->in_block;
+        } else {
+            const SegmentWrite& w = at[static_cast<size_t>(op.target)];
+            if (op.kind == Op::Append) {
+                if (!set->append_at(w.block_offset(), w.in_block, data).ok()) return 4;
+            } else if (!set->correction_write(w.block_offset(), w.in_block, data).ok()) {
+                return 4;
+            }
+        }
+        if (fd >= 0 && ::write(fd, &ack, sizeof ack) != static_cast<ssize_t>(sizeof ack)) return 5;
+    }
+    return 0;
+}
+
+long g_crash_at = 0;
+long g_hits = 0;
+std::set<std::string>* g_steps = nullptr;
+
+void crash_hook(const char* step) {
+    if (g_steps != nullptr) g_steps->insert(step);
+    if (++g_hits == g_crash_at) _exit(77);
+}
+
+struct Expected {
+    int64_t ts;
+    uint64_t offset;
+    uint16_t in_block;
+    std::vector<uint8_t> data;
+    std::vector<std::vector<uint8_t>> alternatives;  // also acceptable (op in flight)
+    bool any_content = false;                        // only readability required
+};
+
+void check_records(SegmentSet& set, const std::vector<Expected>& model, long k) {
+    for (const auto& e : model) {
+        auto r = set.read_record(e.offset, e.in_block, nullptr);
+        ASSERT_TRUE(r.ok()) << "crash point " << k << ": " << r.error().to_string();
+        EXPECT_EQ(r->timestamp, e.ts) << "crash point " << k;
+        if (e.any_content) continue;
+        bool match = r->data == e.data;
+        for (const auto& alt : e.alternatives) match = match || r->data == alt;
+        EXPECT_TRUE(match) << "crash point " << k << ": record " << e.ts << " has " << r->data.size() << " bytes";
+    }
+}
+
+void run_crash_points(uint8_t type) {
+    // A full run counts the crash points and the steps they name.
+    long total = 0;
+    {
+        TempDir dir;
+        std::set<std::string> steps;
+        g_steps = &steps;
+        g_hits = 0;
+        g_crash_at = 0;
+        set_crash_hook(crash_hook);
+        ASSERT_EQ(run_workload(dir.path(), type, -1), 0);
+        set_crash_hook(nullptr);
+        g_steps = nullptr;
+        total = g_hits;
+        for (const char* name :
+             {"create.file", "create.header", "append.frame", "append.block_header", "append.stats",
+              "append.pending_size", "append.commit", "new_block.block", "new_block.stats", "new_block.pending_fields",
+              "new_block.commit", "single.block", "single.stats", "seal.staged", "seal.block_header", "seal.copy_half",
+              "seal.copied", "seal.wrote_position", "seal.commit", "append_to.data", "append_to.block_header",
+              "append_to.pending_size", "append_to.commit", "correct.data", "correct.block_header",
+              "correct.pending_size", "correct.commit"})
+            EXPECT_TRUE(steps.count(name)) << "workload never reaches " << name;
+    }
+    ASSERT_GT(total, 40);
+
+    for (long k = 1; k <= total; ++k) {
+        TempDir dir;
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        g_hits = 0;
+        g_crash_at = k;
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(fds[0]);
+            set_crash_hook(crash_hook);
+            _exit(run_workload(dir.path(), type, fds[1]));
+        }
+        ::close(fds[1]);
+        std::vector<Ack> acks;
+        Ack a;
+        while (::read(fds[0], &a, sizeof a) == static_cast<ssize_t>(sizeof a)) acks.push_back(a);
+        ::close(fds[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), 77) << "crash point " << k;
+
+        // The model of what the acknowledged ops left, and what the op in flight may leave.
+        std::vector<Expected> model;
+        std::vector<int> record_of(workload().size(), -1);
+        for (const Ack& ack : acks) {
+            const Op& op = workload()[ack.op];
+            if (op.kind == Op::Write) {
+                record_of[ack.op] = static_cast<int>(model.size());
+                model.push_back({op.ts, ack.offset, static_cast<uint16_t>(ack.in_block), op.bytes(), {}, false});
+            } else {
+                Expected& e = model[static_cast<size_t>(record_of[static_cast<size_t>(op.target)])];
+                auto d = op.bytes();
+                if (op.kind == Op::Append) e.data.insert(e.data.end(), d.begin(), d.end());
+                else e.data = d;
+            }
+        }
+        if (acks.size() < workload().size()) {
+            const Op& op = workload()[acks.size()];
+            if (op.kind != Op::Write) {
+                Expected& e = model[static_cast<size_t>(record_of[static_cast<size_t>(op.target)])];
+                if (op.kind == Op::Append) {
+                    auto grown = e.data;
+                    auto d = op.bytes();
+                    grown.insert(grown.end(), d.begin(), d.end());
+                    e.alternatives.push_back(grown);
+                } else {
+                    e.any_content = true;  // a correction rewrites the bytes in place
+                }
+            }
+        }
+
+        auto set = SegmentSet::open_dir(dir.path(), kSpan, kInitial, 3, type);
+        ASSERT_TRUE(set.ok()) << "crash point " << k;
+        check_records(*set, model, k);
+        // New records are taken, and the repaired files read back the same after another reopen.
+        auto w = set->write(1000, std::vector<uint8_t>{1, 2, 3}, nullptr);
+        ASSERT_TRUE(w.ok()) << "crash point " << k << ": " << w.error().to_string();
+        model.push_back({1000, w->block_offset(), w->in_block, {1, 2, 3}, {}, false});
+        check_records(*set, model, k);
+        ASSERT_TRUE(set->close_all().ok());
+
+        LogCapture logs;
+        auto again = SegmentSet::open_dir(dir.path(), kSpan, kInitial, 3, type);
+        ASSERT_TRUE(again.ok());
+        check_records(*again, model, k);
+        for (const auto& rec : logs.records())
+            EXPECT_EQ(rec.message.find("[DataSegment open]"), std::string::npos)
+                << "crash point " << k << ": repaired twice: " << rec.message;
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
+TEST(SegmentCrash, EveryCrashPointLeavesReadableSegmentsZstd) { run_crash_points(0); }
+TEST(SegmentCrash, EveryCrashPointLeavesReadableSegmentsDeflate) { run_crash_points(1); }
+
+}  // namespace
+}  // namespace brenvale
