@@ -18,6 +18,7 @@
 #include "dirty_list.h"
 #include "error.h"
 #include "index/index.h"
+#include "meta.h"
 #include "segment/set.h"
 #include "types.h"
 #include "util.h"
@@ -112,9 +113,18 @@ class QueryIterator;
 
 // The state behind a dataset's mutex.
 struct DatasetInner {
+    DatasetInner(DataSetKey k, std::string dir, DatasetMetaFile cfg, Index idx, SegmentSet segs,
+                 DatasetStateFile st)
+        : key(std::move(k)),
+          data_dir(std::move(dir)),
+          config(cfg),
+          index(std::move(idx)),
+          segments(std::move(segs)),
+          state(std::move(st)) {}
+
     DataSetKey key;
     std::string data_dir;
-    DatasetMetaConfig config;
+    DatasetMetaFile config;
     Index index;
     SegmentSet segments;
     DatasetStateFile state;
@@ -185,15 +195,15 @@ private:
     // exception unwinds through the operation that holds it.
     class Guard {
     public:
-        explicit Guard(Shared& s);
+        explicit Guard(Shared* s);
+        Guard(Guard&&) noexcept = default;
+        Guard& operator=(Guard&&) noexcept = default;
         ~Guard();
-        Guard(const Guard&) = delete;
-        Guard& operator=(const Guard&) = delete;
         DatasetInner* operator->() const;
         DatasetInner& operator*() const;
 
     private:
-        Shared& s_;
+        Shared* s_;
         std::unique_lock<std::mutex> lock_;
         int exceptions_;
     };
@@ -201,7 +211,9 @@ private:
     explicit Dataset(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
     static Result<Dataset> open_impl(const DataSetKey& key, const std::string& data_dir, bool read_only);
     // The lock, or "dataset mutex poisoned".
-    Result<std::unique_ptr<Guard>> lock() const;
+    Result<Guard> lock() const;
+    // The lock and the closed check.
+    Result<Guard> lock_open() const;
 
     std::shared_ptr<Shared> shared_;
 };
