@@ -251,13 +251,22 @@ Result<std::vector<IndexEntry>> index_range(DatasetInner& in, int64_t start, int
     return in.index.range(start, end);
 }
 
-// Flushes exactly the named targets of this dataset.
+// Flushes exactly the named targets of this dataset. The first failure stops the pass;
+// the failed target and those not reached go back on the dirty list, so that a later
+// flush syncs them.
 Status inner_flush_dirty(DatasetInner& in, const std::vector<DirtyTarget>& targets) {
-    for (const auto& t : targets) {
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const DirtyTarget& t = targets[i];
+        Status st;
         switch (t.kind) {
-            case DirtyTarget::Kind::DataSegment: BRVL_TRY(in.segments.flush_dirty(t.data_base)); break;
-            case DirtyTarget::Kind::IndexSegment: BRVL_TRY(in.index.flush_dirty(t.index_start)); break;
+            case DirtyTarget::Kind::DataSegment: st = in.segments.flush_dirty(t.data_base); break;
+            case DirtyTarget::Kind::IndexSegment: st = in.index.flush_dirty(t.index_start); break;
             case DirtyTarget::Kind::QueueState: break;  // no queue is attached
+        }
+        if (!st.ok()) {
+            if (in.runtime.dirty_list)
+                for (size_t j = i; j < targets.size(); ++j) in.runtime.dirty_list->push(DirtyEntry{in.key, targets[j]});
+            return st;
         }
     }
     return {};
@@ -365,6 +374,8 @@ Result<Dataset> Dataset::open_impl(const DataSetKey& key, const std::string& dat
     Index index = BRVL_TRY(Index::open(join_path(data_dir, "index"), meta.index_segment_size,
                                        meta.initial_index_segment_size, meta.index_continuous != 0,
                                        meta.compress_level, meta.compress_type, read_only));
+    // A writer must know the latest timestamp; a reader goes on with the best known value.
+    if (!read_only) BRVL_TRY(index.check_newest_readable());
     DatasetStateFile state = BRVL_TRY(read_only ? DatasetStateFile::open_read_only(data_dir)
                                                 : DatasetStateFile::open_or_create(data_dir));
     auto latest = index.latest_timestamp();

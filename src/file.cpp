@@ -1,5 +1,7 @@
 #include "file.h"
 
+#include "util.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -10,6 +12,12 @@
 #include <random>
 
 namespace brenvale {
+
+namespace detail {
+std::atomic<CrashHook> g_crash_hook{nullptr};
+}
+
+void set_crash_hook(CrashHook hook) { detail::g_crash_hook.store(hook, std::memory_order_relaxed); }
 
 namespace {
 
@@ -249,6 +257,7 @@ Status write_file_atomic(const std::string& path, std::string_view contents, mod
             return st;
         }
     }
+    crash_point("atomic write: before rename");
     if (::rename(tmp.c_str(), path.c_str()) != 0) {
         Error e = last_io();
         ::unlink(tmp.c_str());

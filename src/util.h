@@ -2,6 +2,7 @@
 // checked arithmetic and the two clocks.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cstdint>
@@ -9,6 +10,17 @@
 #include <optional>
 
 namespace brenvale {
+
+// Test hook: a named step between two stores of one change. A no-op unless a test
+// installs a hook (which usually ends the process there).
+using CrashHook = void (*)(const char* step);
+void set_crash_hook(CrashHook hook);
+namespace detail {
+extern std::atomic<CrashHook> g_crash_hook;
+}
+inline void crash_point(const char* step) {
+    if (CrashHook h = detail::g_crash_hook.load(std::memory_order_relaxed)) h(step);
+}
 
 static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
 

@@ -265,6 +265,15 @@ std::optional<int64_t> Index::latest_timestamp() const {
     return latest_;
 }
 
+Status Index::check_newest_readable() const {
+    if (slots_.empty()) return ok_status();
+    const auto* c = std::get_if<ClosedIndexSegment>(&slots_.rbegin()->second);
+    if (c == nullptr || (c->header_readable && (c->entry_count == 0 || c->last_timestamp))) return ok_status();
+    auto last = IndexSegment::read_last_timestamp(c->path);
+    if (!last.ok()) return std::move(last).error();
+    return invalid_data_fmt("last entry of index segment {} cannot be read", c->path);
+}
+
 void Index::note_append(const Status& st, int64_t ts) {
     if (!st.ok()) {
         latest_valid_ = false;

@@ -131,6 +131,9 @@ public:
     std::optional<int64_t> base_timestamp() const { return base_; }
     // The largest last timestamp over all segments (deleted entries count).
     std::optional<int64_t> latest_timestamp() const;
+    // Fails when the newest segment's last entry cannot be read, so that a writer never
+    // guesses the latest timestamp.
+    Status check_newest_readable() const;
     size_t segment_count() const { return slots_.size(); }
     size_t open_segment_count() const;
     // The slot with the greatest start.

@@ -8,12 +8,6 @@
 
 namespace brenvale {
 
-namespace detail {
-std::atomic<CrashHook> g_crash_hook{nullptr};
-}
-
-void set_crash_hook(CrashHook hook) { detail::g_crash_hook.store(hook, std::memory_order_relaxed); }
-
 namespace {
 
 // Field offsets inside the data segment state block.

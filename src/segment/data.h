@@ -37,17 +37,6 @@ inline constexpr uint64_t kMaxFramedRecord = (kMaxRecordData + 15) & ~uint64_t{3
 // 12 + data length rounded up to a multiple of 4.
 inline constexpr uint64_t framed_size(uint64_t data_len) { return (data_len + 15) & ~uint64_t{3}; }
 
-// Test hook: a named step between two stores of one change. A no-op unless a test
-// installs a hook (which usually ends the process there).
-using CrashHook = void (*)(const char* step);
-void set_crash_hook(CrashHook hook);
-namespace detail {
-extern std::atomic<CrashHook> g_crash_hook;
-}
-inline void crash_point(const char* step) {
-    if (CrashHook h = detail::g_crash_hook.load(std::memory_order_relaxed)) h(step);
-}
-
 // Where a record went: the block position (relative to the end of the header) and the
 // record's frame offset inside the block payload divided by 4.
 struct RecordLocation {

@@ -330,7 +330,12 @@ Status SegmentSet::flush_all() {
 
 Status SegmentSet::flush_dirty(uint64_t base) {
     DataSegment* seg = find_open(base);
-    if (seg == nullptr || !seg->is_mapped() || seg->is_clean()) return ok_status();
+    if (seg == nullptr) return ok_status();
+    if (!seg->is_mapped() || seg->is_clean()) {
+        // Already synced: the entry taken off the list was its registration.
+        seg->clear_dirty_registered();
+        return ok_status();
+    }
     return seg->flush_dirty();
 }
 

@@ -1,3 +1,7 @@
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -55,7 +59,9 @@ BlockHeader block_at(const DataSegment& seg, uint64_t position) {
     return BlockHeader::read(seg.mapped_bytes(), seg.header_length() + position);
 }
 
-uint64_t state_field(const DataSegment& seg, uint64_t file_offset) { return load_u64(seg.mapped_bytes().data() + file_offset); }
+uint64_t state_field(const DataSegment& seg, uint64_t file_offset) {
+    return load_u64(seg.mapped_bytes().data() + file_offset);
+}
 
 struct Written {
     int64_t ts;
@@ -382,6 +388,40 @@ TEST(DataSegment, GrowDoublesUpToTheLimitAndNeverShrinks) {
     expect_readable(*above, {{1, {1, 2, 3}, loc}}, nullptr);
 }
 
+// A grow the file system refuses leaves the segment mapped and usable (run in a child,
+// whose file size limit makes the extension fail).
+TEST(DataSegment, FailedGrowKeepsTheMapping) {
+    TempDir dir;
+    const std::string path = dir.file("seg");
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim{400000, 400000};
+        if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(10);
+        auto seg = DataSegment::create(path, 0, 262144, kMiB, 3, 0);
+        if (!seg.ok()) _exit(11);
+        const std::vector<uint8_t> a(1000, 1);
+        auto la = (*seg)->append_record(1, a, 3);
+        if (!la.ok()) _exit(12);
+        Status g = (*seg)->grow();
+        if (g.ok() || g.error().kind() != ErrorKind::Io) _exit(13);
+        if (!(*seg)->is_mapped() || (*seg)->file_size() != 262144) _exit(14);
+        auto r = (*seg)->read_record(1, la->position, la->in_block, nullptr);
+        if (!r.ok() || r->data != a) _exit(15);
+        if (!(*seg)->append_record(2, a, 3).ok()) _exit(16);
+        // A record that needs the file to grow is refused as full, and nothing changed.
+        auto big = (*seg)->append_record(3, std::vector<uint8_t>(262000, 2), 3);
+        if (big.ok() || big.error().kind() != ErrorKind::SegmentFull) _exit(17);
+        if ((*seg)->record_count() != 2) _exit(18);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(DataSegment, DirtyNotificationOncePerFlush) {
     TempDir dir;
     auto list = std::make_shared<DirtyList>();
@@ -586,7 +626,8 @@ TEST(DataSegmentDamage, HeaderFields) {
     {
         Fixture fx;
         patch_u64(fx.path, st::kPendPos, UINT64_MAX - 10);
-        EXPECT_SEG_ERROR(DataSegment::open(fx.path, 0, kMiB), ErrorKind::InvalidData, "pending block position overflow");
+        EXPECT_SEG_ERROR(DataSegment::open(fx.path, 0, kMiB), ErrorKind::InvalidData,
+                         "pending block position overflow");
     }
     {
         Fixture fx;
@@ -617,7 +658,8 @@ TEST(DataSegmentDamage, HeaderFields) {
 TEST(DataSegmentDamage, BadPendingFlagsAreRefused) {
     Fixture fx;
     patch_u16(fx.path, 124 + fx.pending_pos() + 4, 3);
-    EXPECT_SEG_ERROR(DataSegment::open(fx.path, 0, kMiB), ErrorKind::InvalidData, "pending block has non-raw flags: 0x3");
+    EXPECT_SEG_ERROR(DataSegment::open(fx.path, 0, kMiB), ErrorKind::InvalidData,
+                     "pending block has non-raw flags: 0x3");
     patch_u16(fx.path, 124 + fx.pending_pos() + 4, 0x10);
     EXPECT_SEG_ERROR(DataSegment::open(fx.path, 0, kMiB), ErrorKind::InvalidData,
                      "pending block has non-raw flags: 0x10");
