@@ -40,7 +40,8 @@ as_root() {
 
 # --- 1. Debian packages -------------------------------------------------------------------
 PACKAGES=(build-essential cmake pkg-config libzstd-dev libdeflate-dev libfmt-dev
-          libgtest-dev libgmock-dev debian-archive-keyring)
+          libgtest-dev libgmock-dev debian-archive-keyring
+          libbenchmark-dev libsqlite3-dev liblmdb-dev librocksdb-dev)  # the last four: bench/
 install_packages() {
     if ! command -v dpkg-query >/dev/null 2>&1; then
         say "not a Debian system: make sure a C++20 compiler, CMake >= 3.25, pkg-config, zstd, libdeflate, fmt and GoogleTest are installed"

@@ -128,13 +128,12 @@ bool BlockCache::remove(const BlockKey& key) {
     return true;
 }
 
-size_t BlockCache::remove_owner(uint64_t owner) {
-    if (capacity_ == 0) return 0;
-    std::lock_guard lock(mu_);
+template <typename Pred>
+size_t BlockCache::remove_where(Pred pred) {
     size_t removed = 0;
     uint64_t freed = 0;
     for (auto it = map_.begin(); it != map_.end();) {
-        if (it->first.owner == owner) {
+        if (pred(it->first, it->second)) {
             freed += it->second.cost;
             ++removed;
             it = map_.erase(it);
@@ -146,25 +145,20 @@ size_t BlockCache::remove_owner(uint64_t owner) {
     return removed;
 }
 
+size_t BlockCache::remove_owner(uint64_t owner) {
+    if (capacity_ == 0) return 0;
+    std::lock_guard lock(mu_);
+    return remove_where([owner](const BlockKey& key, const Entry&) { return key.owner == owner; });
+}
+
 size_t BlockCache::evict_idle(std::chrono::nanoseconds max_idle) {
     if (capacity_ == 0) return 0;
     std::lock_guard lock(mu_);
     const MonoInstant now = MonoClock::now();
-    size_t removed = 0;
-    uint64_t freed = 0;
-    for (auto it = map_.begin(); it != map_.end();) {
-        auto idle = now - it->second.last_access;
-        if (idle < MonoClock::duration::zero()) idle = MonoClock::duration::zero();
-        if (idle >= max_idle) {
-            freed += it->second.cost;
-            ++removed;
-            it = map_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    used_.fetch_sub(freed, std::memory_order_relaxed);
-    return removed;
+    return remove_where([&](const BlockKey&, const Entry& e) {
+        auto idle = now - e.last_access;
+        return (idle < MonoClock::duration::zero() ? MonoClock::duration::zero() : idle) >= max_idle;
+    });
 }
 
 bool BlockCache::set_last_access(const BlockKey& key, MonoInstant when) {

@@ -64,6 +64,10 @@ public:
     bool set_last_access(const BlockKey& key, MonoInstant when);
 
 private:
+    // Removes every entry the predicate selects (under the lock); returns how many.
+    template <typename Pred>
+    size_t remove_where(Pred pred);
+
     struct KeyHash {
         uint64_t seed;
         size_t operator()(const BlockKey& k) const;

@@ -213,26 +213,29 @@ Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data)
     return {};
 }
 
+// The open data segment that holds a live entry, and the block's position in it.
+Result<std::pair<DataSegment*, uint64_t>> segment_of(DatasetInner& in, const IndexEntry& e) {
+    DataSegment* seg = BRVL_TRY(in.segments.locate(e.block_offset));
+    return std::make_pair(seg, e.block_offset - segment_base_of(in, e.block_offset));
+}
+
 // Reads the record of a live entry through the segment set and the cache.
 Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e) {
-    DataSegment* seg = BRVL_TRY(in.segments.locate(e.block_offset));
-    uint64_t base = segment_base_of(in, e.block_offset);
-    auto [ts, data] = BRVL_TRY(seg->read_record(in.identifier, e.block_offset - base, e.in_block, cache_of(in)));
+    auto [seg, pos] = BRVL_TRY(segment_of(in, e));
+    auto [ts, data] = BRVL_TRY(seg->read_record(in.identifier, pos, e.in_block, cache_of(in)));
     return Record{ts, std::move(data)};
 }
 
+// The same through a hot-block slot (iterators and range lists).
 Result<Record> read_entry_hot(DatasetInner& in, const IndexEntry& e, HotBlockSlot& slot) {
-    DataSegment* seg = BRVL_TRY(in.segments.locate(e.block_offset));
-    uint64_t base = segment_base_of(in, e.block_offset);
-    auto [ts, data] =
-        BRVL_TRY(seg->read_record_hot(in.identifier, e.block_offset - base, e.in_block, cache_of(in), slot));
+    auto [seg, pos] = BRVL_TRY(segment_of(in, e));
+    auto [ts, data] = BRVL_TRY(seg->read_record_hot(in.identifier, pos, e.in_block, cache_of(in), slot));
     return Record{ts, std::move(data)};
 }
 
 Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, HotBlockSlot& slot) {
-    DataSegment* seg = BRVL_TRY(in.segments.locate(e.block_offset));
-    uint64_t base = segment_base_of(in, e.block_offset);
-    return seg->read_length_hot(in.identifier, e.block_offset - base, e.in_block, cache_of(in), slot);
+    auto [seg, pos] = BRVL_TRY(segment_of(in, e));
+    return seg->read_length_hot(in.identifier, pos, e.in_block, cache_of(in), slot);
 }
 
 Result<std::optional<Record>> inner_read(DatasetInner& in, int64_t ts) {

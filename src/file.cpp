@@ -15,6 +15,7 @@ namespace brenvale {
 
 namespace detail {
 std::atomic<CrashHook> g_crash_hook{nullptr};
+std::atomic<int64_t> g_wall_clock_offset_ns{0};
 }
 
 void set_crash_hook(CrashHook hook) { detail::g_crash_hook.store(hook, std::memory_order_relaxed); }

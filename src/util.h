@@ -2,6 +2,8 @@
 // checked arithmetic and the two clocks.
 #pragma once
 
+#include <time.h>
+
 #include <atomic>
 #include <bit>
 #include <chrono>
@@ -71,18 +73,36 @@ inline bool range_within(uint64_t pos, uint64_t len, uint64_t limit) {
 using MonoClock = std::chrono::steady_clock;
 using MonoInstant = MonoClock::time_point;
 
-// Wall clock in milliseconds since the Unix epoch; 0 when the clock reads before 1970.
-inline uint64_t unix_millis_now() {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::system_clock::now().time_since_epoch())
-                  .count();
-    return ms < 0 ? 0 : static_cast<uint64_t>(ms);
+// The monotonic clock at tick granularity (a few milliseconds), for the activity stamps
+// taken on every record write and read: a fraction of the cost of a full clock read, and
+// precise enough for idle times counted in seconds.
+inline MonoInstant coarse_now() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return MonoInstant(std::chrono::duration_cast<MonoClock::duration>(std::chrono::seconds(ts.tv_sec) +
+                                                                       std::chrono::nanoseconds(ts.tv_nsec)));
+}
+
+namespace detail {
+extern std::atomic<int64_t> g_wall_clock_offset_ns;
+}
+
+// Moves the wall clock seen by the engine (tests of retention and clock steps).
+inline void set_wall_clock_offset(std::chrono::nanoseconds offset) {
+    detail::g_wall_clock_offset_ns.store(offset.count(), std::memory_order_relaxed);
 }
 
 // Wall clock as a duration since the Unix epoch (may be negative before 1970).
 inline std::chrono::nanoseconds unix_now() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::system_clock::now().time_since_epoch());
+               std::chrono::system_clock::now().time_since_epoch()) +
+           std::chrono::nanoseconds(detail::g_wall_clock_offset_ns.load(std::memory_order_relaxed));
+}
+
+// Wall clock in milliseconds since the Unix epoch; 0 when the clock reads before 1970.
+inline uint64_t unix_millis_now() {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(unix_now()).count();
+    return ms < 0 ? 0 : static_cast<uint64_t>(ms);
 }
 
 }  // namespace brenvale

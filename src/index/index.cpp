@@ -484,12 +484,18 @@ Result<std::vector<IndexEntry>> Index::range(int64_t start, int64_t end) {
     auto it = slots_.lower_bound(start);
     if (it != slots_.begin()) keys.push_back(std::prev(it)->first);
     for (; it != slots_.end() && it->first <= end; ++it) keys.push_back(it->first);
+    // Open the segments first (a slot's segment stays put in the map while others open),
+    // then gather their entries into one vector of the right size.
+    std::vector<IndexSegment*> segs;
+    segs.reserve(keys.size());
+    uint64_t bound = 0;
     for (int64_t key : keys) {
         IndexSegment* seg = BRVL_TRY(segment_at(key));
-        std::vector<IndexEntry> part = seg->range(start, end, continuous_);
-        if (out.empty()) out = std::move(part);
-        else out.insert(out.end(), part.begin(), part.end());
+        bound += seg->range_bound(start, end, continuous_);
+        segs.push_back(seg);
     }
+    out.reserve(static_cast<size_t>(bound));
+    for (IndexSegment* seg : segs) seg->append_range(start, end, continuous_, out);
     return out;
 }
 

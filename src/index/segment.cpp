@@ -1,5 +1,6 @@
 #include "index/segment.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -89,7 +90,11 @@ IndexSegment::IndexSegment(IndexSegment&& o) noexcept
       max_file_size_(o.max_file_size_),
       last_ts_(o.last_ts_),
       clean_(o.clean_),
-      dirty_registered_(o.dirty_registered_) {}
+      dirty_registered_(o.dirty_registered_),
+      read_only_(o.read_only_),
+      state_map_(o.state_map_),
+      state_map_len_(o.state_map_len_),
+      state_pos_(o.state_pos_) {}
 
 IndexSegment& IndexSegment::operator=(IndexSegment&& o) noexcept {
     if (this != &o) {
@@ -106,6 +111,10 @@ IndexSegment& IndexSegment::operator=(IndexSegment&& o) noexcept {
         last_ts_ = o.last_ts_;
         clean_ = o.clean_;
         dirty_registered_ = o.dirty_registered_;
+        read_only_ = o.read_only_;
+        state_map_ = o.state_map_;
+        state_map_len_ = o.state_map_len_;
+        state_pos_ = o.state_pos_;
     }
     return *this;
 }
@@ -244,12 +253,16 @@ Status IndexSegment::ensure_open() {
     Mapping m = BRVL_TRY(map_whole_file(path_, !read_only_));
     if (m.data() == nullptr) return Error::mmap("index segment file is empty");
     map_ = std::move(m);
+    state_map_ = nullptr;  // a new mapping: locate the state block again
     touch();
     clean_ = true;
     return ok_status();
 }
 
-void IndexSegment::unmap() { map_.unmap(); }
+void IndexSegment::unmap() {
+    map_.unmap();
+    state_map_ = nullptr;
+}
 
 // ---- writes ----
 
@@ -282,9 +295,15 @@ Status IndexSegment::append_entry(const IndexEntry& e) {
     entry_count_ += 1;
     last_ts_ = e.timestamp;
     mark_changed();
-    const std::span<const uint8_t> bytes(map_.data(), map_.size());
-    const size_t state = BRVL_TRY(FileHeader::locate_state(bytes, kFileTypeIndex, 0));
-    store_u64(map_.data() + state, kIndexEntryStart + entry_count_ * kIndexEntrySize);
+    // The header of a mapped file does not change: its state block is located once per
+    // mapping, except in a file of a newer version, which is warned about on every update.
+    if (map_.data() != state_map_ || map_.size() != state_map_len_) {
+        const std::span<const uint8_t> bytes(map_.data(), map_.size());
+        state_pos_ = BRVL_TRY(FileHeader::locate_state(bytes, kFileTypeIndex, 0));
+        state_map_ = load_u16(map_.data() + 4) <= kHeaderVersion ? map_.data() : nullptr;
+        state_map_len_ = map_.size();
+    }
+    store_u64(map_.data() + state_pos_, kIndexEntryStart + entry_count_ * kIndexEntrySize);
     return ok_status();
 }
 
@@ -386,6 +405,65 @@ const uint8_t* IndexSegment::entry_at(uint64_t i) const {
     return map_.data() + kIndexEntryStart + i * kIndexEntrySize;
 }
 
+// Sorted timestamps let the search start from a guess, interpolated between the first
+// and the last entry; a galloping search from the guess then brackets the answer in
+// O(log distance) probes and bisection finishes it. Evenly spaced timestamps need a few
+// probes instead of log2 n cache misses; any spacing needs at most about 2 log2 n.
+uint64_t IndexSegment::sparse_search(int64_t ts, bool upper, uint64_t n) const {
+    // Whether entry i comes before the answer; an entry past the mapping counts as greater.
+    auto before = [&](uint64_t i) {
+        const uint8_t* p = entry_at(i);
+        if (p == nullptr) return false;
+        const int64_t stored = load_i64(p);
+        return upper ? stored <= ts : stored < ts;
+    };
+    uint64_t lo = 0, hi = n;  // the answer lies in [lo, hi]
+    const uint8_t* first = n > 8 ? entry_at(0) : nullptr;
+    const uint8_t* last = n > 8 ? entry_at(n - 1) : nullptr;
+    if (first != nullptr && last != nullptr) {
+        const int64_t k0 = load_i64(first);
+        const int64_t k1 = load_i64(last);
+        uint64_t guess = 0;
+        if (ts >= k1) {
+            guess = n - 1;
+        } else if (ts > k0) {  // k0 < ts < k1: the guess lies in [0, n - 2]
+            const double span = static_cast<double>(static_cast<uint64_t>(k1) - static_cast<uint64_t>(k0));
+            const double off = static_cast<double>(static_cast<uint64_t>(ts) - static_cast<uint64_t>(k0));
+            const double g = off / span * static_cast<double>(n - 1);
+            guess = g < static_cast<double>(n - 2) ? static_cast<uint64_t>(g) : n - 2;
+        }
+        if (before(guess)) {
+            lo = guess + 1;
+            for (uint64_t step = 1; lo < hi; step *= 2) {
+                const uint64_t probe = guess + step < hi ? guess + step : hi - 1;
+                if (!before(probe)) {
+                    hi = probe;
+                    break;
+                }
+                lo = probe + 1;
+                if (probe == hi - 1) break;
+            }
+        } else {
+            hi = guess;
+            for (uint64_t step = 1; lo < hi; step *= 2) {
+                const uint64_t probe = step <= guess - lo ? guess - step : lo;
+                if (before(probe)) {
+                    lo = probe + 1;
+                    break;
+                }
+                hi = probe;
+                if (probe == lo) break;
+            }
+        }
+    }
+    while (lo < hi) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        if (before(mid)) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
 uint64_t IndexSegment::reachable_count() const {
     if (!is_mapped()) return 0;
     const uint64_t mapped = slots_for(map_.size());
@@ -405,12 +483,7 @@ std::optional<std::pair<uint64_t, IndexEntry>> IndexSegment::find(int64_t ts, bo
         return std::make_pair(i, decode_entry(p));
     }
     const uint64_t n = reachable_count();
-    uint64_t lo = 0, hi = n;
-    while (lo < hi) {
-        const uint64_t mid = lo + (hi - lo) / 2;
-        if (load_i64(entry_at(mid)) < ts) lo = mid + 1;
-        else hi = mid;
-    }
+    const uint64_t lo = sparse_search(ts, false, n);
     if (lo >= n) return std::nullopt;
     const uint8_t* p = entry_at(lo);
     if (load_i64(p) != ts || !reserved_zero(p)) return std::nullopt;
@@ -435,15 +508,7 @@ uint64_t IndexSegment::upper_bound(int64_t ts, bool continuous) const {
         const uint64_t d = distance(start_, ts);
         return d >= entry_count_ ? entry_count_ : d + 1;
     }
-    uint64_t lo = 0, hi = entry_count_;
-    while (lo < hi) {
-        const uint64_t mid = lo + (hi - lo) / 2;
-        const uint8_t* p = entry_at(mid);
-        const int64_t stored = p ? load_i64(p) : std::numeric_limits<int64_t>::max();
-        if (stored > ts) hi = mid;
-        else lo = mid + 1;
-    }
-    return lo;
+    return sparse_search(ts, true, entry_count_);
 }
 
 uint64_t IndexSegment::lower_bound(int64_t ts, bool continuous) const {
@@ -452,19 +517,17 @@ uint64_t IndexSegment::lower_bound(int64_t ts, bool continuous) const {
         const uint64_t d = distance(start_, ts);
         return d < entry_count_ ? d : entry_count_;
     }
-    uint64_t lo = 0, hi = entry_count_;
-    while (lo < hi) {
-        const uint64_t mid = lo + (hi - lo) / 2;
-        const uint8_t* p = entry_at(mid);
-        if (p != nullptr && load_i64(p) < ts) lo = mid + 1;
-        else hi = mid;  // an entry past the mapping counts as greater
-    }
-    return lo;
+    return sparse_search(ts, false, entry_count_);
 }
 
 std::vector<IndexEntry> IndexSegment::range(int64_t start, int64_t end, bool continuous) const {
     std::vector<IndexEntry> out;
-    if (start > end) return out;
+    append_range(start, end, continuous, out);
+    return out;
+}
+
+void IndexSegment::append_range(int64_t start, int64_t end, bool continuous, std::vector<IndexEntry>& out) const {
+    if (start > end) return;
     const uint64_t n = reachable_count();
     for (uint64_t i = lower_bound(start, continuous); i < n; ++i) {
         const uint8_t* p = entry_at(i);
@@ -472,7 +535,14 @@ std::vector<IndexEntry> IndexSegment::range(int64_t start, int64_t end, bool con
         if (!reserved_zero(p)) continue;
         out.push_back(decode_entry(p));
     }
-    return out;
+}
+
+uint64_t IndexSegment::range_bound(int64_t start, int64_t end, bool continuous) const {
+    if (start > end) return 0;
+    const uint64_t n = reachable_count();
+    const uint64_t lo = lower_bound(start, continuous);
+    const uint64_t hi = upper_bound(end, continuous);
+    return std::min(hi, n) > lo ? std::min(hi, n) - lo : 0;
 }
 
 }  // namespace brenvale

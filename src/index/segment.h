@@ -94,6 +94,10 @@ public:
     uint64_t lower_bound(int64_t ts, bool continuous) const;
     // The entries with start <= timestamp <= end, in entry order, sentinels included.
     std::vector<IndexEntry> range(int64_t start, int64_t end, bool continuous) const;
+    // The same entries appended to out.
+    void append_range(int64_t start, int64_t end, bool continuous, std::vector<IndexEntry>& out) const;
+    // At least as many as range() returns (for reserving).
+    uint64_t range_bound(int64_t start, int64_t end, bool continuous) const;
 
     // msync of the mapping when it holds unflushed changes; marks the segment clean.
     Status flush();
@@ -125,11 +129,14 @@ private:
     IndexSegment() = default;
     void release();
     void mark_changed();
-    void touch() { last_used_ = MonoClock::now(); }
+    void touch() { last_used_ = coarse_now(); }
     // Pointer to entry i when its 32 bytes lie inside the mapping, else null.
     const uint8_t* entry_at(uint64_t i) const;
     // Entries that are both written and inside the mapping.
     uint64_t reachable_count() const;
+    // Sparse order: the first of the first n entries whose timestamp is >= ts (upper:
+    // > ts), n when there is none.
+    uint64_t sparse_search(int64_t ts, bool upper, uint64_t n) const;
     void store_entry(uint64_t i, const IndexEntry& e);
 
     std::string path_;
@@ -146,6 +153,11 @@ private:
     bool clean_ = true;
     bool dirty_registered_ = false;
     bool read_only_ = false;
+    // Where the state block lies in the mapping (located once per mapping: the header
+    // does not change while the file is mapped); state_map_ names that mapping.
+    const uint8_t* state_map_ = nullptr;
+    uint64_t state_map_len_ = 0;
+    size_t state_pos_ = 0;
 };
 
 }  // namespace brenvale

@@ -151,9 +151,11 @@ Status DataSegment::ensure_mapped() {
     if (is_mapped()) return ok_status();
     MappedFile f = BRVL_TRY(MappedFile::open(path_, !read_only_));
     file_ = std::move(f);
+    state_map_ = nullptr;  // a new mapping: locate the state block again
     auto loaded = load_header(/*warn_version=*/false);
     if (!loaded.ok()) {
         file_.close();
+        state_map_ = nullptr;
         return std::move(loaded).error();
     }
     writable_head_ = true;
@@ -288,10 +290,19 @@ Status DataSegment::finish_interrupted_seal(uint8_t* st, const PendingBlock& pb,
     return ok_status();
 }
 
+// The header of a mapped file does not change, so its state block is located once per
+// mapping; a file of a newer version is located (and warned about) on every update.
 Result<uint8_t*> DataSegment::state_block() {
-    std::span<const uint8_t> bytes(file_.data(), static_cast<size_t>(file_.size()));
-    const size_t pos = BRVL_TRY(FileHeader::locate_state(bytes, kFileTypeData, kStInvalid));
-    return file_.data() + pos;
+    if (file_.data() == nullptr || file_.data() != state_map_ || file_.size() != state_map_len_) {
+        std::span<const uint8_t> bytes(file_.data(), static_cast<size_t>(file_.size()));
+        const size_t pos = BRVL_TRY(FileHeader::locate_state(bytes, kFileTypeData, kStInvalid));
+        const bool known_version = load_u16(file_.data() + 4) <= kHeaderVersion;
+        state_map_ = known_version ? file_.data() : nullptr;
+        state_map_len_ = file_.size();
+        state_pos_ = pos;
+        return file_.data() + pos;
+    }
+    return file_.data() + state_pos_;
 }
 
 Status DataSegment::check_writable(const char* closed_message) const {
@@ -718,7 +729,10 @@ void DataSegment::set_notifier(std::optional<DirtyNotifier> notifier) {
     }
 }
 
-void DataSegment::unmap() { file_.close(); }
+void DataSegment::unmap() {
+    file_.close();
+    state_map_ = nullptr;
+}
 
 SegmentStats DataSegment::stats() const {
     return SegmentStats{base_offset_, record_count_, written_, raw_bytes_, invalid_count_, min_ts_, max_ts_};

@@ -150,7 +150,7 @@ public:
     uint8_t compress_type() const { return compress_type_; }
     uint64_t created_ms() const { return created_ms_; }
     MonoInstant last_activity() const { return last_activity_; }
-    void touch() { last_activity_ = MonoClock::now(); }
+    void touch() { last_activity_ = coarse_now(); }
     bool is_mapped() const { return file_.is_open(); }
     bool is_read_only() const { return read_only_; }
     bool writable_head() const { return writable_head_; }
@@ -211,6 +211,11 @@ private:
     bool clean_ = true;
     bool dirty_registered_ = false;
     std::optional<DirtyNotifier> notifier_;
+    // Where state_block() found the state block, and in which mapping (the header never
+    // changes while the file is mapped, so it is located once per mapping).
+    const uint8_t* state_map_ = nullptr;
+    uint64_t state_map_len_ = 0;
+    size_t state_pos_ = 0;
 };
 
 }  // namespace brenvale

@@ -254,7 +254,7 @@ Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_
         loc = append_growing(seg, timestamp, data);
         if (!loc.ok()) return std::move(loc).error();
     }
-    last_write_ = MonoClock::now();
+    last_write_ = coarse_now();
     return SegmentWrite{target, loc->position, loc->in_block};
 }
 

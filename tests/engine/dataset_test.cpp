@@ -184,7 +184,7 @@ TEST_F(DatasetTest, ReopenRestoresRecordsAndLatestEvenWhenDeleted) {
         auto created = Dataset::create(key, path, small_config(continuous));
         ASSERT_TRUE(created.ok());
         Dataset d = equip(std::move(*created));
-        for (int64_t ts = -5; ts < 300; ts += 3) ASSERT_TRUE(d.write(ts, bytes("v" + std::to_string(ts))).ok());
+        for (int64_t ts = -5; ts < 300; ts += 3) ASSERT_TRUE(d.write(ts, bytes(fmt::format("v{}", ts))).ok());
         ASSERT_TRUE(d.delete_record(298).ok());
         ASSERT_TRUE(d.close().ok());
         auto opened = Dataset::open(key, path);
@@ -309,7 +309,7 @@ TEST_F(DatasetTest, CorrectionOutOfOrderAndNewLatestRoads) {
 
 TEST_F(DatasetTest, CorrectionsThroughTheCacheAreSeenByReaders) {
     Dataset d = make();
-    for (int i = 0; i < 2000; ++i) ASSERT_TRUE(d.write(i, bytes("r" + std::to_string(i))).ok());
+    for (int i = 0; i < 2000; ++i) ASSERT_TRUE(d.write(i, bytes(fmt::format("r{}", i))).ok());
     EXPECT_EQ(read_text(d, 5), "r5");  // caches the sealed block
     ASSERT_TRUE(d.write(5, bytes("new five")).ok());
     EXPECT_EQ(read_text(d, 5), "new five");
@@ -619,7 +619,7 @@ TEST_F(DatasetTest, ConcurrentWritersReadersAndIdleRelease) {
     std::atomic<int64_t> written{-1};
     std::thread writer([&] {
         for (int64_t ts = 0; ts < 3000; ++ts) {
-            ASSERT_TRUE(d.write(ts, bytes("value-" + std::to_string(ts))).ok());
+            ASSERT_TRUE(d.write(ts, bytes(fmt::format("value-{}", ts))).ok());
             written.store(ts);
         }
         stop.store(true);
@@ -631,7 +631,7 @@ TEST_F(DatasetTest, ConcurrentWritersReadersAndIdleRelease) {
             auto r = d.read(upto);
             ASSERT_TRUE(r.ok()) << r.error().to_string();
             ASSERT_TRUE(r->has_value());
-            ASSERT_EQ(text((*r)->data), "value-" + std::to_string(upto));
+            ASSERT_EQ(text((*r)->data), fmt::format("value-{}", upto));
             auto it = d.query(0, upto);
             ASSERT_TRUE(it.ok());
             auto first = it->collect_take(3);

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# run.sh [N] | --smoke -- build the benchmarks in Release mode and print one markdown table:
+# the engine against SQLite, LMDB and RocksDB and the machine's physical limits.
+#
+#   N        records of the 100-byte workloads (default 1000000); the 4 KiB workload uses
+#            N/5 records and the point reads N/10. The table goes to stdout and to
+#            bench/results/latest.md.
+#   --smoke  N = 10000 and the table to <build dir>/bench-smoke.md (what CI runs); fails
+#            when a benchmark reported an error.
+#
+# Env: BRENVALE_BENCH_BUILD_DIR (default build-bench), BRENVALE_BENCH_SCRATCH (where the
+#      stores are written, default the build dir; removed afterwards), BRENVALE_BENCH_REPS
+#      (runs per benchmark of a full run, default 3; the table shows the median).
+# Needs the Debian packages libbenchmark-dev libsqlite3-dev liblmdb-dev librocksdb-dev
+# (scripts/setup.sh installs them).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=${BRENVALE_BENCH_BUILD_DIR:-$ROOT/build-bench}
+N=1000000
+OUT=$ROOT/bench/results/latest.md
+case ${1:-} in
+    "") ;;
+    --smoke) N=10000; OUT=$BUILD_DIR/bench-smoke.md ;;
+    -h|--help) sed -n '2,17p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *[!0-9]*) echo "run.sh: N must be a number or --smoke, got '$1'" >&2; exit 2 ;;
+    *) N=$1 ;;
+esac
+
+say() { echo "[bench] $*" >&2; }
+
+PY=$(command -v python3 || command -v python3.14 || true)
+[ -n "$PY" ] || PY=/opt/cpython-3.14/usr/bin/python3.14
+[ -x "$PY" ] || { echo "run.sh: no python3 to print the table" >&2; exit 1; }
+
+JOBS=$(nproc 2>/dev/null || echo 2)
+say "building $BUILD_DIR (Release)"
+cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DBRENVALE_BENCH=ON -DBRENVALE_PYTHON=OFF >/dev/null
+cmake --build "$BUILD_DIR" -j "$JOBS" --target brenvale_bench >/dev/null
+
+SCRATCH_PARENT=${BRENVALE_BENCH_SCRATCH:-$BUILD_DIR}
+mkdir -p "$SCRATCH_PARENT"
+SCRATCH=$(mktemp -d "$SCRATCH_PARENT/bench-scratch.XXXXXX")
+trap 'rm -rf "$SCRATCH"' EXIT
+JSON=$BUILD_DIR/bench-result.json
+
+# The full run shows its progress; the smoke run keeps it in a log, shown on failure.
+LOG=/dev/stderr
+[ "$OUT" = "$ROOT/bench/results/latest.md" ] || LOG=$BUILD_DIR/bench-run.log
+# Each benchmark runs its workload once; a full run repeats it and the table shows the median.
+REPS=${BRENVALE_BENCH_REPS:-3}
+case $REPS in ''|*[!0-9]*|0) echo "run.sh: BRENVALE_BENCH_REPS must be a positive number" >&2; exit 2 ;; esac
+[ "$LOG" = /dev/stderr ] || REPS=1
+say "running N=$N, $REPS run(s) per benchmark"
+if ! "$BUILD_DIR/bench/brenvale_bench" --n="$N" --dir="$SCRATCH" \
+        --benchmark_repetitions="$REPS" --benchmark_report_aggregates_only="$([ "$REPS" -gt 1 ] && echo true || echo false)" \
+        --benchmark_out="$JSON" --benchmark_out_format=json > "$LOG" 2>&1; then
+    [ "$LOG" = /dev/stderr ] || cat "$LOG" >&2
+    echo "run.sh: the benchmark program failed" >&2
+    exit 1
+fi
+
+CPU=$(grep -m1 '^model name' /proc/cpuinfo 2>/dev/null | cut -d: -f2- | sed 's/^ *//')
+mkdir -p "$(dirname "$OUT")"
+rc=0
+"$PY" "$ROOT/bench/table.py" "$JSON" --cpu "${CPU:-unknown CPU}" --nproc "$JOBS" > "$OUT.tmp" || rc=$?
+mv "$OUT.tmp" "$OUT"
+cat "$OUT"
+say "table written to $OUT"
+exit "$rc"
