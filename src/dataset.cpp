@@ -116,7 +116,8 @@ BlockKey block_key_of(const DatasetInner& in, uint64_t block_offset) {
     return BlockKey{in.identifier, base, block_offset - base};
 }
 
-void stamp(DatasetInner& in) { in.last_activity = MonoClock::now(); }
+// Activity stamps are read in seconds by the idle release: the coarse clock suffices.
+void stamp(DatasetInner& in) { in.last_activity = coarse_now(); }
 
 // A record that lost its index entry counts as invalid in its segment, and in the state
 // file's totals when the segment's counts are already folded there.
@@ -226,14 +227,27 @@ Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e) {
     return Record{ts, std::move(data)};
 }
 
+// The block an iterator or range list read last, when it holds this entry and is still
+// alive: sealed blocks never change in place, so no segment needs to be consulted.
+HotBlockPtr hot_block_of(const DatasetInner& in, const IndexEntry& e, const HotBlockSlot& slot) {
+    if (!slot.has_key) return nullptr;
+    uint64_t base = segment_base_of(in, e.block_offset);
+    return slot.lookup(BlockKey{in.identifier, base, e.block_offset - base});
+}
+
 // The same through a hot-block slot (iterators and range lists).
 Result<Record> read_entry_hot(DatasetInner& in, const IndexEntry& e, HotBlockSlot& slot) {
+    if (HotBlockPtr hb = hot_block_of(in, e, slot)) {
+        auto [ts, data] = BRVL_TRY(hb->record(e.in_block));
+        return Record{ts, std::move(data)};
+    }
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
     auto [ts, data] = BRVL_TRY(seg->read_record_hot(in.identifier, pos, e.in_block, cache_of(in), slot));
     return Record{ts, std::move(data)};
 }
 
 Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, HotBlockSlot& slot) {
+    if (HotBlockPtr hb = hot_block_of(in, e, slot)) return hb->record_len(e.in_block);
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
     return seg->read_length_hot(in.identifier, pos, e.in_block, cache_of(in), slot);
 }
@@ -324,8 +338,9 @@ Result<Dataset> Dataset::create(const DataSetKey& key, const std::string& data_d
                                      cfg.compress_type, cfg.index_continuous, cfg.initial_data_segment_size,
                                      cfg.initial_index_segment_size, cfg.retention_window));
     std::string meta_path = join_path(data_dir, "meta");
-    auto exists = path_exists(meta_path);
-    if (exists.ok() && *exists) return Error::already_exists(fmt::format("dataset already exists at {}", data_dir));
+    // Only a missing meta file is absent; any other failure to examine it is an error.
+    if (BRVL_TRY(path_exists(meta_path)))
+        return Error::already_exists(fmt::format("dataset already exists at {}", data_dir));
     BRVL_TRY(create_dir_all(join_path(data_dir, "data")));
     BRVL_TRY(create_dir_all(join_path(data_dir, "index")));
 
@@ -365,8 +380,8 @@ Result<Dataset> Dataset::open_read_only(const DataSetKey& key, const std::string
 
 Result<Dataset> Dataset::open_impl(const DataSetKey& key, const std::string& data_dir, bool read_only) {
     std::string meta_path = join_path(data_dir, "meta");
-    auto exists = path_exists(meta_path);
-    if (!exists.ok() || !*exists) return Error::not_found(fmt::format("dataset meta not found at {}", meta_path));
+    if (!BRVL_TRY(path_exists(meta_path)))
+        return Error::not_found(fmt::format("dataset meta not found at {}", meta_path));
     DatasetMetaFile meta = BRVL_TRY(DatasetMetaFile::read(meta_path));
     BRVL_TRY(DatasetConfig::validate(meta.data_segment_size, meta.index_segment_size, meta.compress_level,
                                      meta.compress_type, meta.index_continuous, meta.initial_data_segment_size,

@@ -514,11 +514,10 @@ Result<std::optional<IndexHit>> Index::next_forward(int64_t start, int64_t end, 
     while (key) {
         if (*key > end) return Out();
         IndexSegment* seg = BRVL_TRY(segment_at(*key));
-        uint64_t pos = seg->lower_bound(start, continuous_);
-        if (cursor && *key == cursor->segment_start && cursor->entry_index < ~uint64_t{0} &&
-            pos < cursor->entry_index + 1) {
-            pos = cursor->entry_index + 1;
-        }
+        // Entries of a segment ascend: from the cursor the next candidate is the following
+        // entry, with no search (the loop below still passes over any below start).
+        const bool at_cursor = cursor && *key == cursor->segment_start && cursor->entry_index < ~uint64_t{0};
+        uint64_t pos = at_cursor ? cursor->entry_index + 1 : seg->lower_bound(start, continuous_);
         for (uint64_t i = pos; i < seg->entry_count(); ++i) {
             const IndexEntry e = BRVL_TRY(seg->read_entry(i));
             if (e.timestamp < start) continue;
@@ -542,10 +541,11 @@ Result<std::optional<IndexHit>> Index::next_backward(int64_t start, int64_t end,
     std::optional<int64_t> key = greatest_at_or_below(cursor ? cursor->segment_start : end);
     while (key) {
         IndexSegment* seg = BRVL_TRY(segment_at(*key));
-        const uint64_t lo = seg->lower_bound(start, continuous_);
-        uint64_t hi = seg->upper_bound(end, continuous_);
-        if (cursor && *key == cursor->segment_start && cursor->entry_index < hi) hi = cursor->entry_index;
-        for (uint64_t i = hi; i > lo; --i) {
+        // From the cursor the next candidate is the preceding entry, with no search; the
+        // loop ends at the first entry below start.
+        const bool at_cursor = cursor && *key == cursor->segment_start;
+        uint64_t hi = at_cursor ? std::min(cursor->entry_index, seg->entry_count()) : seg->upper_bound(end, continuous_);
+        for (uint64_t i = hi; i > 0; --i) {
             const IndexEntry e = BRVL_TRY(seg->read_entry(i - 1));
             if (e.timestamp > end) continue;
             if (e.timestamp < start) return Out();
