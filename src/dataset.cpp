@@ -308,10 +308,10 @@ Status inner_flush(DatasetInner& in) {
 
 // ---- handle and lock ----
 
-Dataset::Guard::Guard(Shared* s) : s_(s), lock_(s->mu), exceptions_(std::uncaught_exceptions()) {}
+Dataset::Guard::Guard(Shared* s) : s_(s), lock_(s->mu) {}
 
 Dataset::Guard::~Guard() {
-    if (lock_.owns_lock() && std::uncaught_exceptions() > exceptions_) s_->poisoned.store(true);
+    if (lock_.owns_lock() && std::uncaught_exceptions() > 0) s_->poisoned.store(true);
 }
 
 DatasetInner* Dataset::Guard::operator->() const { return &s_->inner; }
@@ -319,13 +319,14 @@ DatasetInner& Dataset::Guard::operator*() const { return s_->inner; }
 
 Result<Dataset::Guard> Dataset::lock() const {
     Guard g(shared_.get());
-    if (shared_->poisoned.load()) return Error::invalid_data("dataset mutex poisoned");
+    if (shared_->poisoned.load(std::memory_order_relaxed)) return Error::invalid_data("dataset mutex poisoned");
     return g;
 }
 
 Result<Dataset::Guard> Dataset::lock_open() const {
-    Guard g = BRVL_TRY(lock());
-    if (g->closed) return closed_error(shared_->key);
+    Guard g(shared_.get());
+    if (shared_->poisoned.load(std::memory_order_relaxed)) return Error::invalid_data("dataset mutex poisoned");
+    if (shared_->inner.closed) return closed_error(shared_->key);
     return g;
 }
 
@@ -643,6 +644,7 @@ Result<std::vector<Record>> Dataset::query_all(int64_t start, int64_t end) {
     DatasetInner& in = *g;
     auto entries = BRVL_TRY(index_range(in, start, end));
     std::vector<Record> out;
+    out.reserve(entries.size());
     HotBlockSlot slot;
     for (const auto& e : entries) {
         if (e.is_sentinel()) continue;
@@ -657,6 +659,7 @@ Result<std::vector<RecordLength>> Dataset::query_length_all(int64_t start, int64
     DatasetInner& in = *g;
     auto entries = BRVL_TRY(index_range(in, start, end));
     std::vector<RecordLength> out;
+    out.reserve(entries.size());
     HotBlockSlot slot;
     for (const auto& e : entries) {
         if (e.is_sentinel()) continue;

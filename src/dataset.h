@@ -192,7 +192,8 @@ private:
     struct Shared;
 
     // The guard over the inner state; marks the mutex poisoned when released while an
-    // exception unwinds through the operation that holds it.
+    // exception unwinds through the operation that holds it (no guard is ever taken by a
+    // destructor during unwinding, so any exception in flight is this operation's).
     class Guard {
     public:
         explicit Guard(Shared* s);
@@ -205,7 +206,6 @@ private:
     private:
         Shared* s_;
         std::unique_lock<std::mutex> lock_;
-        int exceptions_;
     };
 
     explicit Dataset(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -368,6 +369,26 @@ TEST_F(DatasetTest, JournalFailureIsReportedAfterTheChange) {
     EXPECT_EQ(st.error().to_string(), "invalid data: journal down");
     journal->fail = false;
     EXPECT_EQ(read_text(d, 1), "kept");
+}
+
+struct ThrowingJournal : JournalHook {
+    Status record_write(uint64_t, const IndexEntry&) override { throw std::runtime_error("hook failed"); }
+    Status record_delete(uint64_t, const IndexEntry&) override { return {}; }
+    Status record_append(uint64_t, const IndexEntry&, uint32_t, uint32_t) override { return {}; }
+};
+
+TEST_F(DatasetTest, OperationEndingAbnormallyPoisonsTheMutex) {
+    Dataset d = make();
+    DatasetRuntime rt = runtime();
+    rt.journal_hook = std::make_shared<ThrowingJournal>();
+    ASSERT_TRUE(d.attach_runtime(rt).ok());
+    EXPECT_THROW((void)d.write(1, bytes("x")), std::runtime_error);
+    EXPECT_EQ(d.read(1).error().to_string(), "invalid data: dataset mutex poisoned");
+    EXPECT_EQ(d.close().error().to_string(), "invalid data: dataset mutex poisoned");
+    // Getters fall back instead of failing.
+    EXPECT_EQ(d.identifier(), 0u);
+    EXPECT_FALSE(d.latest_timestamp().has_value());
+    EXPECT_EQ(d.data_dir(), "");
 }
 
 TEST_F(DatasetTest, WriteNextAndWriteNow) {
