@@ -92,26 +92,8 @@ std::string_view base_name(const std::string& path) {
 
 // ---- create and open ----
 
-static Error read_only_index_error() { return Error::invalid_data("read-only index cannot be written"); }
-
-Result<Index> Index::create(const std::string& dir, uint64_t index_segment_size,
-                            uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
-                            uint8_t compress_type) {
-    BRVL_TRY(create_dir_all(dir));
-    Index idx;
-    idx.dir_ = dir;
-    idx.segment_size_ = index_segment_size;
-    idx.initial_size_ = initial_index_segment_size;
-    idx.continuous_ = continuous;
-    idx.compress_level_ = compress_level;
-    idx.compress_type_ = compress_type;
-    idx.latest_valid_ = true;
-    return idx;
-}
-
-Result<Index> Index::open(const std::string& dir, uint64_t index_segment_size,
-                          uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
-                          uint8_t compress_type, bool read_only) {
+Index Index::configured(const std::string& dir, uint64_t index_segment_size, uint64_t initial_index_segment_size,
+                        bool continuous, uint8_t compress_level, uint8_t compress_type, bool read_only) {
     Index idx;
     idx.read_only_ = read_only;
     idx.dir_ = dir;
@@ -120,6 +102,26 @@ Result<Index> Index::open(const std::string& dir, uint64_t index_segment_size,
     idx.continuous_ = continuous;
     idx.compress_level_ = compress_level;
     idx.compress_type_ = compress_type;
+    return idx;
+}
+
+static Error read_only_index_error() { return Error::invalid_data("read-only index cannot be written"); }
+
+Result<Index> Index::create(const std::string& dir, uint64_t index_segment_size,
+                            uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
+                            uint8_t compress_type) {
+    BRVL_TRY(create_dir_all(dir));
+    Index idx = configured(dir, index_segment_size, initial_index_segment_size, continuous, compress_level,
+                           compress_type, /*read_only=*/false);
+    idx.latest_valid_ = true;
+    return idx;
+}
+
+Result<Index> Index::open(const std::string& dir, uint64_t index_segment_size,
+                          uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
+                          uint8_t compress_type, bool read_only) {
+    Index idx = configured(dir, index_segment_size, initial_index_segment_size, continuous, compress_level,
+                           compress_type, read_only);
 
     struct stat dir_st;
     if (::stat(dir.c_str(), &dir_st) != 0) {

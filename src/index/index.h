@@ -142,6 +142,9 @@ public:
 
 private:
     Index() = default;
+    // An index with its settings and no slots.
+    static Index configured(const std::string& dir, uint64_t index_segment_size, uint64_t initial_index_segment_size,
+                            bool continuous, uint8_t compress_level, uint8_t compress_type, bool read_only);
 
     Result<IndexSegment*> ensure_segment(int64_t start, IndexRangeSink* sink);
     Status append_sparse(const IndexEntry& e, IndexRangeSink* sink);

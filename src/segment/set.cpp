@@ -67,20 +67,8 @@ std::optional<uint64_t> parse_segment_file_name(std::string_view name) {
 
 // ---- creating and opening ----
 
-Result<SegmentSet> SegmentSet::create_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
-                                          uint8_t compress_level, uint8_t compress_type) {
-    SegmentSet set;
-    set.dir_ = join_path(dataset_dir, "data");
-    set.span_ = span;
-    set.initial_size_ = initial_size;
-    set.compress_level_ = compress_level;
-    set.compress_type_ = compress_type;
-    BRVL_TRY(create_dir_all(set.dir_));
-    return set;
-}
-
-Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
-                                        uint8_t compress_level, uint8_t compress_type, bool read_only) {
+SegmentSet SegmentSet::configured(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
+                                  uint8_t compress_level, uint8_t compress_type, bool read_only) {
     SegmentSet set;
     set.dir_ = join_path(dataset_dir, "data");
     set.span_ = span;
@@ -88,6 +76,19 @@ Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, uint64_t
     set.compress_level_ = compress_level;
     set.compress_type_ = compress_type;
     set.read_only_ = read_only;
+    return set;
+}
+
+Result<SegmentSet> SegmentSet::create_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
+                                          uint8_t compress_level, uint8_t compress_type) {
+    SegmentSet set = configured(dataset_dir, span, initial_size, compress_level, compress_type, false);
+    BRVL_TRY(create_dir_all(set.dir_));
+    return set;
+}
+
+Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
+                                        uint8_t compress_level, uint8_t compress_type, bool read_only) {
+    SegmentSet set = configured(dataset_dir, span, initial_size, compress_level, compress_type, read_only);
 
     struct stat dst;
     if (::stat(set.dir_.c_str(), &dst) != 0) return set;  // nothing to examine: an empty set

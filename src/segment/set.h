@@ -129,6 +129,9 @@ private:
     };
 
     SegmentSet() = default;
+    // A set with its settings and no entries.
+    static SegmentSet configured(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
+                                 uint8_t compress_level, uint8_t compress_type, bool read_only);
 
     Status report_stats(uint64_t new_base, SegmentStatsSink* sink);
     Result<DataSegment*> create_segment(uint64_t base, SegmentStatsSink* sink);
