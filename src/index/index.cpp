@@ -647,7 +647,10 @@ Status Index::flush_dirty(int64_t start) {
 
 size_t Index::open_segment_count() const {
     size_t n = 0;
-    for (const auto& [start, slot] : slots_) n += std::holds_alternative<IndexSegment>(slot);
+    for (const auto& [start, slot] : slots_) {
+        const auto* seg = std::get_if<IndexSegment>(&slot);
+        n += seg != nullptr && seg->is_mapped();
+    }
     return n;
 }
 
