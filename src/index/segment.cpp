@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include <fmt/format.h>
 
@@ -78,43 +79,14 @@ std::optional<int64_t> parse_index_segment_name(std::string_view name) {
 
 // ---- lifecycle ----
 
-IndexSegment::IndexSegment(IndexSegment&& o) noexcept
-    : path_(std::move(o.path_)),
-      map_(std::move(o.map_)),
-      notifier_(std::move(o.notifier_)),
-      last_used_(o.last_used_),
-      start_(o.start_),
-      capacity_(o.capacity_),
-      entry_count_(o.entry_count_),
-      file_size_(o.file_size_),
-      max_file_size_(o.max_file_size_),
-      last_ts_(o.last_ts_),
-      clean_(o.clean_),
-      dirty_registered_(o.dirty_registered_),
-      read_only_(o.read_only_),
-      state_map_(o.state_map_),
-      state_map_len_(o.state_map_len_),
-      state_pos_(o.state_pos_) {}
+// A moved-from segment holds no mapping, so its destructor releases nothing; every member
+// moves as it is.
+IndexSegment::IndexSegment(IndexSegment&& o) noexcept = default;
 
 IndexSegment& IndexSegment::operator=(IndexSegment&& o) noexcept {
     if (this != &o) {
-        release();
-        path_ = std::move(o.path_);
-        map_ = std::move(o.map_);
-        notifier_ = std::move(o.notifier_);
-        last_used_ = o.last_used_;
-        start_ = o.start_;
-        capacity_ = o.capacity_;
-        entry_count_ = o.entry_count_;
-        file_size_ = o.file_size_;
-        max_file_size_ = o.max_file_size_;
-        last_ts_ = o.last_ts_;
-        clean_ = o.clean_;
-        dirty_registered_ = o.dirty_registered_;
-        read_only_ = o.read_only_;
-        state_map_ = o.state_map_;
-        state_map_len_ = o.state_map_len_;
-        state_pos_ = o.state_pos_;
+        std::destroy_at(this);  // flushes and unmaps this segment
+        std::construct_at(this, std::move(o));
     }
     return *this;
 }
