@@ -145,7 +145,7 @@ Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<co
 }
 
 Result<IndexEntry> write_at(DatasetInner& in, int64_t ts, std::span<const uint8_t> data, BlockCache* cache) {
-    if (data.size() > kMaxRecordDataLen) return Error::invalid_data("record data_len exceeds 4MiB limit");
+    if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
     BRVL_TRY(check_retention(in, ts));
     const auto latest = in.latest_written_timestamp;
     if (latest && ts == *latest) {
@@ -187,7 +187,7 @@ Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data)
     if (in.runtime.read_only) return Error::invalid_data("read-only dataset cannot be appended");
     BlockCache* cache = cache_of(in);
     auto hook = in.runtime.journal_hook;
-    if (data.size() > kMaxRecordDataLen) return Error::invalid_data("record data_len exceeds 4MiB limit");
+    if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
     BRVL_TRY(check_retention(in, ts));
     const auto latest = in.latest_written_timestamp;
     IndexEntry entry;
@@ -414,7 +414,6 @@ Status Dataset::set_identifier(uint64_t identifier) {
 Status Dataset::attach_runtime(DatasetRuntime runtime) {
     Guard g = BRVL_TRY(lock());
     g->runtime = std::move(runtime);
-    g->has_runtime = true;
     if (g->runtime.dirty_list) {
         DirtyNotifier notifier(g->key, g->runtime.dirty_list);
         g->segments.set_notifier(notifier);

@@ -25,7 +25,6 @@
 
 namespace brenvale {
 
-inline constexpr size_t kMaxRecordDataLen = 4194304;  // 4 MiB, inclusive
 inline constexpr uint64_t kMaxExistBitmapBytes = 4194304;
 
 // Receives every record write, delete and append of a journalled dataset.
@@ -131,7 +130,6 @@ struct DatasetInner {
     std::optional<int64_t> latest_written_timestamp;
     MonoInstant last_activity;
     DatasetRuntime runtime;
-    bool has_runtime = false;
     uint64_t identifier = 0;
     bool closed = false;
 };

@@ -462,26 +462,35 @@ Status DataSegment::seal_pending(uint8_t compress_level) {
     return ok_status();
 }
 
-Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
-    BRVL_TRY(check_writable("segment mmap not open"));
+// The last record of the pending block, which in-place changes (append, correction) need:
+// every check against the file's bytes happens here, with messages prefixed by the operation.
+Result<DataSegment::LastRecord> DataSegment::last_pending_record(uint64_t position, uint16_t in_block,
+                                                                 bool appending) const {
+    const char* op = appending ? "append" : "correction write";
     const uint64_t rel = file_size_ - header_len_;
     if (!range_within(position, kBlockHeaderLen, rel)) return Error::invalid_data("block header out of bounds");
     const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + position);
     if (position + kBlockHeaderLen + bh.payload_size != written_)
-        return Error::invalid_data("append: target block is not the last in segment");
-    if (!pending_ || pending_->position != position)
-        return Error::invalid_data("append: target block is not pending");
-    if ((bh.flags & kFlagsSealed) != 0) return Error::invalid_data("append: target block is sealed or compressed");
-    if (bh.payload_size != bh.uncompressed_size)
+        return invalid_data_fmt("{}: target block is not the last in segment", op);
+    if (!pending_ || pending_->position != position) return invalid_data_fmt("{}: target block is not pending", op);
+    if ((bh.flags & kFlagsSealed) != 0)
+        return invalid_data_fmt("{}: target block is sealed or compressed{}", op, appending ? "" : ", not supported");
+    if (appending && bh.payload_size != bh.uncompressed_size)
         return Error::invalid_data("append: pending raw payload_size != uncompressed_size");
     const uint64_t off = uint64_t{in_block} * 4;
     const uint64_t frame_pos = position + kBlockHeaderLen + off;
     if (!range_within(frame_pos, kFrameHeadLen, rel)) return Error::invalid_data("cannot read record header");
     const uint64_t old_len = load_u32(at(frame_pos));
     if (old_len > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
+    if (off + framed_size(old_len) != bh.payload_size)
+        return invalid_data_fmt("{}: target record is not the last in block", op);
+    return LastRecord{bh, frame_pos, old_len};
+}
+
+Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
+    BRVL_TRY(check_writable("segment mmap not open"));
+    const auto [bh, frame_pos, old_len] = BRVL_TRY(last_pending_record(position, in_block, /*appending=*/true));
     const uint64_t old_framed = framed_size(old_len);
-    if (off + old_framed != bh.payload_size)
-        return Error::invalid_data("append: target record is not the last in block");
     if (data.size() > kMaxRecordData || old_len + data.size() > kMaxRecordData)
         return Error::invalid_data("record data_len exceeds 4MiB limit");
     const uint64_t new_len = old_len + data.size();
@@ -521,23 +530,8 @@ Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_bl
 
 Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
     BRVL_TRY(check_writable("segment mmap not open"));
-    const uint64_t rel = file_size_ - header_len_;
-    if (!range_within(position, kBlockHeaderLen, rel)) return Error::invalid_data("block header out of bounds");
-    const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + position);
-    if (position + kBlockHeaderLen + bh.payload_size != written_)
-        return Error::invalid_data("correction write: target block is not the last in segment");
-    if (!pending_ || pending_->position != position)
-        return Error::invalid_data("correction write: target block is not pending");
-    if ((bh.flags & kFlagsSealed) != 0)
-        return Error::invalid_data("correction write: target block is sealed or compressed, not supported");
-    const uint64_t off = uint64_t{in_block} * 4;
-    const uint64_t frame_pos = position + kBlockHeaderLen + off;
-    if (!range_within(frame_pos, kFrameHeadLen, rel)) return Error::invalid_data("cannot read record header");
-    const uint64_t old_len = load_u32(at(frame_pos));
-    if (old_len > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
+    const auto [bh, frame_pos, old_len] = BRVL_TRY(last_pending_record(position, in_block, /*appending=*/false));
     const uint64_t old_framed = framed_size(old_len);
-    if (off + old_framed != bh.payload_size)
-        return Error::invalid_data("correction write: target record is not the last in block");
     if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
     const uint64_t new_len = data.size();
     const uint64_t new_framed = framed_size(new_len);

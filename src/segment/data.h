@@ -186,6 +186,13 @@ private:
     void mark_dirty();
     void note_timestamp(int64_t ts);
 
+    struct LastRecord {
+        BlockHeader header;
+        uint64_t frame_pos = 0;  // relative to the end of the header
+        uint64_t data_len = 0;
+    };
+    Result<LastRecord> last_pending_record(uint64_t position, uint16_t in_block, bool appending) const;
+
     Result<BlockView> block_at(uint64_t position) const;
     Result<HotBlockPtr> load_block(uint64_t owner, uint64_t position, const BlockView& view, BlockCache* cache,
                                    HotBlockSlot* slot) const;

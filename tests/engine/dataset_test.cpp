@@ -261,9 +261,9 @@ TEST_F(DatasetTest, PayloadLimitIsFourMiBInclusive) {
     DatasetConfig cfg = small_config();
     cfg.data_segment_size = 16 << 20;
     Dataset d = make(cfg);
-    std::vector<uint8_t> max(kMaxRecordDataLen, 0x5A);
+    std::vector<uint8_t> max(kMaxRecordData, 0x5A);
     ASSERT_TRUE(d.write(1, max).ok());
-    std::vector<uint8_t> over(kMaxRecordDataLen + 1, 0x5A);
+    std::vector<uint8_t> over(kMaxRecordData + 1, 0x5A);
     EXPECT_EQ(d.write(2, over).error().to_string(), "invalid data: record data_len exceeds 4MiB limit");
     EXPECT_EQ(d.append(2, over).error().to_string(), "invalid data: record data_len exceeds 4MiB limit");
     auto back = d.read(1);
