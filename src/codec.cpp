@@ -225,4 +225,8 @@ Result<std::vector<uint8_t>> decompress(std::span<const uint8_t> stored, uint8_t
     }
 }
 
+uint32_t crc32(std::span<const uint8_t> bytes) {
+    return static_cast<uint32_t>(libdeflate_crc32(0, bytes.data(), bytes.size()));
+}
+
 }  // namespace brenvale::codec

@@ -29,4 +29,7 @@ Result<std::vector<uint8_t>> decompress(std::span<const uint8_t> stored, uint8_t
 
 Status check_compress_type(uint8_t compress_type);
 
+// CRC-32 (the zlib polynomial) of the bytes; guards staged copies inside segment files.
+uint32_t crc32(std::span<const uint8_t> bytes);
+
 }  // namespace brenvale::codec

@@ -100,6 +100,8 @@ public:
     bool writable() const { return writable_; }
     uint8_t* data() const { return map_.data(); }
     uint64_t size() const { return map_.size(); }
+    // The file's length now (another process may have grown it past the mapping).
+    Result<uint64_t> file_length() const { return fd_.size(); }
     std::span<uint8_t> bytes() const { return map_.bytes(); }
 
     // Extends the file to new_len (reserved), maps the new length and only then drops the

@@ -20,9 +20,19 @@ void set_crash_hook(CrashHook hook);
 namespace detail {
 extern std::atomic<CrashHook> g_crash_hook;
 }
+// Every crash point is also a compiler barrier: the stores of a change reach the mapping
+// in program order, so a kill (or a reader in another process) sees them in that order.
 inline void crash_point(const char* step) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     if (CrashHook h = detail::g_crash_hook.load(std::memory_order_relaxed)) h(step);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
 }
+
+// Orders the stores before it ahead of those after it, as seen from another process
+// mapping the same file (a compiler barrier on x86; a fence elsewhere).
+inline void publish_fence() { std::atomic_thread_fence(std::memory_order_release); }
+// Orders loads from a mapping that another process writes.
+inline void observe_fence() { std::atomic_thread_fence(std::memory_order_acquire); }
 
 static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
 

@@ -1,7 +1,10 @@
 #include "segment/data.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "codec.h"
 #include "log.h"
@@ -24,6 +27,14 @@ constexpr size_t kStInvalid = 64;
 constexpr uint16_t kFlagsSealed = BlockHeader::kSealed | BlockHeader::kCompressed;
 constexpr uint16_t kFlagsSingle = kFlagsSealed | BlockHeader::kSingleRecord;
 constexpr uint64_t kMaxPendingCount = 0xFFFF;
+// A correction's staged frame is followed by a block-header-shaped trailer carrying these
+// flags, the new framed size (payload), in_block (record count), the new payload size
+// (uncompressed) and the CRC-32 of the staged frame in the last four bytes.
+constexpr uint16_t kStagedCorrectionFlags = 0x8000;
+constexpr size_t kBlockHeaderChecksumOffset = 12;
+// How often a read-only reader repeats a read that raced with a writer's change.
+constexpr unsigned kMaxLiveAttempts = 10000;
+constexpr unsigned kMaxOpenAttempts = 100;
 
 // Writes one frame at dst: data, zero padding up to `framed`, timestamp, and the data
 // length last (for in-place changes of a last record the length is the commit store).
@@ -141,8 +152,17 @@ Result<std::unique_ptr<DataSegment>> DataSegment::open(const std::string& path, 
     seg->base_offset_ = base_offset;
     seg->max_size_ = max_size;
     seg->file_ = BRVL_TRY(MappedFile::open(path, !read_only));
-    bool repaired = BRVL_TRY(seg->load_header(/*warn_version=*/true));
-    seg->clean_ = !repaired;
+    auto repaired = seg->load_header(/*warn_version=*/true);
+    // A reader beside a live writer can catch the header between two stores of one
+    // change: look again (the file grown meanwhile mapped again) before giving up.
+    for (unsigned attempt = 0; read_only && !repaired.ok() && attempt < kMaxOpenAttempts; ++attempt) {
+        ::sched_yield();
+        seg->file_ = BRVL_TRY(MappedFile::open(path, false));
+        seg->state_map_ = nullptr;
+        repaired = seg->load_header(/*warn_version=*/false);
+    }
+    if (!repaired.ok()) return std::move(repaired).error();
+    seg->clean_ = !*repaired;
     seg->touch();
     return seg;
 }
@@ -187,15 +207,37 @@ Result<bool> DataSegment::load_header(bool warn_version) {
     invalid_count_ = h.state.invalid_record_count;
     compress_type_ = h.meta.compress_type;
     created_ms_ = h.meta.created_ms;
-    return restore_pending(h.state);
+    const bool repaired = BRVL_TRY(restore_pending(h.state));
+    // Every change stores the record count first and its commit last, so a kill between
+    // them shows as a record count above the blocks' own counts. The counters of such a
+    // change (or of one cut off or finished by the repair) are counted again from the blocks.
+    if (!read_only_ && (repaired || count_from_block_headers() != record_count_))
+        BRVL_TRY(recount_stats(BRVL_TRY(state_block())));
+    return repaired;
+}
+
+std::optional<uint64_t> DataSegment::count_from_block_headers() const {
+    uint64_t count = 0;
+    uint64_t pos = 0;
+    while (pos < written_) {
+        if (!range_within(pos, kBlockHeaderLen, written_)) return std::nullopt;
+        const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + pos);
+        const bool is_pending = pending_ && pending_->position == pos;
+        const uint64_t size = is_pending ? pending_->wrote_position : bh.payload_size;
+        count += is_pending ? pending_->record_count : bh.record_count;
+        pos += kBlockHeaderLen + size;
+    }
+    return count;
 }
 
 // Restores the pending block named by the header state. A killed process can leave one
 // change half done; each change has a single commit store, so the committed content is
 // known: for a raw pending block it is the first `pending count` frames (the count and the
-// last frame's length are the commit stores of appends, corrections and appends to the last
-// record), and it must end either at the written length or at pending_wrote_position.
-// Anything past it is a torn tail and is cut off; block header and state are rewritten.
+// last frame's length are the commit stores of appends and appends to the last record),
+// and it must end either at the written length or at pending_wrote_position. Anything past
+// it is a torn tail and is cut off; block header and state are rewritten. A correction
+// whose commit store was made is finished from its staged copy. A read-only segment
+// repairs in memory only.
 Result<bool> DataSegment::restore_pending(const DataSegmentState& s) {
     pending_.reset();
     if (s.pending_position == kNoPendingBlock) return false;
@@ -219,9 +261,29 @@ Result<bool> DataSegment::restore_pending(const DataSegmentState& s) {
         return true;
     }
 
-    const uint64_t room = file_size_ - header_len_ - p - kBlockHeaderLen;
+    const uint64_t room = std::min(file_size_ - header_len_ - p - kBlockHeaderLen, kMaxPendingPayload);
+    const uint8_t* payload = at(p + kBlockHeaderLen);
+    if (c >= 1 && c <= kMaxPendingCount) {
+        if (auto sc = staged_correction(p, bh, w, written_)) {
+            auto before = scan_frames(payload, room, c - 1);
+            if (before && *before == sc->frame_off) {
+                log::warn(log::kSegmentData, "[DataSegment open] finished an interrupted correction in {}", path_);
+                const uint64_t len = sc->frame_off + sc->framed;
+                if (st != nullptr) {
+                    std::memmove(at(p + kBlockHeaderLen + sc->frame_off), sc->frame, sc->framed);
+                    BlockHeader::write(file_.bytes(), header_len_ + p, make_header(len, 0, c, len));
+                    store_u64(st + kStPendWrote, len);
+                    store_u64(st + kStWrote, header_len_ + p + kBlockHeaderLen + len);
+                }
+                written_ = p + kBlockHeaderLen + len;
+                pending_ = PendingBlock{p, len, c};
+                return true;
+            }
+        }
+    }
+
     std::optional<uint64_t> total;
-    if (c <= kMaxPendingCount) total = scan_frames(at(p + kBlockHeaderLen), std::min(room, kMaxPendingPayload), c);
+    if (c <= kMaxPendingCount) total = scan_frames(payload, room, c);
     if (!total) return Error::invalid_data("pending block record_count does not match header state");
     const uint64_t L = *total;
     const bool ends_at_written = written_ >= p + kBlockHeaderLen && written_ - p - kBlockHeaderLen == L;
@@ -244,14 +306,9 @@ Result<bool> DataSegment::restore_pending(const DataSegmentState& s) {
     return repaired;
 }
 
-// The pending block carries sealed flags: a seal was interrupted after its point of no
-// return. The seal first stages the whole sealed block behind the pending block, so the
-// staged copy (or a complete in-place copy) finishes it. Otherwise the block is refused.
-Status DataSegment::finish_interrupted_seal(uint8_t* st, const PendingBlock& pb, const BlockHeader& bh) {
-    const uint64_t rel = file_size_ - header_len_;
+const uint8_t* DataSegment::sealed_source(const PendingBlock& pb, const BlockHeader& bh) const {
+    const uint64_t rel = file_.size() > header_len_ ? file_.size() - header_len_ : 0;
     const uint64_t cs = bh.payload_size;
-    const uint8_t* source = nullptr;
-
     // Staged copy behind both the raw payload and the in-place compressed payload.
     auto stage = checked_add(pb.position + kBlockHeaderLen, std::max(pb.wrote_position, cs));
     if (stage && range_within(*stage, kBlockHeaderLen, rel)) {
@@ -261,32 +318,127 @@ Status DataSegment::finish_interrupted_seal(uint8_t* st, const PendingBlock& pb,
             range_within(*stage + kBlockHeaderLen, cs, rel) &&
             sealed_payload_valid({at(*stage + kBlockHeaderLen), cs}, compress_type_, pb.wrote_position,
                                  pb.record_count)) {
-            source = at(*stage + kBlockHeaderLen);
+            return at(*stage + kBlockHeaderLen);
         }
     }
     // A complete in-place seal whose state was not yet cleared.
-    if (source == nullptr && (bh.flags & 0x7) == kFlagsSealed && bh.record_count == pb.record_count &&
+    if ((bh.flags & 0x7) == kFlagsSealed && bh.record_count == pb.record_count &&
         bh.uncompressed_size == pb.wrote_position && range_within(pb.position + kBlockHeaderLen, cs, rel) &&
         sealed_payload_valid({at(pb.position + kBlockHeaderLen), cs}, compress_type_, pb.wrote_position,
                              pb.record_count)) {
-        source = at(pb.position + kBlockHeaderLen);
+        return at(pb.position + kBlockHeaderLen);
     }
-    if (source == nullptr) return invalid_data_fmt("pending block has non-raw flags: {:#x}", bh.flags);
+    return nullptr;
+}
 
+// The pending block carries sealed flags: a seal was interrupted after its point of no
+// return. The seal first stages the whole sealed block behind the pending block, so the
+// staged copy (or a complete in-place copy) finishes it. Otherwise the block is refused.
+// A read-only segment leaves the file as it is; its reads take the same source.
+Status DataSegment::finish_interrupted_seal(uint8_t* st, const PendingBlock& pb, const BlockHeader& bh) {
+    const uint8_t* source = sealed_source(pb, bh);
+    if (source == nullptr) return invalid_data_fmt("pending block has non-raw flags: {:#x}", bh.flags);
     log::warn(log::kSegmentData, "[DataSegment open] finished an interrupted seal in {}", path_);
+    const uint64_t cs = bh.payload_size;
     const uint64_t new_written = pb.position + kBlockHeaderLen + cs;
-    if (st != nullptr) {
-        uint8_t* dst = at(pb.position + kBlockHeaderLen);
-        if (source != dst) std::memmove(dst, source, cs);
-        BlockHeader::write(file_.bytes(), header_len_ + pb.position,
-                           make_header(cs, kFlagsSealed, pb.record_count, pb.wrote_position));
-        store_u64(st + kStWrote, header_len_ + new_written);
-        store_u64(st + kStPendPos, kNoPendingBlock);
-        store_u64(st + kStPendWrote, 0);
-        store_u64(st + kStPendCount, 0);
+    if (st == nullptr) {
+        // Reads of this block go to the source while the pending position stays set.
+        written_ = std::max(written_, new_written);
+        pending_.reset();
+        return ok_status();
     }
+    uint8_t* dst = at(pb.position + kBlockHeaderLen);
+    if (source != dst) std::memmove(dst, source, cs);
+    BlockHeader::write(file_.bytes(), header_len_ + pb.position,
+                       make_header(cs, kFlagsSealed, pb.record_count, pb.wrote_position));
+    store_u64(st + kStWrote, header_len_ + new_written);
+    store_u64(st + kStPendPos, kNoPendingBlock);
+    store_u64(st + kStPendWrote, 0);
+    store_u64(st + kStPendCount, 0);
     written_ = new_written;
     pending_.reset();
+    return ok_status();
+}
+
+std::optional<DataSegment::StagedCorrection> DataSegment::staged_correction(uint64_t position,
+                                                                            const BlockHeader& bh,
+                                                                            uint64_t pending_wrote,
+                                                                            uint64_t wrote) const {
+    const uint64_t rel = file_.size() > header_len_ ? file_.size() - header_len_ : 0;
+    const uint64_t block_end = position + kBlockHeaderLen + std::max<uint64_t>(bh.payload_size, pending_wrote);
+    // Only a commit store points the written length past the end of the raw pending block.
+    if (wrote < block_end + kBlockHeaderLen + kFrameHeadLen || wrote > rel) return std::nullopt;
+    const uint64_t trailer = wrote - kBlockHeaderLen;
+    const BlockHeader t = BlockHeader::read(file_.bytes(), header_len_ + trailer);
+    const uint64_t framed = t.payload_size;
+    const uint64_t off = uint64_t{t.record_count} * 4;
+    if (t.flags != kStagedCorrectionFlags || framed < kFrameHeadLen || framed > kMaxPendingPayload ||
+        framed > trailer - block_end || t.uncompressed_size != off + framed)
+        return std::nullopt;
+    const uint64_t frame_pos = trailer - framed;
+    // The staged frame lies behind the block as it is after the correction too.
+    if (position + kBlockHeaderLen + off + framed > frame_pos) return std::nullopt;
+    const uint8_t* frame = at(frame_pos);
+    if (framed_size(load_u32(frame)) != framed) return std::nullopt;
+    if (load_u32(at(trailer) + kBlockHeaderChecksumOffset) != codec::crc32({frame, framed})) return std::nullopt;
+    return StagedCorrection{off, framed, frame};
+}
+
+// Walks every block up to the written length and counts its frames; a block that cannot
+// be read keeps the stored counters (with a warning).
+Status DataSegment::recount_stats(uint8_t* st) {
+    uint64_t count = 0, raw = 0;
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    auto visit = [&](const uint8_t* payload, uint64_t size, uint64_t frames) -> bool {
+        uint64_t off = 0;
+        for (uint64_t i = 0; i < frames; ++i) {
+            if (size - off < kFrameHeadLen) return false;
+            const uint64_t len = load_u32(payload + off);
+            if (len > kMaxRecordData || framed_size(len) > size - off) return false;
+            const int64_t ts = load_i64(payload + off + 4);
+            count += 1;
+            raw += len + kFrameHeadLen;
+            lo = std::min(lo, ts);
+            hi = std::max(hi, ts);
+            off += framed_size(len);
+        }
+        return true;
+    };
+    uint64_t pos = 0;
+    bool ok = true;
+    while (ok && pos < written_) {
+        if (!range_within(pos, kBlockHeaderLen, written_)) {
+            ok = false;
+            break;
+        }
+        const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + pos);
+        const bool is_pending = pending_ && pending_->position == pos;
+        const uint64_t size = is_pending ? pending_->wrote_position : bh.payload_size;
+        if (!range_within(pos + kBlockHeaderLen, size, written_)) {
+            ok = false;
+            break;
+        }
+        if (is_pending || bh.flags == 0) {
+            ok = visit(at(pos + kBlockHeaderLen), size, is_pending ? pending_->record_count : bh.record_count);
+        } else {
+            auto decoded = codec::decompress({at(pos + kBlockHeaderLen), size}, compress_type_, bh.uncompressed_size);
+            ok = decoded.ok() && visit(decoded->data(), decoded->size(), bh.record_count);
+        }
+        pos += kBlockHeaderLen + size;
+    }
+    if (!ok) {
+        log::warn(log::kSegmentData, "[DataSegment open] cannot recount the records of {}; keeping its counters",
+                  path_);
+        return ok_status();
+    }
+    record_count_ = count;
+    raw_bytes_ = raw;
+    min_ts_ = lo;
+    max_ts_ = hi;
+    store_u64(st + kStCount, count);
+    store_u64(st + kStRaw, raw);
+    store_i64(st + kStMin, lo);
+    store_i64(st + kStMax, hi);
     return ok_status();
 }
 
@@ -338,7 +490,8 @@ Result<RecordLocation> DataSegment::append_record(int64_t timestamp, std::span<c
         record_count_ += 1;
         raw_bytes_ += len + kFrameHeadLen;
         note_timestamp(timestamp);
-        store_u64(st + kStCount, record_count_);
+        store_u64(st + kStCount, record_count_);  // first: a count ahead of the blocks shows a torn change
+        publish_fence();
         store_u64(st + kStRaw, raw_bytes_);
         store_i64(st + kStMin, min_ts_);
         store_i64(st + kStMax, max_ts_);
@@ -528,6 +681,10 @@ Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_bl
     return static_cast<uint32_t>(old_len);
 }
 
+// The new frame is staged behind the pending block (behind the block as it will be, too),
+// followed by a trailer that names it; pointing wrote_position past the trailer commits
+// the correction, which is then copied in place and wrote_position set back to the block
+// end. A kill before the commit leaves the old record, after it open finishes the copy.
 Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
     BRVL_TRY(check_writable("segment mmap not open"));
     const auto [bh, frame_pos, old_len] = BRVL_TRY(last_pending_record(position, in_block, /*appending=*/false));
@@ -543,33 +700,43 @@ Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::sp
         return Error::invalid_data("correction write: block size exceeds u32");
     if ((bh.flags & BlockHeader::kSingleRecord) == 0 && static_cast<uint64_t>(new_payload) > kMaxPendingPayload)
         return Error::invalid_data("correction write: oversized record requires exclusive block");
-    if (delta > 0 && header_len_ + written_ + static_cast<uint64_t>(delta) > file_size_)
-        return Error::segment_full();
-    uint8_t* st = BRVL_TRY(state_block());
 
-    auto adjust = [](uint64_t v, int64_t d) -> uint64_t {
-        if (d >= 0) return v + static_cast<uint64_t>(d);
-        const uint64_t down = static_cast<uint64_t>(-d);
-        return v > down ? v - down : 0;
-    };
-    uint8_t* frame = at(frame_pos);
-    if (new_len != 0) std::memcpy(frame + kFrameHeadLen, data.data(), new_len);
-    std::memset(frame + kFrameHeadLen + new_len, 0, new_framed - kFrameHeadLen - new_len);
-    crash_point("correct.data");
-    BlockHeader::write(file_.bytes(), header_len_ + position,
-                       make_header(static_cast<uint64_t>(new_payload), bh.flags, bh.record_count,
-                                   static_cast<uint64_t>(new_unc)));
-    crash_point("correct.block_header");
-    raw_bytes_ = adjust(raw_bytes_, static_cast<int64_t>(new_len) - static_cast<int64_t>(old_len));
-    store_u64(st + kStRaw, raw_bytes_);
-    const uint64_t new_pending = adjust(pending_->wrote_position, delta);
-    store_u64(st + kStPendWrote, new_pending);
-    crash_point("correct.pending_size");
-    store_u32(frame, static_cast<uint32_t>(new_len));  // commit
+    // The staged copy needs room behind the block: grow the file for it (segment-full when
+    // it cannot grow, and the dataset writes the record anew instead).
+    const uint64_t frame_off = uint64_t{in_block} * 4;
+    const uint64_t payload_after = static_cast<uint64_t>(new_payload);
+    const uint64_t stage = position + kBlockHeaderLen + std::max<uint64_t>(bh.payload_size, payload_after);
+    const uint64_t trailer = stage + new_framed;
+    const uint64_t staged_end = trailer + kBlockHeaderLen;
+    while (available() < staged_end) {
+        if (!grow().ok()) return Error::segment_full();
+    }
+    uint8_t* st = BRVL_TRY(state_block());
+    const int64_t ts = load_i64(at(frame_pos) + 4);
+
+    write_frame(at(stage), ts, data, new_framed);
+    BlockHeader::write(file_.bytes(), header_len_ + trailer,
+                       make_header(new_framed, kStagedCorrectionFlags, in_block, frame_off + new_framed));
+    store_u32(at(trailer) + kBlockHeaderChecksumOffset, codec::crc32({at(stage), new_framed}));
+    crash_point("correct.staged");
+    publish_fence();
+    store_u64(st + kStWrote, header_len_ + staged_end);  // commit
     crash_point("correct.commit");
-    written_ = adjust(written_, delta);
+    publish_fence();
+
+    std::memcpy(at(frame_pos), at(stage), new_framed);
+    crash_point("correct.copied");
+    BlockHeader::write(file_.bytes(), header_len_ + position,
+                       make_header(payload_after, bh.flags, bh.record_count, static_cast<uint64_t>(new_unc)));
+    const uint64_t old_raw = raw_bytes_;
+    raw_bytes_ = old_raw - std::min<uint64_t>(old_raw, old_len) + new_len;
+    store_u64(st + kStRaw, raw_bytes_);
+    store_u64(st + kStPendWrote, payload_after);
+    crash_point("correct.applied");
+    publish_fence();
+    written_ = position + kBlockHeaderLen + payload_after;
     store_u64(st + kStWrote, header_len_ + written_);
-    pending_->wrote_position = new_pending;
+    pending_->wrote_position = payload_after;
     mark_dirty();
     return ok_status();
 }
@@ -601,15 +768,14 @@ Status DataSegment::grow() {
 
 // ---- reading ----
 
-Result<DataSegment::BlockView> DataSegment::block_at(uint64_t position) const {
+Result<DataSegment::BlockView> DataSegment::block_at(uint64_t position, uint64_t limit) const {
     if (!is_mapped()) return Error::mmap("segment is closed, cannot read");
-    if (pending_ && pending_->position == position) {
-        // The pending block's extent is known exactly (and is authoritative even when a
-        // read-only open repaired an interrupted write in memory only).
+    if (!read_only_ && pending_ && pending_->position == position) {
+        // The pending block's extent is known exactly.
         return BlockView{make_header(pending_->wrote_position, 0, pending_->record_count, pending_->wrote_position),
                          at(position + kBlockHeaderLen)};
     }
-    const uint64_t limit = std::min(written_, file_size_ - header_len_);
+    limit = std::min(limit, file_.size() > header_len_ ? file_.size() - header_len_ : 0);
     if (!range_within(position, kBlockHeaderLen, limit)) return Error::invalid_data("block header out of bounds");
     const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + position);
     const bool sealed = (bh.flags & BlockHeader::kSealed) != 0;
@@ -650,54 +816,141 @@ Result<HotBlockPtr> DataSegment::load_block(uint64_t owner, uint64_t position, c
     return hb;
 }
 
-Result<Record> DataSegment::read_record(uint64_t owner, uint64_t position,
-                                                                           uint16_t in_block,
-                                                                           BlockCache* cache) const {
-    const BlockView v = BRVL_TRY(block_at(position));
-    if ((v.header.flags & BlockHeader::kCompressed) == 0) {
-        const FrameRef f = BRVL_TRY(frame_in({v.payload, v.header.payload_size}, in_block));
-        return copy_record(f);
+namespace {
+
+template <typename Item>
+Item item_of(const FrameRef& f) {
+    if constexpr (std::is_same_v<Item, Record>) return copy_record(f);
+    else return f.len;
+}
+
+}  // namespace
+
+template <typename Item>
+Result<Item> DataSegment::read_item(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
+                                    HotBlockSlot* slot) {
+    if (read_only_) {
+        // Beside a live writer the layout can change between two loads: a read whose
+        // snapshot of the layout changed while it ran is made again.
+        for (unsigned attempt = 0;; ++attempt) {
+            const LiveState before = BRVL_TRY(live_state(/*allow_remap=*/true));
+            auto item = read_item_live<Item>(before, owner, position, in_block, cache, slot);
+            observe_fence();
+            auto after = live_state(/*allow_remap=*/false);
+            if (!after.ok() || *after == before || attempt >= kMaxLiveAttempts) return item;
+            if (attempt >= 8) ::sched_yield();
+        }
     }
-    const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, nullptr));
-    const FrameRef f = BRVL_TRY(frame_in(hb->bytes(), in_block));
-    return copy_record(f);
+    const BlockView v = BRVL_TRY(block_at(position, written_));
+    if ((v.header.flags & BlockHeader::kCompressed) == 0)
+        return item_of<Item>(BRVL_TRY(frame_in({v.payload, v.header.payload_size}, in_block)));
+    const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, slot));
+    return item_of<Item>(BRVL_TRY(frame_in(hb->bytes(), in_block)));
+}
+
+// The layout as the mapping holds it now. A file that a writer grew past the mapping is
+// mapped again (only when allowed: the check after a read must not move the mapping).
+Result<DataSegment::LiveState> DataSegment::live_state(bool allow_remap) {
+    if (!is_mapped()) BRVL_TRY(ensure_mapped());
+    for (int pass = 0;; ++pass) {
+        observe_fence();
+        const uint8_t* st = BRVL_TRY(state_block());
+        LiveState live;
+        live.mapped = file_.size();
+        const uint64_t wrote = load_u64(st + kStWrote);
+        live.wrote = wrote > header_len_ ? wrote - header_len_ : 0;
+        live.pending_position = load_u64(st + kStPendPos);
+        live.pending_wrote = load_u64(st + kStPendWrote);
+        live.pending_count = load_u64(st + kStPendCount);
+        const uint64_t rel = live.mapped > header_len_ ? live.mapped - header_len_ : 0;
+        bool grown = live.wrote > rel;
+        if (live.pending_position != kNoPendingBlock) {
+            auto end = checked_add(live.pending_position, kBlockHeaderLen);
+            if (end && *end <= rel) {
+                live.pending_header = BlockHeader::read(file_.bytes(), header_len_ + live.pending_position);
+            } else {
+                grown = true;
+            }
+        }
+        // A seal in progress stages its block behind the pending block, possibly in a part
+        // of the file grown after this mapping was made.
+        if (!grown && allow_remap && pass == 0 && live.pending_position != kNoPendingBlock &&
+            live.pending_header.flags != 0) {
+            const uint64_t cs = live.pending_header.payload_size;
+            auto end = checked_add(live.pending_position, 2 * kBlockHeaderLen + std::max(live.pending_wrote, cs) + cs);
+            auto length = file_.file_length();
+            grown = end && *end > rel && length.ok() && *length > live.mapped;
+        }
+        if (!grown || !allow_remap || pass > 0) {
+            // Counters for inspection follow the writer.
+            record_count_ = load_u64(st + kStCount);
+            raw_bytes_ = load_u64(st + kStRaw);
+            min_ts_ = load_i64(st + kStMin);
+            max_ts_ = load_i64(st + kStMax);
+            invalid_count_ = load_u64(st + kStInvalid);
+            written_ = std::min(live.wrote, rel);
+            if (live.pending_position != kNoPendingBlock && live.pending_header.flags == 0)
+                pending_ = PendingBlock{live.pending_position, live.pending_wrote, live.pending_count};
+            else
+                pending_.reset();
+            return live;
+        }
+        // The writer grew the file: map all of it again.
+        MappedFile f = BRVL_TRY(MappedFile::open(path_, /*writable=*/false));
+        file_ = std::move(f);
+        file_size_ = file_.size();
+        state_map_ = nullptr;
+    }
+}
+
+template <typename Item>
+Result<Item> DataSegment::read_item_live(const LiveState& live, uint64_t owner, uint64_t position,
+                                         uint16_t in_block, BlockCache* cache, HotBlockSlot* slot) {
+    const uint64_t rel = live.mapped > header_len_ ? live.mapped - header_len_ : 0;
+    if (live.pending_position != position || !range_within(position, kBlockHeaderLen, rel)) {
+        // A block that is not pending is sealed for good.
+        const BlockView v = BRVL_TRY(block_at(position, live.wrote));
+        if ((v.header.flags & BlockHeader::kCompressed) == 0)
+            return item_of<Item>(BRVL_TRY(frame_in({v.payload, v.header.payload_size}, in_block)));
+        const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, slot));
+        return item_of<Item>(BRVL_TRY(frame_in(hb->bytes(), in_block)));
+    }
+    const BlockHeader& bh = live.pending_header;
+    if (bh.flags != 0) {
+        // A seal in progress (or interrupted): its sealed payload, staged or in place.
+        const PendingBlock pb{position, live.pending_wrote, live.pending_count};
+        const uint8_t* source = sealed_source(pb, bh);
+        if (source == nullptr) return invalid_data_fmt("pending block has non-raw flags: {:#x}", bh.flags);
+        auto decoded = BRVL_TRY(codec::decompress({source, bh.payload_size}, compress_type_, live.pending_wrote));
+        return item_of<Item>(BRVL_TRY(frame_in(decoded, in_block)));
+    }
+    if (auto sc = staged_correction(position, bh, live.pending_wrote, live.wrote);
+        sc && sc->frame_off == uint64_t{in_block} * 4) {
+        // A correction in progress (or interrupted after its commit): the staged frame.
+        return item_of<Item>(BRVL_TRY(frame_in({sc->frame, sc->framed}, 0)));
+    }
+    const uint64_t room = rel - position - kBlockHeaderLen;
+    const uint64_t extent = std::min<uint64_t>({bh.payload_size, room, kMaxPendingPayload});
+    return item_of<Item>(BRVL_TRY(frame_in({at(position + kBlockHeaderLen), extent}, in_block)));
+}
+
+Result<Record> DataSegment::read_record(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache) {
+    return read_item<Record>(owner, position, in_block, cache, nullptr);
 }
 
 Result<uint32_t> DataSegment::read_length(uint64_t owner, uint64_t position, uint16_t in_block,
-                                          BlockCache* cache) const {
-    const BlockView v = BRVL_TRY(block_at(position));
-    if ((v.header.flags & BlockHeader::kCompressed) == 0) {
-        const FrameRef f = BRVL_TRY(frame_in({v.payload, v.header.payload_size}, in_block));
-        return f.len;
-    }
-    const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, nullptr));
-    const FrameRef f = BRVL_TRY(frame_in(hb->bytes(), in_block));
-    return f.len;
+                                          BlockCache* cache) {
+    return read_item<uint32_t>(owner, position, in_block, cache, nullptr);
 }
 
-Result<Record> DataSegment::read_record_hot(uint64_t owner, uint64_t position,
-                                                                               uint16_t in_block, BlockCache* cache,
-                                                                               HotBlockSlot& slot) const {
-    const BlockView v = BRVL_TRY(block_at(position));
-    if ((v.header.flags & BlockHeader::kCompressed) == 0) {
-        const FrameRef f = BRVL_TRY(frame_in({v.payload, v.header.payload_size}, in_block));
-        return copy_record(f);
-    }
-    const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, &slot));
-    const FrameRef f = BRVL_TRY(frame_in(hb->bytes(), in_block));
-    return copy_record(f);
+Result<Record> DataSegment::read_record_hot(uint64_t owner, uint64_t position, uint16_t in_block,
+                                            BlockCache* cache, HotBlockSlot& slot) {
+    return read_item<Record>(owner, position, in_block, cache, &slot);
 }
 
 Result<uint32_t> DataSegment::read_length_hot(uint64_t owner, uint64_t position, uint16_t in_block,
-                                              BlockCache* cache, HotBlockSlot& slot) const {
-    const BlockView v = BRVL_TRY(block_at(position));
-    if ((v.header.flags & BlockHeader::kCompressed) == 0) {
-        const FrameRef f = BRVL_TRY(frame_in({v.payload, v.header.payload_size}, in_block));
-        return f.len;
-    }
-    const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, &slot));
-    const FrameRef f = BRVL_TRY(frame_in(hb->bytes(), in_block));
-    return f.len;
+                                              BlockCache* cache, HotBlockSlot& slot) {
+    return read_item<uint32_t>(owner, position, in_block, cache, &slot);
 }
 
 // ---- flushing and dirty tracking ----

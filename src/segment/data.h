@@ -113,14 +113,15 @@ public:
     Status grow();
 
     // ---- reading ----
-    Result<Record> read_record(uint64_t owner, uint64_t position,
-                                                                 uint16_t in_block, BlockCache* cache) const;
-    Result<uint32_t> read_length(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache) const;
-    Result<Record> read_record_hot(uint64_t owner, uint64_t position,
-                                                                     uint16_t in_block, BlockCache* cache,
-                                                                     HotBlockSlot& slot) const;
+    // A read-only segment may be mapped beside a live writer in another process: it takes
+    // the block layout from the mapping on every read (mapping a grown file again) and
+    // repeats a read that raced with a change of the pending block.
+    Result<Record> read_record(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache);
+    Result<uint32_t> read_length(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache);
+    Result<Record> read_record_hot(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
+                                   HotBlockSlot& slot);
     Result<uint32_t> read_length_hot(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
-                                     HotBlockSlot& slot) const;
+                                     HotBlockSlot& slot);
 
     // ---- flushing, dirty tracking, unmapping ----
     // msync of the whole mapping; stamps the last activity and sets clean.
@@ -179,6 +180,45 @@ private:
     Result<bool> load_header(bool warn_version);
     Result<bool> restore_pending(const DataSegmentState& st);
     Status finish_interrupted_seal(uint8_t* state, const PendingBlock& pb, const BlockHeader& at_block);
+    // The sealed payload of an interrupted seal: the staged copy, or a complete in-place
+    // copy; null when neither is whole.
+    const uint8_t* sealed_source(const PendingBlock& pb, const BlockHeader& at_block) const;
+    // A correction staged behind the pending block and committed by a wrote_position that
+    // points past the staged frame (relative positions); nothing when there is none.
+    struct StagedCorrection {
+        uint64_t frame_off = 0;  // the corrected frame's offset inside the payload
+        uint64_t framed = 0;     // its new framed size
+        const uint8_t* frame = nullptr;
+    };
+    std::optional<StagedCorrection> staged_correction(uint64_t position, const BlockHeader& at_block,
+                                                      uint64_t pending_wrote, uint64_t wrote) const;
+    // Recomputes record count, raw bytes and timestamps from the blocks (after a repair).
+    Status recount_stats(uint8_t* state);
+    // The sum of the blocks' record counts up to the written length; nothing when the
+    // blocks do not tile it.
+    std::optional<uint64_t> count_from_block_headers() const;
+
+    // What a read-only reader takes from the mapping before each read.
+    struct LiveState {
+        uint64_t wrote = 0;  // relative to the end of the header
+        uint64_t pending_position = kNoPendingBlock;
+        uint64_t pending_wrote = 0;
+        uint64_t pending_count = 0;
+        BlockHeader pending_header;
+        uint64_t mapped = 0;
+        bool operator==(const LiveState& o) const {
+            return wrote == o.wrote && pending_position == o.pending_position && pending_wrote == o.pending_wrote &&
+                   pending_count == o.pending_count && pending_header.flags == o.pending_header.flags &&
+                   pending_header.payload_size == o.pending_header.payload_size && mapped == o.mapped;
+        }
+    };
+    Result<LiveState> live_state(bool allow_remap);
+    template <typename Item>
+    Result<Item> read_item(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
+                           HotBlockSlot* slot);
+    template <typename Item>
+    Result<Item> read_item_live(const LiveState& live, uint64_t owner, uint64_t position, uint16_t in_block,
+                                BlockCache* cache, HotBlockSlot* slot);
     Result<uint8_t*> state_block();
     Status check_writable(const char* closed_message) const;
     uint64_t available() const { return file_size_ > header_len_ ? file_size_ - header_len_ : 0; }
@@ -193,7 +233,8 @@ private:
     };
     Result<LastRecord> last_pending_record(uint64_t position, uint16_t in_block, bool appending) const;
 
-    Result<BlockView> block_at(uint64_t position) const;
+    // A block at or below `limit` (relative); the in-memory pending block when it is that one.
+    Result<BlockView> block_at(uint64_t position, uint64_t limit) const;
     Result<HotBlockPtr> load_block(uint64_t owner, uint64_t position, const BlockView& view, BlockCache* cache,
                                    HotBlockSlot* slot) const;
 

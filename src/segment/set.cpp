@@ -89,30 +89,39 @@ Result<SegmentSet> SegmentSet::create_dir(const std::string& dataset_dir, uint64
 Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
                                         uint8_t compress_level, uint8_t compress_type, bool read_only) {
     SegmentSet set = configured(dataset_dir, span, initial_size, compress_level, compress_type, read_only);
+    BRVL_TRY(set.add_listed_entries());
+    return set;
+}
 
+// Adds a closed entry for every segment file of the directory that has none yet.
+Status SegmentSet::add_listed_entries() {
     struct stat dst;
-    if (::stat(set.dir_.c_str(), &dst) != 0) return set;  // nothing to examine: an empty set
-    std::vector<std::string> names = BRVL_TRY(list_dir(set.dir_));
+    if (::stat(dir_.c_str(), &dst) != 0) return ok_status();  // nothing to examine: an empty set
+    std::vector<std::string> names = BRVL_TRY(list_dir(dir_));
+    bool added = false;
     for (const std::string& name : names) {
         std::optional<uint64_t> base = parse_segment_file_name(name);
         if (!base) continue;
         const bool canonical = name == segment_file_name(*base);
-        auto existing = set.entries_.find(*base);
-        if (existing != set.entries_.end() && !canonical) continue;  // prefer the 20-digit name
-        const std::string path = join_path(set.dir_, name);
+        auto existing = entries_.find(*base);
+        if (existing != entries_.end() && (!canonical || existing->second.open ||
+                                           existing->second.closed.path == join_path(dir_, name)))
+            continue;  // prefer the 20-digit name; never replace an open entry
+        const std::string path = join_path(dir_, name);
         struct stat fst;
         if (::stat(path.c_str(), &fst) != 0) return Error::io(errno);
         Entry e;
         e.closed.path = path;
         e.closed.file_size = static_cast<uint64_t>(fst.st_size);
         e.closed.stats = read_closed_stats(path, *base, e.closed.file_size);
-        set.entries_[*base] = std::move(e);
+        entries_[*base] = std::move(e);
+        added = true;
     }
-    if (!set.entries_.empty()) {
-        auto next = checked_add(set.entries_.rbegin()->first, span);
-        set.next_base_ = next ? *next : UINT64_MAX;
+    if (added) {
+        auto next = checked_add(entries_.rbegin()->first, span_);
+        next_base_ = std::max(next_base_, next ? *next : UINT64_MAX);
     }
-    return set;
+    return ok_status();
 }
 
 // ---- lookups ----
@@ -132,7 +141,10 @@ Result<DataSegment*> SegmentSet::get(uint64_t base) {
 }
 
 Result<DataSegment*> SegmentSet::locate(uint64_t offset) {
-    auto seg = get(offset / span_ * span_);
+    const uint64_t base = offset / span_ * span_;
+    // A reader beside a live writer learns of the files created since it listed them.
+    if (read_only_ && entries_.find(base) == entries_.end()) (void)add_listed_entries();
+    auto seg = get(base);
     if (!seg.ok()) return Error::not_found(fmt::format("no segment contains offset {}", offset));
     return *seg;
 }

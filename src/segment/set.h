@@ -133,6 +133,7 @@ private:
     static SegmentSet configured(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
                                  uint8_t compress_level, uint8_t compress_type, bool read_only);
 
+    Status add_listed_entries();
     Status report_stats(uint64_t new_base, SegmentStatsSink* sink);
     Result<DataSegment*> create_segment(uint64_t base, SegmentStatsSink* sink);
     Result<RecordLocation> append_growing(DataSegment* seg, int64_t timestamp, std::span<const uint8_t> data);

@@ -69,7 +69,7 @@ struct Written {
     RecordLocation loc;
 };
 
-void expect_readable(const DataSegment& seg, const std::vector<Written>& records, BlockCache* cache) {
+void expect_readable(DataSegment& seg, const std::vector<Written>& records, BlockCache* cache) {
     for (const auto& w : records) {
         auto r = seg.read_record(7, w.loc.position, w.loc.in_block, cache);
         ASSERT_TRUE(r.ok()) << r.error().to_string();

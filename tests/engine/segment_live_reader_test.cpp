@@ -1,0 +1,146 @@
+// A read-only segment set in one process beside a writer in another: the writer appends,
+// corrects and extends records while its files seal, grow and roll over; every record the
+// reader reads back is byte-exact, and it never sees an error.
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "segment/set.h"
+#include "segment_test_util.h"
+#include "test_util.h"
+
+namespace brenvale {
+namespace {
+
+using testing::TempDir;
+
+constexpr uint64_t kSpan = 1 << 20;
+constexpr uint64_t kInitial = 65536;
+constexpr uint32_t kRecords = 6000;
+
+// Version u of record i: its size and bytes follow from (i, u) alone, so a torn mix of
+// two versions never passes for either.
+size_t size_of(uint32_t i, uint32_t u) {
+    if (i % 997 == 5 && u == 0) return 300000;  // a block of its own
+    return 16 + (uint64_t{i} * 7919 + u * 104729) % 3000;
+}
+
+std::vector<uint8_t> content(uint32_t i, uint32_t u) {
+    std::vector<uint8_t> out = testing::random_bytes(size_of(i, u), uint64_t{i} << 8 | u);
+    store_u32(out.data(), i);
+    store_u32(out.data() + 4, u);
+    return out;
+}
+
+// What the writer publishes: where record i lives and its acknowledged version.
+struct Slot {
+    std::atomic<uint64_t> offset;
+    std::atomic<uint32_t> in_block;
+    std::atomic<uint32_t> version;
+};
+struct Board {
+    std::atomic<uint32_t> published;
+    std::atomic<uint32_t> done;
+    Slot slots[kRecords];
+};
+
+int run_writer(const std::string& dir, uint8_t type, Board* board) {
+    auto set = SegmentSet::create_dir(dir, kSpan, kInitial, 3, type);
+    if (!set.ok()) return 2;
+    for (uint32_t i = 0; i < kRecords; ++i) {
+        auto w = set->write(i, content(i, 0), nullptr);
+        if (!w.ok()) return 3;
+        Slot& s = board->slots[i];
+        s.offset.store(w->block_offset());
+        s.in_block.store(w->in_block);
+        s.version.store(0);
+        board->published.store(i + 1);
+        // Now and then the latest record is corrected in place (versions 1, 2).
+        for (uint32_t u = 1; u <= 2 && i % 5 == 1 && size_of(i, 0) < 262000; ++u) {
+            auto c = set->correction_write(w->block_offset(), w->in_block, content(i, u));
+            // A file at its size limit has no room to stage a correction, and a full
+            // pending block none to grow the record: the dataset writes it anew then.
+            if (!c.ok() && (c.error().kind() == ErrorKind::SegmentFull ||
+                            c.error().detail() == "correction write: oversized record requires exclusive block"))
+                break;
+            if (!c.ok()) {
+                fprintf(stderr, "correction of %u: %s\n", i, c.error().to_string().c_str());
+                return 4;
+            }
+            s.version.store(u);
+        }
+    }
+    board->done.store(1);
+    return 0;
+}
+
+void read_beside_writer(uint8_t type) {
+    TempDir dir;
+    void* mem = ::mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    Board* board = new (mem) Board();
+    // The data directory exists before the reader opens.
+    ASSERT_TRUE(create_dir_all(join_path(dir.path(), "data")).ok());
+
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(run_writer(dir.path(), type, board));
+
+    auto reader = SegmentSet::open_dir(dir.path(), kSpan, kInitial, 3, type, /*read_only=*/true);
+    ASSERT_TRUE(reader.ok());
+    BlockCache cache(1 << 20);
+    std::mt19937_64 rng(type);
+    uint64_t reads = 0;
+    int status = 0;
+    bool exited = false;
+    for (bool last_pass = false;;) {
+        if (board->done.load()) last_pass = true;
+        if (!last_pass && ::waitpid(pid, &status, WNOHANG) == pid) {
+            exited = true;
+            last_pass = true;
+        }
+        const uint32_t n = board->published.load();
+        for (int k = 0; k < 64 && n > 0; ++k) {
+            // Mostly the newest records (the pending block), sometimes any.
+            uint32_t i = rng() % 4 == 0 ? static_cast<uint32_t>(rng() % n) : n - 1 - static_cast<uint32_t>(rng() % std::min<uint32_t>(n, 8));
+            const Slot& s = board->slots[i];
+            const uint32_t at_least = s.version.load();
+            auto r = reader->read_record(s.offset.load(), static_cast<uint16_t>(s.in_block.load()),
+                                         rng() % 2 ? &cache : nullptr);
+            ASSERT_TRUE(r.ok()) << "record " << i << ": " << r.error().to_string();
+            ASSERT_EQ(r->timestamp, i);
+            ASSERT_GE(r->data.size(), 8u);
+            const uint32_t u = load_u32(r->data.data() + 4);
+            ASSERT_GE(u, at_least) << "record " << i;
+            ASSERT_EQ(r->data, content(i, u)) << "record " << i << " version " << u;
+            ++reads;
+        }
+        if (last_pass) break;
+    }
+    if (!exited) {
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    // After the writer is gone every record reads back at its final version.
+    for (uint32_t i = 0; i < kRecords; ++i) {
+        const Slot& s = board->slots[i];
+        auto r = reader->read_record(s.offset.load(), static_cast<uint16_t>(s.in_block.load()), &cache);
+        ASSERT_TRUE(r.ok()) << "record " << i << ": " << r.error().to_string();
+        ASSERT_EQ(r->data, content(i, s.version.load())) << "record " << i;
+    }
+    EXPECT_GT(reads, 0u);
+    EXPECT_GT(reader->count(), 3u);  // the writer rolled over several times
+    ::munmap(mem, sizeof(Board));
+}
+
+TEST(SegmentLiveReader, ReadsBesideAWriterAreExactZstd) { read_beside_writer(0); }
+TEST(SegmentLiveReader, ReadsBesideAWriterAreExactDeflate) { read_beside_writer(1); }
+
+}  // namespace
+}  // namespace brenvale
