@@ -199,9 +199,13 @@ bool ByteArg::load_sequence(PyObject* object) {
         if (is_sequence < 0) return false;
     }
     if (!is_sequence) return not_instance(object, "Sequence");
-    // The length only sizes the first reservation; a failing or lying length is no error.
+    // The length only sizes the first reservation; a failing or lying length is no error
+    // (but an interruption is).
     const Py_ssize_t hint = PyObject_LengthHint(object, 0);
-    if (hint < 0) PyErr_Clear();
+    if (hint < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_Clear();
+    }
     copy_.reserve(static_cast<size_t>(std::clamp<Py_ssize_t>(hint, 0, kMaxReserveHint)));
     Ref iterator(PyObject_GetIter(object));
     if (iterator == nullptr) return false;

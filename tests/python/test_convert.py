@@ -203,6 +203,11 @@ class ConversionTest(unittest.TestCase):
             ([-1], OverflowError, "out of range integral type conversion attempted"),
             (["a"], TypeError, "argument 'value': 'str' object cannot be interpreted as an integer"),
         ]
+        class Interrupted(list):
+            def __len__(self):
+                raise KeyboardInterrupt
+
+        self.assertIs(type(caught(hooks.convert, "bytes", Interrupted([1]))), KeyboardInterrupt)
         for value, cls, text in refused:
             with self.subTest(value=value):
                 exc = caught(hooks.convert, "bytes", value)

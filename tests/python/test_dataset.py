@@ -8,25 +8,14 @@ import brenvale
 import _brenvale_testhooks as hooks
 from dataset_util import DatasetCase, caught, payload
 
-# (method, text signature, first line of the documentation), in table order.
+# (method, text signature), in table order.
 METHODS = [
-    ("write", "($self, timestamp, data)", "Write a record (timestamp, data)."),
-    ("append", "($self, timestamp, data)", "Append bytes to a record."),
-    ("write_now", "($self, data)", "Write a record using the current Unix timestamp (seconds)."),
-    ("append_now", "($self, data)", "Append data to a record using the current Unix timestamp (seconds)."),
-    ("read", "($self, timestamp)", "Read a single record by timestamp."),
-    ("read_latest", "($self)", "Read the latest written timestamp's record without falling back."),
-    ("inspect", "($self)", "Inspect dataset configuration and runtime state."),
-    ("delete", "($self, timestamp)", "Delete the record at the given timestamp."),
-    ("query", "($self, start_ts, end_ts)", "Query records in [start_ts, end_ts], returns a lazy iterator."),
-    ("query_all", "($self, start_ts, end_ts)", "Query and collect all results into a list."),
-    ("flush", "($self)", "Flush pending data to disk."),
-    ("read_exist", "($self, timestamp)", "Check if index entry exists for a timestamp."),
-    ("query_exist", "($self, start_ts, end_ts)", "Check existence of index entries in [start_ts, end_ts]."),
-    ("read_length", "($self, timestamp)", "Read the logical data length for a timestamp."),
-    ("query_length", "($self, start_ts, end_ts)",
-     "Query data lengths in [start_ts, end_ts], returns a lazy iterator."),
-    ("query_length_all", "($self, start_ts, end_ts)", "Query data lengths and collect all results into a list."),
+    ("write", "($self, timestamp, data)"), ("append", "($self, timestamp, data)"), ("write_now", "($self, data)"),
+    ("append_now", "($self, data)"), ("read", "($self, timestamp)"), ("read_latest", "($self)"),
+    ("inspect", "($self)"), ("delete", "($self, timestamp)"), ("query", "($self, start_ts, end_ts)"),
+    ("query_all", "($self, start_ts, end_ts)"), ("flush", "($self)"), ("read_exist", "($self, timestamp)"),
+    ("query_exist", "($self, start_ts, end_ts)"), ("read_length", "($self, timestamp)"),
+    ("query_length", "($self, start_ts, end_ts)"), ("query_length_all", "($self, start_ts, end_ts)"),
 ]
 PROPERTIES = [
     ("data_dir", "Base directory of this dataset."),
@@ -57,11 +46,11 @@ class DatasetClassTest(unittest.TestCase):
         self.assertEqual(str(caught(cls)), "cannot create 'builtins.Dataset' instances")
         self.assertIs(type(caught(type, "Sub", (cls,), {})), TypeError)
         methods = [k for k, v in vars(cls).items() if callable(v) and not k.startswith("__")]
-        self.assertEqual(methods, [m for m, _, _ in METHODS])
-        for name, signature, first_line in METHODS:
+        self.assertEqual(methods, [m for m, _ in METHODS])
+        for name, signature in METHODS:
             method = getattr(cls, name)
             self.assertEqual(method.__text_signature__, signature, name)
-            self.assertEqual(method.__doc__.split("\n")[0], first_line, name)
+            self.assertTrue(method.__doc__, name)
         self.assertEqual((cls.write.__doc__, cls.delete.__doc__), (WRITE_DOC, DELETE_DOC))
         for name, doc in PROPERTIES:
             self.assertEqual(getattr(cls, name).__doc__, doc, name)

