@@ -28,6 +28,8 @@ class BindingTest(DatasetCase):
             (lambda: ds.write(1, b"", timestamp=2), "Dataset.write() got multiple values for argument 'timestamp'"),
             (lambda: ds.write(ts=1), "Dataset.write() got an unexpected keyword argument 'ts'"),
             (lambda: ds.read(1, 2), "Dataset.read() takes 1 positional arguments but 2 were given"),
+            (lambda: ds.write(1, "abc"), "argument 'data': Can't extract `str` to `Vec`"),
+            (lambda: ds.write(1.5, b""), "argument 'timestamp': 'float' object cannot be interpreted as an integer"),
             (lambda: ds.query(1, end_ts=2, start=0), "Dataset.query() got an unexpected keyword argument 'start'"),
             (lambda: ds.query(0, 1).skip(), "QueryIterator.skip() missing 1 required positional argument: 'count'"),
             (lambda: ds.query_length(0, 1).collect_take(1, 2),
