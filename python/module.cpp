@@ -6,6 +6,9 @@
 
 #include "exceptions.h"
 #include "module_util.h"
+#include "py_dataset.h"
+#include "query.h"
+#include "results.h"
 
 namespace brenvale::py {
 
@@ -23,8 +26,20 @@ struct ClassEntry {
 // DataSetState, DataSetInspectResult, StoreConfig, Dataset, QueryIterator, DatasetQueue,
 // DatasetQueueConsumer, DatasetQueueConsumerInfo, DatasetQueueConsumerPendingEntry,
 // DatasetQueueConsumerState, DatasetQueueConsumerInspectResult, JournalQueue,
-// JournalQueueConsumer. QueryLengthIterator is never added. Grow the array as they land.
-constexpr std::array<ClassEntry, 0> kClasses{};
+// JournalQueueConsumer. QueryLengthIterator is never added. The classes not built yet are
+// left out; the others keep their relative order.
+template <PyTypeObject* (*Get)()>
+PyObject* class_object() {
+    return reinterpret_cast<PyObject*>(Get());
+}
+
+constexpr std::array kClasses{
+    ClassEntry{"DataSetInfo", &class_object<dataset_info_class>},
+    ClassEntry{"DataSetState", &class_object<dataset_state_class>},
+    ClassEntry{"DataSetInspectResult", &class_object<dataset_inspect_result_class>},
+    ClassEntry{"Dataset", &class_object<dataset_class>},
+    ClassEntry{"QueryIterator", &class_object<query_iterator_class>},
+};
 
 // Py_mod_exec: fills a new module object. The first failing step ends it with its error;
 // names added before it stay.

@@ -30,3 +30,27 @@ int add_to_module(PyObject* module, const char* name, PyObject* value) {
 }
 
 }  // namespace brenvale::py
+
+namespace brenvale::py {
+
+PyTypeObject* TypeCell::fill(PyObject* candidate) {
+    PyObject* expected = nullptr;
+    if (cell_.compare_exchange_strong(expected, candidate, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return reinterpret_cast<PyTypeObject*>(candidate);
+    }
+    Py_DECREF(candidate);
+    return reinterpret_cast<PyTypeObject*>(expected);
+}
+
+PyTypeObject* TypeCell::get() {
+    if (PyObject* cls = cell_.load(std::memory_order_acquire)) return reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* made = PyType_FromSpec(spec_);
+    if (made == nullptr) return nullptr;
+    return fill(made);
+}
+
+PyTypeObject* TypeCell::adopt(PyTypeObject* cls) {
+    return fill(Py_NewRef(reinterpret_cast<PyObject*>(cls)));
+}
+
+}  // namespace brenvale::py

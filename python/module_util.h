@@ -3,11 +3,54 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <memory>
+
 namespace brenvale::py {
 
 // Adds `value` to the module under `name`: appends the name to the module's `__all__`
 // (creating the list when the module has none), then sets the attribute. Returns 0, or
 // -1 with a Python error set.
 int add_to_module(PyObject* module, const char* name, PyObject* value);
+
+// An owned (strong) reference, released when it goes out of scope.
+struct DecRef {
+    void operator()(PyObject* object) const { Py_DECREF(object); }
+};
+using Ref = std::unique_ptr<PyObject, DecRef>;
+
+// A process-wide class object, built from its static spec the first time it is needed and
+// kept for the life of the process; every module object and interpreter shares it. When two
+// threads build it at once, the first object stored wins and the other is released.
+class TypeCell {
+public:
+    explicit constexpr TypeCell(PyType_Spec* spec) : spec_(spec) {}
+    TypeCell(const TypeCell&) = delete;
+    TypeCell& operator=(const TypeCell&) = delete;
+
+    // The class (borrowed), or nullptr with a Python error set.
+    PyTypeObject* get();
+    // Puts `cls` into the cell unless it is already filled and returns the class the cell
+    // holds afterwards (borrowed). Lets a second extension that links this code share the
+    // classes of an already loaded `brenvale`.
+    PyTypeObject* adopt(PyTypeObject* cls);
+
+private:
+    PyTypeObject* fill(PyObject* candidate);
+
+    PyType_Spec* spec_;
+    std::atomic<PyObject*> cell_{nullptr};
+};
+
+// The flags of every ordinary class: no constructor from Python, not subclassable, and
+// immutable, since one class object serves every interpreter of the process.
+inline constexpr unsigned int kClassFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+
+// A function pointer of any C signature as the PyCFunction of a method table entry.
+template <typename Fn>
+PyCFunction as_method(Fn* fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
 
 }  // namespace brenvale::py

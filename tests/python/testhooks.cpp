@@ -1,12 +1,28 @@
 // Test-only extension `_brenvale_testhooks`: raises engine errors through the module's
-// error conversion so that the Python tests can check every kind's class and text.
+// error conversion so that the Python tests can check every kind's class and text, makes
+// brenvale.Dataset objects over engine datasets until the store hands them out, and probes
+// the argument binding and conversions that no built class exposes yet.
+//
+// It links its own copy of the binding code. At import it adopts the classes of the loaded
+// `brenvale`, so the objects it makes are brenvale's own: their methods run in brenvale's
+// copy of the same code, over the same payload layout.
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "cache.h"
+#include "convert.h"
+#include "dataset.h"
 #include "error.h"
 #include "exceptions.h"
+#include "guards.h"
+#include "module_util.h"
+#include "py_dataset.h"
+#include "query.h"
 
 namespace brenvale::py {
 
@@ -60,6 +76,272 @@ PyObject* raise_engine_error(PyObject*, PyObject* args, PyObject* kwargs) {
     return to_py_err(std::move(error));
 }
 
+// ---- datasets ----
+
+// A journal hook that fails on purpose: "error" returns an engine error (after the record
+// was stored), "throw" throws a C++ exception with a message through the engine call,
+// "throw_other" throws one without a message.
+class FailingJournal final : public JournalHook {
+public:
+    explicit FailingJournal(std::string mode) : mode_(std::move(mode)) {}
+    Status record_write(uint64_t, const IndexEntry&) override { return fail(); }
+    Status record_delete(uint64_t, const IndexEntry&) override { return fail(); }
+    Status record_append(uint64_t, const IndexEntry&, uint32_t, uint32_t) override { return fail(); }
+
+private:
+    Status fail() {
+        if (mode_ == "throw") throw std::runtime_error("journal hook exploded");
+        if (mode_ == "throw_other") throw 42;
+        return Error::io_message("journal unavailable");
+    }
+    std::string mode_;
+};
+
+// create_dataset(root, name, dataset_type, *, index_continuous=False, read_only=False, id=1,
+//                identifier=1, journal=None, retention_window=0, timestamp_units_per_seconds=0)
+// Creates (or opens, when it exists) the engine dataset <root>/<name>/<dataset_type> and
+// returns a brenvale.Dataset over it; read_only opens it read-only.
+PyObject* create_dataset(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"root", "name", "dataset_type", "index_continuous", "read_only", "id",
+                                     "identifier", "journal", "retention_window", "timestamp_units_per_seconds",
+                                     nullptr};
+    const char* root = nullptr;
+    const char* name = nullptr;
+    const char* type = nullptr;
+    int continuous = 0;
+    int read_only = 0;
+    unsigned long long id = 1;
+    unsigned long long identifier = 1;
+    const char* journal = nullptr;
+    unsigned long long retention = 0;
+    unsigned long long units = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sss|$ppKKzKK", const_cast<char**>(keywords), &root, &name, &type,
+                                     &continuous, &read_only, &id, &identifier, &journal, &retention, &units)) {
+        return nullptr;
+    }
+    const DataSetKey key{name, type};
+    const std::string dir = std::string(root) + "/" + name + "/" + type;
+    auto opened = [&]() -> Result<Dataset> {
+        if (read_only) return Dataset::open_read_only(key, dir);
+        auto existing = Dataset::open(key, dir);
+        if (existing.ok() || existing.error().kind() != ErrorKind::NotFound) return existing;
+        DatasetConfig config;
+        config.index_continuous = continuous ? 1 : 0;
+        config.retention_window = retention;
+        config.timestamp_units_per_seconds = units;
+        return Dataset::create(key, dir, config);
+    }();
+    if (!opened.ok()) return to_py_err(std::move(opened).error());
+    Dataset handle = std::move(opened).value();
+    DatasetRuntime runtime;
+    runtime.block_cache = std::make_shared<BlockCache>(uint64_t{1} << 26);
+    if (journal != nullptr) runtime.journal_hook = std::make_shared<FailingJournal>(journal);
+    runtime.read_only = read_only != 0;
+    if (Status st = handle.set_identifier(identifier); !st.ok()) return to_py_err(st.error());
+    if (Status st = handle.attach_runtime(std::move(runtime)); !st.ok()) return to_py_err(st.error());
+    const std::string data_dir = handle.data_dir();
+    return make_dataset(std::move(handle), id, read_only != 0, data_dir);
+}
+
+// share_dataset(dataset, id, read_only=False): a second Dataset object over the same
+// engine dataset, as opening an open dataset again gives.
+PyObject* share_dataset(PyObject*, PyObject* args) {
+    PyObject* object = nullptr;
+    unsigned long long id = 0;
+    int read_only = 0;
+    if (!PyArg_ParseTuple(args, "OK|p", &object, &id, &read_only)) return nullptr;
+    const Dataset* handle = dataset_handle(object);
+    if (handle == nullptr) return nullptr;
+    return make_dataset(*handle, id, read_only != 0, handle->data_dir());
+}
+
+// close_dataset(dataset): closes the engine dataset underneath, as the store's close does.
+PyObject* close_dataset(PyObject*, PyObject* object) {
+    const Dataset* handle = dataset_handle(object);
+    if (handle == nullptr) return nullptr;
+    Dataset copy = *handle;
+    return py_status(copy.close());
+}
+
+// break_iterator(iterator): makes a call fail fatally while it holds the iterator's mutex.
+template <QueryItems Items>
+void break_one(PyObject* object) {
+    auto* box = reinterpret_cast<PyBox<PyQueryIterator<Items>>*>(object);
+    try {
+        (void)with_inner(box->value, [](std::optional<QueryIterator>&) { throw std::runtime_error("broken"); });
+    } catch (const std::runtime_error&) {
+    }
+}
+
+PyObject* break_iterator(PyObject*, PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == query_iterator_class()) {
+        break_one<QueryItems::Records>(object);
+        return py_none();
+    }
+    // QueryLengthIterator is not in brenvale's namespace: adopted from its first instance.
+    if (std::string(type->tp_name) == "builtins.QueryLengthIterator" &&
+        adopt_query_iterator_class(QueryItems::Lengths, type) == type) {
+        break_one<QueryItems::Lengths>(object);
+        return py_none();
+    }
+    PyErr_SetString(PyExc_TypeError, "not a query iterator");
+    return nullptr;
+}
+
+// ---- binding and conversion probes ----
+
+// A parameter description given as (cls or None, method, positional names, required count,
+// ((keyword-only name, required), ...), positional-only count).
+struct ProbeParams {
+    std::vector<std::string> storage;
+    std::vector<const char*> positional;
+    std::vector<KeywordParam> keyword_only;
+    std::string cls;
+    bool has_cls = false;
+    std::string method;
+    Params params{nullptr, "", {}};
+
+    bool load(PyObject* spec) {
+        PyObject* cls_obj = nullptr;
+        const char* method_name = nullptr;
+        PyObject* pos = nullptr;
+        Py_ssize_t required = 0;
+        PyObject* kwonly = nullptr;
+        Py_ssize_t posonly = 0;
+        if (!PyArg_ParseTuple(spec, "OsO!nO!n", &cls_obj, &method_name, &PyTuple_Type, &pos, &required,
+                              &PyTuple_Type, &kwonly, &posonly)) {
+            return false;
+        }
+        has_cls = cls_obj != Py_None;
+        if (has_cls) {
+            const char* c = PyUnicode_AsUTF8(cls_obj);
+            if (c == nullptr) return false;
+            cls = c;
+        }
+        method = method_name;
+        const Py_ssize_t npos = PyTuple_GET_SIZE(pos);
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwonly);
+        if (npos + nkw > static_cast<Py_ssize_t>(Args::kMaxParams)) {
+            PyErr_SetString(PyExc_ValueError, "too many parameters");
+            return false;
+        }
+        storage.reserve(static_cast<size_t>(npos + nkw));
+        std::vector<int> kw_required;
+        for (Py_ssize_t i = 0; i < npos; ++i) {
+            const char* n = PyUnicode_AsUTF8(PyTuple_GET_ITEM(pos, i));
+            if (n == nullptr) return false;
+            storage.emplace_back(n);
+        }
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            const char* n = nullptr;
+            int req = 0;
+            if (!PyArg_ParseTuple(PyTuple_GET_ITEM(kwonly, i), "sp", &n, &req)) return false;
+            storage.emplace_back(n);
+            kw_required.push_back(req);
+        }
+        for (Py_ssize_t i = 0; i < npos; ++i) positional.push_back(storage[static_cast<size_t>(i)].c_str());
+        for (Py_ssize_t i = 0; i < nkw; ++i)
+            keyword_only.push_back({storage[static_cast<size_t>(npos + i)].c_str(), kw_required[static_cast<size_t>(i)] != 0});
+        params = Params{has_cls ? cls.c_str() : nullptr, method.c_str(), positional,
+                        static_cast<size_t>(required), keyword_only, static_cast<size_t>(posonly)};
+        return true;
+    }
+
+    // {name: value} of the bound parameters.
+    PyObject* bound(const Args& args) const {
+        Ref out(PyDict_New());
+        if (out == nullptr) return nullptr;
+        for (size_t i = 0; i < params.count(); ++i) {
+            if (args.get(i) != nullptr && PyDict_SetItemString(out.get(), params.name(i), args.get(i)) < 0)
+                return nullptr;
+        }
+        return out.release();
+    }
+};
+
+// bind(spec, *args, **kwargs): binds the call's arguments after `spec` as the fast
+// calling convention does.
+PyObject* bind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "bind() needs a parameter description");
+        return nullptr;
+    }
+    ProbeParams probe;
+    if (!probe.load(args[0])) return nullptr;
+    Args bound(probe.params);
+    if (!bound.bind(args + 1, nargs - 1, kwnames)) return nullptr;
+    return probe.bound(bound);
+}
+
+// bind_tuple(spec, args, kwargs): binds as a constructor is called (tuple and dict).
+PyObject* bind_tuple(PyObject*, PyObject* args) {
+    PyObject* spec = nullptr;
+    PyObject* tuple = nullptr;
+    PyObject* dict = nullptr;
+    if (!PyArg_ParseTuple(args, "OO!O", &spec, &PyTuple_Type, &tuple, &dict)) return nullptr;
+    ProbeParams probe;
+    if (!probe.load(spec)) return nullptr;
+    Args bound(probe.params);
+    if (!bound.bind(tuple, dict == Py_None ? nullptr : dict)) return nullptr;
+    return probe.bound(bound);
+}
+
+// convert(kind, value, name="value"): converts `value` as the parameter `name` of the given
+// kind and returns the result as Python sees it. For "bytes" the result is
+// (bytes, borrowed): whether the exporter's buffer was used without a copy.
+PyObject* convert(PyObject*, PyObject* args) {
+    const char* kind = nullptr;
+    PyObject* value = nullptr;
+    const char* name = "value";
+    if (!PyArg_ParseTuple(args, "sO|s", &kind, &value, &name)) return nullptr;
+    const char* names[] = {name};
+    const Params params{nullptr, "convert", names, 1};
+    Args a(params);
+    PyObject* const call[] = {value};
+    if (!a.bind(call, 1, nullptr)) return nullptr;
+    const std::string k = kind;
+    if (k == "i64") {
+        int64_t v = 0;
+        return a.i64(0, &v) ? py_value(v) : nullptr;
+    }
+    if (k == "u64") {
+        uint64_t v = 0;
+        return a.u64(0, &v) ? py_value(v) : nullptr;
+    }
+    if (k == "u8") {
+        uint8_t v = 0;
+        return a.u8(0, &v) ? py_value(v) : nullptr;
+    }
+    if (k == "u16") {
+        uint16_t v = 0;
+        return a.u16(0, &v) ? py_value(v) : nullptr;
+    }
+    if (k == "text") {
+        std::string_view v;
+        return a.text(0, &v) ? py_value(v) : nullptr;
+    }
+    if (k == "flag") {
+        bool v = false;
+        return a.flag(0, &v) ? py_value(v) : nullptr;
+    }
+    if (k == "bytes") {
+        ByteArg v;
+        if (!a.bytes(0, &v)) return nullptr;
+        return py_pair(py_bytes(v.span()), py_value(v.borrowed()));
+    }
+    if (k == "optional_u64") {
+        std::optional<uint64_t> v;
+        return a.optional(0, &v, &Args::u64) ? py_value(v) : nullptr;
+    }
+    if (k == "dataset") {
+        PyTypeObject* cls = dataset_class();
+        return cls != nullptr && a.instance(0, cls) ? py_none() : nullptr;
+    }
+    PyErr_Format(PyExc_ValueError, "unknown kind %s", kind);
+    return nullptr;
+}
+
 // Fills this extension's class cells with the classes of the loaded `brenvale`.
 int exec_hooks(PyObject*) {
     PyObject* brenvale = PyImport_ImportModule("brenvale");
@@ -76,6 +358,27 @@ int exec_hooks(PyObject*) {
         }
         Py_XDECREF(cls);
     }
+    // The classes whose objects these hooks make or take.
+    struct Shared {
+        const char* name;
+        PyTypeObject* (*adopt)(PyTypeObject*);
+    };
+    const Shared shared[] = {
+        {"Dataset", adopt_dataset_class},
+        {"QueryIterator", [](PyTypeObject* cls) { return adopt_query_iterator_class(QueryItems::Records, cls); }},
+    };
+    for (const Shared& entry : shared) {
+        if (rc != 0) break;
+        PyObject* cls = PyObject_GetAttrString(brenvale, entry.name);
+        if (cls == nullptr) {
+            rc = -1;
+        } else if (!PyType_Check(cls) ||
+                   entry.adopt(reinterpret_cast<PyTypeObject*>(cls)) != reinterpret_cast<PyTypeObject*>(cls)) {
+            PyErr_Format(PyExc_RuntimeError, "brenvale.%s cannot be shared", entry.name);
+            rc = -1;
+        }
+        Py_XDECREF(cls);
+    }
     Py_DECREF(brenvale);
     return rc;
 }
@@ -83,6 +386,13 @@ int exec_hooks(PyObject*) {
 PyMethodDef g_methods[] = {
     {"raise_engine_error", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&raise_engine_error)),
      METH_VARARGS | METH_KEYWORDS, "raise_engine_error(tag, detail='', code=0)\n--\n\n"},
+    {"create_dataset", as_method(&create_dataset), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"share_dataset", as_method(&share_dataset), METH_VARARGS, nullptr},
+    {"close_dataset", as_method(&close_dataset), METH_O, nullptr},
+    {"break_iterator", as_method(&break_iterator), METH_O, nullptr},
+    {"bind", as_method(&bind), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"bind_tuple", as_method(&bind_tuple), METH_VARARGS, nullptr},
+    {"convert", as_method(&convert), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,190 @@
+// Binding of call arguments to parameter names, conversion of arguments into engine
+// values and of engine results into Python values. Every function that can fail returns
+// false (or nullptr) with a Python error set.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "exceptions.h"
+
+namespace brenvale {
+struct Record;
+struct RecordLength;
+}  // namespace brenvale
+
+namespace brenvale::py {
+
+// A keyword-only parameter.
+struct KeywordParam {
+    const char* name;
+    bool required;
+};
+
+// The parameters of a method: positional-or-keyword ones first (the first
+// `positional_only` of them positional-only, the first `required` of them required),
+// then keyword-only ones. Bound arguments are numbered in that same order.
+struct Params {
+    const char* cls;  // nullptr for a name without a class
+    const char* method;
+    std::span<const char* const> positional;
+    size_t required = 0;
+    std::span<const KeywordParam> keyword_only = {};
+    size_t positional_only = 0;
+
+    size_t count() const { return positional.size() + keyword_only.size(); }
+    const char* name(size_t i) const {
+        return i < positional.size() ? positional[i] : keyword_only[i - positional.size()].name;
+    }
+};
+
+// An argument that must be a byte payload: held as the exporter's own buffer when the
+// object has a contiguous one (no copy), otherwise as a copy of its bytes. The buffer is
+// released when the ByteArg goes.
+class ByteArg {
+public:
+    ByteArg() = default;
+    ByteArg(const ByteArg&) = delete;
+    ByteArg& operator=(const ByteArg&) = delete;
+    ~ByteArg();
+
+    // Accepts any object with the buffer protocol (bytes, bytearray, memoryview, array,
+    // ...), or a sequence of ints from 0 to 255; refuses a str.
+    bool load(PyObject* object);
+    std::span<const uint8_t> span() const;
+    // Whether the bytes are the exporter's own buffer rather than a copy.
+    bool borrowed() const { return has_view_; }
+
+private:
+    bool load_sequence(PyObject* object);
+
+    Py_buffer view_{};
+    bool has_view_ = false;
+    std::vector<uint8_t> copy_;
+};
+
+// Conversions of one object, without naming a parameter.
+bool to_i64(PyObject* object, int64_t* out);
+bool to_u64(PyObject* object, uint64_t* out);
+bool to_u8(PyObject* object, uint8_t* out);
+bool to_u16(PyObject* object, uint16_t* out);
+// The UTF-8 text of a str; valid while the object lives.
+bool to_text(PyObject* object, std::string_view* out);
+bool to_flag(PyObject* object, bool* out);
+bool to_instance(PyObject* object, PyTypeObject* cls);
+
+// Raises TypeError "'{}' object is not an instance of '{}'" ("'None' is not an instance
+// of '{}'" for None). Returns false.
+bool not_instance(PyObject* object, const char* expected);
+
+// The arguments of one call, bound to the parameters of a method. Holds borrowed
+// references: the call's own argument vector, tuple or dict keeps them alive.
+class Args {
+public:
+    static constexpr size_t kMaxParams = 16;
+
+    explicit Args(const Params& params) : params_(params) {}
+
+    // Fast call with keywords: `args` holds `nargs` positional values followed by one value
+    // per name in `kwnames` (a tuple of str, or nullptr).
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    // Constructor shape: a tuple of positional values and a dict of keywords (or nullptr).
+    bool bind(PyObject* args, PyObject* kwargs);
+
+    // The bound object, or nullptr when the parameter was not given.
+    PyObject* get(size_t i) const { return slots_[i]; }
+    // Given and not None (an optional parameter that is present).
+    bool given(size_t i) const { return slots_[i] != nullptr && slots_[i] != Py_None; }
+
+    // Each converts the bound argument `i` (which must be present). A failure whose
+    // exception is exactly TypeError becomes TypeError "argument '{}': {}" naming the
+    // parameter, with the first exception as its cause; any other exception stays as it is.
+    bool i64(size_t i, int64_t* out) const { return wrap(i, to_i64(slots_[i], out)); }
+    bool u64(size_t i, uint64_t* out) const { return wrap(i, to_u64(slots_[i], out)); }
+    bool u8(size_t i, uint8_t* out) const { return wrap(i, to_u8(slots_[i], out)); }
+    bool u16(size_t i, uint16_t* out) const { return wrap(i, to_u16(slots_[i], out)); }
+    bool text(size_t i, std::string_view* out) const { return wrap(i, to_text(slots_[i], out)); }
+    bool flag(size_t i, bool* out) const { return wrap(i, to_flag(slots_[i], out)); }
+    bool bytes(size_t i, ByteArg* out) const { return wrap(i, out->load(slots_[i])); }
+    bool instance(size_t i, PyTypeObject* cls) const { return wrap(i, to_instance(slots_[i], cls)); }
+
+    // An optional parameter (default None): absent or None leaves `out` empty.
+    template <typename T, typename Convert>
+    bool optional(size_t i, std::optional<T>* out, Convert convert) const {
+        if (!given(i)) return true;
+        T value{};
+        if (!(this->*convert)(i, &value)) return false;
+        *out = value;
+        return true;
+    }
+
+private:
+    bool wrap(size_t i, bool ok) const;
+    bool bind_keyword(PyObject* name, PyObject* value, std::vector<PyObject*>* positional_only_names);
+    bool finish(const std::vector<PyObject*>& positional_only_names);
+    bool too_many_positional(Py_ssize_t given) const;
+
+    const Params& params_;
+    std::array<PyObject*, kMaxParams> slots_{};
+};
+
+// ---- results ----
+
+inline PyObject* py_none() { return Py_NewRef(Py_None); }
+PyObject* py_value(bool value);
+PyObject* py_value(int64_t value);
+PyObject* py_value(uint64_t value);
+PyObject* py_value(uint32_t value);
+PyObject* py_value(uint16_t value);
+PyObject* py_value(uint8_t value);
+// A str from UTF-8; byte sequences that are not UTF-8 become U+FFFD.
+PyObject* py_value(std::string_view text);
+PyObject* py_bytes(std::span<const uint8_t> bytes);
+template <typename T>
+PyObject* py_value(const std::optional<T>& value) {
+    return value ? py_value(*value) : py_none();
+}
+// A 2-tuple that takes over both references; nullptr (the error of the first failure)
+// when either is nullptr.
+PyObject* py_pair(PyObject* first, PyObject* second);
+// (timestamp, data) and (timestamp, data_len).
+PyObject* py_record(const Record& record);
+PyObject* py_record_length(const RecordLength& item);
+
+// A new list holding convert(item) for each item, in order.
+template <typename T, typename Convert>
+PyObject* py_list(const std::vector<T>& items, Convert convert) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (list == nullptr) return nullptr;
+    for (size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = convert(items[i]);
+        if (item == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+// None for success, else the engine error raised as its exception class.
+PyObject* py_status(const Status& status);
+
+// convert(value) for a value, else the engine error raised as its exception class.
+template <typename T, typename Convert>
+PyObject* py_result(Result<T>&& result, Convert convert) {
+    if (!result.ok()) return to_py_err(std::move(result).error());
+    return convert(*result);
+}
+
+// Raises RuntimeError with the engine error's display text. Returns nullptr.
+PyObject* runtime_error(const Error& error);
+
+}  // namespace brenvale::py
