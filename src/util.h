@@ -30,9 +30,15 @@ inline void crash_point(const char* step) {
 
 // Orders the stores before it ahead of those after it, as seen from another process
 // mapping the same file (a compiler barrier on x86; a fence elsewhere).
+// Orders loads from a mapping that another process writes. (ThreadSanitizer builds, which
+// do not support standalone fences, keep the compiler barrier.)
+#if defined(__SANITIZE_THREAD__)
+inline void publish_fence() { std::atomic_signal_fence(std::memory_order_seq_cst); }
+inline void observe_fence() { std::atomic_signal_fence(std::memory_order_seq_cst); }
+#else
 inline void publish_fence() { std::atomic_thread_fence(std::memory_order_release); }
-// Orders loads from a mapping that another process writes.
 inline void observe_fence() { std::atomic_thread_fence(std::memory_order_acquire); }
+#endif
 
 static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
 
