@@ -18,14 +18,15 @@ constexpr uint8_t kMagic[4] = {'Q', 'S', 'T', 'F'};
 
 // Fields that a kill must never leave half written are stored with one instruction each:
 // a process dies between two instructions, so the field holds its old or its new value.
-typedef uint64_t __attribute__((aligned(1), may_alias)) unaligned_u64;
-typedef uint32_t __attribute__((aligned(1), may_alias)) unaligned_u32;
-typedef uint16_t __attribute__((aligned(1), may_alias)) unaligned_u16;
+template <typename T>
+struct __attribute__((packed, may_alias)) Unaligned {
+    T value;
+};
 
-template <typename U, typename T>
+template <typename T>
 void store_whole(uint8_t* p, T v) {
     if constexpr (std::endian::native == std::endian::big) v = byte_swap(v);
-    *reinterpret_cast<volatile U*>(p) = v;
+    reinterpret_cast<volatile Unaligned<T>*>(p)->value = v;
 }
 
 // Keeps the compiler from moving the page's stores across the steps of a rewrite.
@@ -172,9 +173,7 @@ Result<ConsumerGroupState> ConsumerGroupState::create(std::string path, int64_t 
     p[kQueueStateEntrySizeOffset] = kPendingEntrySize;
     step_barrier();
     crash_point("queue_state.create.fields");
-    uint32_t magic;
-    std::memcpy(&magic, kMagic, sizeof magic);
-    store_whole<unaligned_u32>(p, magic);  // already in file byte order
+    store_whole<uint32_t>(p, load_u32(kMagic));
     step_barrier();
     crash_point("queue_state.create.magic");
     BRVL_TRY(map.flush());
@@ -197,7 +196,7 @@ Status ConsumerGroupState::write_page() {
     // The page first claims no pending entries. Until the new count is stored last, a kill
     // leaves a committed position (the old one or the new, higher one) with no entries, so
     // everything above it is delivered again and nothing counts as finished too early.
-    store_whole<unaligned_u16>(p + kQueueStateCountOffset, uint16_t{0});
+    store_whole<uint16_t>(p + kQueueStateCountOffset, 0);
     step_barrier();
     crash_point("queue_state.write.count_cleared");
     for (size_t i = 0; i < pending_.size(); ++i) encode_entry(p + entries_end(i), pending_[i]);
@@ -208,10 +207,10 @@ Status ConsumerGroupState::write_page() {
     clean_from_ = end;
     step_barrier();
     crash_point("queue_state.write.tail");
-    store_whole<unaligned_u64>(p + kQueueStateCommittedOffset, static_cast<uint64_t>(committed_));
+    store_whole<uint64_t>(p + kQueueStateCommittedOffset, static_cast<uint64_t>(committed_));
     step_barrier();
     crash_point("queue_state.write.committed");
-    store_whole<unaligned_u16>(p + kQueueStateCountOffset, count);
+    store_whole<uint16_t>(p + kQueueStateCountOffset, count);
     step_barrier();
     return {};
 }

@@ -112,9 +112,9 @@ public:
     const std::vector<PendingEntry>& pending() const { return pending_; }
     bool synced() const { return synced_; }
     bool dirty_queued() const { return dirty_queued_; }
+    // Clears the queued mark when putting the group on the dirty list failed, so that the
+    // next change tries again.
     void set_dirty_queued(bool queued) { dirty_queued_ = queued; }
-    // The mapped page, for inspection.
-    const uint8_t* page() const { return map_.data(); }
 
 private:
     ConsumerGroupState() = default;
