@@ -228,7 +228,8 @@ Result<std::vector<uint8_t>> read_meta_tlv_area(const std::string& path) {
     const std::string file = BRVL_TRY(read_file(path));
     if (file.size() < kMetaHeaderSize) return Error::invalid_data("meta file too short");
     const auto* b = reinterpret_cast<const uint8_t*>(file.data());
-    const size_t len = load_u16(b + kMetaAreaLengthOffset);
+    // (Byte by byte: g++ 12 at -O3 misreads a 2-byte load from a short string's buffer.)
+    const size_t len = size_t{b[kMetaAreaLengthOffset]} | size_t{b[kMetaAreaLengthOffset + 1]} << 8;
     if (file.size() - kMetaHeaderSize < len) return Error::invalid_data("meta file truncated");
     return std::vector<uint8_t>(b + kMetaHeaderSize, b + kMetaHeaderSize + len);
 }
