@@ -268,7 +268,7 @@ TEST(ConsumerState, NextPendingHandOutRules) {
     TempDir dir;
     for (size_t i = 0; i < cases.size(); ++i) {
         const auto& c = cases[i];
-        auto s = open_ok(dir.file("g" + std::to_string(i)), 0);
+        auto s = open_ok(dir.file(fmt::format("g{}", i)), 0);
         ASSERT_TRUE(s.push_pending(pend(10, 100, 0, c.attempts_a)).ok());
         ASSERT_TRUE(s.push_pending(pend(20, 0, 0, c.attempts_b)).ok());
         ASSERT_TRUE(s.persist().ok());
