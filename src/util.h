@@ -1,5 +1,6 @@
 // Small helpers shared by every file format: little-endian access to mapped bytes,
-// checked arithmetic and the two clocks.
+// checked arithmetic and the two clocks. The test seams (crash points and the
+// wall-clock offset among them) come with it from test_hooks.h.
 #pragma once
 
 #include <time.h>
@@ -11,18 +12,9 @@
 #include <cstring>
 #include <optional>
 
-namespace brenvale {
+#include "test_hooks.h"
 
-// Test hook: a named step between two stores of one change. A no-op unless a test
-// installs a hook (which usually ends the process there).
-using CrashHook = void (*)(const char* step);
-void set_crash_hook(CrashHook hook);
-namespace detail {
-extern std::atomic<CrashHook> g_crash_hook;
-}
-inline void crash_point(const char* step) {
-    if (CrashHook h = detail::g_crash_hook.load(std::memory_order_relaxed)) h(step);
-}
+namespace brenvale {
 
 static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
 
@@ -81,15 +73,6 @@ inline MonoInstant coarse_now() {
     ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
     return MonoInstant(std::chrono::duration_cast<MonoClock::duration>(std::chrono::seconds(ts.tv_sec) +
                                                                        std::chrono::nanoseconds(ts.tv_nsec)));
-}
-
-namespace detail {
-extern std::atomic<int64_t> g_wall_clock_offset_ns;
-}
-
-// Moves the wall clock seen by the engine (tests of retention and clock steps).
-inline void set_wall_clock_offset(std::chrono::nanoseconds offset) {
-    detail::g_wall_clock_offset_ns.store(offset.count(), std::memory_order_relaxed);
 }
 
 // Wall clock as a duration since the Unix epoch (may be negative before 1970).
