@@ -308,10 +308,10 @@ Status inner_flush(DatasetInner& in) {
 
 // ---- handle and lock ----
 
-Dataset::Guard::Guard(Shared* s) : s_(s), lock_(s->mu) {}
+Dataset::Guard::Guard(Shared* s) : s_(s), lock_(s->mu), exceptions_at_start_(std::uncaught_exceptions()) {}
 
 Dataset::Guard::~Guard() {
-    if (lock_.owns_lock() && std::uncaught_exceptions() > 0) s_->poisoned.store(true);
+    if (lock_.owns_lock() && std::uncaught_exceptions() > exceptions_at_start_) s_->poisoned.store(true);
 }
 
 DatasetInner* Dataset::Guard::operator->() const { return &s_->inner; }

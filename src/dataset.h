@@ -190,8 +190,9 @@ private:
     struct Shared;
 
     // The guard over the inner state; marks the mutex poisoned when released while an
-    // exception unwinds through the operation that holds it (no guard is ever taken by a
-    // destructor during unwinding, so any exception in flight is this operation's).
+    // exception thrown during the operation unwinds through it. Exceptions already in
+    // flight when the guard was made (a dataset call from a destructor during unwinding)
+    // do not count.
     class Guard {
     public:
         explicit Guard(Shared* s);
@@ -204,6 +205,7 @@ private:
     private:
         Shared* s_;
         std::unique_lock<std::mutex> lock_;
+        int exceptions_at_start_;
     };
 
     explicit Dataset(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}

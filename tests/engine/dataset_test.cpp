@@ -391,6 +391,42 @@ TEST_F(DatasetTest, OperationEndingAbnormallyPoisonsTheMutex) {
     EXPECT_EQ(d.data_dir(), "");
 }
 
+// A dataset call made by a destructor while an unrelated exception unwinds the stack ends
+// normally and must not poison the mutex; an exception thrown inside such a call still does.
+TEST_F(DatasetTest, CallDuringUnwindingOfAnOlderExceptionKeepsTheMutex) {
+    Dataset d = make();
+    struct WritesOnUnwind {
+        Dataset& d;
+        bool nested_throw;
+        ~WritesOnUnwind() {
+            if (!nested_throw) {
+                EXPECT_TRUE(d.write(1, bytes("from a destructor")).ok());
+                return;
+            }
+            try {
+                (void)d.write(2, bytes("x"));
+            } catch (const std::runtime_error&) {
+            }
+        }
+    };
+    try {
+        WritesOnUnwind w{d, false};
+        throw std::logic_error("unrelated");
+    } catch (const std::logic_error&) {
+    }
+    EXPECT_EQ(read_text(d, 1), "from a destructor");
+
+    DatasetRuntime rt = runtime();
+    rt.journal_hook = std::make_shared<ThrowingJournal>();
+    ASSERT_TRUE(d.attach_runtime(rt).ok());
+    try {
+        WritesOnUnwind w{d, true};
+        throw std::logic_error("unrelated");
+    } catch (const std::logic_error&) {
+    }
+    EXPECT_EQ(d.read(1).error().to_string(), "invalid data: dataset mutex poisoned");
+}
+
 TEST_F(DatasetTest, WriteNextAndWriteNow) {
     Dataset d = make();
     EXPECT_EQ(*d.write_next(bytes("a")), 1);
