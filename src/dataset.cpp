@@ -229,27 +229,37 @@ Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e) {
 
 // The block an iterator or range list read last, when it holds this entry and is still
 // alive: sealed blocks never change in place, so no segment needs to be consulted.
-HotBlockPtr hot_block_of(const DatasetInner& in, const IndexEntry& e, const HotBlockSlot& slot) {
-    if (!slot.has_key) return nullptr;
+HotBlockPtr hot_block_of(const DatasetInner& in, const IndexEntry& e, const LocalHotBlock& hot) {
+    if (!hot.slot.has_key) return nullptr;
     uint64_t base = segment_base_of(in, e.block_offset);
-    return slot.lookup(BlockKey{in.identifier, base, e.block_offset - base});
+    return hot.slot.lookup(BlockKey{in.identifier, base, e.block_offset - base});
 }
 
-// The same through a hot-block slot (iterators and range lists).
-Result<Record> read_entry_hot(DatasetInner& in, const IndexEntry& e, HotBlockSlot& slot) {
-    if (HotBlockPtr hb = hot_block_of(in, e, slot)) {
+// The cache a hot-block read goes through: the shared one when it keeps blocks, else the
+// reader's own one-block cache (a block larger than its capacity is still kept, alone).
+BlockCache* hot_cache_of(const DatasetInner& in, LocalHotBlock& hot) {
+    BlockCache* shared = cache_of(in);
+    if (shared != nullptr && shared->capacity() > 0) return shared;
+    if (!hot.own) hot.own = std::make_unique<BlockCache>(1);
+    return hot.own.get();
+}
+
+// The same through a hot block (iterators and range lists).
+Result<Record> read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) {
+    if (HotBlockPtr hb = hot_block_of(in, e, hot)) {
         auto [ts, data] = BRVL_TRY(hb->record(e.in_block));
         return Record{ts, std::move(data)};
     }
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
-    auto [ts, data] = BRVL_TRY(seg->read_record_hot(in.identifier, pos, e.in_block, cache_of(in), slot));
+    auto [ts, data] =
+        BRVL_TRY(seg->read_record_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot));
     return Record{ts, std::move(data)};
 }
 
-Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, HotBlockSlot& slot) {
-    if (HotBlockPtr hb = hot_block_of(in, e, slot)) return hb->record_len(e.in_block);
+Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) {
+    if (HotBlockPtr hb = hot_block_of(in, e, hot)) return hb->record_len(e.in_block);
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
-    return seg->read_length_hot(in.identifier, pos, e.in_block, cache_of(in), slot);
+    return seg->read_length_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot);
 }
 
 Result<std::optional<Record>> inner_read(DatasetInner& in, int64_t ts) {
@@ -644,7 +654,7 @@ Result<std::vector<Record>> Dataset::query_all(int64_t start, int64_t end) {
     auto entries = BRVL_TRY(index_range(in, start, end));
     std::vector<Record> out;
     out.reserve(entries.size());
-    HotBlockSlot slot;
+    LocalHotBlock slot;
     for (const auto& e : entries) {
         if (e.is_sentinel()) continue;
         out.push_back(BRVL_TRY(read_entry_hot(in, e, slot)));
@@ -659,7 +669,7 @@ Result<std::vector<RecordLength>> Dataset::query_length_all(int64_t start, int64
     auto entries = BRVL_TRY(index_range(in, start, end));
     std::vector<RecordLength> out;
     out.reserve(entries.size());
-    HotBlockSlot slot;
+    LocalHotBlock slot;
     for (const auto& e : entries) {
         if (e.is_sentinel()) continue;
         uint32_t len = BRVL_TRY(read_length_hot(in, e, slot));
@@ -837,14 +847,14 @@ QueryIterator& QueryIterator::skip(uint64_t count) {
     uint64_t& s = reverse_ ? back_skip_ : front_skip_;
     s = count > UINT64_MAX - s ? UINT64_MAX : s + count;
     cursor_.reset();
-    hot_ = HotBlockSlot();
+    hot_.clear();
     return *this;
 }
 
 QueryIterator& QueryIterator::reverse() {
     reverse_ = !reverse_;
     cursor_.reset();
-    hot_ = HotBlockSlot();
+    hot_.clear();
     return *this;
 }
 

@@ -110,6 +110,19 @@ struct RecordLength {
 
 class QueryIterator;
 
+// The block a range list or an iterator read last. With a usable shared cache it refers to
+// the cached block without keeping it alive; without one, a one-block cache of its own
+// keeps the block, so that its records are not decompressed again one by one.
+struct LocalHotBlock {
+    HotBlockSlot slot;
+    std::unique_ptr<BlockCache> own;
+
+    void clear() {
+        slot.clear();
+        own.reset();
+    }
+};
+
 // The state behind a dataset's mutex.
 struct DatasetInner {
     DatasetInner(DataSetKey k, std::string dir, DatasetMetaFile cfg, Index idx, SegmentSet segs,
@@ -246,7 +259,7 @@ private:
     bool reverse_ = false;
     bool exhausted_ = false;
     std::optional<IndexCursor> cursor_;
-    HotBlockSlot hot_;
+    LocalHotBlock hot_;
 };
 
 }  // namespace brenvale

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -586,6 +587,50 @@ TEST_F(DatasetTest, IteratorsAcrossManySealedBlocksMatchPointReads) {
     ASSERT_TRUE(back.ok());
     ASSERT_EQ(back->size(), model.size());
     EXPECT_EQ(back->front().timestamp, model.rbegin()->first);
+}
+
+// Without a usable block cache (none attached, a disabled one, or no identifier yet) a
+// range list or an iterator still decompresses each sealed block once, not once per record.
+TEST_F(DatasetTest, WithoutACacheEachBlockIsDecompressedOncePerCallOrIterator) {
+    for (int mode = 0; mode < 3; ++mode) {
+        TempDir here;
+        auto created = Dataset::create(key, here.file("ds"), small_config());
+        ASSERT_TRUE(created.ok());
+        Dataset d = std::move(*created);
+        DatasetRuntime rt = runtime();
+        rt.block_cache = mode == 0 ? nullptr : std::make_shared<BlockCache>(mode == 1 ? 0 : 1 << 20);
+        ASSERT_TRUE(d.set_identifier(mode == 2 ? 0 : 7).ok());
+        ASSERT_TRUE(d.attach_runtime(rt).ok());
+        std::mt19937_64 rng(mode);
+        for (int64_t ts = 0; ts < 300; ++ts) {
+            std::string v(5000 + rng() % 3000, static_cast<char>('a' + ts % 26));
+            ASSERT_TRUE(d.write(ts, bytes(v)).ok());
+        }
+        auto entries = d.index_entries(0, 300);
+        ASSERT_TRUE(entries.ok());
+        std::set<uint64_t> blocks;
+        for (const auto& e : *entries) blocks.insert(e.block_offset);
+        ASSERT_GE(blocks.size(), 6u);
+        const uint64_t sealed = blocks.size() - 1;  // the newest block is the raw pending one
+        auto decompressions = [](auto&& run) {
+            uint64_t before = decompression_count();
+            run();
+            return decompression_count() - before;
+        };
+        EXPECT_EQ(decompressions([&] { EXPECT_EQ(d.query_all(0, 300)->size(), 300u); }), sealed) << mode;
+        EXPECT_EQ(decompressions([&] { EXPECT_EQ(d.query_length_all(0, 300)->size(), 300u); }), sealed) << mode;
+        EXPECT_EQ(decompressions([&] { EXPECT_EQ(d.query(0, 300)->collect_all()->size(), 300u); }), sealed) << mode;
+        EXPECT_EQ(decompressions([&] { EXPECT_EQ(d.query(0, 300)->reverse().collect_all_lengths()->size(), 300u); }),
+                  sealed)
+            << mode;
+        // A read of a record the iterator has not seen yet still finds its block.
+        auto it = d.query(0, 300);
+        ASSERT_TRUE(it.ok());
+        EXPECT_EQ((*it->next())->timestamp, 0);
+        it->skip(150);
+        EXPECT_EQ((*it->next())->timestamp, 151);
+        EXPECT_EQ((*it->next())->data.front(), static_cast<uint8_t>('a' + 152 % 26));
+    }
 }
 
 // ---- retention ----
