@@ -314,6 +314,24 @@ Status inner_flush(DatasetInner& in) {
     return {};
 }
 
+// A directory without meta may hold the files of an interrupted create or drop. A new
+// dataset starts from empty files, so they go before anything is written; the meta file,
+// written after this, marks the directory as a dataset again.
+Status remove_leftovers(const std::string& data_dir) {
+    bool warned = false;
+    for (const char* name : {"data", "index", "queue", "state"}) {
+        const std::string path = join_path(data_dir, name);
+        if (!BRVL_TRY(path_exists(path))) continue;
+        if (!warned) {
+            log::warn(log::kDataset, "[dataset] removing leftovers of an earlier dataset at {}", data_dir);
+            warned = true;
+        }
+        BRVL_TRY(remove_dir_all(path));
+    }
+    if (warned) BRVL_TRY(sync_dir(data_dir));
+    return {};
+}
+
 }  // namespace
 
 // ---- handle and lock ----
@@ -352,6 +370,7 @@ Result<Dataset> Dataset::create(const DataSetKey& key, const std::string& data_d
     // Only a missing meta file is absent; any other failure to examine it is an error.
     if (BRVL_TRY(path_exists(meta_path)))
         return Error::already_exists(fmt::format("dataset already exists at {}", data_dir));
+    BRVL_TRY(remove_leftovers(data_dir));
     BRVL_TRY(create_dir_all(join_path(data_dir, "data")));
     BRVL_TRY(create_dir_all(join_path(data_dir, "index")));
 

@@ -17,6 +17,7 @@
 namespace brenvale {
 namespace {
 
+using testing::LogCapture;
 using testing::TempDir;
 
 std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
@@ -140,6 +141,55 @@ TEST_F(DatasetTest, CreateRefusesExistingMetaAndOpenNeedsOne) {
     auto invalid = Dataset::create(key, other.file("y"), bad);
     ASSERT_FALSE(invalid.ok());
     EXPECT_FALSE(*path_exists(other.file("y")));
+}
+
+// A directory without meta (an interrupted create or drop) may hold the files of an older
+// dataset. A create starts from empty files: nothing of the old records, index entries,
+// totals or consumer states comes back, before or after a reopen.
+TEST_F(DatasetTest, CreateOverLeftoversStartsFromEmptyFiles) {
+    for (bool continuous : {false, true}) {
+        SCOPED_TRACE(continuous);
+        const std::string& path = ds_dir;
+        ASSERT_TRUE(remove_dir_all(dir.path()).ok() && create_dir_all(dir.path()).ok());
+        {
+            Dataset old = equip(std::move(*Dataset::create(key, path, small_config(!continuous))));
+            for (int64_t ts = 0; ts < 2000; ++ts) ASSERT_TRUE(old.write(ts, bytes(std::string(100, 'o'))).ok());
+            ASSERT_GE(old.inspect()->state.index_segments, 2u);
+            ASSERT_TRUE(old.close().ok());
+        }
+        ASSERT_TRUE(create_dir_all(path + "/queue").ok());
+        ASSERT_TRUE(write_file_atomic(path + "/queue/group", "old consumer").ok());
+        ASSERT_TRUE(remove_file(path + "/meta").ok());
+        LogCapture logs(log::Level::Warn);
+
+        auto created = Dataset::create(key, path, small_config(continuous));
+        ASSERT_TRUE(created.ok()) << created.error().to_string();
+        EXPECT_TRUE(logs.contains(log::Level::Warn, "brenvale::dataset",
+                                  "[dataset] removing leftovers of an earlier dataset at " + path));
+        Dataset d = equip(std::move(*created));
+        for (int round = 0; round < 2; ++round) {
+            auto st = d.inspect();
+            ASSERT_TRUE(st.ok());
+            EXPECT_EQ(st->state.total_record_count, 2u * round);
+            EXPECT_EQ(st->state.total_invalid_record_count, 1u * round);
+            EXPECT_EQ(st->state.data_segments, 1u * round);
+            EXPECT_EQ(st->state.index_segments, 1u * round);
+            EXPECT_EQ(st->state.min_timestamp, round ? std::optional<int64_t>(-100) : std::nullopt);
+            EXPECT_EQ(read_text(d, 5), "<none>");
+            if (round == 0) {
+                // Below every old timestamp: a continuous base of the old index would refuse it.
+                ASSERT_TRUE(d.write(-100, bytes("new")).ok());
+                ASSERT_TRUE(d.write(10, bytes("newer")).ok());
+                ASSERT_TRUE(d.delete_record(10).ok());
+                d = reopen(d);
+                EXPECT_FALSE(*path_exists(path + "/queue/group"));
+            }
+            auto all = d.query_all(INT64_MIN, INT64_MAX);
+            ASSERT_TRUE(all.ok()) << all.error().to_string();
+            EXPECT_EQ(timestamps(*all), std::vector<int64_t>{-100});
+            EXPECT_EQ(d.latest_timestamp(), 10);
+        }
+    }
 }
 
 TEST_F(DatasetTest, NewDatasetInspectsEmpty) {
