@@ -137,8 +137,10 @@ Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<co
         return Error::not_found(fmt::format("no index entry at timestamp {} (required for out-of-order write)", ts));
     StateSinks sinks(in.state);
     SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
+    crash_point("dataset.write.stored");  // a record no index entry points to yet
     uint64_t offset = loc.base + loc.position;
     IndexEntry old = BRVL_TRY(in.index.overwrite(ts, offset, loc.in_block, &sinks));
+    crash_point("dataset.write.replaced");  // the old record is not yet counted invalid
     BRVL_TRY(count_invalid(in, old, cache));
     stamp(in);
     return IndexEntry{ts, offset, loc.in_block};
@@ -163,6 +165,7 @@ Result<IndexEntry> write_at(DatasetInner& in, int64_t ts, std::span<const uint8_
 
     StateSinks sinks(in.state);
     SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
+    crash_point("dataset.write.stored");
     uint64_t offset = loc.base + loc.position;
     if (in.config.index_continuous)
         BRVL_TRY(in.index.append_latest(latest, ts, offset, loc.in_block, &sinks));
@@ -630,6 +633,7 @@ Status Dataset::delete_record(int64_t timestamp) {
         return Error::not_found(fmt::format("no entry to delete at timestamp {} (dataset is empty)", timestamp));
     BRVL_TRY(check_retention(in, timestamp));
     IndexEntry old = BRVL_TRY(in.index.delete_entry(timestamp));
+    crash_point("dataset.delete.unindexed");
     BRVL_TRY(count_invalid(in, old, cache));
     stamp(in);
     if (hook) BRVL_TRY(hook->record_delete(in.identifier, old));
