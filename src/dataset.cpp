@@ -1,5 +1,6 @@
 #include "dataset.h"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 
@@ -283,8 +284,14 @@ Result<std::vector<IndexEntry>> index_range(DatasetInner& in, int64_t start, int
 
 // Flushes exactly the named targets of this dataset. The first failure stops the pass;
 // the failed target and those not reached go back on the dirty list, so that a later
-// flush syncs them.
-Status inner_flush_dirty(DatasetInner& in, const std::vector<DirtyTarget>& targets) {
+// flush syncs them. A target named twice (a segment whose failed flush registered it
+// again beside the entry put back) is flushed once, so that repeated failures cannot
+// make the list grow.
+Status inner_flush_dirty(DatasetInner& in, const std::vector<DirtyTarget>& named) {
+    std::vector<DirtyTarget> targets;
+    targets.reserve(named.size());
+    for (const DirtyTarget& t : named)
+        if (std::find(targets.begin(), targets.end(), t) == targets.end()) targets.push_back(t);
     for (size_t i = 0; i < targets.size(); ++i) {
         const DirtyTarget& t = targets[i];
         Status st;
