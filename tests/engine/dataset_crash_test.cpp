@@ -3,15 +3,13 @@
 // runs a fixed workload and ends itself at the k-th crash point, for every k.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <map>
 #include <optional>
-#include <random>
 
 #include "crash_test_util.h"
 #include "dataset.h"
 #include "dataset_state.h"
+#include "record_model.h"
 #include "test_util.h"
 
 namespace brenvale {
@@ -124,92 +122,21 @@ TEST(StateFileCrash, EveryCrashPointLeavesTheOldOrTheNewRecord) {
 
 // ---- the dataset ----
 
-struct DsOp {
-    enum Kind { Write, Append, Delete, Flush, Reopen } kind;
-    int64_t ts = 0;
-    std::vector<uint8_t> data;
-};
-
-DatasetConfig crash_config(bool continuous, uint8_t compress_type) {
-    DatasetConfig c;
-    c.data_segment_size = 16 << 10;  // roll-overs every few records
-    c.initial_data_segment_size = 4096;
-    c.index_segment_size = 512;  // 12 entries per index segment
-    c.initial_index_segment_size = 256;
-    c.index_continuous = continuous ? 1 : 0;
-    c.compress_type = compress_type;
-    c.compress_level = 1;
-    return c;
-}
-
-// New latest records with gaps, corrections and appends of the latest, out-of-order
-// replacements, deletes, flushes and reopens.
-std::vector<DsOp> dataset_ops(bool continuous) {
-    std::mt19937_64 rng(continuous ? 7 : 8);
-    auto data = [&](size_t n) {
-        std::vector<uint8_t> d(n);
-        for (auto& b : d) b = static_cast<uint8_t>(rng() % 7);  // compressible but not uniform
-        return d;
-    };
-    std::vector<DsOp> ops;
-    std::vector<int64_t> written;
-    int64_t latest = 0;
-    for (int i = 0; i < 90; ++i) {
-        const unsigned r = static_cast<unsigned>(rng() % 20);
-        if (r < 9 || written.size() < 3) {
-            latest += 1 + static_cast<int64_t>(rng() % 3);
-            ops.push_back({DsOp::Write, latest, data(50 + rng() % 2500)});
-            written.push_back(latest);
-        } else if (r < 11) {
-            ops.push_back({DsOp::Write, latest, data(50 + rng() % 2500)});  // correction
-        } else if (r < 13) {
-            ops.push_back({DsOp::Append, latest, data(10 + rng() % 300)});
-        } else if (r < 16) {
-            int64_t ts = written[rng() % written.size()];
-            if (continuous && rng() % 2) ts = latest - 1;  // may be a filler slot
-            ops.push_back({DsOp::Write, ts, data(50 + rng() % 2500)});
-        } else if (r < 18) {
-            ops.push_back({DsOp::Delete, written[rng() % written.size()], {}});
-        } else if (r < 19) {
-            ops.push_back({DsOp::Flush, 0, {}});
-        } else {
-            ops.push_back({DsOp::Reopen, 0, {}});
-        }
-    }
-    return ops;
-}
+using testing::RecordModel;
+using testing::RecordOp;
 
 const DataSetKey kCrashKey{"crash", "ds"};
 constexpr uint32_t kRefused = 1u << 31;
 
-int dataset_workload(const std::string& path, const DatasetConfig& cfg, const std::vector<DsOp>& ops, int fd) {
+int dataset_workload(const std::string& path, const DatasetConfig& cfg, const std::vector<RecordOp>& ops, int fd) {
     auto created = Dataset::create(kCrashKey, path, cfg);
     if (!created.ok()) return 2;
     std::optional<Dataset> d(std::move(*created));
     for (size_t i = 0; i < ops.size(); ++i) {
-        const DsOp& op = ops[i];
-        Status st;
-        switch (op.kind) {
-            case DsOp::Write: st = d->write(op.ts, op.data); break;
-            case DsOp::Append: st = d->append(op.ts, op.data); break;
-            case DsOp::Delete: st = d->delete_record(op.ts); break;
-            case DsOp::Flush: st = d->flush(); break;
-            case DsOp::Reopen: {
-                st = d->close();
-                if (st.ok()) {
-                    auto opened = Dataset::open(kCrashKey, path);
-                    if (!opened.ok()) return 4;
-                    d.emplace(std::move(*opened));
-                }
-                break;
-            }
-        }
-        // A refusal (a deleted record deleted again, an append to a record that is no longer
-        // the last of its block) changes nothing and is reported as such.
+        Status st = testing::run_record_op(d, ops[i], kCrashKey, path);
         uint32_t report = static_cast<uint32_t>(i);
         if (!st.ok()) {
-            const ErrorKind kind = st.error().kind();
-            if (kind != ErrorKind::NotFound && kind != ErrorKind::InvalidData) return 3;
+            if (!testing::is_refusal(st.error())) return 3;
             report |= kRefused;
         }
         if (!testing::ack(fd, report)) return 5;
@@ -217,67 +144,14 @@ int dataset_workload(const std::string& path, const DatasetConfig& cfg, const st
     return 0;
 }
 
-using Model = std::map<int64_t, std::vector<uint8_t>>;
-
-void apply(Model& m, const DsOp& op) {
-    switch (op.kind) {
-        case DsOp::Write: m[op.ts] = op.data; break;
-        case DsOp::Append: {
-            auto& v = m[op.ts];
-            v.insert(v.end(), op.data.begin(), op.data.end());
-            break;
-        }
-        case DsOp::Delete: m.erase(op.ts); break;
-        default: break;
-    }
-}
-
-// Every record of `done` is read back byte-exact; the record of the op in flight holds its
-// old or its new value; iterators and the bitmap agree; the dataset takes a new record.
-void check_dataset(const std::string& path, const Model& done, const Model& flight, const std::string& where) {
+// Every acknowledged record reads back byte-exact, the record of the op in flight holds
+// its old or its new value, and the dataset takes a new record.
+void check_dataset(const std::string& path, const RecordModel& done, const RecordModel& flight,
+                   const std::string& where) {
     auto opened = Dataset::open(kCrashKey, path);
     ASSERT_TRUE(opened.ok()) << where << ": " << opened.error().to_string();
     Dataset& d = *opened;
-    std::set<int64_t> keys;
-    for (const auto& [ts, v] : done) keys.insert(ts);
-    for (const auto& [ts, v] : flight) keys.insert(ts);
-    // Whether a record (or its absence, nullptr) is the old or the new state of ts.
-    auto agrees = [&](int64_t ts, const std::vector<uint8_t>* got) {
-        auto same = [&](const Model& m) {
-            auto it = m.find(ts);
-            return it == m.end() ? got == nullptr : got != nullptr && *got == it->second;
-        };
-        return same(done) || same(flight);
-    };
-    for (int64_t ts : keys) {
-        auto r = d.read(ts);
-        ASSERT_TRUE(r.ok()) << where << ": read " << ts << ": " << r.error().to_string();
-        const std::vector<uint8_t>* got = r->has_value() ? &(*r)->data : nullptr;
-        EXPECT_TRUE(agrees(ts, got)) << where << ": record " << ts << " has " << (got ? got->size() : 0) << " bytes";
-    }
-    auto all = d.query_all(INT64_MIN, INT64_MAX);
-    ASSERT_TRUE(all.ok()) << where << ": " << all.error().to_string();
-    for (const auto& rec : *all) EXPECT_TRUE(agrees(rec.timestamp, &rec.data)) << where << ": listed " << rec.timestamp;
-    for (int64_t ts : keys) {
-        bool listed = std::any_of(all->begin(), all->end(), [&](const Record& r) { return r.timestamp == ts; });
-        EXPECT_TRUE(listed || agrees(ts, nullptr)) << where << ": " << ts << " not listed";
-    }
-    auto back = d.query(INT64_MIN, INT64_MAX)->reverse().collect_all();
-    ASSERT_TRUE(back.ok()) << where << ": " << back.error().to_string();
-    ASSERT_EQ(back->size(), all->size()) << where;
-    for (size_t i = 0; i < all->size(); ++i) EXPECT_EQ((*back)[all->size() - 1 - i].timestamp, (*all)[i].timestamp);
-    if (!keys.empty()) {
-        const int64_t lo = *keys.begin();
-        auto bits = d.query_exist(lo, *keys.rbegin());
-        ASSERT_TRUE(bits.ok()) << where;
-        size_t set = 0;
-        for (uint8_t b : *bits) set += static_cast<size_t>(__builtin_popcount(b));
-        EXPECT_EQ(set, all->size()) << where;
-        for (const auto& rec : *all) {
-            const uint64_t bit = static_cast<uint64_t>(rec.timestamp - lo);
-            EXPECT_TRUE((*bits)[bit / 8] >> (bit % 8) & 1) << where << ": bit of " << rec.timestamp;
-        }
-    }
+    testing::expect_records(d, done, &flight, where);
     const int64_t next = d.latest_timestamp().value_or(0) + 1;
     ASSERT_TRUE(d.write(next, std::vector<uint8_t>{1, 2, 3}).ok()) << where;
     EXPECT_EQ((*d.read(next))->data, (std::vector<uint8_t>{1, 2, 3})) << where;
@@ -285,8 +159,8 @@ void check_dataset(const std::string& path, const Model& done, const Model& flig
 
 void run_dataset_crash_points(bool continuous, uint8_t compress_type) {
     const std::vector<std::string> prefixes = {"dataset.", "state."};
-    const DatasetConfig cfg = crash_config(continuous, compress_type);
-    const std::vector<DsOp> ops = dataset_ops(continuous);
+    const DatasetConfig cfg = testing::small_segments(continuous, compress_type);
+    const std::vector<RecordOp> ops = testing::record_ops(continuous ? 7 : 8, 90, continuous, /*reopens=*/true);
     std::set<std::string> steps;
     long total;
     {
@@ -305,11 +179,11 @@ void run_dataset_crash_points(bool continuous, uint8_t compress_type) {
             return dataset_workload(dir.file("ds"), cfg, ops, fd);
         });
         ASSERT_EQ(run.exit_code, testing::kCrashExit) << "crash point " << k;
-        Model done;
+        RecordModel done;
         for (uint32_t a : run.acks)
-            if ((a & kRefused) == 0) apply(done, ops[a]);
-        Model flight = done;
-        apply(flight, ops[run.acks.size()]);
+            if ((a & kRefused) == 0) testing::apply(done, ops[a]);
+        RecordModel flight = done;
+        testing::apply(flight, ops[run.acks.size()]);
         if (run.acks.empty() && !*path_exists(dir.file("ds/meta"))) continue;  // killed in create
         check_dataset(dir.file("ds"), done, flight, fmt::format("crash point {} after {} ops", k, run.acks.size()));
         if (::testing::Test::HasFailure()) return;

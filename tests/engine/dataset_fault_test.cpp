@@ -8,119 +8,21 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <optional>
-#include <random>
-#include <set>
 
 #include "dataset.h"
+#include "record_model.h"
 #include "test_util.h"
 
 namespace brenvale {
 namespace {
 
+using testing::RecordOp;
 using testing::ScopedIoFaults;
 using testing::TempDir;
+using Model = testing::RecordModel;
 
 const DataSetKey kKey{"fault", "ds"};
-
-struct Op {
-    enum Kind { Write, Append, Delete, Flush } kind;
-    int64_t ts = 0;
-    std::vector<uint8_t> data;
-};
-
-DatasetConfig fault_config(bool continuous, uint8_t compress_type) {
-    DatasetConfig c;
-    c.data_segment_size = 16 << 10;  // roll-overs and grows every few records
-    c.initial_data_segment_size = 4096;
-    c.index_segment_size = 512;
-    c.initial_index_segment_size = 256;
-    c.index_continuous = continuous ? 1 : 0;
-    c.compress_type = compress_type;
-    c.compress_level = 1;
-    return c;
-}
-
-std::vector<Op> fault_ops(uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    auto data = [&](size_t n) {
-        std::vector<uint8_t> d(n);
-        for (auto& b : d) b = static_cast<uint8_t>(rng() % 5);
-        return d;
-    };
-    std::vector<Op> ops;
-    std::vector<int64_t> written;
-    int64_t latest = 0;
-    for (int i = 0; i < 70; ++i) {
-        const unsigned r = static_cast<unsigned>(rng() % 16);
-        if (r < 8 || written.size() < 3) {
-            latest += 1 + static_cast<int64_t>(rng() % 2);
-            ops.push_back({Op::Write, latest, data(40 + rng() % 2000)});
-            written.push_back(latest);
-        } else if (r < 10) {
-            ops.push_back({Op::Write, latest, data(40 + rng() % 2000)});
-        } else if (r < 11) {
-            ops.push_back({Op::Append, latest, data(10 + rng() % 200)});
-        } else if (r < 13) {
-            ops.push_back({Op::Write, written[rng() % written.size()], data(40 + rng() % 2000)});
-        } else if (r < 15) {
-            ops.push_back({Op::Delete, written[rng() % written.size()], {}});
-        } else {
-            ops.push_back({Op::Flush, 0, {}});
-        }
-    }
-    return ops;
-}
-
-using Model = std::map<int64_t, std::vector<uint8_t>>;
-
-void apply(Model& m, const Op& op) {
-    if (op.kind == Op::Write) m[op.ts] = op.data;
-    if (op.kind == Op::Append) {
-        auto& v = m[op.ts];
-        v.insert(v.end(), op.data.begin(), op.data.end());
-    }
-    if (op.kind == Op::Delete) m.erase(op.ts);
-}
-
-Status run_op(Dataset& d, const Op& op) {
-    switch (op.kind) {
-        case Op::Write: return d.write(op.ts, op.data);
-        case Op::Append: return d.append(op.ts, op.data);
-        case Op::Delete: return d.delete_record(op.ts);
-        case Op::Flush: return d.flush();
-    }
-    return {};
-}
-
-// The dataset holds `m` exactly, except that `alt` (the op that failed) may also show.
-void expect_model(Dataset& d, const Model& m, const Model* alt, const std::string& where) {
-    auto matches = [&](int64_t ts, const std::vector<uint8_t>* got) {
-        auto same = [&](const Model& x) {
-            auto it = x.find(ts);
-            return it == x.end() ? got == nullptr : got != nullptr && *got == it->second;
-        };
-        return same(m) || (alt != nullptr && same(*alt));
-    };
-    std::set<int64_t> keys;
-    for (const auto& [ts, v] : m) keys.insert(ts);
-    if (alt)
-        for (const auto& [ts, v] : *alt) keys.insert(ts);
-    for (int64_t ts : keys) {
-        auto r = d.read(ts);
-        ASSERT_TRUE(r.ok()) << where << ": read " << ts << ": " << r.error().to_string();
-        EXPECT_TRUE(matches(ts, r->has_value() ? &(*r)->data : nullptr)) << where << ": record " << ts;
-    }
-    auto all = d.query_all(INT64_MIN, INT64_MAX);
-    ASSERT_TRUE(all.ok()) << where << ": " << all.error().to_string();
-    std::set<int64_t> listed;
-    for (const auto& rec : *all) {
-        listed.insert(rec.timestamp);
-        EXPECT_TRUE(matches(rec.timestamp, &rec.data)) << where << ": listed " << rec.timestamp;
-    }
-    for (int64_t ts : keys) EXPECT_TRUE(listed.count(ts) || matches(ts, nullptr)) << where << ": " << ts << " not listed";
-}
 
 struct FaultMode {
     uint32_t ops;
@@ -138,24 +40,18 @@ Dataset equip(Dataset d, const DirtyListPtr& dirty) {
     return d;
 }
 
-// Runs one op: true when it took effect, false when the dataset refused it (an append to
-// a record that is no longer the last of its block or does not fit beside it, a delete of
-// a deleted record), which changes nothing. `failed` receives an error of any other cause.
-bool step(Dataset& d, Model& m, const Op& op, std::optional<Error>* failed) {
-    Status st = run_op(d, op);
-    if (st.ok()) {
-        apply(m, op);
-        return true;
-    }
-    const ErrorKind k = st.error().kind();
-    if (k != ErrorKind::NotFound && k != ErrorKind::InvalidData && k != ErrorKind::SegmentFull)
-        *failed = std::move(st).error();
-    return false;
+// Runs one op and applies it to the model when it took effect; `failed` receives an error
+// that is not a refusal.
+void step(std::optional<Dataset>& d, const std::string& path, Model& m, const RecordOp& op,
+          std::optional<Error>* failed) {
+    Status st = testing::run_record_op(d, op, kKey, path);
+    if (st.ok()) testing::apply(m, op);
+    else if (!testing::is_refusal(st.error())) *failed = std::move(st).error();
 }
 
 // Runs the workload with the plan's n-th call failing; false when the workload never
 // reaches that call.
-bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::vector<Op>& ops, uint64_t n) {
+bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::vector<RecordOp>& ops, uint64_t n) {
     TempDir dir;
     const std::string path = dir.file("ds");
     DirtyListPtr dirty = mode.dirty_list ? std::make_shared<DirtyList>() : nullptr;
@@ -172,7 +68,7 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
         const uint64_t failures = io_calls_failed();
         std::optional<Error> failed;
         Model before = model;
-        step(*d, model, ops[i], &failed);
+        step(d, path, model, ops[i], &failed);
         if (io_calls_failed() > failures && model == before) break;  // this op met the failure
         EXPECT_FALSE(failed) << where << ", op " << i << ": " << failed->to_string();
     }
@@ -182,8 +78,8 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
     // The failed op changed its record wholly or not at all; the others are untouched,
     // while the disk is still full and after a reopen once it has room again.
     Model after = model;
-    apply(after, ops[i]);
-    expect_model(*d, model, &after, where + " (failing)");
+    testing::apply(after, ops[i]);
+    testing::expect_records(*d, model, &after, where + " (failing)");
     faults.reset();
     if (n % 2 == 1) {  // every other run goes on with the same handle
         Status closed = d->close();
@@ -193,7 +89,7 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
         EXPECT_TRUE(opened.ok()) << where << ": " << opened.error().to_string();
         if (!opened.ok()) return true;
         d.emplace(equip(std::move(*opened), dirty));
-        expect_model(*d, model, &after, where + " (reopened)");
+        testing::expect_records(*d, model, &after, where + " (reopened)");
     }
 
     // Repeat the failed op unless it took effect, then finish the workload.
@@ -208,19 +104,19 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
     }
     for (; i < ops.size(); ++i) {
         std::optional<Error> failed;
-        step(*d, model, ops[i], &failed);
+        step(d, path, model, ops[i], &failed);
         EXPECT_FALSE(failed) << where << ", op " << i << " after: " << failed->to_string();
     }
     EXPECT_TRUE(d->close().ok()) << where;
     auto last = Dataset::open(kKey, path);
     EXPECT_TRUE(last.ok()) << where;
-    if (last.ok()) expect_model(*last, model, nullptr, where + " (final)");
+    if (last.ok()) testing::expect_records(*last, model, nullptr, where + " (final)");
     return true;
 }
 
 void run_fault_modes(const FaultMode& mode, bool continuous, uint8_t compress_type, uint64_t seed) {
-    const DatasetConfig cfg = fault_config(continuous, compress_type);
-    const std::vector<Op> ops = fault_ops(seed);
+    const DatasetConfig cfg = testing::small_segments(continuous, compress_type);
+    const std::vector<RecordOp> ops = testing::record_ops(seed, 70, continuous, /*reopens=*/false);
     uint64_t n = 0;
     while (run_with_fault(mode, cfg, ops, n)) {
         if (::testing::Test::HasFailure()) return;
@@ -258,7 +154,7 @@ TEST(DatasetFaultTest, FailedFlushKeepsChangesDirtyAndALaterFlushSyncsThem) {
             SCOPED_TRACE(fmt::format("dirty list {}, msync {}", with_list, n));
             TempDir dir;
             DirtyListPtr dirty = with_list ? std::make_shared<DirtyList>() : nullptr;
-            Dataset d = equip(std::move(*Dataset::create(kKey, dir.file("ds"), fault_config(false, 0))), dirty);
+            Dataset d = equip(std::move(*Dataset::create(kKey, dir.file("ds"), testing::small_segments(false, 0))), dirty);
             const Model m = fill(d, 120);
             Status failed;
             {
@@ -293,7 +189,7 @@ TEST(DatasetFaultTest, FailedFlushKeepsChangesDirtyAndALaterFlushSyncsThem) {
             ASSERT_TRUE(d.close().ok());
             auto back = Dataset::open(kKey, dir.file("ds"));
             ASSERT_TRUE(back.ok());
-            expect_model(*back, m, nullptr, "reopened");
+            testing::expect_records(*back, m, nullptr, "reopened");
             if (::testing::Test::HasFailure()) return;
         }
     }
@@ -308,21 +204,21 @@ TEST(DatasetFaultTest, FailedCreateOrOpenStepLeavesADatasetThatOpens) {
         const std::string path = dir.file("ds");
         {
             ScopedIoFaults faults(io_op::kAll, n, EIO);
-            auto created = Dataset::create(kKey, path, fault_config(true, 1));
+            auto created = Dataset::create(kKey, path, testing::small_segments(true, 1));
             if (io_calls_failed() == 0) {
                 EXPECT_GT(n, 5u);
                 break;
             }
             EXPECT_FALSE(created.ok());
         }
-        auto again = *path_exists(path + "/meta") ? Dataset::open(kKey, path) : Dataset::create(kKey, path, fault_config(true, 1));
+        auto again = *path_exists(path + "/meta") ? Dataset::open(kKey, path) : Dataset::create(kKey, path, testing::small_segments(true, 1));
         ASSERT_TRUE(again.ok()) << again.error().to_string();
         ASSERT_TRUE(again->write(5, std::vector<uint8_t>{5}).ok());
     }
     TempDir source;
     Model m;
     {
-        Dataset d = equip(std::move(*Dataset::create(kKey, source.file("ds"), fault_config(false, 0))), nullptr);
+        Dataset d = equip(std::move(*Dataset::create(kKey, source.file("ds"), testing::small_segments(false, 0))), nullptr);
         m = fill(d, 150);
         ASSERT_TRUE(d.close().ok());
     }
@@ -347,7 +243,7 @@ TEST(DatasetFaultTest, FailedCreateOrOpenStepLeavesADatasetThatOpens) {
         }
         auto opened = Dataset::open(kKey, path);
         ASSERT_TRUE(opened.ok()) << opened.error().to_string();
-        expect_model(*opened, m, nullptr, "reopened");
+        testing::expect_records(*opened, m, nullptr, "reopened");
         if (::testing::Test::HasFailure()) return;
     }
 }
