@@ -564,6 +564,7 @@ void snapshot(const Options& o, const std::string& path, const std::string& to) 
     std::error_code ec;
     std::filesystem::remove_all(to, ec);
     std::filesystem::copy(path, to, std::filesystem::copy_options::recursive, ec);
+    if (ec) std::ofstream(to + "/SNAPSHOT-INCOMPLETE") << ec.message() << "\n";
 }
 
 void keep_failure(const Options& o, const std::string& path, uint64_t kill, int kind, const Model& m,
