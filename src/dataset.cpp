@@ -244,7 +244,7 @@ HotBlockPtr hot_block_of(const DatasetInner& in, const IndexEntry& e, const Loca
 BlockCache* hot_cache_of(const DatasetInner& in, LocalHotBlock& hot) {
     BlockCache* shared = cache_of(in);
     if (shared != nullptr && shared->capacity() > 0) return shared;
-    if (!hot.own) hot.own = std::make_unique<BlockCache>(1);
+    if (!hot.own) hot.own = std::make_shared<BlockCache>(1);
     return hot.own.get();
 }
 

@@ -112,10 +112,11 @@ class QueryIterator;
 
 // The block a range list or an iterator read last. With a usable shared cache it refers to
 // the cached block without keeping it alive; without one, a one-block cache of its own
-// keeps the block, so that its records are not decompressed again one by one.
+// keeps the block, so that its records are not decompressed again one by one (a copied
+// iterator shares it).
 struct LocalHotBlock {
     HotBlockSlot slot;
-    std::unique_ptr<BlockCache> own;
+    std::shared_ptr<BlockCache> own;
 
     void clear() {
         slot.clear();
