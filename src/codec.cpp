@@ -14,6 +14,8 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
+#include "test_hooks.h"
+
 namespace brenvale::codec {
 
 namespace {
@@ -218,6 +220,7 @@ Result<std::vector<uint8_t>> compress(std::span<const uint8_t> payload, uint8_t 
 
 Result<std::vector<uint8_t>> decompress(std::span<const uint8_t> stored, uint8_t compress_type,
                                         std::optional<size_t> expected_size) {
+    note_decompression();
     switch (compress_type) {
         case kZstd: return zstd_decompress(stored, expected_size);
         case kDeflate: return deflate_decompress(stored, expected_size);

@@ -1,5 +1,6 @@
 #include "dataset.h"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 
@@ -137,8 +138,10 @@ Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<co
         return Error::not_found(fmt::format("no index entry at timestamp {} (required for out-of-order write)", ts));
     StateSinks sinks(in.state);
     SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
+    crash_point("dataset.write.stored");  // a record no index entry points to yet
     uint64_t offset = loc.base + loc.position;
     IndexEntry old = BRVL_TRY(in.index.overwrite(ts, offset, loc.in_block, &sinks));
+    crash_point("dataset.write.replaced");  // the old record is not yet counted invalid
     BRVL_TRY(count_invalid(in, old, cache));
     stamp(in);
     return IndexEntry{ts, offset, loc.in_block};
@@ -163,6 +166,7 @@ Result<IndexEntry> write_at(DatasetInner& in, int64_t ts, std::span<const uint8_
 
     StateSinks sinks(in.state);
     SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
+    crash_point("dataset.write.stored");
     uint64_t offset = loc.base + loc.position;
     if (in.config.index_continuous)
         BRVL_TRY(in.index.append_latest(latest, ts, offset, loc.in_block, &sinks));
@@ -229,27 +233,37 @@ Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e) {
 
 // The block an iterator or range list read last, when it holds this entry and is still
 // alive: sealed blocks never change in place, so no segment needs to be consulted.
-HotBlockPtr hot_block_of(const DatasetInner& in, const IndexEntry& e, const HotBlockSlot& slot) {
-    if (!slot.has_key) return nullptr;
+HotBlockPtr hot_block_of(const DatasetInner& in, const IndexEntry& e, const LocalHotBlock& hot) {
+    if (!hot.slot.has_key) return nullptr;
     uint64_t base = segment_base_of(in, e.block_offset);
-    return slot.lookup(BlockKey{in.identifier, base, e.block_offset - base});
+    return hot.slot.lookup(BlockKey{in.identifier, base, e.block_offset - base});
 }
 
-// The same through a hot-block slot (iterators and range lists).
-Result<Record> read_entry_hot(DatasetInner& in, const IndexEntry& e, HotBlockSlot& slot) {
-    if (HotBlockPtr hb = hot_block_of(in, e, slot)) {
+// The cache a hot-block read goes through: the shared one when it keeps blocks, else the
+// reader's own one-block cache (a block larger than its capacity is still kept, alone).
+BlockCache* hot_cache_of(const DatasetInner& in, LocalHotBlock& hot) {
+    BlockCache* shared = cache_of(in);
+    if (shared != nullptr && shared->capacity() > 0) return shared;
+    if (!hot.own) hot.own = std::make_shared<BlockCache>(1);
+    return hot.own.get();
+}
+
+// The same through a hot block (iterators and range lists).
+Result<Record> read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) {
+    if (HotBlockPtr hb = hot_block_of(in, e, hot)) {
         auto [ts, data] = BRVL_TRY(hb->record(e.in_block));
         return Record{ts, std::move(data)};
     }
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
-    auto [ts, data] = BRVL_TRY(seg->read_record_hot(in.identifier, pos, e.in_block, cache_of(in), slot));
+    auto [ts, data] =
+        BRVL_TRY(seg->read_record_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot));
     return Record{ts, std::move(data)};
 }
 
-Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, HotBlockSlot& slot) {
-    if (HotBlockPtr hb = hot_block_of(in, e, slot)) return hb->record_len(e.in_block);
+Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) {
+    if (HotBlockPtr hb = hot_block_of(in, e, hot)) return hb->record_len(e.in_block);
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
-    return seg->read_length_hot(in.identifier, pos, e.in_block, cache_of(in), slot);
+    return seg->read_length_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot);
 }
 
 Result<std::optional<Record>> inner_read(DatasetInner& in, int64_t ts) {
@@ -270,8 +284,14 @@ Result<std::vector<IndexEntry>> index_range(DatasetInner& in, int64_t start, int
 
 // Flushes exactly the named targets of this dataset. The first failure stops the pass;
 // the failed target and those not reached go back on the dirty list, so that a later
-// flush syncs them.
-Status inner_flush_dirty(DatasetInner& in, const std::vector<DirtyTarget>& targets) {
+// flush syncs them. A target named twice (a segment whose failed flush registered it
+// again beside the entry put back) is flushed once, so that repeated failures cannot
+// make the list grow.
+Status inner_flush_dirty(DatasetInner& in, const std::vector<DirtyTarget>& named) {
+    std::vector<DirtyTarget> targets;
+    targets.reserve(named.size());
+    for (const DirtyTarget& t : named)
+        if (std::find(targets.begin(), targets.end(), t) == targets.end()) targets.push_back(t);
     for (size_t i = 0; i < targets.size(); ++i) {
         const DirtyTarget& t = targets[i];
         Status st;
@@ -304,14 +324,32 @@ Status inner_flush(DatasetInner& in) {
     return {};
 }
 
+// A directory without meta may hold the files of an interrupted create or drop. A new
+// dataset starts from empty files, so they go before anything is written; the meta file,
+// written after this, marks the directory as a dataset again.
+Status remove_leftovers(const std::string& data_dir) {
+    bool warned = false;
+    for (const char* name : {"data", "index", "queue", "state"}) {
+        const std::string path = join_path(data_dir, name);
+        if (!BRVL_TRY(path_exists(path))) continue;
+        if (!warned) {
+            log::warn(log::kDataset, "[dataset] removing leftovers of an earlier dataset at {}", data_dir);
+            warned = true;
+        }
+        BRVL_TRY(remove_dir_all(path));
+    }
+    if (warned) BRVL_TRY(sync_dir(data_dir));
+    return {};
+}
+
 }  // namespace
 
 // ---- handle and lock ----
 
-Dataset::Guard::Guard(Shared* s) : s_(s), lock_(s->mu) {}
+Dataset::Guard::Guard(Shared* s) : s_(s), lock_(s->mu), exceptions_at_start_(std::uncaught_exceptions()) {}
 
 Dataset::Guard::~Guard() {
-    if (lock_.owns_lock() && std::uncaught_exceptions() > 0) s_->poisoned.store(true);
+    if (lock_.owns_lock() && std::uncaught_exceptions() > exceptions_at_start_) s_->poisoned.store(true);
 }
 
 DatasetInner* Dataset::Guard::operator->() const { return &s_->inner; }
@@ -342,6 +380,7 @@ Result<Dataset> Dataset::create(const DataSetKey& key, const std::string& data_d
     // Only a missing meta file is absent; any other failure to examine it is an error.
     if (BRVL_TRY(path_exists(meta_path)))
         return Error::already_exists(fmt::format("dataset already exists at {}", data_dir));
+    BRVL_TRY(remove_leftovers(data_dir));
     BRVL_TRY(create_dir_all(join_path(data_dir, "data")));
     BRVL_TRY(create_dir_all(join_path(data_dir, "index")));
 
@@ -601,6 +640,7 @@ Status Dataset::delete_record(int64_t timestamp) {
         return Error::not_found(fmt::format("no entry to delete at timestamp {} (dataset is empty)", timestamp));
     BRVL_TRY(check_retention(in, timestamp));
     IndexEntry old = BRVL_TRY(in.index.delete_entry(timestamp));
+    crash_point("dataset.delete.unindexed");
     BRVL_TRY(count_invalid(in, old, cache));
     stamp(in);
     if (hook) BRVL_TRY(hook->record_delete(in.identifier, old));
@@ -644,7 +684,7 @@ Result<std::vector<Record>> Dataset::query_all(int64_t start, int64_t end) {
     auto entries = BRVL_TRY(index_range(in, start, end));
     std::vector<Record> out;
     out.reserve(entries.size());
-    HotBlockSlot slot;
+    LocalHotBlock slot;
     for (const auto& e : entries) {
         if (e.is_sentinel()) continue;
         out.push_back(BRVL_TRY(read_entry_hot(in, e, slot)));
@@ -659,7 +699,7 @@ Result<std::vector<RecordLength>> Dataset::query_length_all(int64_t start, int64
     auto entries = BRVL_TRY(index_range(in, start, end));
     std::vector<RecordLength> out;
     out.reserve(entries.size());
-    HotBlockSlot slot;
+    LocalHotBlock slot;
     for (const auto& e : entries) {
         if (e.is_sentinel()) continue;
         uint32_t len = BRVL_TRY(read_length_hot(in, e, slot));
@@ -837,14 +877,14 @@ QueryIterator& QueryIterator::skip(uint64_t count) {
     uint64_t& s = reverse_ ? back_skip_ : front_skip_;
     s = count > UINT64_MAX - s ? UINT64_MAX : s + count;
     cursor_.reset();
-    hot_ = HotBlockSlot();
+    hot_.clear();
     return *this;
 }
 
 QueryIterator& QueryIterator::reverse() {
     reverse_ = !reverse_;
     cursor_.reset();
-    hot_ = HotBlockSlot();
+    hot_.clear();
     return *this;
 }
 

@@ -110,6 +110,20 @@ struct RecordLength {
 
 class QueryIterator;
 
+// The block a range list or an iterator read last. With a usable shared cache it refers to
+// the cached block without keeping it alive; without one, a one-block cache of its own
+// keeps the block, so that its records are not decompressed again one by one (a copied
+// iterator shares it).
+struct LocalHotBlock {
+    HotBlockSlot slot;
+    std::shared_ptr<BlockCache> own;
+
+    void clear() {
+        slot.clear();
+        own.reset();
+    }
+};
+
 // The state behind a dataset's mutex.
 struct DatasetInner {
     DatasetInner(DataSetKey k, std::string dir, DatasetMetaFile cfg, Index idx, SegmentSet segs,
@@ -190,8 +204,9 @@ private:
     struct Shared;
 
     // The guard over the inner state; marks the mutex poisoned when released while an
-    // exception unwinds through the operation that holds it (no guard is ever taken by a
-    // destructor during unwinding, so any exception in flight is this operation's).
+    // exception thrown during the operation unwinds through it. Exceptions already in
+    // flight when the guard was made (a dataset call from a destructor during unwinding)
+    // do not count.
     class Guard {
     public:
         explicit Guard(Shared* s);
@@ -204,6 +219,7 @@ private:
     private:
         Shared* s_;
         std::unique_lock<std::mutex> lock_;
+        int exceptions_at_start_;
     };
 
     explicit Dataset(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
@@ -244,7 +260,7 @@ private:
     bool reverse_ = false;
     bool exhausted_ = false;
     std::optional<IndexCursor> cursor_;
-    HotBlockSlot hot_;
+    LocalHotBlock hot_;
 };
 
 }  // namespace brenvale

@@ -86,7 +86,14 @@ Status DatasetStateFile::persist() {
         return {};
     }
     if (!mapped_ || file_.size() < kLength) return Error::mmap("dataset state file is not mapped");
-    encode(file_.data(), f_);
+    // The record goes to the file in one write call, which a killed process either makes
+    // whole or not at all: stores into the mapping field by field could leave a record
+    // whose watermark and totals disagree.
+    uint8_t record[kLength];
+    encode(record, f_);
+    crash_point("state.persist");
+    BRVL_TRY(file_.write_at(0, record));
+    crash_point("state.persist.written");
     BRVL_TRY(file_.flush());
     clean_ = true;
     return {};
@@ -94,12 +101,16 @@ Status DatasetStateFile::persist() {
 
 Result<DatasetStateFile> DatasetStateFile::create(const std::string& dir, const std::string& path) {
     BRVL_TRY(create_dir_all(dir));
+    // The whole record is written under a temporary name and renamed into place, so that a
+    // kill leaves the old file or no file, never an empty or zero-filled one.
+    uint8_t record[kLength];
+    encode(record, DatasetStateFields{});
+    BRVL_TRY(write_file_atomic(path, std::string_view(reinterpret_cast<const char*>(record), kLength)));
     DatasetStateFile s;
     s.path_ = path;
-    s.file_ = BRVL_TRY(MappedFile::create(path, kLength, /*exclusive=*/false));
+    s.file_ = BRVL_TRY(MappedFile::open(path, true));
+    if (s.file_.size() != kLength) return Error::invalid_data("invalid dataset state file size");
     s.mapped_ = true;
-    s.clean_ = false;
-    BRVL_TRY(s.persist());
     return s;
 }
 
@@ -121,8 +132,10 @@ Result<DatasetStateFile> DatasetStateFile::open_or_create(const std::string& dat
         auto [fields, v1] = BRVL_TRY(decode(buf, len));
         fd.close();
         if (len == kLengthV1) {
+            // Extended but not yet rewritten, the file still reads as version 1.
             FileHandle w = BRVL_TRY(FileHandle::open(path, FileHandle::Mode::ReadWrite));
             BRVL_TRY(w.reserve(kLength));
+            crash_point("state.upgrade.extended");
         }
         s.file_ = BRVL_TRY(MappedFile::open(path, true));
         s.mapped_ = true;
@@ -139,7 +152,8 @@ Result<DatasetStateFile> DatasetStateFile::open_or_create(const std::string& dat
     if (!is_invalid_contents(opened.error())) return std::move(opened).error();
     log::warn(log::kDatasetState, "[dataset-state] recreating invalid state file {}: {}", path,
               opened.error().to_string());
-    (void)remove_file(path);
+    // The new file replaces the invalid one by a rename: no window without a file.
+    crash_point("state.recreate");
     return create(dataset_dir, path);
 }
 

@@ -13,13 +13,6 @@
 
 namespace brenvale {
 
-namespace detail {
-std::atomic<CrashHook> g_crash_hook{nullptr};
-std::atomic<int64_t> g_wall_clock_offset_ns{0};
-}
-
-void set_crash_hook(CrashHook hook) { detail::g_crash_hook.store(hook, std::memory_order_relaxed); }
-
 namespace {
 
 Error last_io() { return Error::io(errno); }
@@ -51,6 +44,7 @@ Result<FileHandle> FileHandle::open(const std::string& path, Mode mode, mode_t p
         case Mode::CreateExclusive: flags |= O_RDWR | O_CREAT | O_EXCL; break;
         case Mode::CreateOrOpen: flags |= O_RDWR | O_CREAT; break;
     }
+    if (int e = io_fault(io_op::kOpen)) return Error::io(e);
     int fd;
     do {
         fd = ::open(path.c_str(), flags, perm);
@@ -67,6 +61,7 @@ Result<uint64_t> FileHandle::size() const {
 
 Status FileHandle::set_len(uint64_t len) const {
     if (len > static_cast<uint64_t>(INT64_MAX)) return Error::io(EFBIG);
+    if (int e = io_fault(io_op::kTruncate)) return Error::io(e);
     int rc;
     do {
         rc = ::ftruncate(fd_, static_cast<off_t>(len));
@@ -79,16 +74,19 @@ Status FileHandle::reserve(uint64_t len) const {
     if (len > static_cast<uint64_t>(INT64_MAX)) return Error::io(EFBIG);
     uint64_t cur = BRVL_TRY(size());
     if (len <= cur) return {};
-    int rc;
-    do {
+    int rc = io_fault(io_op::kReserve);
+    while (rc == 0) {
         rc = ::posix_fallocate(fd_, 0, static_cast<off_t>(len));
-    } while (rc == EINTR);
+        if (rc != EINTR) break;
+        rc = 0;
+    }
     if (rc == 0) return {};
     if (rc == EOPNOTSUPP || rc == EINVAL) return set_len(len);  // file system without reservation
     return Error::io(rc);
 }
 
 Status FileHandle::sync() const {
+    if (int e = io_fault(io_op::kFsync)) return Error::io(e);
     if (::fsync(fd_) != 0) return last_io();
     return {};
 }
@@ -123,6 +121,7 @@ Result<Mapping> Mapping::map(int fd, size_t len, bool writable) {
     Mapping m;
     m.writable_ = writable;
     if (len == 0) return m;
+    if (int e = io_fault(io_op::kMmap)) return Error::io(e);
     int prot = writable ? (PROT_READ | PROT_WRITE) : PROT_READ;
     void* p = ::mmap(nullptr, len, prot, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) return last_io();
@@ -138,6 +137,7 @@ Status Mapping::flush_range(size_t offset, size_t len) const {
     if (len > len_ - offset) len = len_ - offset;
     size_t ps = static_cast<size_t>(page_size());
     size_t start = offset / ps * ps;
+    if (int e = io_fault(io_op::kMsync)) return Error::io(e);
     if (::msync(data_ + start, offset + len - start, MS_SYNC) != 0) return last_io();
     return {};
 }
@@ -192,6 +192,22 @@ Status MappedFile::grow(uint64_t new_len) {
 
 Status MappedFile::flush() const { return map_.flush(); }
 
+Status MappedFile::write_at(uint64_t offset, std::span<const uint8_t> bytes) const {
+    if (!fd_.valid()) return Error::mmap("file is not mapped");
+    while (!bytes.empty()) {
+        if (int e = io_fault(io_op::kWrite)) return Error::io(e);
+        ssize_t n = ::pwrite(fd_.fd(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return last_io();
+        }
+        if (n == 0) return Error::io_message("failed to write whole buffer");
+        bytes = bytes.subspan(static_cast<size_t>(n));
+        offset += static_cast<uint64_t>(n);
+    }
+    return {};
+}
+
 void MappedFile::close() {
     map_.unmap();
     fd_.close();
@@ -226,6 +242,7 @@ namespace {
 
 Status write_all(int fd, std::string_view data) {
     while (!data.empty()) {
+        if (int e = io_fault(io_op::kWrite)) return Error::io(e);
         ssize_t n = ::write(fd, data.data(), data.size());
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -259,8 +276,9 @@ Status write_file_atomic(const std::string& path, std::string_view contents, mod
         }
     }
     crash_point("atomic write: before rename");
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        Error e = last_io();
+    const int injected = io_fault(io_op::kRename);
+    if (injected != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        Error e = injected != 0 ? Error::io(injected) : last_io();
         ::unlink(tmp.c_str());
         return e;
     }
@@ -373,8 +391,9 @@ Status remove_dir_all(const std::string& path) { return remove_tree_at(AT_FDCWD,
 Status sync_dir(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return last_io();
-    int rc = ::fsync(fd);
-    int err = errno;
+    const int injected = io_fault(io_op::kFsync);
+    int rc = injected != 0 ? -1 : ::fsync(fd);
+    int err = injected != 0 ? injected : errno;
     ::close(fd);
     if (rc != 0 && err != EINVAL) return Error::io(err);
     return {};

@@ -110,6 +110,10 @@ public:
     Status grow(uint64_t new_len);
     Status flush() const;
     Status flush_range(size_t offset, size_t len) const { return map_.flush_range(offset, len); }
+    // Writes bytes at offset with pwrite on the descriptor; the mapping shares the page
+    // cache and sees them at once. A record that fits one page is written by a single call,
+    // which a killed process either completes or never starts.
+    Status write_at(uint64_t offset, std::span<const uint8_t> bytes) const;
     // Drops the mapping and closes the descriptor.
     void close();
 

@@ -1,5 +1,6 @@
 // Small helpers shared by every file format: little-endian access to mapped bytes,
-// checked arithmetic and the two clocks.
+// checked arithmetic and the two clocks. The test seams (crash points and the
+// wall-clock offset among them) come with it from test_hooks.h.
 #pragma once
 
 #include <time.h>
@@ -11,27 +12,14 @@
 #include <cstring>
 #include <optional>
 
+#include "test_hooks.h"
+
 namespace brenvale {
 
-// Test hook: a named step between two stores of one change. A no-op unless a test
-// installs a hook (which usually ends the process there).
-using CrashHook = void (*)(const char* step);
-void set_crash_hook(CrashHook hook);
-namespace detail {
-extern std::atomic<CrashHook> g_crash_hook;
-}
-// Every crash point is also a compiler barrier: the stores of a change reach the mapping
-// in program order, so a kill (or a reader in another process) sees them in that order.
-inline void crash_point(const char* step) {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (CrashHook h = detail::g_crash_hook.load(std::memory_order_relaxed)) h(step);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-}
-
-// Orders the stores before it ahead of those after it, as seen from another process
-// mapping the same file (a compiler barrier on x86; a fence elsewhere).
-// Orders loads from a mapping that another process writes. (ThreadSanitizer builds, which
-// do not support standalone fences, keep the compiler barrier.)
+// publish_fence orders the stores before it ahead of those after it, as seen from another
+// process mapping the same file (a compiler barrier on x86; a fence elsewhere);
+// observe_fence orders loads from a mapping that another process writes. ThreadSanitizer
+// builds, which do not support standalone fences, keep the compiler barrier.
 #if defined(__SANITIZE_THREAD__)
 inline void publish_fence() { std::atomic_signal_fence(std::memory_order_seq_cst); }
 inline void observe_fence() { std::atomic_signal_fence(std::memory_order_seq_cst); }
@@ -97,15 +85,6 @@ inline MonoInstant coarse_now() {
     ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
     return MonoInstant(std::chrono::duration_cast<MonoClock::duration>(std::chrono::seconds(ts.tv_sec) +
                                                                        std::chrono::nanoseconds(ts.tv_nsec)));
-}
-
-namespace detail {
-extern std::atomic<int64_t> g_wall_clock_offset_ns;
-}
-
-// Moves the wall clock seen by the engine (tests of retention and clock steps).
-inline void set_wall_clock_offset(std::chrono::nanoseconds offset) {
-    detail::g_wall_clock_offset_ns.store(offset.count(), std::memory_order_relaxed);
 }
 
 // Wall clock as a duration since the Unix epoch (may be negative before 1970).

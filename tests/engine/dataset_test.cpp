@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 namespace brenvale {
 namespace {
 
+using testing::LogCapture;
 using testing::TempDir;
 
 std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
@@ -139,6 +141,55 @@ TEST_F(DatasetTest, CreateRefusesExistingMetaAndOpenNeedsOne) {
     auto invalid = Dataset::create(key, other.file("y"), bad);
     ASSERT_FALSE(invalid.ok());
     EXPECT_FALSE(*path_exists(other.file("y")));
+}
+
+// A directory without meta (an interrupted create or drop) may hold the files of an older
+// dataset. A create starts from empty files: nothing of the old records, index entries,
+// totals or consumer states comes back, before or after a reopen.
+TEST_F(DatasetTest, CreateOverLeftoversStartsFromEmptyFiles) {
+    for (bool continuous : {false, true}) {
+        SCOPED_TRACE(continuous);
+        const std::string& path = ds_dir;
+        ASSERT_TRUE(remove_dir_all(dir.path()).ok() && create_dir_all(dir.path()).ok());
+        {
+            Dataset old = equip(std::move(*Dataset::create(key, path, small_config(!continuous))));
+            for (int64_t ts = 0; ts < 2000; ++ts) ASSERT_TRUE(old.write(ts, bytes(std::string(100, 'o'))).ok());
+            ASSERT_GE(old.inspect()->state.index_segments, 2u);
+            ASSERT_TRUE(old.close().ok());
+        }
+        ASSERT_TRUE(create_dir_all(path + "/queue").ok());
+        ASSERT_TRUE(write_file_atomic(path + "/queue/group", "old consumer").ok());
+        ASSERT_TRUE(remove_file(path + "/meta").ok());
+        LogCapture logs(log::Level::Warn);
+
+        auto created = Dataset::create(key, path, small_config(continuous));
+        ASSERT_TRUE(created.ok()) << created.error().to_string();
+        EXPECT_TRUE(logs.contains(log::Level::Warn, "brenvale::dataset",
+                                  "[dataset] removing leftovers of an earlier dataset at " + path));
+        Dataset d = equip(std::move(*created));
+        for (int round = 0; round < 2; ++round) {
+            auto st = d.inspect();
+            ASSERT_TRUE(st.ok());
+            EXPECT_EQ(st->state.total_record_count, 2u * round);
+            EXPECT_EQ(st->state.total_invalid_record_count, 1u * round);
+            EXPECT_EQ(st->state.data_segments, 1u * round);
+            EXPECT_EQ(st->state.index_segments, 1u * round);
+            EXPECT_EQ(st->state.min_timestamp, round ? std::optional<int64_t>(-100) : std::nullopt);
+            EXPECT_EQ(read_text(d, 5), "<none>");
+            if (round == 0) {
+                // Below every old timestamp: a continuous base of the old index would refuse it.
+                ASSERT_TRUE(d.write(-100, bytes("new")).ok());
+                ASSERT_TRUE(d.write(10, bytes("newer")).ok());
+                ASSERT_TRUE(d.delete_record(10).ok());
+                d = reopen(d);
+                EXPECT_FALSE(*path_exists(path + "/queue/group"));
+            }
+            auto all = d.query_all(INT64_MIN, INT64_MAX);
+            ASSERT_TRUE(all.ok()) << all.error().to_string();
+            EXPECT_EQ(timestamps(*all), std::vector<int64_t>{-100});
+            EXPECT_EQ(d.latest_timestamp(), 10);
+        }
+    }
 }
 
 TEST_F(DatasetTest, NewDatasetInspectsEmpty) {
@@ -391,6 +442,42 @@ TEST_F(DatasetTest, OperationEndingAbnormallyPoisonsTheMutex) {
     EXPECT_EQ(d.data_dir(), "");
 }
 
+// A dataset call made by a destructor while an unrelated exception unwinds the stack ends
+// normally and must not poison the mutex; an exception thrown inside such a call still does.
+TEST_F(DatasetTest, CallDuringUnwindingOfAnOlderExceptionKeepsTheMutex) {
+    Dataset d = make();
+    struct WritesOnUnwind {
+        Dataset& d;
+        bool nested_throw;
+        ~WritesOnUnwind() {
+            if (!nested_throw) {
+                EXPECT_TRUE(d.write(1, bytes("from a destructor")).ok());
+                return;
+            }
+            try {
+                (void)d.write(2, bytes("x"));
+            } catch (const std::runtime_error&) {
+            }
+        }
+    };
+    try {
+        WritesOnUnwind w{d, false};
+        throw std::logic_error("unrelated");
+    } catch (const std::logic_error&) {
+    }
+    EXPECT_EQ(read_text(d, 1), "from a destructor");
+
+    DatasetRuntime rt = runtime();
+    rt.journal_hook = std::make_shared<ThrowingJournal>();
+    ASSERT_TRUE(d.attach_runtime(rt).ok());
+    try {
+        WritesOnUnwind w{d, true};
+        throw std::logic_error("unrelated");
+    } catch (const std::logic_error&) {
+    }
+    EXPECT_EQ(d.read(1).error().to_string(), "invalid data: dataset mutex poisoned");
+}
+
 TEST_F(DatasetTest, WriteNextAndWriteNow) {
     Dataset d = make();
     EXPECT_EQ(*d.write_next(bytes("a")), 1);
@@ -550,6 +637,50 @@ TEST_F(DatasetTest, IteratorsAcrossManySealedBlocksMatchPointReads) {
     ASSERT_TRUE(back.ok());
     ASSERT_EQ(back->size(), model.size());
     EXPECT_EQ(back->front().timestamp, model.rbegin()->first);
+}
+
+// Without a usable block cache (none attached, a disabled one, or no identifier yet) a
+// range list or an iterator still decompresses each sealed block once, not once per record.
+TEST_F(DatasetTest, WithoutACacheEachBlockIsDecompressedOncePerCallOrIterator) {
+    for (int mode = 0; mode < 3; ++mode) {
+        TempDir here;
+        auto created = Dataset::create(key, here.file("ds"), small_config());
+        ASSERT_TRUE(created.ok());
+        Dataset d = std::move(*created);
+        DatasetRuntime rt = runtime();
+        rt.block_cache = mode == 0 ? nullptr : std::make_shared<BlockCache>(mode == 1 ? 0 : 1 << 20);
+        ASSERT_TRUE(d.set_identifier(mode == 2 ? 0 : 7).ok());
+        ASSERT_TRUE(d.attach_runtime(rt).ok());
+        std::mt19937_64 rng(mode);
+        for (int64_t ts = 0; ts < 300; ++ts) {
+            std::string v(5000 + rng() % 3000, static_cast<char>('a' + ts % 26));
+            ASSERT_TRUE(d.write(ts, bytes(v)).ok());
+        }
+        auto entries = d.index_entries(0, 300);
+        ASSERT_TRUE(entries.ok());
+        std::set<uint64_t> blocks;
+        for (const auto& e : *entries) blocks.insert(e.block_offset);
+        ASSERT_GE(blocks.size(), 6u);
+        const uint64_t sealed = blocks.size() - 1;  // the newest block is the raw pending one
+        auto decompressions = [](auto&& run) {
+            uint64_t before = decompression_count();
+            run();
+            return decompression_count() - before;
+        };
+        EXPECT_EQ(decompressions([&] { EXPECT_EQ(d.query_all(0, 300)->size(), 300u); }), sealed) << mode;
+        EXPECT_EQ(decompressions([&] { EXPECT_EQ(d.query_length_all(0, 300)->size(), 300u); }), sealed) << mode;
+        EXPECT_EQ(decompressions([&] { EXPECT_EQ(d.query(0, 300)->collect_all()->size(), 300u); }), sealed) << mode;
+        EXPECT_EQ(decompressions([&] { EXPECT_EQ(d.query(0, 300)->reverse().collect_all_lengths()->size(), 300u); }),
+                  sealed)
+            << mode;
+        // A read of a record the iterator has not seen yet still finds its block.
+        auto it = d.query(0, 300);
+        ASSERT_TRUE(it.ok());
+        EXPECT_EQ((*it->next())->timestamp, 0);
+        it->skip(150);
+        EXPECT_EQ((*it->next())->timestamp, 151);
+        EXPECT_EQ((*it->next())->data.front(), static_cast<uint8_t>('a' + 152 % 26));
+    }
 }
 
 // ---- retention ----

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "file.h"
 #include "log.h"
@@ -12,6 +13,7 @@ namespace brenvale {
 namespace {
 
 using testing::LogCapture;
+using testing::ScopedIoFaults;
 using testing::TempDir;
 
 TEST(MappedFileTest, CreateMapsZeroedReservedBytesAndSurvivesReopen) {
@@ -62,6 +64,72 @@ TEST(MappedFileTest, GrowKeepsContentAndFailedGrowKeepsOldMapping) {
     // Growing to a smaller length never shrinks.
     ASSERT_TRUE(f->grow(100).ok());
     EXPECT_EQ(f->size(), 8192u);
+}
+
+// Each kind of call fails when (and only when) the plan names it; the failure is the
+// injected errno, the file and its mapping stay as they were, and the call works again
+// once the plan is gone.
+TEST(IoFaultTest, EachKindFailsTheChosenCallOnly) {
+    struct Case {
+        uint32_t op;
+        std::function<Status(MappedFile&, const std::string&)> call;
+    };
+    const std::vector<Case> cases = {
+        {io_op::kOpen, [](MappedFile&, const std::string& d) -> Status {
+             BRVL_TRY(MappedFile::open(d + "/f", true));
+             return {};
+         }},
+        {io_op::kReserve, [](MappedFile& f, const std::string&) { return f.grow(8192); }},
+        {io_op::kMmap, [](MappedFile& f, const std::string&) { return f.grow(8192); }},
+        {io_op::kMsync, [](MappedFile& f, const std::string&) { return f.flush(); }},
+        {io_op::kWrite, [](MappedFile& f, const std::string&) { return f.write_at(0, std::vector<uint8_t>{9, 9}); }},
+        {io_op::kTruncate, [](MappedFile&, const std::string& d) -> Status {
+             FileHandle fd = BRVL_TRY(FileHandle::open(d + "/f", FileHandle::Mode::ReadWrite));
+             return fd.set_len(4096);
+         }},
+        {io_op::kRename, [](MappedFile&, const std::string& d) { return write_file_atomic(d + "/g", "x"); }},
+        {io_op::kFsync, [](MappedFile&, const std::string& d) { return sync_dir(d); }},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        auto f = MappedFile::create(dir.file("f"), 4096, true);
+        ASSERT_TRUE(f.ok());
+        f->data()[0] = 7;
+        ScopedIoFaults faults(c.op, 0, ENOSPC);
+        Status st = c.call(*f, dir.path());
+        ASSERT_FALSE(st.ok()) << c.op;
+        EXPECT_TRUE(st.error().is_io_code(ENOSPC)) << c.op << ": " << st.error().to_string();
+        EXPECT_EQ(io_calls_failed(), 1u);
+        EXPECT_GE(f->size(), 4096u);
+        EXPECT_EQ(f->data()[0], 7) << "the mapping stays usable";
+        EXPECT_TRUE(c.call(*f, dir.path()).ok()) << c.op << ": only the first call fails";
+        auto names = list_dir(dir.path());
+        ASSERT_TRUE(names.ok());
+        for (const auto& name : *names) EXPECT_TRUE(name == "f" || name == "g") << name;
+    }
+}
+
+TEST(IoFaultTest, SkipsCountMatchingCallsAndStickyFaultsLastUntilCleared) {
+    TempDir dir;
+    auto f = MappedFile::create(dir.file("f"), 4096, true);
+    ASSERT_TRUE(f.ok());
+    {
+        ScopedIoFaults faults(io_op::kMsync, 2, EIO);
+        EXPECT_TRUE(f->flush().ok());
+        EXPECT_TRUE(f->write_at(0, std::vector<uint8_t>{1}).ok());  // not a matching call
+        EXPECT_TRUE(f->flush().ok());
+        EXPECT_TRUE(f->flush().error().is_io_code(EIO));
+        EXPECT_TRUE(f->flush().ok());
+        EXPECT_EQ(io_calls_seen(), 4u);
+    }
+    {
+        ScopedIoFaults full(io_op::kDiskFull, 1, ENOSPC, /*sticky=*/true);
+        EXPECT_TRUE(f->grow(8192).ok());
+        for (int i = 0; i < 3; ++i) EXPECT_TRUE(f->grow(16384 << i).error().is_io_code(ENOSPC));
+        EXPECT_EQ(io_calls_failed(), 3u);
+        EXPECT_EQ(f->size(), 8192u);
+    }
+    EXPECT_TRUE(f->grow(16384).ok());
 }
 
 TEST(MappedFileTest, OpenMissingAndEmptyFiles) {

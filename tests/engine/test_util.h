@@ -9,6 +9,7 @@
 
 #include "file.h"
 #include "log.h"
+#include "test_hooks.h"
 
 namespace brenvale::testing {
 
@@ -75,6 +76,17 @@ public:
 private:
     mutable std::mutex mu_;
     std::vector<LogRecord> records_;
+};
+
+// Injected I/O failures for the life of the object.
+class ScopedIoFaults {
+public:
+    explicit ScopedIoFaults(uint32_t ops, uint64_t skip, int error, bool sticky = false) {
+        set_io_faults(IoFaultPlan{ops, skip, error, sticky});
+    }
+    ~ScopedIoFaults() { clear_io_faults(); }
+    ScopedIoFaults(const ScopedIoFaults&) = delete;
+    ScopedIoFaults& operator=(const ScopedIoFaults&) = delete;
 };
 
 }  // namespace brenvale::testing

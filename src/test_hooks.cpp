@@ -1,0 +1,66 @@
+#include "test_hooks.h"
+
+#include <mutex>
+
+namespace brenvale {
+
+namespace detail {
+std::atomic<CrashHook> g_crash_hook{nullptr};
+std::atomic<int64_t> g_wall_clock_offset_ns{0};
+std::atomic<bool> g_io_faults_armed{false};
+std::atomic<uint64_t> g_decompressions{0};
+}  // namespace detail
+
+void set_crash_hook(CrashHook hook) { detail::g_crash_hook.store(hook, std::memory_order_relaxed); }
+
+namespace {
+
+struct IoFaults {
+    std::mutex mu;
+    IoFaultPlan plan;
+    uint64_t seen = 0;
+    uint64_t failed = 0;
+};
+
+IoFaults& io_faults() {
+    static IoFaults f;
+    return f;
+}
+
+}  // namespace
+
+void set_io_faults(const IoFaultPlan& plan) {
+    IoFaults& f = io_faults();
+    std::lock_guard lock(f.mu);
+    f.plan = plan;
+    f.seen = 0;
+    f.failed = 0;
+    detail::g_io_faults_armed.store(plan.ops != 0, std::memory_order_relaxed);
+}
+
+void clear_io_faults() { set_io_faults(IoFaultPlan{}); }
+
+uint64_t io_calls_seen() {
+    IoFaults& f = io_faults();
+    std::lock_guard lock(f.mu);
+    return f.seen;
+}
+
+uint64_t io_calls_failed() {
+    IoFaults& f = io_faults();
+    std::lock_guard lock(f.mu);
+    return f.failed;
+}
+
+int detail::io_fault_slow(uint32_t op) {
+    IoFaults& f = io_faults();
+    std::lock_guard lock(f.mu);
+    if ((f.plan.ops & op) == 0) return 0;
+    const uint64_t n = f.seen++;
+    if (n < f.plan.skip) return 0;
+    if (n > f.plan.skip && !f.plan.sticky) return 0;
+    ++f.failed;
+    return f.plan.error;
+}
+
+}  // namespace brenvale

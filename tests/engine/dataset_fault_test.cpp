@@ -1,0 +1,252 @@
+// Injected I/O failures under a dataset: the n-th system call of the file layer fails
+// (once with EIO, or from then on with ENOSPC like a full disk), for every n that a
+// workload reaches. The operation that meets the failure returns an error and changes its
+// record wholly or not at all; every earlier record stays readable; once the failures stop
+// the dataset takes writes again and opens with every record.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+
+#include "dataset.h"
+#include "record_model.h"
+#include "test_util.h"
+
+namespace brenvale {
+namespace {
+
+using testing::RecordOp;
+using testing::ScopedIoFaults;
+using testing::TempDir;
+using Model = testing::RecordModel;
+
+const DataSetKey kKey{"fault", "ds"};
+
+struct FaultMode {
+    uint32_t ops;
+    int error;
+    bool sticky;
+    bool dirty_list;
+};
+
+Dataset equip(Dataset d, const DirtyListPtr& dirty) {
+    EXPECT_TRUE(d.set_identifier(5).ok());
+    DatasetRuntime rt;
+    rt.block_cache = std::make_shared<BlockCache>(1 << 20);
+    rt.dirty_list = dirty;
+    EXPECT_TRUE(d.attach_runtime(rt).ok());
+    return d;
+}
+
+// Runs one op and applies it to the model when it took effect; `failed` receives an error
+// that is not a refusal.
+void step(std::optional<Dataset>& d, const std::string& path, Model& m, const RecordOp& op,
+          std::optional<Error>* failed) {
+    Status st = testing::run_record_op(d, op, kKey, path);
+    if (st.ok()) testing::apply(m, op);
+    else if (!testing::is_refusal(st.error())) *failed = std::move(st).error();
+}
+
+// Runs the workload with the plan's n-th call failing; false when the workload never
+// reaches that call.
+bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::vector<RecordOp>& ops, uint64_t n) {
+    TempDir dir;
+    const std::string path = dir.file("ds");
+    DirtyListPtr dirty = mode.dirty_list ? std::make_shared<DirtyList>() : nullptr;
+    auto created = Dataset::create(kKey, path, cfg);
+    EXPECT_TRUE(created.ok());
+    if (!created.ok()) return false;
+    std::optional<Dataset> d(equip(std::move(*created), dirty));
+    const std::string where = fmt::format("call {}", n);
+    Model model;
+    size_t i = 0;
+    std::optional<ScopedIoFaults> faults;
+    faults.emplace(mode.ops, n, mode.error, mode.sticky);
+    for (; i < ops.size(); ++i) {
+        const uint64_t failures = io_calls_failed();
+        std::optional<Error> failed;
+        Model before = model;
+        step(d, path, model, ops[i], &failed);
+        if (io_calls_failed() > failures && model == before) break;  // this op met the failure
+        EXPECT_FALSE(failed) << where << ", op " << i << ": " << failed->to_string();
+    }
+    if (io_calls_failed() == 0) return false;
+    if (i == ops.size()) return true;  // the failure was absorbed (a grow replaced by a roll-over, ...)
+
+    // The failed op changed its record wholly or not at all; the others are untouched,
+    // while the disk is still full and after a reopen once it has room again.
+    Model after = model;
+    testing::apply(after, ops[i]);
+    testing::expect_records(*d, model, &after, where + " (failing)");
+    faults.reset();
+    if (n % 2 == 1) {  // every other run goes on with the same handle
+        Status closed = d->close();
+        EXPECT_TRUE(closed.ok()) << where << ": " << closed.error().to_string();
+        d.reset();
+        auto opened = Dataset::open(kKey, path);
+        EXPECT_TRUE(opened.ok()) << where << ": " << opened.error().to_string();
+        if (!opened.ok()) return true;
+        d.emplace(equip(std::move(*opened), dirty));
+        testing::expect_records(*d, model, &after, where + " (reopened)");
+    }
+
+    // Repeat the failed op unless it took effect, then finish the workload.
+    auto now = d->read(ops[i].ts);
+    EXPECT_TRUE(now.ok());
+    auto it = after.find(ops[i].ts);
+    const bool took_effect = model != after && now.ok() &&
+                             (it == after.end() ? !now->has_value() : now->has_value() && (*now)->data == it->second);
+    if (took_effect) {
+        model = after;
+        ++i;
+    }
+    for (; i < ops.size(); ++i) {
+        std::optional<Error> failed;
+        step(d, path, model, ops[i], &failed);
+        EXPECT_FALSE(failed) << where << ", op " << i << " after: " << failed->to_string();
+    }
+    EXPECT_TRUE(d->close().ok()) << where;
+    auto last = Dataset::open(kKey, path);
+    EXPECT_TRUE(last.ok()) << where;
+    if (last.ok()) testing::expect_records(*last, model, nullptr, where + " (final)");
+    return true;
+}
+
+void run_fault_modes(const FaultMode& mode, bool continuous, uint8_t compress_type, uint64_t seed) {
+    const DatasetConfig cfg = testing::small_segments(continuous, compress_type);
+    const std::vector<RecordOp> ops = testing::record_ops(seed, 70, continuous, /*reopens=*/false);
+    uint64_t n = 0;
+    while (run_with_fault(mode, cfg, ops, n)) {
+        if (::testing::Test::HasFailure()) return;
+        ++n;
+    }
+    EXPECT_GT(n, 20u) << "the workload makes few calls of this kind";
+}
+
+TEST(DatasetFaultTest, FullDiskAtEveryCallKeepsEarlierRecordsAndWritesResume) {
+    run_fault_modes({io_op::kDiskFull, ENOSPC, true, true}, false, 0, 1);
+    run_fault_modes({io_op::kDiskFull, ENOSPC, true, false}, true, 1, 2);
+}
+
+TEST(DatasetFaultTest, OneFailedCallOfAnyKindIsReportedAndRecovered) {
+    run_fault_modes({io_op::kAll, EIO, false, true}, true, 0, 3);
+    run_fault_modes({io_op::kAll, EIO, false, false}, false, 1, 4);
+}
+
+// Writes records over several data and index segments; returns what they hold.
+Model fill(Dataset& d, int count) {
+    Model m;
+    for (int64_t ts = 1; ts <= count; ++ts) {
+        std::vector<uint8_t> v(100 + static_cast<size_t>(ts) * 7 % 900, static_cast<uint8_t>(ts));
+        EXPECT_TRUE(d.write(ts, v).ok());
+        m[ts] = v;
+    }
+    return m;
+}
+
+// A flush whose n-th msync fails returns the error and keeps what it did not sync dirty:
+// the next flush syncs it. Failing again and again does not grow the dirty list.
+TEST(DatasetFaultTest, FailedFlushKeepsChangesDirtyAndALaterFlushSyncsThem) {
+    for (bool with_list : {true, false}) {
+        for (uint64_t n = 0;; ++n) {
+            SCOPED_TRACE(fmt::format("dirty list {}, msync {}", with_list, n));
+            TempDir dir;
+            DirtyListPtr dirty = with_list ? std::make_shared<DirtyList>() : nullptr;
+            Dataset d = equip(std::move(*Dataset::create(kKey, dir.file("ds"), testing::small_segments(false, 0))), dirty);
+            const Model m = fill(d, 120);
+            Status failed;
+            {
+                ScopedIoFaults faults(io_op::kMsync, n, EIO);
+                failed = d.flush();
+                if (io_calls_failed() == 0) {
+                    EXPECT_TRUE(failed.ok());
+                    EXPECT_GE(n, 2u);  // the newest data and index segments at least
+                    break;
+                }
+            }
+            ASSERT_FALSE(failed.ok());
+            EXPECT_TRUE(failed.error().is_io_code(EIO)) << failed.error().to_string();
+            if (with_list) {
+                {
+                    ScopedIoFaults full(io_op::kMsync, 0, EIO, /*sticky=*/true);
+                    const size_t listed = dirty->size();
+                    for (int i = 0; i < 4; ++i) EXPECT_FALSE(d.flush().ok());
+                    EXPECT_LE(dirty->size(), listed) << "the dirty list grows with each failed flush";
+                }
+                // The next flush syncs what is left; after it nothing is dirty.
+                ScopedIoFaults count(io_op::kMsync, UINT64_MAX, EIO);
+                ASSERT_TRUE(d.flush().ok());
+                EXPECT_GT(io_calls_seen(), 0u);
+                EXPECT_EQ(dirty->size(), 0u);
+                const uint64_t synced = io_calls_seen();
+                ASSERT_TRUE(d.flush().ok());
+                EXPECT_EQ(io_calls_seen(), synced);
+            } else {
+                ASSERT_TRUE(d.flush().ok());
+            }
+            ASSERT_TRUE(d.close().ok());
+            auto back = Dataset::open(kKey, dir.file("ds"));
+            ASSERT_TRUE(back.ok());
+            testing::expect_records(*back, m, nullptr, "reopened");
+            if (::testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+// A create or an open whose n-th file-layer call fails returns the error; then a create
+// (no meta yet) or an open (meta written) without failures succeeds with every record.
+TEST(DatasetFaultTest, FailedCreateOrOpenStepLeavesADatasetThatOpens) {
+    for (uint64_t n = 0;; ++n) {
+        SCOPED_TRACE(fmt::format("create, call {}", n));
+        TempDir dir;
+        const std::string path = dir.file("ds");
+        {
+            ScopedIoFaults faults(io_op::kAll, n, EIO);
+            auto created = Dataset::create(kKey, path, testing::small_segments(true, 1));
+            if (io_calls_failed() == 0) {
+                EXPECT_GT(n, 5u);
+                break;
+            }
+            EXPECT_FALSE(created.ok());
+        }
+        auto again = *path_exists(path + "/meta") ? Dataset::open(kKey, path) : Dataset::create(kKey, path, testing::small_segments(true, 1));
+        ASSERT_TRUE(again.ok()) << again.error().to_string();
+        ASSERT_TRUE(again->write(5, std::vector<uint8_t>{5}).ok());
+    }
+    TempDir source;
+    Model m;
+    {
+        Dataset d = equip(std::move(*Dataset::create(kKey, source.file("ds"), testing::small_segments(false, 0))), nullptr);
+        m = fill(d, 150);
+        ASSERT_TRUE(d.close().ok());
+    }
+    // A version 1 state file makes the open rewrite it as well.
+    std::string v1(64, '\0');
+    std::memcpy(v1.data(), "DSSF", 4);
+    store_u32(reinterpret_cast<uint8_t*>(v1.data()) + 4, 1);
+    for (uint64_t n = 0;; ++n) {
+        SCOPED_TRACE(fmt::format("open, call {}", n));
+        TempDir dir;
+        const std::string path = dir.file("ds");
+        std::filesystem::copy(source.file("ds"), path, std::filesystem::copy_options::recursive);
+        ASSERT_TRUE(write_file_atomic(path + "/state", v1).ok());
+        {
+            ScopedIoFaults faults(io_op::kAll, n, EIO);
+            auto opened = Dataset::open(kKey, path);
+            if (opened.ok()) (void)opened->read(1);  // segments open lazily
+            if (io_calls_failed() == 0) {
+                EXPECT_GT(n, 3u);
+                break;
+            }
+        }
+        auto opened = Dataset::open(kKey, path);
+        ASSERT_TRUE(opened.ok()) << opened.error().to_string();
+        testing::expect_records(*opened, m, nullptr, "reopened");
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
+}  // namespace
+}  // namespace brenvale
