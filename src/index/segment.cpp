@@ -197,6 +197,15 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
     IndexSegment seg;
     seg.read_only_ = read_only;
     seg.map_ = BRVL_TRY(map_whole_file(path, !read_only));
+    if (read_only) {
+        // A writer grows the file before it writes past the old end: a written position
+        // past the mapping means that the file grew after it was mapped. Map it again;
+        // whatever still lies past the mapping becomes visible at a later refresh.
+        auto first = IndexHeader::read(std::span<const uint8_t>(seg.map_.data(), seg.map_.size()));
+        if (first.ok() && wrote_position_valid(first->wrote_position) &&
+            (first->wrote_position - kIndexEntryStart) / kIndexEntrySize > slots_for(seg.map_.size()))
+            seg.map_ = BRVL_TRY(map_whole_file(path, false));
+    }
     const std::span<const uint8_t> bytes(seg.map_.data(), seg.map_.size());
     const IndexHeader header = BRVL_TRY(IndexHeader::read(bytes));
     // Appends locate the state through the header by file type; refuse a foreign file
@@ -211,8 +220,9 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
     }
     if (!wrote_position_valid(header.wrote_position)) return wrote_position_misaligned(header.wrote_position);
 
-    const uint64_t entry_count = (header.wrote_position - kIndexEntryStart) / kIndexEntrySize;
     const uint64_t capacity = slots_for(bytes.size());
+    uint64_t entry_count = (header.wrote_position - kIndexEntryStart) / kIndexEntrySize;
+    if (read_only && entry_count > capacity) entry_count = capacity;
     const uint64_t checked = entry_count < capacity ? entry_count : capacity;
     for (uint64_t i = 0; i < checked; ++i) {
         if (!reserved_zero(bytes.data() + kIndexEntryStart + i * kIndexEntrySize)) {
