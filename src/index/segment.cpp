@@ -63,6 +63,26 @@ Result<bool> file_unwritten(const std::string& path) {
 
 }  // namespace
 
+// Orders the entry stores of a writer before its store of the written position, and a
+// reader's load of that position before its entry loads; the two sides are processes
+// sharing the file's pages. (ThreadSanitizer has no model of fences; the compiler
+// barrier keeps the order there, which the x86 memory model then preserves.)
+static void publish_fence() {
+#if defined(__SANITIZE_THREAD__)
+    std::atomic_signal_fence(std::memory_order_release);
+#else
+    std::atomic_thread_fence(std::memory_order_release);
+#endif
+}
+
+static void observe_fence() {
+#if defined(__SANITIZE_THREAD__)
+    std::atomic_signal_fence(std::memory_order_acquire);
+#else
+    std::atomic_thread_fence(std::memory_order_acquire);
+#endif
+}
+
 bool index_file_unwritten(std::span<const uint8_t> bytes) {
     // A header always starts with the magic: only a file whose first bytes are zero needs
     // the whole scan.
@@ -289,8 +309,7 @@ Status IndexSegment::refresh() {
         state_map_len_ = map_.size();
     }
     const uint64_t wrote_position = load_u64(map_.data() + state_pos_);
-    // Pairs with the writer's release fence: the entries below the position are whole.
-    std::atomic_thread_fence(std::memory_order_acquire);
+    observe_fence();  // the entries below the position are whole
     if (!wrote_position_valid(wrote_position)) return ok_status();
     const uint64_t count = (wrote_position - kIndexEntryStart) / kIndexEntrySize;
     if (count == entry_count_) return ok_status();
@@ -356,7 +375,7 @@ Status IndexSegment::append_entry(const IndexEntry& e) {
         state_map_len_ = map_.size();
     }
     // A reader in another process trusts the entries below the written position.
-    std::atomic_thread_fence(std::memory_order_release);
+    publish_fence();
     store_u64(map_.data() + state_pos_, kIndexEntryStart + entry_count_ * kIndexEntrySize);
     return ok_status();
 }
