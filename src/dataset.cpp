@@ -633,6 +633,8 @@ Result<std::optional<Record>> Dataset::read(int64_t timestamp) {
 
 Result<std::optional<Record>> Dataset::read_latest() {
     Guard g = BRVL_TRY(lock_open());
+    // A reader beside a live writer: the latest record is the newest one written now.
+    if (g->runtime.read_only) g->latest_written_timestamp = BRVL_TRY(g->index.current_latest_timestamp());
     if (!g->latest_written_timestamp) return std::optional<Record>();
     return inner_read(*g, *g->latest_written_timestamp);
 }

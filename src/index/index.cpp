@@ -408,6 +408,15 @@ std::optional<int64_t> Index::latest_timestamp() const {
     return latest_;
 }
 
+Result<std::optional<int64_t>> Index::current_latest_timestamp() {
+    BRVL_TRY(refresh_for_reader());
+    if (read_only_ && !slots_.empty()) {
+        auto newest = segment_at(slots_.rbegin()->first);
+        if (!newest.ok() && newest.error().kind() != ErrorKind::NotFound) return std::move(newest).error();
+    }
+    return latest_timestamp();
+}
+
 Status Index::check_newest_readable() const {
     if (slots_.empty()) return ok_status();
     const auto* c = std::get_if<ClosedIndexSegment>(&slots_.rbegin()->second);

@@ -137,6 +137,9 @@ public:
     std::optional<int64_t> base_timestamp() const { return base_; }
     // The largest last timestamp over all segments (deleted entries count).
     std::optional<int64_t> latest_timestamp() const;
+    // A read-only index beside a live writer: the latest timestamp as the files show it now
+    // (new segment files and the newest segment's entries looked at again).
+    Result<std::optional<int64_t>> current_latest_timestamp();
     // Fails when the newest segment's last entry cannot be read, so that a writer never
     // guesses the latest timestamp.
     Status check_newest_readable() const;

@@ -88,6 +88,9 @@ TEST(IndexReader, SeesAppendsGrowthRollOversGapsAndRemovals) {
             ASSERT_TRUE(put(w, latest, t).ok()) << t;
             latest = t;
             want.push_back(t);
+            auto now_latest = r.current_latest_timestamp();
+            ASSERT_TRUE(now_latest.ok());
+            EXPECT_EQ(*now_latest, t);
             ASSERT_EQ(seen(r, 0, 1000), want) << "after " << t;
             EXPECT_EQ(r.base_timestamp(), continuous ? std::optional<int64_t>(100) : std::nullopt);
         }
