@@ -144,6 +144,34 @@ void run_crash_points(bool continuous) {
     }
 }
 
+// What kills under earlier versions left: a file under its temporary name, and a segment
+// file that is empty or all zeros. A writable open removes the first, a create replaces
+// the second; each with a warning.
+TEST(IndexCrash, LeftoversOfInterruptedCreatesAreReplaced) {
+    TempDir dir;
+    testing::LogCapture logs(log::Level::Warn);
+    const std::string name = index_segment_file_name(5);
+    for (uint64_t len : {uint64_t{0}, kInitial}) {
+        auto f = FileHandle::open(dir.file(name), FileHandle::Mode::CreateTruncate);
+        ASSERT_TRUE(f.ok() && f->set_len(len).ok());
+        auto seg = IndexSegment::create(dir.path(), 5, kInitial, kSize, 3, 0);
+        ASSERT_TRUE(seg.ok()) << seg.error().to_string();
+        ASSERT_TRUE(seg->append_entry(entry(5)).ok());
+    }
+    EXPECT_EQ(logs.count("[IndexSegment create] replacing index segment file " + dir.file(name) +
+                         " that holds no entry"),
+              2u);
+    ASSERT_TRUE(write_file_atomic(dir.file(name + ".tmp"), std::string(40, '\0')).ok());
+    auto ro = Index::open(dir.path(), kSize, kInitial, false, 3, 0, /*read_only=*/true);
+    ASSERT_TRUE(ro.ok());
+    EXPECT_TRUE(*path_exists(dir.file(name + ".tmp")));  // a reader changes nothing
+    auto idx = Index::open(dir.path(), kSize, kInitial, false, 3, 0);
+    ASSERT_TRUE(idx.ok());
+    EXPECT_FALSE(*path_exists(dir.file(name + ".tmp")));
+    EXPECT_EQ(logs.count("[index] removing unfinished index segment file " + dir.file(name + ".tmp")), 1u);
+    EXPECT_EQ(*idx->lookup(5), entry(5));
+}
+
 TEST(IndexCrash, EveryCrashPointLeavesAnOpenableIndexSparse) { run_crash_points(false); }
 TEST(IndexCrash, EveryCrashPointLeavesAnOpenableIndexContinuous) { run_crash_points(true); }
 
