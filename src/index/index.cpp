@@ -614,9 +614,13 @@ Status Index::check_overwrite(int64_t ts) {
     return ok_status();
 }
 
-Status Index::check_append(int64_t ts) const {
+Status Index::check_append(int64_t ts) {
     if (read_only_) return read_only_index_error();
     BRVL_TRY(entries_per_segment());
+    // The segments an append writes into are opened now, so that a damaged file is
+    // reported before the record is stored: the newest one (the latest entry's) and, in
+    // continuous mode, the one of ts.
+    if (!slots_.empty()) BRVL_TRY(segment_at(slots_.rbegin()->first));
     if (!continuous_) {
         const std::optional<int64_t> latest = latest_timestamp();
         if (latest && ts <= *latest) {
@@ -627,6 +631,7 @@ Status Index::check_append(int64_t ts) const {
     }
     if (!base_) return ok_status();  // the entry fixes the base
     const int64_t start = BRVL_TRY(continuous_segment_start(ts));
+    if (slots_.count(start) != 0) BRVL_TRY(segment_at(start));
     const uint64_t k = slot_entry_count(start);
     if (k > distance(start, ts)) {
         return invalid_data_fmt("continuous index append expected entry_index {}, got wrote_count {}",

@@ -101,7 +101,7 @@ public:
     // comes here first, so that the caller writes no record the index will not take.
     Status check_overwrite(int64_t ts);
     // The same for `append` / `append_latest` of a new latest entry ts.
-    Status check_append(int64_t ts) const;
+    Status check_append(int64_t ts);
     // Turns the entry of ts into the sentinel and returns it as it was.
     Result<IndexEntry> delete_entry(int64_t ts);
     // Entries with start <= timestamp <= end in ascending order, sentinels included.

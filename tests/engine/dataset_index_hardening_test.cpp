@@ -234,18 +234,31 @@ TEST(DatasetIndexHardening, RefusedOutOfOrderWritesStoreNothing) {
         {true, 500, ErrorKind::NotFound, "timestamp 500 is before continuous index base 1000"},
         {true, 1001, ErrorKind::InvalidData, "continuous index hole invariant violated at timestamp 1001"},
         {false, 1001, ErrorKind::NotFound, "no index entry at timestamp 1001 (required for out-of-order write)"},
+        // A new latest record: the segment it goes to cannot be opened.
+        {true, 1004, ErrorKind::InvalidData, "reserved"},
+        {false, 1004, ErrorKind::InvalidData, "reserved"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         Fixture fx;
         { Dataset ds = fx.create(c.continuous, {1000, 1001, 1003}); ASSERT_TRUE(ds.close().ok()); }
         fx.poke(1000, 1, 77);  // slot 1001 no longer holds its own timestamp
+        if (c.message == "reserved") {  // a non-zero reserved byte makes the file unopenable
+            auto f = MappedFile::open(fx.index_file(1000), true);
+            ASSERT_TRUE(f.ok());
+            f->data()[128 + 32 + 20] = 1;
+        }
         Dataset ds = fx.open(false);
         const uint64_t before = ds.inspect()->state.total_record_count;
         Status st = ds.write(c.ts, payload(c.ts));
         ASSERT_FALSE(st.ok());
         EXPECT_EQ(st.error().kind(), c.kind);
-        EXPECT_EQ(st.error().detail(), c.message);
+        if (c.message == "reserved") {
+            EXPECT_EQ(st.error().detail(), "index segment " + fx.index_file(1000) +
+                                               " entry 1 malformed: invalid data: index entry reserved bytes must be zero");
+        } else {
+            EXPECT_EQ(st.error().detail(), c.message);
+        }
         EXPECT_EQ(ds.inspect()->state.total_record_count, before);
     }
 }
