@@ -94,6 +94,8 @@ ClosedIndexSegment probe_segment(const std::string& path, int64_t start, uint64_
     return c;
 }
 
+__int128 nanos(const timespec& t) { return static_cast<__int128>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
 std::string_view base_name(const std::string& path) {
     auto slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
@@ -133,19 +135,12 @@ Result<Index> Index::open(const std::string& dir, uint64_t index_segment_size,
                           uint8_t compress_type, bool read_only) {
     Index idx = configured(dir, index_segment_size, initial_index_segment_size, continuous, compress_level,
                            compress_type, read_only);
-    timespec before{};
     struct stat dir_st;
     if (::stat(dir.c_str(), &dir_st) != 0) {
         idx.latest_valid_ = true;
         return idx;
     }
-    if (read_only) {
-        timespec& now = before;
-        ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-        idx.listed_at_ = static_cast<__int128>(now.tv_sec) * 1000000000 + now.tv_nsec;
-        idx.listed_mtime_ = static_cast<__int128>(dir_st.st_mtim.tv_sec) * 1000000000 + dir_st.st_mtim.tv_nsec;
-        idx.listed_ = true;
-    }
+    if (read_only) idx.note_listing(dir_st.st_mtim);
     BRVL_TRY(idx.scan_directory(/*initial=*/true));
     return idx;
 }
@@ -264,9 +259,7 @@ Status Index::refresh_for_reader() {
         if (errno != ENOENT) return Error::io(errno);
         return ok_status();
     }
-    const auto key = [](const timespec& t) { return static_cast<__int128>(t.tv_sec) * 1000000000 + t.tv_nsec; };
-    const __int128 mtime = key(st.st_mtim);
-    const bool settled = listed_ && mtime == listed_mtime_ && listed_mtime_ < listed_at_;
+    const bool settled = listed_ && nanos(st.st_mtim) == listed_mtime_ && listed_mtime_ < listed_at_;
     // Without a base, every slot was empty at the last look: read them all again, as the
     // first entry of one of them fixes the grid.
     const bool baseless = continuous_ && !base_ && !slots_.empty();
@@ -275,12 +268,16 @@ Status Index::refresh_for_reader() {
         slots_.clear();
         file_ids_.clear();
     }
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    listed_at_ = key(now);
-    listed_mtime_ = mtime;
-    listed_ = true;
+    note_listing(st.st_mtim);
     return scan_directory(/*initial=*/false);
+}
+
+void Index::note_listing(const timespec& dir_mtime) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);  // the clock that stamps directory times
+    listed_at_ = nanos(now);
+    listed_mtime_ = nanos(dir_mtime);
+    listed_ = true;
 }
 
 void Index::set_notifier(std::optional<DirtyNotifier> notifier) {

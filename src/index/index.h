@@ -6,6 +6,8 @@
 // operation needs them. No lock of its own: the dataset mutex guards every call.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -160,6 +162,8 @@ private:
     // A read-only index beside a live writer: picks up segment files that were created,
     // replaced or removed since the last look.
     Status refresh_for_reader();
+    // Remembers a listing: the directory's time stamp before it and the clock reading.
+    void note_listing(const timespec& dir_mtime);
     // Continuous mode: the smallest start of a segment that holds (or may hold) entries.
     std::optional<int64_t> base_from_slots() const;
     bool any_entries() const;
