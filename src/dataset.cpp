@@ -132,10 +132,9 @@ Status count_invalid(DatasetInner& in, const IndexEntry& old, BlockCache* cache)
 
 Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<const uint8_t> data,
                                       BlockCache* cache) {
-    // A sparse index can only replace an existing entry below the latest. Refuse before
-    // the record is written, so that no unreachable record is left in a segment.
-    if (!in.config.index_continuous && !BRVL_TRY(in.index.lookup(ts)))
-        return Error::not_found(fmt::format("no index entry at timestamp {} (required for out-of-order write)", ts));
+    // Whatever the index would refuse is refused before the record is written, so that
+    // no unreachable record is left in a segment.
+    BRVL_TRY(in.index.check_overwrite(ts));
     StateSinks sinks(in.state);
     SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
     crash_point("dataset.write.stored");  // a record no index entry points to yet
@@ -164,6 +163,7 @@ Result<IndexEntry> write_at(DatasetInner& in, int64_t ts, std::span<const uint8_
     }
     if (latest && ts < *latest) return write_out_of_order(in, ts, data, cache);
 
+    BRVL_TRY(in.index.check_append(ts));
     StateSinks sinks(in.state);
     SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
     crash_point("dataset.write.stored");
@@ -224,11 +224,19 @@ Result<std::pair<DataSegment*, uint64_t>> segment_of(DatasetInner& in, const Ind
     return std::make_pair(seg, e.block_offset - segment_base_of(in, e.block_offset));
 }
 
+// A record must be the one its index entry names: a damaged index never passes another
+// record off under its timestamp.
+Result<Record> checked_record(const IndexEntry& e, int64_t ts, std::vector<uint8_t> data) {
+    if (ts != e.timestamp)
+        return invalid_data_fmt("index entry at timestamp {} points to a record of timestamp {}", e.timestamp, ts);
+    return Record{ts, std::move(data)};
+}
+
 // Reads the record of a live entry through the segment set and the cache.
 Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e) {
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
     auto [ts, data] = BRVL_TRY(seg->read_record(in.identifier, pos, e.in_block, cache_of(in)));
-    return Record{ts, std::move(data)};
+    return checked_record(e, ts, std::move(data));
 }
 
 // The block an iterator or range list read last, when it holds this entry and is still
@@ -252,12 +260,12 @@ BlockCache* hot_cache_of(const DatasetInner& in, LocalHotBlock& hot) {
 Result<Record> read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) {
     if (HotBlockPtr hb = hot_block_of(in, e, hot)) {
         auto [ts, data] = BRVL_TRY(hb->record(e.in_block));
-        return Record{ts, std::move(data)};
+        return checked_record(e, ts, std::move(data));
     }
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
     auto [ts, data] =
         BRVL_TRY(seg->read_record_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot));
-    return Record{ts, std::move(data)};
+    return checked_record(e, ts, std::move(data));
 }
 
 Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) {
@@ -279,7 +287,16 @@ Result<std::optional<Record>> inner_read(DatasetInner& in, int64_t ts) {
 Result<std::vector<IndexEntry>> index_range(DatasetInner& in, int64_t start, int64_t end) {
     start = BRVL_TRY(raise_to_threshold(in, start));
     if (start > end) return std::vector<IndexEntry>();
-    return in.index.range(start, end);
+    auto entries = BRVL_TRY(in.index.range(start, end));
+    // Only entries inside the range, in strictly ascending order, are passed on.
+    size_t kept = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const int64_t ts = entries[i].timestamp;
+        if (ts < start || ts > end || (kept > 0 && ts <= entries[kept - 1].timestamp)) continue;
+        entries[kept++] = entries[i];
+    }
+    entries.resize(kept);
+    return entries;
 }
 
 // Flushes exactly the named targets of this dataset. The first failure stops the pass;
@@ -656,6 +673,8 @@ Result<std::optional<Record>> Dataset::read(int64_t timestamp) {
 
 Result<std::optional<Record>> Dataset::read_latest() {
     Guard g = BRVL_TRY(lock_open());
+    // A reader beside a live writer: the latest record is the newest one written now.
+    if (g->runtime.read_only) g->latest_written_timestamp = BRVL_TRY(g->index.current_latest_timestamp());
     if (!g->latest_written_timestamp) return std::optional<Record>();
     return inner_read(*g, *g->latest_written_timestamp);
 }
@@ -725,7 +744,8 @@ Result<std::vector<uint8_t>> Dataset::query_exist(int64_t start, int64_t end) {
     if (raised > end) return bitmap;
     auto entries = BRVL_TRY(in.index.range(raised, end));
     for (const auto& e : entries) {
-        if (e.is_sentinel()) continue;
+        // Never trust an entry to lie inside the asked range: its bit must be in the bitmap.
+        if (e.is_sentinel() || e.timestamp < raised || e.timestamp > end) continue;
         uint64_t bit = static_cast<uint64_t>(e.timestamp) - static_cast<uint64_t>(start);
         bitmap[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
     }
@@ -812,6 +832,9 @@ Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
                     exhausted_ = true;
                     break;
                 }
+                if (hit->entry.timestamp < lo_ || hit->entry.timestamp > hi_)
+                    return invalid_data_fmt("index entry at timestamp {} lies outside [{}, {}]",
+                                            hit->entry.timestamp, lo_, hi_);
                 cur = hit->cursor();
                 if (!hit->entry.is_sentinel()) --n;
                 int64_t ts = hit->entry.timestamp;
@@ -840,8 +863,10 @@ Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
                 exhausted_ = true;
                 continue;
             }
-            cursor_ = hit->cursor();
             entry = hit->entry;
+            if (entry.timestamp < lo_ || entry.timestamp > hi_)
+                return invalid_data_fmt("index entry at timestamp {} lies outside [{}, {}]", entry.timestamp, lo_, hi_);
+            cursor_ = hit->cursor();
             if (reverse_) {
                 if (entry.timestamp == INT64_MIN)
                     exhausted_ = true;

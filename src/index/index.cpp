@@ -58,7 +58,7 @@ const std::string& slot_path(const IndexSlot& slot) {
 
 // What a closed segment's file says, without keeping it open. A file whose header or
 // wrote_position cannot be read is kept as unknown rather than as empty.
-ClosedIndexSegment probe_segment(const std::string& path, int64_t start, uint64_t file_len) {
+ClosedIndexSegment probe_segment(const std::string& path, int64_t start, uint64_t file_len, bool continuous) {
     ClosedIndexSegment c;
     c.path = path;
     c.start = start;
@@ -67,6 +67,11 @@ ClosedIndexSegment probe_segment(const std::string& path, int64_t start, uint64_
     auto file = MappedFile::open(path, /*writable=*/false);
     if (!file.ok()) return c;
     const std::span<const uint8_t> bytes(file->data(), file->size());
+    if (index_file_unwritten(bytes)) {
+        c.unwritten = true;
+        c.header_readable = true;  // it holds no entry
+        return c;
+    }
     auto header = IndexHeader::read(bytes);
     if (!header.ok()) return c;
     const uint64_t wp = header->wrote_position;
@@ -77,11 +82,19 @@ ClosedIndexSegment probe_segment(const std::string& path, int64_t start, uint64_
         const uint64_t last = kIndexEntryStart + (c.entry_count - 1) * kIndexEntrySize;
         if (range_within(last, kIndexEntrySize, bytes.size())) {
             const uint8_t* p = bytes.data() + last;
-            if ((load_u64(p + 18) | load_u64(p + 24)) == 0) c.last_timestamp = load_i64(p);
+            const int64_t ts = load_i64(p);
+            // Every entry of a segment lies at or above its start, and the last entry of a
+            // continuous segment holds the timestamp of its slot; any other last entry is
+            // unknown, never trusted as the latest timestamp.
+            const bool consistent =
+                continuous ? ts == add_clamped(start, c.entry_count - 1) : ts >= start;
+            if ((load_u64(p + 18) | load_u64(p + 24)) == 0 && consistent) c.last_timestamp = ts;
         }
     }
     return c;
 }
+
+__int128 nanos(const timespec& t) { return static_cast<__int128>(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
 std::string_view base_name(const std::string& path) {
     auto slash = path.find_last_of('/');
@@ -122,39 +135,149 @@ Result<Index> Index::open(const std::string& dir, uint64_t index_segment_size,
                           uint8_t compress_type, bool read_only) {
     Index idx = configured(dir, index_segment_size, initial_index_segment_size, continuous, compress_level,
                            compress_type, read_only);
-
     struct stat dir_st;
     if (::stat(dir.c_str(), &dir_st) != 0) {
         idx.latest_valid_ = true;
         return idx;
     }
-    const std::vector<std::string> names = BRVL_TRY(list_dir(dir));
+    if (read_only) idx.note_listing(dir_st.st_mtim);
+    BRVL_TRY(idx.scan_directory(/*initial=*/true));
+    return idx;
+}
+
+// Lists the directory and brings the slots in line with it. The first scan (open) reads
+// every file; a reader's later scans add new files, drop vanished ones and read again a
+// file that was replaced under its name, keeping the slots that are unchanged.
+Status Index::scan_directory(bool initial) {
+    struct Found {
+        std::string path;
+        uint64_t size = 0;
+        uint64_t file_id = 0;
+    };
+    std::map<int64_t, Found> found;
+    const std::vector<std::string> names = BRVL_TRY(list_dir(dir_));
     for (const std::string& name : names) {
         const std::optional<int64_t> start = parse_index_segment_name(name);
-        if (!start) continue;
-        const std::string path = join_path(dir, name);
+        if (!start) {
+            // A segment file that a kill left under its temporary name holds no entry.
+            const std::string_view n(name);
+            if (initial && !read_only_ && n.ends_with(kIndexTempSuffix) &&
+                parse_index_segment_name(n.substr(0, n.size() - kIndexTempSuffix.size()))) {
+                const std::string path = join_path(dir_, name);
+                log::warn(log::kIndex, "[index] removing unfinished index segment file {}", path);
+                BRVL_TRY(remove_file(path));
+            }
+            continue;
+        }
+        const std::string path = join_path(dir_, name);
         struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) return Error::io(errno);
+        if (::lstat(path.c_str(), &st) != 0) {
+            if (errno == ENOENT && !initial) continue;  // removed by the writer meanwhile
+            return Error::io(errno);
+        }
         if (!S_ISREG(st.st_mode)) continue;
 
-        auto it = idx.slots_.find(*start);
-        if (it != idx.slots_.end()) {
+        auto it = found.find(*start);
+        if (it != found.end()) {
             // Two names for one start: the canonical name wins, else the smaller name.
-            const std::string& held = slot_path(it->second);
             const std::string canonical = index_segment_file_name(*start);
-            const std::string_view held_name = base_name(held);
+            const std::string_view held_name = base_name(it->second.path);
             const bool take_new = held_name != canonical && (name == canonical || name < held_name);
-            const std::string& kept = take_new ? path : held;
-            const std::string& dropped = take_new ? held : path;
-            log::warn(log::kIndex, "[index] ignoring segment file {}: start {} is already held by {}", dropped,
-                      *start, kept);
+            if (initial) {
+                log::warn(log::kIndex, "[index] ignoring segment file {}: start {} is already held by {}",
+                          take_new ? it->second.path : path, *start, take_new ? path : it->second.path);
+            }
             if (!take_new) continue;
-            idx.slots_.erase(it);
         }
-        idx.slots_.emplace(*start, probe_segment(path, *start, static_cast<uint64_t>(st.st_size)));
+        found[*start] = Found{path, static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_ino)};
     }
-    if (continuous && !idx.slots_.empty()) idx.base_ = idx.slots_.begin()->first;
-    return idx;
+
+    bool changed = false;
+    for (auto it = slots_.begin(); it != slots_.end();) {
+        auto f = found.find(it->first);
+        auto id = file_ids_.find(it->first);
+        const bool same = f != found.end() && f->second.path == slot_path(it->second) && id != file_ids_.end() &&
+                          id->second == f->second.file_id;
+        if (same) {
+            found.erase(f);
+            ++it;
+        } else {
+            file_ids_.erase(it->first);
+            it = slots_.erase(it);
+            changed = true;
+        }
+    }
+    for (auto& [start, f] : found) {
+        ClosedIndexSegment c = probe_segment(f.path, start, f.size, continuous_);
+        if (c.unwritten) {
+            // Created but never given a header: it holds no entry. A reader sees nothing in
+            // it; a writer removes it (a segment is made again where one is needed).
+            if (read_only_) continue;
+            log::warn(log::kIndex, "[index] removing index segment file {} that holds no entry (an interrupted create)",
+                      f.path);
+            BRVL_TRY(remove_file(f.path));
+            continue;
+        }
+        file_ids_[start] = f.file_id;
+        slots_.emplace(start, std::move(c));
+        changed = true;
+    }
+    if (changed) {
+        latest_valid_ = false;
+        if (initial || read_only_) base_ = base_from_slots();
+    }
+    return ok_status();
+}
+
+std::optional<int64_t> Index::base_from_slots() const {
+    if (!continuous_) return std::nullopt;
+    // A segment without entries does not fix the grid: a kill between creating the first
+    // segment and writing its entry would otherwise pin the base of an empty index.
+    for (const auto& [start, slot] : slots_) {
+        if (const auto* c = std::get_if<ClosedIndexSegment>(&slot)) {
+            if (!c->header_readable || c->entry_count > 0) return start;
+        } else if (std::get<IndexSegment>(slot).entry_count() > 0) {
+            return start;
+        }
+    }
+    return std::nullopt;
+}
+
+bool Index::any_entries() const {
+    for (const auto& [start, slot] : slots_)
+        if (slot_count(slot) > 0) return true;
+    return false;
+}
+
+Status Index::refresh_for_reader() {
+    if (!read_only_) return ok_status();
+    // The directory is listed again only when it changed since the last listing. A change
+    // within the clock tick of that listing may not move the time stamp, so a listing
+    // whose directory time is not older than the listing itself is repeated next time.
+    struct stat st;
+    if (::stat(dir_.c_str(), &st) != 0) {
+        if (errno != ENOENT) return Error::io(errno);
+        return ok_status();
+    }
+    const bool settled = listed_ && nanos(st.st_mtim) == listed_mtime_ && listed_mtime_ < listed_at_;
+    // Without a base, every slot was empty at the last look: read them all again, as the
+    // first entry of one of them fixes the grid.
+    const bool baseless = continuous_ && !base_ && !slots_.empty();
+    if (settled && !baseless) return ok_status();
+    if (baseless) {
+        slots_.clear();
+        file_ids_.clear();
+    }
+    note_listing(st.st_mtim);
+    return scan_directory(/*initial=*/false);
+}
+
+void Index::note_listing(const timespec& dir_mtime) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);  // the clock that stamps directory times
+    listed_at_ = nanos(now);
+    listed_mtime_ = nanos(dir_mtime);
+    listed_ = true;
 }
 
 void Index::set_notifier(std::optional<DirtyNotifier> notifier) {
@@ -171,10 +294,25 @@ Result<IndexSegment*> Index::segment_at(int64_t start) {
     if (it == slots_.end()) return Error::not_found(fmt::format("no index segment at {}", start));
     if (auto* seg = std::get_if<IndexSegment>(&it->second)) {
         BRVL_TRY(seg->ensure_open());
+        if (read_only_) {
+            BRVL_TRY(seg->refresh());
+            latest_valid_ = false;
+        }
         return seg;
     }
     const auto& closed = std::get<ClosedIndexSegment>(it->second);
-    IndexSegment seg = BRVL_TRY(IndexSegment::open(closed.path, start, segment_size_, read_only_));
+    auto opened = IndexSegment::open(closed.path, start, segment_size_, read_only_);
+    if (!opened.ok()) {
+        // Beside a live writer a segment may vanish (retention): it holds nothing then.
+        if (read_only_ && opened.error().is_io_code(ENOENT)) {
+            file_ids_.erase(start);
+            slots_.erase(it);
+            latest_valid_ = false;
+            return Error::not_found(fmt::format("no index segment at {}", start));
+        }
+        return std::move(opened).error();
+    }
+    IndexSegment seg = std::move(*opened);
     seg.set_notifier(notifier_);
     it->second.emplace<IndexSegment>(std::move(seg));
     latest_valid_ = false;
@@ -265,6 +403,15 @@ std::optional<int64_t> Index::latest_timestamp() const {
         latest_valid_ = true;
     }
     return latest_;
+}
+
+Result<std::optional<int64_t>> Index::current_latest_timestamp() {
+    BRVL_TRY(refresh_for_reader());
+    if (read_only_ && !slots_.empty()) {
+        auto newest = segment_at(slots_.rbegin()->first);
+        if (!newest.ok() && newest.error().kind() != ErrorKind::NotFound) return std::move(newest).error();
+    }
+    return latest_timestamp();
 }
 
 Status Index::check_newest_readable() const {
@@ -379,7 +526,7 @@ Status Index::append(int64_t ts, uint64_t block_offset, uint16_t in_block, Index
     const bool had_base = base_.has_value();
     if (!had_base) base_ = ts;
     Status st = append_continuous(e, sink);
-    if (!st.ok() && !had_base && slots_.empty()) base_.reset();  // nothing was stored against it
+    if (!st.ok() && !had_base && !any_entries()) base_.reset();  // nothing was stored against it
     return st;
 }
 
@@ -414,7 +561,7 @@ Status Index::append_latest(std::optional<int64_t> latest, int64_t ts, uint64_t 
         return ok_status();
     }();
     if (st.ok()) st = append_continuous(e, sink);
-    if (!st.ok() && !had_base && slots_.empty()) base_.reset();
+    if (!st.ok() && !had_base && !any_entries()) base_.reset();
     return st;
 }
 
@@ -446,6 +593,50 @@ Result<IndexEntry> Index::overwrite(int64_t ts, uint64_t block_offset, uint16_t 
     return fill_hole_and_append(e, sink);
 }
 
+bool Index::in_own_slot(int64_t segment_start, uint64_t i, const IndexEntry& e) const {
+    return !continuous_ || e.timestamp == static_cast<int64_t>(static_cast<uint64_t>(segment_start) + i);
+}
+
+Status Index::check_overwrite(int64_t ts) {
+    if (read_only_) return read_only_index_error();
+    IndexSegment* seg = BRVL_TRY(segment_for(ts));
+    if (seg != nullptr && seg->find(ts, continuous_, seg->entry_count())) return ok_status();
+    if (!continuous_) {
+        return Error::not_found(fmt::format("no index entry at timestamp {} (required for out-of-order write)", ts));
+    }
+    const int64_t start = BRVL_TRY(continuous_segment_start(ts));
+    if (slot_entry_count(start) > distance(start, ts)) {
+        return invalid_data_fmt("continuous index hole invariant violated at timestamp {}", ts);
+    }
+    return ok_status();
+}
+
+Status Index::check_append(int64_t ts) {
+    if (read_only_) return read_only_index_error();
+    BRVL_TRY(entries_per_segment());
+    // The segments an append writes into are opened now, so that a damaged file is
+    // reported before the record is stored: the newest one (the latest entry's) and, in
+    // continuous mode, the one of ts.
+    if (!slots_.empty()) BRVL_TRY(segment_at(slots_.rbegin()->first));
+    if (!continuous_) {
+        const std::optional<int64_t> latest = latest_timestamp();
+        if (latest && ts <= *latest) {
+            return invalid_data_fmt("non-continuous index append timestamp {} must be greater than latest {}", ts,
+                                    *latest);
+        }
+        return ok_status();
+    }
+    if (!base_) return ok_status();  // the entry fixes the base
+    const int64_t start = BRVL_TRY(continuous_segment_start(ts));
+    if (slots_.count(start) != 0) BRVL_TRY(segment_at(start));
+    const uint64_t k = slot_entry_count(start);
+    if (k > distance(start, ts)) {
+        return invalid_data_fmt("continuous index append expected entry_index {}, got wrote_count {}",
+                                distance(start, ts), k);
+    }
+    return ok_status();
+}
+
 Result<IndexEntry> Index::delete_entry(int64_t ts) {
     if (read_only_) return read_only_index_error();
     IndexSegment* seg = BRVL_TRY(segment_for(ts));
@@ -460,6 +651,7 @@ Result<IndexEntry> Index::delete_entry(int64_t ts) {
 // ---- reads ----
 
 Result<std::optional<IndexEntry>> Index::lookup(int64_t ts) {
+    BRVL_TRY(refresh_for_reader());
     IndexSegment* seg = nullptr;
     if (continuous_) {
         auto start = continuous_segment_start(ts);
@@ -482,6 +674,7 @@ Result<std::optional<IndexEntry>> Index::lookup(int64_t ts) {
 Result<std::vector<IndexEntry>> Index::range(int64_t start, int64_t end) {
     std::vector<IndexEntry> out;
     if (start > end) return out;
+    BRVL_TRY(refresh_for_reader());
     std::vector<int64_t> keys;
     auto it = slots_.lower_bound(start);
     if (it != slots_.begin()) keys.push_back(std::prev(it)->first);
@@ -492,7 +685,9 @@ Result<std::vector<IndexEntry>> Index::range(int64_t start, int64_t end) {
     segs.reserve(keys.size());
     uint64_t bound = 0;
     for (int64_t key : keys) {
-        IndexSegment* seg = BRVL_TRY(segment_at(key));
+        auto opened = segment_at(key);
+        if (!opened.ok() && opened.error().kind() == ErrorKind::NotFound) continue;  // vanished (reader)
+        IndexSegment* seg = BRVL_TRY(std::move(opened));
         bound += seg->range_bound(start, end, continuous_);
         segs.push_back(seg);
     }
@@ -504,6 +699,7 @@ Result<std::vector<IndexEntry>> Index::range(int64_t start, int64_t end) {
 Result<std::optional<IndexHit>> Index::next_forward(int64_t start, int64_t end, std::optional<IndexCursor> cursor) {
     using Out = std::optional<IndexHit>;
     if (start > end) return Out();
+    if (!cursor) BRVL_TRY(refresh_for_reader());
     std::optional<int64_t> key;
     if (cursor) {
         auto it = slots_.lower_bound(cursor->segment_start);
@@ -515,13 +711,20 @@ Result<std::optional<IndexHit>> Index::next_forward(int64_t start, int64_t end, 
     }
     while (key) {
         if (*key > end) return Out();
-        IndexSegment* seg = BRVL_TRY(segment_at(*key));
+        auto opened = segment_at(*key);
+        if (!opened.ok() && opened.error().kind() == ErrorKind::NotFound) {  // vanished (reader)
+            auto next = slots_.upper_bound(*key);
+            key = next != slots_.end() ? std::optional<int64_t>(next->first) : std::nullopt;
+            continue;
+        }
+        IndexSegment* seg = BRVL_TRY(std::move(opened));
         // Entries of a segment ascend: from the cursor the next candidate is the following
         // entry, with no search (the loop below still passes over any below start).
         const bool at_cursor = cursor && *key == cursor->segment_start && cursor->entry_index < ~uint64_t{0};
         uint64_t pos = at_cursor ? cursor->entry_index + 1 : seg->lower_bound(start, continuous_);
         for (uint64_t i = pos; i < seg->entry_count(); ++i) {
             const IndexEntry e = BRVL_TRY(seg->read_entry(i));
+            if (!in_own_slot(*key, i, e)) continue;
             if (e.timestamp < start) continue;
             if (e.timestamp > end) return Out();
             return Out(IndexHit{*key, i, e});
@@ -540,15 +743,22 @@ Result<std::optional<IndexHit>> Index::next_backward(int64_t start, int64_t end,
         if (it == slots_.begin()) return std::nullopt;
         return std::prev(it)->first;
     };
+    if (!cursor) BRVL_TRY(refresh_for_reader());
     std::optional<int64_t> key = greatest_at_or_below(cursor ? cursor->segment_start : end);
     while (key) {
-        IndexSegment* seg = BRVL_TRY(segment_at(*key));
+        auto opened = segment_at(*key);
+        if (!opened.ok() && opened.error().kind() == ErrorKind::NotFound) {  // vanished (reader)
+            key = *key == kMinTs ? std::nullopt : greatest_at_or_below(*key - 1);
+            continue;
+        }
+        IndexSegment* seg = BRVL_TRY(std::move(opened));
         // From the cursor the next candidate is the preceding entry, with no search; the
         // loop ends at the first entry below start.
         const bool at_cursor = cursor && *key == cursor->segment_start;
         uint64_t hi = at_cursor ? std::min(cursor->entry_index, seg->entry_count()) : seg->upper_bound(end, continuous_);
         for (uint64_t i = hi; i > 0; --i) {
             const IndexEntry e = BRVL_TRY(seg->read_entry(i - 1));
+            if (!in_own_slot(*key, i - 1, e)) continue;
             if (e.timestamp > end) continue;
             if (e.timestamp < start) return Out();
             return Out(IndexHit{*key, i - 1, e});
@@ -592,6 +802,15 @@ uint64_t Index::reclaim(int64_t threshold) {
             continue;
         }
         if (last->has_value() && **last >= threshold) {
+            ++it;
+            continue;
+        }
+        // A last entry below the segment's own start, or off its slot in a continuous
+        // segment, is damage: such a file is kept rather than judged by it.
+        if (last->has_value() &&
+            (**last < closed->start ||
+             (continuous_ && closed->entry_count > 0 && **last != add_clamped(closed->start, closed->entry_count - 1)))) {
+            log::warn(log::kIndex, "[retention] index segment {} has an inconsistent last entry (keeping)", closed->path);
             ++it;
             continue;
         }

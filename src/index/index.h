@@ -6,6 +6,8 @@
 // operation needs them. No lock of its own: the dataset mutex guards every call.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -38,6 +40,7 @@ struct ClosedIndexSegment {
     uint64_t entry_area_start = kIndexEntryStart;
     std::optional<int64_t> last_timestamp;  // none when empty or unknown
     bool header_readable = true;            // false: a damaged file, neither empty nor known
+    bool unwritten = false;                 // nothing but zero bytes: created, never given a header
 };
 
 using IndexSlot = std::variant<IndexSegment, ClosedIndexSegment>;
@@ -96,6 +99,11 @@ public:
     // sentinel); in continuous mode a missing slot is filled in and the sentinel returned.
     Result<IndexEntry> overwrite(int64_t ts, uint64_t block_offset, uint16_t in_block,
                                  IndexRangeSink* sink = nullptr);
+    // Whether `overwrite` of ts would be refused by the index: every refusal it can give
+    // comes here first, so that the caller writes no record the index will not take.
+    Status check_overwrite(int64_t ts);
+    // The same for `append` / `append_latest` of a new latest entry ts.
+    Status check_append(int64_t ts);
     // Turns the entry of ts into the sentinel and returns it as it was.
     Result<IndexEntry> delete_entry(int64_t ts);
     // Entries with start <= timestamp <= end in ascending order, sentinels included.
@@ -131,6 +139,9 @@ public:
     std::optional<int64_t> base_timestamp() const { return base_; }
     // The largest last timestamp over all segments (deleted entries count).
     std::optional<int64_t> latest_timestamp() const;
+    // A read-only index beside a live writer: the latest timestamp as the files show it now
+    // (new segment files and the newest segment's entries looked at again).
+    Result<std::optional<int64_t>> current_latest_timestamp();
     // Fails when the newest segment's last entry cannot be read, so that a writer never
     // guesses the latest timestamp.
     Status check_newest_readable() const;
@@ -146,6 +157,19 @@ private:
     static Index configured(const std::string& dir, uint64_t index_segment_size, uint64_t initial_index_segment_size,
                             bool continuous, uint8_t compress_level, uint8_t compress_type, bool read_only);
 
+    // Lists the directory into the slots (see the definition).
+    Status scan_directory(bool initial);
+    // A read-only index beside a live writer: picks up segment files that were created,
+    // replaced or removed since the last look.
+    Status refresh_for_reader();
+    // Remembers a listing: the directory's time stamp before it and the clock reading.
+    void note_listing(const timespec& dir_mtime);
+    // Continuous mode: the smallest start of a segment that holds (or may hold) entries.
+    std::optional<int64_t> base_from_slots() const;
+    bool any_entries() const;
+    // An entry read from a continuous segment must lie in its own slot; damage elsewhere
+    // is passed over.
+    bool in_own_slot(int64_t segment_start, uint64_t i, const IndexEntry& e) const;
     Result<IndexSegment*> ensure_segment(int64_t start, IndexRangeSink* sink);
     Status append_sparse(const IndexEntry& e, IndexRangeSink* sink);
     Status append_continuous(const IndexEntry& e, IndexRangeSink* sink);
@@ -168,6 +192,12 @@ private:
     uint8_t compress_level_ = 0;
     uint8_t compress_type_ = 0;
     std::map<int64_t, IndexSlot> slots_;
+    // Reader bookkeeping: the file identity (inode) behind each slot, and the directory
+    // time stamp and clock reading (ns) of the last listing.
+    std::map<int64_t, uint64_t> file_ids_;
+    bool listed_ = false;
+    __int128 listed_mtime_ = 0;
+    __int128 listed_at_ = 0;
     // The latest timestamp, kept while valid so that sparse appends need not visit every slot.
     mutable bool latest_valid_ = false;
     mutable std::optional<int64_t> latest_;

@@ -1,6 +1,7 @@
 #include "index/segment.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -54,7 +55,20 @@ Result<Mapping> map_whole_file(const std::string& path, bool writable) {
 
 Error read_only_error() { return Error::invalid_data("read-only index segment cannot be written"); }
 
+// Whether the file at path holds nothing but zero bytes (none included).
+Result<bool> file_unwritten(const std::string& path) {
+    MappedFile file = BRVL_TRY(MappedFile::open(path, /*writable=*/false));
+    return index_file_unwritten(std::span<const uint8_t>(file.data(), file.size()));
+}
+
 }  // namespace
+
+bool index_file_unwritten(std::span<const uint8_t> bytes) {
+    // A header always starts with the magic: only a file whose first bytes are zero needs
+    // the whole scan.
+    if (bytes.size() >= 4 && load_u32(bytes.data()) != 0) return false;
+    return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+}
 
 std::string index_segment_file_name(int64_t start) { return fmt::format("{:020}", start); }
 
@@ -114,10 +128,13 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
     const std::string path = join_path(dir, index_segment_file_name(start));
     const uint64_t len = kIndexEntryStart + slots_for(initial_size) * kIndexEntrySize;
 
-    auto created = FileHandle::open(path, FileHandle::Mode::CreateExclusive, 0666);
-    if (!created.ok()) {
-        if (!created.error().is_io_code(EEXIST)) return std::move(created).error();
-        // Left behind by an interrupted create: take it over only when it holds nothing.
+    const bool exists = BRVL_TRY(path_exists(path));
+    if (exists && BRVL_TRY(file_unwritten(path))) {
+        log::warn(log::kIndexSegment, "[IndexSegment create] replacing index segment file {} that holds no entry",
+                  path);
+        BRVL_TRY(remove_file(path));
+    } else if (exists) {
+        // Left behind by an interrupted write: take it over only when it holds nothing.
         IndexSegment existing = BRVL_TRY(open(path, start, size_limit));
         if (existing.entry_count() != 0) {
             return Error::already_exists(
@@ -127,13 +144,17 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
         return existing;
     }
 
+    // The file gets its header under a temporary name (a leftover of an earlier kill is
+    // truncated) and appears under its own name only whole.
+    const std::string tmp = path + std::string(kIndexTempSuffix);
     IndexSegment seg;
     {
-        const FileHandle fd = std::move(*created);
+        const FileHandle fd = BRVL_TRY(FileHandle::open(tmp, FileHandle::Mode::CreateTruncate, 0666));
+        crash_point("index.create.file");
         Status reserved = fd.reserve(len);
         auto mapped = reserved.ok() ? Mapping::map(fd.fd(), len, true) : Result<Mapping>(std::move(reserved).error());
         if (!mapped.ok()) {
-            (void)remove_file(path);  // never leave a half-made file of our own behind
+            (void)remove_file(tmp);  // never leave a half-made file of our own behind
             return std::move(mapped).error();
         }
         seg.map_ = std::move(*mapped);
@@ -145,7 +166,19 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
     meta.compress_level = compress_level;
     meta.compress_type = compress_type;
     IndexHeader::write(seg.map_.bytes(), meta, kIndexEntryStart);
-    BRVL_TRY(seg.map_.flush());
+    Status made = seg.map_.flush();
+    if (made.ok()) {
+        crash_point("index.create.header");
+        if (::rename(tmp.c_str(), path.c_str()) != 0) made = Error::io(errno);
+    }
+    if (!made.ok()) {
+        (void)remove_file(tmp);
+        return std::move(made).error();
+    }
+    crash_point("index.create.renamed");
+    // The new name must survive a power loss as long as the entries that will be flushed
+    // into the file.
+    BRVL_TRY(sync_dir(dir));
 
     seg.path_ = path;
     seg.start_ = start;
@@ -164,6 +197,15 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
     IndexSegment seg;
     seg.read_only_ = read_only;
     seg.map_ = BRVL_TRY(map_whole_file(path, !read_only));
+    if (read_only) {
+        // A writer grows the file before it writes past the old end: a written position
+        // past the mapping means that the file grew after it was mapped. Map it again;
+        // whatever still lies past the mapping becomes visible at a later refresh.
+        auto first = IndexHeader::read(std::span<const uint8_t>(seg.map_.data(), seg.map_.size()));
+        if (first.ok() && wrote_position_valid(first->wrote_position) &&
+            (first->wrote_position - kIndexEntryStart) / kIndexEntrySize > slots_for(seg.map_.size()))
+            seg.map_ = BRVL_TRY(map_whole_file(path, false));
+    }
     const std::span<const uint8_t> bytes(seg.map_.data(), seg.map_.size());
     const IndexHeader header = BRVL_TRY(IndexHeader::read(bytes));
     // Appends locate the state through the header by file type; refuse a foreign file
@@ -178,8 +220,9 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
     }
     if (!wrote_position_valid(header.wrote_position)) return wrote_position_misaligned(header.wrote_position);
 
-    const uint64_t entry_count = (header.wrote_position - kIndexEntryStart) / kIndexEntrySize;
     const uint64_t capacity = slots_for(bytes.size());
+    uint64_t entry_count = (header.wrote_position - kIndexEntryStart) / kIndexEntrySize;
+    if (read_only && entry_count > capacity) entry_count = capacity;
     const uint64_t checked = entry_count < capacity ? entry_count : capacity;
     for (uint64_t i = 0; i < checked; ++i) {
         if (!reserved_zero(bytes.data() + kIndexEntryStart + i * kIndexEntrySize)) {
@@ -228,6 +271,41 @@ Status IndexSegment::ensure_open() {
     state_map_ = nullptr;  // a new mapping: locate the state block again
     touch();
     clean_ = true;
+    if (read_only_ && map_.size() > file_size_) {  // a writer grew the file meanwhile
+        file_size_ = map_.size();
+        capacity_ = slots_for(file_size_);
+    }
+    return ok_status();
+}
+
+Status IndexSegment::refresh() {
+    if (!read_only_ || !is_mapped()) return ok_status();
+    if (map_.data() != state_map_ || map_.size() != state_map_len_) {
+        const std::span<const uint8_t> bytes(map_.data(), map_.size());
+        auto pos = FileHeader::locate_state(bytes, kFileTypeIndex, 0);
+        if (!pos.ok()) return ok_status();  // keep what was read at open
+        state_pos_ = *pos;
+        state_map_ = map_.data();
+        state_map_len_ = map_.size();
+    }
+    const uint64_t wrote_position = load_u64(map_.data() + state_pos_);
+    observe_fence();  // the entries below the position are whole
+    if (!wrote_position_valid(wrote_position)) return ok_status();
+    const uint64_t count = (wrote_position - kIndexEntryStart) / kIndexEntrySize;
+    if (count == entry_count_) return ok_status();
+    if (count > slots_for(map_.size())) {
+        // The writer has grown the file: map all of it again.
+        Mapping m = BRVL_TRY(map_whole_file(path_, false));
+        if (m.size() > map_.size()) {
+            map_ = std::move(m);
+            state_map_ = nullptr;
+            file_size_ = map_.size();
+            capacity_ = slots_for(file_size_);
+        }
+    }
+    entry_count_ = std::min(count, slots_for(map_.size()));
+    last_ts_.reset();
+    if (entry_count_ > 0) last_ts_ = load_i64(entry_at(entry_count_ - 1));
     return ok_status();
 }
 
@@ -264,6 +342,7 @@ Status IndexSegment::append_entry(const IndexEntry& e) {
                                 kIndexEntryStart + entry_count_ * kIndexEntrySize);
     }
     store_entry(entry_count_, e);
+    crash_point("index.append.entry");
     entry_count_ += 1;
     last_ts_ = e.timestamp;
     mark_changed();
@@ -275,6 +354,8 @@ Status IndexSegment::append_entry(const IndexEntry& e) {
         state_map_ = load_u16(map_.data() + 4) <= kHeaderVersion ? map_.data() : nullptr;
         state_map_len_ = map_.size();
     }
+    // A reader in another process trusts the entries below the written position.
+    publish_fence();
     store_u64(map_.data() + state_pos_, kIndexEntryStart + entry_count_ * kIndexEntrySize);
     return ok_status();
 }
@@ -307,7 +388,9 @@ Status IndexSegment::grow() {
     // The new mapping is made before the old one goes: a failure leaves the segment as it was.
     const FileHandle fd = BRVL_TRY(FileHandle::open(path_, FileHandle::Mode::ReadWrite));
     BRVL_TRY(fd.reserve(new_size));
+    crash_point("index.grow.reserved");
     map_ = BRVL_TRY(Mapping::map(fd.fd(), static_cast<size_t>(new_size), true));
+    crash_point("index.grow.mapped");
     file_size_ = new_size;
     capacity_ = slots_for(new_size);
     mark_changed();
@@ -500,12 +583,20 @@ std::vector<IndexEntry> IndexSegment::range(int64_t start, int64_t end, bool con
 
 void IndexSegment::append_range(int64_t start, int64_t end, bool continuous, std::vector<IndexEntry>& out) const {
     if (start > end) return;
-    const uint64_t n = reachable_count();
+    // What a damaged file holds is never trusted: an entry is handed out only inside
+    // [start, end], above everything handed out before it (also by earlier segments) and,
+    // in a continuous segment, in its own slot. Anything else counts as malformed.
+    std::optional<int64_t> prev;
+    if (!out.empty()) prev = out.back().timestamp;
+    const uint64_t n = continuous ? std::min(reachable_count(), upper_bound(end, true)) : reachable_count();
     for (uint64_t i = lower_bound(start, continuous); i < n; ++i) {
         const uint8_t* p = entry_at(i);
-        if (load_i64(p) > end) break;
-        if (!reserved_zero(p)) continue;
+        const int64_t ts = load_i64(p);
+        if (continuous && ts != static_cast<int64_t>(static_cast<uint64_t>(start_) + i)) continue;
+        if (ts > end) break;
+        if (ts < start || (prev && ts <= *prev) || !reserved_zero(p)) continue;
         out.push_back(decode_entry(p));
+        prev = ts;
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -37,6 +38,12 @@ struct IndexEntry {
     bool operator==(const IndexEntry&) const = default;
 };
 
+// The temporary name under which a segment file is made before it is renamed into place.
+inline constexpr std::string_view kIndexTempSuffix = ".tmp";
+// Whether a segment file holds nothing but zero bytes (none at all included): what a
+// kill between creating the file and writing its header leaves. Such a file has no entry.
+bool index_file_unwritten(std::span<const uint8_t> bytes);
+
 // The file name of a segment: the signed start timestamp in 20 characters, zero padded,
 // a minus sign first for negative starts.
 std::string index_segment_file_name(int64_t start);
@@ -53,9 +60,11 @@ public:
     // Flushes and unmaps; a failed flush is logged.
     ~IndexSegment();
 
-    // Creates <dir>/<name of start> holding whole entries only. The file is created
-    // exclusively: an existing file of that name is taken over only when it is a valid,
-    // empty segment of this start; otherwise its problem is reported.
+    // Creates <dir>/<name of start> holding whole entries only. The header is written
+    // under a temporary name that is then renamed into place, so that a kill leaves
+    // either no segment file or a valid empty one. An existing file of that name is
+    // taken over only when it is a valid, empty segment of this start, and replaced
+    // (with a warning) when it was left unwritten; otherwise its problem is reported.
     static Result<IndexSegment> create(const std::string& dir, int64_t start, uint64_t initial_size,
                                        uint64_t size_limit, uint8_t compress_level, uint8_t compress_type);
     // Opens an existing segment file, checking its header and every written entry.
@@ -68,6 +77,9 @@ public:
 
     // Maps the file again after an unmap; nothing to do while mapped.
     Status ensure_open();
+    // Read-only segment beside a live writer: takes the entry count from the written
+    // position in the mapping, mapping the file again when the writer has grown it.
+    Status refresh();
     // Appends at the end; segment-full when no slot is left (nothing changes then).
     Status append_entry(const IndexEntry& e);
     // Appends, growing the file by doubling up to the size limit. Segment-full only when

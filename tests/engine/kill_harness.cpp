@@ -585,17 +585,6 @@ void keep_failure(const Options& o, const std::string& path, uint64_t kill, int 
 
 }  // namespace
 
-std::string known_finding(const std::string& c) {
-    auto has = [&](const char* s) { return c.find(s) != std::string::npos; };
-    if (c.rfind("read-only", 0) == 0 && (has("decode") || has("decompress")))
-        return "finding 5: read-only open after an interrupted seal";
-    if (has("in-flight write (correction)")) return "finding 2: torn in-place correction";
-    if (has("before continuous index base")) return "finding 3: continuous base pinned by an empty index segment";
-    if (has("index segment") || has("invalid file magic") || has("truncated fixed header prefix"))
-        return "finding 1: empty or zero-filled index file";
-    return {};
-}
-
 Report run(const Options& o) {
     Report rep;
     std::string root = o.dir;
@@ -699,9 +688,7 @@ std::string format_report(const Report& r) {
     for (const auto& [cls, f] : r.failures) total += f.count;
     out += fmt::format("failures: {}\n", total);
     for (const auto& [cls, f] : r.failures) {
-        const std::string known = known_finding(cls);
-        out += fmt::format("  {:5}  {}{}\n         e.g. {}\n", f.count, cls, known.empty() ? "" : "  [" + known + "]",
-                           f.example);
+        out += fmt::format("  {:5}  {}\n         e.g. {}\n", f.count, cls, f.example);
     }
     return out;
 }

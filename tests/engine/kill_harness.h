@@ -36,10 +36,6 @@ struct Report {
 
 Report run(const Options& options);
 
-// The label of a failure class that matches a finding still being fixed elsewhere, or
-// an empty string.
-std::string known_finding(const std::string& failure_class);
-
 std::string format_report(const Report& report);
 
 }  // namespace brenvale::killtest

@@ -1,0 +1,69 @@
+// Writes the seed corpus of the dataset fuzz target: small valid datasets of both index
+// modes and both codecs, with sealed, single-record and pending blocks, several segments of each kind,
+// gaps, out-of-order writes, deletes and appends; two of them with a retention window.
+// Usage: dataset_fuzz_seeds <corpus dir>
+#include <cstdio>
+#include <string>
+
+#include "dataset.h"
+#include "file.h"
+#include "fuzz_archive.h"
+
+using namespace brenvale;
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <corpus dir>\n", argv[0]);
+        return 2;
+    }
+    const std::string out = argv[1];
+    if (!create_dir_all(out).ok()) return 1;
+    int n = 0;
+    for (int continuous = 0; continuous < 2; ++continuous) {
+        for (uint8_t codec = 0; codec < 2; ++codec) {
+            const std::string dir = fmt::format("/tmp/brenvale-seed-{}-{}", continuous, codec);
+            (void)remove_dir_all(dir);
+            DatasetConfig c;
+            c.data_segment_size = 32768;
+            c.initial_data_segment_size = 4096;
+            c.index_segment_size = 128 + 32 * 24;
+            c.initial_index_segment_size = 128 + 32 * 4;
+            c.index_continuous = static_cast<uint8_t>(continuous);
+            c.compress_type = codec;
+            c.compress_level = 3;
+            c.retention_window = codec == 1 ? 150 : 0;
+            auto ds = Dataset::create({"f", "z"}, dir, c);
+            if (!ds.ok()) {
+                std::fprintf(stderr, "create: %s\n", ds.error().to_string().c_str());
+                return 1;
+            }
+            int64_t t = 1000;
+            for (int i = 0; i < 70; ++i) {
+                t += (i % 9 == 8) ? 5 : 1;
+                std::string payload(static_cast<size_t>(20 + (i * 37) % 300), static_cast<char>('a' + i % 26));
+                if (i % 11 == 10) payload.assign(1500, static_cast<char>(i));  // a larger record
+                // Over the pending block's capacity: the pending block is sealed (compressed)
+                // and the record gets a compressed block of its own.
+                if (i == 30) payload.assign(270000, 'q');
+                Status st = ds->write(t, std::vector<uint8_t>(payload.begin(), payload.end()));
+                if (!st.ok()) {
+                    std::fprintf(stderr, "write %lld: %s\n", static_cast<long long>(t), st.error().to_string().c_str());
+                    return 1;
+                }
+            }
+            (void)ds->write(t - 10, std::vector<uint8_t>{1, 2, 3});  // out of order
+            (void)ds->delete_record(t - 20);
+            (void)ds->append(t, std::vector<uint8_t>{4, 5, 6});
+            if (!ds->close().ok()) return 1;
+            const auto archive = fuzz::pack_directory(dir);
+            const std::string path = fmt::format("{}/seed-{}-{}", out, continuous ? "continuous" : "sparse",
+                                                 codec ? "deflate" : "zstd");
+            std::string bytes(archive.begin(), archive.end());
+            if (!write_file_atomic(path, bytes).ok()) return 1;
+            (void)remove_dir_all(dir);
+            ++n;
+        }
+    }
+    std::printf("%d seeds written to %s\n", n, out.c_str());
+    return 0;
+}
