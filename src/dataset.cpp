@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "log.h"
+#include "paths.h"
 
 namespace brenvale {
 
@@ -346,7 +347,7 @@ Status inner_flush(DatasetInner& in) {
 // written after this, marks the directory as a dataset again.
 Status remove_leftovers(const std::string& data_dir) {
     bool warned = false;
-    for (const char* name : {"data", "index", "queue", "state"}) {
+    for (std::string_view name : paths::kDatasetContents) {
         const std::string path = join_path(data_dir, name);
         if (!BRVL_TRY(path_exists(path))) continue;
         if (!warned) {
@@ -393,13 +394,12 @@ Result<Dataset> Dataset::create(const DataSetKey& key, const std::string& data_d
     BRVL_TRY(DatasetConfig::validate(cfg.data_segment_size, cfg.index_segment_size, cfg.compress_level,
                                      cfg.compress_type, cfg.index_continuous, cfg.initial_data_segment_size,
                                      cfg.initial_index_segment_size, cfg.retention_window));
-    std::string meta_path = join_path(data_dir, "meta");
+    std::string meta_path = paths::meta_file(data_dir);
     // Only a missing meta file is absent; any other failure to examine it is an error.
     if (BRVL_TRY(path_exists(meta_path)))
         return Error::already_exists(fmt::format("dataset already exists at {}", data_dir));
     BRVL_TRY(remove_leftovers(data_dir));
-    BRVL_TRY(create_dir_all(join_path(data_dir, "data")));
-    BRVL_TRY(create_dir_all(join_path(data_dir, "index")));
+    BRVL_TRY(paths::create_dataset_dirs(data_dir));
 
     DatasetMetaFile meta;
     meta.data_segment_size = cfg.data_segment_size;
@@ -418,7 +418,7 @@ Result<Dataset> Dataset::create(const DataSetKey& key, const std::string& data_d
     SegmentSet segments = BRVL_TRY(SegmentSet::create_dir(data_dir, meta.data_segment_size,
                                                           meta.initial_data_segment_size, meta.compress_level,
                                                           meta.compress_type));
-    Index index = BRVL_TRY(Index::create(join_path(data_dir, "index"), meta.index_segment_size,
+    Index index = BRVL_TRY(Index::create(paths::index_dir(data_dir), meta.index_segment_size,
                                          meta.initial_index_segment_size, meta.index_continuous != 0,
                                          meta.compress_level, meta.compress_type));
     DatasetStateFile state = BRVL_TRY(DatasetStateFile::open_or_create(data_dir));
@@ -436,7 +436,7 @@ Result<Dataset> Dataset::open_read_only(const DataSetKey& key, const std::string
 }
 
 Result<Dataset> Dataset::open_impl(const DataSetKey& key, const std::string& data_dir, bool read_only) {
-    std::string meta_path = join_path(data_dir, "meta");
+    std::string meta_path = paths::meta_file(data_dir);
     if (!BRVL_TRY(path_exists(meta_path)))
         return Error::not_found(fmt::format("dataset meta not found at {}", meta_path));
     DatasetMetaFile meta = BRVL_TRY(DatasetMetaFile::read(meta_path));
@@ -446,7 +446,7 @@ Result<Dataset> Dataset::open_impl(const DataSetKey& key, const std::string& dat
     SegmentSet segments =
         BRVL_TRY(SegmentSet::open_dir(data_dir, meta.data_segment_size, meta.initial_data_segment_size,
                                       meta.compress_level, meta.compress_type, read_only));
-    Index index = BRVL_TRY(Index::open(join_path(data_dir, "index"), meta.index_segment_size,
+    Index index = BRVL_TRY(Index::open(paths::index_dir(data_dir), meta.index_segment_size,
                                        meta.initial_index_segment_size, meta.index_continuous != 0,
                                        meta.compress_level, meta.compress_type, read_only));
     // A writer must know the latest timestamp; a reader goes on with the best known value.
@@ -508,7 +508,7 @@ MonoInstant Dataset::last_activity() const {
 
 Result<std::string> Dataset::queue_dir() const {
     Guard g = BRVL_TRY(lock());
-    return join_path(g->data_dir, "queue");
+    return paths::queue_dir(g->data_dir);
 }
 
 Status Dataset::mark_queue_state_dirty(const std::string& group) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "log.h"
+#include "paths.h"
 #include "util.h"
 
 namespace brenvale {
@@ -115,7 +116,7 @@ Result<DatasetStateFile> DatasetStateFile::create(const std::string& dir, const 
 }
 
 Result<DatasetStateFile> DatasetStateFile::open_or_create(const std::string& dataset_dir) {
-    std::string path = join_path(dataset_dir, "state");
+    std::string path = paths::state_file(dataset_dir);
     if (!BRVL_TRY(path_exists(path))) return create(dataset_dir, path);
 
     auto opened = [&]() -> Result<DatasetStateFile> {
@@ -159,7 +160,7 @@ Result<DatasetStateFile> DatasetStateFile::open_or_create(const std::string& dat
 
 Result<DatasetStateFile> DatasetStateFile::open_read_only(const std::string& dataset_dir) {
     DatasetStateFile s;
-    s.path_ = join_path(dataset_dir, "state");
+    s.path_ = paths::state_file(dataset_dir);
     s.read_only_ = true;
     auto contents = BRVL_TRY(read_file_if_exists(s.path_));
     if (contents) {

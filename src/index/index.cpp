@@ -161,8 +161,8 @@ Status Index::scan_directory(bool initial) {
         if (!start) {
             // A segment file that a kill left under its temporary name holds no entry.
             const std::string_view n(name);
-            if (initial && !read_only_ && n.ends_with(kIndexTempSuffix) &&
-                parse_index_segment_name(n.substr(0, n.size() - kIndexTempSuffix.size()))) {
+            if (initial && !read_only_ && n.ends_with(paths::kTempSuffix) &&
+                parse_index_segment_name(n.substr(0, n.size() - paths::kTempSuffix.size()))) {
                 const std::string path = join_path(dir_, name);
                 log::warn(log::kIndex, "[index] removing unfinished index segment file {}", path);
                 BRVL_TRY(remove_file(path));

@@ -70,27 +70,6 @@ bool index_file_unwritten(std::span<const uint8_t> bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
 }
 
-std::string index_segment_file_name(int64_t start) { return fmt::format("{:020}", start); }
-
-std::optional<int64_t> parse_index_segment_name(std::string_view name) {
-    bool negative = false;
-    if (!name.empty() && (name[0] == '+' || name[0] == '-')) {
-        negative = name[0] == '-';
-        name.remove_prefix(1);
-    }
-    if (name.empty()) return std::nullopt;
-    // Accumulate as a negative value so that the smallest i64 parses too.
-    int64_t v = 0;
-    for (char c : name) {
-        if (c < '0' || c > '9') return std::nullopt;
-        if (__builtin_mul_overflow(v, int64_t{10}, &v)) return std::nullopt;
-        if (__builtin_sub_overflow(v, int64_t{c - '0'}, &v)) return std::nullopt;
-    }
-    if (negative) return v;
-    if (v == std::numeric_limits<int64_t>::min()) return std::nullopt;
-    return -v;
-}
-
 // ---- lifecycle ----
 
 // A moved-from segment holds no mapping, so its destructor releases nothing; every member
@@ -146,7 +125,7 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
 
     // The file gets its header under a temporary name (a leftover of an earlier kill is
     // truncated) and appears under its own name only whole.
-    const std::string tmp = path + std::string(kIndexTempSuffix);
+    const std::string tmp = path + std::string(paths::kTempSuffix);
     IndexSegment seg;
     {
         const FileHandle fd = BRVL_TRY(FileHandle::open(tmp, FileHandle::Mode::CreateTruncate, 0666));

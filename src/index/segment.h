@@ -14,6 +14,7 @@
 #include "dirty_list.h"
 #include "error.h"
 #include "file.h"
+#include "paths.h"
 #include "util.h"
 
 namespace brenvale {
@@ -38,18 +39,10 @@ struct IndexEntry {
     bool operator==(const IndexEntry&) const = default;
 };
 
-// The temporary name under which a segment file is made before it is renamed into place.
-inline constexpr std::string_view kIndexTempSuffix = ".tmp";
 // Whether a segment file holds nothing but zero bytes (none at all included): what a
 // kill between creating the file and writing its header leaves. Such a file has no entry.
 bool index_file_unwritten(std::span<const uint8_t> bytes);
 
-// The file name of a segment: the signed start timestamp in 20 characters, zero padded,
-// a minus sign first for negative starts.
-std::string index_segment_file_name(int64_t start);
-// Parses a segment file name: an optional '+' or '-', then only decimal digits, fitting
-// in 64 signed bits. Anything else gives nothing.
-std::optional<int64_t> parse_index_segment_name(std::string_view name);
 
 class IndexSegment {
 public:

@@ -50,27 +50,12 @@ SegmentStats read_closed_stats(const std::string& path, uint64_t base, uint64_t 
 
 }  // namespace
 
-std::string segment_file_name(uint64_t base) { return fmt::format("{:020}", base); }
-
-std::optional<uint64_t> parse_segment_file_name(std::string_view name) {
-    if (!name.empty() && name.front() == '+') name.remove_prefix(1);
-    if (name.empty()) return std::nullopt;
-    uint64_t v = 0;
-    for (char c : name) {
-        if (c < '0' || c > '9') return std::nullopt;
-        if (__builtin_mul_overflow(v, uint64_t{10}, &v) ||
-            __builtin_add_overflow(v, static_cast<uint64_t>(c - '0'), &v))
-            return std::nullopt;
-    }
-    return v;
-}
-
 // ---- creating and opening ----
 
 SegmentSet SegmentSet::configured(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
                                   uint8_t compress_level, uint8_t compress_type, bool read_only) {
     SegmentSet set;
-    set.dir_ = join_path(dataset_dir, "data");
+    set.dir_ = paths::data_dir(dataset_dir);
     set.span_ = span;
     set.initial_size_ = initial_size;
     set.compress_level_ = compress_level;

@@ -17,6 +17,7 @@
 #include "cache.h"
 #include "dirty_list.h"
 #include "error.h"
+#include "paths.h"
 #include "segment/data.h"
 #include "types.h"
 #include "util.h"
@@ -48,10 +49,6 @@ struct SegmentWrite {
     uint64_t block_offset() const { return base + position; }
 };
 
-// The file name of a segment base: 20 zero-padded decimal digits.
-std::string segment_file_name(uint64_t base);
-// A directory entry name taken as a base: a 64-bit decimal number with an optional leading '+'.
-std::optional<uint64_t> parse_segment_file_name(std::string_view name);
 
 class SegmentSet {
 public:

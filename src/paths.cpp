@@ -1,0 +1,92 @@
+#include "paths.h"
+
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "file.h"
+
+namespace brenvale {
+
+namespace paths {
+
+std::string lock_file(std::string_view root) { return join_path(root, kLockFile); }
+std::string max_identifier_file(std::string_view root) { return join_path(root, kMaxIdentifierFile); }
+std::string dataset_dir(std::string_view root, const DataSetKey& key) {
+    return join_path(join_path(root, key.name), key.dataset_type);
+}
+std::string journal_logs_dir(std::string_view root) { return join_path(join_path(root, kJournalDir), "logs"); }
+std::string journal_queue_dir(std::string_view root) { return join_path(join_path(root, kJournalDir), kQueueDir); }
+
+std::string meta_file(std::string_view dataset_dir) { return join_path(dataset_dir, kMetaFile); }
+std::string identifier_file(std::string_view dataset_dir) { return join_path(dataset_dir, kIdentifierFile); }
+std::string state_file(std::string_view dataset_dir) { return join_path(dataset_dir, kStateFile); }
+std::string data_dir(std::string_view dataset_dir) { return join_path(dataset_dir, kDataDir); }
+std::string index_dir(std::string_view dataset_dir) { return join_path(dataset_dir, kIndexDir); }
+std::string queue_dir(std::string_view dataset_dir) { return join_path(dataset_dir, kQueueDir); }
+
+Status create_dataset_dirs(std::string_view dataset_dir) {
+    BRVL_TRY(create_dir_all(data_dir(dataset_dir)));
+    return create_dir_all(index_dir(dataset_dir));
+}
+
+std::string journal_meta_file(std::string_view logs_dir) { return join_path(logs_dir, kMetaFile); }
+std::string journal_data_dir(std::string_view logs_dir) { return join_path(logs_dir, kDataDir); }
+
+std::string consumer_state_file(std::string_view queue_dir, std::string_view group) {
+    return join_path(queue_dir, group);
+}
+
+}  // namespace paths
+
+std::string segment_file_name(uint64_t base) { return fmt::format("{:020}", base); }
+
+std::optional<uint64_t> parse_segment_file_name(std::string_view name) {
+    if (!name.empty() && name.front() == '+') name.remove_prefix(1);
+    if (name.empty()) return std::nullopt;
+    uint64_t v = 0;
+    for (char c : name) {
+        if (c < '0' || c > '9') return std::nullopt;
+        if (__builtin_mul_overflow(v, uint64_t{10}, &v) ||
+            __builtin_add_overflow(v, static_cast<uint64_t>(c - '0'), &v))
+            return std::nullopt;
+    }
+    return v;
+}
+
+std::optional<uint64_t> parse_journal_segment_name(std::string_view name) {
+    if (name.size() != 20) return std::nullopt;
+    uint64_t v = 0;
+    for (char c : name) {
+        if (c < '0' || c > '9') return std::nullopt;
+        if (__builtin_mul_overflow(v, uint64_t{10}, &v) ||
+            __builtin_add_overflow(v, static_cast<uint64_t>(c - '0'), &v) ||
+            v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+            return std::nullopt;
+    }
+    if (v == 0) return std::nullopt;
+    return v;
+}
+
+std::string index_segment_file_name(int64_t start) { return fmt::format("{:020}", start); }
+
+std::optional<int64_t> parse_index_segment_name(std::string_view name) {
+    bool negative = false;
+    if (!name.empty() && (name[0] == '+' || name[0] == '-')) {
+        negative = name[0] == '-';
+        name.remove_prefix(1);
+    }
+    if (name.empty()) return std::nullopt;
+    // Accumulate as a negative value so that the smallest i64 parses too.
+    int64_t v = 0;
+    for (char c : name) {
+        if (c < '0' || c > '9') return std::nullopt;
+        if (__builtin_mul_overflow(v, int64_t{10}, &v)) return std::nullopt;
+        if (__builtin_sub_overflow(v, int64_t{c - '0'}, &v)) return std::nullopt;
+    }
+    if (negative) return v;
+    if (v == std::numeric_limits<int64_t>::min()) return std::nullopt;
+    return -v;
+}
+
+}  // namespace brenvale

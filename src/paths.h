@@ -1,0 +1,84 @@
+// Every name of a store directory, built and parsed in one place:
+//
+//   <root>/.lock                          the writer's lock file
+//   <root>/max_identifier                 largest dataset identifier ever assigned
+//   <root>/<name>/<dataset_type>/         one dataset
+//       meta, identifier, state           its settings, identifier and totals
+//       data/<20-digit base>              data segments
+//       index/<20-char start>             index segments (<name>.tmp while created)
+//       queue/<group_name>                consumer state pages of its queue
+//   <root>/.journal/logs/meta             the journal's marker file
+//   <root>/.journal/logs/data/<20-digit>  journal segments, named by base sequence
+//   <root>/.journal/queue/<group_name>    consumer state pages of the journal queue
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error.h"
+#include "types.h"
+
+namespace brenvale {
+
+namespace paths {
+
+inline constexpr std::string_view kLockFile = ".lock";
+inline constexpr std::string_view kMaxIdentifierFile = "max_identifier";
+inline constexpr std::string_view kJournalDir = ".journal";
+inline constexpr std::string_view kMetaFile = "meta";
+inline constexpr std::string_view kIdentifierFile = "identifier";
+inline constexpr std::string_view kStateFile = "state";
+inline constexpr std::string_view kDataDir = "data";
+inline constexpr std::string_view kIndexDir = "index";
+inline constexpr std::string_view kQueueDir = "queue";
+// A file being created under a temporary name before it is renamed into place.
+inline constexpr std::string_view kTempSuffix = ".tmp";
+
+// ---- store root ----
+std::string lock_file(std::string_view root);
+std::string max_identifier_file(std::string_view root);
+std::string dataset_dir(std::string_view root, const DataSetKey& key);
+std::string journal_logs_dir(std::string_view root);
+std::string journal_queue_dir(std::string_view root);
+
+// ---- dataset directory ----
+std::string meta_file(std::string_view dataset_dir);
+std::string identifier_file(std::string_view dataset_dir);
+std::string state_file(std::string_view dataset_dir);
+std::string data_dir(std::string_view dataset_dir);
+std::string index_dir(std::string_view dataset_dir);
+std::string queue_dir(std::string_view dataset_dir);
+// Everything a dataset directory can hold besides `meta` and `identifier`: what a create
+// over leftovers of an interrupted create or drop removes.
+inline constexpr std::string_view kDatasetContents[] = {kDataDir, kIndexDir, kQueueDir, kStateFile};
+// Creates the dataset directory with its data/ and index/ directories.
+Status create_dataset_dirs(std::string_view dataset_dir);
+
+// ---- journal logs directory ----
+std::string journal_meta_file(std::string_view logs_dir);
+std::string journal_data_dir(std::string_view logs_dir);
+
+// A consumer group's state page inside a queue directory.
+std::string consumer_state_file(std::string_view queue_dir, std::string_view group);
+
+}  // namespace paths
+
+// ---- segment file names ----
+
+// A data (or journal) segment's key as 20 zero-padded decimal digits.
+std::string segment_file_name(uint64_t base);
+// A data segment file name taken as a base: a 64-bit decimal number with an optional
+// leading '+'.
+std::optional<uint64_t> parse_segment_file_name(std::string_view name);
+// A journal segment file name: exactly 20 ASCII digits, a value from 1 to i64::MAX.
+std::optional<uint64_t> parse_journal_segment_name(std::string_view name);
+// An index segment's start timestamp in 20 characters, zero padded, a minus sign first for
+// negative starts.
+std::string index_segment_file_name(int64_t start);
+// An index segment file name: an optional '+' or '-', then only decimal digits, fitting
+// in 64 signed bits.
+std::optional<int64_t> parse_index_segment_name(std::string_view name);
+
+}  // namespace brenvale
