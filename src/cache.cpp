@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <sys/random.h>
 
+#include "format/frame.h"
+
 namespace brenvale {
 
 namespace {
 
-// Record frame inside a block payload: 4-byte data length, 8-byte timestamp, data,
-// zero padding to a multiple of 4.
-constexpr uint64_t kFrameHead = 12;
+// A full cache makes room down to this share of its capacity (with the new block), so
+// that the next few inserts need no eviction pass.
+constexpr double kEvictionTarget = 0.85;
 
 // Fresh hash keys per cache, so that key collisions cannot be planned from outside.
 // Falls back to the clock and an address when the kernel gives no random bytes.
@@ -32,28 +34,14 @@ inline uint64_t mix64(uint64_t x) {
 
 }  // namespace
 
-// Locates the frame of record in_block: the offset of its data and its data length.
-static Result<std::pair<uint64_t, uint32_t>> locate_frame(std::span<const uint8_t> bytes, uint16_t in_block) {
-    const uint64_t start = static_cast<uint64_t>(in_block) * 4;
-    if (!range_within(start, kFrameHead, bytes.size()))
-        return Error::invalid_data("hot block: record index out of bounds");
-    const uint32_t len = load_u32(bytes.data() + start);
-    const uint64_t data_at = start + kFrameHead;
-    if (!range_within(data_at, len, bytes.size()))
-        return Error::invalid_data("hot block: record data out of bounds");
-    return std::pair<uint64_t, uint32_t>{data_at, len};
-}
-
 Result<std::pair<int64_t, std::vector<uint8_t>>> HotBlock::record(uint16_t in_block) const {
-    auto [data_at, len] = BRVL_TRY(locate_frame(bytes_, in_block));
-    const int64_t ts = load_i64(bytes_.data() + data_at - 8);
-    const uint8_t* p = bytes_.data() + data_at;
-    return std::pair<int64_t, std::vector<uint8_t>>{ts, std::vector<uint8_t>(p, p + len)};
+    const FrameRef f = BRVL_TRY(read_frame(bytes_, in_block, "hot block: "));
+    return std::pair<int64_t, std::vector<uint8_t>>{f.timestamp, std::vector<uint8_t>(f.data, f.data + f.len)};
 }
 
 Result<uint32_t> HotBlock::record_len(uint16_t in_block) const {
-    auto frame = BRVL_TRY(locate_frame(bytes_, in_block));
-    return frame.second;
+    const FrameRef f = BRVL_TRY(read_frame(bytes_, in_block, "hot block: "));
+    return f.len;
 }
 
 size_t BlockCache::KeyHash::operator()(const BlockKey& k) const {
@@ -93,7 +81,7 @@ HotBlockPtr BlockCache::insert(const BlockKey& key, HotBlockPtr block) {
 
     const auto with_new = checked_add(total, cost);
     if (!with_new || *with_new > capacity_) {
-        const auto target = static_cast<uint64_t>(static_cast<double>(capacity_) * 0.85);
+        const auto target = static_cast<uint64_t>(static_cast<double>(capacity_) * kEvictionTarget);
         const uint64_t allowed = cost > target ? 0 : target - cost;
         if (total > allowed) {
             const uint64_t need = total - allowed;

@@ -18,7 +18,7 @@
 #include "dirty_list.h"
 #include "error.h"
 #include "index/index.h"
-#include "meta.h"
+#include "format/meta.h"
 #include "segment/set.h"
 #include "types.h"
 #include "util.h"

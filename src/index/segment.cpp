@@ -9,7 +9,7 @@
 
 #include <fmt/format.h>
 
-#include "header.h"
+#include "format/header.h"
 #include "log.h"
 
 namespace brenvale {

@@ -13,80 +13,14 @@ namespace brenvale {
 
 namespace {
 
-// Field offsets inside the data segment state block.
-constexpr size_t kStMin = 0;
-constexpr size_t kStMax = 8;
-constexpr size_t kStWrote = 16;
-constexpr size_t kStCount = 24;
-constexpr size_t kStRaw = 32;
-constexpr size_t kStPendPos = 40;
-constexpr size_t kStPendWrote = 48;
-constexpr size_t kStPendCount = 56;
-constexpr size_t kStInvalid = 64;
+namespace st = data_state_at;
 
-constexpr uint16_t kFlagsSealed = BlockHeader::kSealed | BlockHeader::kCompressed;
-constexpr uint16_t kFlagsSingle = kFlagsSealed | BlockHeader::kSingleRecord;
-constexpr uint64_t kMaxPendingCount = 0xFFFF;
-// A correction's staged frame is followed by a block-header-shaped trailer carrying these
-// flags, the new framed size (payload), in_block (record count), the new payload size
-// (uncompressed) and the CRC-32 of the staged frame in the last four bytes.
-constexpr uint16_t kStagedCorrectionFlags = 0x8000;
-constexpr size_t kBlockHeaderChecksumOffset = 12;
 // How often a read-only reader repeats a read that raced with a writer's change.
 constexpr unsigned kMaxLiveAttempts = 10000;
 constexpr unsigned kMaxOpenAttempts = 100;
 
-// Writes one frame at dst: data, zero padding up to `framed`, timestamp, and the data
-// length last (for in-place changes of a last record the length is the commit store).
-void write_frame(uint8_t* dst, int64_t timestamp, std::span<const uint8_t> data, uint64_t framed) {
-    if (!data.empty()) std::memcpy(dst + kFrameHeadLen, data.data(), data.size());
-    std::memset(dst + kFrameHeadLen + data.size(), 0, framed - kFrameHeadLen - data.size());
-    store_i64(dst + 4, timestamp);
-    store_u32(dst, static_cast<uint32_t>(data.size()));
-}
-
-// Walks `count` frames from the start of a payload of at most `limit` bytes; their total
-// framed size, or nothing when they do not fit.
-std::optional<uint64_t> scan_frames(const uint8_t* payload, uint64_t limit, uint64_t count) {
-    uint64_t off = 0;
-    for (uint64_t i = 0; i < count; ++i) {
-        if (limit - off < kFrameHeadLen) return std::nullopt;
-        const uint64_t len = load_u32(payload + off);
-        if (len > kMaxRecordData) return std::nullopt;
-        const uint64_t f = framed_size(len);
-        if (f > limit - off) return std::nullopt;
-        off += f;
-    }
-    return off;
-}
-
-struct FrameRef {
-    int64_t timestamp;
-    const uint8_t* data;
-    uint32_t len;
-};
-
-// The record at in_block inside a block payload.
-Result<FrameRef> frame_in(std::span<const uint8_t> payload, uint16_t in_block) {
-    const uint64_t off = uint64_t{in_block} * 4;
-    if (!range_within(off, kFrameHeadLen, payload.size())) return Error::invalid_data("record index out of bounds");
-    const uint32_t len = load_u32(payload.data() + off);
-    if (!range_within(off + kFrameHeadLen, len, payload.size()))
-        return Error::invalid_data("record data out of bounds");
-    return FrameRef{load_i64(payload.data() + off + 4), payload.data() + off + kFrameHeadLen, len};
-}
-
 Record copy_record(const FrameRef& f) {
     return Record{f.timestamp, std::vector<uint8_t>(f.data, f.data + f.len)};
-}
-
-BlockHeader make_header(uint64_t payload, uint16_t flags, uint64_t count, uint64_t uncompressed) {
-    BlockHeader h;
-    h.payload_size = static_cast<uint32_t>(payload);
-    h.flags = flags;
-    h.record_count = static_cast<uint16_t>(count);
-    h.uncompressed_size = static_cast<uint32_t>(uncompressed);
-    return h;
 }
 
 // Whether a stored sealed payload decodes to exactly `expected` bytes holding `count` frames.
@@ -271,9 +205,9 @@ Result<bool> DataSegment::restore_pending(const DataSegmentState& s) {
                 const uint64_t len = sc->frame_off + sc->framed;
                 if (st != nullptr) {
                     std::memmove(at(p + kBlockHeaderLen + sc->frame_off), sc->frame, sc->framed);
-                    BlockHeader::write(file_.bytes(), header_len_ + p, make_header(len, 0, c, len));
-                    store_u64(st + kStPendWrote, len);
-                    store_u64(st + kStWrote, header_len_ + p + kBlockHeaderLen + len);
+                    BlockHeader::write(file_.bytes(), header_len_ + p, BlockHeader::make(len, 0, c, len));
+                    store_u64(st + st::kPendWrote, len);
+                    store_u64(st + st::kWrote, header_len_ + p + kBlockHeaderLen + len);
                 }
                 written_ = p + kBlockHeaderLen + len;
                 pending_ = PendingBlock{p, len, c};
@@ -296,9 +230,9 @@ Result<bool> DataSegment::restore_pending(const DataSegmentState& s) {
         log::warn(log::kSegmentData, "[DataSegment open] repaired the pending block of {} after an interrupted write",
                   path_);
         if (st != nullptr) {
-            BlockHeader::write(file_.bytes(), header_len_ + p, make_header(L, 0, c, L));
-            store_u64(st + kStPendWrote, L);
-            store_u64(st + kStWrote, header_len_ + p + kBlockHeaderLen + L);
+            BlockHeader::write(file_.bytes(), header_len_ + p, BlockHeader::make(L, 0, c, L));
+            store_u64(st + st::kPendWrote, L);
+            store_u64(st + st::kWrote, header_len_ + p + kBlockHeaderLen + L);
         }
     }
     written_ = p + kBlockHeaderLen + L;
@@ -313,7 +247,7 @@ const uint8_t* DataSegment::sealed_source(const PendingBlock& pb, const BlockHea
     auto stage = checked_add(pb.position + kBlockHeaderLen, std::max(pb.wrote_position, cs));
     if (stage && range_within(*stage, kBlockHeaderLen, rel)) {
         const BlockHeader sbh = BlockHeader::read(file_.bytes(), header_len_ + *stage);
-        if (sbh.flags == kFlagsSealed && sbh.record_count == pb.record_count &&
+        if (sbh.flags == BlockHeader::kSealedFlags && sbh.record_count == pb.record_count &&
             sbh.uncompressed_size == pb.wrote_position && sbh.payload_size == cs &&
             range_within(*stage + kBlockHeaderLen, cs, rel) &&
             sealed_payload_valid({at(*stage + kBlockHeaderLen), cs}, compress_type_, pb.wrote_position,
@@ -322,7 +256,7 @@ const uint8_t* DataSegment::sealed_source(const PendingBlock& pb, const BlockHea
         }
     }
     // A complete in-place seal whose state was not yet cleared.
-    if ((bh.flags & 0x7) == kFlagsSealed && bh.record_count == pb.record_count &&
+    if ((bh.flags & 0x7) == BlockHeader::kSealedFlags && bh.record_count == pb.record_count &&
         bh.uncompressed_size == pb.wrote_position && range_within(pb.position + kBlockHeaderLen, cs, rel) &&
         sealed_payload_valid({at(pb.position + kBlockHeaderLen), cs}, compress_type_, pb.wrote_position,
                              pb.record_count)) {
@@ -350,11 +284,11 @@ Status DataSegment::finish_interrupted_seal(uint8_t* st, const PendingBlock& pb,
     uint8_t* dst = at(pb.position + kBlockHeaderLen);
     if (source != dst) std::memmove(dst, source, cs);
     BlockHeader::write(file_.bytes(), header_len_ + pb.position,
-                       make_header(cs, kFlagsSealed, pb.record_count, pb.wrote_position));
-    store_u64(st + kStWrote, header_len_ + new_written);
-    store_u64(st + kStPendPos, kNoPendingBlock);
-    store_u64(st + kStPendWrote, 0);
-    store_u64(st + kStPendCount, 0);
+                       BlockHeader::make(cs, BlockHeader::kSealedFlags, pb.record_count, pb.wrote_position));
+    store_u64(st + st::kWrote, header_len_ + new_written);
+    store_u64(st + st::kPendPos, kNoPendingBlock);
+    store_u64(st + st::kPendWrote, 0);
+    store_u64(st + st::kPendCount, 0);
     written_ = new_written;
     pending_.reset();
     return ok_status();
@@ -371,16 +305,16 @@ std::optional<DataSegment::StagedCorrection> DataSegment::staged_correction(uint
     const uint64_t trailer = wrote - kBlockHeaderLen;
     const BlockHeader t = BlockHeader::read(file_.bytes(), header_len_ + trailer);
     const uint64_t framed = t.payload_size;
-    const uint64_t off = uint64_t{t.record_count} * 4;
-    if (t.flags != kStagedCorrectionFlags || framed < kFrameHeadLen || framed > kMaxPendingPayload ||
+    const uint64_t off = frame_offset(t.record_count);
+    if (t.flags != BlockHeader::kStagedCorrection || framed < kFrameHeadLen || framed > kMaxPendingPayload ||
         framed > trailer - block_end || t.uncompressed_size != off + framed)
         return std::nullopt;
     const uint64_t frame_pos = trailer - framed;
     // The staged frame lies behind the block as it is after the correction too.
     if (position + kBlockHeaderLen + off + framed > frame_pos) return std::nullopt;
     const uint8_t* frame = at(frame_pos);
-    if (framed_size(load_u32(frame)) != framed) return std::nullopt;
-    if (load_u32(at(trailer) + kBlockHeaderChecksumOffset) != codec::crc32({frame, framed})) return std::nullopt;
+    if (framed_size(load_u32(frame + frame_at::kLength)) != framed) return std::nullopt;
+    if (load_u32(at(trailer) + block_at::kReserved) != codec::crc32({frame, framed})) return std::nullopt;
     return StagedCorrection{off, framed, frame};
 }
 
@@ -393,9 +327,9 @@ Status DataSegment::recount_stats(uint8_t* st) {
         uint64_t off = 0;
         for (uint64_t i = 0; i < frames; ++i) {
             if (size - off < kFrameHeadLen) return false;
-            const uint64_t len = load_u32(payload + off);
+            const uint64_t len = load_u32(payload + off + frame_at::kLength);
             if (len > kMaxRecordData || framed_size(len) > size - off) return false;
-            const int64_t ts = load_i64(payload + off + 4);
+            const int64_t ts = load_i64(payload + off + frame_at::kTimestamp);
             count += 1;
             raw += len + kFrameHeadLen;
             lo = std::min(lo, ts);
@@ -435,10 +369,10 @@ Status DataSegment::recount_stats(uint8_t* st) {
     raw_bytes_ = raw;
     min_ts_ = lo;
     max_ts_ = hi;
-    store_u64(st + kStCount, count);
-    store_u64(st + kStRaw, raw);
-    store_i64(st + kStMin, lo);
-    store_i64(st + kStMax, hi);
+    store_u64(st + st::kCount, count);
+    store_u64(st + st::kRaw, raw);
+    store_i64(st + st::kMin, lo);
+    store_i64(st + st::kMax, hi);
     return ok_status();
 }
 
@@ -447,8 +381,8 @@ Status DataSegment::recount_stats(uint8_t* st) {
 Result<uint8_t*> DataSegment::state_block() {
     if (file_.data() == nullptr || file_.data() != state_map_ || file_.size() != state_map_len_) {
         std::span<const uint8_t> bytes(file_.data(), static_cast<size_t>(file_.size()));
-        const size_t pos = BRVL_TRY(FileHeader::locate_state(bytes, kFileTypeData, kStInvalid));
-        const bool known_version = load_u16(file_.data() + 4) <= kHeaderVersion;
+        const size_t pos = BRVL_TRY(FileHeader::locate_state(bytes, kFileTypeData, st::kInvalid));
+        const bool known_version = FileHeader::version(bytes) <= kHeaderVersion;
         state_map_ = known_version ? file_.data() : nullptr;
         state_map_len_ = file_.size();
         state_pos_ = pos;
@@ -490,11 +424,11 @@ Result<RecordLocation> DataSegment::append_record(int64_t timestamp, std::span<c
         record_count_ += 1;
         raw_bytes_ += len + kFrameHeadLen;
         note_timestamp(timestamp);
-        store_u64(st + kStCount, record_count_);  // first: a count ahead of the blocks shows a torn change
+        store_u64(st + st::kCount, record_count_);  // first: a count ahead of the blocks shows a torn change
         publish_fence();
-        store_u64(st + kStRaw, raw_bytes_);
-        store_i64(st + kStMin, min_ts_);
-        store_i64(st + kStMax, max_ts_);
+        store_u64(st + st::kRaw, raw_bytes_);
+        store_i64(st + st::kMin, min_ts_);
+        store_i64(st + st::kMax, max_ts_);
     };
 
     if (framed <= kMaxPendingPayload) {
@@ -511,20 +445,20 @@ Result<RecordLocation> DataSegment::append_record(int64_t timestamp, std::span<c
             write_frame(at(pb.position + kBlockHeaderLen + pb.wrote_position), timestamp, data, framed);
             crash_point("append.frame");
             BlockHeader::write(file_.bytes(), header_len_ + pb.position,
-                               make_header(payload, 0, pb.record_count + 1, payload));
+                               BlockHeader::make(payload, 0, pb.record_count + 1, payload));
             crash_point("append.block_header");
             count_record(st);
             crash_point("append.stats");
-            store_u64(st + kStPendWrote, payload);
+            store_u64(st + st::kPendWrote, payload);
             crash_point("append.pending_size");
-            store_u64(st + kStPendCount, pb.record_count + 1);  // commit
+            store_u64(st + st::kPendCount, pb.record_count + 1);  // commit
             crash_point("append.commit");
-            store_u64(st + kStWrote, header_len_ + new_written);
+            store_u64(st + st::kWrote, header_len_ + new_written);
             written_ = new_written;
             pending_ = PendingBlock{pb.position, payload, pb.record_count + 1};
             mark_dirty();
             touch();
-            return RecordLocation{pb.position, static_cast<uint16_t>(pb.wrote_position / 4)};
+            return RecordLocation{pb.position, in_block_of(pb.wrote_position)};
         }
         // b. A new pending block, after sealing the current one.
         if (pending_) BRVL_TRY(seal_pending(compress_level));
@@ -533,16 +467,16 @@ Result<RecordLocation> DataSegment::append_record(int64_t timestamp, std::span<c
         uint8_t* st = BRVL_TRY(state_block());
         const uint64_t pos = written_;
         write_frame(at(pos + kBlockHeaderLen), timestamp, data, framed);
-        BlockHeader::write(file_.bytes(), header_len_ + pos, make_header(framed, 0, 1, framed));
+        BlockHeader::write(file_.bytes(), header_len_ + pos, BlockHeader::make(framed, 0, 1, framed));
         crash_point("new_block.block");
         count_record(st);
         crash_point("new_block.stats");
-        store_u64(st + kStPendWrote, framed);
-        store_u64(st + kStPendCount, 1);
+        store_u64(st + st::kPendWrote, framed);
+        store_u64(st + st::kPendCount, 1);
         crash_point("new_block.pending_fields");
-        store_u64(st + kStPendPos, pos);  // commit
+        store_u64(st + st::kPendPos, pos);  // commit
         crash_point("new_block.commit");
-        store_u64(st + kStWrote, header_len_ + *need);
+        store_u64(st + st::kWrote, header_len_ + *need);
         written_ = *need;
         pending_ = PendingBlock{pos, framed, 1};
         mark_dirty();
@@ -561,11 +495,11 @@ Result<RecordLocation> DataSegment::append_record(int64_t timestamp, std::span<c
     uint8_t* st = BRVL_TRY(state_block());
     const uint64_t pos = written_;
     std::memcpy(at(pos + kBlockHeaderLen), stored.data(), stored.size());
-    BlockHeader::write(file_.bytes(), header_len_ + pos, make_header(stored.size(), kFlagsSingle, 1, framed));
+    BlockHeader::write(file_.bytes(), header_len_ + pos, BlockHeader::make(stored.size(), BlockHeader::kSingleFlags, 1, framed));
     crash_point("single.block");
     count_record(st);
     crash_point("single.stats");
-    store_u64(st + kStWrote, header_len_ + *need);  // commit
+    store_u64(st + st::kWrote, header_len_ + *need);  // commit
     written_ = *need;
     mark_dirty();
     touch();
@@ -589,7 +523,7 @@ Status DataSegment::seal_pending(uint8_t compress_level) {
         if (!grow().ok()) return Error::segment_full();
     }
     uint8_t* st = BRVL_TRY(state_block());
-    const BlockHeader sealed = make_header(cs, kFlagsSealed, pb.record_count, pb.wrote_position);
+    const BlockHeader sealed = BlockHeader::make(cs, BlockHeader::kSealedFlags, pb.record_count, pb.wrote_position);
 
     std::memcpy(at(stage + kBlockHeaderLen), stored.data(), cs);
     BlockHeader::write(file_.bytes(), header_len_ + stage, sealed);
@@ -603,12 +537,12 @@ Status DataSegment::seal_pending(uint8_t compress_level) {
     std::memcpy(dst + half, stored.data() + half, cs - half);
     crash_point("seal.copied");
     const uint64_t new_written = pb.position + kBlockHeaderLen + cs;
-    store_u64(st + kStWrote, header_len_ + new_written);
+    store_u64(st + st::kWrote, header_len_ + new_written);
     crash_point("seal.wrote_position");
-    store_u64(st + kStPendPos, kNoPendingBlock);  // commit
+    store_u64(st + st::kPendPos, kNoPendingBlock);  // commit
     crash_point("seal.commit");
-    store_u64(st + kStPendWrote, 0);
-    store_u64(st + kStPendCount, 0);
+    store_u64(st + st::kPendWrote, 0);
+    store_u64(st + st::kPendCount, 0);
     written_ = new_written;
     pending_.reset();
     mark_dirty();
@@ -626,14 +560,14 @@ Result<DataSegment::LastRecord> DataSegment::last_pending_record(uint64_t positi
     if (position + kBlockHeaderLen + bh.payload_size != written_)
         return invalid_data_fmt("{}: target block is not the last in segment", op);
     if (!pending_ || pending_->position != position) return invalid_data_fmt("{}: target block is not pending", op);
-    if ((bh.flags & kFlagsSealed) != 0)
+    if ((bh.flags & BlockHeader::kSealedFlags) != 0)
         return invalid_data_fmt("{}: target block is sealed or compressed{}", op, appending ? "" : ", not supported");
     if (appending && bh.payload_size != bh.uncompressed_size)
         return Error::invalid_data("append: pending raw payload_size != uncompressed_size");
-    const uint64_t off = uint64_t{in_block} * 4;
+    const uint64_t off = frame_offset(in_block);
     const uint64_t frame_pos = position + kBlockHeaderLen + off;
     if (!range_within(frame_pos, kFrameHeadLen, rel)) return Error::invalid_data("cannot read record header");
-    const uint64_t old_len = load_u32(at(frame_pos));
+    const uint64_t old_len = load_u32(at(frame_pos) + frame_at::kLength);
     if (old_len > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
     if (off + framed_size(old_len) != bh.payload_size)
         return invalid_data_fmt("{}: target record is not the last in block", op);
@@ -665,15 +599,15 @@ Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_bl
     std::memset(frame + kFrameHeadLen + new_len, 0, new_framed - kFrameHeadLen - new_len);
     crash_point("append_to.data");
     BlockHeader::write(file_.bytes(), header_len_ + position,
-                       make_header(new_payload, bh.flags, bh.record_count, new_payload));
+                       BlockHeader::make(new_payload, bh.flags, bh.record_count, new_payload));
     crash_point("append_to.block_header");
     raw_bytes_ += data.size();
-    store_u64(st + kStRaw, raw_bytes_);
-    store_u64(st + kStPendWrote, pending_->wrote_position + growth);
+    store_u64(st + st::kRaw, raw_bytes_);
+    store_u64(st + st::kPendWrote, pending_->wrote_position + growth);
     crash_point("append_to.pending_size");
-    store_u32(frame, static_cast<uint32_t>(new_len));  // commit
+    store_u32(frame + frame_at::kLength, static_cast<uint32_t>(new_len));  // commit
     crash_point("append_to.commit");
-    store_u64(st + kStWrote, header_len_ + *new_end);
+    store_u64(st + st::kWrote, header_len_ + *new_end);
     written_ = *new_end;
     pending_->wrote_position += growth;
     mark_dirty();
@@ -703,7 +637,7 @@ Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::sp
 
     // The staged copy needs room behind the block: grow the file for it (segment-full when
     // it cannot grow, and the dataset writes the record anew instead).
-    const uint64_t frame_off = uint64_t{in_block} * 4;
+    const uint64_t frame_off = frame_offset(in_block);
     const uint64_t payload_after = static_cast<uint64_t>(new_payload);
     const uint64_t stage = position + kBlockHeaderLen + std::max<uint64_t>(bh.payload_size, payload_after);
     const uint64_t trailer = stage + new_framed;
@@ -712,30 +646,30 @@ Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::sp
         if (!grow().ok()) return Error::segment_full();
     }
     uint8_t* st = BRVL_TRY(state_block());
-    const int64_t ts = load_i64(at(frame_pos) + 4);
+    const int64_t ts = load_i64(at(frame_pos) + frame_at::kTimestamp);
 
     write_frame(at(stage), ts, data, new_framed);
     BlockHeader::write(file_.bytes(), header_len_ + trailer,
-                       make_header(new_framed, kStagedCorrectionFlags, in_block, frame_off + new_framed));
-    store_u32(at(trailer) + kBlockHeaderChecksumOffset, codec::crc32({at(stage), new_framed}));
+                       BlockHeader::make(new_framed, BlockHeader::kStagedCorrection, in_block, frame_off + new_framed));
+    store_u32(at(trailer) + block_at::kReserved, codec::crc32({at(stage), new_framed}));
     crash_point("correct.staged");
     publish_fence();
-    store_u64(st + kStWrote, header_len_ + staged_end);  // commit
+    store_u64(st + st::kWrote, header_len_ + staged_end);  // commit
     crash_point("correct.commit");
     publish_fence();
 
     std::memcpy(at(frame_pos), at(stage), new_framed);
     crash_point("correct.copied");
     BlockHeader::write(file_.bytes(), header_len_ + position,
-                       make_header(payload_after, bh.flags, bh.record_count, static_cast<uint64_t>(new_unc)));
+                       BlockHeader::make(payload_after, bh.flags, bh.record_count, static_cast<uint64_t>(new_unc)));
     const uint64_t old_raw = raw_bytes_;
     raw_bytes_ = old_raw - std::min<uint64_t>(old_raw, old_len) + new_len;
-    store_u64(st + kStRaw, raw_bytes_);
-    store_u64(st + kStPendWrote, payload_after);
+    store_u64(st + st::kRaw, raw_bytes_);
+    store_u64(st + st::kPendWrote, payload_after);
     crash_point("correct.applied");
     publish_fence();
     written_ = position + kBlockHeaderLen + payload_after;
-    store_u64(st + kStWrote, header_len_ + written_);
+    store_u64(st + st::kWrote, header_len_ + written_);
     pending_->wrote_position = payload_after;
     mark_dirty();
     return ok_status();
@@ -746,7 +680,7 @@ Status DataSegment::mark_invalid() {
     if (is_mapped()) {
         uint8_t* st = BRVL_TRY(state_block());
         invalid_count_ += 1;
-        store_u64(st + kStInvalid, invalid_count_);
+        store_u64(st + st::kInvalid, invalid_count_);
     } else {
         invalid_count_ += 1;
     }
@@ -772,7 +706,7 @@ Result<DataSegment::BlockView> DataSegment::block_at(uint64_t position, uint64_t
     if (!is_mapped()) return Error::mmap("segment is closed, cannot read");
     if (!read_only_ && pending_ && pending_->position == position) {
         // The pending block's extent is known exactly.
-        return BlockView{make_header(pending_->wrote_position, 0, pending_->record_count, pending_->wrote_position),
+        return BlockView{BlockHeader::make(pending_->wrote_position, 0, pending_->record_count, pending_->wrote_position),
                          at(position + kBlockHeaderLen)};
     }
     limit = std::min(limit, file_.size() > header_len_ ? file_.size() - header_len_ : 0);
@@ -843,9 +777,9 @@ Result<Item> DataSegment::read_item(uint64_t owner, uint64_t position, uint16_t 
     }
     const BlockView v = BRVL_TRY(block_at(position, written_));
     if ((v.header.flags & BlockHeader::kCompressed) == 0)
-        return item_of<Item>(BRVL_TRY(frame_in({v.payload, v.header.payload_size}, in_block)));
+        return item_of<Item>(BRVL_TRY(read_frame({v.payload, v.header.payload_size}, in_block)));
     const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, slot));
-    return item_of<Item>(BRVL_TRY(frame_in(hb->bytes(), in_block)));
+    return item_of<Item>(BRVL_TRY(read_frame(hb->bytes(), in_block)));
 }
 
 // The layout as the mapping holds it now. A file that a writer grew past the mapping is
@@ -857,11 +791,11 @@ Result<DataSegment::LiveState> DataSegment::live_state(bool allow_remap) {
         const uint8_t* st = BRVL_TRY(state_block());
         LiveState live;
         live.mapped = file_.size();
-        const uint64_t wrote = load_u64(st + kStWrote);
+        const uint64_t wrote = load_u64(st + st::kWrote);
         live.wrote = wrote > header_len_ ? wrote - header_len_ : 0;
-        live.pending_position = load_u64(st + kStPendPos);
-        live.pending_wrote = load_u64(st + kStPendWrote);
-        live.pending_count = load_u64(st + kStPendCount);
+        live.pending_position = load_u64(st + st::kPendPos);
+        live.pending_wrote = load_u64(st + st::kPendWrote);
+        live.pending_count = load_u64(st + st::kPendCount);
         const uint64_t rel = live.mapped > header_len_ ? live.mapped - header_len_ : 0;
         bool grown = live.wrote > rel;
         if (live.pending_position != kNoPendingBlock) {
@@ -883,11 +817,11 @@ Result<DataSegment::LiveState> DataSegment::live_state(bool allow_remap) {
         }
         if (!grown || !allow_remap || pass > 0) {
             // Counters for inspection follow the writer.
-            record_count_ = load_u64(st + kStCount);
-            raw_bytes_ = load_u64(st + kStRaw);
-            min_ts_ = load_i64(st + kStMin);
-            max_ts_ = load_i64(st + kStMax);
-            invalid_count_ = load_u64(st + kStInvalid);
+            record_count_ = load_u64(st + st::kCount);
+            raw_bytes_ = load_u64(st + st::kRaw);
+            min_ts_ = load_i64(st + st::kMin);
+            max_ts_ = load_i64(st + st::kMax);
+            invalid_count_ = load_u64(st + st::kInvalid);
             written_ = std::min(live.wrote, rel);
             if (live.pending_position != kNoPendingBlock && live.pending_header.flags == 0)
                 pending_ = PendingBlock{live.pending_position, live.pending_wrote, live.pending_count};
@@ -911,9 +845,9 @@ Result<Item> DataSegment::read_item_live(const LiveState& live, uint64_t owner, 
         // A block that is not pending is sealed for good.
         const BlockView v = BRVL_TRY(block_at(position, live.wrote));
         if ((v.header.flags & BlockHeader::kCompressed) == 0)
-            return item_of<Item>(BRVL_TRY(frame_in({v.payload, v.header.payload_size}, in_block)));
+            return item_of<Item>(BRVL_TRY(read_frame({v.payload, v.header.payload_size}, in_block)));
         const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, slot));
-        return item_of<Item>(BRVL_TRY(frame_in(hb->bytes(), in_block)));
+        return item_of<Item>(BRVL_TRY(read_frame(hb->bytes(), in_block)));
     }
     const BlockHeader& bh = live.pending_header;
     if (bh.flags != 0) {
@@ -922,16 +856,16 @@ Result<Item> DataSegment::read_item_live(const LiveState& live, uint64_t owner, 
         const uint8_t* source = sealed_source(pb, bh);
         if (source == nullptr) return invalid_data_fmt("pending block has non-raw flags: {:#x}", bh.flags);
         auto decoded = BRVL_TRY(codec::decompress({source, bh.payload_size}, compress_type_, live.pending_wrote));
-        return item_of<Item>(BRVL_TRY(frame_in(decoded, in_block)));
+        return item_of<Item>(BRVL_TRY(read_frame(decoded, in_block)));
     }
     if (auto sc = staged_correction(position, bh, live.pending_wrote, live.wrote);
-        sc && sc->frame_off == uint64_t{in_block} * 4) {
+        sc && sc->frame_off == frame_offset(in_block)) {
         // A correction in progress (or interrupted after its commit): the staged frame.
-        return item_of<Item>(BRVL_TRY(frame_in({sc->frame, sc->framed}, 0)));
+        return item_of<Item>(BRVL_TRY(read_frame({sc->frame, sc->framed}, 0)));
     }
     const uint64_t room = rel - position - kBlockHeaderLen;
     const uint64_t extent = std::min<uint64_t>({bh.payload_size, room, kMaxPendingPayload});
-    return item_of<Item>(BRVL_TRY(frame_in({at(position + kBlockHeaderLen), extent}, in_block)));
+    return item_of<Item>(BRVL_TRY(read_frame({at(position + kBlockHeaderLen), extent}, in_block)));
 }
 
 Result<Record> DataSegment::read_record(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache) {

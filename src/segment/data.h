@@ -21,21 +21,12 @@
 #include "dirty_list.h"
 #include "error.h"
 #include "file.h"
-#include "header.h"
+#include "format/frame.h"
+#include "format/header.h"
 #include "types.h"
 #include "util.h"
 
 namespace brenvale {
-
-// Record framing: data length (u32), timestamp (i64), data, zero padding to a multiple of 4.
-inline constexpr uint64_t kFrameHeadLen = 12;
-inline constexpr uint64_t kMaxRecordData = 4194304;    // 4 MiB, inclusive
-inline constexpr uint64_t kMaxPendingPayload = 262144;  // 256 KiB, inclusive
-// Framed size of the largest record: the largest uncompressed size a block may claim.
-inline constexpr uint64_t kMaxFramedRecord = (kMaxRecordData + 15) & ~uint64_t{3};
-
-// 12 + data length rounded up to a multiple of 4.
-inline constexpr uint64_t framed_size(uint64_t data_len) { return (data_len + 15) & ~uint64_t{3}; }
 
 // Where a record went: the block position (relative to the end of the header) and the
 // record's frame offset inside the block payload divided by 4.

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "header.h"
+#include "format/header.h"
 #include "log.h"
 
 namespace brenvale {
@@ -217,7 +217,7 @@ Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_
         if (after_last && *after_last == next_base_) {
             auto seg = get(last);
             if (seg.ok()) {
-                if ((*seg)->writable_head() && (*seg)->written_length() + 28 <= span_) target = last;
+                if ((*seg)->writable_head() && (*seg)->written_length() + kMinBlockLen <= span_) target = last;
             } else if (is_content_error(seg.error())) {
                 // An unreadable latest file must not block the dataset: new records go to a new file.
                 log::warn(log::kSegment, "[segment] cannot use data segment {} ({}); starting a new segment",

@@ -1,4 +1,4 @@
-#include "header.h"
+#include "format/header.h"
 
 #include <gtest/gtest.h>
 

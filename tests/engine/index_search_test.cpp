@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "file.h"
-#include "header.h"
+#include "format/header.h"
 #include "index/segment.h"
 #include "test_util.h"
 

@@ -6,7 +6,7 @@
 
 #include "dirty_list.h"
 #include "file.h"
-#include "header.h"
+#include "format/header.h"
 #include "index/segment.h"
 #include "test_util.h"
 #include "util.h"

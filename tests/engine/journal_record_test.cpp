@@ -7,7 +7,7 @@
 
 #include "file.h"
 #include "journal/record.h"
-#include "meta.h"
+#include "format/meta.h"
 #include "test_util.h"
 
 namespace brenvale {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "file.h"
-#include "meta.h"
+#include "format/meta.h"
 #include "test_util.h"
 #include "util.h"
 

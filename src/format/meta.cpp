@@ -1,4 +1,4 @@
-#include "meta.h"
+#include "format/meta.h"
 
 #include <string_view>
 

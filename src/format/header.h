@@ -1,6 +1,6 @@
-// The common segment file header (fixed prefix, tag/length/value metadata, state block),
-// the data and index segment header layouts, in-place state field writers, and the
-// 16-byte block header. All integers little-endian; readers and writers work on mapped bytes.
+// The common segment file header (fixed prefix, tag/length/value metadata, state block)
+// and the data and index segment header layouts with their state fields. All integers
+// little-endian; readers and writers work on mapped bytes.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "error.h"
+#include "format/block.h"
 
 namespace brenvale {
 
@@ -17,13 +18,44 @@ inline constexpr uint8_t kFileTypeData = 2;
 inline constexpr uint8_t kFileTypeJournal = 3;
 
 inline constexpr uint16_t kHeaderVersion = 1;
+
+// The fixed prefix: magic, version, file type, metadata length.
+namespace header_at {
+inline constexpr size_t kMagic = 0;          // 4 bytes "BRVL"
+inline constexpr size_t kVersion = 4;        // u16
+inline constexpr size_t kFileType = 6;       // u8
+inline constexpr size_t kContentLength = 7;  // u16: length of the metadata area
+inline constexpr size_t kMeta = 9;           // metadata entries: u8 tag, u16 length, value
+}  // namespace header_at
 inline constexpr size_t kHeaderPrefixLen = 9;
+inline constexpr size_t kMetaEntryHeadLen = 3;  // tag and length
 inline constexpr uint16_t kMetaContentLength = 41;
+// Where the state block lies in every file this system writes (after the 41-byte area).
+inline constexpr size_t kStateLengthPos = kHeaderPrefixLen + kMetaContentLength;  // 50
+inline constexpr size_t kStatePos = kStateLengthPos + 2;                          // 52
+
+// Data segment state block: nine 64-bit fields, offsets within the block.
+namespace data_state_at {
+inline constexpr size_t kMin = 0;           // i64 smallest timestamp
+inline constexpr size_t kMax = 8;           // i64 largest timestamp
+inline constexpr size_t kWrote = 16;        // u64 absolute end of the written blocks
+inline constexpr size_t kCount = 24;        // u64 records
+inline constexpr size_t kRaw = 32;          // u64 sum of 12 + data length
+inline constexpr size_t kPendPos = 40;      // u64 pending block position (relative), all ones: none
+inline constexpr size_t kPendWrote = 48;    // u64 pending payload bytes
+inline constexpr size_t kPendCount = 56;    // u64 pending records
+inline constexpr size_t kInvalid = 64;      // u64 deleted or replaced records
+}  // namespace data_state_at
 inline constexpr uint16_t kDataStateLength = 72;
+inline constexpr size_t kDataHeaderLen = kStatePos + kDataStateLength;  // 124
+
+// Index segment state block: the written position (entries follow at byte 128).
+namespace index_state_at {
+inline constexpr size_t kWrote = 0;  // u64 128 + 32 x entries
+}
 inline constexpr uint16_t kIndexStateLength = 8;
-inline constexpr size_t kDataHeaderLen = 124;   // 11 + 41 + 72
 inline constexpr size_t kIndexHeaderLen = 128;  // entries start here
-inline constexpr size_t kBlockHeaderLen = 16;
+
 inline constexpr uint64_t kNoPendingBlock = ~uint64_t{0};
 
 // The common length check behind every "truncated {}: need {} bytes, got {}" message.
@@ -51,6 +83,8 @@ struct FileHeader {
     // Writes the prefix (magic, version 1, file_type, content_length 41) and the five
     // entries into bytes 0..49. The caller guarantees at least 50 bytes.
     static void write_prefix_and_meta(std::span<uint8_t> bytes, uint8_t file_type, const HeaderMeta& meta);
+    // The version of a header whose prefix was checked.
+    static uint16_t version(std::span<const uint8_t> bytes);
     // Checks the header and returns the position of the state block, for in-place writes.
     static Result<size_t> locate_state(std::span<const uint8_t> bytes, uint8_t expected_file_type,
                                        size_t field_offset);
@@ -102,19 +136,5 @@ struct IndexHeader {
     static Result<IndexHeader> read(std::span<const uint8_t> bytes);
 };
 
-struct BlockHeader {
-    static constexpr uint16_t kSealed = 0x1;
-    static constexpr uint16_t kCompressed = 0x2;
-    static constexpr uint16_t kSingleRecord = 0x4;
-
-    uint32_t payload_size = 0;
-    uint16_t flags = 0;
-    uint16_t record_count = 0;
-    uint32_t uncompressed_size = 0;
-
-    // The caller guarantees that the 16 bytes at position lie inside bytes.
-    static void write(std::span<uint8_t> bytes, size_t position, const BlockHeader& header);
-    static BlockHeader read(std::span<const uint8_t> bytes, size_t position);
-};
 
 }  // namespace brenvale

@@ -1,5 +1,5 @@
-// Segment file header, data/index header layouts, in-place state writers and block headers.
-#include "header.h"
+// Segment file header, data/index header layouts and in-place state writers.
+#include "format/header.h"
 
 #include <cstring>
 
@@ -21,33 +21,22 @@ constexpr uint8_t kTagSizeLimit = 3;
 constexpr uint8_t kTagCompressLevel = 4;
 constexpr uint8_t kTagCompressType = 5;
 
-constexpr size_t kTlvHeadLen = 3;
-constexpr size_t kStateLengthPos = kHeaderPrefixLen + kMetaContentLength;  // 50
-constexpr size_t kStatePos = kStateLengthPos + 2;                          // 52
-
-// Data segment state field offsets within the state block.
-constexpr size_t kOffMin = 0;
-constexpr size_t kOffMax = 8;
-constexpr size_t kOffWrotePosition = 16;
-constexpr size_t kOffRecordCount = 24;
-constexpr size_t kOffRawBytes = 32;
-constexpr size_t kOffPendingPosition = 40;
-constexpr size_t kOffPendingWrote = 48;
-constexpr size_t kOffPendingCount = 56;
-constexpr size_t kOffInvalidCount = 64;
+constexpr size_t kTlvHeadLen = kMetaEntryHeadLen;
+constexpr size_t kTlvU64Len = kTlvHeadLen + 8;
+constexpr size_t kTlvU8Len = kTlvHeadLen + 1;
 
 uint8_t* write_tlv_u64(uint8_t* p, uint8_t tag, uint64_t value) {
     p[0] = tag;
     store_u16(p + 1, 8);
-    store_u64(p + 3, value);
-    return p + 11;
+    store_u64(p + kTlvHeadLen, value);
+    return p + kTlvU64Len;
 }
 
 uint8_t* write_tlv_u8(uint8_t* p, uint8_t tag, uint8_t value) {
     p[0] = tag;
     store_u16(p + 1, 1);
-    p[3] = value;
-    return p + 4;
+    p[kTlvHeadLen] = value;
+    return p + kTlvU8Len;
 }
 
 Status check_known_compress_type(uint8_t compress_type) {
@@ -56,15 +45,15 @@ Status check_known_compress_type(uint8_t compress_type) {
 }
 
 void write_state_fields(uint8_t* s, const DataSegmentState& st) {
-    store_i64(s + kOffMin, st.min_timestamp);
-    store_i64(s + kOffMax, st.max_timestamp);
-    store_u64(s + kOffWrotePosition, st.wrote_position);
-    store_u64(s + kOffRecordCount, st.record_count);
-    store_u64(s + kOffRawBytes, st.raw_record_bytes);
-    store_u64(s + kOffPendingPosition, st.pending_position);
-    store_u64(s + kOffPendingWrote, st.pending_wrote_position);
-    store_u64(s + kOffPendingCount, st.pending_count);
-    store_u64(s + kOffInvalidCount, st.invalid_record_count);
+    store_i64(s + data_state_at::kMin, st.min_timestamp);
+    store_i64(s + data_state_at::kMax, st.max_timestamp);
+    store_u64(s + data_state_at::kWrote, st.wrote_position);
+    store_u64(s + data_state_at::kCount, st.record_count);
+    store_u64(s + data_state_at::kRaw, st.raw_record_bytes);
+    store_u64(s + data_state_at::kPendPos, st.pending_position);
+    store_u64(s + data_state_at::kPendWrote, st.pending_wrote_position);
+    store_u64(s + data_state_at::kPendCount, st.pending_count);
+    store_u64(s + data_state_at::kInvalid, st.invalid_record_count);
 }
 
 std::span<const uint8_t> as_const(std::span<uint8_t> bytes) { return {bytes.data(), bytes.size()}; }
@@ -80,9 +69,9 @@ Result<HeaderPrefix> FileHeader::read_prefix(std::span<const uint8_t> bytes) {
     BRVL_TRY(check_available("fixed header prefix", kHeaderPrefixLen, bytes.size()));
     if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return Error::invalid_magic();
     HeaderPrefix prefix;
-    prefix.version = load_u16(bytes.data() + 4);
-    prefix.file_type = bytes[6];
-    prefix.content_length = load_u16(bytes.data() + 7);
+    prefix.version = version(bytes);
+    prefix.file_type = bytes[header_at::kFileType];
+    prefix.content_length = load_u16(bytes.data() + header_at::kContentLength);
     if (prefix.version > kHeaderVersion) {
         log::warn(log::kHeader, "File has version {} but we know {}, parsing known fields only", prefix.version,
                   kHeaderVersion);
@@ -120,10 +109,10 @@ Result<HeaderMeta> FileHeader::read_meta(std::span<const uint8_t> bytes, uint16_
 
 void FileHeader::write_prefix_and_meta(std::span<uint8_t> bytes, uint8_t file_type, const HeaderMeta& meta) {
     uint8_t* p = bytes.data();
-    std::memcpy(p, kMagic, sizeof kMagic);
-    store_u16(p + 4, kHeaderVersion);
-    p[6] = file_type;
-    store_u16(p + 7, kMetaContentLength);
+    std::memcpy(p + header_at::kMagic, kMagic, sizeof kMagic);
+    store_u16(p + header_at::kVersion, kHeaderVersion);
+    p[header_at::kFileType] = file_type;
+    store_u16(p + header_at::kContentLength, kMetaContentLength);
     uint8_t* t = p + kHeaderPrefixLen;
     t = write_tlv_u64(t, kTagCreated, meta.created_ms);
     t = write_tlv_u64(t, kTagStartKey, meta.start_key);
@@ -131,6 +120,8 @@ void FileHeader::write_prefix_and_meta(std::span<uint8_t> bytes, uint8_t file_ty
     t = write_tlv_u8(t, kTagCompressLevel, meta.compress_level);
     write_tlv_u8(t, kTagCompressType, meta.compress_type);
 }
+
+uint16_t FileHeader::version(std::span<const uint8_t> bytes) { return load_u16(bytes.data() + header_at::kVersion); }
 
 Result<size_t> FileHeader::locate_state(std::span<const uint8_t> bytes, uint8_t expected_file_type,
                                         size_t field_offset) {
@@ -148,29 +139,29 @@ Result<size_t> FileHeader::locate_state(std::span<const uint8_t> bytes, uint8_t 
 
 Status DataSegmentState::write_core(std::span<uint8_t> bytes, int64_t min_ts, int64_t max_ts,
                                     uint64_t wrote_position, uint64_t record_count, uint64_t raw_record_bytes) {
-    const size_t s = BRVL_TRY(FileHeader::locate_state(as_const(bytes), kFileTypeData, kOffRawBytes));
+    const size_t s = BRVL_TRY(FileHeader::locate_state(as_const(bytes), kFileTypeData, data_state_at::kRaw));
     uint8_t* p = bytes.data() + s;
-    store_i64(p + kOffMin, min_ts);
-    store_i64(p + kOffMax, max_ts);
-    store_u64(p + kOffWrotePosition, wrote_position);
-    store_u64(p + kOffRecordCount, record_count);
-    store_u64(p + kOffRawBytes, raw_record_bytes);
+    store_i64(p + data_state_at::kMin, min_ts);
+    store_i64(p + data_state_at::kMax, max_ts);
+    store_u64(p + data_state_at::kWrote, wrote_position);
+    store_u64(p + data_state_at::kCount, record_count);
+    store_u64(p + data_state_at::kRaw, raw_record_bytes);
     return ok_status();
 }
 
 Status DataSegmentState::write_pending(std::span<uint8_t> bytes, uint64_t position, uint64_t pending_wrote_position,
                                        uint64_t pending_count) {
-    const size_t s = BRVL_TRY(FileHeader::locate_state(as_const(bytes), kFileTypeData, kOffPendingCount));
+    const size_t s = BRVL_TRY(FileHeader::locate_state(as_const(bytes), kFileTypeData, data_state_at::kPendCount));
     uint8_t* p = bytes.data() + s;
-    store_u64(p + kOffPendingPosition, position);
-    store_u64(p + kOffPendingWrote, pending_wrote_position);
-    store_u64(p + kOffPendingCount, pending_count);
+    store_u64(p + data_state_at::kPendPos, position);
+    store_u64(p + data_state_at::kPendWrote, pending_wrote_position);
+    store_u64(p + data_state_at::kPendCount, pending_count);
     return ok_status();
 }
 
 Status DataSegmentState::write_invalid_count(std::span<uint8_t> bytes, uint64_t invalid_record_count) {
-    const size_t s = BRVL_TRY(FileHeader::locate_state(as_const(bytes), kFileTypeData, kOffInvalidCount));
-    store_u64(bytes.data() + s + kOffInvalidCount, invalid_record_count);
+    const size_t s = BRVL_TRY(FileHeader::locate_state(as_const(bytes), kFileTypeData, data_state_at::kInvalid));
+    store_u64(bytes.data() + s + data_state_at::kInvalid, invalid_record_count);
     return ok_status();
 }
 
@@ -194,22 +185,22 @@ Result<DataHeader> DataHeader::read(std::span<const uint8_t> bytes) {
     h.header_length = state_pos + h.state_length;
     BRVL_TRY(check_available("data header", h.header_length, bytes.size()));
     const uint8_t* s = bytes.data() + state_pos;
-    h.state.min_timestamp = load_i64(s + kOffMin);
-    h.state.max_timestamp = load_i64(s + kOffMax);
-    h.state.wrote_position = load_u64(s + kOffWrotePosition);
-    h.state.record_count = load_u64(s + kOffRecordCount);
-    h.state.raw_record_bytes = load_u64(s + kOffRawBytes);
-    h.state.pending_position = load_u64(s + kOffPendingPosition);
-    h.state.pending_wrote_position = load_u64(s + kOffPendingWrote);
-    h.state.pending_count = load_u64(s + kOffPendingCount);
-    h.state.invalid_record_count = load_u64(s + kOffInvalidCount);
+    h.state.min_timestamp = load_i64(s + data_state_at::kMin);
+    h.state.max_timestamp = load_i64(s + data_state_at::kMax);
+    h.state.wrote_position = load_u64(s + data_state_at::kWrote);
+    h.state.record_count = load_u64(s + data_state_at::kCount);
+    h.state.raw_record_bytes = load_u64(s + data_state_at::kRaw);
+    h.state.pending_position = load_u64(s + data_state_at::kPendPos);
+    h.state.pending_wrote_position = load_u64(s + data_state_at::kPendWrote);
+    h.state.pending_count = load_u64(s + data_state_at::kPendCount);
+    h.state.invalid_record_count = load_u64(s + data_state_at::kInvalid);
     return h;
 }
 
 void IndexHeader::write(std::span<uint8_t> bytes, const HeaderMeta& meta, uint64_t wrote_position) {
     FileHeader::write_prefix_and_meta(bytes, kFileTypeIndex, meta);
     store_u16(bytes.data() + kStateLengthPos, kIndexStateLength);
-    store_u64(bytes.data() + kStatePos, wrote_position);
+    store_u64(bytes.data() + kStatePos + index_state_at::kWrote, wrote_position);
     const size_t reserved = kStatePos + kIndexStateLength;
     std::memset(bytes.data() + reserved, 0, kIndexHeaderLen - reserved);
 }
@@ -234,27 +225,8 @@ Result<IndexHeader> IndexHeader::read(std::span<const uint8_t> bytes) {
                                 kIndexHeaderLen);
     }
     BRVL_TRY(check_available("index header reserved area", kIndexHeaderLen, bytes.size()));
-    h.wrote_position = load_u64(bytes.data() + state_pos);
+    h.wrote_position = load_u64(bytes.data() + state_pos + index_state_at::kWrote);
     h.header_length = kIndexHeaderLen;
-    return h;
-}
-
-void BlockHeader::write(std::span<uint8_t> bytes, size_t position, const BlockHeader& header) {
-    uint8_t* p = bytes.data() + position;
-    store_u32(p, header.payload_size);
-    store_u16(p + 4, header.flags);
-    store_u16(p + 6, header.record_count);
-    store_u32(p + 8, header.uncompressed_size);
-    store_u32(p + 12, 0);
-}
-
-BlockHeader BlockHeader::read(std::span<const uint8_t> bytes, size_t position) {
-    const uint8_t* p = bytes.data() + position;
-    BlockHeader h;
-    h.payload_size = load_u32(p);
-    h.flags = load_u16(p + 4);
-    h.record_count = load_u16(p + 6);
-    h.uncompressed_size = load_u32(p + 8);
     return h;
 }
 

@@ -1,0 +1,54 @@
+// The 16-byte block header that opens every block of a data or journal segment:
+//
+//   0  u32 payload size        8  u32 uncompressed size
+//   4  u16 flags               12 u32 zero
+//   6  u16 record count
+//
+// and the trailer that names a staged correction (same shape, flags 0x8000).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace brenvale {
+
+inline constexpr size_t kBlockHeaderLen = 16;
+
+namespace block_at {
+inline constexpr size_t kPayloadSize = 0;
+inline constexpr size_t kFlags = 4;
+inline constexpr size_t kRecordCount = 6;
+inline constexpr size_t kUncompressedSize = 8;
+inline constexpr size_t kReserved = 12;  // zero in a block header; the CRC-32 in a trailer
+}  // namespace block_at
+
+struct BlockHeader {
+    static constexpr uint16_t kSealed = 0x1;
+    static constexpr uint16_t kCompressed = 0x2;
+    static constexpr uint16_t kSingleRecord = 0x4;
+    // The flags a sealed block of several records and a single-record block carry.
+    static constexpr uint16_t kSealedFlags = kSealed | kCompressed;
+    static constexpr uint16_t kSingleFlags = kSealedFlags | kSingleRecord;
+    // The trailer behind a staged correction of a data segment's last record: payload =
+    // the new framed size, record count = in_block, uncompressed = the block's new payload
+    // size, reserved = CRC-32 of the staged frame.
+    static constexpr uint16_t kStagedCorrection = 0x8000;
+
+    uint32_t payload_size = 0;
+    uint16_t flags = 0;
+    uint16_t record_count = 0;
+    uint32_t uncompressed_size = 0;
+
+    static BlockHeader make(uint64_t payload, uint16_t flags, uint64_t count, uint64_t uncompressed) {
+        return BlockHeader{static_cast<uint32_t>(payload), flags, static_cast<uint16_t>(count),
+                           static_cast<uint32_t>(uncompressed)};
+    }
+
+    // The caller guarantees that the 16 bytes at position lie inside bytes. The reserved
+    // field is written as zero.
+    static void write(std::span<uint8_t> bytes, size_t position, const BlockHeader& header);
+    static BlockHeader read(std::span<const uint8_t> bytes, size_t position);
+};
+
+}  // namespace brenvale

@@ -1,0 +1,40 @@
+#include "format/frame.h"
+
+#include <cstring>
+
+#include "util.h"
+
+namespace brenvale {
+
+void write_frame(uint8_t* dst, int64_t timestamp, std::span<const uint8_t> data, uint64_t framed) {
+    if (!data.empty()) std::memcpy(dst + frame_at::kData, data.data(), data.size());
+    std::memset(dst + frame_at::kData + data.size(), 0, framed - kFrameHeadLen - data.size());
+    store_i64(dst + frame_at::kTimestamp, timestamp);
+    store_u32(dst + frame_at::kLength, static_cast<uint32_t>(data.size()));
+}
+
+Result<FrameRef> read_frame(std::span<const uint8_t> payload, uint16_t in_block, std::string_view prefix) {
+    const uint64_t off = frame_offset(in_block);
+    if (!range_within(off, kFrameHeadLen, payload.size()))
+        return invalid_data_fmt("{}record index out of bounds", prefix);
+    const uint32_t len = load_u32(payload.data() + off + frame_at::kLength);
+    if (!range_within(off + frame_at::kData, len, payload.size()))
+        return invalid_data_fmt("{}record data out of bounds", prefix);
+    return FrameRef{load_i64(payload.data() + off + frame_at::kTimestamp), payload.data() + off + frame_at::kData,
+                    len};
+}
+
+std::optional<uint64_t> scan_frames(const uint8_t* payload, uint64_t limit, uint64_t count) {
+    uint64_t off = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (limit - off < kFrameHeadLen) return std::nullopt;
+        const uint64_t len = load_u32(payload + off + frame_at::kLength);
+        if (len > kMaxRecordData) return std::nullopt;
+        const uint64_t f = framed_size(len);
+        if (f > limit - off) return std::nullopt;
+        off += f;
+    }
+    return off;
+}
+
+}  // namespace brenvale
