@@ -62,7 +62,7 @@ ClosedIndexSegment probe_segment(const std::string& path, int64_t start, uint64_
     ClosedIndexSegment c;
     c.path = path;
     c.start = start;
-    c.capacity = file_len < kIndexEntryStart ? 0 : (file_len - kIndexEntryStart) / kIndexEntrySize;
+    c.capacity = index_slots_for(file_len);
     c.header_readable = false;
     auto file = MappedFile::open(path, /*writable=*/false);
     if (!file.ok()) return c;
@@ -74,21 +74,21 @@ ClosedIndexSegment probe_segment(const std::string& path, int64_t start, uint64_
     }
     auto header = IndexHeader::read(bytes);
     if (!header.ok()) return c;
-    const uint64_t wp = header->wrote_position;
-    if (wp < kIndexEntryStart || (wp - kIndexEntryStart) % kIndexEntrySize != 0) return c;
+    const auto count = index_entry_count(header->wrote_position);
+    if (!count) return c;
     c.header_readable = true;
-    c.entry_count = (wp - kIndexEntryStart) / kIndexEntrySize;
+    c.entry_count = *count;
     if (c.entry_count > 0) {
-        const uint64_t last = kIndexEntryStart + (c.entry_count - 1) * kIndexEntrySize;
+        const uint64_t last = index_entry_pos(c.entry_count - 1);
         if (range_within(last, kIndexEntrySize, bytes.size())) {
             const uint8_t* p = bytes.data() + last;
-            const int64_t ts = load_i64(p);
+            const int64_t ts = IndexEntry::timestamp_at(p);
             // Every entry of a segment lies at or above its start, and the last entry of a
             // continuous segment holds the timestamp of its slot; any other last entry is
             // unknown, never trusted as the latest timestamp.
             const bool consistent =
                 continuous ? ts == add_clamped(start, c.entry_count - 1) : ts >= start;
-            if ((load_u64(p + 18) | load_u64(p + 24)) == 0 && consistent) c.last_timestamp = ts;
+            if (IndexEntry::reserved_zero(p) && consistent) c.last_timestamp = ts;
         }
     }
     return c;

@@ -16,30 +16,12 @@ namespace brenvale {
 
 namespace {
 
-constexpr size_t kReservedFrom = 18;  // bytes 18..31 of an entry must be zero
-
-IndexEntry decode_entry(const uint8_t* p) {
-    return IndexEntry{load_i64(p), load_u64(p + 8), load_u16(p + 16)};
-}
-
-bool reserved_zero(const uint8_t* p) {
-    // Bytes 18..25 and 24..31 together cover the 14 reserved bytes.
-    return (load_u64(p + kReservedFrom) | load_u64(p + 24)) == 0;
-}
-
-// Entries that fit in a file of this length.
-uint64_t slots_for(uint64_t file_len) {
-    return file_len < kIndexEntryStart ? 0 : (file_len - kIndexEntryStart) / kIndexEntrySize;
-}
-
 Error wrote_position_misaligned(uint64_t wrote_position) {
     return invalid_data_fmt("index wrote_position {} is not aligned to {}-byte entries", wrote_position,
                             kIndexEntrySize);
 }
 
-bool wrote_position_valid(uint64_t wrote_position) {
-    return wrote_position >= kIndexEntryStart && (wrote_position - kIndexEntryStart) % kIndexEntrySize == 0;
-}
+bool wrote_position_valid(uint64_t wrote_position) { return index_entry_count(wrote_position).has_value(); }
 
 // Distance from start to ts when ts >= start (always representable as u64).
 uint64_t distance(int64_t from, int64_t to) { return static_cast<uint64_t>(to) - static_cast<uint64_t>(from); }
@@ -105,7 +87,7 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
     }
     BRVL_TRY(create_dir_all(dir));
     const std::string path = join_path(dir, index_segment_file_name(start));
-    const uint64_t len = kIndexEntryStart + slots_for(initial_size) * kIndexEntrySize;
+    const uint64_t len = index_entry_pos(index_slots_for(initial_size));
 
     const bool exists = BRVL_TRY(path_exists(path));
     if (exists && BRVL_TRY(file_unwritten(path))) {
@@ -162,7 +144,7 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
     seg.path_ = path;
     seg.start_ = start;
     seg.file_size_ = seg.map_.size();
-    seg.capacity_ = slots_for(seg.file_size_);
+    seg.capacity_ = index_slots_for(seg.file_size_);
     seg.entry_count_ = 0;
     seg.max_file_size_ = size_limit;
     seg.clean_ = true;
@@ -182,7 +164,7 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
         // whatever still lies past the mapping becomes visible at a later refresh.
         auto first = IndexHeader::read(std::span<const uint8_t>(seg.map_.data(), seg.map_.size()));
         if (first.ok() && wrote_position_valid(first->wrote_position) &&
-            (first->wrote_position - kIndexEntryStart) / kIndexEntrySize > slots_for(seg.map_.size()))
+            (first->wrote_position - kIndexEntryStart) / kIndexEntrySize > index_slots_for(seg.map_.size()))
             seg.map_ = BRVL_TRY(map_whole_file(path, false));
     }
     const std::span<const uint8_t> bytes(seg.map_.data(), seg.map_.size());
@@ -199,19 +181,19 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
     }
     if (!wrote_position_valid(header.wrote_position)) return wrote_position_misaligned(header.wrote_position);
 
-    const uint64_t capacity = slots_for(bytes.size());
+    const uint64_t capacity = index_slots_for(bytes.size());
     uint64_t entry_count = (header.wrote_position - kIndexEntryStart) / kIndexEntrySize;
     if (read_only && entry_count > capacity) entry_count = capacity;
     const uint64_t checked = entry_count < capacity ? entry_count : capacity;
     for (uint64_t i = 0; i < checked; ++i) {
-        if (!reserved_zero(bytes.data() + kIndexEntryStart + i * kIndexEntrySize)) {
+        if (!IndexEntry::reserved_zero(bytes.data() + index_entry_pos(i))) {
             Error inner = Error::invalid_data("index entry reserved bytes must be zero");
             return invalid_data_fmt("index segment {} entry {} malformed: {}", path, i, inner.to_string());
         }
     }
     if (entry_count > capacity) {
         return invalid_data_fmt("index entry {} at {} is beyond file bounds", capacity,
-                                kIndexEntryStart + capacity * kIndexEntrySize);
+                                index_entry_pos(capacity));
     }
 
     seg.path_ = path;
@@ -220,7 +202,7 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
     seg.capacity_ = capacity;
     seg.entry_count_ = entry_count;
     seg.max_file_size_ = size_limit;
-    if (entry_count > 0) seg.last_ts_ = load_i64(bytes.data() + kIndexEntryStart + (entry_count - 1) * kIndexEntrySize);
+    if (entry_count > 0) seg.last_ts_ = IndexEntry::timestamp_at(bytes.data() + index_entry_pos(entry_count - 1));
     seg.clean_ = true;
     seg.dirty_registered_ = false;
     seg.touch();
@@ -239,7 +221,7 @@ Result<std::optional<int64_t>> IndexSegment::read_last_timestamp(const std::stri
     if (written < kIndexEntrySize) return std::optional<int64_t>();
     const uint64_t last = kIndexEntryStart + written - kIndexEntrySize;
     if (!range_within(last, 8, bytes.size())) return Error::invalid_data("truncated last index entry");
-    return std::optional<int64_t>(load_i64(bytes.data() + last));
+    return std::optional<int64_t>(IndexEntry::timestamp_at(bytes.data() + last));
 }
 
 Status IndexSegment::ensure_open() {
@@ -252,7 +234,7 @@ Status IndexSegment::ensure_open() {
     clean_ = true;
     if (read_only_ && map_.size() > file_size_) {  // a writer grew the file meanwhile
         file_size_ = map_.size();
-        capacity_ = slots_for(file_size_);
+        capacity_ = index_slots_for(file_size_);
     }
     return ok_status();
 }
@@ -267,24 +249,24 @@ Status IndexSegment::refresh() {
         state_map_ = map_.data();
         state_map_len_ = map_.size();
     }
-    const uint64_t wrote_position = load_u64(map_.data() + state_pos_);
+    const uint64_t wrote_position = load_u64(map_.data() + state_pos_ + index_state_at::kWrote);
     observe_fence();  // the entries below the position are whole
     if (!wrote_position_valid(wrote_position)) return ok_status();
     const uint64_t count = (wrote_position - kIndexEntryStart) / kIndexEntrySize;
     if (count == entry_count_) return ok_status();
-    if (count > slots_for(map_.size())) {
+    if (count > index_slots_for(map_.size())) {
         // The writer has grown the file: map all of it again.
         Mapping m = BRVL_TRY(map_whole_file(path_, false));
         if (m.size() > map_.size()) {
             map_ = std::move(m);
             state_map_ = nullptr;
             file_size_ = map_.size();
-            capacity_ = slots_for(file_size_);
+            capacity_ = index_slots_for(file_size_);
         }
     }
-    entry_count_ = std::min(count, slots_for(map_.size()));
+    entry_count_ = std::min(count, index_slots_for(map_.size()));
     last_ts_.reset();
-    if (entry_count_ > 0) last_ts_ = load_i64(entry_at(entry_count_ - 1));
+    if (entry_count_ > 0) last_ts_ = IndexEntry::timestamp_at(entry_at(entry_count_ - 1));
     return ok_status();
 }
 
@@ -305,20 +287,16 @@ void IndexSegment::mark_changed() {
 }
 
 void IndexSegment::store_entry(uint64_t i, const IndexEntry& e) {
-    uint8_t* p = map_.data() + kIndexEntryStart + i * kIndexEntrySize;
-    store_i64(p, e.timestamp);
-    store_u64(p + 8, e.block_offset);
-    store_u16(p + 16, e.in_block);
-    std::memset(p + kReservedFrom, 0, kIndexEntrySize - kReservedFrom);
+    e.encode(map_.data() + index_entry_pos(i));
 }
 
 Status IndexSegment::append_entry(const IndexEntry& e) {
     if (read_only_) return read_only_error();
     if (entry_count_ >= capacity_) return Error::segment_full();
     if (!is_mapped()) return Error::mmap("index segment closed");
-    if (entry_count_ >= slots_for(map_.size())) {
+    if (entry_count_ >= index_slots_for(map_.size())) {
         return invalid_data_fmt("index entry {} at {} is beyond file bounds", entry_count_,
-                                kIndexEntryStart + entry_count_ * kIndexEntrySize);
+                                index_entry_pos(entry_count_));
     }
     store_entry(entry_count_, e);
     crash_point("index.append.entry");
@@ -330,12 +308,12 @@ Status IndexSegment::append_entry(const IndexEntry& e) {
     if (map_.data() != state_map_ || map_.size() != state_map_len_) {
         const std::span<const uint8_t> bytes(map_.data(), map_.size());
         state_pos_ = BRVL_TRY(FileHeader::locate_state(bytes, kFileTypeIndex, 0));
-        state_map_ = load_u16(map_.data() + 4) <= kHeaderVersion ? map_.data() : nullptr;
+        state_map_ = FileHeader::version({map_.data(), map_.size()}) <= kHeaderVersion ? map_.data() : nullptr;
         state_map_len_ = map_.size();
     }
     // A reader in another process trusts the entries below the written position.
     publish_fence();
-    store_u64(map_.data() + state_pos_, kIndexEntryStart + entry_count_ * kIndexEntrySize);
+    store_u64(map_.data() + state_pos_ + index_state_at::kWrote, index_entry_pos(entry_count_));
     return ok_status();
 }
 
@@ -371,7 +349,7 @@ Status IndexSegment::grow() {
     map_ = BRVL_TRY(Mapping::map(fd.fd(), static_cast<size_t>(new_size), true));
     crash_point("index.grow.mapped");
     file_size_ = new_size;
-    capacity_ = slots_for(new_size);
+    capacity_ = index_slots_for(new_size);
     mark_changed();
     return ok_status();
 }
@@ -382,7 +360,7 @@ Status IndexSegment::write_entry(uint64_t index, const IndexEntry& e) {
     if (!is_mapped()) return Error::mmap("index segment closed");
     if (entry_at(index) == nullptr) {
         return invalid_data_fmt("index entry {} at {} is beyond file bounds", index,
-                                kIndexEntryStart + index * kIndexEntrySize);
+                                index_entry_pos(index));
     }
     store_entry(index, e);
     mark_changed();
@@ -395,11 +373,11 @@ Result<IndexEntry> IndexSegment::read_entry(uint64_t index) {
     const uint8_t* p = entry_at(index);
     if (p == nullptr) {
         return invalid_data_fmt("index entry {} at {} is beyond file bounds", index,
-                                kIndexEntryStart + index * kIndexEntrySize);
+                                index_entry_pos(index));
     }
     touch();
-    if (!reserved_zero(p)) return Error::invalid_data("index entry reserved bytes must be zero");
-    return decode_entry(p);
+    if (!IndexEntry::reserved_zero(p)) return Error::invalid_data("index entry reserved bytes must be zero");
+    return IndexEntry::decode(p);
 }
 
 Status IndexSegment::flush() {
@@ -435,8 +413,8 @@ void IndexSegment::set_notifier(std::optional<DirtyNotifier> notifier) {
 // ---- searches ----
 
 const uint8_t* IndexSegment::entry_at(uint64_t i) const {
-    if (!is_mapped() || i >= slots_for(map_.size())) return nullptr;
-    return map_.data() + kIndexEntryStart + i * kIndexEntrySize;
+    if (!is_mapped() || i >= index_slots_for(map_.size())) return nullptr;
+    return map_.data() + index_entry_pos(i);
 }
 
 // Sorted timestamps let the search start from a guess, interpolated between the first
@@ -448,15 +426,15 @@ uint64_t IndexSegment::sparse_search(int64_t ts, bool upper, uint64_t n) const {
     auto before = [&](uint64_t i) {
         const uint8_t* p = entry_at(i);
         if (p == nullptr) return false;
-        const int64_t stored = load_i64(p);
+        const int64_t stored = IndexEntry::timestamp_at(p);
         return upper ? stored <= ts : stored < ts;
     };
     uint64_t lo = 0, hi = n;  // the answer lies in [lo, hi]
     const uint8_t* first = n > 8 ? entry_at(0) : nullptr;
     const uint8_t* last = n > 8 ? entry_at(n - 1) : nullptr;
     if (first != nullptr && last != nullptr) {
-        const int64_t k0 = load_i64(first);
-        const int64_t k1 = load_i64(last);
+        const int64_t k0 = IndexEntry::timestamp_at(first);
+        const int64_t k1 = IndexEntry::timestamp_at(last);
         uint64_t guess = 0;
         if (ts >= k1) {
             guess = n - 1;
@@ -500,7 +478,7 @@ uint64_t IndexSegment::sparse_search(int64_t ts, bool upper, uint64_t n) const {
 
 uint64_t IndexSegment::reachable_count() const {
     if (!is_mapped()) return 0;
-    const uint64_t mapped = slots_for(map_.size());
+    const uint64_t mapped = index_slots_for(map_.size());
     return entry_count_ < mapped ? entry_count_ : mapped;
 }
 
@@ -513,15 +491,15 @@ std::optional<std::pair<uint64_t, IndexEntry>> IndexSegment::find(int64_t ts, bo
         const uint64_t i = distance(start_, ts);
         if (i >= count) return std::nullopt;
         const uint8_t* p = entry_at(i);
-        if (p == nullptr || load_i64(p) != ts || !reserved_zero(p)) return std::nullopt;
-        return std::make_pair(i, decode_entry(p));
+        if (p == nullptr || IndexEntry::timestamp_at(p) != ts || !IndexEntry::reserved_zero(p)) return std::nullopt;
+        return std::make_pair(i, IndexEntry::decode(p));
     }
     const uint64_t n = reachable_count();
     const uint64_t lo = sparse_search(ts, false, n);
     if (lo >= n) return std::nullopt;
     const uint8_t* p = entry_at(lo);
-    if (load_i64(p) != ts || !reserved_zero(p)) return std::nullopt;
-    return std::make_pair(lo, decode_entry(p));
+    if (IndexEntry::timestamp_at(p) != ts || !IndexEntry::reserved_zero(p)) return std::nullopt;
+    return std::make_pair(lo, IndexEntry::decode(p));
 }
 
 std::optional<IndexEntry> IndexSegment::lookup_continuous(int64_t ts) const {
@@ -570,11 +548,11 @@ void IndexSegment::append_range(int64_t start, int64_t end, bool continuous, std
     const uint64_t n = continuous ? std::min(reachable_count(), upper_bound(end, true)) : reachable_count();
     for (uint64_t i = lower_bound(start, continuous); i < n; ++i) {
         const uint8_t* p = entry_at(i);
-        const int64_t ts = load_i64(p);
+        const int64_t ts = IndexEntry::timestamp_at(p);
         if (continuous && ts != static_cast<int64_t>(static_cast<uint64_t>(start_) + i)) continue;
         if (ts > end) break;
-        if (ts < start || (prev && ts <= *prev) || !reserved_zero(p)) continue;
-        out.push_back(decode_entry(p));
+        if (ts < start || (prev && ts <= *prev) || !IndexEntry::reserved_zero(p)) continue;
+        out.push_back(IndexEntry::decode(p));
         prev = ts;
     }
 }

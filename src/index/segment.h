@@ -14,30 +14,11 @@
 #include "dirty_list.h"
 #include "error.h"
 #include "file.h"
+#include "format/index_entry.h"
 #include "paths.h"
 #include "util.h"
 
 namespace brenvale {
-
-inline constexpr uint64_t kIndexEntrySize = 32;
-inline constexpr uint64_t kIndexEntryStart = 128;  // the first entry follows the header
-inline constexpr uint64_t kSentinelBlockOffset = ~uint64_t{0};
-inline constexpr uint16_t kSentinelInBlock = 0xFFFF;
-
-// The address of one stored record. On disk: timestamp (i64), block_offset (u64),
-// in_block (u16), then 14 reserved zero bytes.
-struct IndexEntry {
-    int64_t timestamp = 0;
-    uint64_t block_offset = 0;
-    uint16_t in_block = 0;  // payload offset inside the block divided by 4
-
-    // A deleted record, and what a filler slot of a continuous index holds.
-    static constexpr IndexEntry sentinel(int64_t ts) { return {ts, kSentinelBlockOffset, kSentinelInBlock}; }
-    constexpr bool is_sentinel() const {
-        return block_offset == kSentinelBlockOffset && in_block == kSentinelInBlock;
-    }
-    bool operator==(const IndexEntry&) const = default;
-};
 
 // Whether a segment file holds nothing but zero bytes (none at all included): what a
 // kill between creating the file and writing its header leaves. Such a file has no entry.

@@ -1,0 +1,65 @@
+// The 32-byte index entry of an index segment file and the entry area's arithmetic:
+//
+//   0   i64 timestamp
+//   8   u64 block offset (dataset-wide)
+//   16  u16 in_block
+//   18  14 zero bytes (a non-zero byte makes the entry malformed)
+//
+// Entry i lies at byte 128 + 32 x i; the header's wrote_position is 128 + 32 x entries.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "format/header.h"
+
+namespace brenvale {
+
+inline constexpr uint64_t kIndexEntrySize = 32;
+inline constexpr uint64_t kIndexEntryStart = kIndexHeaderLen;  // the first entry follows the header
+inline constexpr uint64_t kSentinelBlockOffset = ~uint64_t{0};
+inline constexpr uint16_t kSentinelInBlock = 0xFFFF;
+
+namespace entry_at {
+inline constexpr uint64_t kTimestamp = 0;
+inline constexpr uint64_t kBlockOffset = 8;
+inline constexpr uint64_t kInBlock = 16;
+inline constexpr uint64_t kReserved = 18;
+}  // namespace entry_at
+
+// The address of one stored record.
+struct IndexEntry {
+    int64_t timestamp = 0;
+    uint64_t block_offset = 0;
+    uint16_t in_block = 0;  // payload offset inside the block divided by 4
+
+    // A deleted record, and what a filler slot of a continuous index holds.
+    static constexpr IndexEntry sentinel(int64_t ts) { return {ts, kSentinelBlockOffset, kSentinelInBlock}; }
+    constexpr bool is_sentinel() const {
+        return block_offset == kSentinelBlockOffset && in_block == kSentinelInBlock;
+    }
+    bool operator==(const IndexEntry&) const = default;
+
+    // The 32 bytes at p (reserved bytes written as zero).
+    void encode(uint8_t* p) const;
+    // The three fields at p; see reserved_zero for the check of the rest.
+    static IndexEntry decode(const uint8_t* p);
+    static int64_t timestamp_at(const uint8_t* p);
+    // Whether the 14 reserved bytes of the entry at p are zero.
+    static bool reserved_zero(const uint8_t* p);
+};
+
+// Entries that fit in a file of this length.
+inline constexpr uint64_t index_slots_for(uint64_t file_len) {
+    return file_len < kIndexEntryStart ? 0 : (file_len - kIndexEntryStart) / kIndexEntrySize;
+}
+// The file position of entry i.
+inline constexpr uint64_t index_entry_pos(uint64_t i) { return kIndexEntryStart + i * kIndexEntrySize; }
+// The entry count a wrote_position stands for; nothing when it does not end a whole entry.
+inline constexpr std::optional<uint64_t> index_entry_count(uint64_t wrote_position) {
+    if (wrote_position < kIndexEntryStart || (wrote_position - kIndexEntryStart) % kIndexEntrySize != 0)
+        return std::nullopt;
+    return (wrote_position - kIndexEntryStart) / kIndexEntrySize;
+}
+
+}  // namespace brenvale
