@@ -13,30 +13,8 @@ namespace brenvale {
 
 namespace {
 
-constexpr char kMagic[4] = {'D', 'S', 'S', 'F'};
-
 uint64_t sat_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 uint64_t sat_sub(uint64_t a, uint64_t b) { return a < b ? 0 : a - b; }
-
-// Validates a whole state record. Returns the fields and whether it is a version 1 file.
-Result<std::pair<DatasetStateFields, bool>> decode(const uint8_t* b, size_t len) {
-    if (len != DatasetStateFile::kLength && len != DatasetStateFile::kLengthV1)
-        return Error::invalid_data("invalid dataset state file size");
-    if (std::memcmp(b, kMagic, 4) != 0) return Error::invalid_magic();
-    uint32_t version = load_u32(b + 4);
-    if (version != 1 && version != 2) return invalid_data_fmt("unsupported dataset state version {}", version);
-    DatasetStateFields f;
-    f.stats_watermark = load_u64(b + 8);
-    f.min_timestamp = load_i64(b + 16);
-    f.max_timestamp = load_i64(b + 24);
-    f.total_record_count = load_u64(b + 32);
-    f.total_data_size = load_u64(b + 40);
-    f.total_uncompressed_size = load_u64(b + 48);
-    f.total_invalid_record_count = load_u64(b + 56);
-    bool v1 = len == DatasetStateFile::kLengthV1 || version == 1;
-    f.retention_floor = v1 ? INT64_MAX : load_i64(b + 64);
-    return std::make_pair(f, v1);
-}
 
 // A file whose contents are invalid (not one that could not be read) is recreated.
 bool is_invalid_contents(const Error& e) {
@@ -44,19 +22,6 @@ bool is_invalid_contents(const Error& e) {
 }
 
 }  // namespace
-
-void DatasetStateFile::encode(uint8_t* out, const DatasetStateFields& f) {
-    std::memcpy(out, kMagic, 4);
-    store_u32(out + 4, kVersion);
-    store_u64(out + 8, f.stats_watermark);
-    store_i64(out + 16, f.min_timestamp);
-    store_i64(out + 24, f.max_timestamp);
-    store_u64(out + 32, f.total_record_count);
-    store_u64(out + 40, f.total_data_size);
-    store_u64(out + 48, f.total_uncompressed_size);
-    store_u64(out + 56, f.total_invalid_record_count);
-    store_i64(out + 64, f.retention_floor);
-}
 
 DatasetStateFile& DatasetStateFile::operator=(DatasetStateFile&& o) noexcept {
     if (this != &o) {
@@ -86,12 +51,12 @@ Status DatasetStateFile::persist() {
         clean_ = true;
         return {};
     }
-    if (!mapped_ || file_.size() < kLength) return Error::mmap("dataset state file is not mapped");
+    if (!mapped_ || file_.size() < kStateRecordLength) return Error::mmap("dataset state file is not mapped");
     // The record goes to the file in one write call, which a killed process either makes
     // whole or not at all: stores into the mapping field by field could leave a record
     // whose watermark and totals disagree.
-    uint8_t record[kLength];
-    encode(record, f_);
+    uint8_t record[kStateRecordLength];
+    f_.encode(record);
     crash_point("state.persist");
     BRVL_TRY(file_.write_at(0, record));
     crash_point("state.persist.written");
@@ -104,13 +69,13 @@ Result<DatasetStateFile> DatasetStateFile::create(const std::string& dir, const 
     BRVL_TRY(create_dir_all(dir));
     // The whole record is written under a temporary name and renamed into place, so that a
     // kill leaves the old file or no file, never an empty or zero-filled one.
-    uint8_t record[kLength];
-    encode(record, DatasetStateFields{});
-    BRVL_TRY(write_file_atomic(path, std::string_view(reinterpret_cast<const char*>(record), kLength)));
+    uint8_t record[kStateRecordLength];
+    DatasetStateRecord{}.encode(record);
+    BRVL_TRY(write_file_atomic(path, std::string_view(reinterpret_cast<const char*>(record), kStateRecordLength)));
     DatasetStateFile s;
     s.path_ = path;
     s.file_ = BRVL_TRY(MappedFile::open(path, true));
-    if (s.file_.size() != kLength) return Error::invalid_data("invalid dataset state file size");
+    if (s.file_.size() != kStateRecordLength) return Error::invalid_data("invalid dataset state file size");
     s.mapped_ = true;
     return s;
 }
@@ -124,18 +89,18 @@ Result<DatasetStateFile> DatasetStateFile::open_or_create(const std::string& dat
         s.path_ = path;
         FileHandle fd = BRVL_TRY(FileHandle::open(path, FileHandle::Mode::ReadWrite));
         uint64_t len = BRVL_TRY(fd.size());
-        if (len != kLength && len != kLengthV1) return Error::invalid_data("invalid dataset state file size");
+        if (len != kStateRecordLength && len != kStateRecordLengthV1) return Error::invalid_data("invalid dataset state file size");
         // Validate before changing anything: read the record through a plain read.
-        uint8_t buf[kLength];
+        uint8_t buf[kStateRecordLength];
         ssize_t n = ::pread(fd.fd(), buf, len, 0);
         if (n < 0) return Error::io(errno);
         if (static_cast<uint64_t>(n) != len) return Error::invalid_data("invalid dataset state file size");
-        auto [fields, v1] = BRVL_TRY(decode(buf, len));
+        auto [fields, v1] = BRVL_TRY(DatasetStateRecord::decode(buf, len));
         fd.close();
-        if (len == kLengthV1) {
+        if (len == kStateRecordLengthV1) {
             // Extended but not yet rewritten, the file still reads as version 1.
             FileHandle w = BRVL_TRY(FileHandle::open(path, FileHandle::Mode::ReadWrite));
-            BRVL_TRY(w.reserve(kLength));
+            BRVL_TRY(w.reserve(kStateRecordLength));
             crash_point("state.upgrade.extended");
         }
         s.file_ = BRVL_TRY(MappedFile::open(path, true));
@@ -165,7 +130,7 @@ Result<DatasetStateFile> DatasetStateFile::open_read_only(const std::string& dat
     auto contents = BRVL_TRY(read_file_if_exists(s.path_));
     if (contents) {
         auto [fields, v1] =
-            BRVL_TRY(decode(reinterpret_cast<const uint8_t*>(contents->data()), contents->size()));
+            BRVL_TRY(DatasetStateRecord::decode(reinterpret_cast<const uint8_t*>(contents->data()), contents->size()));
         (void)v1;
         s.f_ = fields;
     }

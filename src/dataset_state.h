@@ -9,28 +9,12 @@
 
 #include "error.h"
 #include "file.h"
+#include "format/state.h"
 
 namespace brenvale {
 
-struct DatasetStateFields {
-    uint64_t stats_watermark = 0;
-    int64_t min_timestamp = INT64_MAX;
-    int64_t max_timestamp = INT64_MIN;
-    uint64_t total_record_count = 0;
-    uint64_t total_data_size = 0;
-    uint64_t total_uncompressed_size = 0;
-    uint64_t total_invalid_record_count = 0;
-    int64_t retention_floor = INT64_MAX;  // INT64_MAX: none
-
-    bool operator==(const DatasetStateFields&) const = default;
-};
-
 class DatasetStateFile {
 public:
-    static constexpr size_t kLength = 72;
-    static constexpr size_t kLengthV1 = 64;
-    static constexpr uint32_t kVersion = 2;
-
     DatasetStateFile() = default;
     DatasetStateFile(DatasetStateFile&&) noexcept = default;
     DatasetStateFile& operator=(DatasetStateFile&& o) noexcept;
@@ -44,7 +28,7 @@ public:
     // Read-only open: reads the file without mapping it; never writes or recreates.
     static Result<DatasetStateFile> open_read_only(const std::string& dataset_dir);
 
-    const DatasetStateFields& fields() const { return f_; }
+    const DatasetStateRecord& fields() const { return f_; }
     const std::string& path() const { return path_; }
     bool is_clean() const { return clean_; }
     bool is_read_only() const { return read_only_; }
@@ -70,8 +54,6 @@ public:
     Status flush() { return clean_ ? Status() : persist(); }
     Status close();
 
-    // The 72 bytes of the record.
-    static void encode(uint8_t* out, const DatasetStateFields& f);
 
 private:
     Status persist();
@@ -80,7 +62,7 @@ private:
     std::string path_;
     MappedFile file_;
     bool mapped_ = false;
-    DatasetStateFields f_;
+    DatasetStateRecord f_;
     bool clean_ = true;
     bool read_only_ = false;
 };

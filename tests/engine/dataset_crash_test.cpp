@@ -33,7 +33,7 @@ std::string v1_state() {
 // the directory it changed and the fields it left.
 struct StateStep {
     int dir;
-    DatasetStateFields fields;
+    DatasetStateRecord fields;
 };
 
 int state_workload(const std::string& root, int fd, std::vector<StateStep>* trace) {
@@ -84,7 +84,7 @@ TEST(StateFileCrash, EveryCrashPointLeavesTheOldOrTheNewRecord) {
     for (const char* name : {"state.persist", "state.persist.written", "state.upgrade.extended", "state.recreate",
                              "atomic write: before rename"})
         EXPECT_TRUE(steps.count(name)) << "the workload never reaches " << name;
-    DatasetStateFields v1;
+    DatasetStateRecord v1;
     v1.stats_watermark = 11;
     v1.min_timestamp = 22;
     v1.max_timestamp = 33;
@@ -92,7 +92,7 @@ TEST(StateFileCrash, EveryCrashPointLeavesTheOldOrTheNewRecord) {
     v1.total_data_size = 55;
     v1.total_uncompressed_size = 66;
     v1.total_invalid_record_count = 77;
-    const DatasetStateFields initial[3] = {DatasetStateFields{}, v1, DatasetStateFields{}};
+    const DatasetStateRecord initial[3] = {DatasetStateRecord{}, v1, DatasetStateRecord{}};
 
     for (long k = 1; k <= total; ++k) {
         TempDir root;
@@ -102,7 +102,7 @@ TEST(StateFileCrash, EveryCrashPointLeavesTheOldOrTheNewRecord) {
         const size_t done = run.acks.size();
         ASSERT_LT(done, trace.size());
         for (int d = 0; d < 3; ++d) {
-            DatasetStateFields expected = initial[d];
+            DatasetStateRecord expected = initial[d];
             for (size_t i = 0; i < done; ++i)
                 if (trace[i].dir == d) expected = trace[i].fields;
             const bool in_flight = trace[done].dir == d;

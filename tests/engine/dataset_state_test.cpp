@@ -41,7 +41,7 @@ TEST(DatasetStateTest, NewFileHasInitialValuesAndExactLayout) {
     TempDir dir;
     auto s = DatasetStateFile::open_or_create(dir.file("ds"));
     ASSERT_TRUE(s.ok()) << s.error().to_string();
-    EXPECT_EQ(s->fields(), DatasetStateFields{});
+    EXPECT_EQ(s->fields(), DatasetStateRecord{});
     std::string b = contents(dir.file("ds/state"));
     ASSERT_EQ(b.size(), 72u);
     const auto* p = reinterpret_cast<const uint8_t*>(b.data());
@@ -144,7 +144,7 @@ TEST(DatasetStateTest, InvalidFilesAreRecreatedWritableAndRefusedReadOnly) {
         LogCapture cap(log::Level::Warn);
         auto s = DatasetStateFile::open_or_create(dir.path());
         ASSERT_TRUE(s.ok());
-        EXPECT_EQ(s->fields(), DatasetStateFields{});
+        EXPECT_EQ(s->fields(), DatasetStateRecord{});
         EXPECT_TRUE(cap.contains(log::Level::Warn, "brenvale::dataset_state",
                                  "[dataset-state] recreating invalid state file " + dir.file("state") + ": " +
                                      c.read_only_error));
@@ -174,7 +174,7 @@ TEST(DatasetStateTest, ReadOnlyOpenNeverWrites) {
     TempDir dir;
     auto missing = DatasetStateFile::open_read_only(dir.path());
     ASSERT_TRUE(missing.ok());
-    EXPECT_EQ(missing->fields(), DatasetStateFields{});
+    EXPECT_EQ(missing->fields(), DatasetStateRecord{});
     EXPECT_FALSE(*path_exists(dir.file("state")));
     auto floor = missing->advance_retention_floor(10);
     ASSERT_FALSE(floor.ok());

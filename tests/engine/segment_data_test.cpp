@@ -25,7 +25,7 @@ using testing::patch_u64;
 using testing::pattern_bytes;
 using testing::random_bytes;
 using testing::TempDir;
-namespace st = testing::state_at;
+namespace st = testing::seg_state_pos;
 
 constexpr uint64_t kMiB = 1048576;
 

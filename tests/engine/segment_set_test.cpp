@@ -398,7 +398,7 @@ TEST(SegmentSet, MarkInvalidInOpenAndClosedSegments) {
     ASSERT_TRUE(closed.ok());
     EXPECT_TRUE(*closed);
     EXPECT_EQ(set.find_closed(0)->stats.invalid_record_count, 1u);
-    EXPECT_EQ(load_u64(file_bytes(dir.file("data/00000000000000000000")).data() + testing::state_at::kInvalid), 1u);
+    EXPECT_EQ(load_u64(file_bytes(dir.file("data/00000000000000000000")).data() + testing::seg_state_pos::kInvalid), 1u);
     ASSERT_TRUE(set.get(0).ok());
     auto open = set.mark_invalid(s.at.block_offset());
     ASSERT_TRUE(open.ok());

@@ -80,9 +80,13 @@ inline void patch_u16(const std::string& path, uint64_t offset, uint16_t v) {
 inline void truncate_file(const std::string& path, uint64_t len) { ASSERT_EQ(::truncate(path.c_str(), len), 0); }
 
 // File offsets of the data segment state fields (header written by this system).
-namespace state_at {
-inline constexpr uint64_t kMin = 52, kMax = 60, kWrote = 68, kCount = 76, kRaw = 84, kPendPos = 92,
-                          kPendWrote = 100, kPendCount = 108, kInvalid = 116;
+namespace seg_state_pos {
+inline constexpr uint64_t kMin = kStatePos + data_state_at::kMin, kMax = kStatePos + data_state_at::kMax,
+                          kWrote = kStatePos + data_state_at::kWrote, kCount = kStatePos + data_state_at::kCount,
+                          kRaw = kStatePos + data_state_at::kRaw, kPendPos = kStatePos + data_state_at::kPendPos,
+                          kPendWrote = kStatePos + data_state_at::kPendWrote,
+                          kPendCount = kStatePos + data_state_at::kPendCount,
+                          kInvalid = kStatePos + data_state_at::kInvalid;
 }
 
 #define EXPECT_SEG_ERROR(expr, kind_, detail_)                    \
