@@ -74,14 +74,22 @@ Result<DatasetMetaFile> DatasetMetaFile::read(const std::string& path) {
     return decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
+Result<std::span<const uint8_t>> DatasetMetaFile::entry_area(std::span<const uint8_t> file) {
+    if (file.size() < meta_at::kArea) return Error::invalid_data("meta file too short");
+    // (Byte by byte: g++ 12 at -O3 misreads a 2-byte load from a short string's buffer.)
+    const size_t len = size_t{file[meta_at::kAreaLength]} | size_t{file[meta_at::kAreaLength + 1]} << 8;
+    if (file.size() - meta_at::kArea < len) return Error::invalid_data("meta file truncated");
+    return file.subspan(meta_at::kArea, len);
+}
+
 Result<DatasetMetaFile> DatasetMetaFile::decode(const uint8_t* b, size_t len) {
-    if (len < 8) return Error::invalid_data("meta file too short");
-    if (std::string_view(reinterpret_cast<const char*>(b), 4) != "BRVM")
+    if (len < meta_at::kArea) return Error::invalid_data("meta file too short");
+    if (std::string_view(reinterpret_cast<const char*>(b) + meta_at::kMagic, 4) != "BRVM")
         return Error::invalid_data("invalid meta magic");
-    uint16_t version = load_u16(b + 4);
+    uint16_t version = load_u16(b + meta_at::kVersion);
     if (version > 1) log::warn(log::kMeta, "Meta file has version {}, expected {}", version, 1);
-    size_t area = load_u16(b + 6);
-    if (8 + area > len) return Error::invalid_data("meta file truncated");
+    size_t area = load_u16(b + meta_at::kAreaLength);
+    if (meta_at::kArea + area > len) return Error::invalid_data("meta file truncated");
     if (area == 0) return Error::invalid_data("meta missing data_segment_size");
     if (area < 3) return Error::invalid_data("meta TLV data has trailing partial entry");
 
@@ -89,8 +97,8 @@ Result<DatasetMetaFile> DatasetMetaFile::decode(const uint8_t* b, size_t len) {
     std::optional<uint8_t> level, ctype, continuous;
     std::optional<bool> journal;
 
-    const size_t end = 8 + area;
-    size_t pos = 8;
+    const size_t end = meta_at::kArea + area;
+    size_t pos = meta_at::kArea;
     while (true) {
         uint8_t tag = b[pos];
         size_t vlen = load_u16(b + pos + 1);

@@ -1,14 +1,12 @@
 #include "journal/record.h"
 
 #include "file.h"
+#include "format/meta.h"
 #include "util.h"
 
 namespace brenvale {
 
 namespace {
-
-constexpr size_t kMetaHeaderSize = 8;
-constexpr size_t kMetaAreaLengthOffset = 6;
 
 Error too_long(const char* what, size_t max) { return invalid_data_fmt("{} must be at most {} bytes", what, max); }
 
@@ -226,12 +224,9 @@ Status validate_dataset_event(uint64_t identifier, const DataSetKey& key, size_t
 
 Result<std::vector<uint8_t>> read_meta_tlv_area(const std::string& path) {
     const std::string file = BRVL_TRY(read_file(path));
-    if (file.size() < kMetaHeaderSize) return Error::invalid_data("meta file too short");
-    const auto* b = reinterpret_cast<const uint8_t*>(file.data());
-    // (Byte by byte: g++ 12 at -O3 misreads a 2-byte load from a short string's buffer.)
-    const size_t len = size_t{b[kMetaAreaLengthOffset]} | size_t{b[kMetaAreaLengthOffset + 1]} << 8;
-    if (file.size() - kMetaHeaderSize < len) return Error::invalid_data("meta file truncated");
-    return std::vector<uint8_t>(b + kMetaHeaderSize, b + kMetaHeaderSize + len);
+    const auto area =
+        BRVL_TRY(DatasetMetaFile::entry_area({reinterpret_cast<const uint8_t*>(file.data()), file.size()}));
+    return std::vector<uint8_t>(area.begin(), area.end());
 }
 
 }  // namespace brenvale
