@@ -95,11 +95,13 @@ protected:
         EXPECT_TRUE(r.ok()) << r.error().to_string();
         return std::move(*r);
     }
-    static void advance_clock(std::chrono::seconds by) {
-        static thread_local std::chrono::nanoseconds offset{0};
-        offset += by;
-        set_wall_clock_offset(offset);
+    // The engine's wall clock moves by whole expiry periods; expiries in these tests are
+    // long enough that the real clock's own progress during a test does not matter.
+    void advance_clock(std::chrono::seconds by) {
+        clock_offset_ += by;
+        set_wall_clock_offset(clock_offset_);
     }
+    std::chrono::nanoseconds clock_offset_{0};
 };
 
 // ---- configuration, names, attachment ----
@@ -224,7 +226,7 @@ TEST_F(QueueTest, HandlesShareProgressAndAckOutOfOrderWaitsForTheFront) {
 TEST_F(QueueTest, ExpiredEntriesComeBackUpToTheRetryLimit) {
     Dataset d = make();
     DatasetQueue q = queue_of(d);
-    DatasetQueueConsumer c = consumer(q, "g", config(1, 2));
+    DatasetQueueConsumer c = consumer(q, "g", config(100, 2));
     DatasetQueueConsumer never = consumer(q, "never", config(0, 0));
     ASSERT_TRUE(q.push(bytes("a")).ok());
     ASSERT_TRUE(q.push(bytes("b")).ok());
@@ -232,18 +234,18 @@ TEST_F(QueueTest, ExpiredEntriesComeBackUpToTheRetryLimit) {
     EXPECT_EQ(polled(never.poll(0)), "1");
     EXPECT_EQ(polled(c.poll(0)), "2");  // 1 is still in flight
     for (uint8_t attempt = 1; attempt <= 2; ++attempt) {
-        advance_clock(1s);
+        advance_clock(100s);
         EXPECT_EQ(polled(c.poll(0)), "1");
         EXPECT_EQ(c.inspect()->pending[0].attempts, attempt);
         EXPECT_EQ(polled(c.poll(0)), "2");
     }
-    advance_clock(1s);
+    advance_clock(100s);
     // Both are out of retries: dropped, and committed passes them without an ack.
     EXPECT_EQ(polled(c.poll(0)), "none");
     EXPECT_EQ(c.inspect()->committed, 2);
     EXPECT_TRUE(c.inspect()->pending.empty());
     // With running_expired_seconds 0 an entry in flight waits for its ack.
-    advance_clock(1000s);
+    advance_clock(100000s);
     EXPECT_EQ(polled(never.poll(0)), "2");
     EXPECT_EQ(polled(never.poll(0)), "none");
 }
@@ -251,7 +253,7 @@ TEST_F(QueueTest, ExpiredEntriesComeBackUpToTheRetryLimit) {
 TEST_F(QueueTest, GoneRecordsAreFinishedAndAFullGroupDoesNotStall) {
     Dataset d = make();
     DatasetQueue q = queue_of(d);
-    DatasetQueueConsumer c = consumer(q, "g", config(1, 0));  // unlimited retries
+    DatasetQueueConsumer c = consumer(q, "g", config(100, 0));  // unlimited retries
     for (size_t i = 0; i <= kMaxPendingEntries; ++i) ASSERT_TRUE(q.push(bytes("r")).ok());
     for (size_t i = 1; i <= kMaxPendingEntries; ++i) ASSERT_EQ(polled(c.poll(0)), std::to_string(i));
     auto full = c.poll(0);
@@ -263,7 +265,7 @@ TEST_F(QueueTest, GoneRecordsAreFinishedAndAFullGroupDoesNotStall) {
     // Every pending record is deleted: at their next hand-out they are finished instead
     // of being handed out again forever, and the group moves on.
     for (size_t i = 1; i <= kMaxPendingEntries; ++i) ASSERT_TRUE(d.delete_record(static_cast<int64_t>(i)).ok());
-    advance_clock(1s);
+    advance_clock(100s);
     EXPECT_EQ(polled(c.poll(0)), std::to_string(kMaxPendingEntries + 1));
     EXPECT_EQ(c.inspect()->committed, static_cast<int64_t>(kMaxPendingEntries));
 }
@@ -524,6 +526,9 @@ TEST_F(QueueTest, HandlesOfOneGroupAcrossThreadsGetEveryRecordExactlyOnce) {
         threads.emplace_back([&, i] {
             while (acked.load() < kRecords) {
                 auto r = handles[i].poll(5);
+                // A handle descheduled with its record in flight holds back committed;
+                // the acks of the others pile up behind it until the window is full.
+                if (!r.ok() && r.error().kind() == ErrorKind::PendingFull) continue;
                 ASSERT_TRUE(r.ok()) << r.error().to_string();
                 if (!r->has_value()) continue;
                 const int64_t ts = (*r)->timestamp;
