@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <thread>
 
 #include "log.h"
 #include "paths.h"
@@ -15,6 +16,8 @@ struct Dataset::Shared {
     const DataSetKey key;
     std::mutex mu;
     std::atomic<bool> poisoned{false};
+    // The thread holding mu, so that a re-entrant call fails instead of deadlocking.
+    std::atomic<std::thread::id> owner{};
     DatasetInner inner;
 };
 
@@ -175,7 +178,7 @@ Result<IndexEntry> write_at(DatasetInner& in, int64_t ts, std::span<const uint8_
         BRVL_TRY(in.index.append(ts, offset, loc.in_block, &sinks));
     in.latest_written_timestamp = ts;
     stamp(in);
-    // The attached queue, once queues exist, is woken here for the new latest record.
+    in.wake_queue();
     return IndexEntry{ts, offset, loc.in_block};
 }
 
@@ -316,7 +319,7 @@ Status inner_flush_dirty(DatasetInner& in, const std::vector<DirtyTarget>& named
         switch (t.kind) {
             case DirtyTarget::Kind::DataSegment: st = in.segments.flush_dirty(t.data_base); break;
             case DirtyTarget::Kind::IndexSegment: st = in.index.flush_dirty(t.index_start); break;
-            case DirtyTarget::Kind::QueueState: break;  // no queue is attached
+            case DirtyTarget::Kind::QueueState: st = in.flush_queue_group(t.group); break;
         }
         if (!st.ok()) {
             if (in.runtime.dirty_list)
@@ -338,6 +341,7 @@ Status inner_flush(DatasetInner& in) {
     BRVL_TRY(in.segments.flush_all());
     BRVL_TRY(in.index.flush());
     BRVL_TRY(in.state.flush());
+    in.flush_queue_all();
     stamp(in);
     return {};
 }
@@ -364,22 +368,36 @@ Status remove_leftovers(const std::string& data_dir) {
 
 // ---- handle and lock ----
 
-Dataset::Guard::Guard(Shared* s) : s_(s), lock_(s->mu), exceptions_at_start_(std::uncaught_exceptions()) {}
+Dataset::Guard::Guard(Shared* s) : s_(s), lock_(s->mu), exceptions_at_start_(std::uncaught_exceptions()) {
+    s->owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
 
 Dataset::Guard::~Guard() {
-    if (lock_.owns_lock() && std::uncaught_exceptions() > exceptions_at_start_) s_->poisoned.store(true);
+    if (!lock_.owns_lock()) return;
+    if (std::uncaught_exceptions() > exceptions_at_start_) s_->poisoned.store(true);
+    s_->owner.store(std::thread::id(), std::memory_order_relaxed);
+    // Poll callbacks collected by a write run on this thread once the mutex is released,
+    // so that they may call back into this dataset or its queue.
+    if (s_->inner.wakes.empty()) return;
+    std::vector<PollCallback> wakes = std::exchange(s_->inner.wakes, {});
+    lock_.unlock();
+    QueueNotify::run_callbacks(wakes);
 }
 
 DatasetInner* Dataset::Guard::operator->() const { return &s_->inner; }
 DatasetInner& Dataset::Guard::operator*() const { return s_->inner; }
 
 Result<Dataset::Guard> Dataset::lock() const {
+    if (shared_->owner.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        return Error::invalid_data("dataset mutex already held by this thread (re-entrant call)");
     Guard g(shared_.get());
     if (shared_->poisoned.load(std::memory_order_relaxed)) return Error::invalid_data("dataset mutex poisoned");
     return g;
 }
 
 Result<Dataset::Guard> Dataset::lock_open() const {
+    if (shared_->owner.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        return Error::invalid_data("dataset mutex already held by this thread (re-entrant call)");
     Guard g(shared_.get());
     if (shared_->poisoned.load(std::memory_order_relaxed)) return Error::invalid_data("dataset mutex poisoned");
     if (shared_->inner.closed) return closed_error(shared_->key);
@@ -587,6 +605,8 @@ Result<DataSetInspectResult> Dataset::inspect() {
     st.read_only = in.runtime.read_only;
     st.has_block_cache = in.runtime.block_cache != nullptr;
     st.has_journal = in.runtime.journal_hook != nullptr;
+    st.queue_consumer_groups = in.queue_group_count();
+    st.has_queue = in.queue != nullptr;
     return r;
 }
 
@@ -598,6 +618,7 @@ Status Dataset::close() {
         if (!in.closed) {
             if (in.identifier != 0 && in.runtime.block_cache) in.runtime.block_cache->remove_owner(in.identifier);
             if (!in.runtime.read_only) {
+                BRVL_TRY(in.detach_queue());
                 BRVL_TRY(inner_flush(in));
                 BRVL_TRY(in.segments.close_all());
                 BRVL_TRY(in.index.close_segments());
@@ -760,6 +781,26 @@ Result<std::vector<IndexEntry>> Dataset::index_entries(int64_t start, int64_t en
 Result<Record> Dataset::read_entry(const IndexEntry& entry) {
     Guard g = BRVL_TRY(lock_open());
     return read_entry_at(*g, entry);
+}
+
+Result<std::optional<Record>> Dataset::read_first_live(int64_t start, std::span<const int64_t> skip) {
+    Guard g = BRVL_TRY(lock_open());
+    DatasetInner& in = *g;
+    start = BRVL_TRY(raise_to_threshold(in, start));
+    std::optional<IndexCursor> cursor;
+    size_t k = 0;
+    for (;;) {
+        auto hit = BRVL_TRY(in.index.next_forward(start, INT64_MAX, cursor));
+        if (!hit) return std::optional<Record>();
+        cursor = hit->cursor();
+        const IndexEntry& e = hit->entry;
+        if (e.is_sentinel()) continue;
+        while (k < skip.size() && skip[k] < e.timestamp) ++k;
+        if (k < skip.size() && skip[k] == e.timestamp) continue;
+        Record r = BRVL_TRY(read_entry_at(in, e));
+        stamp(in);
+        return std::optional<Record>(std::move(r));
+    }
 }
 
 Result<QueryIterator> Dataset::query(int64_t start, int64_t end) {

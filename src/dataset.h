@@ -19,6 +19,7 @@
 #include "error.h"
 #include "index/index.h"
 #include "format/meta.h"
+#include "queue/notify.h"
 #include "segment/set.h"
 #include "types.h"
 #include "util.h"
@@ -109,6 +110,8 @@ struct RecordLength {
 };
 
 class QueryIterator;
+class QueueInner;
+class DatasetQueue;
 
 // The block a range list or an iterator read last. With a usable shared cache it refers to
 // the cached block without keeping it alive; without one, a one-block cache of its own
@@ -146,6 +149,24 @@ struct DatasetInner {
     DatasetRuntime runtime;
     uint64_t identifier = 0;
     bool closed = false;
+
+    // The attached queue (none, or both): its groups and its wake side.
+    std::shared_ptr<QueueInner> queue;
+    std::shared_ptr<QueueNotify> queue_notify;
+    // Poll callbacks collected by a write, run on the writer's thread once the dataset
+    // mutex is released.
+    std::vector<PollCallback> wakes;
+
+    // Takes the queue out of the dataset and closes it; its pollers are woken.
+    Status detach_queue();
+    // Persists one consumer group's state; without a queue, nothing.
+    Status flush_queue_group(const std::string& group);
+    // Persists every consumer group; a failure is logged, not returned.
+    void flush_queue_all();
+    // The number of open consumer groups (0 without a queue).
+    uint32_t queue_group_count();
+    // A new latest record: notify the pollers and collect the callbacks into wakes.
+    void wake_queue();
 };
 
 class Dataset {
@@ -169,6 +190,12 @@ public:
 
     Result<std::string> queue_dir() const;
     Status mark_queue_state_dirty(const std::string& group);
+
+    // Attaches a new queue (one at a time; writable datasets only).
+    Result<DatasetQueue> open_queue();
+    // Detaches and closes the attached queue; with `only`, only when that is the queue
+    // attached (a stale handle never closes a newer queue).
+    Status close_queue(const QueueInner* only = nullptr);
 
     Status flush();
     Status flush_dirty(const std::vector<DirtyTarget>& targets);
@@ -195,6 +222,10 @@ public:
     Result<std::vector<uint8_t>> query_exist(int64_t start, int64_t end);
     Result<std::vector<IndexEntry>> index_entries(int64_t start, int64_t end);
     Result<Record> read_entry(const IndexEntry& entry);
+    // The first live record at or after start (and not below the retention threshold)
+    // whose timestamp is not in skip (ascending): one index search, then one step per
+    // deleted or skipped entry.
+    Result<std::optional<Record>> read_first_live(int64_t start, std::span<const int64_t> skip);
 
     // Retention: removes the segment files whose contents lie wholly below the threshold.
     Result<uint64_t> reclaim_expired();

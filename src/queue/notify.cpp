@@ -1,0 +1,133 @@
+#include "queue/notify.h"
+
+#include <exception>
+
+#include <fmt/format.h>
+
+#include "log.h"
+
+namespace brenvale {
+
+// ---- QueueMutex ----
+
+QueueMutex::Guard::Guard(QueueMutex* m) : m_(m), lock_(m->mu_), exceptions_(std::uncaught_exceptions()) {
+    take_ownership();
+}
+
+void QueueMutex::Guard::take_ownership() {
+    m_->owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
+
+QueueMutex::Guard::~Guard() {
+    if (!lock_.owns_lock()) return;
+    if (std::uncaught_exceptions() > exceptions_) m_->poisoned_.store(true, std::memory_order_relaxed);
+    m_->owner_.store(std::thread::id(), std::memory_order_relaxed);
+}
+
+void QueueMutex::Guard::unlock() {
+    if (!lock_.owns_lock()) return;
+    m_->owner_.store(std::thread::id(), std::memory_order_relaxed);
+    lock_.unlock();
+}
+
+Status QueueMutex::Guard::relock(std::string_view poisoned_text) {
+    BRVL_TRY(m_->check_not_held());
+    lock_.lock();
+    take_ownership();
+    exceptions_ = std::uncaught_exceptions();
+    if (m_->poisoned()) {
+        unlock();
+        return Error::invalid_data(std::string(poisoned_text));
+    }
+    return {};
+}
+
+Result<std::cv_status> QueueMutex::Guard::wait_until(std::condition_variable& cv, MonoInstant deadline,
+                                                     std::string_view poisoned_text) {
+    m_->owner_.store(std::thread::id(), std::memory_order_relaxed);
+    std::cv_status status = cv.wait_until(lock_, deadline);
+    take_ownership();
+    if (m_->poisoned()) {
+        unlock();
+        return Error::invalid_data(std::string(poisoned_text));
+    }
+    return status;
+}
+
+Status QueueMutex::check_not_held() const {
+    if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        return invalid_data_fmt("{} already held by this thread (re-entrant call)", name_);
+    return {};
+}
+
+Result<QueueMutex::Guard> QueueMutex::lock() {
+    BRVL_TRY(check_not_held());
+    Guard g(this);
+    if (poisoned()) return invalid_data_fmt("{} poisoned", name_);
+    return g;
+}
+
+Result<QueueMutex::Guard> QueueMutex::lock(std::string_view poisoned_text) {
+    BRVL_TRY(check_not_held());
+    Guard g(this);
+    if (poisoned()) return Error::invalid_data(std::string(poisoned_text));
+    return g;
+}
+
+// ---- QueueNotify ----
+
+Status QueueNotify::notify() {
+    auto g = BRVL_TRY(mu_.lock());
+    notified_ = true;
+    cv_.notify_all();
+    return {};
+}
+
+Status QueueNotify::register_slot(const std::shared_ptr<PollCallbackSlot>& slot) {
+    auto g = BRVL_TRY(callbacks_mu_.lock());
+    // Handles come and go between writes: drop the slots of the gone ones here too, so the
+    // list stays as long as the live handles.
+    std::erase_if(slots_, [](const std::weak_ptr<PollCallbackSlot>& w) { return w.expired(); });
+    slots_.push_back(slot);
+    return {};
+}
+
+std::vector<PollCallback> QueueNotify::collect_callbacks() {
+    std::vector<PollCallback> out;
+    auto g = callbacks_mu_.lock();
+    if (!g.ok()) return out;
+    for (auto it = slots_.begin(); it != slots_.end();) {
+        std::shared_ptr<PollCallbackSlot> slot = it->lock();
+        if (!slot) {
+            it = slots_.erase(it);
+            continue;
+        }
+        ++it;
+        auto sg = slot->mu.lock();
+        if (sg.ok() && slot->callback) out.push_back(slot->callback);
+    }
+    return out;
+}
+
+void QueueNotify::run_callbacks(const std::vector<PollCallback>& callbacks) {
+    for (const PollCallback& cb : callbacks) {
+        try {
+            (*cb)();
+        } catch (...) {
+            log::warn(log::kQueue, "[queue] poll callback panicked");
+        }
+    }
+}
+
+void QueueNotify::wake_callbacks() { run_callbacks(collect_callbacks()); }
+
+void QueueNotify::notify_and_wake() {
+    if (notify().ok()) wake_callbacks();
+}
+
+std::vector<PollCallback> QueueNotify::notify_and_collect() {
+    if (!notify().ok()) return {};
+    return collect_callbacks();
+}
+
+}  // namespace brenvale

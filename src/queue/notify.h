@@ -1,0 +1,136 @@
+// The wake side shared by the queues: the mutex type every queue lock uses, the poll
+// callbacks that consumers register, and `QueueNotify`, which pollers wait on and writers
+// notify.
+//
+// Wake callbacks are never run under a queue lock: a waker collects them under the
+// callback mutex and calls them after it has released every lock it holds (a dataset
+// write runs them once the dataset mutex is released), so a callback may call back into
+// the same dataset or queue.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "util.h"
+
+namespace brenvale {
+
+// A mutex that reports the two ways a lock can go wrong instead of misbehaving: an
+// operation that ended abnormally (an exception unwinding) while holding it leaves it
+// poisoned, and every later taker gets an invalid-data error; a thread that already holds
+// it and tries again gets an invalid-data error instead of deadlocking.
+class QueueMutex {
+public:
+    // name: how errors name the lock ("queue inner mutex"); a string literal.
+    explicit QueueMutex(const char* name) : name_(name) {}
+    QueueMutex(const QueueMutex&) = delete;
+    QueueMutex& operator=(const QueueMutex&) = delete;
+
+    class Guard {
+    public:
+        Guard(Guard&& o) noexcept : m_(o.m_), lock_(std::move(o.lock_)), exceptions_(o.exceptions_) {}
+        Guard& operator=(Guard&&) = delete;
+        Guard(const Guard&) = delete;
+        ~Guard();
+
+        // Releases the lock early (the destructor then does nothing).
+        void unlock();
+        // Takes the lock again after unlock; the same errors as QueueMutex::lock.
+        Status relock(std::string_view poisoned_text);
+        // Waits on cv until notified, a spurious wake-up or the deadline, with the lock
+        // released meanwhile. Fails when the lock was poisoned while it was released.
+        Result<std::cv_status> wait_until(std::condition_variable& cv, MonoInstant deadline,
+                                          std::string_view poisoned_text);
+
+    private:
+        friend class QueueMutex;
+        explicit Guard(QueueMutex* m);
+        void take_ownership();
+
+        QueueMutex* m_;
+        std::unique_lock<std::mutex> lock_;
+        // Exceptions in flight when the lock was taken: more at release means this
+        // operation is unwinding with the lock held.
+        int exceptions_ = 0;
+    };
+
+    // The lock, or "<name> poisoned", or the re-entry error.
+    Result<Guard> lock();
+    // The same with another text for a poisoned lock.
+    Result<Guard> lock(std::string_view poisoned_text);
+    bool poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
+    const char* name() const { return name_; }
+
+private:
+    Status check_not_held() const;
+
+    const char* name_;
+    std::mutex mu_;
+    std::atomic<bool> poisoned_{false};
+    // The thread holding mu_, so that a re-entrant call fails instead of deadlocking.
+    std::atomic<std::thread::id> owner_{};
+};
+
+// A wake callback: takes nothing, returns nothing. Shared, so that the waker can call it
+// after releasing the locks while the consumer clears or replaces its registration.
+using PollCallback = std::shared_ptr<const std::function<void()>>;
+
+inline PollCallback make_poll_callback(std::function<void()> fn) {
+    return std::make_shared<const std::function<void()>>(std::move(fn));
+}
+
+// One per consumer handle: the handle's registered callback, if any.
+struct PollCallbackSlot {
+    QueueMutex mu{"queue callback slot mutex"};
+    PollCallback callback;  // guarded by mu
+};
+
+class QueueNotify {
+public:
+    // Sets the notified flag and wakes every waiting poller.
+    Status notify();
+    // Adds a weak reference to the slot to the list that wake_callbacks walks.
+    Status register_slot(const std::shared_ptr<PollCallbackSlot>& slot);
+    // Runs every registered callback on this thread, outside every queue lock.
+    void wake_callbacks();
+    // notify, then wake_callbacks when it succeeded; errors are dropped.
+    void notify_and_wake();
+    // notify, and the callbacks to run once the caller has released its own locks (none
+    // when the notification failed). A dataset write uses this under its mutex.
+    std::vector<PollCallback> notify_and_collect();
+
+    // The registered callbacks, in registration order; slots whose handle is gone leave
+    // the list, slots with a poisoned mutex are skipped.
+    std::vector<PollCallback> collect_callbacks();
+    // Calls each callback in turn; one that throws is logged at warn level and the next
+    // still runs.
+    static void run_callbacks(const std::vector<PollCallback>& callbacks);
+
+    // The poll side. lock_waiters takes the notify mutex; take_notified and wait_until
+    // are called with it held through the guard.
+    Result<QueueMutex::Guard> lock_waiters() { return mu_.lock(); }
+    // Whether a notification is pending; clears it (the first poller that sees it
+    // consumes it).
+    bool take_notified(QueueMutex::Guard&) { return std::exchange(notified_, false); }
+    Result<std::cv_status> wait_until(QueueMutex::Guard& g, MonoInstant deadline) {
+        return g.wait_until(cv_, deadline, "notify mutex poisoned");
+    }
+    Status relock(QueueMutex::Guard& g) { return g.relock("notify mutex poisoned"); }
+
+private:
+    QueueMutex mu_{"notify mutex"};
+    bool notified_ = false;  // guarded by mu_
+    std::condition_variable cv_;
+    QueueMutex callbacks_mu_{"queue callback mutex"};
+    std::vector<std::weak_ptr<PollCallbackSlot>> slots_;  // guarded by callbacks_mu_
+};
+
+}  // namespace brenvale
