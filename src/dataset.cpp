@@ -433,12 +433,12 @@ Result<Dataset> Dataset::create(const DataSetKey& key, const std::string& data_d
     meta.timestamp_units_per_seconds = cfg.timestamp_units_per_seconds;
     BRVL_TRY(meta.write(meta_path));
 
-    SegmentSet segments = BRVL_TRY(SegmentSet::create_dir(data_dir, meta.data_segment_size,
+    SegmentSet segments = BRVL_TRY(SegmentSet::create_dir(data_dir, {meta.data_segment_size,
                                                           meta.initial_data_segment_size, meta.compress_level,
-                                                          meta.compress_type));
-    Index index = BRVL_TRY(Index::create(paths::index_dir(data_dir), meta.index_segment_size,
+                                                          meta.compress_type}));
+    Index index = BRVL_TRY(Index::create(paths::index_dir(data_dir), {meta.index_segment_size,
                                          meta.initial_index_segment_size, meta.index_continuous != 0,
-                                         meta.compress_level, meta.compress_type));
+                                         meta.compress_level, meta.compress_type}));
     DatasetStateFile state = BRVL_TRY(DatasetStateFile::open_or_create(data_dir));
     DatasetInner inner(key, data_dir, meta, std::move(index), std::move(segments), std::move(state));
     inner.last_activity = MonoClock::now();
@@ -462,11 +462,11 @@ Result<Dataset> Dataset::open_impl(const DataSetKey& key, const std::string& dat
                                      meta.compress_type, meta.index_continuous, meta.initial_data_segment_size,
                                      meta.initial_index_segment_size, meta.retention_window));
     SegmentSet segments =
-        BRVL_TRY(SegmentSet::open_dir(data_dir, meta.data_segment_size, meta.initial_data_segment_size,
-                                      meta.compress_level, meta.compress_type, read_only));
-    Index index = BRVL_TRY(Index::open(paths::index_dir(data_dir), meta.index_segment_size,
+        BRVL_TRY(SegmentSet::open_dir(data_dir, {meta.data_segment_size, meta.initial_data_segment_size,
+                                      meta.compress_level, meta.compress_type, read_only}));
+    Index index = BRVL_TRY(Index::open(paths::index_dir(data_dir), {meta.index_segment_size,
                                        meta.initial_index_segment_size, meta.index_continuous != 0,
-                                       meta.compress_level, meta.compress_type, read_only));
+                                       meta.compress_level, meta.compress_type, read_only}));
     // A writer must know the latest timestamp; a reader goes on with the best known value.
     if (!read_only) BRVL_TRY(index.check_newest_readable());
     DatasetStateFile state = BRVL_TRY(read_only ? DatasetStateFile::open_read_only(data_dir)

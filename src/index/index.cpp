@@ -105,36 +105,31 @@ std::string_view base_name(const std::string& path) {
 
 // ---- create and open ----
 
-Index Index::configured(const std::string& dir, uint64_t index_segment_size, uint64_t initial_index_segment_size,
-                        bool continuous, uint8_t compress_level, uint8_t compress_type, bool read_only) {
+Index Index::configured(const std::string& dir, const IndexOptions& options) {
     Index idx;
-    idx.read_only_ = read_only;
+    idx.read_only_ = options.read_only;
     idx.dir_ = dir;
-    idx.segment_size_ = index_segment_size;
-    idx.initial_size_ = initial_index_segment_size;
-    idx.continuous_ = continuous;
-    idx.compress_level_ = compress_level;
-    idx.compress_type_ = compress_type;
+    idx.segment_size_ = options.segment_size;
+    idx.initial_size_ = options.initial_segment_size;
+    idx.continuous_ = options.continuous;
+    idx.compress_level_ = options.compress_level;
+    idx.compress_type_ = options.compress_type;
     return idx;
 }
 
 static Error read_only_index_error() { return Error::invalid_data("read-only index cannot be written"); }
 
-Result<Index> Index::create(const std::string& dir, uint64_t index_segment_size,
-                            uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
-                            uint8_t compress_type) {
+Result<Index> Index::create(const std::string& dir, const IndexOptions& options) {
     BRVL_TRY(create_dir_all(dir));
-    Index idx = configured(dir, index_segment_size, initial_index_segment_size, continuous, compress_level,
-                           compress_type, /*read_only=*/false);
+    Index idx = configured(dir, options);
+    idx.read_only_ = false;
     idx.latest_valid_ = true;
     return idx;
 }
 
-Result<Index> Index::open(const std::string& dir, uint64_t index_segment_size,
-                          uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
-                          uint8_t compress_type, bool read_only) {
-    Index idx = configured(dir, index_segment_size, initial_index_segment_size, continuous, compress_level,
-                           compress_type, read_only);
+Result<Index> Index::open(const std::string& dir, const IndexOptions& options) {
+    Index idx = configured(dir, options);
+    const bool read_only = options.read_only;
     struct stat dir_st;
     if (::stat(dir.c_str(), &dir_st) != 0) {
         idx.latest_valid_ = true;
@@ -365,7 +360,7 @@ Result<IndexSegment*> Index::ensure_segment(int64_t start, IndexRangeSink* sink)
         BRVL_TRY(sink->update_range(range));
     }
     IndexSegment seg =
-        BRVL_TRY(IndexSegment::create(dir_, start, initial_size_, segment_size_, compress_level_, compress_type_));
+        BRVL_TRY(IndexSegment::create(dir_, start, {initial_size_, segment_size_, compress_level_, compress_type_}));
     seg.set_notifier(notifier_);
     auto [it, inserted] = slots_.emplace(start, std::move(seg));
     (void)inserted;

@@ -31,6 +31,16 @@ public:
     virtual Status update_range(std::optional<std::pair<int64_t, int64_t>> range) = 0;
 };
 
+// The settings of a dataset's index.
+struct IndexOptions {
+    uint64_t segment_size = 0;          // index_segment_size
+    uint64_t initial_segment_size = 0;  // initial_index_segment_size
+    bool continuous = false;
+    uint8_t compress_level = 0;
+    uint8_t compress_type = 0;
+    bool read_only = false;
+};
+
 // A segment known only by what its file said at the last close or open.
 struct ClosedIndexSegment {
     std::string path;
@@ -75,15 +85,11 @@ public:
     Index& operator=(const Index&) = delete;
 
     // Creates the directory (and its parents); the index starts empty.
-    static Result<Index> create(const std::string& dir, uint64_t index_segment_size,
-                                uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
-                                uint8_t compress_type);
+    static Result<Index> create(const std::string& dir, const IndexOptions& options);
     // Reads every segment file's header and last entry; no segment stays mapped.
     // A missing directory gives an empty index.
     // A read-only index maps its segments read-only and refuses every change.
-    static Result<Index> open(const std::string& dir, uint64_t index_segment_size,
-                              uint64_t initial_index_segment_size, bool continuous, uint8_t compress_level,
-                              uint8_t compress_type, bool read_only = false);
+    static Result<Index> open(const std::string& dir, const IndexOptions& options);
 
     void set_notifier(std::optional<DirtyNotifier> notifier);
 
@@ -154,8 +160,7 @@ public:
 private:
     Index() = default;
     // An index with its settings and no slots.
-    static Index configured(const std::string& dir, uint64_t index_segment_size, uint64_t initial_index_segment_size,
-                            bool continuous, uint8_t compress_level, uint8_t compress_type, bool read_only);
+    static Index configured(const std::string& dir, const IndexOptions& options);
 
     // Lists the directory into the slots (see the definition).
     Status scan_directory(bool initial);

@@ -77,8 +77,11 @@ void IndexSegment::release() {
     map_.unmap();
 }
 
-Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start, uint64_t initial_size,
-                                          uint64_t size_limit, uint8_t compress_level, uint8_t compress_type) {
+Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start, const IndexSegmentOptions& o) {
+    const uint64_t initial_size = o.initial_size;
+    const uint64_t size_limit = o.size_limit;
+    const uint8_t compress_level = o.compress_level;
+    const uint8_t compress_type = o.compress_type;
     if (compress_type >= 2) return invalid_data_fmt("unknown compress_type {}", compress_type);
     const uint64_t created_ms = unix_millis_now();
     if (initial_size < kIndexEntryStart) {

@@ -25,6 +25,14 @@ namespace brenvale {
 bool index_file_unwritten(std::span<const uint8_t> bytes);
 
 
+// What a new index segment file is made with.
+struct IndexSegmentOptions {
+    uint64_t initial_size = 0;
+    uint64_t size_limit = 0;
+    uint8_t compress_level = 0;
+    uint8_t compress_type = 0;
+};
+
 class IndexSegment {
 public:
     IndexSegment(IndexSegment&& o) noexcept;
@@ -39,8 +47,7 @@ public:
     // either no segment file or a valid empty one. An existing file of that name is
     // taken over only when it is a valid, empty segment of this start, and replaced
     // (with a warning) when it was left unwritten; otherwise its problem is reported.
-    static Result<IndexSegment> create(const std::string& dir, int64_t start, uint64_t initial_size,
-                                       uint64_t size_limit, uint8_t compress_level, uint8_t compress_type);
+    static Result<IndexSegment> create(const std::string& dir, int64_t start, const IndexSegmentOptions& options);
     // Opens an existing segment file, checking its header and every written entry.
     // A read-only segment maps its file read-only and refuses every change.
     static Result<IndexSegment> open(const std::string& path, int64_t expected_start, uint64_t size_limit,

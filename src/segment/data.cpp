@@ -43,9 +43,12 @@ DataSegment::~DataSegment() {
 
 // ---- create / open / map ----
 
-Result<std::unique_ptr<DataSegment>> DataSegment::create(const std::string& path, uint64_t base_offset,
-                                                         uint64_t initial_size, uint64_t max_size,
-                                                         uint8_t compress_level, uint8_t compress_type) {
+Result<std::unique_ptr<DataSegment>> DataSegment::create(const std::string& path, const DataSegmentOptions& o) {
+    const uint64_t base_offset = o.base_offset;
+    const uint64_t initial_size = o.initial_size;
+    const uint64_t max_size = o.max_size;
+    const uint8_t compress_level = o.compress_level;
+    const uint8_t compress_type = o.compress_type;
     if (compress_type >= 2) return invalid_data_fmt("unknown compress_type {}", compress_type);
     if (base_offset > static_cast<uint64_t>(INT64_MAX))
         return Error::invalid_data("data segment file_offset exceeds i64");

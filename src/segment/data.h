@@ -36,6 +36,15 @@ struct RecordLocation {
     bool operator==(const RecordLocation&) const = default;
 };
 
+// What a new data segment file is made with.
+struct DataSegmentOptions {
+    uint64_t base_offset = 0;
+    uint64_t initial_size = 0;
+    uint64_t max_size = 0;
+    uint8_t compress_level = 0;
+    uint8_t compress_type = 0;
+};
+
 struct PendingBlock {
     uint64_t position = 0;       // relative to the end of the header
     uint64_t wrote_position = 0; // payload bytes
@@ -81,9 +90,7 @@ public:
     // Flushes a mapped, writable segment; a failure is logged.
     ~DataSegment();
 
-    static Result<std::unique_ptr<DataSegment>> create(const std::string& path, uint64_t base_offset,
-                                                       uint64_t initial_size, uint64_t max_size,
-                                                       uint8_t compress_level, uint8_t compress_type);
+    static Result<std::unique_ptr<DataSegment>> create(const std::string& path, const DataSegmentOptions& options);
     // Opens an existing file. A read-only segment maps the file read-only, refuses every
     // change, and repairs an interrupted change in memory only.
     static Result<std::unique_ptr<DataSegment>> open(const std::string& path, uint64_t base_offset,

@@ -52,28 +52,26 @@ SegmentStats read_closed_stats(const std::string& path, uint64_t base, uint64_t 
 
 // ---- creating and opening ----
 
-SegmentSet SegmentSet::configured(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
-                                  uint8_t compress_level, uint8_t compress_type, bool read_only) {
+SegmentSet SegmentSet::configured(const std::string& dataset_dir, const SegmentSetOptions& options) {
     SegmentSet set;
     set.dir_ = paths::data_dir(dataset_dir);
-    set.span_ = span;
-    set.initial_size_ = initial_size;
-    set.compress_level_ = compress_level;
-    set.compress_type_ = compress_type;
-    set.read_only_ = read_only;
+    set.span_ = options.span;
+    set.initial_size_ = options.initial_size;
+    set.compress_level_ = options.compress_level;
+    set.compress_type_ = options.compress_type;
+    set.read_only_ = options.read_only;
     return set;
 }
 
-Result<SegmentSet> SegmentSet::create_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
-                                          uint8_t compress_level, uint8_t compress_type) {
-    SegmentSet set = configured(dataset_dir, span, initial_size, compress_level, compress_type, false);
+Result<SegmentSet> SegmentSet::create_dir(const std::string& dataset_dir, const SegmentSetOptions& options) {
+    SegmentSet set = configured(dataset_dir, options);
+    set.read_only_ = false;
     BRVL_TRY(create_dir_all(set.dir_));
     return set;
 }
 
-Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
-                                        uint8_t compress_level, uint8_t compress_type, bool read_only) {
-    SegmentSet set = configured(dataset_dir, span, initial_size, compress_level, compress_type, read_only);
+Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, const SegmentSetOptions& options) {
+    SegmentSet set = configured(dataset_dir, options);
     BRVL_TRY(set.add_listed_entries());
     return set;
 }
@@ -182,7 +180,7 @@ Status SegmentSet::report_stats(uint64_t new_base, SegmentStatsSink* sink) {
 Result<DataSegment*> SegmentSet::create_segment(uint64_t base, SegmentStatsSink* sink) {
     BRVL_TRY(report_stats(base, sink));
     std::unique_ptr<DataSegment> seg = BRVL_TRY(DataSegment::create(
-        join_path(dir_, segment_file_name(base)), base, initial_size_, span_, compress_level_, compress_type_));
+        join_path(dir_, segment_file_name(base)), {base, initial_size_, span_, compress_level_, compress_type_}));
     seg->set_notifier(notifier_);
     DataSegment* raw = seg.get();
     Entry e;

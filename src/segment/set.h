@@ -34,6 +34,16 @@ public:
     virtual Status add_segment_stats(uint64_t new_watermark, const std::vector<SegmentStats>& stats) = 0;
 };
 
+// The settings of a dataset's segments: the span (data_segment_size), the initial size of
+// new files, their compression, and whether the set only reads.
+struct SegmentSetOptions {
+    uint64_t span = 1;
+    uint64_t initial_size = 0;
+    uint8_t compress_level = 0;
+    uint8_t compress_type = 0;
+    bool read_only = false;
+};
+
 // A segment whose file is not mapped: its path, file size and kept statistics.
 struct ClosedSegment {
     std::string path;
@@ -56,12 +66,10 @@ public:
     SegmentSet& operator=(SegmentSet&&) noexcept = default;
 
     // Creates <dataset_dir>/data and returns an empty set; no file until the first record.
-    static Result<SegmentSet> create_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
-                                         uint8_t compress_level, uint8_t compress_type);
+    static Result<SegmentSet> create_dir(const std::string& dataset_dir, const SegmentSetOptions& options);
     // Lists <dataset_dir>/data into closed entries (no file stays mapped). A read-only set
     // maps files read-only and refuses every change.
-    static Result<SegmentSet> open_dir(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
-                                       uint8_t compress_level, uint8_t compress_type, bool read_only = false);
+    static Result<SegmentSet> open_dir(const std::string& dataset_dir, const SegmentSetOptions& options);
 
     // The open segment of a base (opened on first use).
     Result<DataSegment*> get(uint64_t base);
@@ -127,8 +135,7 @@ private:
 
     SegmentSet() = default;
     // A set with its settings and no entries.
-    static SegmentSet configured(const std::string& dataset_dir, uint64_t span, uint64_t initial_size,
-                                 uint8_t compress_level, uint8_t compress_type, bool read_only);
+    static SegmentSet configured(const std::string& dataset_dir, const SegmentSetOptions& options);
 
     Status add_listed_entries();
     Status report_stats(uint64_t new_base, SegmentStatsSink* sink);

@@ -207,7 +207,7 @@ TEST(DatasetIndexHardening, EmptyOrZeroFilledIndexFilesHoldNoEntry) {
 TEST(DatasetIndexHardening, EmptySegmentDoesNotPinTheContinuousBase) {
     Fixture fx;
     { Dataset ds = fx.create(true, {}); ASSERT_TRUE(ds.close().ok()); }
-    { ASSERT_TRUE(IndexSegment::create(join_path(fx.path, "index"), 1000, 1024, 16384, 3, 0).ok()); }
+    { ASSERT_TRUE(IndexSegment::create(join_path(fx.path, "index"), 1000, {1024, 16384, 3, 0}).ok()); }
     Dataset ds = fx.open(false);
     auto st = ds.inspect();
     ASSERT_TRUE(st.ok());

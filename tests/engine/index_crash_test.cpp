@@ -26,7 +26,7 @@ const std::vector<int64_t> kLatest = {10, 11, 12, 13, 14, 16, 30, 31, 33, 50};
 const std::vector<int64_t> kOutOfOrder = {39, 38};
 
 int run_workload(const std::string& dir, bool continuous, int fd) {
-    auto idx = Index::create(dir, kSize, kInitial, continuous, 3, 0);
+    auto idx = Index::create(dir, {kSize, kInitial, continuous, 3, 0});
     if (!idx.ok()) return 2;
     std::optional<int64_t> latest;
     auto ack = [&](int64_t t) { return ::write(fd, &t, sizeof t) == static_cast<ssize_t>(sizeof t); };
@@ -119,12 +119,12 @@ void run_crash_points(bool continuous) {
         const int64_t in_flight = acked.size() < ops.size() ? ops[acked.size()] : -1;
 
         {
-            auto ro = Index::open(dir.path(), kSize, kInitial, continuous, 3, 0, /*read_only=*/true);
+            auto ro = Index::open(dir.path(), {kSize, kInitial, continuous, 3, 0, /*read_only=*/true});
             ASSERT_TRUE(ro.ok()) << "crash point " << k << ": " << ro.error().to_string();
             check(*ro, acked, in_flight, k);
         }
         {
-            auto idx = Index::open(dir.path(), kSize, kInitial, continuous, 3, 0);
+            auto idx = Index::open(dir.path(), {kSize, kInitial, continuous, 3, 0});
             ASSERT_TRUE(idx.ok()) << "crash point " << k << ": " << idx.error().to_string();
             ASSERT_TRUE(idx->check_newest_readable().ok()) << "crash point " << k;
             check(*idx, acked, in_flight, k);
@@ -137,7 +137,7 @@ void run_crash_points(bool continuous) {
             ASSERT_TRUE(st.ok()) << "crash point " << k << ": " << st.error().to_string();
             acked.push_back(100);
         }
-        auto again = Index::open(dir.path(), kSize, kInitial, continuous, 3, 0);
+        auto again = Index::open(dir.path(), {kSize, kInitial, continuous, 3, 0});
         ASSERT_TRUE(again.ok());
         check(*again, acked, in_flight, k);
         if (::testing::Test::HasFailure()) return;
@@ -154,7 +154,7 @@ TEST(IndexCrash, LeftoversOfInterruptedCreatesAreReplaced) {
     for (uint64_t len : {uint64_t{0}, kInitial}) {
         auto f = FileHandle::open(dir.file(name), FileHandle::Mode::CreateTruncate);
         ASSERT_TRUE(f.ok() && f->set_len(len).ok());
-        auto seg = IndexSegment::create(dir.path(), 5, kInitial, kSize, 3, 0);
+        auto seg = IndexSegment::create(dir.path(), 5, {kInitial, kSize, 3, 0});
         ASSERT_TRUE(seg.ok()) << seg.error().to_string();
         ASSERT_TRUE(seg->append_entry(entry(5)).ok());
     }
@@ -162,10 +162,10 @@ TEST(IndexCrash, LeftoversOfInterruptedCreatesAreReplaced) {
                          " that holds no entry"),
               2u);
     ASSERT_TRUE(write_file_atomic(dir.file(name + ".tmp"), std::string(40, '\0')).ok());
-    auto ro = Index::open(dir.path(), kSize, kInitial, false, 3, 0, /*read_only=*/true);
+    auto ro = Index::open(dir.path(), {kSize, kInitial, false, 3, 0, /*read_only=*/true});
     ASSERT_TRUE(ro.ok());
     EXPECT_TRUE(*path_exists(dir.file(name + ".tmp")));  // a reader changes nothing
-    auto idx = Index::open(dir.path(), kSize, kInitial, false, 3, 0);
+    auto idx = Index::open(dir.path(), {kSize, kInitial, false, 3, 0});
     ASSERT_TRUE(idx.ok());
     EXPECT_FALSE(*path_exists(dir.file(name + ".tmp")));
     EXPECT_EQ(logs.count("[index] removing unfinished index segment file " + dir.file(name + ".tmp")), 1u);

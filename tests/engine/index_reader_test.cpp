@@ -21,13 +21,13 @@ IndexEntry entry(int64_t ts) { return {ts, static_cast<uint64_t>(ts) * 7 + 1, st
 constexpr uint64_t size_for(uint64_t n) { return 128 + 32 * n; }
 
 Index writer_index(const std::string& dir, bool continuous, uint64_t per_segment = 4) {
-    auto idx = Index::create(dir, size_for(per_segment), size_for(1), continuous, 3, 0);
+    auto idx = Index::create(dir, {size_for(per_segment), size_for(1), continuous, 3, 0});
     EXPECT_TRUE(idx.ok());
     return std::move(idx).value();
 }
 
 Index reader_index(const std::string& dir, bool continuous, uint64_t per_segment = 4) {
-    auto idx = Index::open(dir, size_for(per_segment), size_for(1), continuous, 3, 0, /*read_only=*/true);
+    auto idx = Index::open(dir, {size_for(per_segment), size_for(1), continuous, 3, 0, /*read_only=*/true});
     EXPECT_TRUE(idx.ok()) << idx.error().to_string();
     return std::move(idx).value();
 }
@@ -128,7 +128,7 @@ TEST(IndexReader, TwoProcessesWriterAndReader) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             ::close(fds[0]);
-            auto w = Index::open(dir.path(), size_for(32), size_for(1), continuous, 3, 0);
+            auto w = Index::open(dir.path(), {size_for(32), size_for(1), continuous, 3, 0});
             if (!w.ok()) _exit(2);
             std::mt19937_64 rng(continuous);
             std::optional<int64_t> latest;

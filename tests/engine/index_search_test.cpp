@@ -52,7 +52,7 @@ void check_against_reference(const IndexSegment& seg, const std::vector<int64_t>
 TEST(IndexSparseSearch, MatchesBinarySearchOnUnevenAndEvenSpacing) {
     TempDir dir;
     const std::vector<int64_t> uneven = uneven_timestamps();
-    auto made = IndexSegment::create(dir.path(), uneven.front(), 65536, 65536, 6, 0);
+    auto made = IndexSegment::create(dir.path(), uneven.front(), {65536, 65536, 6, 0});
     ASSERT_TRUE(made.ok()) << made.error().to_string();
     IndexSegment seg = std::move(made).value();
     for (int64_t t : uneven) ASSERT_TRUE(seg.append_entry(entry(t)).ok());
@@ -66,7 +66,7 @@ TEST(IndexSparseSearch, MatchesBinarySearchOnUnevenAndEvenSpacing) {
         check_against_reference(seg, uneven, probe);
 
     // Evenly spaced stamps (the common case) with one gap.
-    auto even_made = IndexSegment::create(dir.path(), 1000, 65536, 65536, 6, 0);
+    auto even_made = IndexSegment::create(dir.path(), 1000, {65536, 65536, 6, 0});
     ASSERT_TRUE(even_made.ok());
     IndexSegment even = std::move(even_made).value();
     std::vector<int64_t> ts;
@@ -82,7 +82,7 @@ TEST(IndexSparseSearch, MatchesBinarySearchOnUnevenAndEvenSpacing) {
 
 TEST(IndexSparseSearch, WrotePositionFollowsEveryAppendAcrossGrowth) {
     TempDir dir;
-    auto made = IndexSegment::create(dir.path(), 0, 256, 4096, 6, 0);  // 4 slots, grows to 124
+    auto made = IndexSegment::create(dir.path(), 0, {256, 4096, 6, 0});  // 4 slots, grows to 124
     ASSERT_TRUE(made.ok());
     IndexSegment seg = std::move(made).value();
     const std::string path = seg.path();
@@ -113,7 +113,7 @@ TEST(IndexSparseSearch, ReadOnlySegmentStaysReadOnlyWhenMovedAndMappedAgain) {
     TempDir dir;
     std::string path;
     {
-        auto made = IndexSegment::create(dir.path(), 0, 16384, 16384, 6, 0);
+        auto made = IndexSegment::create(dir.path(), 0, {16384, 16384, 6, 0});
         ASSERT_TRUE(made.ok());
         path = made->path();
         ASSERT_TRUE(made->append_entry(entry(1)).ok());

@@ -22,7 +22,7 @@ constexpr uint64_t kLimit = 16384;
 IndexEntry entry(int64_t ts) { return {ts, static_cast<uint64_t>(ts) * 100 + 7, static_cast<uint16_t>(ts & 0xFF)}; }
 
 IndexSegment make(const TempDir& dir, int64_t start, uint64_t initial = 16384, uint64_t limit = kLimit) {
-    auto seg = IndexSegment::create(dir.path(), start, initial, limit, 6, 0);
+    auto seg = IndexSegment::create(dir.path(), start, {initial, limit, 6, 0});
     EXPECT_TRUE(seg.ok()) << seg.error().to_string();
     return std::move(seg).value();
 }
@@ -126,9 +126,9 @@ TEST(IndexSegmentCreate, CapacityFromOddSizesAndGrowthFromZero) {
         EXPECT_EQ(seg.entry_count(), 27u);
         EXPECT_EQ(seg.append_entry_growing(entry(29)).error().kind(), ErrorKind::SegmentFull);
     }
-    auto bad_type = IndexSegment::create(dir.path(), 3, 16384, kLimit, 0, 2);
+    auto bad_type = IndexSegment::create(dir.path(), 3, {16384, kLimit, 0, 2});
     EXPECT_EQ(err(bad_type.error()), "invalid data: unknown compress_type 2");
-    auto small = IndexSegment::create(dir.path(), 3, 127, kLimit, 0, 0);
+    auto small = IndexSegment::create(dir.path(), 3, {127, kLimit, 0, 0});
     EXPECT_EQ(err(small.error()), "invalid data: initial index segment size 127 is smaller than header 128");
 }
 
@@ -376,20 +376,20 @@ TEST(IndexSegmentCreate, NeverTruncatesAnExistingFile) {
     {
         LogCapture logs(log::Level::Warn);
         // An empty valid segment of this start (an interrupted create) is taken over.
-        auto again = IndexSegment::create(dir.path(), 3, 16384, kLimit, 0, 0);
+        auto again = IndexSegment::create(dir.path(), 3, {16384, kLimit, 0, 0});
         ASSERT_TRUE(again.ok()) << again.error().to_string();
         EXPECT_EQ(again->entry_count(), 0u);
         ASSERT_TRUE(again->append_entry(entry(3)).ok());
         EXPECT_EQ(logs.count("[IndexSegment create] reusing empty segment file " + path), 1u);
     }
-    auto taken = IndexSegment::create(dir.path(), 3, 16384, kLimit, 0, 0);
+    auto taken = IndexSegment::create(dir.path(), 3, {16384, kLimit, 0, 0});
     ASSERT_FALSE(taken.ok());
     EXPECT_EQ(taken.error().kind(), ErrorKind::AlreadyExists);
     EXPECT_EQ(*IndexSegment::read_last_timestamp(path), 3);  // untouched
 
     const std::string junk = dir.file("00000000000000000004");
     ASSERT_TRUE(write_file_atomic(junk, std::string(300, 'x')).ok());
-    EXPECT_EQ(IndexSegment::create(dir.path(), 4, 16384, kLimit, 0, 0).error().kind(), ErrorKind::InvalidMagic);
+    EXPECT_EQ(IndexSegment::create(dir.path(), 4, {16384, kLimit, 0, 0}).error().kind(), ErrorKind::InvalidMagic);
     EXPECT_EQ(bytes_of(junk), std::string(300, 'x'));
 }
 

@@ -34,13 +34,13 @@ struct Settings {
 };
 
 Index make_index(const std::string& dir, Settings s) {
-    auto idx = Index::create(dir, s.size, s.initial, s.continuous, 3, 0);
+    auto idx = Index::create(dir, {s.size, s.initial, s.continuous, 3, 0});
     EXPECT_TRUE(idx.ok());
     return std::move(idx).value();
 }
 
 Index open_index(const std::string& dir, Settings s) {
-    auto idx = Index::open(dir, s.size, s.initial, s.continuous, 3, 0);
+    auto idx = Index::open(dir, {s.size, s.initial, s.continuous, 3, 0});
     EXPECT_TRUE(idx.ok()) << idx.error().to_string();
     return std::move(idx).value();
 }
@@ -353,7 +353,7 @@ TEST(SparseIndex, EmptyNewestSegmentIsReplacedByTheEntryTimestamp) {
         put(idx, 20);
     }
     // A crash right after creating segment 100 left it empty.
-    { ASSERT_TRUE(IndexSegment::create(dir.path(), 100, 16384, 16384, 0, 0).ok()); }
+    { ASSERT_TRUE(IndexSegment::create(dir.path(), 100, {16384, 16384, 0, 0}).ok()); }
     {
         Index idx = open_index(dir.path(), {});
         EXPECT_EQ(starts(idx), (std::vector<int64_t>{10, 100}));
@@ -372,7 +372,7 @@ TEST(SparseIndex, EmptyNewestSegmentIsReplacedByTheEntryTimestamp) {
 TEST(SparseIndex, CreatingOverALeftoverEmptyFileReusesIt) {
     TempDir dir;
     Index idx = make_index(dir.path(), {});
-    { ASSERT_TRUE(IndexSegment::create(dir.path(), 5, 16384, 16384, 0, 0).ok()); }
+    { ASSERT_TRUE(IndexSegment::create(dir.path(), 5, {16384, 16384, 0, 0}).ok()); }
     put(idx, 5);
     EXPECT_EQ(get(idx, 5), entry(5));
     EXPECT_EQ(starts(idx), (std::vector<int64_t>{5}));
@@ -400,7 +400,7 @@ TEST(IndexOpen, DirectoryListingSkipsJunk) {
     put(idx, 9);
     EXPECT_EQ(get(idx, 9), entry(9));
 
-    auto missing = Index::open(dir.file("nope"), 16384, 16384, false, 0, 0);
+    auto missing = Index::open(dir.file("nope"), {16384, 16384, false, 0, 0});
     ASSERT_TRUE(missing.ok());
     EXPECT_EQ(missing->segment_count(), 0u);
     EXPECT_EQ(missing->latest_timestamp(), std::nullopt);
@@ -413,7 +413,7 @@ TEST(IndexOpen, TwoNamesForOneStartKeepTheCanonicalOne) {
         put(idx, 7);
         put(idx, 8);
     }
-    { ASSERT_TRUE(IndexSegment::create(dir.file("other"), 7, 16384, 16384, 0, 0).ok()); }
+    { ASSERT_TRUE(IndexSegment::create(dir.file("other"), 7, {16384, 16384, 0, 0}).ok()); }
     ASSERT_EQ(::rename(dir.file("other/00000000000000000007").c_str(), dir.file("+7").c_str()), 0);
     LogCapture logs(log::Level::Warn);
     Index idx = open_index(dir.path(), {});
@@ -463,7 +463,7 @@ TEST(IndexReclaim, ThresholdBoundariesEmptySegmentsAndOpenSlots) {
         Index idx = make_index(dir.path(), s);
         for (int64_t t : {10, 20, 30, 40, 50, 60, 70}) put(idx, t);
     }
-    { ASSERT_TRUE(IndexSegment::create(dir.path(), 5, size_for(2), size_for(2), 0, 0).ok()); }
+    { ASSERT_TRUE(IndexSegment::create(dir.path(), 5, {size_for(2), size_for(2), 0, 0}).ok()); }
     Index idx = open_index(dir.path(), s);
     EXPECT_EQ(starts(idx), (std::vector<int64_t>{5, 10, 30, 50, 70}));
     EXPECT_EQ(idx.visible_range(), (std::pair<int64_t, int64_t>{10, 60}));

@@ -66,7 +66,7 @@ struct Ack {
 
 // Runs the workload; after each op that returned, reports it on the pipe.
 int run_workload(const std::string& dir, uint8_t type, int fd) {
-    auto set = SegmentSet::create_dir(dir, kSpan, kInitial, 3, type);
+    auto set = SegmentSet::create_dir(dir, {kSpan, kInitial, 3, type});
     if (!set.ok()) return 2;
     std::vector<SegmentWrite> at(workload().size());
     for (size_t i = 0; i < workload().size(); ++i) {
@@ -225,13 +225,13 @@ void run_crash_points(uint8_t type) {
         {
             // A reader sees the same records without repairing anything.
             const auto before = testing::file_bytes(join_path(join_path(dir.path(), "data"), segment_file_name(0)));
-            auto reader = SegmentSet::open_dir(dir.path(), kSpan, kInitial, 3, type, /*read_only=*/true);
+            auto reader = SegmentSet::open_dir(dir.path(), {kSpan, kInitial, 3, type, /*read_only=*/true});
             ASSERT_TRUE(reader.ok()) << "crash point " << k;
             check_records(*reader, model, k);
             ASSERT_TRUE(reader->close_all().ok());
             EXPECT_EQ(testing::file_bytes(join_path(join_path(dir.path(), "data"), segment_file_name(0))), before);
         }
-        auto set = SegmentSet::open_dir(dir.path(), kSpan, kInitial, 3, type);
+        auto set = SegmentSet::open_dir(dir.path(), {kSpan, kInitial, 3, type});
         ASSERT_TRUE(set.ok()) << "crash point " << k;
         check_records(*set, model, k);
         check_counters(*set, model, acks.size() < workload().size() ? &workload()[acks.size()] : nullptr, k);
@@ -243,7 +243,7 @@ void run_crash_points(uint8_t type) {
         ASSERT_TRUE(set->close_all().ok());
 
         LogCapture logs;
-        auto again = SegmentSet::open_dir(dir.path(), kSpan, kInitial, 3, type);
+        auto again = SegmentSet::open_dir(dir.path(), {kSpan, kInitial, 3, type});
         ASSERT_TRUE(again.ok());
         check_records(*again, model, k);
         for (const auto& rec : logs.records())

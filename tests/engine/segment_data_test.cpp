@@ -31,7 +31,7 @@ constexpr uint64_t kMiB = 1048576;
 
 std::unique_ptr<DataSegment> make_segment(const std::string& path, uint64_t initial = 262144,
                                           uint64_t max = 64 * kMiB, uint8_t type = 0) {
-    auto r = DataSegment::create(path, 0, initial, max, 3, type);
+    auto r = DataSegment::create(path, {0, initial, max, 3, type});
     EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().to_string());
     return r.ok() ? std::move(*r) : nullptr;
 }
@@ -128,11 +128,11 @@ TEST(DataSegment, NewFileHeaderAndTwoRecordLayout) {
 
 TEST(DataSegment, CreateRefusesBadArguments) {
     TempDir dir;
-    EXPECT_SEG_ERROR(DataSegment::create(dir.file("a"), 0, 262144, kMiB, 3, 2), ErrorKind::InvalidData,
+    EXPECT_SEG_ERROR(DataSegment::create(dir.file("a"), {0, 262144, kMiB, 3, 2}), ErrorKind::InvalidData,
                      "unknown compress_type 2");
-    EXPECT_SEG_ERROR(DataSegment::create(dir.file("a"), uint64_t{1} << 63, 262144, kMiB, 3, 0),
+    EXPECT_SEG_ERROR(DataSegment::create(dir.file("a"), {uint64_t{1} << 63, 262144, kMiB, 3, 0}),
                      ErrorKind::InvalidData, "data segment file_offset exceeds i64");
-    EXPECT_SEG_ERROR(DataSegment::create(dir.file("a"), 0, 123, kMiB, 3, 0), ErrorKind::InvalidData,
+    EXPECT_SEG_ERROR(DataSegment::create(dir.file("a"), {0, 123, kMiB, 3, 0}), ErrorKind::InvalidData,
                      "initial data segment size 123 is smaller than header 124");
 }
 
@@ -399,7 +399,7 @@ TEST(DataSegment, FailedGrowKeepsTheMapping) {
         ::signal(SIGXFSZ, SIG_IGN);
         struct rlimit lim{400000, 400000};
         if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(10);
-        auto seg = DataSegment::create(path, 0, 262144, kMiB, 3, 0);
+        auto seg = DataSegment::create(path, {0, 262144, kMiB, 3, 0});
         if (!seg.ok()) _exit(11);
         const std::vector<uint8_t> a(1000, 1);
         auto la = (*seg)->append_record(1, a, 3);

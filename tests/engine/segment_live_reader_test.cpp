@@ -50,7 +50,7 @@ struct Board {
 };
 
 int run_writer(const std::string& dir, uint8_t type, Board* board) {
-    auto set = SegmentSet::create_dir(dir, kSpan, kInitial, 3, type);
+    auto set = SegmentSet::create_dir(dir, {kSpan, kInitial, 3, type});
     if (!set.ok()) return 2;
     for (uint32_t i = 0; i < kRecords; ++i) {
         auto w = set->write(i, content(i, 0), nullptr);
@@ -91,7 +91,7 @@ void read_beside_writer(uint8_t type) {
     ASSERT_GE(pid, 0);
     if (pid == 0) _exit(run_writer(dir.path(), type, board));
 
-    auto reader = SegmentSet::open_dir(dir.path(), kSpan, kInitial, 3, type, /*read_only=*/true);
+    auto reader = SegmentSet::open_dir(dir.path(), {kSpan, kInitial, 3, type, /*read_only=*/true});
     ASSERT_TRUE(reader.ok());
     BlockCache cache(1 << 20);
     std::mt19937_64 rng(type);

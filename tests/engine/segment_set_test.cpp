@@ -39,13 +39,13 @@ struct Stored {
 };
 
 SegmentSet make_set(const TempDir& dir, uint64_t span, uint64_t initial = 262144, uint8_t type = 0) {
-    auto r = SegmentSet::create_dir(dir.path(), span, initial, 3, type);
+    auto r = SegmentSet::create_dir(dir.path(), {span, initial, 3, type});
     EXPECT_TRUE(r.ok());
     return std::move(*r);
 }
 
 SegmentSet open_set(const TempDir& dir, uint64_t span, uint64_t initial = 262144, bool read_only = false) {
-    auto r = SegmentSet::open_dir(dir.path(), span, initial, 3, 0, read_only);
+    auto r = SegmentSet::open_dir(dir.path(), {span, initial, 3, 0, read_only});
     EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().to_string());
     return std::move(*r);
 }
@@ -207,11 +207,11 @@ TEST(SegmentSet, OpenDirListsClosedEntries) {
     TempDir dir;
     ASSERT_TRUE(create_dir_all(dir.file("data")).ok());
     {
-        auto s0 = DataSegment::create(dir.file("data/00000000000000000000"), 0, 262144, 64 * kMiB, 3, 0);
+        auto s0 = DataSegment::create(dir.file("data/00000000000000000000"), {0, 262144, 64 * kMiB, 3, 0});
         ASSERT_TRUE(s0.ok());
         ASSERT_TRUE((*s0)->append_record(5, std::vector<uint8_t>{1, 2}, 3).ok());
         ASSERT_TRUE((*s0)->append_record(9, std::vector<uint8_t>{3}, 3).ok());
-        auto s1 = DataSegment::create(dir.file("data/00000000000067108864"), 67108864, 262144, 64 * kMiB, 3, 0);
+        auto s1 = DataSegment::create(dir.file("data/00000000000067108864"), {67108864, 262144, 64 * kMiB, 3, 0});
         ASSERT_TRUE(s1.ok());
     }
     ASSERT_TRUE(write_file_atomic(dir.file("data/notes.txt"), "hello").ok());
@@ -356,7 +356,7 @@ TEST(SegmentSet, ReclaimRemovesExpiredClosedSegments) {
     TempDir dir;
     ASSERT_TRUE(create_dir_all(dir.file("data")).ok());
     auto make = [&](uint64_t base, std::optional<int64_t> ts) {
-        auto s = DataSegment::create(dir.file("data/" + segment_file_name(base)), base, 4096, kMiB, 3, 0);
+        auto s = DataSegment::create(dir.file("data/" + segment_file_name(base)), {base, 4096, kMiB, 3, 0});
         ASSERT_TRUE(s.ok());
         if (ts) {
             ASSERT_TRUE((*s)->append_record(*ts, std::vector<uint8_t>{1}, 3).ok());
