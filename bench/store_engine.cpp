@@ -5,7 +5,7 @@
 
 #include "bench_common.h"
 #include "cache.h"
-#include "dataset.h"
+#include "dataset/dataset.h"
 #include "file.h"
 
 namespace brenvale::bench {

@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 #include "exceptions.h"
 #include "module_util.h"
 #include "types.h"

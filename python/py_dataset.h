@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 
 namespace brenvale::py {
 

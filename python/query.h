@@ -11,7 +11,7 @@
 #include <optional>
 #include <utility>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 
 namespace brenvale::py {
 

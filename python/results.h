@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 
 namespace brenvale::py {
 

@@ -4,7 +4,7 @@
 // write, the notify and callback mutexes are taken, and nothing here calls back into the
 // dataset. Wake callbacks are only collected here; the dataset guard runs them after the
 // dataset mutex is released.
-#include "dataset.h"
+#include "dataset/inner.h"
 #include "file.h"
 #include "log.h"
 #include "queue/queue.h"

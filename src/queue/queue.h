@@ -21,7 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 #include "error.h"
 #include "queue/consumer_state.h"
 #include "queue/notify.h"

@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "crash_test_util.h"
-#include "dataset.h"
-#include "dataset_state.h"
+#include "dataset/dataset.h"
+#include "dataset/state_file.h"
 #include "record_model.h"
 #include "test_util.h"
 

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 #include "record_model.h"
 #include "test_util.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 #include "file.h"
 #include "test_util.h"
 

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
+#include "format/meta.h"
 #include "file.h"
 #include "test_util.h"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "dataset_state.h"
+#include "dataset/state_file.h"
 #include "file.h"
 #include "test_util.h"
 #include "util.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 #include "file.h"
 #include "test_util.h"
 

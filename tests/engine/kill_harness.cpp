@@ -19,7 +19,7 @@
 
 #include <fmt/format.h>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 #include "file.h"
 
 namespace brenvale::killtest {

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 #include "queue/queue.h"
 #include "test_util.h"
 #include "util.h"

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 #include "file.h"
 #include "queue/queue.h"
 #include "test_util.h"

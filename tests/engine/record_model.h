@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 
 namespace brenvale::testing {
 

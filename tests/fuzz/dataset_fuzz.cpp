@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 #include "file.h"
 #include "fuzz_archive.h"
 

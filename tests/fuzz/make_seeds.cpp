@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "dataset.h"
+#include "dataset/dataset.h"
 #include "file.h"
 #include "fuzz_archive.h"
 

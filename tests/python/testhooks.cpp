@@ -16,7 +16,7 @@
 
 #include "cache.h"
 #include "convert.h"
-#include "dataset.h"
+#include "dataset/dataset.h"
 #include "error.h"
 #include "exceptions.h"
 #include "guards.h"

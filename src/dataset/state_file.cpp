@@ -1,4 +1,4 @@
-#include "dataset_state.h"
+#include "dataset/state_file.h"
 
 #include <cerrno>
 #include <unistd.h>

@@ -1,6 +1,9 @@
 // One open dataset: the directory of one DataSetKey with its meta and state files, data
-// segments and index segments. `Dataset` is a shared handle to one mutex and the state it
-// guards; every operation holds the mutex for its whole run.
+// segments and index segments. `Dataset` is a shared handle to one mutex and the state
+// it guards (DatasetInner, dataset/inner.h); every operation holds the mutex for its whole
+// run. The operations live by concern: lifecycle in dataset.cpp, writes in write.cpp,
+// reads in read.cpp, retention in retention.cpp, the query iterator in iterator.cpp and
+// the attached queue in queue.cpp.
 #pragma once
 
 #include <cstdint>
@@ -12,48 +15,17 @@
 #include <utility>
 #include <vector>
 
-#include "cache.h"
 #include "config.h"
-#include "dataset_state.h"
+#include "dataset/runtime.h"
 #include "dirty_list.h"
 #include "error.h"
-#include "index/index.h"
-#include "format/meta.h"
-#include "queue/notify.h"
-#include "segment/set.h"
+#include "format/index_entry.h"
 #include "types.h"
 #include "util.h"
 
 namespace brenvale {
 
 inline constexpr uint64_t kMaxExistBitmapBytes = 4194304;
-
-// Receives every record write, delete and append of a journalled dataset.
-class JournalHook {
-public:
-    virtual ~JournalHook() = default;
-    virtual Status record_write(uint64_t identifier, const IndexEntry& entry) = 0;
-    virtual Status record_delete(uint64_t identifier, const IndexEntry& entry) = 0;
-    // before: the record's data length before the append (0 when the append created it).
-    virtual Status record_append(uint64_t identifier, const IndexEntry& entry, uint32_t before,
-                                 uint32_t appended) = 0;
-};
-
-// Told after a dataset has closed; the store removes it from its registry.
-class DatasetCloseHook {
-public:
-    virtual ~DatasetCloseHook() = default;
-    virtual void dataset_closed(const DataSetKey& key) = 0;
-};
-
-// What the store hands a dataset.
-struct DatasetRuntime {
-    std::shared_ptr<BlockCache> block_cache;
-    std::shared_ptr<JournalHook> journal_hook;
-    DirtyListPtr dirty_list;
-    std::shared_ptr<DatasetCloseHook> close_hook;
-    bool read_only = false;
-};
 
 struct DataSetInfo {
     std::string name;
@@ -112,62 +84,7 @@ struct RecordLength {
 class QueryIterator;
 class QueueInner;
 class DatasetQueue;
-
-// The block a range list or an iterator read last. With a usable shared cache it refers to
-// the cached block without keeping it alive; without one, a one-block cache of its own
-// keeps the block, so that its records are not decompressed again one by one (a copied
-// iterator shares it).
-struct LocalHotBlock {
-    HotBlockSlot slot;
-    std::shared_ptr<BlockCache> own;
-
-    void clear() {
-        slot.clear();
-        own.reset();
-    }
-};
-
-// The state behind a dataset's mutex.
-struct DatasetInner {
-    DatasetInner(DataSetKey k, std::string dir, DatasetMetaFile cfg, Index idx, SegmentSet segs,
-                 DatasetStateFile st)
-        : key(std::move(k)),
-          data_dir(std::move(dir)),
-          config(cfg),
-          index(std::move(idx)),
-          segments(std::move(segs)),
-          state(std::move(st)) {}
-
-    DataSetKey key;
-    std::string data_dir;
-    DatasetMetaFile config;
-    Index index;
-    SegmentSet segments;
-    DatasetStateFile state;
-    std::optional<int64_t> latest_written_timestamp;
-    MonoInstant last_activity;
-    DatasetRuntime runtime;
-    uint64_t identifier = 0;
-    bool closed = false;
-
-    // The attached queue (none, or both): its groups and its wake side.
-    std::shared_ptr<QueueInner> queue;
-    std::shared_ptr<QueueNotify> queue_notify;
-    // Poll callbacks collected by a write, run on the writer's thread once the dataset
-    // mutex is released.
-    std::vector<PollCallback> wakes;
-
-    // Takes the queue out of the dataset and closes it; its pollers are woken.
-    Status detach_queue();
-    // Persists one consumer group's state; without a queue, nothing.
-    Status flush_queue_group(const std::string& group);
-    // Persists every consumer group; a failure is logged, not returned.
-    void flush_queue_all();
-    // The number of open consumer groups (0 without a queue).
-    uint32_t queue_group_count();
-    // A new latest record: notify the pollers and collect the callbacks into wakes.
-    void wake_queue();
-};
+struct DatasetInner;
 
 class Dataset {
 public:
@@ -263,35 +180,7 @@ private:
     std::shared_ptr<Shared> shared_;
 };
 
-// Lazy walk over a closed timestamp range, forward or backward, with skips. Items are
-// records or lengths; the dataset lock is taken per step, never between calls.
-class QueryIterator {
-public:
-    Result<std::optional<Record>> next();
-    Result<std::optional<RecordLength>> next_length();
-    QueryIterator& skip(uint64_t count);
-    QueryIterator& reverse();
-    Result<std::vector<Record>> collect_all();
-    Result<std::vector<Record>> collect_take(uint64_t count);
-    Result<std::vector<RecordLength>> collect_all_lengths();
-    Result<std::vector<RecordLength>> collect_take_lengths(uint64_t count);
-    bool is_reversed() const { return reverse_; }
-
-private:
-    friend class Dataset;
-    explicit QueryIterator(Dataset dataset) : dataset_(std::move(dataset)) {}
-    template <typename Item, typename ReadFn>
-    Result<std::optional<Item>> step(ReadFn read);
-
-    Dataset dataset_;
-    int64_t lo_ = 0;
-    int64_t hi_ = 0;
-    uint64_t front_skip_ = 0;
-    uint64_t back_skip_ = 0;
-    bool reverse_ = false;
-    bool exhausted_ = false;
-    std::optional<IndexCursor> cursor_;
-    LocalHotBlock hot_;
-};
-
 }  // namespace brenvale
+
+// Dataset::query returns an iterator by value.
+#include "dataset/iterator.h"

@@ -1,0 +1,381 @@
+// The dataset handle and its lifecycle: the lock, create and open, the runtime, flushes,
+// the idle release, inspect and close.
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <thread>
+
+#include "dataset/inner.h"
+#include "log.h"
+#include "paths.h"
+
+namespace brenvale {
+
+using namespace dataset_detail;
+
+struct Dataset::Shared {
+    Shared(DataSetKey k, DatasetInner in) : key(std::move(k)), inner(std::move(in)) {}
+
+    const DataSetKey key;
+    std::mutex mu;
+    std::atomic<bool> poisoned{false};
+    // The thread holding mu, so that a re-entrant call fails instead of deadlocking.
+    std::atomic<std::thread::id> owner{};
+    DatasetInner inner;
+};
+
+namespace dataset_detail {
+
+Error closed_error(const DataSetKey& key) {
+    return invalid_data_fmt("dataset {}/{} is closed", key.name, key.dataset_type);
+}
+
+// The cache this dataset may use: only with an identifier.
+BlockCache* cache_of(const DatasetInner& in) {
+    return in.identifier != 0 ? in.runtime.block_cache.get() : nullptr;
+}
+
+uint64_t segment_base_of(const DatasetInner& in, uint64_t block_offset) {
+    uint64_t span = in.config.data_segment_size;
+    return block_offset / span * span;
+}
+
+BlockKey block_key_of(const DatasetInner& in, uint64_t block_offset) {
+    uint64_t base = segment_base_of(in, block_offset);
+    return BlockKey{in.identifier, base, block_offset - base};
+}
+
+// Flushes exactly the named targets of this dataset. The first failure stops the pass;
+// the failed target and those not reached go back on the dirty list, so that a later
+// flush syncs them. A target named twice (a segment whose failed flush registered it
+// again beside the entry put back) is flushed once, so that repeated failures cannot
+// make the list grow.
+Status inner_flush_dirty(DatasetInner& in, const std::vector<DirtyTarget>& named) {
+    std::vector<DirtyTarget> targets;
+    targets.reserve(named.size());
+    for (const DirtyTarget& t : named)
+        if (std::find(targets.begin(), targets.end(), t) == targets.end()) targets.push_back(t);
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const DirtyTarget& t = targets[i];
+        Status st;
+        switch (t.kind) {
+            case DirtyTarget::Kind::DataSegment: st = in.segments.flush_dirty(t.data_base); break;
+            case DirtyTarget::Kind::IndexSegment: st = in.index.flush_dirty(t.index_start); break;
+            case DirtyTarget::Kind::QueueState: st = in.flush_queue_group(t.group); break;
+        }
+        if (!st.ok()) {
+            if (in.runtime.dirty_list)
+                for (size_t j = i; j < targets.size(); ++j) in.runtime.dirty_list->push(DirtyEntry{in.key, targets[j]});
+            return st;
+        }
+    }
+    return {};
+}
+
+Status inner_flush(DatasetInner& in) {
+    if (in.runtime.read_only) return {};
+    if (in.runtime.dirty_list) {
+        auto targets = in.runtime.dirty_list->take_for(in.key);
+        BRVL_TRY(inner_flush_dirty(in, targets));
+        stamp(in);
+        return {};
+    }
+    BRVL_TRY(in.segments.flush_all());
+    BRVL_TRY(in.index.flush());
+    BRVL_TRY(in.state.flush());
+    in.flush_queue_all();
+    stamp(in);
+    return {};
+}
+
+}  // namespace dataset_detail
+
+namespace {
+
+// A directory without meta may hold the files of an interrupted create or drop. A new
+// dataset starts from empty files, so they go before anything is written; the meta file,
+// written after this, marks the directory as a dataset again.
+Status remove_leftovers(const std::string& data_dir) {
+    bool warned = false;
+    for (std::string_view name : paths::kDatasetContents) {
+        const std::string path = join_path(data_dir, name);
+        if (!BRVL_TRY(path_exists(path))) continue;
+        if (!warned) {
+            log::warn(log::kDataset, "[dataset] removing leftovers of an earlier dataset at {}", data_dir);
+            warned = true;
+        }
+        BRVL_TRY(remove_dir_all(path));
+    }
+    if (warned) BRVL_TRY(sync_dir(data_dir));
+    return {};
+}
+
+}  // namespace
+
+// ---- handle and lock ----
+
+Dataset::Guard::Guard(Shared* s) : s_(s), lock_(s->mu), exceptions_at_start_(std::uncaught_exceptions()) {
+    s->owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
+
+Dataset::Guard::~Guard() {
+    if (!lock_.owns_lock()) return;
+    if (std::uncaught_exceptions() > exceptions_at_start_) s_->poisoned.store(true);
+    s_->owner.store(std::thread::id(), std::memory_order_relaxed);
+    // Poll callbacks collected by a write run on this thread once the mutex is released,
+    // so that they may call back into this dataset or its queue.
+    if (s_->inner.wakes.empty()) return;
+    std::vector<PollCallback> wakes = std::exchange(s_->inner.wakes, {});
+    lock_.unlock();
+    QueueNotify::run_callbacks(wakes);
+}
+
+DatasetInner* Dataset::Guard::operator->() const { return &s_->inner; }
+DatasetInner& Dataset::Guard::operator*() const { return s_->inner; }
+
+Result<Dataset::Guard> Dataset::lock() const {
+    if (shared_->owner.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        return Error::invalid_data("dataset mutex already held by this thread (re-entrant call)");
+    Guard g(shared_.get());
+    if (shared_->poisoned.load(std::memory_order_relaxed)) return Error::invalid_data("dataset mutex poisoned");
+    return g;
+}
+
+Result<Dataset::Guard> Dataset::lock_open() const {
+    if (shared_->owner.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        return Error::invalid_data("dataset mutex already held by this thread (re-entrant call)");
+    Guard g(shared_.get());
+    if (shared_->poisoned.load(std::memory_order_relaxed)) return Error::invalid_data("dataset mutex poisoned");
+    if (shared_->inner.closed) return closed_error(shared_->key);
+    return g;
+}
+
+const DataSetKey& Dataset::key() const { return shared_->key; }
+
+// ---- create and open ----
+
+Result<Dataset> Dataset::create(const DataSetKey& key, const std::string& data_dir, const DatasetConfig& cfg) {
+    BRVL_TRY(DatasetConfig::validate(cfg.data_segment_size, cfg.index_segment_size, cfg.compress_level,
+                                     cfg.compress_type, cfg.index_continuous, cfg.initial_data_segment_size,
+                                     cfg.initial_index_segment_size, cfg.retention_window));
+    std::string meta_path = paths::meta_file(data_dir);
+    // Only a missing meta file is absent; any other failure to examine it is an error.
+    if (BRVL_TRY(path_exists(meta_path)))
+        return Error::already_exists(fmt::format("dataset already exists at {}", data_dir));
+    BRVL_TRY(remove_leftovers(data_dir));
+    BRVL_TRY(paths::create_dataset_dirs(data_dir));
+
+    DatasetMetaFile meta;
+    meta.data_segment_size = cfg.data_segment_size;
+    meta.index_segment_size = cfg.index_segment_size;
+    meta.compress_level = cfg.compress_level;
+    meta.compress_type = cfg.compress_type;
+    meta.create_time = unix_millis_now();
+    meta.index_continuous = cfg.index_continuous;
+    meta.initial_data_segment_size = cfg.initial_data_segment_size;
+    meta.initial_index_segment_size = cfg.initial_index_segment_size;
+    meta.retention_window = cfg.retention_window;
+    meta.enable_journal = cfg.enable_journal;
+    meta.timestamp_units_per_seconds = cfg.timestamp_units_per_seconds;
+    BRVL_TRY(meta.write(meta_path));
+
+    SegmentSet segments = BRVL_TRY(SegmentSet::create_dir(data_dir, {meta.data_segment_size,
+                                                          meta.initial_data_segment_size, meta.compress_level,
+                                                          meta.compress_type}));
+    Index index = BRVL_TRY(Index::create(paths::index_dir(data_dir), {meta.index_segment_size,
+                                         meta.initial_index_segment_size, meta.index_continuous != 0,
+                                         meta.compress_level, meta.compress_type}));
+    DatasetStateFile state = BRVL_TRY(DatasetStateFile::open_or_create(data_dir));
+    DatasetInner inner(key, data_dir, meta, std::move(index), std::move(segments), std::move(state));
+    inner.last_activity = MonoClock::now();
+    return Dataset(std::make_shared<Shared>(key, std::move(inner)));
+}
+
+Result<Dataset> Dataset::open(const DataSetKey& key, const std::string& data_dir) {
+    return open_impl(key, data_dir, false);
+}
+
+Result<Dataset> Dataset::open_read_only(const DataSetKey& key, const std::string& data_dir) {
+    return open_impl(key, data_dir, true);
+}
+
+Result<Dataset> Dataset::open_impl(const DataSetKey& key, const std::string& data_dir, bool read_only) {
+    std::string meta_path = paths::meta_file(data_dir);
+    if (!BRVL_TRY(path_exists(meta_path)))
+        return Error::not_found(fmt::format("dataset meta not found at {}", meta_path));
+    DatasetMetaFile meta = BRVL_TRY(DatasetMetaFile::read(meta_path));
+    BRVL_TRY(DatasetConfig::validate(meta.data_segment_size, meta.index_segment_size, meta.compress_level,
+                                     meta.compress_type, meta.index_continuous, meta.initial_data_segment_size,
+                                     meta.initial_index_segment_size, meta.retention_window));
+    SegmentSet segments =
+        BRVL_TRY(SegmentSet::open_dir(data_dir, {meta.data_segment_size, meta.initial_data_segment_size,
+                                      meta.compress_level, meta.compress_type, read_only}));
+    Index index = BRVL_TRY(Index::open(paths::index_dir(data_dir), {meta.index_segment_size,
+                                       meta.initial_index_segment_size, meta.index_continuous != 0,
+                                       meta.compress_level, meta.compress_type, read_only}));
+    // A writer must know the latest timestamp; a reader goes on with the best known value.
+    if (!read_only) BRVL_TRY(index.check_newest_readable());
+    DatasetStateFile state = BRVL_TRY(read_only ? DatasetStateFile::open_read_only(data_dir)
+                                                : DatasetStateFile::open_or_create(data_dir));
+    auto latest = index.latest_timestamp();
+    DatasetInner inner(key, data_dir, meta, std::move(index), std::move(segments), std::move(state));
+    inner.latest_written_timestamp = latest;
+    inner.last_activity = MonoClock::now();
+    return Dataset(std::make_shared<Shared>(key, std::move(inner)));
+}
+
+Status Dataset::set_identifier(uint64_t identifier) {
+    Guard g = BRVL_TRY(lock());
+    g->identifier = identifier;
+    g->segments.set_owner(identifier);
+    return {};
+}
+
+Status Dataset::attach_runtime(DatasetRuntime runtime) {
+    Guard g = BRVL_TRY(lock());
+    g->runtime = std::move(runtime);
+    if (g->runtime.dirty_list) {
+        DirtyNotifier notifier(g->key, g->runtime.dirty_list);
+        g->segments.set_notifier(notifier);
+        g->index.set_notifier(notifier);
+    } else {
+        g->segments.set_notifier(std::nullopt);
+        g->index.set_notifier(std::nullopt);
+    }
+    return {};
+}
+
+uint64_t Dataset::identifier() const {
+    auto g = lock();
+    return g.ok() ? (*g)->identifier : 0;
+}
+
+bool Dataset::enable_journal() const {
+    auto g = lock();
+    return g.ok() ? (*g)->config.enable_journal : false;
+}
+
+std::optional<int64_t> Dataset::latest_timestamp() const {
+    auto g = lock();
+    return g.ok() ? (*g)->latest_written_timestamp : std::nullopt;
+}
+
+std::string Dataset::data_dir() const {
+    auto g = lock();
+    return g.ok() ? (*g)->data_dir : std::string();
+}
+
+MonoInstant Dataset::last_activity() const {
+    auto g = lock();
+    return g.ok() ? (*g)->last_activity : MonoClock::now();
+}
+
+Result<std::string> Dataset::queue_dir() const {
+    Guard g = BRVL_TRY(lock());
+    return paths::queue_dir(g->data_dir);
+}
+
+Status Dataset::mark_queue_state_dirty(const std::string& group) {
+    Guard g = BRVL_TRY(lock());
+    if (g->runtime.dirty_list) g->runtime.dirty_list->push(DirtyEntry{g->key, DirtyTarget::queue_state(group)});
+    return {};
+}
+
+// ---- flush, release, inspect, close ----
+
+Status Dataset::flush() {
+    Guard g = BRVL_TRY(lock_open());
+    return inner_flush(*g);
+}
+
+Status Dataset::flush_dirty(const std::vector<DirtyTarget>& targets) {
+    Guard g = BRVL_TRY(lock());
+    return inner_flush_dirty(*g, targets);
+}
+
+Status Dataset::release_files() {
+    Guard g = BRVL_TRY(lock());
+    BRVL_TRY(inner_flush(*g));
+    BRVL_TRY(g->segments.close_all());
+    return g->index.close_segments();
+}
+
+Result<DataSetInspectResult> Dataset::inspect() {
+    Guard g = BRVL_TRY(lock_open());
+    DatasetInner& in = *g;
+    DataSetInspectResult r;
+    DataSetInfo& info = r.info;
+    info.name = in.key.name;
+    info.dataset_type = in.key.dataset_type;
+    info.base_dir = in.data_dir;
+    info.identifier = in.identifier;
+    info.data_segment_size = in.config.data_segment_size;
+    info.index_segment_size = in.config.index_segment_size;
+    info.initial_data_segment_size = in.config.initial_data_segment_size;
+    info.initial_index_segment_size = in.config.initial_index_segment_size;
+    info.compress_type = in.config.compress_type;
+    info.compress_level = in.config.compress_level;
+    info.index_continuous = in.config.index_continuous != 0;
+    info.retention_window = in.config.retention_window;
+    info.timestamp_units_per_seconds = in.config.timestamp_units_per_seconds;
+    info.enable_journal = in.config.enable_journal;
+    info.create_time = in.config.create_time;
+
+    DataSetState& st = r.state;
+    const auto& f = in.state.fields();
+    st.latest_written_timestamp = in.latest_written_timestamp;
+    if (f.retention_floor != INT64_MAX) st.retention_floor = f.retention_floor;
+    int64_t min_ts = f.min_timestamp;
+    int64_t max_ts = f.max_timestamp;
+    if (auto last = in.index.last_segment(); last && last->entry_count > 0) {
+        min_ts = std::min(min_ts, last->start);
+        if (last->last_timestamp) max_ts = std::max(max_ts, *last->last_timestamp);
+    }
+    if (min_ts != INT64_MAX) st.min_timestamp = min_ts;
+    if (max_ts != INT64_MIN) st.max_timestamp = max_ts;
+    st.base_timestamp = in.index.base_timestamp();
+    st.total_record_count = f.total_record_count;
+    st.total_data_size = f.total_data_size;
+    st.total_uncompressed_size = f.total_uncompressed_size;
+    st.total_invalid_record_count = f.total_invalid_record_count;
+    if (auto last = in.segments.last_stats()) {
+        st.total_record_count += last->record_count;
+        st.total_data_size += last->written_length;
+        st.total_uncompressed_size += last->raw_record_bytes;
+        st.total_invalid_record_count += last->invalid_record_count;
+    }
+    st.open_data_segments = static_cast<uint32_t>(in.segments.open_count());
+    st.data_segments = static_cast<uint32_t>(in.segments.count());
+    st.open_index_segments = static_cast<uint32_t>(in.index.open_segment_count());
+    st.index_segments = static_cast<uint32_t>(in.index.segment_count());
+    st.read_only = in.runtime.read_only;
+    st.has_block_cache = in.runtime.block_cache != nullptr;
+    st.has_journal = in.runtime.journal_hook != nullptr;
+    st.queue_consumer_groups = in.queue_group_count();
+    st.has_queue = in.queue != nullptr;
+    return r;
+}
+
+Status Dataset::close() {
+    std::shared_ptr<DatasetCloseHook> hook;
+    {
+        Guard g = BRVL_TRY(lock());
+        DatasetInner& in = *g;
+        if (!in.closed) {
+            if (in.identifier != 0 && in.runtime.block_cache) in.runtime.block_cache->remove_owner(in.identifier);
+            if (!in.runtime.read_only) {
+                BRVL_TRY(in.detach_queue());
+                BRVL_TRY(inner_flush(in));
+                BRVL_TRY(in.segments.close_all());
+                BRVL_TRY(in.index.close_segments());
+            }
+            BRVL_TRY(in.state.close());
+            in.closed = true;
+        }
+        hook = in.runtime.close_hook;
+    }
+    if (hook) hook->dataset_closed(shared_->key);
+    return {};
+}
+
+}  // namespace brenvale

@@ -1,0 +1,102 @@
+// The state behind a dataset's mutex, and the helpers the dataset's operations share.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cache.h"
+#include "dataset/dataset.h"
+#include "dataset/state_file.h"
+#include "format/meta.h"
+#include "index/index.h"
+#include "queue/notify.h"
+#include "segment/set.h"
+#include "util.h"
+
+namespace brenvale {
+
+// The state behind a dataset's mutex.
+struct DatasetInner {
+    DatasetInner(DataSetKey k, std::string dir, DatasetMetaFile cfg, Index idx, SegmentSet segs,
+                 DatasetStateFile st)
+        : key(std::move(k)),
+          data_dir(std::move(dir)),
+          config(cfg),
+          index(std::move(idx)),
+          segments(std::move(segs)),
+          state(std::move(st)) {}
+
+    DataSetKey key;
+    std::string data_dir;
+    DatasetMetaFile config;
+    Index index;
+    SegmentSet segments;
+    DatasetStateFile state;
+    std::optional<int64_t> latest_written_timestamp;
+    MonoInstant last_activity;
+    DatasetRuntime runtime;
+    uint64_t identifier = 0;
+    bool closed = false;
+
+    // The attached queue (none, or both): its groups and its wake side.
+    std::shared_ptr<QueueInner> queue;
+    std::shared_ptr<QueueNotify> queue_notify;
+    // Poll callbacks collected by a write, run on the writer's thread once the dataset
+    // mutex is released.
+    std::vector<PollCallback> wakes;
+
+    // Takes the queue out of the dataset and closes it; its pollers are woken.
+    Status detach_queue();
+    // Persists one consumer group's state; without a queue, nothing.
+    Status flush_queue_group(const std::string& group);
+    // Persists every consumer group; a failure is logged, not returned.
+    void flush_queue_all();
+    // The number of open consumer groups (0 without a queue).
+    uint32_t queue_group_count();
+    // A new latest record: notify the pollers and collect the callbacks into wakes.
+    void wake_queue();
+};
+
+namespace dataset_detail {
+
+// "dataset {}/{} is closed".
+Error closed_error(const DataSetKey& key);
+
+// ---- retention (retention.cpp) ----
+// The retention threshold: nothing when there is none.
+Result<std::optional<int64_t>> retention_threshold(const DatasetInner& in);
+// Refuses a timestamp below the threshold (writes).
+Status check_retention(const DatasetInner& in, int64_t ts);
+// Whether ts is below the threshold (reads: nothing, no error).
+Result<bool> is_expired(const DatasetInner& in, int64_t ts);
+// start raised to the threshold.
+Result<int64_t> raise_to_threshold(const DatasetInner& in, int64_t start);
+
+// ---- shared by the operations (dataset.cpp) ----
+// The cache this dataset may use: only with an identifier.
+BlockCache* cache_of(const DatasetInner& in);
+uint64_t segment_base_of(const DatasetInner& in, uint64_t block_offset);
+BlockKey block_key_of(const DatasetInner& in, uint64_t block_offset);
+// Activity stamps are read in seconds by the idle release: the coarse clock suffices.
+inline void stamp(DatasetInner& in) { in.last_activity = coarse_now(); }
+// Flushes exactly the named targets, putting back what failed.
+Status inner_flush_dirty(DatasetInner& in, const std::vector<DirtyTarget>& named);
+// Flushes the dataset's own dirty entries (or everything, without a dirty list).
+Status inner_flush(DatasetInner& in);
+
+// ---- reads (read.cpp) ----
+Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e);
+Result<Record> read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot);
+Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot);
+Result<std::optional<Record>> inner_read(DatasetInner& in, int64_t ts);
+// Index entries of [max(start, threshold), end], sentinels included, in order.
+Result<std::vector<IndexEntry>> index_range(DatasetInner& in, int64_t start, int64_t end);
+
+}  // namespace dataset_detail
+
+}  // namespace brenvale

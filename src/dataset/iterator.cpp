@@ -1,0 +1,152 @@
+// The query iterator: one dataset lock per index step and one per record read, never held
+// between calls.
+#include "dataset/inner.h"
+
+namespace brenvale {
+
+using namespace dataset_detail;
+
+Result<QueryIterator> Dataset::query(int64_t start, int64_t end) {
+    Guard g = BRVL_TRY(lock_open());
+    int64_t lo = BRVL_TRY(raise_to_threshold(*g, start));
+    QueryIterator it(*this);
+    it.lo_ = lo;
+    it.hi_ = end;
+    it.exhausted_ = lo > end;
+    return it;
+}
+
+// ---- query iterator ----
+
+template <typename Item, typename ReadFn>
+Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
+    for (;;) {
+        if (exhausted_) {
+            front_skip_ = back_skip_ = 0;
+            return std::optional<Item>();
+        }
+        if (front_skip_ > 0 || back_skip_ > 0) {
+            // Skips count live entries only; a range that runs out first ends the walk.
+            const bool front = front_skip_ > 0;
+            uint64_t n = std::exchange(front ? front_skip_ : back_skip_, 0);
+            Dataset::Guard g = BRVL_TRY(dataset_.lock_open());
+            std::optional<IndexCursor> cur;
+            while (n > 0) {
+                auto hit = BRVL_TRY(front ? g->index.next_forward(lo_, hi_, cur) : g->index.next_backward(lo_, hi_, cur));
+                if (!hit) {
+                    exhausted_ = true;
+                    break;
+                }
+                if (hit->entry.timestamp < lo_ || hit->entry.timestamp > hi_)
+                    return invalid_data_fmt("index entry at timestamp {} lies outside [{}, {}]",
+                                            hit->entry.timestamp, lo_, hi_);
+                cur = hit->cursor();
+                if (!hit->entry.is_sentinel()) --n;
+                int64_t ts = hit->entry.timestamp;
+                if (front ? ts == INT64_MAX : ts == INT64_MIN) {
+                    exhausted_ = true;
+                    break;
+                }
+                if (front)
+                    lo_ = ts + 1;
+                else
+                    hi_ = ts - 1;
+            }
+            cursor_.reset();
+            continue;
+        }
+        if (lo_ > hi_) {
+            exhausted_ = true;
+            continue;
+        }
+        IndexEntry entry;
+        {
+            Dataset::Guard g = BRVL_TRY(dataset_.lock_open());
+            auto hit = BRVL_TRY(reverse_ ? g->index.next_backward(lo_, hi_, cursor_)
+                                         : g->index.next_forward(lo_, hi_, cursor_));
+            if (!hit) {
+                exhausted_ = true;
+                continue;
+            }
+            entry = hit->entry;
+            if (entry.timestamp < lo_ || entry.timestamp > hi_)
+                return invalid_data_fmt("index entry at timestamp {} lies outside [{}, {}]", entry.timestamp, lo_, hi_);
+            cursor_ = hit->cursor();
+            if (reverse_) {
+                if (entry.timestamp == INT64_MIN)
+                    exhausted_ = true;
+                else
+                    hi_ = entry.timestamp - 1;
+            } else {
+                if (entry.timestamp == INT64_MAX)
+                    exhausted_ = true;
+                else
+                    lo_ = entry.timestamp + 1;
+            }
+        }
+        if (entry.is_sentinel()) continue;
+        Dataset::Guard g = BRVL_TRY(dataset_.lock_open());
+        Item item = BRVL_TRY(read(*g, entry));
+        stamp(*g);
+        return std::optional<Item>(std::move(item));
+    }
+}
+
+Result<std::optional<Record>> QueryIterator::next() {
+    return step<Record>([this](DatasetInner& in, const IndexEntry& e) { return read_entry_hot(in, e, hot_); });
+}
+
+Result<std::optional<RecordLength>> QueryIterator::next_length() {
+    return step<RecordLength>([this](DatasetInner& in, const IndexEntry& e) -> Result<RecordLength> {
+        uint32_t len = BRVL_TRY(read_length_hot(in, e, hot_));
+        return RecordLength{e.timestamp, len};
+    });
+}
+
+QueryIterator& QueryIterator::skip(uint64_t count) {
+    uint64_t& s = reverse_ ? back_skip_ : front_skip_;
+    s = count > UINT64_MAX - s ? UINT64_MAX : s + count;
+    cursor_.reset();
+    hot_.clear();
+    return *this;
+}
+
+QueryIterator& QueryIterator::reverse() {
+    reverse_ = !reverse_;
+    cursor_.reset();
+    hot_.clear();
+    return *this;
+}
+
+namespace {
+
+template <typename Item, typename Next>
+Result<std::vector<Item>> collect(Next next, uint64_t limit) {
+    std::vector<Item> out;
+    while (out.size() < limit) {
+        auto item = BRVL_TRY(next());
+        if (!item) break;
+        out.push_back(std::move(*item));
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<std::vector<Record>> QueryIterator::collect_all() {
+    return collect<Record>([this] { return next(); }, UINT64_MAX);
+}
+
+Result<std::vector<Record>> QueryIterator::collect_take(uint64_t count) {
+    return collect<Record>([this] { return next(); }, count);
+}
+
+Result<std::vector<RecordLength>> QueryIterator::collect_all_lengths() {
+    return collect<RecordLength>([this] { return next_length(); }, UINT64_MAX);
+}
+
+Result<std::vector<RecordLength>> QueryIterator::collect_take_lengths(uint64_t count) {
+    return collect<RecordLength>([this] { return next_length(); }, count);
+}
+
+}  // namespace brenvale

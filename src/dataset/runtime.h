@@ -1,0 +1,43 @@
+// What the store hands a dataset (DatasetRuntime), and the two interfaces through which a
+// dataset reaches the store: the journal hook and the close hook.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "cache.h"
+#include "dirty_list.h"
+#include "error.h"
+#include "format/index_entry.h"
+#include "types.h"
+
+namespace brenvale {
+
+// Receives every record write, delete and append of a journalled dataset.
+class JournalHook {
+public:
+    virtual ~JournalHook() = default;
+    virtual Status record_write(uint64_t identifier, const IndexEntry& entry) = 0;
+    virtual Status record_delete(uint64_t identifier, const IndexEntry& entry) = 0;
+    // before: the record's data length before the append (0 when the append created it).
+    virtual Status record_append(uint64_t identifier, const IndexEntry& entry, uint32_t before,
+                                 uint32_t appended) = 0;
+};
+
+// Told after a dataset has closed; the store removes it from its registry.
+class DatasetCloseHook {
+public:
+    virtual ~DatasetCloseHook() = default;
+    virtual void dataset_closed(const DataSetKey& key) = 0;
+};
+
+// What the store hands a dataset.
+struct DatasetRuntime {
+    std::shared_ptr<BlockCache> block_cache;
+    std::shared_ptr<JournalHook> journal_hook;
+    DirtyListPtr dirty_list;
+    std::shared_ptr<DatasetCloseHook> close_hook;
+    bool read_only = false;
+};
+
+}  // namespace brenvale

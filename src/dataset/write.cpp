@@ -1,0 +1,184 @@
+// Writes: a new latest record, a correction of the latest, an out-of-order write through
+// the index, appends to the latest record, deletes, and pushes at the next timestamp.
+#include "dataset/inner.h"
+
+namespace brenvale {
+
+using namespace dataset_detail;
+
+namespace {
+
+// The dataset state file as the sink of finished data segments and of the index range.
+class StateSinks final : public SegmentStatsSink, public IndexRangeSink {
+public:
+    explicit StateSinks(DatasetStateFile& state) : state_(state) {}
+    uint64_t stats_watermark() const override { return state_.stats_watermark(); }
+    Status add_segment_stats(uint64_t watermark, const std::vector<SegmentStats>& stats) override {
+        std::vector<DatasetStateFile::Totals> totals;
+        totals.reserve(stats.size());
+        for (const auto& s : stats)
+            totals.push_back({s.record_count, s.written_length, s.raw_record_bytes, s.invalid_record_count});
+        return state_.add_segment_totals(watermark, totals.data(), totals.size());
+    }
+    Status update_range(std::optional<std::pair<int64_t, int64_t>> range) override {
+        return state_.update_range(range);
+    }
+
+private:
+    DatasetStateFile& state_;
+};
+
+// A record that lost its index entry counts as invalid in its segment, and in the state
+// file's totals when the segment's counts are already folded there.
+Status count_invalid(DatasetInner& in, const IndexEntry& old, BlockCache* cache) {
+    if (old.is_sentinel()) return {};
+    if (cache) cache->remove(block_key_of(in, old.block_offset));
+    BRVL_TRY(in.segments.mark_invalid(old.block_offset));
+    if (segment_base_of(in, old.block_offset) < in.state.stats_watermark()) BRVL_TRY(in.state.increment_invalid());
+    return {};
+}
+
+Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<const uint8_t> data,
+                                      BlockCache* cache) {
+    // Whatever the index would refuse is refused before the record is written, so that
+    // no unreachable record is left in a segment.
+    BRVL_TRY(in.index.check_overwrite(ts));
+    StateSinks sinks(in.state);
+    SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
+    crash_point("dataset.write.stored");  // a record no index entry points to yet
+    uint64_t offset = loc.base + loc.position;
+    IndexEntry old = BRVL_TRY(in.index.overwrite(ts, offset, loc.in_block, &sinks));
+    crash_point("dataset.write.replaced");  // the old record is not yet counted invalid
+    BRVL_TRY(count_invalid(in, old, cache));
+    stamp(in);
+    return IndexEntry{ts, offset, loc.in_block};
+}
+
+Result<IndexEntry> write_at(DatasetInner& in, int64_t ts, std::span<const uint8_t> data, BlockCache* cache) {
+    if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
+    BRVL_TRY(check_retention(in, ts));
+    const auto latest = in.latest_written_timestamp;
+    if (latest && ts == *latest) {
+        auto entry = BRVL_TRY(in.index.lookup(ts));
+        if (!entry) return Error::not_found(fmt::format("no index entry for correction timestamp {}", ts));
+        if (!entry->is_sentinel() && in.segments.correction_write(entry->block_offset, entry->in_block, data).ok()) {
+            if (cache) cache->remove(block_key_of(in, entry->block_offset));
+            stamp(in);
+            return *entry;
+        }
+        // A correction that cannot be made in place is written out of order instead.
+        return write_out_of_order(in, ts, data, cache);
+    }
+    if (latest && ts < *latest) return write_out_of_order(in, ts, data, cache);
+
+    BRVL_TRY(in.index.check_append(ts));
+    StateSinks sinks(in.state);
+    SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
+    crash_point("dataset.write.stored");
+    uint64_t offset = loc.base + loc.position;
+    if (in.config.index_continuous)
+        BRVL_TRY(in.index.append_latest(latest, ts, offset, loc.in_block, &sinks));
+    else
+        BRVL_TRY(in.index.append(ts, offset, loc.in_block, &sinks));
+    in.latest_written_timestamp = ts;
+    stamp(in);
+    in.wake_queue();
+    return IndexEntry{ts, offset, loc.in_block};
+}
+
+Status inner_write(DatasetInner& in, int64_t ts, std::span<const uint8_t> data) {
+    if (in.runtime.read_only) return Error::invalid_data("read-only dataset cannot be written");
+    BlockCache* cache = cache_of(in);
+    auto hook = in.runtime.journal_hook;
+    IndexEntry entry = BRVL_TRY(write_at(in, ts, data, cache));
+    if (hook) BRVL_TRY(hook->record_write(in.identifier, entry));
+    return {};
+}
+
+Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data) {
+    if (in.runtime.read_only) return Error::invalid_data("read-only dataset cannot be appended");
+    BlockCache* cache = cache_of(in);
+    auto hook = in.runtime.journal_hook;
+    if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
+    BRVL_TRY(check_retention(in, ts));
+    const auto latest = in.latest_written_timestamp;
+    IndexEntry entry;
+    uint32_t before = 0;
+    if (!latest) {
+        if (data.empty()) return {};
+        entry = BRVL_TRY(write_at(in, ts, data, cache));
+    } else if (ts < *latest) {
+        return Error::invalid_data("append timestamp is older than latest_written_timestamp");
+    } else if (data.empty()) {
+        return {};
+    } else if (ts == *latest) {
+        auto found = BRVL_TRY(in.index.lookup(ts));
+        if (!found) return Error::not_found(fmt::format("no index entry for append timestamp {}", ts));
+        if (found->is_sentinel())
+            return Error::not_found(fmt::format("latest index entry at timestamp {} is deleted", ts));
+        before = BRVL_TRY(in.segments.append_at(found->block_offset, found->in_block, data));
+        stamp(in);
+        entry = *found;
+    } else {
+        entry = BRVL_TRY(write_at(in, ts, data, cache));
+    }
+    if (hook) BRVL_TRY(hook->record_append(in.identifier, entry, before, static_cast<uint32_t>(data.size())));
+    return {};
+}
+
+}  // namespace
+
+// ---- writes ----
+
+Status Dataset::write(int64_t timestamp, std::span<const uint8_t> data) {
+    Guard g = BRVL_TRY(lock_open());
+    return inner_write(*g, timestamp, data);
+}
+
+Status Dataset::append(int64_t timestamp, std::span<const uint8_t> data) {
+    Guard g = BRVL_TRY(lock_open());
+    return inner_append(*g, timestamp, data);
+}
+
+Status Dataset::write_now(std::span<const uint8_t> data) {
+    Guard g = BRVL_TRY(lock_open());
+    int64_t ts = BRVL_TRY(now_in_units(g->config.timestamp_units_per_seconds));
+    return inner_write(*g, ts, data);
+}
+
+Status Dataset::append_now(std::span<const uint8_t> data) {
+    Guard g = BRVL_TRY(lock_open());
+    int64_t ts = BRVL_TRY(now_in_units(g->config.timestamp_units_per_seconds));
+    return inner_append(*g, ts, data);
+}
+
+Result<int64_t> Dataset::write_next(std::span<const uint8_t> data) {
+    Guard g = BRVL_TRY(lock_open());
+    const auto latest = g->latest_written_timestamp;
+    // At the top of the range there is no next timestamp: writing i64::MAX again would
+    // silently replace the newest record.
+    if (latest && *latest == INT64_MAX)
+        return Error::invalid_data("timestamp overflow: dataset latest timestamp is i64::MAX");
+    int64_t ts = latest ? *latest + 1 : 1;
+    BRVL_TRY(inner_write(*g, ts, data));
+    return ts;
+}
+
+Status Dataset::delete_record(int64_t timestamp) {
+    Guard g = BRVL_TRY(lock_open());
+    DatasetInner& in = *g;
+    if (in.runtime.read_only) return Error::invalid_data("read-only dataset cannot be deleted");
+    BlockCache* cache = cache_of(in);
+    auto hook = in.runtime.journal_hook;
+    if (!in.latest_written_timestamp)
+        return Error::not_found(fmt::format("no entry to delete at timestamp {} (dataset is empty)", timestamp));
+    BRVL_TRY(check_retention(in, timestamp));
+    IndexEntry old = BRVL_TRY(in.index.delete_entry(timestamp));
+    crash_point("dataset.delete.unindexed");
+    BRVL_TRY(count_invalid(in, old, cache));
+    stamp(in);
+    if (hook) BRVL_TRY(hook->record_delete(in.identifier, old));
+    return {};
+}
+
+}  // namespace brenvale
