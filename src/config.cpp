@@ -28,9 +28,7 @@ Status check_retention_window(uint64_t value) {
     return ok_status();
 }
 
-Status DatasetConfig::validate(uint64_t data_segment_size, uint64_t index_segment_size, uint8_t compress_level,
-                               uint8_t compress_type, uint8_t index_continuous, uint64_t initial_data_segment_size,
-                               uint64_t initial_index_segment_size, uint64_t retention_window) {
+Status DatasetConfig::validate() const {
     BRVL_TRY(check_positive("data_segment_size", data_segment_size));
     BRVL_TRY(check_positive("index_segment_size", index_segment_size));
     BRVL_TRY(check_positive("initial_data_segment_size", initial_data_segment_size));
@@ -49,14 +47,15 @@ Status DatasetConfig::validate(uint64_t data_segment_size, uint64_t index_segmen
     return ok_status();
 }
 
-Status DatasetConfig::validate() const {
-    return validate(data_segment_size, index_segment_size, compress_level, compress_type, index_continuous,
-                    initial_data_segment_size, initial_index_segment_size, retention_window);
-}
-
 Status StoreConfig::validate() const {
-    BRVL_TRY(DatasetConfig::validate(data_segment_size, index_segment_size, compress_level, compress_type, 0,
-                                     initial_data_segment_size, initial_index_segment_size, 0));
+    DatasetConfig defaults;
+    defaults.data_segment_size = data_segment_size;
+    defaults.index_segment_size = index_segment_size;
+    defaults.initial_data_segment_size = initial_data_segment_size;
+    defaults.initial_index_segment_size = initial_index_segment_size;
+    defaults.compress_level = compress_level;
+    defaults.compress_type = compress_type;
+    BRVL_TRY(defaults.validate());
     if (retention_check_hour > config_defaults::kMaxRetentionCheckHour)
         return invalid_data_fmt("retention_check_hour must be <= 23, got {}", retention_check_hour);
     return ok_status();

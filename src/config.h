@@ -108,9 +108,6 @@ struct DatasetConfig {
     bool operator==(const DatasetConfig&) const = default;
 
     // Checks the values in a fixed order and reports the first failure.
-    static Status validate(uint64_t data_segment_size, uint64_t index_segment_size, uint8_t compress_level,
-                           uint8_t compress_type, uint8_t index_continuous, uint64_t initial_data_segment_size,
-                           uint64_t initial_index_segment_size, uint64_t retention_window);
     Status validate() const;
 };
 

@@ -92,6 +92,70 @@ Status inner_flush(DatasetInner& in) {
 
 namespace {
 
+// The dataset's settings in their three shapes (the meta file, the configuration the
+// store validates, the inspection record), each converted in one place.
+DatasetMetaFile meta_of(const DatasetConfig& c, uint64_t create_time) {
+    DatasetMetaFile m;
+    m.data_segment_size = c.data_segment_size;
+    m.index_segment_size = c.index_segment_size;
+    m.compress_level = c.compress_level;
+    m.compress_type = c.compress_type;
+    m.create_time = create_time;
+    m.index_continuous = c.index_continuous;
+    m.initial_data_segment_size = c.initial_data_segment_size;
+    m.initial_index_segment_size = c.initial_index_segment_size;
+    m.retention_window = c.retention_window;
+    m.enable_journal = c.enable_journal;
+    m.timestamp_units_per_seconds = c.timestamp_units_per_seconds;
+    return m;
+}
+
+DatasetConfig config_of(const DatasetMetaFile& m) {
+    DatasetConfig c;
+    c.data_segment_size = m.data_segment_size;
+    c.index_segment_size = m.index_segment_size;
+    c.initial_data_segment_size = m.initial_data_segment_size;
+    c.initial_index_segment_size = m.initial_index_segment_size;
+    c.retention_window = m.retention_window;
+    c.timestamp_units_per_seconds = m.timestamp_units_per_seconds;
+    c.create_time = m.create_time;
+    c.compress_level = m.compress_level;
+    c.compress_type = m.compress_type;
+    c.index_continuous = m.index_continuous;
+    c.enable_journal = m.enable_journal;
+    return c;
+}
+
+DataSetInfo info_of(const DatasetInner& in) {
+    const DatasetMetaFile& m = in.config;
+    DataSetInfo info;
+    info.name = in.key.name;
+    info.dataset_type = in.key.dataset_type;
+    info.base_dir = in.data_dir;
+    info.identifier = in.identifier;
+    info.data_segment_size = m.data_segment_size;
+    info.index_segment_size = m.index_segment_size;
+    info.initial_data_segment_size = m.initial_data_segment_size;
+    info.initial_index_segment_size = m.initial_index_segment_size;
+    info.compress_type = m.compress_type;
+    info.compress_level = m.compress_level;
+    info.index_continuous = m.index_continuous != 0;
+    info.retention_window = m.retention_window;
+    info.timestamp_units_per_seconds = m.timestamp_units_per_seconds;
+    info.enable_journal = m.enable_journal;
+    info.create_time = m.create_time;
+    return info;
+}
+
+SegmentSetOptions segment_options(const DatasetMetaFile& m, bool read_only) {
+    return {m.data_segment_size, m.initial_data_segment_size, m.compress_level, m.compress_type, read_only};
+}
+
+IndexOptions index_options(const DatasetMetaFile& m, bool read_only) {
+    return {m.index_segment_size, m.initial_index_segment_size, m.index_continuous != 0, m.compress_level,
+            m.compress_type, read_only};
+}
+
 // A directory without meta may hold the files of an interrupted create or drop. A new
 // dataset starts from empty files, so they go before anything is written; the meta file,
 // written after this, marks the directory as a dataset again.
@@ -155,9 +219,7 @@ const DataSetKey& Dataset::key() const { return shared_->key; }
 // ---- create and open ----
 
 Result<Dataset> Dataset::create(const DataSetKey& key, const std::string& data_dir, const DatasetConfig& cfg) {
-    BRVL_TRY(DatasetConfig::validate(cfg.data_segment_size, cfg.index_segment_size, cfg.compress_level,
-                                     cfg.compress_type, cfg.index_continuous, cfg.initial_data_segment_size,
-                                     cfg.initial_index_segment_size, cfg.retention_window));
+    BRVL_TRY(cfg.validate());
     std::string meta_path = paths::meta_file(data_dir);
     // Only a missing meta file is absent; any other failure to examine it is an error.
     if (BRVL_TRY(path_exists(meta_path)))
@@ -165,26 +227,11 @@ Result<Dataset> Dataset::create(const DataSetKey& key, const std::string& data_d
     BRVL_TRY(remove_leftovers(data_dir));
     BRVL_TRY(paths::create_dataset_dirs(data_dir));
 
-    DatasetMetaFile meta;
-    meta.data_segment_size = cfg.data_segment_size;
-    meta.index_segment_size = cfg.index_segment_size;
-    meta.compress_level = cfg.compress_level;
-    meta.compress_type = cfg.compress_type;
-    meta.create_time = unix_millis_now();
-    meta.index_continuous = cfg.index_continuous;
-    meta.initial_data_segment_size = cfg.initial_data_segment_size;
-    meta.initial_index_segment_size = cfg.initial_index_segment_size;
-    meta.retention_window = cfg.retention_window;
-    meta.enable_journal = cfg.enable_journal;
-    meta.timestamp_units_per_seconds = cfg.timestamp_units_per_seconds;
+    const DatasetMetaFile meta = meta_of(cfg, unix_millis_now());
     BRVL_TRY(meta.write(meta_path));
 
-    SegmentSet segments = BRVL_TRY(SegmentSet::create_dir(data_dir, {meta.data_segment_size,
-                                                          meta.initial_data_segment_size, meta.compress_level,
-                                                          meta.compress_type}));
-    Index index = BRVL_TRY(Index::create(paths::index_dir(data_dir), {meta.index_segment_size,
-                                         meta.initial_index_segment_size, meta.index_continuous != 0,
-                                         meta.compress_level, meta.compress_type}));
+    SegmentSet segments = BRVL_TRY(SegmentSet::create_dir(data_dir, segment_options(meta, false)));
+    Index index = BRVL_TRY(Index::create(paths::index_dir(data_dir), index_options(meta, false)));
     DatasetStateFile state = BRVL_TRY(DatasetStateFile::open_or_create(data_dir));
     DatasetInner inner(key, data_dir, meta, std::move(index), std::move(segments), std::move(state));
     inner.last_activity = MonoClock::now();
@@ -204,15 +251,9 @@ Result<Dataset> Dataset::open_impl(const DataSetKey& key, const std::string& dat
     if (!BRVL_TRY(path_exists(meta_path)))
         return Error::not_found(fmt::format("dataset meta not found at {}", meta_path));
     DatasetMetaFile meta = BRVL_TRY(DatasetMetaFile::read(meta_path));
-    BRVL_TRY(DatasetConfig::validate(meta.data_segment_size, meta.index_segment_size, meta.compress_level,
-                                     meta.compress_type, meta.index_continuous, meta.initial_data_segment_size,
-                                     meta.initial_index_segment_size, meta.retention_window));
-    SegmentSet segments =
-        BRVL_TRY(SegmentSet::open_dir(data_dir, {meta.data_segment_size, meta.initial_data_segment_size,
-                                      meta.compress_level, meta.compress_type, read_only}));
-    Index index = BRVL_TRY(Index::open(paths::index_dir(data_dir), {meta.index_segment_size,
-                                       meta.initial_index_segment_size, meta.index_continuous != 0,
-                                       meta.compress_level, meta.compress_type, read_only}));
+    BRVL_TRY(config_of(meta).validate());
+    SegmentSet segments = BRVL_TRY(SegmentSet::open_dir(data_dir, segment_options(meta, read_only)));
+    Index index = BRVL_TRY(Index::open(paths::index_dir(data_dir), index_options(meta, read_only)));
     // A writer must know the latest timestamp; a reader goes on with the best known value.
     if (!read_only) BRVL_TRY(index.check_newest_readable());
     DatasetStateFile state = BRVL_TRY(read_only ? DatasetStateFile::open_read_only(data_dir)
@@ -304,22 +345,7 @@ Result<DataSetInspectResult> Dataset::inspect() {
     Guard g = BRVL_TRY(lock_open());
     DatasetInner& in = *g;
     DataSetInspectResult r;
-    DataSetInfo& info = r.info;
-    info.name = in.key.name;
-    info.dataset_type = in.key.dataset_type;
-    info.base_dir = in.data_dir;
-    info.identifier = in.identifier;
-    info.data_segment_size = in.config.data_segment_size;
-    info.index_segment_size = in.config.index_segment_size;
-    info.initial_data_segment_size = in.config.initial_data_segment_size;
-    info.initial_index_segment_size = in.config.initial_index_segment_size;
-    info.compress_type = in.config.compress_type;
-    info.compress_level = in.config.compress_level;
-    info.index_continuous = in.config.index_continuous != 0;
-    info.retention_window = in.config.retention_window;
-    info.timestamp_units_per_seconds = in.config.timestamp_units_per_seconds;
-    info.enable_journal = in.config.enable_journal;
-    info.create_time = in.config.create_time;
+    r.info = info_of(in);
 
     DataSetState& st = r.state;
     const auto& f = in.state.fields();

@@ -20,7 +20,8 @@
 
 namespace brenvale {
 
-// The state behind a dataset's mutex.
+// The state behind a dataset's mutex (Dataset::Shared::mu). Every field is read and
+// written only with that mutex held; the notes say what else holds for each.
 struct DatasetInner {
     DatasetInner(DataSetKey k, std::string dir, DatasetMetaFile cfg, Index idx, SegmentSet segs,
                  DatasetStateFile st)
@@ -31,23 +32,32 @@ struct DatasetInner {
           segments(std::move(segs)),
           state(std::move(st)) {}
 
+    // ---- constant after open ----
     DataSetKey key;
-    std::string data_dir;
-    DatasetMetaFile config;
-    Index index;
-    SegmentSet segments;
-    DatasetStateFile state;
-    std::optional<int64_t> latest_written_timestamp;
-    MonoInstant last_activity;
-    DatasetRuntime runtime;
-    uint64_t identifier = 0;
-    bool closed = false;
+    std::string data_dir;     // <root>/<name>/<dataset_type>
+    DatasetMetaFile config;   // the meta file's settings
 
-    // The attached queue (none, or both): its groups and its wake side.
+    // ---- set once by the store after open (set_identifier, attach_runtime) ----
+    uint64_t identifier = 0;  // 0 until the store gives one: no block cache is used before
+    DatasetRuntime runtime;   // cache, journal hook, dirty list, close hook, read-only flag
+
+    // ---- the files; each is used only under the mutex ----
+    Index index;              // maps timestamps to records
+    SegmentSet segments;      // the data segment files
+    DatasetStateFile state;   // totals of finished segments, index range, retention floor
+
+    // ---- changed by writes and reads ----
+    std::optional<int64_t> latest_written_timestamp;  // none while the dataset is empty
+    MonoInstant last_activity;                        // read by the idle release
+    bool closed = false;                              // set once by close, never cleared
+
+    // ---- the attached queue (none, or both): its groups and its wake side ----
+    // Inside the dataset mutex the queue's own mutexes are taken (doc/locking.md); nothing
+    // there calls back into the dataset.
     std::shared_ptr<QueueInner> queue;
     std::shared_ptr<QueueNotify> queue_notify;
     // Poll callbacks collected by a write, run on the writer's thread once the dataset
-    // mutex is released.
+    // mutex is released (by the guard).
     std::vector<PollCallback> wakes;
 
     // Takes the queue out of the dataset and closes it; its pollers are woken.

@@ -222,14 +222,26 @@ TEST(DatasetConfigTest, ValidateMessagesInOrder) {
     expect_invalid(c.validate(), "data_segment_size must be > 0");
 }
 
-TEST(DatasetConfigTest, StaticValidateTakesValuesInOrder) {
-    EXPECT_TRUE(DatasetConfig::validate(100, 50, 9, 1, 1, 100, 50, 0).ok());
-    expect_invalid(DatasetConfig::validate(100, 50, 9, 1, 1, 101, 50, 0),
+TEST(DatasetConfigTest, ValidateTakesValuesInOrder) {
+    auto config = [](uint64_t initial_data, uint64_t initial_index, uint8_t continuous, uint64_t retention) {
+        DatasetConfig c;
+        c.data_segment_size = 100;
+        c.index_segment_size = 50;
+        c.compress_level = 9;
+        c.compress_type = 1;
+        c.index_continuous = continuous;
+        c.initial_data_segment_size = initial_data;
+        c.initial_index_segment_size = initial_index;
+        c.retention_window = retention;
+        return c;
+    };
+    EXPECT_TRUE(config(100, 50, 1, 0).validate().ok());
+    expect_invalid(config(101, 50, 1, 0).validate(),
                    "initial_data_segment_size must be <= data_segment_size, got 101 > 100");
-    expect_invalid(DatasetConfig::validate(100, 50, 9, 1, 1, 100, 51, 0),
+    expect_invalid(config(100, 51, 1, 0).validate(),
                    "initial_index_segment_size must be <= index_segment_size, got 51 > 50");
-    expect_invalid(DatasetConfig::validate(100, 50, 9, 1, 3, 100, 50, 0), "index_continuous must be 0 or 1, got 3");
-    expect_invalid(DatasetConfig::validate(100, 50, 9, 1, 1, 100, 50, UINT64_MAX),
+    expect_invalid(config(100, 50, 3, 0).validate(), "index_continuous must be 0 or 1, got 3");
+    expect_invalid(config(100, 50, 1, UINT64_MAX).validate(),
                    "retention_window must be <= i64::MAX, got 18446744073709551615");
 }
 
