@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <random>
 
 namespace brenvale {
@@ -317,24 +318,35 @@ Status create_dir_all(const std::string& path, mode_t perm) {
     return {};
 }
 
-Result<std::vector<std::string>> list_dir(const std::string& path) {
-    DIR* d = ::opendir(path.c_str());
-    if (d == nullptr) return last_io();
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// The names in an open directory, without "." and "..".
+Result<std::vector<std::string>> read_names(DIR* d) {
     std::vector<std::string> names;
     for (;;) {
         errno = 0;
         struct dirent* e = ::readdir(d);
         if (e == nullptr) {
-            int err = errno;
-            ::closedir(d);
-            if (err != 0) return Error::io(err);
-            break;
+            if (errno != 0) return last_io();
+            return names;
         }
         std::string_view n(e->d_name);
         if (n == "." || n == "..") continue;
         names.emplace_back(n);
     }
-    return names;
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> list_dir(const std::string& path) {
+    DirHandle d(::opendir(path.c_str()));
+    if (!d) return last_io();
+    return read_names(d.get());
 }
 
 Status remove_file(const std::string& path) {
@@ -356,30 +368,14 @@ Status remove_tree_at(int dirfd, const char* name) {
         if (::unlinkat(dirfd, name, 0) != 0) return last_io();
         return {};
     }
-    int fd = ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return last_io();
-    DIR* d = ::fdopendir(fd);
-    if (d == nullptr) {
-        Error e = last_io();
-        ::close(fd);
-        return e;
-    }
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        struct dirent* e = ::readdir(d);
-        if (e == nullptr) break;
-        std::string_view n(e->d_name);
-        if (n == "." || n == "..") continue;
-        names.emplace_back(n);
-    }
-    Status st2;
-    for (const auto& n : names) {
-        st2 = remove_tree_at(::dirfd(d), n.c_str());
-        if (!st2.ok()) break;
-    }
-    ::closedir(d);
-    if (!st2.ok()) return st2;
+    FileHandle fd(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid()) return last_io();
+    DirHandle d(::fdopendir(fd.fd()));
+    if (!d) return last_io();
+    fd.release();  // the directory stream owns the descriptor now
+    const std::vector<std::string> names = BRVL_TRY(read_names(d.get()));
+    for (const auto& n : names) BRVL_TRY(remove_tree_at(::dirfd(d.get()), n.c_str()));
+    d.reset();
     if (::unlinkat(dirfd, name, AT_REMOVEDIR) != 0) return last_io();
     return {};
 }
@@ -389,12 +385,11 @@ Status remove_tree_at(int dirfd, const char* name) {
 Status remove_dir_all(const std::string& path) { return remove_tree_at(AT_FDCWD, path.c_str()); }
 
 Status sync_dir(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return last_io();
+    FileHandle fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return last_io();
     const int injected = io_fault(io_op::kFsync);
-    int rc = injected != 0 ? -1 : ::fsync(fd);
-    int err = injected != 0 ? injected : errno;
-    ::close(fd);
+    const int rc = injected != 0 ? -1 : ::fsync(fd.fd());
+    const int err = injected != 0 ? injected : errno;
     if (rc != 0 && err != EINVAL) return Error::io(err);
     return {};
 }

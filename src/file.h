@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.h"
@@ -47,6 +48,8 @@ public:
     Status reserve(uint64_t len) const;
     Status sync() const;
     void close();
+    // Gives up ownership of the descriptor (handed to another owner).
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_ = -1;
