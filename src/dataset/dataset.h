@@ -171,6 +171,8 @@ private:
     };
 
     explicit Dataset(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+    template <typename Item, typename ReadFn>
+    Result<std::vector<Item>> collect_range(int64_t start, int64_t end, ReadFn read);
     static Result<Dataset> open_impl(const DataSetKey& key, const std::string& data_dir, bool read_only);
     // The lock, or "dataset mutex poisoned".
     Result<Guard> lock() const;

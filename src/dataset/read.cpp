@@ -130,35 +130,33 @@ Result<std::optional<uint32_t>> Dataset::read_length(int64_t timestamp) {
     return std::optional<uint32_t>(len);
 }
 
-Result<std::vector<Record>> Dataset::query_all(int64_t start, int64_t end) {
+// The live records (or lengths) of a range, in one lock; one block is kept at a time.
+template <typename Item, typename ReadFn>
+Result<std::vector<Item>> Dataset::collect_range(int64_t start, int64_t end, ReadFn read) {
     Guard g = BRVL_TRY(lock_open());
     DatasetInner& in = *g;
     auto entries = BRVL_TRY(index_range(in, start, end));
-    std::vector<Record> out;
+    std::vector<Item> out;
     out.reserve(entries.size());
-    LocalHotBlock slot;
+    LocalHotBlock hot;
     for (const auto& e : entries) {
         if (e.is_sentinel()) continue;
-        out.push_back(BRVL_TRY(read_entry_hot(in, e, slot)));
+        out.push_back(BRVL_TRY(read(in, e, hot)));
     }
     if (!out.empty()) stamp(in);
     return out;
 }
 
+Result<std::vector<Record>> Dataset::query_all(int64_t start, int64_t end) {
+    return collect_range<Record>(start, end, read_entry_hot);
+}
+
 Result<std::vector<RecordLength>> Dataset::query_length_all(int64_t start, int64_t end) {
-    Guard g = BRVL_TRY(lock_open());
-    DatasetInner& in = *g;
-    auto entries = BRVL_TRY(index_range(in, start, end));
-    std::vector<RecordLength> out;
-    out.reserve(entries.size());
-    LocalHotBlock slot;
-    for (const auto& e : entries) {
-        if (e.is_sentinel()) continue;
-        uint32_t len = BRVL_TRY(read_length_hot(in, e, slot));
-        out.push_back({e.timestamp, len});
-    }
-    if (!out.empty()) stamp(in);
-    return out;
+    auto read = [](DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) -> Result<RecordLength> {
+        const uint32_t len = BRVL_TRY(read_length_hot(in, e, hot));
+        return RecordLength{e.timestamp, len};
+    };
+    return collect_range<RecordLength>(start, end, read);
 }
 
 Result<std::vector<uint8_t>> Dataset::query_exist(int64_t start, int64_t end) {

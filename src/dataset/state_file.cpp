@@ -89,7 +89,8 @@ Result<DatasetStateFile> DatasetStateFile::open_or_create(const std::string& dat
         s.path_ = path;
         FileHandle fd = BRVL_TRY(FileHandle::open(path, FileHandle::Mode::ReadWrite));
         uint64_t len = BRVL_TRY(fd.size());
-        if (len != kStateRecordLength && len != kStateRecordLengthV1) return Error::invalid_data("invalid dataset state file size");
+        if (len != kStateRecordLength && len != kStateRecordLengthV1)
+            return Error::invalid_data("invalid dataset state file size");
         // Validate before changing anything: read the record through a plain read.
         uint8_t buf[kStateRecordLength];
         ssize_t n = ::pread(fd.fd(), buf, len, 0);

@@ -58,6 +58,18 @@ void write_state_fields(uint8_t* s, const DataSegmentState& st) {
 
 std::span<const uint8_t> as_const(std::span<uint8_t> bytes) { return {bytes.data(), bytes.size()}; }
 
+// The state length that follows a metadata area of content_length bytes ("{kind}
+// state_length ..."); returns the position of the state block.
+Result<size_t> read_state_length(std::span<const uint8_t> bytes, uint16_t content_length, std::string_view kind,
+                                 uint16_t minimum, uint16_t* state_length) {
+    const size_t state_pos = kHeaderPrefixLen + size_t{content_length} + 2;
+    BRVL_TRY(check_available(fmt::format("{} state_length", kind), state_pos, bytes.size()));
+    *state_length = load_u16(bytes.data() + state_pos - 2);
+    if (*state_length < minimum)
+        return invalid_data_fmt("{} state_length {} is smaller than v1 {}", kind, *state_length, minimum);
+    return state_pos;
+}
+
 }  // namespace
 
 Status check_available(std::string_view name, size_t need, size_t have) {
@@ -176,12 +188,8 @@ Result<DataHeader> DataHeader::read(std::span<const uint8_t> bytes) {
     h.prefix = BRVL_TRY(FileHeader::read_prefix(bytes));
     h.meta = BRVL_TRY(FileHeader::read_meta(bytes, h.prefix.content_length));
     BRVL_TRY(check_known_compress_type(h.meta.compress_type));
-    const size_t state_pos = kHeaderPrefixLen + size_t{h.prefix.content_length} + 2;
-    BRVL_TRY(check_available("data state_length", state_pos, bytes.size()));
-    h.state_length = load_u16(bytes.data() + state_pos - 2);
-    if (h.state_length < kDataStateLength) {
-        return invalid_data_fmt("data state_length {} is smaller than v1 {}", h.state_length, kDataStateLength);
-    }
+    const size_t state_pos = BRVL_TRY(read_state_length(bytes, h.prefix.content_length, "data", kDataStateLength,
+                                                        &h.state_length));
     h.header_length = state_pos + h.state_length;
     BRVL_TRY(check_available("data header", h.header_length, bytes.size()));
     const uint8_t* s = bytes.data() + state_pos;
@@ -213,12 +221,8 @@ Result<IndexHeader> IndexHeader::read(std::span<const uint8_t> bytes) {
     }
     h.meta = BRVL_TRY(FileHeader::read_meta(bytes, h.prefix.content_length));
     BRVL_TRY(check_known_compress_type(h.meta.compress_type));
-    const size_t state_pos = kHeaderPrefixLen + size_t{h.prefix.content_length} + 2;
-    BRVL_TRY(check_available("index state_length", state_pos, bytes.size()));
-    h.state_length = load_u16(bytes.data() + state_pos - 2);
-    if (h.state_length < kIndexStateLength) {
-        return invalid_data_fmt("index state_length {} is smaller than v1 {}", h.state_length, kIndexStateLength);
-    }
+    const size_t state_pos = BRVL_TRY(read_state_length(bytes, h.prefix.content_length, "index", kIndexStateLength,
+                                                        &h.state_length));
     const size_t state_end = state_pos + h.state_length;
     if (state_end > kIndexHeaderLen) {
         return invalid_data_fmt("index header content length {} exceeds reserved entry start {}", state_end,

@@ -498,7 +498,8 @@ Result<RecordLocation> DataSegment::append_record(int64_t timestamp, std::span<c
     uint8_t* st = BRVL_TRY(state_block());
     const uint64_t pos = written_;
     std::memcpy(at(pos + kBlockHeaderLen), stored.data(), stored.size());
-    BlockHeader::write(file_.bytes(), header_len_ + pos, BlockHeader::make(stored.size(), BlockHeader::kSingleFlags, 1, framed));
+    BlockHeader::write(file_.bytes(), header_len_ + pos,
+                       BlockHeader::make(stored.size(), BlockHeader::kSingleFlags, 1, framed));
     crash_point("single.block");
     count_record(st);
     crash_point("single.stats");
