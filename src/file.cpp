@@ -277,13 +277,17 @@ Status write_file_atomic(const std::string& path, std::string_view contents, mod
         }
     }
     crash_point("atomic write: before rename");
-    const int injected = io_fault(io_op::kRename);
-    if (injected != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        Error e = injected != 0 ? Error::io(injected) : last_io();
+    if (Status st = rename_path(tmp, path); !st.ok()) {
         ::unlink(tmp.c_str());
-        return e;
+        return st;
     }
     return sync_dir(parent_dir(path));
+}
+
+Status rename_path(const std::string& from, const std::string& to) {
+    if (int e = io_fault(io_op::kRename)) return Error::io(e);
+    if (::rename(from.c_str(), to.c_str()) != 0) return last_io();
+    return {};
 }
 
 Result<bool> path_exists(const std::string& path) {

@@ -24,12 +24,20 @@ public:
                                  uint32_t appended) = 0;
 };
 
-// Told after a dataset has closed; the store removes it from its registry.
+class Dataset;
+
+// Told after a dataset has closed; the store removes it from its registry, but only when
+// the registered handle is that dataset (a stale handle closed again must not unregister
+// a newer open of the same key).
 class DatasetCloseHook {
 public:
     virtual ~DatasetCloseHook() = default;
-    virtual void dataset_closed(const DataSetKey& key) = 0;
+    virtual void dataset_closed(const DataSetKey& key, const Dataset& dataset) = 0;
 };
+
+// The writable store's hold on its directory lock (store/store.h). Every handle that can
+// write keeps a reference, so the lock is released only with the last of them.
+class StoreLock;
 
 // What the store hands a dataset.
 struct DatasetRuntime {
@@ -38,6 +46,8 @@ struct DatasetRuntime {
     DirtyListPtr dirty_list;
     std::shared_ptr<DatasetCloseHook> close_hook;
     bool read_only = false;
+    // Held while the dataset is open in a writable store; released by its close.
+    std::shared_ptr<const StoreLock> store_lock;
 };
 
 }  // namespace brenvale

@@ -13,6 +13,9 @@
 
 namespace brenvale::testing {
 
+inline std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+inline std::string text(const std::vector<uint8_t>& b) { return {b.begin(), b.end()}; }
+
 class TempDir {
 public:
     TempDir() {
