@@ -370,6 +370,7 @@ Status remove_tree_at(int dirfd, const char* name) {
     if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return last_io();
     if (!S_ISDIR(st.st_mode)) {
         if (::unlinkat(dirfd, name, 0) != 0) return last_io();
+        crash_point("remove_dir_all: file removed");
         return {};
     }
     FileHandle fd(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
