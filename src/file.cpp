@@ -254,6 +254,8 @@ Status write_all(int fd, std::string_view data) {
     return {};
 }
 
+}  // namespace
+
 std::string parent_dir(const std::string& path) {
     auto slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -261,7 +263,12 @@ std::string parent_dir(const std::string& path) {
     return path.substr(0, slash);
 }
 
-}  // namespace
+Status rename_file(const std::string& from, const std::string& to) {
+    const int injected = io_fault(io_op::kRename);
+    if (injected != 0) return Error::io(injected);
+    if (::rename(from.c_str(), to.c_str()) != 0) return last_io();
+    return {};
+}
 
 Status write_file_atomic(const std::string& path, std::string_view contents, mode_t perm) {
     std::random_device rd;
@@ -276,11 +283,9 @@ Status write_file_atomic(const std::string& path, std::string_view contents, mod
         }
     }
     crash_point("atomic write: before rename");
-    const int injected = io_fault(io_op::kRename);
-    if (injected != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        Error e = injected != 0 ? Error::io(injected) : last_io();
+    if (Status renamed = rename_file(tmp, path); !renamed.ok()) {
         ::unlink(tmp.c_str());
-        return e;
+        return renamed;
     }
     return sync_dir(parent_dir(path));
 }
