@@ -188,6 +188,7 @@ Status inner_write(DatasetInner& in, int64_t ts, std::span<const uint8_t> data) 
     auto hook = in.runtime.journal_hook;
     IndexEntry entry = BRVL_TRY(write_at(in, ts, data, cache));
     if (hook) BRVL_TRY(hook->record_write(in.identifier, entry));
+    if (hook) hook->collect_wakes(in.wakes);
     return {};
 }
 
@@ -219,6 +220,7 @@ Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data)
         entry = BRVL_TRY(write_at(in, ts, data, cache));
     }
     if (hook) BRVL_TRY(hook->record_append(in.identifier, entry, before, static_cast<uint32_t>(data.size())));
+    if (hook) hook->collect_wakes(in.wakes);
     return {};
 }
 
@@ -682,6 +684,7 @@ Status Dataset::delete_record(int64_t timestamp) {
     BRVL_TRY(count_invalid(in, old, cache));
     stamp(in);
     if (hook) BRVL_TRY(hook->record_delete(in.identifier, old));
+    if (hook) hook->collect_wakes(in.wakes);
     return {};
 }
 

@@ -37,6 +37,9 @@ public:
     // before: the record's data length before the append (0 when the append created it).
     virtual Status record_append(uint64_t identifier, const IndexEntry& entry, uint32_t before,
                                  uint32_t appended) = 0;
+    // Moves the wake callbacks that the calls above collected on this thread into `into`;
+    // the dataset runs them once its mutex is released.
+    virtual void collect_wakes(std::vector<PollCallback>& into) { (void)into; }
 };
 
 // Told after a dataset has closed; the store removes it from its registry.
