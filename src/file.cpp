@@ -255,6 +255,8 @@ Status write_all(int fd, std::string_view data) {
     return {};
 }
 
+}  // namespace
+
 std::string parent_dir(const std::string& path) {
     auto slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -262,7 +264,12 @@ std::string parent_dir(const std::string& path) {
     return path.substr(0, slash);
 }
 
-}  // namespace
+Status rename_file(const std::string& from, const std::string& to) {
+    const int injected = io_fault(io_op::kRename);
+    if (injected != 0) return Error::io(injected);
+    if (::rename(from.c_str(), to.c_str()) != 0) return last_io();
+    return {};
+}
 
 Status write_file_atomic(const std::string& path, std::string_view contents, mode_t perm) {
     std::random_device rd;
@@ -277,17 +284,11 @@ Status write_file_atomic(const std::string& path, std::string_view contents, mod
         }
     }
     crash_point("atomic write: before rename");
-    if (Status st = rename_path(tmp, path); !st.ok()) {
+    if (Status renamed = rename_file(tmp, path); !renamed.ok()) {
         ::unlink(tmp.c_str());
-        return st;
+        return renamed;
     }
     return sync_dir(parent_dir(path));
-}
-
-Status rename_path(const std::string& from, const std::string& to) {
-    if (int e = io_fault(io_op::kRename)) return Error::io(e);
-    if (::rename(from.c_str(), to.c_str()) != 0) return last_io();
-    return {};
 }
 
 Result<bool> path_exists(const std::string& path) {

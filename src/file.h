@@ -142,9 +142,11 @@ Status remove_file(const std::string& path);
 // Removes a file if it exists; a missing file is not an error.
 Status remove_file_if_exists(const std::string& path);
 Status remove_dir_all(const std::string& path);
-// rename(2): replaces `to` atomically (a directory only by an empty one).
-Status rename_path(const std::string& from, const std::string& to);
 Status sync_dir(const std::string& path);
+// rename(2); the new name is durable only after sync_dir of its directory.
+Status rename_file(const std::string& from, const std::string& to);
+// The directory part of a path ("." without one).
+std::string parent_dir(const std::string& path);
 
 std::string join_path(std::string_view a, std::string_view b);
 

@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "cache.h"
 #include "dirty_list.h"
 #include "error.h"
 #include "format/index_entry.h"
+#include "queue/notify.h"
 #include "types.h"
 
 namespace brenvale {
@@ -22,6 +24,9 @@ public:
     // before: the record's data length before the append (0 when the append created it).
     virtual Status record_append(uint64_t identifier, const IndexEntry& entry, uint32_t before,
                                  uint32_t appended) = 0;
+    // Moves the wake callbacks that the calls above collected on this thread into `into`;
+    // the dataset runs them once its mutex is released.
+    virtual void collect_wakes(std::vector<PollCallback>& into) { (void)into; }
 };
 
 class Dataset;

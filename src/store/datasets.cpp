@@ -189,7 +189,7 @@ Status Store::drop_dataset(const std::string& name, const std::string& dataset_t
     // listing shows; what a kill leaves of it is removed when the store next opens.
     const std::string parent = paths::name_dir(root_, name);
     const std::string doomed = paths::dropping_dir(parent, fresh_hash_seed());
-    BRVL_TRY(rename_path(dir, doomed));
+    BRVL_TRY(rename_file(dir, doomed));
     std::erase_if(identifiers_, [&key](const auto& entry) { return entry.second == key; });
     BRVL_TRY(sync_dir(parent));
     crash_point("store.drop.renamed");

@@ -71,6 +71,12 @@ public:
         for (const auto& r : records_) n += r.message == message;
         return n;
     }
+    size_t count_starting(std::string_view prefix) const {
+        std::lock_guard lock(mu_);
+        size_t n = 0;
+        for (const auto& r : records_) n += r.message.starts_with(prefix);
+        return n;
+    }
     void clear() {
         std::lock_guard lock(mu_);
         records_.clear();
