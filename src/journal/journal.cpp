@@ -17,9 +17,11 @@ JournalIndexInfo index_info(const IndexEntry& e) { return JournalIndexInfo{e.tim
 
 // ---- opening ----
 
-Result<std::shared_ptr<Journal>> Journal::open(const std::string& root, const StoreConfig& config) {
+Result<std::shared_ptr<Journal>> Journal::open(const std::string& root, const StoreConfig& config,
+                                               std::shared_ptr<const StoreLock> store_lock) {
     if (!config.enable_journal) return disabled();
     auto log = std::make_shared<LockedJournalLog>();
+    log->store_lock = std::move(store_lock);
     log->log = BRVL_TRY(JournalLog::open(paths::journal_logs_dir(root), JournalLogOptions::from(config)));
     return std::make_shared<Journal>(Token{}, Mode::Enabled, paths::journal_queue_dir(root), std::move(log));
 }

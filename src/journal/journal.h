@@ -34,8 +34,9 @@ public:
     enum class Mode : uint8_t { Enabled, ReadOnly, Disabled };
 
     // A writable store's journal: enabled under <root>/.journal (the log opened, created
-    // when missing) when config.enable_journal, else disabled.
-    static Result<std::shared_ptr<Journal>> open(const std::string& root, const StoreConfig& config);
+    // when missing) when config.enable_journal, else disabled. The log keeps store_lock.
+    static Result<std::shared_ptr<Journal>> open(const std::string& root, const StoreConfig& config,
+                                                 std::shared_ptr<const StoreLock> store_lock = nullptr);
     // A read-only store's journal: read-only (with no log when the store has no journal
     // directories) when config.enable_journal, else disabled. Creates nothing.
     static Result<std::shared_ptr<Journal>> open_read_only(const std::string& root, const StoreConfig& config);

@@ -29,9 +29,15 @@
 
 namespace brenvale {
 
+class StoreLock;
+
 // The journal log behind the journal log mutex. The log is absent in a read-only store
 // without journal directories.
 struct LockedJournalLog {
+    // A writable store's directory lock: every holder of the log (the journal, its queue
+    // and their consumers) keeps the directory locked while it can still write. Declared
+    // first, so it is released after the log is closed.
+    std::shared_ptr<const StoreLock> store_lock;
     QueueMutex mu{"journal log mutex"};
     std::optional<JournalLog> log;  // guarded by mu
 };

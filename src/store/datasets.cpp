@@ -95,8 +95,8 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
     const DatasetConfig config = BRVL_TRY((builder ? *builder : DatasetConfigBuilder::from_store(config_)).build());
     if (max_identifier_ == UINT64_MAX) return Error::invalid_data("dataset identifier overflow");
     const uint64_t identifier = max_identifier_ + 1;
-    const bool journalled = false && config.enable_journal;
-    if (journalled) BRVL_TRY(validate_dataset_event(identifier, key, DatasetMetaFile::kAreaLength));
+    const bool journal = journalled(config.enable_journal);
+    if (journal) BRVL_TRY(validate_dataset_event(identifier, key, DatasetMetaFile::kAreaLength));
 
     // The identifier is consumed from here on, even when a later step fails.
     BRVL_TRY(write_identifier_file(paths::max_identifier_file(root_), identifier));
@@ -111,7 +111,10 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
     crash_point("store.create.dataset");
     dataset = BRVL_TRY(equip(std::move(dataset), identifier));
     identifiers_.insert_or_assign(identifier, key);
+    std::vector<uint8_t> metadata = BRVL_TRY(read_meta_tlv_area(paths::meta_file(dir)));
     ops.unlock();
+    // The journal's wake callbacks run on this thread, outside every store and dataset lock.
+    if (journal) BRVL_TRY(journal_->record_create_dataset(identifier, key, std::move(metadata)));
     return dataset;
 }
 
@@ -179,9 +182,9 @@ Status Store::drop_dataset(const std::string& name, const std::string& dataset_t
     Dataset dataset = BRVL_TRY(open_locked(key));
     const std::string dir = dataset.data_dir();
     const uint64_t identifier = dataset.identifier();
-    const std::vector<uint8_t> metadata = BRVL_TRY(read_meta_tlv_area(paths::meta_file(dir)));
-    const bool journalled = false && dataset.enable_journal();
-    if (journalled) BRVL_TRY(validate_dataset_event(identifier, key, metadata.size()));
+    std::vector<uint8_t> metadata = BRVL_TRY(read_meta_tlv_area(paths::meta_file(dir)));
+    const bool journal = journalled(dataset.enable_journal());
+    if (journal) BRVL_TRY(validate_dataset_event(identifier, key, metadata.size()));
 
     BRVL_TRY(dataset.close());
     crash_point("store.drop.closed");
@@ -191,10 +194,14 @@ Status Store::drop_dataset(const std::string& name, const std::string& dataset_t
     const std::string doomed = paths::dropping_dir(parent, fresh_hash_seed());
     BRVL_TRY(rename_file(dir, doomed));
     std::erase_if(identifiers_, [&key](const auto& entry) { return entry.second == key; });
-    BRVL_TRY(sync_dir(parent));
+    // From here the dataset is gone: a failure to sync or remove is reported, but only
+    // after the drop is recorded.
+    Status done = sync_dir(parent);
     crash_point("store.drop.renamed");
-    BRVL_TRY(remove_dir_all(doomed));
+    if (Status removed = remove_dir_all(doomed); done.ok()) done = std::move(removed);
     ops.unlock();
+    if (journal) BRVL_TRY(journal_->record_drop_dataset(identifier, key, std::move(metadata)));
+    BRVL_TRY(done);
     log::info(log::kStore, "[store] dropped dataset: {}/{}", name, dataset_type);
     return {};
 }
@@ -222,6 +229,21 @@ Result<std::vector<std::string>> Store::dataset_types(const std::string& name) c
     BRVL_TRY(validate_key_part("dataset name", name));
     return key_dirs(paths::name_dir(root_, name), "dataset type");
 }
+
+// ---- journal ----
+
+Result<JournalQueue> Store::open_journal_queue() {
+    BRVL_TRY(refuse_if_read_only("open journal queue"));
+    return journal_->open_queue();
+}
+
+Result<std::optional<JournalEntry>> Store::journal_read(int64_t sequence) { return journal_->read(sequence); }
+
+Result<std::vector<JournalEntry>> Store::journal_query(int64_t start_sequence, int64_t end_sequence) {
+    return journal_->query(start_sequence, end_sequence);
+}
+
+Result<std::optional<uint64_t>> Store::journal_latest_sequence() { return journal_->last_sequence(); }
 
 // ---- background tasks ----
 

@@ -145,6 +145,7 @@ Result<Store> Store::open(const std::string& root, const StoreConfig& config) {
     s.read_only_ = !s.lock_;
     s.cache_ = std::make_shared<BlockCache>(config.cache_max_memory);
     if (!s.read_only_) s.dirty_list_ = std::make_shared<DirtyList>();
+    s.journal_ = BRVL_TRY(s.read_only_ ? Journal::open_read_only(root, config) : Journal::open(root, config, s.lock_));
     s.max_identifier_ = BRVL_TRY(read_max_identifier(root));
     s.registry_ = std::make_shared<DatasetRegistry>();
     s.close_hook_ = std::make_shared<RegistryCloseHook>(s.registry_);
@@ -154,7 +155,7 @@ Result<Store> Store::open(const std::string& root, const StoreConfig& config) {
         return s;
     }
     remove_drop_leftovers(root);
-    BgServices services{s.registry_, s.dirty_list_, s.cache_, {}};
+    BgServices services{s.registry_, s.dirty_list_, s.cache_, [journal = s.journal_] { return journal->flush(); }};
     if (config.enable_background_thread) {
         s.bg_ = BRVL_TRY(BgTasks::spawn(std::move(services), BgSettings::from(config)));
     } else {
@@ -175,6 +176,7 @@ void Store::stop_background() {
         bg_->shutdown();
         bg_.reset();
     }
+    if (journal_) (void)journal_->flush();
 }
 
 uint64_t Store::max_identifier() const {
@@ -182,12 +184,17 @@ uint64_t Store::max_identifier() const {
     return max_identifier_;
 }
 
-Result<DatasetRuntime> Store::dataset_runtime(bool /*enable_journal*/) const {
+bool Store::journalled(bool dataset_enable_journal) const {
+    return dataset_enable_journal && journal_->mode() != Journal::Mode::Disabled;
+}
+
+Result<DatasetRuntime> Store::dataset_runtime(bool enable_journal) const {
     DatasetRuntime rt;
     rt.block_cache = cache_;
     rt.close_hook = close_hook_;
     rt.read_only = read_only_;
     if (!read_only_) {
+        if (journalled(enable_journal)) rt.journal_hook = journal_;
         if (!bg_) return Error::invalid_data("bg_tasks not initialised");
         rt.dirty_list = dirty_list_;
         rt.store_lock = lock_;

@@ -24,6 +24,7 @@
 #include "dirty_list.h"
 #include "error.h"
 #include "file.h"
+#include "journal/journal.h"
 #include "store/registry.h"
 #include "types.h"
 
@@ -95,6 +96,7 @@ public:
     const StoreConfig& config() const { return config_; }
     bool read_only() const { return read_only_; }
     const DatasetRegistryPtr& registry() const { return registry_; }
+    const std::shared_ptr<Journal>& journal() const { return journal_; }
     uint64_t max_identifier() const;
 
     // ---- datasets ----
@@ -111,6 +113,12 @@ public:
     Result<std::vector<std::string>> dataset_names() const;
     Result<std::vector<std::string>> dataset_types(const std::string& name) const;
 
+    // ---- journal ----
+    Result<JournalQueue> open_journal_queue();
+    Result<std::optional<JournalEntry>> journal_read(int64_t sequence);
+    Result<std::vector<JournalEntry>> journal_query(int64_t start_sequence, int64_t end_sequence);
+    Result<std::optional<uint64_t>> journal_latest_sequence();
+
     // ---- background tasks ----
     Result<std::chrono::nanoseconds> next_background_delay() const;
     Result<BgTick> tick_background_tasks();
@@ -118,6 +126,8 @@ public:
     void stop_background();
 
 private:
+    // Whether the store records the creation and removal of a dataset with this setting.
+    bool journalled(bool dataset_enable_journal) const;
     Store() = default;
 
     // What a dataset opened or created by this store receives.
@@ -138,6 +148,7 @@ private:
     bool read_only_ = false;
     std::shared_ptr<BlockCache> cache_;
     DirtyListPtr dirty_list_;
+    std::shared_ptr<Journal> journal_;
     DatasetRegistryPtr registry_;
     std::shared_ptr<RegistryCloseHook> close_hook_;
     std::unique_ptr<BgTasks> bg_;

@@ -1,8 +1,8 @@
-// The store kill test: a writer process creates, writes, flushes and drops datasets of one
-// store (with its background thread running) and is SIGKILLed at a random moment; the
-// store is then opened again and checked against the operations that were acknowledged:
-// every acknowledged record is there, every dataset opens or is absent as it should be,
-// and identifiers stay unique.
+// The store kill test: a writer process creates, writes, flushes and drops journalled
+// datasets of one store (with its background thread running) and is SIGKILLed at a random
+// moment; the store is then opened again and checked against the operations that were
+// acknowledged: every acknowledged record and journal event is there, every dataset opens
+// or is absent as it should be, and identifiers stay unique.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -50,8 +50,10 @@ std::vector<uint8_t> payload(uint32_t len, uint64_t seed) {
     return d;
 }
 
+StoreConfig store_config() { return testing::small_store_config(false, /*journal=*/true); }
+
 StoreConfig writer_config() {
-    StoreConfig c = testing::small_store_config();
+    StoreConfig c = store_config();
     c.enable_background_thread = true;
     c.flush_interval = std::chrono::milliseconds(5);
     return c;
@@ -60,12 +62,22 @@ StoreConfig writer_config() {
 // What the acknowledged operations left: per key, whether the dataset exists and its records.
 struct KeyModel {
     bool exists = false;
+    uint64_t identifier = 0;
     int64_t next_ts = 0;
     std::map<int64_t, std::pair<uint32_t, uint64_t>> records;  // ts -> (len, seed)
 };
 
+// A dataset event the journal must hold: create and drop (timestamp unused) or a write.
+struct Event {
+    JournalLogType type;
+    uint64_t identifier;
+    int64_t ts;
+    bool operator==(const Event&) const = default;
+};
+
 struct Model {
     KeyModel keys[kKeys];
+    std::vector<Event> events;  // acknowledged, in order
 };
 
 bool send(int fd, const Msg& m) { return ::write(fd, &m, sizeof m) == static_cast<ssize_t>(sizeof m); }
@@ -99,7 +111,9 @@ bool send(int fd, const Msg& m) { return ::write(fd, &m, sizeof m) == static_cas
         if (!send(fd, m)) _exit(4);
         Status st;
         if (m.kind == kCreate) {
-            auto d = store->create_dataset(name_of(m.key), "x");
+            auto builder = DatasetConfigBuilder::from_store(store->config());
+            builder.enable_journal(true);
+            auto d = store->create_dataset(name_of(m.key), "x", builder);
             st = d.ok() ? Status() : Status(d.error());
             if (d.ok()) {
                 m.value = d->identifier();
@@ -168,14 +182,39 @@ Round run_and_kill(const std::string& root, const Model& model, uint64_t seed, i
 void apply(Model& model, const Msg& m) {
     KeyModel& km = model.keys[m.key];
     switch (m.kind) {
-        case kCreate: km = KeyModel{true, 0, {}}; break;
-        case kDrop: km = KeyModel{}; break;
+        case kCreate:
+            km = KeyModel{true, m.value, 0, {}};
+            model.events.push_back({JournalLogType::CreateDataset, km.identifier, 0});
+            break;
+        case kDrop:
+            model.events.push_back({JournalLogType::DropDataset, km.identifier, 0});
+            km = KeyModel{};
+            break;
         case kWrite:
             km.records[m.ts] = {m.len, m.value};
             km.next_ts = m.ts + 1;
+            model.events.push_back({JournalLogType::RecordWrite, km.identifier, m.ts});
             break;
         default: break;
     }
+}
+
+// The acknowledged events are in the journal, in their order (others, of operations
+// cut short, may lie between them).
+void check_journal(Store& s, const Model& model, const std::string& context) {
+    auto entries = s.journal_query(1, INT64_MAX);
+    ASSERT_TRUE(entries.ok()) << context << ": " << entries.error().to_string();
+    size_t next = 0;
+    uint64_t sequence = 0;
+    for (const JournalEntry& e : *entries) {
+        EXPECT_EQ(e.sequence, ++sequence) << context;
+        auto r = JournalRecord::decode(e.payload);
+        ASSERT_TRUE(r.ok()) << context << ": " << r.error().to_string();
+        const Event got{r->type, r->identifier, r->index_info ? r->index_info->timestamp : 0};
+        if (next < model.events.size() && got == model.events[next]) ++next;
+    }
+    EXPECT_EQ(next, model.events.size()) << context << ": acknowledged event " << next << " of "
+                                         << model.events.size() << " missing";
 }
 
 // Checks the reopened store against the model and brings the model to what is on disk
@@ -194,7 +233,8 @@ void check(Store& s, Model& model, const std::optional<Msg>& in_flight, const st
             continue;
         }
         EXPECT_TRUE(km.exists || kind == kCreate) << context << ": dataset " << k << " should be gone";
-        if (!km.exists) km = KeyModel{true, 0, {}};
+        if (!km.exists) km = KeyModel{true, d->identifier(), 0, {}};
+        EXPECT_EQ(km.identifier, d->identifier()) << context;
         EXPECT_TRUE(identifiers.insert(d->identifier()).second) << context << ": identifier twice";
         EXPECT_LE(d->identifier(), s.max_identifier()) << context;
         auto all = d->query_all(INT64_MIN, INT64_MAX);
@@ -235,9 +275,11 @@ TEST(StoreKillTest, KilledWriterLeavesEveryAcknowledgedRecordAndDataset) {
         for (const Msg& m : round.done) apply(model, m);
         acked += round.done.size();
         in_flight += round.in_flight.has_value();
-        auto s = Store::open(dir.path(), testing::small_store_config());
+        auto s = Store::open(dir.path(), store_config());
         ASSERT_TRUE(s.ok()) << s.error().to_string();
-        check(*s, model, round.in_flight, fmt::format("seed {}, kill {}", seed, kill));
+        const std::string context = fmt::format("seed {}, kill {}", seed, kill);
+        check_journal(*s, model, context);
+        check(*s, model, round.in_flight, context);
         if (::testing::Test::HasFailure()) return;
     }
     EXPECT_GT(acked, 100u);

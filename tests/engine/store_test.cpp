@@ -366,6 +366,101 @@ TEST(StoreReadOnly, RefusesChangesAndGivesReadOnlyRuntimes) {
     EXPECT_EQ(error_text(a.delete_record(1)), "invalid data: read-only dataset cannot be deleted");
 }
 
+// ---- the journal ----
+
+JournalRecord journal_record(Store& s, int64_t sequence) {
+    auto e = s.journal_read(sequence);
+    EXPECT_TRUE(e.ok() && e->has_value()) << sequence;
+    if (!e.ok() || !e->has_value()) return {};
+    return *JournalRecord::decode((*e)->payload);
+}
+
+TEST(StoreJournal, DatasetEventsOfJournalledDatasetsOnly) {
+    TempDir dir;
+    auto opened = Store::open(dir.path(), small_store_config(false, /*journal=*/true));
+    ASSERT_TRUE(opened.ok());
+    Store& s = *opened;
+    EXPECT_EQ(*s.journal_latest_sequence(), std::nullopt);
+    auto builder = DatasetConfigBuilder::from_store(s.config());
+    builder.enable_journal(true);
+    Dataset j = *s.create_dataset("j", "x", builder);
+    Dataset plain = create(s, "p", "x");
+    ASSERT_TRUE(plain.write(1, bytes("not journalled")).ok());
+    ASSERT_TRUE(j.write(5, bytes("w")).ok());
+    ASSERT_TRUE(j.delete_record(5).ok());
+    ASSERT_TRUE(j.append(6, bytes("a")).ok());
+    EXPECT_EQ(*s.journal_latest_sequence(), 4u);
+    EXPECT_TRUE(s.inspect_dataset("j", "x")->state.has_journal);
+    EXPECT_FALSE(s.inspect_dataset("p", "x")->state.has_journal);
+
+    const JournalRecord created = journal_record(s, 1);
+    EXPECT_EQ(created.type, JournalLogType::CreateDataset);
+    EXPECT_EQ(created.identifier, j.identifier());
+    EXPECT_EQ(created.name, "j");
+    EXPECT_EQ(created.dataset_type, "x");
+    EXPECT_EQ(created.metadata, *read_meta_tlv_area(dir.file("j/x/meta")));
+    const JournalLogType kinds[] = {JournalLogType::RecordWrite, JournalLogType::RecordDelete,
+                                    JournalLogType::RecordAppend};
+    for (int64_t seq = 2; seq <= 4; ++seq) EXPECT_EQ(journal_record(s, seq).type, kinds[seq - 2]);
+    EXPECT_EQ(journal_record(s, 4).index_info->timestamp, 6);
+
+    ASSERT_TRUE(s.drop_dataset("p", "x").ok());
+    ASSERT_TRUE(s.drop_dataset("j", "x").ok());
+    EXPECT_EQ(*s.journal_latest_sequence(), 5u);
+    const JournalRecord dropped = journal_record(s, 5);
+    EXPECT_EQ(dropped.type, JournalLogType::DropDataset);
+    EXPECT_EQ(dropped.identifier, created.identifier);
+    EXPECT_EQ(dropped.metadata, created.metadata);
+    EXPECT_EQ(s.journal_query(1, 10)->size(), 5u);
+}
+
+TEST(StoreJournal, DisabledAndReadOnlyJournals) {
+    TempDir dir;
+    {
+        Store s = open_store(dir.path());  // enable_journal false
+        EXPECT_EQ(error_text(s.journal_latest_sequence()), "not found: journal is disabled");
+        EXPECT_EQ(error_text(s.open_journal_queue()), "not found: journal is disabled");
+        auto builder = DatasetConfigBuilder::from_store(s.config());
+        builder.enable_journal(true);
+        Dataset d = *s.create_dataset("a", "x", builder);
+        ASSERT_TRUE(d.write(1, bytes("x")).ok());
+        EXPECT_FALSE(s.inspect_dataset("a", "x")->state.has_journal);
+    }
+    EXPECT_FALSE(*path_exists(dir.file(".journal")));
+    auto ro = Store::open(dir.path(), small_store_config(true, /*journal=*/true));
+    ASSERT_TRUE(ro.ok());
+    EXPECT_EQ(*ro->journal_read(1), std::nullopt);
+    EXPECT_TRUE(ro->journal_query(1, 10)->empty());
+    EXPECT_EQ(*ro->journal_latest_sequence(), std::nullopt);
+    EXPECT_EQ(error_text(ro->open_journal_queue()), "invalid data: read-only store cannot open journal queue");
+    EXPECT_FALSE(ro->inspect_dataset("a", "x")->state.has_journal);
+}
+
+TEST(StoreJournal, WakeCallbacksOfCreateAndDropRunOutsideTheStoreLocks) {
+    TempDir dir;
+    Store s = std::move(*Store::open(dir.path(), small_store_config(false, true)));
+    auto queue = s.open_journal_queue();
+    ASSERT_TRUE(queue.ok());
+    auto consumer = queue->open_consumer("g", ConsumerConfig{});
+    ASSERT_TRUE(consumer.ok());
+    std::vector<std::string> seen;  // what the callback found in the store
+    ASSERT_TRUE(consumer
+                    ->set_poll_callback(make_poll_callback([&] {
+                        auto names = s.dataset_names();
+                        auto d = s.open_dataset("j", "x");
+                        seen.push_back(fmt::format("{} {}", names.ok() ? names->size() : 99, d.ok()));
+                    }))
+                    .ok());
+    auto builder = DatasetConfigBuilder::from_store(s.config());
+    builder.enable_journal(true);
+    ASSERT_TRUE(s.create_dataset("j", "x", builder).ok());
+    ASSERT_TRUE(s.drop_dataset("j", "x").ok());
+    EXPECT_EQ(seen, (std::vector<std::string>{"1 true", "0 false"}));
+    auto first = consumer->try_poll();
+    ASSERT_TRUE(first.ok() && first->has_value());
+    EXPECT_EQ((*first)->sequence, 1u);
+}
+
 // ---- shutdown ----
 
 TEST(StoreShutdown, TheLockOutlivesTheStoreWhileADatasetCanWrite) {
@@ -385,6 +480,15 @@ TEST(StoreShutdown, TheLockOutlivesTheStoreWhileADatasetCanWrite) {
 
     // Without handles kept elsewhere the lock goes with the store, registered datasets or not.
     { Store tmp = std::move(again); }
+    // A journal queue consumer can write its state: it keeps the lock too.
+    std::optional<JournalQueueConsumer> consumer;
+    {
+        Store journalled = std::move(*Store::open(dir.path(), small_store_config(false, true)));
+        consumer.emplace(*journalled.open_journal_queue()->open_consumer("g", ConsumerConfig{}));
+    }
+    EXPECT_EQ(error_text(Store::open(dir.path(), small_store_config(false))),
+              "invalid data: store is already locked for writing");
+    consumer.reset();
     EXPECT_TRUE(Store::open(dir.path(), small_store_config(false)).ok());
 }
 
