@@ -14,8 +14,6 @@ namespace brenvale {
 
 namespace {
 
-Error reserved_key_error() { return Error::invalid_data("journal dataset is reserved"); }
-
 Error exceeds_max_error(const DataSetKey& key, uint64_t identifier, uint64_t max) {
     return invalid_data_fmt("dataset {} identifier {} exceeds authoritative max_identifier {}", key.debug_string(),
                             identifier, max);
@@ -47,6 +45,15 @@ Result<std::vector<std::string>> key_dirs(const std::string& dir, std::string_vi
 }  // namespace
 
 // ---- the pieces shared by the operations ----
+
+Result<DataSetKey> Store::changeable_key(std::string_view what, const std::string& name,
+                                         const std::string& dataset_type) const {
+    BRVL_TRY(refuse_if_read_only(what));
+    DataSetKey key{name, dataset_type};
+    if (paths::is_journal_key(key)) return Error::invalid_data("journal dataset is reserved");
+    BRVL_TRY(validate_key(name, dataset_type));
+    return key;
+}
 
 Status Store::check_identifier(const DataSetKey& key, uint64_t identifier) const {
     if (identifier > max_identifier_) return exceeds_max_error(key, identifier, max_identifier_);
@@ -81,11 +88,7 @@ Result<Dataset> Store::open_locked(const DataSetKey& key) {
 
 Result<Dataset> Store::create_dataset(const std::string& name, const std::string& dataset_type,
                                       const std::optional<DatasetConfigBuilder>& builder) {
-    BRVL_TRY(refuse_if_read_only("create dataset"));
-    DataSetKey key{name, dataset_type};
-    if (paths::is_journal_key(key)) return reserved_key_error();
-    BRVL_TRY(validate_key(name, dataset_type));
-
+    const DataSetKey key = BRVL_TRY(changeable_key("create dataset", name, dataset_type));
     std::unique_lock ops(*ops_mu_);
     if (registry_->get(key))
         return Error::already_exists(fmt::format("dataset {}/{} is already open", name, dataset_type));
@@ -173,11 +176,7 @@ Result<DataSetInspectResult> Store::inspect_dataset(const std::string& name, con
 // ---- drop ----
 
 Status Store::drop_dataset(const std::string& name, const std::string& dataset_type) {
-    BRVL_TRY(refuse_if_read_only("drop dataset"));
-    DataSetKey key{name, dataset_type};
-    if (paths::is_journal_key(key)) return reserved_key_error();
-    BRVL_TRY(validate_key(name, dataset_type));
-
+    const DataSetKey key = BRVL_TRY(changeable_key("drop dataset", name, dataset_type));
     std::unique_lock ops(*ops_mu_);
     Dataset dataset = BRVL_TRY(open_locked(key));
     const std::string dir = dataset.data_dir();
@@ -247,16 +246,14 @@ Result<std::optional<uint64_t>> Store::journal_latest_sequence() { return journa
 
 // ---- background tasks ----
 
-Result<std::chrono::nanoseconds> Store::next_background_delay() const {
+Result<BgTasks*> Store::background() const {
     if (read_only_) return Error::invalid_data("read-only store has no background tasks");
     if (!bg_) return Error::invalid_data("bg_tasks not initialised");
-    return bg_->next_delay();
+    return bg_.get();
 }
 
-Result<BgTick> Store::tick_background_tasks() {
-    if (read_only_) return Error::invalid_data("read-only store has no background tasks");
-    if (!bg_) return Error::invalid_data("bg_tasks not initialised");
-    return bg_->tick();
-}
+Result<std::chrono::nanoseconds> Store::next_background_delay() const { return BRVL_TRY(background())->next_delay(); }
+
+Result<BgTick> Store::tick_background_tasks() { return BRVL_TRY(background())->tick(); }
 
 }  // namespace brenvale

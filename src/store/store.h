@@ -140,6 +140,12 @@ private:
     Result<Dataset> open_from_disk(const DataSetKey& key, const std::string& dir, uint64_t identifier);
     Status check_identifier(const DataSetKey& key, uint64_t identifier) const;
     Status refuse_if_read_only(std::string_view what) const;
+    // The key of a create or drop: refused in a read-only store ("read-only store cannot
+    // {what}"), for the journal's key, and when it breaks the key rule.
+    Result<DataSetKey> changeable_key(std::string_view what, const std::string& name,
+                                      const std::string& dataset_type) const;
+    // The background tasks, or why there are none.
+    Result<BgTasks*> background() const;
 
     // Declared first, so destroyed last: the store's own hold on the lock.
     StoreLockPtr lock_;
