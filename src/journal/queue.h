@@ -6,7 +6,7 @@
 // under <root>/.journal/queue/; every handle of a group shares it. Groups are made
 // durable by Journal::flush and by close, never through the dirty list.
 //
-// Locks (see doc/locking-queue.md): the journal log mutex, the group map mutex ("journal
+// Locks (see doc/locking.md): the journal log mutex, the group map mutex ("journal
 // queue mutex"), one state mutex per group, the notify mutex with its condition
 // variable, the callback mutex and one mutex per callback slot. The log mutex is never
 // held together with a state mutex; wake callbacks are collected under the locks and run
