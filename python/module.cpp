@@ -7,6 +7,7 @@
 #include "exceptions.h"
 #include "module_util.h"
 #include "py_dataset.h"
+#include "py_queue.h"
 #include "query.h"
 #include "results.h"
 #include "store_config.h"
@@ -41,6 +42,8 @@ constexpr std::array kClasses{
     ClassEntry{"StoreConfig", &class_object<store_config_class>},
     ClassEntry{"Dataset", &class_object<dataset_class>},
     ClassEntry{"QueryIterator", &class_object<query_iterator_class>},
+    ClassEntry{"DatasetQueue", &class_object<dataset_queue_class>},
+    ClassEntry{"DatasetQueueConsumer", &class_object<dataset_queue_consumer_class>},
     ClassEntry{"DatasetQueueConsumerInfo", &class_object<consumer_info_class>},
     ClassEntry{"DatasetQueueConsumerPendingEntry", &class_object<consumer_pending_entry_class>},
     ClassEntry{"DatasetQueueConsumerState", &class_object<consumer_state_class>},

@@ -36,7 +36,7 @@ EXCEPTION_NAMES = [name for name, _ in EXCEPTIONS]
 # The ordinary classes, which follow the exceptions in __all__ in this order.
 CLASS_NAMES = [
     "Store", "DataSetInfo", "DataSetState", "DataSetInspectResult", "StoreConfig", "Dataset",
-    "QueryIterator", "DatasetQueueConsumerInfo",
+    "QueryIterator", "DatasetQueue", "DatasetQueueConsumer", "DatasetQueueConsumerInfo",
     "DatasetQueueConsumerPendingEntry", "DatasetQueueConsumerState",
     "DatasetQueueConsumerInspectResult", "JournalQueue", "JournalQueueConsumer",
 ]
@@ -82,7 +82,7 @@ class NamespaceTest(unittest.TestCase):
         rest = names[16:]
         self.assertEqual(rest, [n for n in CLASS_NAMES if n in rest])
         self.assertLessEqual({"DataSetInfo", "DataSetState", "DataSetInspectResult", "StoreConfig", "Dataset",
-                              "QueryIterator", "DatasetQueueConsumerInfo",
+                              "QueryIterator", "DatasetQueue", "DatasetQueueConsumer", "DatasetQueueConsumerInfo",
                               "DatasetQueueConsumerPendingEntry", "DatasetQueueConsumerState",
                               "DatasetQueueConsumerInspectResult"}, set(rest))
         self.assertEqual(len(set(names)), len(names))
