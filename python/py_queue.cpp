@@ -26,7 +26,7 @@ struct ConsumerKind {
     static PyTypeObject* type() { return dataset_queue_consumer_class(); }
 };
 
-using QueueBox = PyBox<PyQueue<QueueKind>>;
+using Box = QueueBox<QueueKind>;
 
 constexpr const char* kData[] = {"data"};
 constexpr const char* kGroupName[] = {"group_name"};
@@ -37,7 +37,7 @@ const Params kDropConsumer{QueueKind::kClass, "drop_consumer", kGroupName, 1};
 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return released(call_fast<PyQueue<QueueKind>>(
-        self, kPush, args, nargs, kwnames, Borrow::Shared, [](QueueBox& box, const Args& a) -> PyObject* {
+        self, kPush, args, nargs, kwnames, Borrow::Shared, [](Box& box, const Args& a) -> PyObject* {
             ByteArg data;
             if (!a.bytes(0, &data)) return nullptr;
             return py_result(box.value.inner.push(data.span()), [](int64_t timestamp) { return py_value(timestamp); });
@@ -46,7 +46,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* drop_consumer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return released(call_fast<PyQueue<QueueKind>>(
-        self, kDropConsumer, args, nargs, kwnames, Borrow::Shared, [](QueueBox& box, const Args& a) -> PyObject* {
+        self, kDropConsumer, args, nargs, kwnames, Borrow::Shared, [](Box& box, const Args& a) -> PyObject* {
             std::string_view group_name;
             if (!a.text(0, &group_name)) return nullptr;
             return py_status(box.value.inner.drop_consumer(std::string(group_name)));
@@ -98,7 +98,7 @@ PyType_Slot g_queue_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_queue_spec = {"builtins.DatasetQueue", sizeof(QueueBox), 0, kClassFlags, g_queue_slots};
+PyType_Spec g_queue_spec = {"builtins.DatasetQueue", sizeof(Box), 0, kClassFlags, g_queue_slots};
 TypeCell g_queue_class(&g_queue_spec);
 
 // ---- DatasetQueueConsumer ----
@@ -156,7 +156,7 @@ PyType_Slot g_consumer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_consumer_spec = {"builtins.DatasetQueueConsumer", sizeof(PyBox<PyConsumer<ConsumerKind>>), 0,
+PyType_Spec g_consumer_spec = {"builtins.DatasetQueueConsumer", sizeof(ConsumerBox<ConsumerKind>), 0,
                                kClassFlags | Py_TPFLAGS_HAVE_GC, g_consumer_slots};
 TypeCell g_consumer_class(&g_consumer_spec);
 

@@ -62,6 +62,11 @@ struct PyConsumer {
     }
 };
 
+template <typename Kind>
+using QueueBox = PyBox<PyQueue<Kind>>;
+template <typename Kind>
+using ConsumerBox = PyBox<PyConsumer<Kind>>;
+
 // Runs fn() with this thread detached from the interpreter, so that other threads run
 // meanwhile; attached again on every path. fn must not touch Python objects.
 template <typename Fn>
@@ -104,7 +109,7 @@ template <typename Queue, typename Consumer>
 PyObject* open_consumer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     static const Params params{Queue::kClass, "open_consumer", kOpenConsumerParams, 1};
     return released(call_fast<PyQueue<Queue>>(
-        self, params, args, nargs, kwnames, Borrow::Shared, [](PyBox<PyQueue<Queue>>& box, const Args& a) -> PyObject* {
+        self, params, args, nargs, kwnames, Borrow::Shared, [](QueueBox<Queue>& box, const Args& a) -> PyObject* {
             std::string_view group_name;
             uint64_t running_expired_seconds = 900;
             uint16_t max_retry_count = 3;
@@ -123,7 +128,7 @@ PyObject* open_consumer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 template <typename Queue, typename Body>
 PyObject* queue_noargs(PyObject* self, Body body) noexcept {
     return released(call_noargs<PyQueue<Queue>>(
-        self, Borrow::Shared, [&body](PyBox<PyQueue<Queue>>& box) { return body(box.value.inner); }));
+        self, Borrow::Shared, [&body](QueueBox<Queue>& box) { return body(box.value.inner); }));
 }
 
 // ---- consumer methods ----
@@ -141,7 +146,7 @@ template <typename Kind>
 PyObject* consumer_poll(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     static const Params params{Kind::kClass, "poll", kTimeoutParams, 1};
     return released(call_fast<PyConsumer<Kind>>(
-        self, params, args, nargs, kwnames, Borrow::Shared, [](PyBox<PyConsumer<Kind>>& box, const Args& a) -> PyObject* {
+        self, params, args, nargs, kwnames, Borrow::Shared, [](ConsumerBox<Kind>& box, const Args& a) -> PyObject* {
             uint64_t timeout_ms = 0;
             if (!a.u64(0, &timeout_ms)) return nullptr;
             auto& consumer = box.value.inner;
@@ -157,20 +162,21 @@ PyObject* consumer_ack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     static const char* const names[] = {Kind::kPosition};
     static const Params params{Kind::kClass, "ack", names, 1};
     return released(call_fast<PyConsumer<Kind>>(
-        self, params, args, nargs, kwnames, Borrow::Shared, [](PyBox<PyConsumer<Kind>>& box, const Args& a) -> PyObject* {
+        self, params, args, nargs, kwnames, Borrow::Shared, [](ConsumerBox<Kind>& box, const Args& a) -> PyObject* {
             int64_t position = 0;
             if (!a.i64(0, &position)) return nullptr;
             return py_status(box.value.inner.ack(position));
         }));
 }
 
-// poll_callback(callback): None clears the registration, a callable replaces nothing (the
-// engine refuses a second one), anything else is refused before the engine is called.
+// poll_callback(callback): None clears the registration; a callable is registered (the
+// engine refuses it while another one is); anything else is refused before the engine is
+// called.
 template <typename Kind>
 PyObject* consumer_poll_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     static const Params params{Kind::kClass, "poll_callback", kCallbackParams, 1};
     return released(call_fast<PyConsumer<Kind>>(
-        self, params, args, nargs, kwnames, Borrow::Shared, [](PyBox<PyConsumer<Kind>>& box, const Args& a) -> PyObject* {
+        self, params, args, nargs, kwnames, Borrow::Shared, [](ConsumerBox<Kind>& box, const Args& a) -> PyObject* {
             PyObject* callback = a.get(0);
             if (callback == Py_None) {
                 Status cleared = box.value.inner.set_poll_callback(nullptr);
@@ -193,7 +199,7 @@ PyObject* consumer_poll_callback(PyObject* self, PyObject* const* args, Py_ssize
 template <typename Kind, typename Body>
 PyObject* consumer_noargs(PyObject* self, Body body) noexcept {
     return released(call_noargs<PyConsumer<Kind>>(
-        self, Borrow::Shared, [&body](PyBox<PyConsumer<Kind>>& box) { return body(box.value.inner); }));
+        self, Borrow::Shared, [&body](ConsumerBox<Kind>& box) { return body(box.value.inner); }));
 }
 
 // tp_dealloc of a queue object: dropping the engine handle may drop the last handle of a
@@ -218,14 +224,14 @@ void queue_dealloc(PyObject* self) noexcept {
 template <typename Kind>
 int consumer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    auto& payload = reinterpret_cast<PyBox<PyConsumer<Kind>>*>(self)->value;
+    auto& payload = reinterpret_cast<ConsumerBox<Kind>*>(self)->value;
     std::lock_guard<std::mutex> lock(payload.mu);
     return payload.callback ? payload.callback->visit(visit, arg) : 0;
 }
 
 template <typename Kind>
 int consumer_clear(PyObject* self) noexcept {
-    Py_XDECREF(reinterpret_cast<PyBox<PyConsumer<Kind>>*>(self)->value.take_callable());
+    Py_XDECREF(reinterpret_cast<ConsumerBox<Kind>*>(self)->value.take_callable());
     return 0;
 }
 

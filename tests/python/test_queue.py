@@ -131,7 +131,8 @@ class QueueTest(QueueCase):
         self.assertEqual([(e.timestamp, e.status, e.retry_count) for e in entries], [(t, 0, 0) for t in (6, 7, 8, 20)])
         self.assertTrue(all(before <= e.start_time <= after for e in entries))
         c.ack(7)  # done, and kept until the entries before it are done
-        self.assertEqual((pending(c), c.inspect().state.processed_ts), ([(6, 0, 0), (7, 1, 0), (8, 0, 0), (20, 0, 0)], 5))
+        self.assertEqual((pending(c), c.inspect().state.processed_ts),
+                         ([(6, 0, 0), (7, 1, 0), (8, 0, 0), (20, 0, 0)], 5))
         c.ack(timestamp=6)
         self.assertEqual((pending(c), c.inspect().state.processed_ts), ([(8, 0, 0), (20, 0, 0)], 7))
         self.assertEqual(state.pending_entries, [])  # an earlier snapshot never changes
