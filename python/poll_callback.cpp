@@ -123,7 +123,10 @@ void release_deferred() noexcept {
         batch.swap(g_waiting);
         g_any_waiting.store(false, std::memory_order_release);
     }
+    // A method may end here with its exception set: finalizers run apart from it.
+    PyObject* raised = PyErr_GetRaisedException();
     for (PyObject* object : batch) Py_DECREF(object);
+    PyErr_SetRaisedException(raised);
 }
 
 }  // namespace brenvale::py
