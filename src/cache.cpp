@@ -1,7 +1,6 @@
 #include "cache.h"
 
 #include <algorithm>
-#include <sys/random.h>
 
 #include "format/frame.h"
 
@@ -12,25 +11,6 @@ namespace {
 // A full cache makes room down to this share of its capacity (with the new block), so
 // that the next few inserts need no eviction pass.
 constexpr double kEvictionTarget = 0.85;
-
-// Fresh hash keys per cache, so that key collisions cannot be planned from outside.
-// Falls back to the clock and an address when the kernel gives no random bytes.
-uint64_t fresh_seed() {
-    uint64_t seed = 0;
-    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof seed)) return seed;
-    seed = static_cast<uint64_t>(MonoClock::now().time_since_epoch().count());
-    seed ^= reinterpret_cast<uintptr_t>(&seed);
-    return seed ^ 0x2545f4914f6cdd1dULL;
-}
-
-inline uint64_t mix64(uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    x ^= x >> 31;
-    return x;
-}
 
 }  // namespace
 
@@ -51,7 +31,7 @@ size_t BlockCache::KeyHash::operator()(const BlockKey& k) const {
     return static_cast<size_t>(h);
 }
 
-BlockCache::BlockCache(uint64_t capacity) : capacity_(capacity), map_(0, KeyHash{fresh_seed()}) {}
+BlockCache::BlockCache(uint64_t capacity) : capacity_(capacity), map_(0, KeyHash{fresh_hash_seed()}) {}
 
 size_t BlockCache::len() const {
     if (capacity_ == 0) return 0;

@@ -255,6 +255,8 @@ Status write_all(int fd, std::string_view data) {
     return {};
 }
 
+}  // namespace
+
 std::string parent_dir(const std::string& path) {
     auto slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -262,7 +264,12 @@ std::string parent_dir(const std::string& path) {
     return path.substr(0, slash);
 }
 
-}  // namespace
+Status rename_file(const std::string& from, const std::string& to) {
+    const int injected = io_fault(io_op::kRename);
+    if (injected != 0) return Error::io(injected);
+    if (::rename(from.c_str(), to.c_str()) != 0) return last_io();
+    return {};
+}
 
 Status write_file_atomic(const std::string& path, std::string_view contents, mode_t perm) {
     std::random_device rd;
@@ -277,11 +284,9 @@ Status write_file_atomic(const std::string& path, std::string_view contents, mod
         }
     }
     crash_point("atomic write: before rename");
-    const int injected = io_fault(io_op::kRename);
-    if (injected != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        Error e = injected != 0 ? Error::io(injected) : last_io();
+    if (Status renamed = rename_file(tmp, path); !renamed.ok()) {
         ::unlink(tmp.c_str());
-        return e;
+        return renamed;
     }
     return sync_dir(parent_dir(path));
 }
@@ -366,6 +371,7 @@ Status remove_tree_at(int dirfd, const char* name) {
     if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return last_io();
     if (!S_ISDIR(st.st_mode)) {
         if (::unlinkat(dirfd, name, 0) != 0) return last_io();
+        crash_point("remove_dir_all: file removed");
         return {};
     }
     FileHandle fd(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));

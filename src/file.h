@@ -143,6 +143,10 @@ Status remove_file(const std::string& path);
 Status remove_file_if_exists(const std::string& path);
 Status remove_dir_all(const std::string& path);
 Status sync_dir(const std::string& path);
+// rename(2); the new name is durable only after sync_dir of its directory.
+Status rename_file(const std::string& from, const std::string& to);
+// The directory part of a path ("." without one).
+std::string parent_dir(const std::string& path);
 
 std::string join_path(std::string_view a, std::string_view b);
 

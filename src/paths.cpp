@@ -12,10 +12,17 @@ namespace paths {
 
 std::string lock_file(std::string_view root) { return join_path(root, kLockFile); }
 std::string max_identifier_file(std::string_view root) { return join_path(root, kMaxIdentifierFile); }
+std::string name_dir(std::string_view root, std::string_view name) { return join_path(root, name); }
 std::string dataset_dir(std::string_view root, const DataSetKey& key) {
-    return join_path(join_path(root, key.name), key.dataset_type);
+    return join_path(name_dir(root, key.name), key.dataset_type);
 }
-std::string journal_logs_dir(std::string_view root) { return join_path(join_path(root, kJournalDir), "logs"); }
+std::string dropping_dir(std::string_view name_dir, uint64_t token) {
+    return join_path(name_dir, fmt::format("{}{:016x}", kDroppingPrefix, token));
+}
+bool is_dropping_name(std::string_view file_name) { return file_name.starts_with(kDroppingPrefix); }
+std::string journal_logs_dir(std::string_view root) {
+    return join_path(join_path(root, kJournalDir), kJournalLogsDir);
+}
 std::string journal_queue_dir(std::string_view root) { return join_path(join_path(root, kJournalDir), kQueueDir); }
 
 std::string meta_file(std::string_view dataset_dir) { return join_path(dataset_dir, kMetaFile); }

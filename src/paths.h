@@ -3,6 +3,7 @@
 //   <root>/.lock                          the writer's lock file
 //   <root>/max_identifier                 largest dataset identifier ever assigned
 //   <root>/<name>/<dataset_type>/         one dataset
+//   <root>/<name>/.dropping-<16 hex>      a dataset being dropped (removed whole)
 //       meta, identifier, state           its settings, identifier and totals
 //       data/<20-digit base>              data segments
 //       index/<20-char start>             index segments (<name>.tmp while created)
@@ -27,6 +28,11 @@ namespace paths {
 inline constexpr std::string_view kLockFile = ".lock";
 inline constexpr std::string_view kMaxIdentifierFile = "max_identifier";
 inline constexpr std::string_view kJournalDir = ".journal";
+inline constexpr std::string_view kJournalLogsDir = "logs";
+// A dropped dataset's directory is renamed to this prefix and a random token before it is
+// removed, so that a drop cut short leaves no half dataset under its key. The dot keeps it
+// out of every listing of datasets.
+inline constexpr std::string_view kDroppingPrefix = ".dropping-";
 inline constexpr std::string_view kMetaFile = "meta";
 inline constexpr std::string_view kIdentifierFile = "identifier";
 inline constexpr std::string_view kStateFile = "state";
@@ -36,10 +42,20 @@ inline constexpr std::string_view kQueueDir = "queue";
 // A file being created under a temporary name before it is renamed into place.
 inline constexpr std::string_view kTempSuffix = ".tmp";
 
+// The key (".journal", "logs") names the journal's directory: it is never a dataset.
+inline bool is_journal_key(const DataSetKey& key) {
+    return key.name == kJournalDir && key.dataset_type == kJournalLogsDir;
+}
+
 // ---- store root ----
 std::string lock_file(std::string_view root);
 std::string max_identifier_file(std::string_view root);
+// <root>/<name>: the directory of every dataset type of one name.
+std::string name_dir(std::string_view root, std::string_view name);
 std::string dataset_dir(std::string_view root, const DataSetKey& key);
+// <name_dir>/.dropping-<token as 16 hex digits>.
+std::string dropping_dir(std::string_view name_dir, uint64_t token);
+bool is_dropping_name(std::string_view file_name);
 std::string journal_logs_dir(std::string_view root);
 std::string journal_queue_dir(std::string_view root);
 

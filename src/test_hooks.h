@@ -1,6 +1,7 @@
 // Seams through which tests reach into the engine: named crash points, an offset of the
-// wall clock, injected I/O failures in the file layer and a count of block
-// decompressions. Each costs one relaxed atomic load while no test has installed it.
+// wall clock, injected I/O failures in the file layer (and a failed thread start) and a
+// count of block decompressions. Each costs one relaxed atomic load while no test has
+// installed it.
 #pragma once
 
 #include <atomic>
@@ -51,7 +52,9 @@ inline constexpr uint32_t kMsync = 1u << 4;      // msync
 inline constexpr uint32_t kRename = 1u << 5;     // rename
 inline constexpr uint32_t kFsync = 1u << 6;      // fsync of a file or directory
 inline constexpr uint32_t kMmap = 1u << 7;       // mmap
-inline constexpr uint32_t kAll = (1u << 8) - 1;
+inline constexpr uint32_t kFiles = (1u << 8) - 1;  // every call of the file layer
+inline constexpr uint32_t kSpawn = 1u << 8;      // the start of a thread
+inline constexpr uint32_t kAll = (1u << 9) - 1;
 // What a full disk refuses: every call that allocates blocks.
 inline constexpr uint32_t kDiskFull = kWrite | kReserve | kTruncate;
 }  // namespace io_op

@@ -2,11 +2,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include <fmt/format.h>
+
+#include "util.h"
 
 namespace brenvale {
 
@@ -30,10 +31,11 @@ struct Record {
     bool operator==(const Record&) const = default;
 };
 
+// A dataset key hashed under a map's own random seed (fresh_hash_seed).
 struct DataSetKeyHash {
+    uint64_t seed = 0;
     size_t operator()(const DataSetKey& k) const {
-        size_t h = std::hash<std::string>{}(k.name);
-        return h ^ (std::hash<std::string>{}(k.dataset_type) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
+        return static_cast<size_t>(hash_bytes(hash_bytes(seed, k.name), k.dataset_type));
     }
 };
 

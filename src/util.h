@@ -3,6 +3,7 @@
 // wall-clock offset among them) come with it from test_hooks.h.
 #pragma once
 
+#include <sys/random.h>
 #include <time.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "test_hooks.h"
 
@@ -72,6 +74,42 @@ inline std::optional<uint64_t> checked_add(uint64_t a, uint64_t b) {
 // Whether [pos, pos + len) lies inside [0, limit), without overflow.
 inline bool range_within(uint64_t pos, uint64_t len, uint64_t limit) {
     return pos <= limit && len <= limit - pos;
+}
+
+// ---- keyed hashing ----
+
+// A 64-bit finaliser with full avalanche.
+inline uint64_t mix64(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    x ^= x >> 31;
+    return x;
+}
+
+// A fresh random key for a hash map, so that collisions cannot be planned from outside.
+// Falls back to the clock and an address when the kernel gives no random bytes.
+inline uint64_t fresh_hash_seed() {
+    uint64_t seed = 0;
+    if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof seed)) return seed;
+    seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    seed ^= reinterpret_cast<uintptr_t>(&seed);
+    return seed ^ 0x2545f4914f6cdd1dULL;
+}
+
+// Bytes hashed under a key: eight bytes at a time, each word mixed into the state.
+inline uint64_t hash_bytes(uint64_t seed, std::string_view bytes) {
+    uint64_t h = mix64(seed ^ (bytes.size() * 0x9e3779b97f4a7c15ULL));
+    size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, bytes.data() + i, 8);
+        h = mix64(h ^ w) + 0x9e3779b97f4a7c15ULL;
+    }
+    uint64_t tail = 0;
+    if (i < bytes.size()) std::memcpy(&tail, bytes.data() + i, bytes.size() - i);
+    return mix64(h ^ tail ^ 0xc2b2ae3d27d4eb4fULL);
 }
 
 using MonoClock = std::chrono::steady_clock;

@@ -311,6 +311,11 @@ MonoInstant Dataset::last_activity() const {
     return g.ok() ? (*g)->last_activity : MonoClock::now();
 }
 
+Result<uint64_t> Dataset::retention_window() const {
+    Guard g = BRVL_TRY(lock());
+    return g->config.retention_window;
+}
+
 Result<std::string> Dataset::queue_dir() const {
     Guard g = BRVL_TRY(lock());
     return paths::queue_dir(g->data_dir);
@@ -397,10 +402,13 @@ Status Dataset::close() {
             }
             BRVL_TRY(in.state.close());
             in.closed = true;
+            // A closed dataset writes nothing more: the store's directory lock no longer
+            // needs to outlive the store for it.
+            in.runtime.store_lock.reset();
         }
         hook = in.runtime.close_hook;
     }
-    if (hook) hook->dataset_closed(shared_->key);
+    if (hook) hook->dataset_closed(shared_->key, *this);
     return {};
 }
 

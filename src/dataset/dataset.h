@@ -104,6 +104,9 @@ public:
     std::optional<int64_t> latest_timestamp() const;
     std::string data_dir() const;
     MonoInstant last_activity() const;
+    // The configured retention window (0: no retention), or "dataset mutex poisoned": the
+    // background retention picks its candidates with it, without a full inspect.
+    Result<uint64_t> retention_window() const;
 
     Result<std::string> queue_dir() const;
     Status mark_queue_state_dirty(const std::string& group);

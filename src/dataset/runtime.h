@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "cache.h"
 #include "dirty_list.h"
 #include "error.h"
 #include "format/index_entry.h"
+#include "queue/notify.h"
 #include "types.h"
 
 namespace brenvale {
@@ -22,14 +24,25 @@ public:
     // before: the record's data length before the append (0 when the append created it).
     virtual Status record_append(uint64_t identifier, const IndexEntry& entry, uint32_t before,
                                  uint32_t appended) = 0;
+    // Moves the wake callbacks that the calls above collected on this thread into `into`;
+    // the dataset runs them once its mutex is released.
+    virtual void collect_wakes(std::vector<PollCallback>& into) { (void)into; }
 };
 
-// Told after a dataset has closed; the store removes it from its registry.
+class Dataset;
+
+// Told after a dataset has closed; the store removes it from its registry, but only when
+// the registered handle is that dataset (a stale handle closed again must not unregister
+// a newer open of the same key).
 class DatasetCloseHook {
 public:
     virtual ~DatasetCloseHook() = default;
-    virtual void dataset_closed(const DataSetKey& key) = 0;
+    virtual void dataset_closed(const DataSetKey& key, const Dataset& dataset) = 0;
 };
+
+// The writable store's hold on its directory lock (store/store.h). Every handle that can
+// write keeps a reference, so the lock is released only with the last of them.
+class StoreLock;
 
 // What the store hands a dataset.
 struct DatasetRuntime {
@@ -38,6 +51,8 @@ struct DatasetRuntime {
     DirtyListPtr dirty_list;
     std::shared_ptr<DatasetCloseHook> close_hook;
     bool read_only = false;
+    // Held while the dataset is open in a writable store; released by its close.
+    std::shared_ptr<const StoreLock> store_lock;
 };
 
 }  // namespace brenvale

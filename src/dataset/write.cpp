@@ -28,6 +28,17 @@ private:
     DatasetStateFile& state_;
 };
 
+// Reports a finished change to the journal hook, if any; the wake callbacks its append
+// collected run on this thread once the dataset mutex is released (also after an error).
+template <typename Call>
+Status report_to_journal(DatasetInner& in, Call call) {
+    const std::shared_ptr<JournalHook>& hook = in.runtime.journal_hook;
+    if (!hook) return {};
+    Status st = call(*hook);
+    hook->collect_wakes(in.wakes);
+    return st;
+}
+
 // A record that lost its index entry counts as invalid in its segment, and in the state
 // file's totals when the segment's counts are already folded there.
 Status count_invalid(DatasetInner& in, const IndexEntry& old, BlockCache* cache) {
@@ -89,16 +100,13 @@ Result<IndexEntry> write_at(DatasetInner& in, int64_t ts, std::span<const uint8_
 Status inner_write(DatasetInner& in, int64_t ts, std::span<const uint8_t> data) {
     if (in.runtime.read_only) return Error::invalid_data("read-only dataset cannot be written");
     BlockCache* cache = cache_of(in);
-    auto hook = in.runtime.journal_hook;
     IndexEntry entry = BRVL_TRY(write_at(in, ts, data, cache));
-    if (hook) BRVL_TRY(hook->record_write(in.identifier, entry));
-    return {};
+    return report_to_journal(in, [&](JournalHook& j) { return j.record_write(in.identifier, entry); });
 }
 
 Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data) {
     if (in.runtime.read_only) return Error::invalid_data("read-only dataset cannot be appended");
     BlockCache* cache = cache_of(in);
-    auto hook = in.runtime.journal_hook;
     if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
     BRVL_TRY(check_retention(in, ts));
     const auto latest = in.latest_written_timestamp;
@@ -122,8 +130,9 @@ Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data)
     } else {
         entry = BRVL_TRY(write_at(in, ts, data, cache));
     }
-    if (hook) BRVL_TRY(hook->record_append(in.identifier, entry, before, static_cast<uint32_t>(data.size())));
-    return {};
+    return report_to_journal(in, [&](JournalHook& j) {
+        return j.record_append(in.identifier, entry, before, static_cast<uint32_t>(data.size()));
+    });
 }
 
 }  // namespace
@@ -169,7 +178,6 @@ Status Dataset::delete_record(int64_t timestamp) {
     DatasetInner& in = *g;
     if (in.runtime.read_only) return Error::invalid_data("read-only dataset cannot be deleted");
     BlockCache* cache = cache_of(in);
-    auto hook = in.runtime.journal_hook;
     if (!in.latest_written_timestamp)
         return Error::not_found(fmt::format("no entry to delete at timestamp {} (dataset is empty)", timestamp));
     BRVL_TRY(check_retention(in, timestamp));
@@ -177,8 +185,7 @@ Status Dataset::delete_record(int64_t timestamp) {
     crash_point("dataset.delete.unindexed");
     BRVL_TRY(count_invalid(in, old, cache));
     stamp(in);
-    if (hook) BRVL_TRY(hook->record_delete(in.identifier, old));
-    return {};
+    return report_to_journal(in, [&](JournalHook& j) { return j.record_delete(in.identifier, old); });
 }
 
 }  // namespace brenvale

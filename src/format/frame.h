@@ -1,10 +1,16 @@
-// The record frame inside a data segment block payload:
+// The record frames inside block payloads. A data segment frame:
 //
 //   0   u32 data length (at most 4 MiB)
 //   4   i64 timestamp
 //   12  data, then zero padding up to a multiple of 4
 //
-// A record is addressed by in_block, its frame's payload offset divided by 4.
+// addressed by in_block, its frame's payload offset divided by 4. A journal segment frame:
+//
+//   0   u32 payload length
+//   4   u64 sequence
+//   12  payload, no padding
+//
+// Both share the 12-byte head (length, 8-byte key); `RecordFraming` says how they differ.
 #pragma once
 
 #include <cstdint>
@@ -23,25 +29,51 @@ inline constexpr uint64_t kTimestamp = 4;
 inline constexpr uint64_t kData = 12;
 }  // namespace frame_at
 
+namespace journal_frame_at {
+inline constexpr uint64_t kLength = 0;
+inline constexpr uint64_t kSequence = 4;
+inline constexpr uint64_t kPayload = 12;
+}  // namespace journal_frame_at
+
 inline constexpr uint64_t kFrameHeadLen = 12;
+inline constexpr uint64_t kFrameKeyOffset = 4;  // the timestamp or sequence
 inline constexpr uint64_t kMaxRecordData = 4194304;     // 4 MiB, inclusive
 inline constexpr uint64_t kMaxPendingPayload = 262144;  // 256 KiB, inclusive
 inline constexpr uint64_t kMaxPendingCount = 0xFFFF;    // records of one block (u16)
 // The smallest block: a block header and an empty frame.
 inline constexpr uint64_t kMinBlockLen = kBlockHeaderLen + kFrameHeadLen;
 
+// How a block file frames its records: the head above, the data, and zero padding up to
+// a multiple of `align`.
+struct RecordFraming {
+    uint64_t align = 1;     // 4 for data frames, 1 (no padding) for journal frames
+    uint64_t max_data = 0;  // the largest record data, inclusive
+
+    constexpr uint64_t framed(uint64_t data_len) const {
+        return (data_len + kFrameHeadLen + align - 1) / align * align;
+    }
+    constexpr uint64_t max_framed() const { return framed(max_data); }
+};
+inline constexpr RecordFraming kDataFraming{4, kMaxRecordData};
+// A journal frame's whole length fits a block header's u32 sizes.
+inline constexpr RecordFraming kJournalFraming{1, UINT32_MAX - kFrameHeadLen};
+
 // A frame's byte offset inside its payload, and back (frames start at multiples of 4).
 inline constexpr uint64_t frame_offset(uint16_t in_block) { return uint64_t{in_block} * 4; }
 inline constexpr uint16_t in_block_of(uint64_t frame_offset) { return static_cast<uint16_t>(frame_offset / 4); }
 
 // 12 + data length rounded up to a multiple of 4.
-inline constexpr uint64_t framed_size(uint64_t data_len) { return (data_len + 15) & ~uint64_t{3}; }
+inline constexpr uint64_t framed_size(uint64_t data_len) { return kDataFraming.framed(data_len); }
 // Framed size of the largest record: the largest uncompressed size a block may claim.
 inline constexpr uint64_t kMaxFramedRecord = framed_size(kMaxRecordData);
 
-// Writes one frame at dst (`framed` bytes): data, zero padding, timestamp, and the data
-// length last (for in-place changes of a last record the length is the commit store).
-void write_frame(uint8_t* dst, int64_t timestamp, std::span<const uint8_t> data, uint64_t framed);
+// Writes one frame at dst (`framed` bytes): data, zero padding, the key (timestamp or
+// sequence), and the data length last (for in-place changes of a last record the length
+// is the commit store).
+void write_frame(uint8_t* dst, uint64_t key, std::span<const uint8_t> data, uint64_t framed);
+inline void write_frame(uint8_t* dst, int64_t timestamp, std::span<const uint8_t> data, uint64_t framed) {
+    write_frame(dst, static_cast<uint64_t>(timestamp), data, framed);
+}
 
 struct FrameRef {
     int64_t timestamp = 0;
@@ -55,6 +87,10 @@ Result<FrameRef> read_frame(std::span<const uint8_t> payload, uint16_t in_block,
 
 // Walks `count` frames from the start of a payload of at most `limit` bytes; their total
 // framed size, or nothing when they do not fit.
-std::optional<uint64_t> scan_frames(const uint8_t* payload, uint64_t limit, uint64_t count);
+std::optional<uint64_t> scan_frames(const RecordFraming& framing, const uint8_t* payload, uint64_t limit,
+                                    uint64_t count);
+inline std::optional<uint64_t> scan_frames(const uint8_t* payload, uint64_t limit, uint64_t count) {
+    return scan_frames(kDataFraming, payload, limit, count);
+}
 
 }  // namespace brenvale

@@ -2,6 +2,7 @@
 #include "format/header.h"
 
 #include <cstring>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -97,22 +98,30 @@ Result<HeaderMeta> FileHeader::read_meta(std::span<const uint8_t> bytes, uint16_
     HeaderMeta meta;
     if (content_length < kTlvHeadLen) return meta;
     size_t pos = kHeaderPrefixLen;
-    while (pos + kTlvHeadLen <= end) {
-        const uint8_t tag = bytes[pos];
-        const size_t len = load_u16(bytes.data() + pos + 1);
+    while (pos < end) {
         const size_t value = pos + kTlvHeadLen;
-        if (value + len > end) break;  // a value running past the area ends the scan
+        const size_t len = value <= end ? load_u16(bytes.data() + pos + 1) : 0;
+        if (value > end || value + len > end) {  // an entry running past the area ends the scan
+            meta.truncated = true;
+            break;
+        }
+        const uint8_t tag = bytes[pos];
         const uint8_t* v = bytes.data() + value;
         if (len == 8) {
             switch (tag) {
-                case kTagCreated: meta.created_ms = load_u64(v); break;
-                case kTagStartKey: meta.start_key = load_u64(v); break;
-                case kTagSizeLimit: meta.size_limit = load_u64(v); break;
+                case kTagCreated: meta.created_ms = load_u64(v); meta.present |= HeaderMeta::kHasCreated; break;
+                case kTagStartKey: meta.start_key = load_u64(v); meta.present |= HeaderMeta::kHasStartKey; break;
+                case kTagSizeLimit: meta.size_limit = load_u64(v); meta.present |= HeaderMeta::kHasSizeLimit; break;
                 default: break;
             }
         } else if (len == 1) {
-            if (tag == kTagCompressLevel) meta.compress_level = v[0];
-            else if (tag == kTagCompressType) meta.compress_type = v[0];
+            if (tag == kTagCompressLevel) {
+                meta.compress_level = v[0];
+                meta.present |= HeaderMeta::kHasCompressLevel;
+            } else if (tag == kTagCompressType) {
+                meta.compress_type = v[0];
+                meta.present |= HeaderMeta::kHasCompressType;
+            }
         }
         pos = value + len;
     }
@@ -202,6 +211,62 @@ Result<DataHeader> DataHeader::read(std::span<const uint8_t> bytes) {
     h.state.pending_wrote_position = load_u64(s + data_state_at::kPendWrote);
     h.state.pending_count = load_u64(s + data_state_at::kPendCount);
     h.state.invalid_record_count = load_u64(s + data_state_at::kInvalid);
+    return h;
+}
+
+void JournalSegmentState::write(uint8_t* s, const JournalSegmentState& f) {
+    store_u64(s + journal_state_at::kFileSize, f.current_file_size);
+    store_u64(s + journal_state_at::kWrote, f.wrote_position);
+    store_u64(s + journal_state_at::kCount, f.record_count);
+    store_u64(s + journal_state_at::kRaw, f.raw_record_bytes);
+    store_u64(s + journal_state_at::kPendPos, f.pending_position);
+    store_u64(s + journal_state_at::kPendWrote, f.pending_wrote_position);
+    store_u64(s + journal_state_at::kPendCount, f.pending_record_count);
+}
+
+JournalSegmentState JournalSegmentState::read(const uint8_t* s) {
+    JournalSegmentState f;
+    f.current_file_size = load_u64(s + journal_state_at::kFileSize);
+    f.wrote_position = load_u64(s + journal_state_at::kWrote);
+    f.record_count = load_u64(s + journal_state_at::kCount);
+    f.raw_record_bytes = load_u64(s + journal_state_at::kRaw);
+    f.pending_position = load_u64(s + journal_state_at::kPendPos);
+    f.pending_wrote_position = load_u64(s + journal_state_at::kPendWrote);
+    f.pending_record_count = load_u64(s + journal_state_at::kPendCount);
+    return f;
+}
+
+void JournalHeader::write(std::span<uint8_t> bytes, const HeaderMeta& meta, const JournalSegmentState& state) {
+    FileHeader::write_prefix_and_meta(bytes, kFileTypeJournal, meta);
+    store_u16(bytes.data() + kStateLengthPos, kJournalStateLength);
+    JournalSegmentState::write(bytes.data() + kStatePos, state);
+}
+
+Result<JournalHeader> JournalHeader::read(std::span<const uint8_t> bytes) {
+    if (bytes.size() < kJournalHeaderLen) return Error::invalid_data("journal segment header truncated");
+    JournalHeader h;
+    h.prefix = BRVL_TRY(FileHeader::read_prefix(bytes));
+    if (h.prefix.file_type != kFileTypeJournal)
+        return invalid_data_fmt("unexpected journal file_type {}", h.prefix.file_type);
+    const size_t state_pos = kHeaderPrefixLen + size_t{h.prefix.content_length} + 2;
+    if (bytes.size() < state_pos) return Error::invalid_data("journal segment state length truncated");
+    h.state_length = load_u16(bytes.data() + state_pos - 2);
+    if (h.state_length < kJournalStateLength)
+        return invalid_data_fmt("journal state_length {} is smaller than {}", h.state_length, kJournalStateLength);
+    if (bytes.size() < state_pos + h.state_length) return Error::invalid_data("journal state truncated");
+    h.meta = BRVL_TRY(FileHeader::read_meta(bytes, h.prefix.content_length));
+    if (h.meta.truncated) return Error::invalid_data("journal meta TLV truncated");
+    static constexpr std::pair<uint8_t, const char*> kRequired[] = {
+        {HeaderMeta::kHasStartKey, "journal base_sequence meta missing"},
+        {HeaderMeta::kHasSizeLimit, "journal file_size meta missing"},
+        {HeaderMeta::kHasCompressLevel, "journal compress_level meta missing"},
+        {HeaderMeta::kHasCompressType, "journal compress_type meta missing"},
+    };
+    for (const auto& [bit, text] : kRequired)
+        if ((h.meta.present & bit) == 0) return Error::invalid_data(text);
+    BRVL_TRY(check_known_compress_type(h.meta.compress_type));
+    h.state_position = state_pos;
+    h.state = JournalSegmentState::read(bytes.data() + state_pos);
     return h;
 }
 

@@ -1,5 +1,5 @@
 // The common segment file header (fixed prefix, tag/length/value metadata, state block)
-// and the data and index segment header layouts with their state fields. All integers
+// and the data, index and journal segment header layouts with their state fields. All integers
 // little-endian; readers and writers work on mapped bytes.
 #pragma once
 
@@ -56,7 +56,41 @@ inline constexpr size_t kWrote = 0;  // u64 128 + 32 x entries
 inline constexpr uint16_t kIndexStateLength = 8;
 inline constexpr size_t kIndexHeaderLen = 128;  // entries start here
 
+// Journal segment state block: seven 64-bit fields, offsets within the block. Blocks start
+// at byte 108 whatever the metadata area's length.
+namespace journal_state_at {
+inline constexpr size_t kFileSize = 0;    // u64 file length when the state was last written
+inline constexpr size_t kWrote = 8;       // u64 absolute end of the written blocks
+inline constexpr size_t kCount = 16;      // u64 records
+inline constexpr size_t kRaw = 24;        // u64 sum of 12 + payload length
+inline constexpr size_t kPendPos = 32;    // u64 pending block position (relative), all ones: none
+inline constexpr size_t kPendWrote = 40;  // u64 pending payload bytes
+inline constexpr size_t kPendCount = 48;  // u64 pending records
+}  // namespace journal_state_at
+inline constexpr uint16_t kJournalStateLength = 56;
+inline constexpr size_t kJournalHeaderLen = kStatePos + kJournalStateLength;  // 108
+
 inline constexpr uint64_t kNoPendingBlock = ~uint64_t{0};
+
+// Where the state block of a file made of blocks (data and journal segments) keeps the
+// fields of its blocks, as offsets within the state block.
+struct BlockStateLayout {
+    uint8_t file_type = 0;
+    size_t wrote = 0;             // u64 absolute end of the written blocks
+    size_t count = 0;             // u64 records
+    size_t raw = 0;               // u64 sum of 12 + data length
+    size_t pending_position = 0;  // u64 relative to the data start; all ones: none
+    size_t pending_wrote = 0;     // u64 pending payload bytes
+    size_t pending_count = 0;     // u64 pending records
+    size_t last_field = 0;        // the last 8-byte field of the block
+};
+inline constexpr BlockStateLayout kDataBlockState{kFileTypeData,      data_state_at::kWrote,    data_state_at::kCount,
+                                                  data_state_at::kRaw, data_state_at::kPendPos, data_state_at::kPendWrote,
+                                                  data_state_at::kPendCount, data_state_at::kInvalid};
+inline constexpr BlockStateLayout kJournalBlockState{
+    kFileTypeJournal,          journal_state_at::kWrote,     journal_state_at::kCount,
+    journal_state_at::kRaw,    journal_state_at::kPendPos,   journal_state_at::kPendWrote,
+    journal_state_at::kPendCount, journal_state_at::kPendCount};
 
 // The common length check behind every "truncated {}: need {} bytes, got {}" message.
 Status check_available(std::string_view name, size_t need, size_t have);
@@ -69,11 +103,17 @@ struct HeaderPrefix {
 
 // The five metadata values; a missing entry reads as 0.
 struct HeaderMeta {
+    // Bits of `present`: which entries a read found (with their own width).
+    static constexpr uint8_t kHasCreated = 1, kHasStartKey = 2, kHasSizeLimit = 4, kHasCompressLevel = 8,
+                             kHasCompressType = 16;
+
     uint64_t created_ms = 0;
     uint64_t start_key = 0;   // data: base offset; index: start timestamp bits; journal: base sequence
     uint64_t size_limit = 0;
     uint8_t compress_level = 0;
     uint8_t compress_type = 0;
+    uint8_t present = 0;
+    bool truncated = false;  // an entry ran past the end of the area
 };
 
 struct FileHeader {
@@ -122,6 +162,38 @@ struct DataHeader {
     // Writes a whole data segment header (124 bytes). The caller guarantees the room.
     static void write(std::span<uint8_t> bytes, const HeaderMeta& meta, const DataSegmentState& state);
     static Result<DataHeader> read(std::span<const uint8_t> bytes);
+};
+
+// The seven state fields of a journal segment header (state offsets 0..55). A journal
+// segment's open rebuilds them from the blocks; the stored values are a hint only.
+struct JournalSegmentState {
+    uint64_t current_file_size = 0;
+    uint64_t wrote_position = kJournalHeaderLen;
+    uint64_t record_count = 0;
+    uint64_t raw_record_bytes = 0;
+    uint64_t pending_position = kNoPendingBlock;
+    uint64_t pending_wrote_position = 0;
+    uint64_t pending_record_count = 0;
+    bool operator==(const JournalSegmentState&) const = default;
+
+    // The caller guarantees the 56 bytes at state.
+    static void write(uint8_t* state, const JournalSegmentState& fields);
+    static JournalSegmentState read(const uint8_t* state);
+};
+
+struct JournalHeader {
+    HeaderPrefix prefix;
+    HeaderMeta meta;
+    size_t state_position = kStatePos;
+    uint16_t state_length = kJournalStateLength;
+    JournalSegmentState state;  // as stored
+
+    // Writes a whole journal segment header (108 bytes). The caller guarantees the room.
+    static void write(std::span<uint8_t> bytes, const HeaderMeta& meta, const JournalSegmentState& state);
+    // Checks a journal segment header in order, with the journal's texts: length, magic,
+    // file type, state area, metadata entries (base sequence, file size, compress level
+    // and type must be there), compress type. The version is not checked.
+    static Result<JournalHeader> read(std::span<const uint8_t> bytes);
 };
 
 struct IndexHeader {

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
+#include <string>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -89,12 +90,16 @@ inline PollCallback make_poll_callback(std::function<void()> fn) {
 
 // One per consumer handle: the handle's registered callback, if any.
 struct PollCallbackSlot {
-    QueueMutex mu{"queue callback slot mutex"};
+    explicit PollCallbackSlot(const char* mutex_name = "queue callback slot mutex") : mu(mutex_name) {}
+    QueueMutex mu;
     PollCallback callback;  // guarded by mu
 };
 
 class QueueNotify {
 public:
+    // mutex_name names the notify mutex in errors ("<name> poisoned").
+    explicit QueueNotify(const char* mutex_name = "notify mutex") : mu_(mutex_name) {}
+
     // Sets the notified flag and wakes every waiting poller.
     Status notify();
     // Adds a weak reference to the slot to the list that wake_callbacks walks.
@@ -121,12 +126,14 @@ public:
     // consumes it).
     bool take_notified(QueueMutex::Guard&) { return std::exchange(notified_, false); }
     Result<std::cv_status> wait_until(QueueMutex::Guard& g, MonoInstant deadline) {
-        return g.wait_until(cv_, deadline, "notify mutex poisoned");
+        return g.wait_until(cv_, deadline, poisoned_text());
     }
-    Status relock(QueueMutex::Guard& g) { return g.relock("notify mutex poisoned"); }
+    Status relock(QueueMutex::Guard& g) { return g.relock(poisoned_text()); }
 
 private:
-    QueueMutex mu_{"notify mutex"};
+    std::string poisoned_text() const { return fmt::format("{} poisoned", mu_.name()); }
+
+    QueueMutex mu_;
     bool notified_ = false;  // guarded by mu_
     std::condition_variable cv_;
     QueueMutex callbacks_mu_{"queue callback mutex"};

@@ -87,11 +87,15 @@ Result<ConsumerConfig> ConsumerConfig::create(uint64_t running_expired_seconds, 
     return ConsumerConfig{static_cast<uint16_t>(running_expired_seconds), static_cast<uint8_t>(max_retry_count)};
 }
 
-Status check_group_name(const std::string& name) {
+bool is_valid_group_name(std::string_view name) {
     auto allowed = [](char c) {
         return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '-';
     };
-    if (name.empty() || name.size() > kMaxGroupNameLength || !std::all_of(name.begin(), name.end(), allowed))
+    return !name.empty() && name.size() <= kMaxGroupNameLength && std::all_of(name.begin(), name.end(), allowed);
+}
+
+Status check_group_name(const std::string& name) {
+    if (!is_valid_group_name(name))
         return invalid_data_fmt(
             "queue consumer group_name must match ^[0-9A-Za-z_-]+$ and be at most {} bytes", kMaxGroupNameLength);
     return {};

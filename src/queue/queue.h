@@ -18,6 +18,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -43,12 +44,14 @@ struct ConsumerConfig {
 };
 
 // A group name: 1 to 255 bytes of [0-9A-Za-z_-]; it names the group's state file.
+bool is_valid_group_name(std::string_view name);
 Status check_group_name(const std::string& name);
 
 // One group's state behind its mutex.
 struct GroupState {
-    explicit GroupState(ConsumerGroupState s) : state(std::move(s)) {}
-    QueueMutex mu{"state file mutex"};
+    explicit GroupState(ConsumerGroupState s, const char* mutex_name = "state file mutex")
+        : mu(mutex_name), state(std::move(s)) {}
+    QueueMutex mu;
     ConsumerGroupState state;  // guarded by mu
 };
 

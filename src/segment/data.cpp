@@ -23,16 +23,18 @@ Record copy_record(const FrameRef& f) {
     return Record{f.timestamp, std::vector<uint8_t>(f.data, f.data + f.len)};
 }
 
-// Whether a stored sealed payload decodes to exactly `expected` bytes holding `count` frames.
-bool sealed_payload_valid(std::span<const uint8_t> stored, uint8_t compress_type, uint64_t expected,
-                          uint64_t count) {
-    auto decoded = codec::decompress(stored, compress_type, static_cast<size_t>(expected));
-    if (!decoded.ok() || decoded->size() != expected) return false;
-    auto tiled = scan_frames(decoded->data(), decoded->size(), count);
-    return tiled && *tiled == expected;
-}
+// What makes a file a data segment to the block engine.
+const BlockFormat kDataFormat{kDataFraming,
+                              kDataBlockState,
+                              "data segment is opened read-only",
+                              "segment closed during write",
+                              log::kSegmentData,
+                              "[DataSegment open]",
+                              ""};
 
 }  // namespace
+
+DataSegment::DataSegment(Token) : BlockEngine(kDataFormat, kDataHeaderLen) {}
 
 DataSegment::~DataSegment() {
     if (is_mapped() && !read_only_) {
@@ -94,8 +96,7 @@ Result<std::unique_ptr<DataSegment>> DataSegment::open(const std::string& path, 
     // change: look again (the file grown meanwhile mapped again) before giving up.
     for (unsigned attempt = 0; read_only && !repaired.ok() && attempt < kMaxOpenAttempts; ++attempt) {
         ::sched_yield();
-        seg->file_ = BRVL_TRY(MappedFile::open(path, false));
-        seg->state_map_ = nullptr;
+        seg->attach_file(BRVL_TRY(MappedFile::open(path, false)));
         repaired = seg->load_header(/*warn_version=*/false);
     }
     if (!repaired.ok()) return std::move(repaired).error();
@@ -106,13 +107,10 @@ Result<std::unique_ptr<DataSegment>> DataSegment::open(const std::string& path, 
 
 Status DataSegment::ensure_mapped() {
     if (is_mapped()) return ok_status();
-    MappedFile f = BRVL_TRY(MappedFile::open(path_, !read_only_));
-    file_ = std::move(f);
-    state_map_ = nullptr;  // a new mapping: locate the state block again
+    attach_file(BRVL_TRY(MappedFile::open(path_, !read_only_)));
     auto loaded = load_header(/*warn_version=*/false);
     if (!loaded.ok()) {
-        file_.close();
-        state_map_ = nullptr;
+        unmap_file();
         return std::move(loaded).error();
     }
     writable_head_ = true;
@@ -144,7 +142,9 @@ Result<bool> DataSegment::load_header(bool warn_version) {
     invalid_count_ = h.state.invalid_record_count;
     compress_type_ = h.meta.compress_type;
     created_ms_ = h.meta.created_ms;
-    const bool repaired = BRVL_TRY(restore_pending(h.state));
+    const PendingBlock stored{h.state.pending_position, h.state.pending_wrote_position, h.state.pending_count};
+    const bool repaired =
+        BRVL_TRY(restore_pending(h.state.pending_position == kNoPendingBlock ? nullptr : &stored));
     // Every change stores the record count first and its commit last, so a kill between
     // them shows as a record count above the blocks' own counts. The counters of such a
     // change (or of one cut off or finished by the repair) are counted again from the blocks.
@@ -153,155 +153,11 @@ Result<bool> DataSegment::load_header(bool warn_version) {
     return repaired;
 }
 
-std::optional<uint64_t> DataSegment::count_from_block_headers() const {
-    uint64_t count = 0;
-    uint64_t pos = 0;
-    while (pos < written_) {
-        if (!range_within(pos, kBlockHeaderLen, written_)) return std::nullopt;
-        const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + pos);
-        const bool is_pending = pending_ && pending_->position == pos;
-        const uint64_t size = is_pending ? pending_->wrote_position : bh.payload_size;
-        count += is_pending ? pending_->record_count : bh.record_count;
-        pos += kBlockHeaderLen + size;
-    }
-    return count;
-}
-
-// Restores the pending block named by the header state. A killed process can leave one
-// change half done; each change has a single commit store, so the committed content is
-// known: for a raw pending block it is the first `pending count` frames (the count and the
-// last frame's length are the commit stores of appends and appends to the last record),
-// and it must end either at the written length or at pending_wrote_position. Anything past
-// it is a torn tail and is cut off; block header and state are rewritten. A correction
-// whose commit store was made is finished from its staged copy. A read-only segment
-// repairs in memory only.
-Result<bool> DataSegment::restore_pending(const DataSegmentState& s) {
-    pending_.reset();
-    if (s.pending_position == kNoPendingBlock) return false;
-    const uint64_t p = s.pending_position;
-    const uint64_t w = s.pending_wrote_position;
-    const uint64_t c = s.pending_count;
-    auto end = checked_add(p, header_len_);
-    if (end) end = checked_add(*end, kBlockHeaderLen);
-    if (end) end = checked_add(*end, w);
-    if (!end) return Error::invalid_data("pending block position overflow");
-    if (*end > file_size_) return Error::invalid_data("pending block extends beyond segment file size");
-    if (!is_mapped()) return Error::mmap("segment closed during pending restore");
-    if (p > written_)
-        return invalid_data_fmt("pending block position {} is beyond the written length {}", p, written_);
-
-    const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + p);
-    uint8_t* st = nullptr;
-    if (!read_only_) st = BRVL_TRY(state_block());
-    if (bh.flags != 0) {
-        BRVL_TRY(finish_interrupted_seal(st, PendingBlock{p, w, c}, bh));
-        return true;
-    }
-
-    const uint64_t room = std::min(file_size_ - header_len_ - p - kBlockHeaderLen, kMaxPendingPayload);
-    const uint8_t* payload = at(p + kBlockHeaderLen);
-    if (c >= 1 && c <= kMaxPendingCount) {
-        if (auto sc = staged_correction(p, bh, w, written_)) {
-            auto before = scan_frames(payload, room, c - 1);
-            if (before && *before == sc->frame_off) {
-                log::warn(log::kSegmentData, "[DataSegment open] finished an interrupted correction in {}", path_);
-                const uint64_t len = sc->frame_off + sc->framed;
-                if (st != nullptr) {
-                    std::memmove(at(p + kBlockHeaderLen + sc->frame_off), sc->frame, sc->framed);
-                    BlockHeader::write(file_.bytes(), header_len_ + p, BlockHeader::make(len, 0, c, len));
-                    store_u64(st + st::kPendWrote, len);
-                    store_u64(st + st::kWrote, header_len_ + p + kBlockHeaderLen + len);
-                }
-                written_ = p + kBlockHeaderLen + len;
-                pending_ = PendingBlock{p, len, c};
-                return true;
-            }
-        }
-    }
-
-    std::optional<uint64_t> total;
-    if (c <= kMaxPendingCount) total = scan_frames(payload, room, c);
-    if (!total) return Error::invalid_data("pending block record_count does not match header state");
-    const uint64_t L = *total;
-    const bool ends_at_written = written_ >= p + kBlockHeaderLen && written_ - p - kBlockHeaderLen == L;
-    if (!ends_at_written && L != w)
-        return Error::invalid_data("pending block payload_size does not match pending_wrote_position");
-
-    const bool repaired = L != w || !ends_at_written || bh.payload_size != L || bh.record_count != c ||
-                          bh.uncompressed_size != L;
-    if (repaired) {
-        log::warn(log::kSegmentData, "[DataSegment open] repaired the pending block of {} after an interrupted write",
-                  path_);
-        if (st != nullptr) {
-            BlockHeader::write(file_.bytes(), header_len_ + p, BlockHeader::make(L, 0, c, L));
-            store_u64(st + st::kPendWrote, L);
-            store_u64(st + st::kWrote, header_len_ + p + kBlockHeaderLen + L);
-        }
-    }
-    written_ = p + kBlockHeaderLen + L;
-    pending_ = PendingBlock{p, L, c};
-    return repaired;
-}
-
-const uint8_t* DataSegment::sealed_source(const PendingBlock& pb, const BlockHeader& bh) const {
-    const uint64_t rel = file_.size() > header_len_ ? file_.size() - header_len_ : 0;
-    const uint64_t cs = bh.payload_size;
-    // Staged copy behind both the raw payload and the in-place compressed payload.
-    auto stage = checked_add(pb.position + kBlockHeaderLen, std::max(pb.wrote_position, cs));
-    if (stage && range_within(*stage, kBlockHeaderLen, rel)) {
-        const BlockHeader sbh = BlockHeader::read(file_.bytes(), header_len_ + *stage);
-        if (sbh.flags == BlockHeader::kSealedFlags && sbh.record_count == pb.record_count &&
-            sbh.uncompressed_size == pb.wrote_position && sbh.payload_size == cs &&
-            range_within(*stage + kBlockHeaderLen, cs, rel) &&
-            sealed_payload_valid({at(*stage + kBlockHeaderLen), cs}, compress_type_, pb.wrote_position,
-                                 pb.record_count)) {
-            return at(*stage + kBlockHeaderLen);
-        }
-    }
-    // A complete in-place seal whose state was not yet cleared.
-    if ((bh.flags & 0x7) == BlockHeader::kSealedFlags && bh.record_count == pb.record_count &&
-        bh.uncompressed_size == pb.wrote_position && range_within(pb.position + kBlockHeaderLen, cs, rel) &&
-        sealed_payload_valid({at(pb.position + kBlockHeaderLen), cs}, compress_type_, pb.wrote_position,
-                             pb.record_count)) {
-        return at(pb.position + kBlockHeaderLen);
-    }
-    return nullptr;
-}
-
-// The pending block carries sealed flags: a seal was interrupted after its point of no
-// return. The seal first stages the whole sealed block behind the pending block, so the
-// staged copy (or a complete in-place copy) finishes it. Otherwise the block is refused.
-// A read-only segment leaves the file as it is; its reads take the same source.
-Status DataSegment::finish_interrupted_seal(uint8_t* st, const PendingBlock& pb, const BlockHeader& bh) {
-    const uint8_t* source = sealed_source(pb, bh);
-    if (source == nullptr) return invalid_data_fmt("pending block has non-raw flags: {:#x}", bh.flags);
-    log::warn(log::kSegmentData, "[DataSegment open] finished an interrupted seal in {}", path_);
-    const uint64_t cs = bh.payload_size;
-    const uint64_t new_written = pb.position + kBlockHeaderLen + cs;
-    if (st == nullptr) {
-        // Reads of this block go to the source while the pending position stays set.
-        written_ = std::max(written_, new_written);
-        pending_.reset();
-        return ok_status();
-    }
-    uint8_t* dst = at(pb.position + kBlockHeaderLen);
-    if (source != dst) std::memmove(dst, source, cs);
-    BlockHeader::write(file_.bytes(), header_len_ + pb.position,
-                       BlockHeader::make(cs, BlockHeader::kSealedFlags, pb.record_count, pb.wrote_position));
-    store_u64(st + st::kWrote, header_len_ + new_written);
-    store_u64(st + st::kPendPos, kNoPendingBlock);
-    store_u64(st + st::kPendWrote, 0);
-    store_u64(st + st::kPendCount, 0);
-    written_ = new_written;
-    pending_.reset();
-    return ok_status();
-}
-
 std::optional<DataSegment::StagedCorrection> DataSegment::staged_correction(uint64_t position,
                                                                             const BlockHeader& bh,
                                                                             uint64_t pending_wrote,
                                                                             uint64_t wrote) const {
-    const uint64_t rel = file_.size() > header_len_ ? file_.size() - header_len_ : 0;
+    const uint64_t rel = mapped_room();
     const uint64_t block_end = position + kBlockHeaderLen + std::max<uint64_t>(bh.payload_size, pending_wrote);
     // Only a commit store points the written length past the end of the raw pending block.
     if (wrote < block_end + kBlockHeaderLen + kFrameHeadLen || wrote > rel) return std::nullopt;
@@ -326,43 +182,13 @@ std::optional<DataSegment::StagedCorrection> DataSegment::staged_correction(uint
 Status DataSegment::recount_stats(uint8_t* st) {
     uint64_t count = 0, raw = 0;
     int64_t lo = INT64_MAX, hi = INT64_MIN;
-    auto visit = [&](const uint8_t* payload, uint64_t size, uint64_t frames) -> bool {
-        uint64_t off = 0;
-        for (uint64_t i = 0; i < frames; ++i) {
-            if (size - off < kFrameHeadLen) return false;
-            const uint64_t len = load_u32(payload + off + frame_at::kLength);
-            if (len > kMaxRecordData || framed_size(len) > size - off) return false;
-            const int64_t ts = load_i64(payload + off + frame_at::kTimestamp);
-            count += 1;
-            raw += len + kFrameHeadLen;
-            lo = std::min(lo, ts);
-            hi = std::max(hi, ts);
-            off += framed_size(len);
-        }
-        return true;
-    };
-    uint64_t pos = 0;
-    bool ok = true;
-    while (ok && pos < written_) {
-        if (!range_within(pos, kBlockHeaderLen, written_)) {
-            ok = false;
-            break;
-        }
-        const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + pos);
-        const bool is_pending = pending_ && pending_->position == pos;
-        const uint64_t size = is_pending ? pending_->wrote_position : bh.payload_size;
-        if (!range_within(pos + kBlockHeaderLen, size, written_)) {
-            ok = false;
-            break;
-        }
-        if (is_pending || bh.flags == 0) {
-            ok = visit(at(pos + kBlockHeaderLen), size, is_pending ? pending_->record_count : bh.record_count);
-        } else {
-            auto decoded = codec::decompress({at(pos + kBlockHeaderLen), size}, compress_type_, bh.uncompressed_size);
-            ok = decoded.ok() && visit(decoded->data(), decoded->size(), bh.record_count);
-        }
-        pos += kBlockHeaderLen + size;
-    }
+    const bool ok = for_each_frame([&](uint64_t key, uint64_t len) {
+        const auto ts = static_cast<int64_t>(key);
+        count += 1;
+        raw += len + kFrameHeadLen;
+        lo = std::min(lo, ts);
+        hi = std::max(hi, ts);
+    });
     if (!ok) {
         log::warn(log::kSegmentData, "[DataSegment open] cannot recount the records of {}; keeping its counters",
                   path_);
@@ -379,24 +205,9 @@ Status DataSegment::recount_stats(uint8_t* st) {
     return ok_status();
 }
 
-// The header of a mapped file does not change, so its state block is located once per
-// mapping; a file of a newer version is located (and warned about) on every update.
-Result<uint8_t*> DataSegment::state_block() {
-    if (file_.data() == nullptr || file_.data() != state_map_ || file_.size() != state_map_len_) {
-        std::span<const uint8_t> bytes(file_.data(), static_cast<size_t>(file_.size()));
-        const size_t pos = BRVL_TRY(FileHeader::locate_state(bytes, kFileTypeData, st::kInvalid));
-        const bool known_version = FileHeader::version(bytes) <= kHeaderVersion;
-        state_map_ = known_version ? file_.data() : nullptr;
-        state_map_len_ = file_.size();
-        state_pos_ = pos;
-        return file_.data() + pos;
-    }
-    return file_.data() + state_pos_;
-}
-
-Status DataSegment::check_writable(const char* closed_message) const {
+Status DataSegment::check_changeable() const {
     if (read_only_) return Error::invalid_data("data segment is opened read-only");
-    if (!is_mapped()) return Error::mmap(closed_message);
+    if (!is_mapped()) return Error::mmap("segment mmap not open");
     return ok_status();
 }
 
@@ -413,144 +224,46 @@ void DataSegment::note_timestamp(int64_t ts) {
     max_ts_ = std::max(max_ts_, ts);
 }
 
+// ---- block engine hooks ----
+
+void DataSegment::record_counted(uint8_t* st, uint64_t key) {
+    note_timestamp(static_cast<int64_t>(key));
+    store_i64(st + st::kMin, min_ts_);
+    store_i64(st + st::kMax, max_ts_);
+}
+
+void DataSegment::changed() {
+    mark_dirty();
+    touch();
+}
+
+Result<std::optional<PendingBlock>> DataSegment::finish_staged_change(uint8_t* st, const PendingBlock& stored,
+                                                                      const BlockHeader& bh) {
+    const auto [p, w, c] = stored;
+    if (c < 1 || c > kMaxPendingCount) return std::optional<PendingBlock>();
+    auto sc = staged_correction(p, bh, w, written_);
+    if (!sc) return std::optional<PendingBlock>();
+    const uint64_t room = std::min(file_size_ - header_len_ - p - kBlockHeaderLen, kMaxPendingPayload);
+    auto before = scan_frames(at(p + kBlockHeaderLen), room, c - 1);
+    if (!before || *before != sc->frame_off) return std::optional<PendingBlock>();
+    log::warn(log::kSegmentData, "[DataSegment open] finished an interrupted correction in {}", path_);
+    const uint64_t len = sc->frame_off + sc->framed;
+    if (st != nullptr) {
+        std::memmove(at(p + kBlockHeaderLen + sc->frame_off), sc->frame, sc->framed);
+        BlockHeader::write(file_.bytes(), header_len_ + p, BlockHeader::make(len, 0, c, len));
+        store_u64(st + st::kPendWrote, len);
+        store_u64(st + st::kWrote, header_len_ + p + kBlockHeaderLen + len);
+    }
+    return std::optional<PendingBlock>(PendingBlock{p, len, c});
+}
+
 // ---- writing ----
 
 Result<RecordLocation> DataSegment::append_record(int64_t timestamp, std::span<const uint8_t> data,
                                                   uint8_t compress_level) {
     if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
-    BRVL_TRY(check_writable("segment closed during write"));
-    const uint64_t len = data.size();
-    const uint64_t framed = framed_size(len);
-
-    // Counts one record in memory and in the state block (before the commit store).
-    auto count_record = [&](uint8_t* st) {
-        record_count_ += 1;
-        raw_bytes_ += len + kFrameHeadLen;
-        note_timestamp(timestamp);
-        store_u64(st + st::kCount, record_count_);  // first: a count ahead of the blocks shows a torn change
-        publish_fence();
-        store_u64(st + st::kRaw, raw_bytes_);
-        store_i64(st + st::kMin, min_ts_);
-        store_i64(st + st::kMax, max_ts_);
-    };
-
-    if (framed <= kMaxPendingPayload) {
-        if (pending_ && pending_->wrote_position + framed <= kMaxPendingPayload &&
-            pending_->record_count < kMaxPendingCount) {
-            // a. Into the pending block.
-            const PendingBlock pb = *pending_;
-            const uint64_t new_written = written_ + framed;
-            if (available() < new_written) return Error::segment_full();
-            if (pb.wrote_position % 4 != 0)
-                return invalid_data_fmt("pending record byte offset {} is not {}-byte aligned", pb.wrote_position, 4);
-            uint8_t* st = BRVL_TRY(state_block());
-            const uint64_t payload = pb.wrote_position + framed;
-            write_frame(at(pb.position + kBlockHeaderLen + pb.wrote_position), timestamp, data, framed);
-            crash_point("append.frame");
-            BlockHeader::write(file_.bytes(), header_len_ + pb.position,
-                               BlockHeader::make(payload, 0, pb.record_count + 1, payload));
-            crash_point("append.block_header");
-            count_record(st);
-            crash_point("append.stats");
-            store_u64(st + st::kPendWrote, payload);
-            crash_point("append.pending_size");
-            store_u64(st + st::kPendCount, pb.record_count + 1);  // commit
-            crash_point("append.commit");
-            store_u64(st + st::kWrote, header_len_ + new_written);
-            written_ = new_written;
-            pending_ = PendingBlock{pb.position, payload, pb.record_count + 1};
-            mark_dirty();
-            touch();
-            return RecordLocation{pb.position, in_block_of(pb.wrote_position)};
-        }
-        // b. A new pending block, after sealing the current one.
-        if (pending_) BRVL_TRY(seal_pending(compress_level));
-        auto need = checked_add(written_, framed + kBlockHeaderLen);
-        if (!need || available() < *need) return Error::segment_full();
-        uint8_t* st = BRVL_TRY(state_block());
-        const uint64_t pos = written_;
-        write_frame(at(pos + kBlockHeaderLen), timestamp, data, framed);
-        BlockHeader::write(file_.bytes(), header_len_ + pos, BlockHeader::make(framed, 0, 1, framed));
-        crash_point("new_block.block");
-        count_record(st);
-        crash_point("new_block.stats");
-        store_u64(st + st::kPendWrote, framed);
-        store_u64(st + st::kPendCount, 1);
-        crash_point("new_block.pending_fields");
-        store_u64(st + st::kPendPos, pos);  // commit
-        crash_point("new_block.commit");
-        store_u64(st + st::kWrote, header_len_ + *need);
-        written_ = *need;
-        pending_ = PendingBlock{pos, framed, 1};
-        mark_dirty();
-        touch();
-        return RecordLocation{pos, 0};
-    }
-
-    // A block of its own for a record over the pending capacity.
-    if (pending_) BRVL_TRY(seal_pending(compress_level));
-    std::vector<uint8_t> frame(framed);
-    write_frame(frame.data(), timestamp, data, framed);
-    std::vector<uint8_t> stored = BRVL_TRY(codec::compress(frame, compress_level, compress_type_));
-    if (stored.size() > UINT32_MAX) return Error::invalid_data("compressed block exceeds u32");
-    auto need = checked_add(written_, stored.size() + kBlockHeaderLen);
-    if (!need || available() < *need) return Error::segment_full();
-    uint8_t* st = BRVL_TRY(state_block());
-    const uint64_t pos = written_;
-    std::memcpy(at(pos + kBlockHeaderLen), stored.data(), stored.size());
-    BlockHeader::write(file_.bytes(), header_len_ + pos,
-                       BlockHeader::make(stored.size(), BlockHeader::kSingleFlags, 1, framed));
-    crash_point("single.block");
-    count_record(st);
-    crash_point("single.stats");
-    store_u64(st + st::kWrote, header_len_ + *need);  // commit
-    written_ = *need;
-    mark_dirty();
-    touch();
-    return RecordLocation{pos, 0};
-}
-
-// The raw payload is overwritten in place, so the sealed block is first staged behind it
-// (behind the in-place compressed payload too when that is the longer one); setting the
-// sealed flags is the point of no return, clearing the pending position the commit.
-Status DataSegment::seal_pending(uint8_t compress_level) {
-    if (!pending_) return ok_status();
-    BRVL_TRY(check_writable("segment closed during write"));
-    const PendingBlock pb = *pending_;
-    std::vector<uint8_t> stored = BRVL_TRY(
-        codec::compress({at(pb.position + kBlockHeaderLen), pb.wrote_position}, compress_level, compress_type_));
-    if (stored.size() > UINT32_MAX) return Error::invalid_data("compressed block exceeds u32");
-    const uint64_t cs = stored.size();
-    const uint64_t stage = pb.position + kBlockHeaderLen + std::max(pb.wrote_position, cs);
-    const uint64_t need = stage + kBlockHeaderLen + cs;
-    while (available() < need) {
-        if (!grow().ok()) return Error::segment_full();
-    }
-    uint8_t* st = BRVL_TRY(state_block());
-    const BlockHeader sealed = BlockHeader::make(cs, BlockHeader::kSealedFlags, pb.record_count, pb.wrote_position);
-
-    std::memcpy(at(stage + kBlockHeaderLen), stored.data(), cs);
-    BlockHeader::write(file_.bytes(), header_len_ + stage, sealed);
-    crash_point("seal.staged");
-    BlockHeader::write(file_.bytes(), header_len_ + pb.position, sealed);
-    crash_point("seal.block_header");
-    uint8_t* dst = at(pb.position + kBlockHeaderLen);
-    const uint64_t half = cs / 2;
-    std::memcpy(dst, stored.data(), half);
-    crash_point("seal.copy_half");
-    std::memcpy(dst + half, stored.data() + half, cs - half);
-    crash_point("seal.copied");
-    const uint64_t new_written = pb.position + kBlockHeaderLen + cs;
-    store_u64(st + st::kWrote, header_len_ + new_written);
-    crash_point("seal.wrote_position");
-    store_u64(st + st::kPendPos, kNoPendingBlock);  // commit
-    crash_point("seal.commit");
-    store_u64(st + st::kPendWrote, 0);
-    store_u64(st + st::kPendCount, 0);
-    written_ = new_written;
-    pending_.reset();
-    mark_dirty();
-    return ok_status();
+    const Appended a = BRVL_TRY(append_frame(static_cast<uint64_t>(timestamp), data, compress_level));
+    return RecordLocation{a.position, in_block_of(a.frame_offset)};
 }
 
 // The last record of the pending block, which in-place changes (append, correction) need:
@@ -579,7 +292,7 @@ Result<DataSegment::LastRecord> DataSegment::last_pending_record(uint64_t positi
 }
 
 Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
-    BRVL_TRY(check_writable("segment mmap not open"));
+    BRVL_TRY(check_changeable());
     const auto [bh, frame_pos, old_len] = BRVL_TRY(last_pending_record(position, in_block, /*appending=*/true));
     const uint64_t old_framed = framed_size(old_len);
     if (data.size() > kMaxRecordData || old_len + data.size() > kMaxRecordData)
@@ -624,7 +337,7 @@ Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_bl
 // the correction, which is then copied in place and wrote_position set back to the block
 // end. A kill before the commit leaves the old record, after it open finishes the copy.
 Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
-    BRVL_TRY(check_writable("segment mmap not open"));
+    BRVL_TRY(check_changeable());
     const auto [bh, frame_pos, old_len] = BRVL_TRY(last_pending_record(position, in_block, /*appending=*/false));
     const uint64_t old_framed = framed_size(old_len);
     if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
@@ -692,43 +405,7 @@ Status DataSegment::mark_invalid() {
     return ok_status();
 }
 
-Status DataSegment::grow() {
-    const uint64_t doubled = file_size_ > UINT64_MAX / 2 ? UINT64_MAX : file_size_ * 2;
-    const uint64_t next = std::min(max_size_, doubled);
-    if (next <= file_size_) return invalid_data_fmt("segment already at max_file_size ({})", max_size_);
-    if (read_only_) return Error::invalid_data("data segment is opened read-only");
-    BRVL_TRY(ensure_mapped());
-    BRVL_TRY(file_.grow(next));  // keeps the old mapping on failure
-    file_size_ = file_.size();
-    mark_dirty();
-    return ok_status();
-}
-
 // ---- reading ----
-
-Result<DataSegment::BlockView> DataSegment::block_at(uint64_t position, uint64_t limit) const {
-    if (!is_mapped()) return Error::mmap("segment is closed, cannot read");
-    if (!read_only_ && pending_ && pending_->position == position) {
-        // The pending block's extent is known exactly.
-        return BlockView{BlockHeader::make(pending_->wrote_position, 0, pending_->record_count, pending_->wrote_position),
-                         at(position + kBlockHeaderLen)};
-    }
-    limit = std::min(limit, file_.size() > header_len_ ? file_.size() - header_len_ : 0);
-    if (!range_within(position, kBlockHeaderLen, limit)) return Error::invalid_data("block header out of bounds");
-    const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + position);
-    const bool sealed = (bh.flags & BlockHeader::kSealed) != 0;
-    const bool compressed = (bh.flags & BlockHeader::kCompressed) != 0;
-    if (sealed != compressed)
-        return invalid_data_fmt("invalid block flags: SEALED and COMPRESSED must be paired ({:#x})", bh.flags);
-    const bool single = (bh.flags & BlockHeader::kSingleRecord) != 0;
-    if (single && !sealed)
-        return invalid_data_fmt("invalid block flags: SINGLE_RECORD requires SEALED|COMPRESSED ({:#x})", bh.flags);
-    if (!range_within(position + kBlockHeaderLen, bh.payload_size, limit))
-        return Error::invalid_data("block payload out of bounds");
-    if (compressed && bh.uncompressed_size > (single ? kMaxFramedRecord : kMaxPendingPayload))
-        return invalid_data_fmt("block uncompressed_size {} exceeds the block limit", bh.uncompressed_size);
-    return BlockView{bh, at(position + kBlockHeaderLen)};
-}
 
 Result<HotBlockPtr> DataSegment::load_block(uint64_t owner, uint64_t position, const BlockView& view,
                                             BlockCache* cache, HotBlockSlot* slot) const {
@@ -834,10 +511,8 @@ Result<DataSegment::LiveState> DataSegment::live_state(bool allow_remap) {
             return live;
         }
         // The writer grew the file: map all of it again.
-        MappedFile f = BRVL_TRY(MappedFile::open(path_, /*writable=*/false));
-        file_ = std::move(f);
+        attach_file(BRVL_TRY(MappedFile::open(path_, /*writable=*/false)));
         file_size_ = file_.size();
-        state_map_ = nullptr;
     }
 }
 
@@ -914,10 +589,7 @@ void DataSegment::set_notifier(std::optional<DirtyNotifier> notifier) {
     }
 }
 
-void DataSegment::unmap() {
-    file_.close();
-    state_map_ = nullptr;
-}
+void DataSegment::unmap() { unmap_file(); }
 
 SegmentStats DataSegment::stats() const {
     return SegmentStats{base_offset_, record_count_, written_, raw_bytes_, invalid_count_, min_ts_, max_ts_};

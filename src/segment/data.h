@@ -1,10 +1,12 @@
-// One data segment file: the 124-byte header, then blocks of records. New records gather
-// in one raw pending block at the end; a full pending block is compressed and sealed in
-// place; a record too large for a pending block gets a compressed block of its own.
+// One data segment file: the 124-byte header, then blocks of records in the block scheme
+// of BlockEngine (pending block, sealing, single-record blocks, growth). What a data
+// segment adds: timestamps and the invalid count in its state, in-place changes of the last
+// record (append, correction staged behind the block), reads through the block cache, and
+// a read-only mode that follows a live writer in another process.
 //
 // Every multi-store change is ordered so that one store of the header state (or of the
 // frame length, for in-place changes of the last record) is its commit point, and opening
-// a file repairs a change that a killed process left half done (see restore_pending).
+// a file repairs a change that a killed process left half done.
 #pragma once
 
 #include <atomic>
@@ -23,6 +25,7 @@
 #include "file.h"
 #include "format/frame.h"
 #include "format/header.h"
+#include "segment/block_engine.h"
 #include "types.h"
 #include "util.h"
 
@@ -43,13 +46,6 @@ struct DataSegmentOptions {
     uint64_t max_size = 0;
     uint8_t compress_level = 0;
     uint8_t compress_type = 0;
-};
-
-struct PendingBlock {
-    uint64_t position = 0;       // relative to the end of the header
-    uint64_t wrote_position = 0; // payload bytes
-    uint64_t record_count = 0;
-    bool operator==(const PendingBlock&) const = default;
 };
 
 // A query iterator's last block: its cache key and a reference that does not keep it alive.
@@ -83,10 +79,8 @@ struct SegmentStats {
     bool operator==(const SegmentStats&) const = default;
 };
 
-class DataSegment {
+class DataSegment final : public BlockEngine {
 public:
-    DataSegment(const DataSegment&) = delete;
-    DataSegment& operator=(const DataSegment&) = delete;
     // Flushes a mapped, writable segment; a failure is logged.
     ~DataSegment();
 
@@ -96,19 +90,15 @@ public:
     static Result<std::unique_ptr<DataSegment>> open(const std::string& path, uint64_t base_offset,
                                                      uint64_t max_size, bool read_only = false);
     // Maps an unmapped segment again and reloads its state; a mapped one is left alone.
-    Status ensure_mapped();
+    Status ensure_mapped() override;
 
     // ---- writing (all refuse a read-only segment) ----
     Result<RecordLocation> append_record(int64_t timestamp, std::span<const uint8_t> data, uint8_t compress_level);
-    // Compresses and seals the pending block; nothing to do without one.
-    Status seal_pending(uint8_t compress_level);
     // Appends to the last record of the pending block; returns its data length before.
     Result<uint32_t> append_to_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data);
     // Replaces the data of the last record of the pending block.
     Status correct_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data);
     Status mark_invalid();
-    // Doubles the file up to the maximum size; never shrinks.
-    Status grow();
 
     // ---- reading ----
     // A read-only segment may be mapped beside a live writer in another process: it takes
@@ -134,53 +124,36 @@ public:
     void unmap();
 
     // ---- state ----
-    const std::string& path() const { return path_; }
     uint64_t base_offset() const { return base_offset_; }
-    uint64_t file_size() const { return file_size_; }
-    uint64_t max_size() const { return max_size_; }
-    uint64_t header_length() const { return header_len_; }
-    uint64_t written_length() const { return written_; }
-    uint64_t record_count() const { return record_count_; }
-    uint64_t raw_record_bytes() const { return raw_bytes_; }
     int64_t min_timestamp() const { return min_ts_; }
     int64_t max_timestamp() const { return max_ts_; }
     uint64_t invalid_record_count() const { return invalid_count_; }
-    const std::optional<PendingBlock>& pending() const { return pending_; }
-    uint8_t compress_type() const { return compress_type_; }
     uint64_t created_ms() const { return created_ms_; }
     MonoInstant last_activity() const { return last_activity_; }
     void touch() { last_activity_ = coarse_now(); }
-    bool is_mapped() const { return file_.is_open(); }
-    bool is_read_only() const { return read_only_; }
     bool writable_head() const { return writable_head_; }
     void set_writable_head(bool v) { writable_head_ = v; }
     bool is_clean() const { return clean_; }
     bool dirty_registered() const { return dirty_registered_; }
     SegmentStats stats() const;
-    // The mapped bytes (empty when unmapped); for inspection by tests and tools.
-    std::span<const uint8_t> mapped_bytes() const { return {file_.data(), static_cast<size_t>(file_.size())}; }
 
 private:
     struct Token {};
 
 public:
-    explicit DataSegment(Token) {}
+    explicit DataSegment(Token);
 
 private:
+    // ---- block engine hooks ----
+    void record_counted(uint8_t* state, uint64_t key) override;
+    void changed() override;
+    // A correction of the last record staged behind the block and committed: finished.
+    Result<std::optional<PendingBlock>> finish_staged_change(uint8_t* state, const PendingBlock& stored,
+                                                             const BlockHeader& at_block) override;
 
-    struct BlockView {
-        BlockHeader header;
-        const uint8_t* payload = nullptr;
-    };
-
-    // Loads the header of the mapped file into the in-memory state and restores the pending block.
-    // Both give whether an interrupted change was repaired.
+    // Loads the header of the mapped file into the in-memory state and restores the pending
+    // block; gives whether an interrupted change was repaired.
     Result<bool> load_header(bool warn_version);
-    Result<bool> restore_pending(const DataSegmentState& st);
-    Status finish_interrupted_seal(uint8_t* state, const PendingBlock& pb, const BlockHeader& at_block);
-    // The sealed payload of an interrupted seal: the staged copy, or a complete in-place
-    // copy; null when neither is whole.
-    const uint8_t* sealed_source(const PendingBlock& pb, const BlockHeader& at_block) const;
     // A correction staged behind the pending block and committed by a wrote_position that
     // points past the staged frame (relative positions); nothing when there is none.
     struct StagedCorrection {
@@ -192,9 +165,6 @@ private:
                                                       uint64_t pending_wrote, uint64_t wrote) const;
     // Recomputes record count, raw bytes and timestamps from the blocks (after a repair).
     Status recount_stats(uint8_t* state);
-    // The sum of the blocks' record counts up to the written length; nothing when the
-    // blocks do not tile it.
-    std::optional<uint64_t> count_from_block_headers() const;
 
     // What a read-only reader takes from the mapping before each read.
     struct LiveState {
@@ -217,10 +187,8 @@ private:
     template <typename Item>
     Result<Item> read_item_live(const LiveState& live, uint64_t owner, uint64_t position, uint16_t in_block,
                                 BlockCache* cache, HotBlockSlot* slot);
-    Result<uint8_t*> state_block();
-    Status check_writable(const char* closed_message) const;
-    uint64_t available() const { return file_size_ > header_len_ ? file_size_ - header_len_ : 0; }
-    uint8_t* at(uint64_t position) const { return file_.data() + header_len_ + position; }
+    // The checks of an in-place change of the last record.
+    Status check_changeable() const;
     void mark_dirty();
     void note_timestamp(int64_t ts);
 
@@ -231,37 +199,19 @@ private:
     };
     Result<LastRecord> last_pending_record(uint64_t position, uint16_t in_block, bool appending) const;
 
-    // A block at or below `limit` (relative); the in-memory pending block when it is that one.
-    Result<BlockView> block_at(uint64_t position, uint64_t limit) const;
     Result<HotBlockPtr> load_block(uint64_t owner, uint64_t position, const BlockView& view, BlockCache* cache,
                                    HotBlockSlot* slot) const;
 
-    std::string path_;
-    MappedFile file_;
-    bool read_only_ = false;
     uint64_t base_offset_ = 0;
-    uint64_t file_size_ = 0;
-    uint64_t max_size_ = 0;
-    uint64_t header_len_ = kDataHeaderLen;
-    uint64_t written_ = 0;
-    uint64_t record_count_ = 0;
-    uint64_t raw_bytes_ = 0;
     int64_t min_ts_ = INT64_MAX;
     int64_t max_ts_ = INT64_MIN;
     uint64_t invalid_count_ = 0;
-    std::optional<PendingBlock> pending_;
-    uint8_t compress_type_ = 0;
     uint64_t created_ms_ = 0;
     MonoInstant last_activity_ = MonoClock::now();
     bool writable_head_ = true;
     bool clean_ = true;
     bool dirty_registered_ = false;
     std::optional<DirtyNotifier> notifier_;
-    // Where state_block() found the state block, and in which mapping (the header never
-    // changes while the file is mapped, so it is located once per mapping).
-    const uint8_t* state_map_ = nullptr;
-    uint64_t state_map_len_ = 0;
-    size_t state_pos_ = 0;
 };
 
 }  // namespace brenvale

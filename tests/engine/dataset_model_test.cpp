@@ -21,8 +21,8 @@ namespace {
 
 using testing::TempDir;
 
-std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
-std::string text(const std::vector<uint8_t>& b) { return {b.begin(), b.end()}; }
+using testing::bytes;
+using testing::text;
 
 struct ModelParams {
     bool continuous;

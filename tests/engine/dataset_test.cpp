@@ -20,8 +20,8 @@ namespace {
 using testing::LogCapture;
 using testing::TempDir;
 
-std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
-std::string text(const std::vector<uint8_t>& b) { return {b.begin(), b.end()}; }
+using testing::bytes;
+using testing::text;
 
 struct FakeJournal : JournalHook {
     struct Event {
@@ -49,7 +49,7 @@ struct FakeJournal : JournalHook {
 
 struct FakeCloseHook : DatasetCloseHook {
     std::atomic<int> calls{0};
-    void dataset_closed(const DataSetKey&) override { ++calls; }
+    void dataset_closed(const DataSetKey&, const Dataset&) override { ++calls; }
 };
 
 DatasetConfig small_config(bool continuous = false) {

@@ -23,6 +23,11 @@ TEST(Paths, DirectoryLayout) {
     EXPECT_EQ(paths::journal_meta_file(paths::journal_logs_dir("/r")), "/r/.journal/logs/meta");
     EXPECT_EQ(paths::journal_data_dir(paths::journal_logs_dir("/r")), "/r/.journal/logs/data");
     EXPECT_EQ(paths::journal_queue_dir("/r"), "/r/.journal/queue");
+    EXPECT_EQ(paths::name_dir("/r", "sensor"), "/r/sensor");
+    const std::string dropping = paths::dropping_dir("/r/sensor", 0xabc);
+    EXPECT_EQ(dropping, "/r/sensor/.dropping-0000000000000abc");
+    EXPECT_TRUE(paths::is_dropping_name(dropping.substr(dropping.rfind('/') + 1)));
+    EXPECT_FALSE(paths::is_dropping_name("raw"));
 }
 
 TEST(Paths, SegmentNamesRoundTripAndStrayNamesAreRefused) {

@@ -21,8 +21,8 @@ using testing::LogCapture;
 using testing::TempDir;
 using namespace std::chrono_literals;
 
-std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
-std::string text(const std::vector<uint8_t>& b) { return {b.begin(), b.end()}; }
+using testing::bytes;
+using testing::text;
 
 DatasetConfig small_config(bool continuous = false) {
     DatasetConfig c;

@@ -2,14 +2,13 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
-#include <zstd.h>
 
 #include <gtest/gtest.h>
 
 #include "cache.h"
 #include "dirty_list.h"
 #include "segment/data.h"
+#include "reference_codec.h"
 #include "segment_test_util.h"
 #include "test_util.h"
 
@@ -185,26 +184,6 @@ TEST(DataSegment, PendingCapacityBoundary) {
 // A sealed block holds the standard formats: a zstd frame or a raw DEFLATE stream.
 class SealByType : public ::testing::TestWithParam<uint8_t> {};
 
-std::vector<uint8_t> independent_decode(uint8_t type, const uint8_t* p, size_t n, size_t expected) {
-    std::vector<uint8_t> out(expected + 64);
-    if (type == 0) {
-        size_t got = ZSTD_decompress(out.data(), out.size(), p, n);
-        EXPECT_FALSE(ZSTD_isError(got)) << ZSTD_getErrorName(got);
-        out.resize(ZSTD_isError(got) ? 0 : got);
-        return out;
-    }
-    z_stream zs{};
-    EXPECT_EQ(inflateInit2(&zs, -15), Z_OK);
-    zs.next_in = const_cast<Bytef*>(p);
-    zs.avail_in = static_cast<uInt>(n);
-    zs.next_out = out.data();
-    zs.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
-    out.resize(zs.total_out);
-    inflateEnd(&zs);
-    return out;
-}
-
 TEST_P(SealByType, FullPendingBlockIsSealedAndANewOneStarts) {
     const uint8_t type = GetParam();
     TempDir dir;
@@ -236,7 +215,7 @@ TEST_P(SealByType, FullPendingBlockIsSealedAndANewOneStarts) {
     EXPECT_EQ(seg->written_length(), l6.position + 16 + 50012);
 
     const uint8_t* payload = seg->mapped_bytes().data() + 124 + 16;
-    EXPECT_EQ(independent_decode(type, payload, bh.payload_size, 250060), expected_payload);
+    EXPECT_EQ(testing::reference_decode(type, payload, bh.payload_size, 250060), expected_payload);
 
     BlockCache cache(16 * kMiB);
     expect_readable(*seg, recs, nullptr);

@@ -13,6 +13,9 @@
 
 namespace brenvale::testing {
 
+inline std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+inline std::string text(const std::vector<uint8_t>& b) { return {b.begin(), b.end()}; }
+
 class TempDir {
 public:
     TempDir() {
@@ -66,6 +69,12 @@ public:
         std::lock_guard lock(mu_);
         size_t n = 0;
         for (const auto& r : records_) n += r.message == message;
+        return n;
+    }
+    size_t count_starting(std::string_view prefix) const {
+        std::lock_guard lock(mu_);
+        size_t n = 0;
+        for (const auto& r : records_) n += r.message.starts_with(prefix);
         return n;
     }
     void clear() {

@@ -1,0 +1,151 @@
+#include "journal/journal.h"
+
+#include "paths.h"
+
+namespace brenvale {
+
+namespace {
+
+// Wake callbacks that hook calls on this thread collected, until the dataset takes them.
+thread_local std::vector<PollCallback> t_hook_wakes;
+
+Error disabled_error() { return Error::not_found("journal is disabled"); }
+
+JournalIndexInfo index_info(const IndexEntry& e) { return JournalIndexInfo{e.timestamp, e.block_offset, e.in_block}; }
+
+}  // namespace
+
+// ---- opening ----
+
+Result<std::shared_ptr<Journal>> Journal::open(const std::string& root, const StoreConfig& config,
+                                               std::shared_ptr<const StoreLock> store_lock) {
+    if (!config.enable_journal) return disabled();
+    auto log = std::make_shared<LockedJournalLog>();
+    log->store_lock = std::move(store_lock);
+    log->log = BRVL_TRY(JournalLog::open(paths::journal_logs_dir(root), JournalLogOptions::from(config)));
+    return std::make_shared<Journal>(Token{}, Mode::Enabled, paths::journal_queue_dir(root), std::move(log));
+}
+
+Result<std::shared_ptr<Journal>> Journal::open_read_only(const std::string& root, const StoreConfig& config) {
+    if (!config.enable_journal) return disabled();
+    auto log = std::make_shared<LockedJournalLog>();
+    log->log = BRVL_TRY(JournalLog::open_read_only(paths::journal_logs_dir(root), JournalLogOptions::from(config)));
+    return std::make_shared<Journal>(Token{}, Mode::ReadOnly, paths::journal_queue_dir(root), std::move(log));
+}
+
+std::shared_ptr<Journal> Journal::disabled() {
+    return std::make_shared<Journal>(Token{}, Mode::Disabled, std::string(), nullptr);
+}
+
+Result<QueueMutex::Guard> Journal::lock_log() { return log_->mu.lock(); }
+
+// ---- reading ----
+
+Result<std::optional<uint64_t>> Journal::last_sequence() {
+    using Out = std::optional<uint64_t>;
+    if (mode_ == Mode::Disabled) return disabled_error();
+    auto g = BRVL_TRY(lock_log());
+    if (!log_->log || log_->log->next_sequence() <= 1) return Out();
+    return Out(log_->log->next_sequence() - 1);
+}
+
+Result<std::optional<JournalEntry>> Journal::read(int64_t sequence) {
+    if (mode_ == Mode::Disabled) return disabled_error();
+    auto g = BRVL_TRY(lock_log());
+    if (!log_->log) return std::optional<JournalEntry>();
+    return log_->log->read(sequence);
+}
+
+Result<std::vector<JournalEntry>> Journal::query(int64_t start, int64_t end) {
+    if (mode_ == Mode::Disabled) return disabled_error();
+    auto g = BRVL_TRY(lock_log());
+    if (!log_->log) return std::vector<JournalEntry>();
+    return log_->log->read_range(start, end);
+}
+
+// ---- appending ----
+
+Result<std::optional<uint64_t>> Journal::append_collecting(const JournalRecord& record,
+                                                           std::vector<PollCallback>& wakes) {
+    using Out = std::optional<uint64_t>;
+    if (mode_ == Mode::Disabled) return Out();
+    if (mode_ == Mode::ReadOnly) return Error::invalid_data("read-only journal cannot append records");
+    const std::vector<uint8_t> payload = BRVL_TRY(record.encode());
+    uint64_t sequence;
+    {
+        auto g = BRVL_TRY(lock_log());
+        sequence = BRVL_TRY(log_->log->append(payload));
+    }
+    // The record is stored; a broken queue mutex is still reported.
+    auto q = BRVL_TRY(queue_mu_.lock());
+    if (queue_) {
+        std::vector<PollCallback> collected = JournalQueue(queue_).notify_and_collect();
+        wakes.insert(wakes.end(), std::make_move_iterator(collected.begin()), std::make_move_iterator(collected.end()));
+    }
+    return Out(sequence);
+}
+
+Result<std::optional<uint64_t>> Journal::append(const JournalRecord& record) {
+    std::vector<PollCallback> wakes;
+    auto sequence = append_collecting(record, wakes);
+    QueueNotify::run_callbacks(wakes);
+    return sequence;
+}
+
+Result<std::optional<uint64_t>> Journal::record_create_dataset(uint64_t identifier, const DataSetKey& key,
+                                                               std::vector<uint8_t> metadata) {
+    if (mode_ == Mode::Disabled) return std::optional<uint64_t>();
+    return append(JournalRecord::create_dataset(identifier, key.name, key.dataset_type, std::move(metadata)));
+}
+
+Result<std::optional<uint64_t>> Journal::record_drop_dataset(uint64_t identifier, const DataSetKey& key,
+                                                             std::vector<uint8_t> metadata) {
+    if (mode_ == Mode::Disabled) return std::optional<uint64_t>();
+    return append(JournalRecord::drop_dataset(identifier, key.name, key.dataset_type, std::move(metadata)));
+}
+
+Status Journal::hook_append(const JournalRecord& record) {
+    auto sequence = append_collecting(record, t_hook_wakes);
+    if (!sequence.ok()) return std::move(sequence).error();
+    return {};
+}
+
+Status Journal::record_write(uint64_t identifier, const IndexEntry& entry) {
+    return hook_append(JournalRecord::record_write(identifier, index_info(entry)));
+}
+
+Status Journal::record_delete(uint64_t identifier, const IndexEntry& entry) {
+    return hook_append(JournalRecord::record_delete(identifier, index_info(entry)));
+}
+
+Status Journal::record_append(uint64_t identifier, const IndexEntry& entry, uint32_t before, uint32_t appended) {
+    return hook_append(JournalRecord::record_append(identifier, index_info(entry), before, appended));
+}
+
+void Journal::collect_wakes(std::vector<PollCallback>& into) {
+    if (t_hook_wakes.empty()) return;
+    into.insert(into.end(), std::make_move_iterator(t_hook_wakes.begin()), std::make_move_iterator(t_hook_wakes.end()));
+    t_hook_wakes.clear();
+}
+
+// ---- flushing and the queue ----
+
+Status Journal::flush() {
+    if (mode_ != Mode::Enabled) return {};
+    {
+        auto g = BRVL_TRY(lock_log());
+        BRVL_TRY(log_->log->flush());
+    }
+    auto q = BRVL_TRY(queue_mu_.lock());
+    return queue_ ? JournalQueue(queue_).flush() : Status();
+}
+
+Result<JournalQueue> Journal::open_queue() {
+    if (mode_ == Mode::Disabled) return disabled_error();
+    if (mode_ == Mode::ReadOnly) return Error::invalid_data("journal queue is not available in read-only store");
+    auto q = BRVL_TRY(queue_mu_.lock());
+    if (!queue_) queue_ = std::make_shared<JournalQueueShared>(queue_dir_, log_);
+    return JournalQueue(queue_);
+}
+
+}  // namespace brenvale

@@ -1,0 +1,91 @@
+// The journal log: the sequence-numbered record log of a store, kept as journal segment
+// files under <root>/.journal/logs/data/, each named by the first sequence it holds, and
+// the marker text file <root>/.journal/logs/meta. Sequences run from 1 up to 2^63 - 2;
+// appends go to the last segment, and a full one rolls over to a new segment.
+//
+// A sequence is never handed out twice: a segment left damaged by a crash (fewer records
+// in its blocks than its state counted) is followed by a new segment that starts after
+// the counted records, and the sequences in between stay absent.
+//
+// No locking inside: the journal handle serialises every call through its log mutex.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "error.h"
+#include "journal/segment.h"
+
+namespace brenvale {
+
+// The greatest sequence ever assigned.
+inline constexpr uint64_t kMaxJournalSequence = (uint64_t{1} << 63) - 2;
+inline constexpr std::string_view kJournalMetaText = "brenvale journal v1\n";
+
+struct JournalEntry {
+    uint64_t sequence = 0;
+    std::vector<uint8_t> payload;
+    bool operator==(const JournalEntry&) const = default;
+};
+
+// What the log takes from the store configuration.
+struct JournalLogOptions {
+    uint64_t segment_size_limit = 0;    // data_segment_size
+    uint64_t initial_segment_size = 0;  // initial_data_segment_size
+    uint8_t compress_type = 0;
+    uint8_t compress_level = 0;
+
+    static JournalLogOptions from(const StoreConfig& config);
+};
+
+class JournalLog {
+public:
+    JournalLog(JournalLog&&) noexcept = default;
+    JournalLog& operator=(JournalLog&&) noexcept = default;
+
+    // Opens the log in logs_dir, creating the directories and the meta file when missing.
+    // A segment that cannot be opened fails the open when it is the newest; an older one
+    // is skipped with a warning (its sequences read as absent).
+    static Result<JournalLog> open(const std::string& logs_dir, const JournalLogOptions& options);
+    // Opens an existing log read-only; nothing when logs_dir or its data directory is
+    // missing. Creates and repairs nothing.
+    static Result<std::optional<JournalLog>> open_read_only(const std::string& logs_dir,
+                                                            const JournalLogOptions& options);
+
+    // Appends one record payload; returns its sequence. A failed append leaves the next
+    // sequence as it was.
+    Result<uint64_t> append(std::span<const uint8_t> payload);
+    // The record of a sequence; nothing when the log does not hold it.
+    Result<std::optional<JournalEntry>> read(int64_t sequence);
+    // The records of start..end (inclusive) that the log holds, in ascending order.
+    Result<std::vector<JournalEntry>> read_range(int64_t start, int64_t end);
+    // msync of every segment changed since its last flush, in ascending order.
+    Status flush();
+    // Adds a new, empty last segment starting at base_sequence.
+    Status create_segment(uint64_t base_sequence);
+
+    uint64_t next_sequence() const { return next_sequence_; }
+    const std::string& data_dir() const { return data_dir_; }
+    size_t segment_count() const { return segments_.size(); }
+
+private:
+    JournalLog() = default;
+    static Result<JournalLog> open_impl(const std::string& logs_dir, const JournalLogOptions& options,
+                                        bool read_only);
+    // Finds the segment files, opens them and sets the next sequence.
+    Status load_segments(bool read_only);
+
+    std::string logs_dir_;
+    std::string data_dir_;
+    JournalLogOptions options_;
+    std::map<uint64_t, std::unique_ptr<JournalSegment>> segments_;
+    uint64_t next_sequence_ = 1;
+};
+
+}  // namespace brenvale

@@ -1,0 +1,339 @@
+#include "journal/segment.h"
+
+#include <algorithm>
+
+#include "codec.h"
+#include "../log.h"  // the logging facade (journal/log.h is the journal log)
+#include "paths.h"
+#include "util.h"
+
+namespace brenvale {
+
+namespace {
+
+namespace st = journal_state_at;
+
+// What makes a file a journal segment to the block engine.
+const BlockFormat kJournalFormat{kJournalFraming,
+                                 kJournalBlockState,
+                                 "read-only journal segment cannot be modified",
+                                 "journal segment is closed",
+                                 log::kJournalSegment,
+                                 "[JournalSegment open]",
+                                 "journal "};
+
+constexpr uint64_t kMaxSalvagedFrames = 0xFFFF;
+
+}  // namespace
+
+JournalSegment::JournalSegment(Token) : BlockEngine(kJournalFormat, kJournalHeaderLen) {}
+
+// ---- create / open ----
+
+Result<std::unique_ptr<JournalSegment>> JournalSegment::create(const std::string& path,
+                                                               const JournalSegmentOptions& o) {
+    if (static_cast<int64_t>(o.base_sequence) < 1) return Error::invalid_data("journal base_sequence must be positive");
+    BRVL_TRY(codec::check_compress_type(o.compress_type));
+    if (o.initial_size < kJournalHeaderLen)
+        return invalid_data_fmt("initial journal segment size {} is smaller than header {}", o.initial_size,
+                                kJournalHeaderLen);
+    const std::string dir = parent_dir(path);
+    BRVL_TRY(create_dir_all(dir));
+
+    // The file gets its header under a temporary name (a leftover of an earlier kill is
+    // truncated) and appears under its own name only whole.
+    const std::string tmp = path + std::string(paths::kTempSuffix);
+    MappedFile file = BRVL_TRY(MappedFile::create(tmp, o.initial_size, /*exclusive=*/false));
+    crash_point("journal.create.file");
+    HeaderMeta meta;
+    meta.created_ms = unix_millis_now();
+    meta.start_key = o.base_sequence;
+    meta.size_limit = o.max_file_size;
+    meta.compress_level = o.compress_level;
+    meta.compress_type = o.compress_type;
+    JournalSegmentState state;
+    state.current_file_size = file.size();
+    JournalHeader::write(file.bytes(), meta, state);
+    Status made = file.flush();
+    if (made.ok()) {
+        crash_point("journal.create.header");
+        made = rename_file(tmp, path);
+    }
+    if (!made.ok()) {
+        (void)remove_file(tmp);
+        return std::move(made).error();
+    }
+    crash_point("journal.create.renamed");
+    BRVL_TRY(sync_dir(dir));
+
+    auto seg = std::make_unique<JournalSegment>(Token{});
+    seg->path_ = path;
+    seg->attach_file(std::move(file));
+    seg->file_size_ = seg->file_.size();
+    seg->max_size_ = o.max_file_size;
+    seg->compress_type_ = o.compress_type;
+    seg->compress_level_ = o.compress_level;
+    seg->base_sequence_ = o.base_sequence;
+    return seg;
+}
+
+Result<std::unique_ptr<JournalSegment>> JournalSegment::open(const std::string& path, uint64_t base_sequence,
+                                                             uint64_t max_file_size) {
+    return open_impl(path, base_sequence, max_file_size, false);
+}
+
+Result<std::unique_ptr<JournalSegment>> JournalSegment::open_read_only(const std::string& path,
+                                                                       uint64_t base_sequence,
+                                                                       uint64_t max_file_size) {
+    return open_impl(path, base_sequence, max_file_size, true);
+}
+
+Result<std::unique_ptr<JournalSegment>> JournalSegment::open_impl(const std::string& path, uint64_t base_sequence,
+                                                                  uint64_t max_file_size, bool read_only) {
+    auto seg = std::make_unique<JournalSegment>(Token{});
+    seg->path_ = path;
+    seg->read_only_ = read_only;
+    seg->attach_file(BRVL_TRY(MappedFile::open(path, !read_only)));
+    const std::span<const uint8_t> bytes = seg->mapped_bytes();
+    const JournalHeader h = BRVL_TRY(JournalHeader::read(bytes));
+    if (h.prefix.version > kHeaderVersion) {
+        log::warn(log::kJournalSegment, "Journal segment has version {} but current version is {}", h.prefix.version,
+                  kHeaderVersion);
+    }
+    if (h.meta.start_key != base_sequence)
+        return invalid_data_fmt("journal segment base_sequence mismatch: expected {}, got {}", base_sequence,
+                                h.meta.start_key);
+    // Blocks start at byte 108 whatever the metadata area's length: a state block of a
+    // longer area would lie over them and cannot be written.
+    if (!read_only && h.state_position + kJournalStateLength > kJournalHeaderLen)
+        return invalid_data_fmt("journal state block at {} overlaps the blocks", h.state_position);
+    seg->base_sequence_ = base_sequence;
+    seg->max_size_ = std::max(max_file_size, h.meta.size_limit);
+    seg->file_size_ = seg->file_.size();
+    seg->compress_type_ = h.meta.compress_type;
+    seg->compress_level_ = h.meta.compress_level;
+
+    BRVL_TRY(seg->recover_seal(h.state));
+    seg->rebuild();
+    if (h.state.record_count > seg->record_count_) {
+        seg->lost_records_ = h.state.record_count - seg->record_count_;
+        log::warn(log::kJournalSegment, "[JournalSegment open] {} holds {} records but its state counted {}", path,
+                  seg->record_count_, h.state.record_count);
+    }
+    if (!read_only) BRVL_TRY(seg->write_state(h.state));
+    seg->flushed_ = true;
+    return seg;
+}
+
+Status JournalSegment::recover_seal(const JournalSegmentState& s) {
+    if (s.pending_position == kNoPendingBlock || !range_within(s.pending_position, kBlockHeaderLen, mapped_room()))
+        return ok_status();
+    const PendingBlock stored{s.pending_position, s.pending_wrote_position, s.pending_record_count};
+    const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + stored.position);
+    // A raw block is rebuilt by the scan; a sealed one without a whole copy ends it.
+    if ((bh.flags & BlockHeader::kSealedFlags) == 0) return ok_status();
+    const uint8_t* source = sealed_source(stored, bh);
+    if (source == nullptr) return ok_status();
+    if (read_only_) {
+        log::warn(log::kJournalSegment, "[JournalSegment open] reading an interrupted seal in {} from its copy",
+                  path_);
+        sealed_block_ = stored;
+        sealed_payload_at_ = static_cast<uint64_t>(source - at(0));
+        return ok_status();
+    }
+    return finish_interrupted_seal(BRVL_TRY(state_block()), stored, bh);
+}
+
+BlockEngine::BlockView JournalSegment::view_at(uint64_t position) const {
+    if (sealed_block_ && sealed_block_->position == position) {
+        const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + position);
+        return BlockView{BlockHeader::make(bh.payload_size, BlockHeader::kSealedFlags, sealed_block_->record_count,
+                                           sealed_block_->wrote_position),
+                         at(sealed_payload_at_)};
+    }
+    return BlockView{BlockHeader::read(file_.bytes(), header_len_ + position), at(position + kBlockHeaderLen)};
+}
+
+bool JournalSegment::frames_continue(std::span<const uint8_t> payload, uint64_t count, uint64_t first) const {
+    uint64_t off = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (payload.size() - off < kFrameHeadLen) return false;
+        const uint8_t* f = payload.data() + off;
+        if (load_u64(f + journal_frame_at::kSequence) != first + i) return false;
+        const uint64_t len = load_u32(f + journal_frame_at::kLength);
+        if (len > payload.size() - off - kFrameHeadLen) return false;
+        off += kFrameHeadLen + len;
+    }
+    return off == payload.size();
+}
+
+std::pair<uint64_t, uint64_t> JournalSegment::salvage(const uint8_t* payload, uint64_t limit, uint64_t first) const {
+    uint64_t n = 0, off = 0;
+    while (n < kMaxSalvagedFrames && limit - off >= kFrameHeadLen) {
+        const uint8_t* f = payload + off;
+        if (load_u64(f + journal_frame_at::kSequence) != first + n) break;
+        const uint64_t len = load_u32(f + journal_frame_at::kLength);
+        if (len > limit - off - kFrameHeadLen) break;
+        off += kFrameHeadLen + len;
+        n += 1;
+    }
+    return {n, off};
+}
+
+// The blocks are trusted, not the stored state: every block is checked whole (its
+// frames continue the sequences exactly) and the scan ends at the first that is not. A
+// raw block is the one a kill can leave half updated (its header is rewritten by every
+// append): it keeps the whole frames with consecutive sequences inside its payload.
+void JournalSegment::rebuild() {
+    const uint64_t room = mapped_room();
+    uint64_t pos = 0, count = 0, raw = 0;
+    pending_.reset();
+    while (range_within(pos, kBlockHeaderLen, room)) {
+        const BlockView v = view_at(pos);
+        const BlockHeader& bh = v.header;
+        if (bh.record_count == 0 || bh.payload_size == 0) break;
+        const bool is_raw = (bh.flags & BlockHeader::kSealedFlags) == 0;
+        const bool fits = range_within(pos + kBlockHeaderLen, bh.payload_size, room);
+        const uint64_t first = base_sequence_ + count;
+        if (is_raw) {
+            const bool whole = fits && bh.uncompressed_size == bh.payload_size &&
+                               frames_continue({v.payload, bh.payload_size}, bh.record_count, first);
+            if (!whole) {
+                const uint64_t limit = std::min<uint64_t>({bh.payload_size, room - pos - kBlockHeaderLen,
+                                                           kMaxPendingPayload});
+                const auto [n, bytes] = salvage(v.payload, limit, first);
+                if (n > 0) {
+                    log::warn(log::kJournalSegment, "[JournalSegment open] kept {} whole records of a torn block in {}",
+                              n, path_);
+                    pending_ = PendingBlock{pos, bytes, n};
+                    count += n;
+                    raw += bytes;
+                    pos += kBlockHeaderLen + bytes;
+                }
+                break;
+            }
+            pending_ = PendingBlock{pos, bh.payload_size, bh.record_count};
+        } else {
+            if (!fits) break;
+            auto decoded = decode(v);
+            if (!decoded.ok() || decoded->size() != bh.uncompressed_size ||
+                !frames_continue(*decoded, bh.record_count, first))
+                break;
+            pending_.reset();
+        }
+        count += bh.record_count;
+        raw += bh.uncompressed_size;
+        pos += kBlockHeaderLen + bh.payload_size;
+    }
+    written_ = pos;
+    record_count_ = count;
+    raw_bytes_ = raw;
+}
+
+Status JournalSegment::write_state(const JournalSegmentState& stored) {
+    if (pending_) {
+        if (pending_->wrote_position > UINT32_MAX)
+            return Error::invalid_data("journal recovered pending block too large");
+        BlockHeader::write(file_.bytes(), header_len_ + pending_->position,
+                           BlockHeader::make(pending_->wrote_position, 0, pending_->record_count,
+                                             pending_->wrote_position));
+    }
+    JournalSegmentState rebuilt;
+    rebuilt.current_file_size = file_size_;
+    rebuilt.wrote_position = header_len_ + written_;
+    // The stored count stays a high-water mark: sequences up to it may have been handed out.
+    rebuilt.record_count = std::max(stored.record_count, record_count_);
+    rebuilt.raw_record_bytes = raw_bytes_;
+    if (pending_) {
+        rebuilt.pending_position = pending_->position;
+        rebuilt.pending_wrote_position = pending_->wrote_position;
+        rebuilt.pending_record_count = pending_->record_count;
+    }
+    if (rebuilt == stored) return ok_status();
+    JournalSegmentState::write(BRVL_TRY(state_block()), rebuilt);
+    return ok_status();
+}
+
+// ---- writing ----
+
+Status JournalSegment::append(uint64_t sequence, std::span<const uint8_t> payload) {
+    if (sequence != base_sequence_ + record_count_)
+        return invalid_data_fmt("journal sequence {} is not next for segment {} record_count {}", sequence,
+                                base_sequence_, record_count_);
+    if (payload.size() > UINT32_MAX) return Error::invalid_data("journal payload exceeds u32");
+    if (payload.size() > kJournalFraming.max_data)
+        return Error::invalid_data("journal single block raw size exceeds u32");
+    const uint64_t size_before = file_size_;
+    for (;;) {
+        auto appended = append_frame(sequence, payload, compress_level_);
+        if (appended.ok()) break;
+        if (appended.error().kind() != ErrorKind::SegmentFull) return std::move(appended).error();
+        BRVL_TRY(expand());
+    }
+    if (file_size_ != size_before) store_field(BRVL_TRY(state_block()), st::kFileSize, file_size_);
+    return ok_status();
+}
+
+Status JournalSegment::expand() {
+    if (read_only_) return Error::invalid_data("read-only journal segment cannot expand");
+    const uint64_t doubled = file_size_ > UINT64_MAX / 2 ? UINT64_MAX : file_size_ * 2;
+    if (std::min(max_size_, doubled) <= file_size_) return Error::segment_full();
+    return grow();
+}
+
+Status JournalSegment::map() {
+    if (is_mapped()) return ok_status();
+    attach_file(BRVL_TRY(MappedFile::open(path_, !read_only_)));
+    file_size_ = file_.size();
+    return ok_status();
+}
+
+Status JournalSegment::flush() {
+    if (is_mapped() && !read_only_) BRVL_TRY(file_.flush());
+    flushed_ = true;
+    return ok_status();
+}
+
+// ---- reading ----
+
+Result<std::optional<std::vector<uint8_t>>> JournalSegment::read_record(uint64_t sequence) {
+    using Out = std::optional<std::vector<uint8_t>>;
+    BRVL_TRY(map());
+    if (sequence < base_sequence_ || sequence - base_sequence_ >= record_count_) return Out();
+    uint64_t pos = 0, first = base_sequence_;
+    std::optional<BlockView> selected;
+    while (range_within(pos, kBlockHeaderLen, written_)) {
+        const BlockView v = view_at(pos);
+        if (v.header.record_count == 0) return Out();
+        auto end = checked_add(pos + kBlockHeaderLen, v.header.payload_size);
+        if (!end) return Error::invalid_data("journal block end overflow");
+        if (*end > written_) return Out();
+        if (sequence - first < v.header.record_count) {
+            selected = v;
+            break;
+        }
+        first += v.header.record_count;
+        pos = *end;
+    }
+    if (!selected) return Out();
+    const BlockView& v = *selected;
+    const uint64_t payload_at = static_cast<uint64_t>(v.payload - file_.data());
+    if (!range_within(payload_at, v.header.payload_size, file_.size()))
+        return Error::invalid_data("journal block payload out of bounds");
+    const std::vector<uint8_t> payload = BRVL_TRY(decode(v));
+    uint64_t off = 0;
+    for (uint64_t i = 0; i < v.header.record_count; ++i) {
+        if (!range_within(off, kFrameHeadLen, payload.size()))
+            return Error::invalid_data("journal record header out of block bounds");
+        const uint8_t* f = payload.data() + off;
+        const uint64_t len = load_u32(f + journal_frame_at::kLength);
+        if (!range_within(off + kFrameHeadLen, len, payload.size()))
+            return Error::invalid_data("journal record payload out of block bounds");
+        if (load_u64(f + journal_frame_at::kSequence) == sequence)
+            return Out(std::vector<uint8_t>(f + journal_frame_at::kPayload, f + journal_frame_at::kPayload + len));
+        off += kFrameHeadLen + len;
+    }
+    return Error::invalid_data("journal sequence not found in selected block");
+}
+
+}  // namespace brenvale

@@ -1,0 +1,110 @@
+// One journal segment file: the common segment header with file type 3 and a 56-byte
+// state block, then, from byte 108, blocks of journal frames (u32 payload length, u64
+// sequence, payload; no padding) in the block scheme of BlockEngine. A segment holds the
+// consecutive sequences base_sequence .. base_sequence + record_count - 1.
+//
+// Opening a segment does not trust the stored state fields: it finishes a seal that a
+// killed process left after its point of no return (from the staged copy), then rebuilds
+// the record count, the written end and the pending block by scanning the blocks. A raw
+// block whose header does not match its frames keeps the whole frames with consecutive
+// sequences that lie inside its payload. The stored record count is kept as a high-water
+// mark: when the scan finds fewer records, the journal log starts a new segment after
+// the stored count, so that no sequence handed out is ever used again.
+//
+// No locking: the journal log mutex serialises every access.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "segment/block_engine.h"
+
+namespace brenvale {
+
+// What a new journal segment file is made with.
+struct JournalSegmentOptions {
+    uint64_t base_sequence = 1;
+    uint64_t initial_size = 0;
+    uint64_t max_file_size = 0;
+    uint8_t compress_level = 0;
+    uint8_t compress_type = 0;
+};
+
+class JournalSegment final : public BlockEngine {
+public:
+    // Creates the file under a temporary name, writes and flushes header and state, then
+    // renames it into place: a kill leaves no file or a whole one.
+    static Result<std::unique_ptr<JournalSegment>> create(const std::string& path, const JournalSegmentOptions& o);
+    // Opens an existing file read-write, finishes an interrupted seal, rebuilds the state
+    // from the blocks and writes it (nothing is flushed).
+    static Result<std::unique_ptr<JournalSegment>> open(const std::string& path, uint64_t base_sequence,
+                                                        uint64_t max_file_size);
+    // The same over a read-only mapping; the rebuilt state is kept in memory only.
+    static Result<std::unique_ptr<JournalSegment>> open_read_only(const std::string& path, uint64_t base_sequence,
+                                                                  uint64_t max_file_size);
+
+    // Appends the record of `sequence`, which must be base_sequence + record_count. The
+    // file grows by doubling; at its size limit the segment-full error (the log rolls
+    // over) leaves the segment as it was, readable.
+    Status append(uint64_t sequence, std::span<const uint8_t> payload);
+    // The payload of a sequence, or nothing when the segment does not hold it.
+    Result<std::optional<std::vector<uint8_t>>> read_record(uint64_t sequence);
+    // Maps an unmapped segment again; nothing when mapped.
+    Status map();
+    // msync of a writable mapping; then the segment is flushed.
+    Status flush();
+
+    uint64_t base_sequence() const { return base_sequence_; }
+    uint8_t compress_level() const { return compress_level_; }
+    bool flushed() const { return flushed_; }
+    void set_flushed() { flushed_ = true; }
+    // Records the stored state counted beyond those the blocks hold (lost to damage): the
+    // sequences up to base_sequence + record_count + lost_records were handed out.
+    uint64_t lost_records() const { return lost_records_; }
+
+private:
+    struct Token {};
+
+public:
+    explicit JournalSegment(Token);
+
+private:
+    static Result<std::unique_ptr<JournalSegment>> open_impl(const std::string& path, uint64_t base_sequence,
+                                                             uint64_t max_file_size, bool read_only);
+
+    // ---- block engine hooks ----
+    void record_counted(uint8_t*, uint64_t) override {}
+    void changed() override { flushed_ = false; }
+    Status ensure_mapped() override { return map(); }
+
+    // Finishes a seal interrupted after its point of no return, by the stored pending block.
+    Status recover_seal(const JournalSegmentState& stored);
+    // Rebuilds record count, raw bytes, written end and pending block from the blocks.
+    void rebuild();
+    // Salvages the frames with consecutive sequences from a raw block's payload of at most
+    // `limit` bytes; their number and bytes.
+    std::pair<uint64_t, uint64_t> salvage(const uint8_t* payload, uint64_t limit, uint64_t first) const;
+    // Whether a decoded payload holds exactly `count` frames with sequences from `first`.
+    bool frames_continue(std::span<const uint8_t> payload, uint64_t count, uint64_t first) const;
+    // The header of the block at position (the staged copy of an interrupted seal on a
+    // read-only segment), and where its payload lies.
+    BlockView view_at(uint64_t position) const;
+    Status expand();
+    // Writes the whole rebuilt state (writable open).
+    Status write_state(const JournalSegmentState& stored);
+
+    uint64_t base_sequence_ = 1;
+    uint8_t compress_level_ = 0;
+    bool flushed_ = true;
+    uint64_t lost_records_ = 0;
+    // A read-only segment over an interrupted seal reads that block from its staged copy.
+    std::optional<PendingBlock> sealed_block_;
+    uint64_t sealed_payload_at_ = 0;  // relative position of the sealed payload
+};
+
+}  // namespace brenvale

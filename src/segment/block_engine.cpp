@@ -1,0 +1,411 @@
+#include "segment/block_engine.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "codec.h"
+#include "log.h"
+#include "util.h"
+
+namespace brenvale {
+
+namespace {
+
+// Whether a stored sealed payload decodes to exactly `expected` bytes holding `count` frames.
+bool sealed_payload_valid(const RecordFraming& framing, std::span<const uint8_t> stored, uint8_t compress_type,
+                          uint64_t expected, uint64_t count) {
+    auto decoded = codec::decompress(stored, compress_type, static_cast<size_t>(expected));
+    if (!decoded.ok() || decoded->size() != expected) return false;
+    auto tiled = scan_frames(framing, decoded->data(), decoded->size(), count);
+    return tiled && *tiled == expected;
+}
+
+}  // namespace
+
+// ---- state and file ----
+
+// The header of a mapped file does not change, so its state block is located once per
+// mapping; a file of a newer version is located (and warned about) on every update.
+Result<uint8_t*> BlockEngine::state_block() {
+    if (file_.data() == nullptr || file_.data() != state_map_ || file_.size() != state_map_len_) {
+        std::span<const uint8_t> bytes(file_.data(), static_cast<size_t>(file_.size()));
+        const size_t pos = BRVL_TRY(FileHeader::locate_state(bytes, format_.state.file_type, format_.state.last_field));
+        const bool known_version = FileHeader::version(bytes) <= kHeaderVersion;
+        state_map_ = known_version ? file_.data() : nullptr;
+        state_map_len_ = file_.size();
+        state_pos_ = pos;
+        return file_.data() + pos;
+    }
+    return file_.data() + state_pos_;
+}
+
+Status BlockEngine::check_writable() const {
+    if (read_only_) return Error::invalid_data(format_.read_only_text);
+    if (!is_mapped()) return Error::mmap(format_.closed_text);
+    return ok_status();
+}
+
+void BlockEngine::attach_file(MappedFile file) {
+    file_ = std::move(file);
+    state_map_ = nullptr;
+}
+
+void BlockEngine::unmap_file() {
+    file_.close();
+    state_map_ = nullptr;
+}
+
+Result<std::optional<PendingBlock>> BlockEngine::finish_staged_change(uint8_t*, const PendingBlock&,
+                                                                      const BlockHeader&) {
+    return std::optional<PendingBlock>();
+}
+
+// ---- writing ----
+
+Result<BlockEngine::Appended> BlockEngine::append_frame(uint64_t key, std::span<const uint8_t> data,
+                                                        uint8_t compress_level) {
+    const RecordFraming& fr = format_.framing;
+    const BlockStateLayout& sl = format_.state;
+    BRVL_TRY(check_writable());
+    const uint64_t len = data.size();
+    const uint64_t framed = fr.framed(len);
+
+    // Counts one record in memory and in the state block (before the commit store).
+    auto count_record = [&](uint8_t* st) {
+        record_count_ += 1;
+        raw_bytes_ += len + kFrameHeadLen;
+        store_field(st, sl.count, record_count_);  // first: a count ahead of the blocks shows a torn change
+        publish_fence();
+        store_field(st, sl.raw, raw_bytes_);
+        record_counted(st, key);
+    };
+    auto done = [&](Appended at) {
+        changed();
+        return at;
+    };
+
+    if (framed <= kMaxPendingPayload) {
+        if (pending_ && pending_->wrote_position + framed <= kMaxPendingPayload &&
+            pending_->record_count < kMaxPendingCount) {
+            // a. Into the pending block.
+            const PendingBlock pb = *pending_;
+            const uint64_t new_written = written_ + framed;
+            if (available() < new_written) return Error::segment_full();
+            if (pb.wrote_position % fr.align != 0)
+                return invalid_data_fmt("pending record byte offset {} is not {}-byte aligned", pb.wrote_position,
+                                        fr.align);
+            uint8_t* st = BRVL_TRY(state_block());
+            const uint64_t payload = pb.wrote_position + framed;
+            write_frame(at(pb.position + kBlockHeaderLen + pb.wrote_position), key, data, framed);
+            crash_point("append.frame");
+            BlockHeader::write(file_.bytes(), header_len_ + pb.position,
+                               BlockHeader::make(payload, 0, pb.record_count + 1, payload));
+            crash_point("append.block_header");
+            count_record(st);
+            crash_point("append.stats");
+            store_field(st, sl.pending_wrote, payload);
+            crash_point("append.pending_size");
+            store_field(st, sl.pending_count, pb.record_count + 1);  // commit
+            crash_point("append.commit");
+            store_field(st, sl.wrote, header_len_ + new_written);
+            written_ = new_written;
+            pending_ = PendingBlock{pb.position, payload, pb.record_count + 1};
+            return done({pb.position, pb.wrote_position});
+        }
+        // b. A new pending block, after sealing the current one.
+        if (pending_) BRVL_TRY(seal_pending(compress_level));
+        auto need = checked_add(written_, framed + kBlockHeaderLen);
+        if (!need || available() < *need) return Error::segment_full();
+        uint8_t* st = BRVL_TRY(state_block());
+        const uint64_t pos = written_;
+        write_frame(at(pos + kBlockHeaderLen), key, data, framed);
+        BlockHeader::write(file_.bytes(), header_len_ + pos, BlockHeader::make(framed, 0, 1, framed));
+        crash_point("new_block.block");
+        count_record(st);
+        crash_point("new_block.stats");
+        store_field(st, sl.pending_wrote, framed);
+        store_field(st, sl.pending_count, 1);
+        crash_point("new_block.pending_fields");
+        store_field(st, sl.pending_position, pos);  // commit
+        crash_point("new_block.commit");
+        store_field(st, sl.wrote, header_len_ + *need);
+        written_ = *need;
+        pending_ = PendingBlock{pos, framed, 1};
+        return done({pos, 0});
+    }
+
+    // c. A block of its own for a record over the pending capacity.
+    if (pending_) BRVL_TRY(seal_pending(compress_level));
+    std::vector<uint8_t> frame(framed);
+    write_frame(frame.data(), key, data, framed);
+    std::vector<uint8_t> stored = BRVL_TRY(codec::compress(frame, compress_level, compress_type_));
+    if (stored.size() > UINT32_MAX) return Error::invalid_data("compressed block exceeds u32");
+    auto need = checked_add(written_, stored.size() + kBlockHeaderLen);
+    if (!need || available() < *need) return Error::segment_full();
+    uint8_t* st = BRVL_TRY(state_block());
+    const uint64_t pos = written_;
+    std::memcpy(at(pos + kBlockHeaderLen), stored.data(), stored.size());
+    BlockHeader::write(file_.bytes(), header_len_ + pos,
+                       BlockHeader::make(stored.size(), BlockHeader::kSingleFlags, 1, framed));
+    crash_point("single.block");
+    count_record(st);
+    crash_point("single.stats");
+    store_field(st, sl.wrote, header_len_ + *need);  // commit
+    written_ = *need;
+    return done({pos, 0});
+}
+
+// The raw payload is overwritten in place, so the sealed block is first staged behind it
+// (behind the in-place compressed payload too when that is the longer one); setting the
+// sealed flags is the point of no return, clearing the pending position the commit.
+Status BlockEngine::seal_pending(uint8_t compress_level) {
+    if (!pending_) return ok_status();
+    BRVL_TRY(check_writable());
+    const BlockStateLayout& sl = format_.state;
+    const PendingBlock pb = *pending_;
+    std::vector<uint8_t> stored = BRVL_TRY(
+        codec::compress({at(pb.position + kBlockHeaderLen), pb.wrote_position}, compress_level, compress_type_));
+    if (stored.size() > UINT32_MAX) return Error::invalid_data("compressed block exceeds u32");
+    const uint64_t cs = stored.size();
+    const uint64_t stage = pb.position + kBlockHeaderLen + std::max(pb.wrote_position, cs);
+    const uint64_t need = stage + kBlockHeaderLen + cs;
+    while (available() < need) {
+        if (!grow().ok()) return Error::segment_full();
+    }
+    uint8_t* st = BRVL_TRY(state_block());
+    const BlockHeader sealed = BlockHeader::make(cs, BlockHeader::kSealedFlags, pb.record_count, pb.wrote_position);
+
+    std::memcpy(at(stage + kBlockHeaderLen), stored.data(), cs);
+    BlockHeader::write(file_.bytes(), header_len_ + stage, sealed);
+    crash_point("seal.staged");
+    BlockHeader::write(file_.bytes(), header_len_ + pb.position, sealed);
+    crash_point("seal.block_header");
+    uint8_t* dst = at(pb.position + kBlockHeaderLen);
+    const uint64_t half = cs / 2;
+    std::memcpy(dst, stored.data(), half);
+    crash_point("seal.copy_half");
+    std::memcpy(dst + half, stored.data() + half, cs - half);
+    crash_point("seal.copied");
+    const uint64_t new_written = pb.position + kBlockHeaderLen + cs;
+    store_field(st, sl.wrote, header_len_ + new_written);
+    crash_point("seal.wrote_position");
+    store_field(st, sl.pending_position, kNoPendingBlock);  // commit
+    crash_point("seal.commit");
+    store_field(st, sl.pending_wrote, 0);
+    store_field(st, sl.pending_count, 0);
+    written_ = new_written;
+    pending_.reset();
+    changed();
+    return ok_status();
+}
+
+Status BlockEngine::grow() {
+    const uint64_t doubled = file_size_ > UINT64_MAX / 2 ? UINT64_MAX : file_size_ * 2;
+    const uint64_t next = std::min(max_size_, doubled);
+    if (next <= file_size_) return invalid_data_fmt("segment already at max_file_size ({})", max_size_);
+    if (read_only_) return Error::invalid_data(format_.read_only_text);
+    BRVL_TRY(ensure_mapped());
+    BRVL_TRY(file_.grow(next));  // keeps the old mapping on failure
+    file_size_ = file_.size();
+    changed();
+    return ok_status();
+}
+
+// ---- open ----
+
+// Restores the pending block named by the stored state. A killed process can leave one
+// change half done; each change has a single commit store, so the committed content is
+// known: for a raw pending block it is the first `pending count` frames (the count and the
+// last frame's length are the commit stores of appends and appends to the last record),
+// and it must end either at the written length or at the pending payload bytes. Anything
+// past it is a torn tail and is cut off; block header and state are rewritten. A change
+// staged by the kind whose commit store was made is finished from its staged copy. A
+// read-only file repairs in memory only.
+Result<bool> BlockEngine::restore_pending(const PendingBlock* stored) {
+    pending_.reset();
+    if (stored == nullptr) return false;
+    const BlockStateLayout& sl = format_.state;
+    const uint64_t p = stored->position;
+    const uint64_t w = stored->wrote_position;
+    const uint64_t c = stored->record_count;
+    auto end = checked_add(p, header_len_);
+    if (end) end = checked_add(*end, kBlockHeaderLen);
+    if (end) end = checked_add(*end, w);
+    if (!end) return Error::invalid_data("pending block position overflow");
+    if (*end > file_size_) return Error::invalid_data("pending block extends beyond segment file size");
+    if (!is_mapped()) return Error::mmap("segment closed during pending restore");
+    if (p > written_)
+        return invalid_data_fmt("pending block position {} is beyond the written length {}", p, written_);
+
+    const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + p);
+    uint8_t* st = nullptr;
+    if (!read_only_) st = BRVL_TRY(state_block());
+    if (bh.flags != 0) {
+        BRVL_TRY(finish_interrupted_seal(st, *stored, bh));
+        return true;
+    }
+    if (auto finished = BRVL_TRY(finish_staged_change(st, *stored, bh))) {
+        written_ = p + kBlockHeaderLen + finished->wrote_position;
+        pending_ = *finished;
+        return true;
+    }
+
+    const uint64_t room = std::min(file_size_ - header_len_ - p - kBlockHeaderLen, kMaxPendingPayload);
+    std::optional<uint64_t> total;
+    if (c <= kMaxPendingCount) total = scan_frames(format_.framing, at(p + kBlockHeaderLen), room, c);
+    if (!total) return Error::invalid_data("pending block record_count does not match header state");
+    const uint64_t L = *total;
+    const bool ends_at_written = written_ >= p + kBlockHeaderLen && written_ - p - kBlockHeaderLen == L;
+    if (!ends_at_written && L != w)
+        return Error::invalid_data("pending block payload_size does not match pending_wrote_position");
+
+    const bool repaired = L != w || !ends_at_written || bh.payload_size != L || bh.record_count != c ||
+                          bh.uncompressed_size != L;
+    if (repaired) {
+        log::warn(format_.log_target, "{} repaired the pending block of {} after an interrupted write",
+                  format_.log_tag, path_);
+        if (st != nullptr) {
+            BlockHeader::write(file_.bytes(), header_len_ + p, BlockHeader::make(L, 0, c, L));
+            store_field(st, sl.pending_wrote, L);
+            store_field(st, sl.wrote, header_len_ + p + kBlockHeaderLen + L);
+        }
+    }
+    written_ = p + kBlockHeaderLen + L;
+    pending_ = PendingBlock{p, L, c};
+    return repaired;
+}
+
+const uint8_t* BlockEngine::sealed_source(const PendingBlock& pb, const BlockHeader& bh) const {
+    const uint64_t rel = mapped_room();
+    const uint64_t cs = bh.payload_size;
+    const RecordFraming& fr = format_.framing;
+    // Staged copy behind both the raw payload and the in-place compressed payload.
+    auto stage = checked_add(pb.position + kBlockHeaderLen, std::max(pb.wrote_position, cs));
+    if (stage && range_within(*stage, kBlockHeaderLen, rel)) {
+        const BlockHeader sbh = BlockHeader::read(file_.bytes(), header_len_ + *stage);
+        if (sbh.flags == BlockHeader::kSealedFlags && sbh.record_count == pb.record_count &&
+            sbh.uncompressed_size == pb.wrote_position && sbh.payload_size == cs &&
+            range_within(*stage + kBlockHeaderLen, cs, rel) &&
+            sealed_payload_valid(fr, {at(*stage + kBlockHeaderLen), cs}, compress_type_, pb.wrote_position,
+                                 pb.record_count)) {
+            return at(*stage + kBlockHeaderLen);
+        }
+    }
+    // A complete in-place seal whose state was not yet cleared.
+    if ((bh.flags & 0x7) == BlockHeader::kSealedFlags && bh.record_count == pb.record_count &&
+        bh.uncompressed_size == pb.wrote_position && range_within(pb.position + kBlockHeaderLen, cs, rel) &&
+        sealed_payload_valid(fr, {at(pb.position + kBlockHeaderLen), cs}, compress_type_, pb.wrote_position,
+                             pb.record_count)) {
+        return at(pb.position + kBlockHeaderLen);
+    }
+    return nullptr;
+}
+
+// The pending block carries sealed flags: a seal was interrupted after its point of no
+// return. The seal first stages the whole sealed block behind the pending block, so the
+// staged copy (or a complete in-place copy) finishes it. Otherwise the block is refused.
+Status BlockEngine::finish_interrupted_seal(uint8_t* st, const PendingBlock& pb, const BlockHeader& bh) {
+    const uint8_t* source = sealed_source(pb, bh);
+    if (source == nullptr) return invalid_data_fmt("pending block has non-raw flags: {:#x}", bh.flags);
+    log::warn(format_.log_target, "{} finished an interrupted seal in {}", format_.log_tag, path_);
+    const BlockStateLayout& sl = format_.state;
+    const uint64_t cs = bh.payload_size;
+    const uint64_t new_written = pb.position + kBlockHeaderLen + cs;
+    if (st == nullptr) {
+        // Reads of this block go to the source while the pending position stays set.
+        written_ = std::max(written_, new_written);
+        pending_.reset();
+        return ok_status();
+    }
+    uint8_t* dst = at(pb.position + kBlockHeaderLen);
+    if (source != dst) std::memmove(dst, source, cs);
+    BlockHeader::write(file_.bytes(), header_len_ + pb.position,
+                       BlockHeader::make(cs, BlockHeader::kSealedFlags, pb.record_count, pb.wrote_position));
+    store_field(st, sl.wrote, header_len_ + new_written);
+    store_field(st, sl.pending_position, kNoPendingBlock);
+    store_field(st, sl.pending_wrote, 0);
+    store_field(st, sl.pending_count, 0);
+    written_ = new_written;
+    pending_.reset();
+    return ok_status();
+}
+
+std::optional<uint64_t> BlockEngine::count_from_block_headers() const {
+    uint64_t count = 0;
+    uint64_t pos = 0;
+    while (pos < written_) {
+        if (!range_within(pos, kBlockHeaderLen, written_)) return std::nullopt;
+        const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + pos);
+        const bool is_pending = pending_ && pending_->position == pos;
+        const uint64_t size = is_pending ? pending_->wrote_position : bh.payload_size;
+        count += is_pending ? pending_->record_count : bh.record_count;
+        pos += kBlockHeaderLen + size;
+    }
+    return count;
+}
+
+bool BlockEngine::for_each_frame(const std::function<void(uint64_t, uint64_t)>& visit) const {
+    const RecordFraming& fr = format_.framing;
+    auto frames = [&](const uint8_t* payload, uint64_t size, uint64_t count) -> bool {
+        uint64_t off = 0;
+        for (uint64_t i = 0; i < count; ++i) {
+            if (size - off < kFrameHeadLen) return false;
+            const uint64_t len = load_u32(payload + off + frame_at::kLength);
+            if (len > fr.max_data || fr.framed(len) > size - off) return false;
+            visit(load_u64(payload + off + kFrameKeyOffset), len);
+            off += fr.framed(len);
+        }
+        return true;
+    };
+    uint64_t pos = 0;
+    while (pos < written_) {
+        if (!range_within(pos, kBlockHeaderLen, written_)) return false;
+        const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + pos);
+        const bool is_pending = pending_ && pending_->position == pos;
+        const uint64_t size = is_pending ? pending_->wrote_position : bh.payload_size;
+        if (!range_within(pos + kBlockHeaderLen, size, written_)) return false;
+        if (is_pending || bh.flags == 0) {
+            if (!frames(at(pos + kBlockHeaderLen), size, is_pending ? pending_->record_count : bh.record_count))
+                return false;
+        } else {
+            auto decoded = codec::decompress({at(pos + kBlockHeaderLen), size}, compress_type_, bh.uncompressed_size);
+            if (!decoded.ok() || !frames(decoded->data(), decoded->size(), bh.record_count)) return false;
+        }
+        pos += kBlockHeaderLen + size;
+    }
+    return true;
+}
+
+// ---- reading ----
+
+Result<BlockEngine::BlockView> BlockEngine::block_at(uint64_t position, uint64_t limit) const {
+    if (!is_mapped()) return Error::mmap("segment is closed, cannot read");
+    if (!read_only_ && pending_ && pending_->position == position) {
+        // The pending block's extent is known exactly.
+        return BlockView{BlockHeader::make(pending_->wrote_position, 0, pending_->record_count, pending_->wrote_position),
+                         at(position + kBlockHeaderLen)};
+    }
+    limit = std::min(limit, mapped_room());
+    if (!range_within(position, kBlockHeaderLen, limit)) return Error::invalid_data("block header out of bounds");
+    const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + position);
+    const bool sealed = (bh.flags & BlockHeader::kSealed) != 0;
+    const bool compressed = (bh.flags & BlockHeader::kCompressed) != 0;
+    if (sealed != compressed)
+        return invalid_data_fmt("invalid block flags: SEALED and COMPRESSED must be paired ({:#x})", bh.flags);
+    const bool single = (bh.flags & BlockHeader::kSingleRecord) != 0;
+    if (single && !sealed)
+        return invalid_data_fmt("invalid block flags: SINGLE_RECORD requires SEALED|COMPRESSED ({:#x})", bh.flags);
+    if (!range_within(position + kBlockHeaderLen, bh.payload_size, limit))
+        return invalid_data_fmt("{}block payload out of bounds", format_.error_prefix);
+    if (compressed && bh.uncompressed_size > (single ? format_.framing.max_framed() : kMaxPendingPayload))
+        return invalid_data_fmt("block uncompressed_size {} exceeds the block limit", bh.uncompressed_size);
+    return BlockView{bh, at(position + kBlockHeaderLen)};
+}
+
+Result<std::vector<uint8_t>> BlockEngine::decode(const BlockView& v) const {
+    if ((v.header.flags & BlockHeader::kCompressed) == 0)
+        return std::vector<uint8_t>(v.payload, v.payload + v.header.payload_size);
+    return codec::decompress({v.payload, v.header.payload_size}, compress_type_, v.header.uncompressed_size);
+}
+
+}  // namespace brenvale

@@ -1,0 +1,184 @@
+// The block machinery that data and journal segment files share: a mapped file made of a
+// header with a state block, then blocks (a 16-byte block header and a payload) of record
+// frames. New records gather in one raw pending block at the end; a pending block that
+// cannot take the next record is compressed and sealed in place; a record too large for
+// a pending block gets a compressed block of its own. The file grows by doubling up to its
+// size limit.
+//
+// Every change is ordered so that one store is its commit point:
+//
+//   record into the pending block   frame, block header, counters, pending payload bytes,
+//                                   then pending record count (commit), then the written end
+//   new pending block               frame and block header, counters, pending payload bytes
+//                                   and count, then pending position (commit), written end
+//   single-record block             payload and header, counters, then written end (commit)
+//   seal                            the sealed block staged whole behind the pending block,
+//                                   sealed flags on the pending block (from here the staged
+//                                   copy finishes it), the payload copied in place, written
+//                                   end, then pending position = none (commit)
+//
+// The record count is the first counter stored and always after the block header, so a
+// count above the blocks' own counts shows a change killed before its commit.
+//
+// What differs between file kinds is a `BlockFormat` (record framing, state block layout,
+// texts) and the virtual hooks: the counters a kind keeps beside the common ones, its
+// dirty tracking, how it maps its file again and the in-place changes only it stages.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "file.h"
+#include "format/block.h"
+#include "format/frame.h"
+#include "format/header.h"
+#include "util.h"
+
+namespace brenvale {
+
+struct PendingBlock {
+    uint64_t position = 0;       // relative to the data start
+    uint64_t wrote_position = 0; // payload bytes
+    uint64_t record_count = 0;
+    bool operator==(const PendingBlock&) const = default;
+};
+
+// What makes a block file of one kind.
+struct BlockFormat {
+    RecordFraming framing;
+    BlockStateLayout state;
+    const char* read_only_text;   // a change of a read-only file (invalid data)
+    const char* closed_text;      // a change of an unmapped file (mmap error)
+    std::string_view log_target;  // repairs are logged here
+    const char* log_tag;          // and open with this tag: "[DataSegment open]"
+    const char* error_prefix;     // before block-level read errors: "" or "journal "
+};
+
+class BlockEngine {
+public:
+    BlockEngine(const BlockEngine&) = delete;
+    BlockEngine& operator=(const BlockEngine&) = delete;
+
+    const std::string& path() const { return path_; }
+    uint64_t file_size() const { return file_size_; }
+    uint64_t max_size() const { return max_size_; }
+    // Where the blocks start (the header length).
+    uint64_t header_length() const { return header_len_; }
+    // Bytes of blocks after the header.
+    uint64_t written_length() const { return written_; }
+    uint64_t record_count() const { return record_count_; }
+    uint64_t raw_record_bytes() const { return raw_bytes_; }
+    const std::optional<PendingBlock>& pending() const { return pending_; }
+    uint8_t compress_type() const { return compress_type_; }
+    bool is_mapped() const { return file_.is_open(); }
+    bool is_read_only() const { return read_only_; }
+    // The mapped bytes (empty when unmapped); for inspection by tests and tools.
+    std::span<const uint8_t> mapped_bytes() const { return {file_.data(), static_cast<size_t>(file_.size())}; }
+
+    // Compresses and seals the pending block; nothing to do without one. The file grows
+    // first when the staged copy needs room; when it cannot, the segment-full error leaves
+    // the raw pending block untouched.
+    Status seal_pending(uint8_t compress_level);
+    // Doubles the file up to the size limit; never shrinks. The old mapping stays when
+    // growing fails.
+    Status grow();
+
+protected:
+    BlockEngine(const BlockFormat& format, uint64_t header_len) : format_(format), header_len_(header_len) {}
+    ~BlockEngine() = default;
+
+    // ---- hooks ----
+    // After the common counters of a new record are stored (state is the state block).
+    virtual void record_counted(uint8_t* state, uint64_t key) = 0;
+    // After every change of the file.
+    virtual void changed() = 0;
+    // Maps an unmapped file again (growing needs the mapping).
+    virtual Status ensure_mapped() = 0;
+    // Open: finishes an in-place change that the kind stages behind its raw pending block
+    // and whose commit store was made; the finished pending block, or nothing.
+    virtual Result<std::optional<PendingBlock>> finish_staged_change(uint8_t* state, const PendingBlock& stored,
+                                                                     const BlockHeader& at_block);
+
+    // ---- writing ----
+    struct Appended {
+        uint64_t position = 0;      // of the block, relative
+        uint64_t frame_offset = 0;  // of the frame inside the block payload
+    };
+    // Appends one record: into the pending block when it fits, else a new pending block
+    // after sealing, or a single-record block for a frame over the pending capacity.
+    // Segment-full when the file has no room (the caller grows or rolls over); a seal made
+    // before that stays.
+    Result<Appended> append_frame(uint64_t key, std::span<const uint8_t> data, uint8_t compress_level);
+
+    // ---- open ----
+    // Restores the pending block named by the stored state, trusted up to its commit
+    // points: an interrupted seal is finished from its staged copy, a staged change of the
+    // kind is finished, and a torn tail behind the committed frames is cut off. Gives
+    // whether a repair was made; a read-only file repairs in memory only.
+    Result<bool> restore_pending(const PendingBlock* stored);
+    // Finishes a seal interrupted after its point of no return (the pending block carries
+    // sealed flags), from the staged copy or a complete in-place copy; refuses the block
+    // when neither is whole. A read-only file changes nothing on disk: its reads take the
+    // sealed payload from sealed_source.
+    Status finish_interrupted_seal(uint8_t* state, const PendingBlock& stored, const BlockHeader& at_block);
+    // The sealed payload of an interrupted seal; null when no copy is whole.
+    const uint8_t* sealed_source(const PendingBlock& stored, const BlockHeader& at_block) const;
+    // The sum of the blocks' record counts up to the written length; nothing when the
+    // blocks do not tile it.
+    std::optional<uint64_t> count_from_block_headers() const;
+    // Calls visit(key, data length) for every frame of every block up to the written
+    // length; false when a block cannot be read (nothing is changed then).
+    bool for_each_frame(const std::function<void(uint64_t key, uint64_t len)>& visit) const;
+
+    // ---- reading ----
+    struct BlockView {
+        BlockHeader header;
+        const uint8_t* payload = nullptr;
+    };
+    // The block at position, within `limit` (relative); the in-memory pending block when it
+    // is that one. The header's flags and sizes are checked.
+    Result<BlockView> block_at(uint64_t position, uint64_t limit) const;
+    // The decoded payload of a block: decompressed when sealed, else copied.
+    Result<std::vector<uint8_t>> decode(const BlockView& view) const;
+
+    // ---- state and file ----
+    // The state block of the mapping (located once per mapping of a known version).
+    Result<uint8_t*> state_block();
+    Status check_writable() const;
+    uint64_t available() const { return file_size_ > header_len_ ? file_size_ - header_len_ : 0; }
+    // Relative length of the whole mapping.
+    uint64_t mapped_room() const { return file_.size() > header_len_ ? file_.size() - header_len_ : 0; }
+    uint8_t* at(uint64_t position) const { return file_.data() + header_len_ + position; }
+    void store_field(uint8_t* state, size_t offset, uint64_t value) const { store_u64(state + offset, value); }
+    // Takes a new mapping of the file; the state block is located again.
+    void attach_file(MappedFile file);
+    // Drops the mapping (without flushing).
+    void unmap_file();
+
+    const BlockFormat& format_;
+    std::string path_;
+    MappedFile file_;
+    bool read_only_ = false;
+    uint64_t file_size_ = 0;
+    uint64_t max_size_ = 0;
+    uint64_t header_len_;
+    uint64_t written_ = 0;
+    uint64_t record_count_ = 0;
+    uint64_t raw_bytes_ = 0;
+    std::optional<PendingBlock> pending_;
+    uint8_t compress_type_ = 0;
+
+private:
+    // Where state_block() found the state block, and in which mapping.
+    const uint8_t* state_map_ = nullptr;
+    uint64_t state_map_len_ = 0;
+    size_t state_pos_ = 0;
+};
+
+}  // namespace brenvale

@@ -1,0 +1,259 @@
+// The store's operations on its datasets: create, open by key or identifier, inspect,
+// drop, the listing, and the background entry points.
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+
+#include "format/meta.h"
+#include "journal/record.h"
+#include "log.h"
+#include "paths.h"
+#include "store/store.h"
+
+namespace brenvale {
+
+namespace {
+
+Error exceeds_max_error(const DataSetKey& key, uint64_t identifier, uint64_t max) {
+    return invalid_data_fmt("dataset {} identifier {} exceeds authoritative max_identifier {}", key.debug_string(),
+                            identifier, max);
+}
+
+Error duplicate_error(uint64_t identifier, const DataSetKey& first, const DataSetKey& second) {
+    return invalid_data_fmt("duplicate dataset identifier {}: {} and {}", identifier, first.debug_string(),
+                            second.debug_string());
+}
+
+// The subdirectories of dir whose names pass the key rule, sorted by bytes. A dir that is
+// missing or no directory gives none.
+Result<std::vector<std::string>> key_dirs(const std::string& dir, std::string_view what) {
+    auto names = list_dir(dir);
+    if (!names.ok()) {
+        if (names.error().is_io_code(ENOENT) || names.error().is_io_code(ENOTDIR)) return std::vector<std::string>{};
+        return std::move(names).error();
+    }
+    std::vector<std::string> out;
+    for (std::string& name : *names) {
+        if (!validate_key_part(what, name).ok()) continue;  // .journal, .dropping-*, stray names
+        if (!BRVL_TRY(is_directory(join_path(dir, name)))) continue;
+        out.push_back(std::move(name));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+// ---- the pieces shared by the operations ----
+
+Result<DataSetKey> Store::changeable_key(std::string_view what, const std::string& name,
+                                         const std::string& dataset_type) const {
+    BRVL_TRY(refuse_if_read_only(what));
+    DataSetKey key{name, dataset_type};
+    if (paths::is_journal_key(key)) return Error::invalid_data("journal dataset is reserved");
+    BRVL_TRY(validate_key(name, dataset_type));
+    return key;
+}
+
+Status Store::check_identifier(const DataSetKey& key, uint64_t identifier) const {
+    if (identifier > max_identifier_) return exceeds_max_error(key, identifier, max_identifier_);
+    return {};
+}
+
+Result<Dataset> Store::equip(Dataset dataset, uint64_t identifier) {
+    BRVL_TRY(dataset.set_identifier(identifier));
+    BRVL_TRY(dataset.attach_runtime(BRVL_TRY(dataset_runtime(dataset.enable_journal()))));
+    registry_->insert(dataset);
+    return dataset;
+}
+
+Result<Dataset> Store::open_from_disk(const DataSetKey& key, const std::string& dir, uint64_t identifier) {
+    Dataset dataset = BRVL_TRY(read_only_ ? Dataset::open_read_only(key, dir) : Dataset::open(key, dir));
+    return equip(std::move(dataset), identifier);
+}
+
+Result<Dataset> Store::open_locked(const DataSetKey& key) {
+    if (auto registered = registry_->get(key)) return *registered;
+    const std::string dir = paths::dataset_dir(root_, key);
+    const uint64_t identifier = BRVL_TRY(read_dataset_identifier(dir));
+    BRVL_TRY(check_identifier(key, identifier));
+    if (auto it = identifiers_.find(identifier); it != identifiers_.end() && it->second != key)
+        return duplicate_error(identifier, it->second, key);
+    Dataset dataset = BRVL_TRY(open_from_disk(key, dir, identifier));
+    identifiers_.insert_or_assign(identifier, key);
+    return dataset;
+}
+
+// ---- create ----
+
+Result<Dataset> Store::create_dataset(const std::string& name, const std::string& dataset_type,
+                                      const std::optional<DatasetConfigBuilder>& builder) {
+    const DataSetKey key = BRVL_TRY(changeable_key("create dataset", name, dataset_type));
+    std::unique_lock ops(*ops_mu_);
+    if (registry_->get(key))
+        return Error::already_exists(fmt::format("dataset {}/{} is already open", name, dataset_type));
+    const std::string dir = paths::dataset_dir(root_, key);
+    if (BRVL_TRY(path_exists(paths::meta_file(dir))))
+        return Error::already_exists(fmt::format("dataset already exists at {}", dir));
+    const DatasetConfig config = BRVL_TRY((builder ? *builder : DatasetConfigBuilder::from_store(config_)).build());
+    if (max_identifier_ == UINT64_MAX) return Error::invalid_data("dataset identifier overflow");
+    const uint64_t identifier = max_identifier_ + 1;
+    const bool journal = journalled(config.enable_journal);
+    if (journal) BRVL_TRY(validate_dataset_event(identifier, key, DatasetMetaFile::kAreaLength));
+
+    // The identifier is consumed from here on, even when a later step fails.
+    BRVL_TRY(write_identifier_file(paths::max_identifier_file(root_), identifier));
+    max_identifier_ = identifier;
+    crash_point("store.create.max_identifier");
+    // The identifier goes in before the meta file, which marks the directory as a dataset:
+    // a create cut short leaves a directory without meta, which a new create takes over.
+    BRVL_TRY(create_dir_all(dir));
+    BRVL_TRY(write_identifier_file(paths::identifier_file(dir), identifier));
+    crash_point("store.create.identifier");
+    Dataset dataset = BRVL_TRY(Dataset::create(key, dir, config));
+    crash_point("store.create.dataset");
+    dataset = BRVL_TRY(equip(std::move(dataset), identifier));
+    identifiers_.insert_or_assign(identifier, key);
+    std::vector<uint8_t> metadata = BRVL_TRY(read_meta_tlv_area(paths::meta_file(dir)));
+    ops.unlock();
+    // The journal's wake callbacks run on this thread, outside every store and dataset lock.
+    if (journal) BRVL_TRY(journal_->record_create_dataset(identifier, key, std::move(metadata)));
+    return dataset;
+}
+
+// ---- open ----
+
+Result<Dataset> Store::open_dataset(const std::string& name, const std::string& dataset_type) {
+    DataSetKey key{name, dataset_type};
+    if (paths::is_journal_key(key)) return Error::not_found("journal is not exposed as a dataset handle");
+    BRVL_TRY(validate_key(name, dataset_type));
+    std::lock_guard ops(*ops_mu_);
+    return open_locked(key);
+}
+
+Result<Dataset> Store::open_dataset_by_identifier(uint64_t identifier) {
+    if (identifier == 0) return Error::invalid_data("dataset identifier must be > 0");
+    std::lock_guard ops(*ops_mu_);
+    if (auto it = identifiers_.find(identifier); it != identifiers_.end()) {
+        const DataSetKey key = it->second;
+        return open_locked(key);
+    }
+    std::optional<DataSetKey> found;
+    for (const ScanEntry& e : BRVL_TRY(scan())) {
+        if (!BRVL_TRY(path_exists(paths::meta_file(e.path))) || !BRVL_TRY(path_exists(paths::identifier_file(e.path))))
+            continue;
+        DataSetKey key{e.name, e.dataset_type};
+        const uint64_t id = BRVL_TRY(read_dataset_identifier(e.path));
+        BRVL_TRY(check_identifier(key, id));
+        if (id != identifier) continue;
+        if (found) return duplicate_error(identifier, *found, key);
+        found = std::move(key);
+    }
+    if (!found) return Error::not_found(fmt::format("dataset identifier {}", identifier));
+    identifiers_.insert_or_assign(identifier, *found);
+    return open_locked(*found);
+}
+
+// ---- inspect ----
+
+Result<DataSetInspectResult> Store::inspect_dataset(const std::string& name, const std::string& dataset_type) {
+    BRVL_TRY(validate_key(name, dataset_type));
+    const DataSetKey key{name, dataset_type};
+    std::optional<Dataset> dataset = registry_->get(key);
+    if (!dataset) {
+        std::lock_guard ops(*ops_mu_);
+        dataset = registry_->get(key);  // opened meanwhile
+        if (!dataset) {
+            const std::string dir = paths::dataset_dir(root_, key);
+            const uint64_t identifier = BRVL_TRY(read_dataset_identifier(dir));
+            BRVL_TRY(check_identifier(key, identifier));
+            dataset = BRVL_TRY(open_from_disk(key, dir, identifier));
+        }
+    }
+    return dataset->inspect();
+}
+
+// ---- drop ----
+
+Status Store::drop_dataset(const std::string& name, const std::string& dataset_type) {
+    const DataSetKey key = BRVL_TRY(changeable_key("drop dataset", name, dataset_type));
+    std::unique_lock ops(*ops_mu_);
+    Dataset dataset = BRVL_TRY(open_locked(key));
+    const std::string dir = dataset.data_dir();
+    const uint64_t identifier = dataset.identifier();
+    std::vector<uint8_t> metadata = BRVL_TRY(read_meta_tlv_area(paths::meta_file(dir)));
+    const bool journal = journalled(dataset.enable_journal());
+    if (journal) BRVL_TRY(validate_dataset_event(identifier, key, metadata.size()));
+
+    BRVL_TRY(dataset.close());
+    crash_point("store.drop.closed");
+    // The directory leaves its key in one rename, then goes away under a name that no
+    // listing shows; what a kill leaves of it is removed when the store next opens.
+    const std::string parent = paths::name_dir(root_, name);
+    const std::string doomed = paths::dropping_dir(parent, fresh_hash_seed());
+    BRVL_TRY(rename_file(dir, doomed));
+    std::erase_if(identifiers_, [&key](const auto& entry) { return entry.second == key; });
+    // From here the dataset is gone: a failure to sync or remove is reported, but only
+    // after the drop is recorded.
+    Status done = sync_dir(parent);
+    crash_point("store.drop.renamed");
+    if (Status removed = remove_dir_all(doomed); done.ok()) done = std::move(removed);
+    ops.unlock();
+    if (journal) BRVL_TRY(journal_->record_drop_dataset(identifier, key, std::move(metadata)));
+    BRVL_TRY(done);
+    log::info(log::kStore, "[store] dropped dataset: {}/{}", name, dataset_type);
+    return {};
+}
+
+// ---- listing ----
+
+Result<std::vector<ScanEntry>> Store::scan() const {
+    std::vector<ScanEntry> out;
+    for (const std::string& name : BRVL_TRY(key_dirs(root_, "dataset name"))) {
+        const std::string dir = paths::name_dir(root_, name);
+        for (std::string& type : BRVL_TRY(key_dirs(dir, "dataset type")))
+            out.push_back(ScanEntry{name, type, paths::dataset_dir(root_, DataSetKey{name, type})});
+    }
+    return out;
+}
+
+Result<std::vector<std::string>> Store::dataset_names() const {
+    std::vector<std::string> names;
+    for (ScanEntry& e : BRVL_TRY(scan()))
+        if (names.empty() || names.back() != e.name) names.push_back(std::move(e.name));
+    return names;
+}
+
+Result<std::vector<std::string>> Store::dataset_types(const std::string& name) const {
+    BRVL_TRY(validate_key_part("dataset name", name));
+    return key_dirs(paths::name_dir(root_, name), "dataset type");
+}
+
+// ---- journal ----
+
+Result<JournalQueue> Store::open_journal_queue() {
+    BRVL_TRY(refuse_if_read_only("open journal queue"));
+    return journal_->open_queue();
+}
+
+Result<std::optional<JournalEntry>> Store::journal_read(int64_t sequence) { return journal_->read(sequence); }
+
+Result<std::vector<JournalEntry>> Store::journal_query(int64_t start_sequence, int64_t end_sequence) {
+    return journal_->query(start_sequence, end_sequence);
+}
+
+Result<std::optional<uint64_t>> Store::journal_latest_sequence() { return journal_->last_sequence(); }
+
+// ---- background tasks ----
+
+Result<BgTasks*> Store::background() const {
+    if (read_only_) return Error::invalid_data("read-only store has no background tasks");
+    if (!bg_) return Error::invalid_data("bg_tasks not initialised");
+    return bg_.get();
+}
+
+Result<std::chrono::nanoseconds> Store::next_background_delay() const { return BRVL_TRY(background())->next_delay(); }
+
+Result<BgTick> Store::tick_background_tasks() { return BRVL_TRY(background())->tick(); }
+
+}  // namespace brenvale

@@ -1,0 +1,230 @@
+// The journal log: meta file and segment names, sequences across seals and roll-overs,
+// reads and ranges, reopening, the sequence limit, read-only opens and damaged segments.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "journal/log.h"
+#include "paths.h"
+#include "segment_test_util.h"
+#include "test_util.h"
+
+namespace brenvale {
+namespace {
+
+using testing::LogCapture;
+using testing::random_bytes;
+using testing::TempDir;
+using Bytes = std::vector<uint8_t>;
+
+JournalLogOptions small_segments(uint64_t limit = 64 * 1024, uint64_t initial = 8 * 1024) {
+    return JournalLogOptions{limit, initial, 0, 3};
+}
+
+Bytes payload(uint64_t i) { return random_bytes(200 + i * 3371 % 12000, i); }
+
+std::vector<uint64_t> sequences(const std::vector<JournalEntry>& entries) {
+    std::vector<uint64_t> out;
+    for (const auto& e : entries) out.push_back(e.sequence);
+    return out;
+}
+
+void expect_entries(JournalLog& log, uint64_t first, uint64_t last) {
+    for (uint64_t s = first; s <= last; ++s) {
+        auto e = log.read(static_cast<int64_t>(s));
+        ASSERT_TRUE(e.ok()) << e.error().to_string();
+        ASSERT_TRUE(e->has_value()) << s;
+        EXPECT_EQ(**e, (JournalEntry{s, payload(s)}));
+    }
+}
+
+TEST(JournalLog, FreshLogAppendsFromOneAndReopens) {
+    TempDir dir;
+    const std::string logs = paths::journal_logs_dir(dir.path());
+    {
+        auto log = JournalLog::open(logs, JournalLogOptions::from(StoreConfig{}));
+        ASSERT_TRUE(log.ok()) << log.error().to_string();
+        EXPECT_EQ(*read_file(paths::journal_meta_file(logs)), "brenvale journal v1\n");
+        EXPECT_TRUE(list_dir(log->data_dir())->empty());
+        EXPECT_EQ(log->next_sequence(), 1u);
+        for (uint64_t s = 1; s <= 5; ++s) EXPECT_EQ(*log->append(payload(s)), s);
+        EXPECT_EQ(*list_dir(log->data_dir()), std::vector<std::string>{"00000000000000000001"});
+        ASSERT_TRUE(log->flush().ok());
+    }
+    auto log = JournalLog::open(logs, JournalLogOptions::from(StoreConfig{}));
+    ASSERT_TRUE(log.ok());
+    EXPECT_EQ(log->next_sequence(), 6u);
+    EXPECT_EQ(*log->append(payload(6)), 6u);
+    expect_entries(*log, 1, 6);
+}
+
+TEST(JournalLog, SequencesAcrossSealsAndRollOvers) {
+    TempDir dir;
+    const std::string logs = dir.file("logs");
+    auto log = JournalLog::open(logs, small_segments(512 * 1024));
+    ASSERT_TRUE(log.ok());
+    for (uint64_t s = 1; s <= 120; ++s) ASSERT_EQ(*log->append(payload(s)), s);
+    EXPECT_GE(log->segment_count(), 2u);
+    // Each segment is named by its first sequence, and every one but the last was
+    // flushed when it rolled over.
+    auto names = *list_dir(log->data_dir());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names.front(), "00000000000000000001");
+    EXPECT_EQ(names.size(), log->segment_count());
+
+    struct Range {
+        int64_t start, end;
+        std::vector<uint64_t> want;
+    };
+    const Range ranges[] = {{5, 3, {}}, {-10, 2, {1, 2}}, {119, 500, {119, 120}}, {121, 130, {}}, {7, 7, {7}}};
+    for (const Range& r : ranges) {
+        auto got = log->read_range(r.start, r.end);
+        ASSERT_TRUE(got.ok());
+        EXPECT_EQ(sequences(*got), r.want) << r.start << ".." << r.end;
+        for (const auto& e : *got) EXPECT_EQ(e.payload, payload(e.sequence));
+    }
+    for (int64_t absent : {int64_t{0}, int64_t{-5}, int64_t{121}, INT64_MAX}) EXPECT_FALSE(log->read(absent)->has_value());
+    expect_entries(*log, 1, 120);
+
+    // A record too large for an empty segment: segment-full after the roll-over; the new,
+    // empty segment stays last and the next sequence does not move.
+    const size_t before = log->segment_count();
+    auto too_big = log->append(random_bytes(600 * 1024, 1));
+    ASSERT_FALSE(too_big.ok());
+    EXPECT_EQ(too_big.error().kind(), ErrorKind::SegmentFull);
+    EXPECT_EQ(log->segment_count(), before + 1);
+    EXPECT_EQ(log->next_sequence(), 121u);
+    EXPECT_EQ(*log->append(payload(121)), 121u);
+
+    // Reopened (writable and read-only), the same records at the same sequences.
+    log = Result<JournalLog>(Error::invalid_data("closed"));
+    auto again = JournalLog::open(logs, small_segments(512 * 1024));
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again->next_sequence(), 122u);
+    expect_entries(*again, 1, 121);
+    auto ro = JournalLog::open_read_only(logs, small_segments(512 * 1024));
+    ASSERT_TRUE(ro.ok() && ro->has_value());
+    expect_entries(**ro, 1, 121);
+    EXPECT_EQ((**ro).next_sequence(), 122u);
+    EXPECT_SEG_ERROR((**ro).append(payload(122)), ErrorKind::InvalidData, "read-only journal segment cannot be modified");
+}
+
+TEST(JournalLog, InvalidNamesAreSkippedAndUnfinishedFilesRemoved) {
+    TempDir dir;
+    const std::string logs = dir.file("logs");
+    const std::string data = paths::journal_data_dir(logs);
+    ASSERT_TRUE(JournalLog::open(logs, small_segments())->append(payload(1)).ok());
+    for (const char* name : {"abc", "0000000000000000001", "00000000000000000000", "+0000000000000000009"})
+        ASSERT_TRUE(write_file_atomic(join_path(data, name), "x").ok());
+    ASSERT_TRUE(create_dir_all(join_path(data, "00000000000000000009")).ok());
+    ASSERT_TRUE(write_file_atomic(join_path(data, "00000000000000000002.tmp"), "x").ok());
+
+    LogCapture logs_seen;
+    auto ro = JournalLog::open_read_only(logs, small_segments());
+    ASSERT_TRUE(ro.ok() && ro->has_value());
+    EXPECT_EQ(logs_seen.count_starting("[journal] skipping invalid segment filename: "), 4u);
+    EXPECT_TRUE(*path_exists(join_path(data, "00000000000000000002.tmp")));  // a reader removes nothing
+    auto log = JournalLog::open(logs, small_segments());
+    ASSERT_TRUE(log.ok());
+    EXPECT_TRUE(logs_seen.contains(log::Level::Warn, log::kJournalLog,
+                                   "[journal] skipping invalid segment filename: " + join_path(data, "abc")));
+    EXPECT_FALSE(*path_exists(join_path(data, "00000000000000000002.tmp")));
+    EXPECT_EQ(log->next_sequence(), 2u);
+    expect_entries(*log, 1, 1);
+
+    // No journal directories: a read-only open finds no log and creates nothing.
+    TempDir empty;
+    auto none = JournalLog::open_read_only(empty.file("logs"), small_segments());
+    ASSERT_TRUE(none.ok());
+    EXPECT_FALSE(none->has_value());
+    EXPECT_FALSE(*path_exists(empty.file("logs")));
+}
+
+TEST(JournalLog, SequencesEndAtTwoToTheSixtyThreeMinusTwo) {
+    TempDir dir;
+    const std::string logs = dir.file("logs");
+    const uint64_t base = kMaxJournalSequence - 1;
+    ASSERT_TRUE(JournalSegment::create(join_path(paths::journal_data_dir(logs), segment_file_name(base)),
+                                       {base, 8192, 65536, 3, 0})
+                    .ok());
+    auto log = JournalLog::open(logs, small_segments());
+    ASSERT_TRUE(log.ok()) << log.error().to_string();
+    EXPECT_EQ(log->next_sequence(), base);
+    EXPECT_EQ(*log->append(Bytes{1}), base);
+    EXPECT_EQ(*log->append(Bytes{2}), kMaxJournalSequence);
+    EXPECT_EQ(kMaxJournalSequence, 9223372036854775806u);
+    EXPECT_SEG_ERROR(log->append(Bytes{3}), ErrorKind::InvalidData, "journal sequence overflow");
+    EXPECT_EQ(log->next_sequence(), kMaxJournalSequence + 1);
+    auto last = log->read(static_cast<int64_t>(kMaxJournalSequence));
+    ASSERT_TRUE(last.ok() && last->has_value());
+    EXPECT_EQ((*last)->payload, Bytes{2});
+    auto range = log->read_range(INT64_MAX - 5, INT64_MAX);
+    ASSERT_TRUE(range.ok());
+    EXPECT_EQ(sequences(*range), (std::vector<uint64_t>{base, kMaxJournalSequence}));
+}
+
+// Opens a log of three segments, damages one file, and reopens.
+struct Damaged {
+    TempDir dir;
+    std::string logs = dir.file("logs");
+    std::vector<uint64_t> bases;
+
+    Damaged() {
+        auto log = JournalLog::open(logs, small_segments());
+        for (uint64_t s = 1; s <= 60; ++s) EXPECT_TRUE(log->append(payload(s)).ok());
+        auto names = *list_dir(log->data_dir());
+        std::sort(names.begin(), names.end());
+        for (const auto& n : names) bases.push_back(*parse_journal_segment_name(n));
+        EXPECT_GE(bases.size(), 3u);
+    }
+    std::string file(size_t i) const {
+        return join_path(paths::journal_data_dir(logs), segment_file_name(bases[i]));
+    }
+};
+
+TEST(JournalLog, OneBadOlderSegmentDoesNotStopTheLog) {
+    Damaged d;
+    testing::patch_u32(d.file(1), 0, 0);  // magic
+    LogCapture seen;
+    auto log = JournalLog::open(d.logs, small_segments());
+    ASSERT_TRUE(log.ok()) << log.error().to_string();
+    EXPECT_EQ(seen.count_starting("[journal] skipping unreadable segment"), 1u);
+    EXPECT_EQ(log->next_sequence(), 61u);
+    expect_entries(*log, 1, d.bases[1] - 1);
+    expect_entries(*log, d.bases[2], 60);
+    EXPECT_FALSE(log->read(static_cast<int64_t>(d.bases[1]))->has_value());
+
+    // The newest segment decides the next sequence: it must open.
+    testing::patch_u32(d.file(d.bases.size() - 1), 0, 0);
+    auto refused = JournalLog::open(d.logs, small_segments());
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().kind(), ErrorKind::InvalidMagic);
+}
+
+TEST(JournalLog, LostRecordsOfTheNewestSegmentAreNeverNumberedAgain) {
+    Damaged d;
+    const size_t last = d.bases.size() - 1;
+    // The first frame of the newest segment has lost its sequence: the segment's records
+    // are lost, but its state counted them.
+    testing::patch_u64(d.file(last), 108 + 16 + 4, 999);
+    LogCapture seen;
+    auto log = JournalLog::open(d.logs, small_segments());
+    ASSERT_TRUE(log.ok()) << log.error().to_string();
+    EXPECT_EQ(seen.count_starting("[journal] segment "), 1u);
+    EXPECT_EQ(log->next_sequence(), 61u);
+    EXPECT_EQ(log->segment_count(), d.bases.size() + 1);
+    for (uint64_t s = d.bases[last]; s <= 60; ++s) EXPECT_FALSE(log->read(static_cast<int64_t>(s))->has_value());
+    EXPECT_EQ(*log->append(payload(61)), 61u);
+    expect_entries(*log, 61, 61);
+    expect_entries(*log, 1, d.bases[last] - 1);
+
+    // Stable: another open finds nothing more to do.
+    LogCapture quiet;
+    auto again = JournalLog::open(d.logs, small_segments());
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again->next_sequence(), 62u);
+    EXPECT_EQ(quiet.count_starting("[journal] segment "), 0u);
+}
+
+}  // namespace
+}  // namespace brenvale

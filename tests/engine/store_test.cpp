@@ -1,0 +1,506 @@
+// The engine store: open modes and the lock, identifier files, keys, the registry, the
+// dataset operations, the listing and the shutdown order.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "paths.h"
+#include "store_test_util.h"
+
+namespace brenvale {
+namespace {
+
+using testing::bytes;
+using testing::error_text;
+using testing::read_text;
+using testing::small_store_config;
+using testing::TempDir;
+
+Store open_store(const std::string& root, std::optional<bool> read_only = false) {
+    auto s = Store::open(root, small_store_config(read_only));
+    EXPECT_TRUE(s.ok()) << s.error().to_string();
+    return std::move(*s);
+}
+
+Dataset create(Store& s, const std::string& name, const std::string& type) {
+    auto d = s.create_dataset(name, type);
+    EXPECT_TRUE(d.ok()) << d.error().to_string();
+    return std::move(*d);
+}
+
+std::string file_text(const std::string& path) {
+    auto t = read_file(path);
+    return t.ok() ? *t : "<missing>";
+}
+
+// ---- identifier files and keys ----
+
+TEST(StoreIdentifiers, ParseTable) {
+    struct Case {
+        std::string text;
+        bool allow_zero;
+        std::string expected;  // the value, or the error text
+    };
+    const Case cases[] = {
+        {" 42\n", true, "42"},
+        {"\u00a0\u3000 7\t\u2029", false, "7"},
+        {"0", true, "0"},
+        {"0", false, "invalid data: x must be > 0"},
+        {"18446744073709551615", false, "18446744073709551615"},
+        {"18446744073709551616", true, "invalid data: x exceeds maximum u64 identifier value"},
+        {"4a", true, "invalid data: x must be a decimal u64 string"},
+        {"", true, "invalid data: x must be a decimal u64 string"},
+        {" \n", true, "invalid data: x must be a decimal u64 string"},
+        {"+1", true, "invalid data: x must be a decimal u64 string"},
+        {"-1", true, "invalid data: x must be a decimal u64 string"},
+        {"1 2", true, "invalid data: x must be a decimal u64 string"},
+    };
+    for (const Case& c : cases) {
+        auto v = parse_identifier("x", c.text, c.allow_zero);
+        EXPECT_EQ(v.ok() ? std::to_string(*v) : v.error().to_string(), c.expected) << "'" << c.text << "'";
+    }
+
+    TempDir dir;
+    EXPECT_EQ(*read_max_identifier(dir.path()), 0u);
+    ASSERT_TRUE(write_identifier_file(dir.file("max_identifier"), 42).ok());
+    EXPECT_EQ(file_text(dir.file("max_identifier")), "42");
+    EXPECT_EQ(*read_max_identifier(dir.path()), 42u);
+    ASSERT_TRUE(write_identifier_file(dir.file("max_identifier"), 7).ok());  // replaced whole
+    EXPECT_EQ(file_text(dir.file("max_identifier")), "7");
+    ASSERT_TRUE(write_identifier_file(dir.file("max_identifier"), 0).ok());
+    EXPECT_EQ(*read_max_identifier(dir.path()), 0u);
+    EXPECT_EQ(error_text(read_dataset_identifier(dir.path())),
+              "not found: dataset identifier not found at " + dir.file("identifier"));
+    ASSERT_TRUE(write_identifier_file(dir.file("identifier"), 0).ok());
+    EXPECT_EQ(error_text(read_dataset_identifier(dir.path())), "invalid data: identifier must be > 0");
+    ASSERT_TRUE(write_file_atomic(dir.file("max_identifier"), "4a").ok());
+    EXPECT_EQ(error_text(read_max_identifier(dir.path())), "invalid data: max_identifier must be a decimal u64 string");
+}
+
+TEST(StoreKeys, NamesThatCouldLeaveTheRootAreRefusedBeforeAnyPathIsBuilt) {
+    const std::string name_error = "invalid data: dataset name must match ^[0-9A-Za-z_-]+$ and be at most 255 bytes";
+    const std::string type_error = "invalid data: dataset type must match ^[0-9A-Za-z_-]+$ and be at most 255 bytes";
+    struct Case {
+        std::string name, type, expected;
+    };
+    const Case cases[] = {
+        {std::string(255, 'n'), "t", "<ok>"},
+        {"a-Z_09", std::string(255, 't'), "<ok>"},
+        {std::string(256, 'n'), "t", name_error},
+        {"", "t", name_error},
+        {"a.b", "t", name_error},
+        {"..", "t", name_error},
+        {".", "t", name_error},
+        {"a/b", "t", name_error},
+        {std::string("a\0b", 3), "t", name_error},
+        {"caf\xc3\xa9", "t", name_error},
+        {"ok", "..", type_error},
+        {"ok", "x/../../y", type_error},
+        {"ok", "", type_error},
+        {"ok", std::string(256, 't'), type_error},
+    };
+    TempDir dir;
+    const std::string root = dir.file("root");
+    Store s = open_store(root);
+    for (const Case& c : cases) {
+        EXPECT_EQ(error_text(validate_key(c.name, c.type)), c.expected);
+        if (c.expected == "<ok>") continue;
+        EXPECT_EQ(error_text(s.create_dataset(c.name, c.type)), c.expected);
+        EXPECT_EQ(error_text(s.open_dataset(c.name, c.type)), c.expected);
+        EXPECT_EQ(error_text(s.inspect_dataset(c.name, c.type)), c.expected);
+        EXPECT_EQ(error_text(s.drop_dataset(c.name, c.type)), c.expected);
+    }
+    EXPECT_EQ(error_text(s.dataset_types("..")), name_error);
+    // Nothing was made beside the root, nor in it but the lock.
+    EXPECT_EQ(*list_dir(dir.path()), std::vector<std::string>{"root"});
+    EXPECT_EQ(*list_dir(root), std::vector<std::string>{".lock"});
+
+    EXPECT_EQ(error_text(s.create_dataset(".journal", "logs")), "invalid data: journal dataset is reserved");
+    EXPECT_EQ(error_text(s.drop_dataset(".journal", "logs")), "invalid data: journal dataset is reserved");
+    EXPECT_EQ(error_text(s.open_dataset(".journal", "logs")), "not found: journal is not exposed as a dataset handle");
+}
+
+// ---- open modes and the lock ----
+
+TEST(StoreOpen, LockHeldByAnotherProcessGivesReadOnlyOrTheLockError) {
+    TempDir dir;
+    const std::string root = dir.file("r");
+    {
+        Store s = open_store(root);
+        create(s, "a", "x");
+    }
+    ASSERT_TRUE(write_file_atomic(paths::lock_file(root), "keep").ok());  // the lock file is never truncated
+    int to_parent[2], to_child[2];
+    ASSERT_EQ(::pipe(to_parent), 0);
+    ASSERT_EQ(::pipe(to_child), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        auto s = Store::open(root, small_store_config(false));
+        const char ok = s.ok() && !s->read_only() ? 'w' : 'e';
+        if (::write(to_parent[1], &ok, 1) != 1) _exit(3);
+        char c;
+        if (::read(to_child[0], &c, 1) != 1) _exit(4);
+        _exit(0);
+    }
+    char state = 0;
+    ASSERT_EQ(::read(to_parent[0], &state, 1), 1);
+    ASSERT_EQ(state, 'w');
+
+    auto locked = Store::open(root, small_store_config(false));
+    EXPECT_EQ(error_text(locked), "invalid data: store is already locked for writing");
+    auto fallback = Store::open(root, small_store_config(std::nullopt));
+    ASSERT_TRUE(fallback.ok());
+    EXPECT_TRUE(fallback->read_only());
+    auto d = fallback->open_dataset("a", "x");
+    ASSERT_TRUE(d.ok()) << d.error().to_string();
+    EXPECT_EQ(error_text(d->write(1, bytes("x"))), "invalid data: read-only dataset cannot be written");
+
+    ASSERT_EQ(::write(to_child[1], "q", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) ::close(fd);
+
+    auto writable = Store::open(root, small_store_config(std::nullopt));
+    ASSERT_TRUE(writable.ok());
+    EXPECT_FALSE(writable->read_only());
+    EXPECT_EQ(file_text(paths::lock_file(root)), "keep");
+}
+
+TEST(StoreOpen, ReadOnlyTrueCreatesNothingAndInvalidConfigTouchesNoDisk) {
+    TempDir dir;
+    auto ro = Store::open(dir.file("missing"), small_store_config(true));
+    ASSERT_TRUE(ro.ok());
+    EXPECT_TRUE(ro->read_only());
+    EXPECT_FALSE(*path_exists(dir.file("missing")));
+    EXPECT_EQ(*ro->dataset_names(), std::vector<std::string>{});
+
+    StoreConfig bad = small_store_config();
+    bad.initial_data_segment_size = bad.data_segment_size + 1;
+    EXPECT_EQ(error_text(Store::open(dir.file("bad"), bad)),
+              "invalid data: initial_data_segment_size must be <= data_segment_size, got 65537 > 65536");
+    EXPECT_FALSE(*path_exists(dir.file("bad")));
+}
+
+TEST(StoreOpen, ThreadThatCannotStartIsAnIoErrorAndReleasesTheLock) {
+    TempDir dir;
+    StoreConfig config = small_store_config();
+    config.enable_background_thread = true;
+    {
+        testing::ScopedIoFaults no_threads(io_op::kSpawn, 0, EAGAIN);
+        auto s = Store::open(dir.path(), config);
+        ASSERT_FALSE(s.ok());
+        EXPECT_TRUE(s.error().is_io_code(EAGAIN)) << s.error().to_string();
+    }
+    auto s = Store::open(dir.path(), config);
+    ASSERT_TRUE(s.ok()) << s.error().to_string();
+    EXPECT_FALSE(s->read_only());
+}
+
+// ---- identifiers ----
+
+TEST(StoreDatasets, IdentifiersAreNeverReusedAcrossDropsAndReopen) {
+    TempDir dir;
+    {
+        Store s = open_store(dir.path());
+        EXPECT_EQ(create(s, "a", "x").identifier(), 1u);
+        EXPECT_EQ(create(s, "b", "x").identifier(), 2u);
+        EXPECT_EQ(file_text(dir.file("max_identifier")), "2");
+        EXPECT_EQ(file_text(dir.file("b/x/identifier")), "2");
+        ASSERT_TRUE(s.drop_dataset("b", "x").ok());
+        EXPECT_EQ(create(s, "c", "x").identifier(), 3u);
+        // A create that fails after taking its number still uses it up.
+        ASSERT_TRUE(create_dir_all(dir.file("d/x/identifier/in-the-way")).ok());
+        EXPECT_FALSE(s.create_dataset("d", "x").ok());
+        EXPECT_EQ(s.max_identifier(), 4u);
+    }
+    Store s = open_store(dir.path());
+    EXPECT_EQ(s.max_identifier(), 4u);
+    EXPECT_EQ(create(s, "b", "x").identifier(), 5u);
+    auto a = s.open_dataset_by_identifier(1);
+    ASSERT_TRUE(a.ok());
+    EXPECT_EQ(a->key(), (DataSetKey{"a", "x"}));
+    EXPECT_TRUE(a->same_as(*s.open_dataset("a", "x")));
+    EXPECT_EQ(error_text(s.open_dataset_by_identifier(2)), "not found: dataset identifier 2");
+    EXPECT_EQ(error_text(s.open_dataset_by_identifier(0)), "invalid data: dataset identifier must be > 0");
+    EXPECT_EQ(s.open_dataset_by_identifier(3)->key(), (DataSetKey{"c", "x"}));
+}
+
+TEST(StoreDatasets, IdentifierAboveTheMaximumOrTwiceOnDiskIsRefused) {
+    TempDir dir;
+    {
+        Store s = open_store(dir.path());
+        create(s, "a", "x");
+        create(s, "b", "x");
+        create(s, "c", "x");
+    }
+    ASSERT_TRUE(write_identifier_file(dir.file("c/x/identifier"), 9).ok());
+    {
+        Store s = open_store(dir.path());
+        const std::string above =
+            "invalid data: dataset DataSetKey { name: \"c\", dataset_type: \"x\" } identifier 9 exceeds "
+            "authoritative max_identifier 3";
+        EXPECT_EQ(error_text(s.open_dataset("c", "x")), above);
+        EXPECT_EQ(error_text(s.inspect_dataset("c", "x")), above);
+        EXPECT_EQ(error_text(s.open_dataset_by_identifier(1)), above);  // the scan meets c first or later
+        EXPECT_TRUE(s.open_dataset("a", "x").ok());
+    }
+    ASSERT_TRUE(write_identifier_file(dir.file("c/x/identifier"), 2).ok());
+    Store s = open_store(dir.path());
+    EXPECT_EQ(error_text(s.open_dataset_by_identifier(2)),
+              "invalid data: duplicate dataset identifier 2: DataSetKey { name: \"b\", dataset_type: \"x\" } and "
+              "DataSetKey { name: \"c\", dataset_type: \"x\" }");
+    ASSERT_TRUE(s.open_dataset("b", "x").ok());
+    EXPECT_EQ(error_text(s.open_dataset("c", "x")),
+              "invalid data: duplicate dataset identifier 2: DataSetKey { name: \"b\", dataset_type: \"x\" } and "
+              "DataSetKey { name: \"c\", dataset_type: \"x\" }");
+}
+
+// ---- the registry ----
+
+TEST(StoreDatasets, OpenDatasetsAreSharedThroughTheRegistry) {
+    TempDir dir;
+    Store s = open_store(dir.path());
+    Dataset a = create(s, "a", "x");
+    ASSERT_TRUE(a.write(5, bytes("five")).ok());
+    EXPECT_TRUE(a.same_as(*s.open_dataset("a", "x")));
+    EXPECT_EQ(error_text(s.create_dataset("a", "x")), "already exists: dataset a/x is already open");
+
+    ASSERT_TRUE(a.close().ok());
+    EXPECT_EQ(s.registry()->size(), 0u);
+    EXPECT_EQ(error_text(s.create_dataset("a", "x")), "already exists: dataset already exists at " + dir.file("a/x"));
+    Dataset again = *s.open_dataset("a", "x");
+    EXPECT_FALSE(again.same_as(a));
+    EXPECT_EQ(read_text(again, 5), "five");
+    // Closing the stale handle again must not unregister the open one.
+    ASSERT_TRUE(a.close().ok());
+    EXPECT_TRUE(again.same_as(*s.open_dataset("a", "x")));
+
+    // Inspect opens a closed dataset and leaves it registered.
+    create(s, "b", "y");
+    ASSERT_TRUE(s.open_dataset("b", "y")->close().ok());
+    auto info = s.inspect_dataset("b", "y");
+    ASSERT_TRUE(info.ok());
+    EXPECT_EQ(info->info.identifier, 2u);
+    EXPECT_FALSE(info->state.read_only);
+    EXPECT_TRUE(info->state.has_block_cache);
+    EXPECT_FALSE(info->state.has_journal);
+    EXPECT_EQ(s.registry()->size(), 2u);
+    EXPECT_TRUE(s.registry()->get({"b", "y"})->same_as(*s.open_dataset("b", "y")));
+}
+
+// ---- drop and listing ----
+
+TEST(StoreDatasets, DropRemovesTheDatasetDirectoryAndClosesEveryHandle) {
+    TempDir dir;
+    Store s = open_store(dir.path());
+    Dataset a = create(s, "a", "x");
+    create(s, "a", "y");
+    ASSERT_TRUE(a.write(1, bytes("one")).ok());
+    ASSERT_TRUE(s.drop_dataset("a", "x").ok());
+    EXPECT_FALSE(*path_exists(dir.file("a/x")));
+    EXPECT_EQ(*list_dir(dir.file("a")), std::vector<std::string>{"y"});  // nothing left behind
+    EXPECT_EQ(error_text(a.write(2, bytes("two"))), "invalid data: dataset a/x is closed");
+    EXPECT_EQ(error_text(s.drop_dataset("a", "x")),
+              "not found: dataset identifier not found at " + dir.file("a/x/identifier"));
+    ASSERT_TRUE(s.drop_dataset("a", "y").ok());
+    EXPECT_TRUE(*is_directory(dir.file("a")));  // the name's directory stays
+    EXPECT_EQ(*s.dataset_names(), std::vector<std::string>{});
+    Dataset back = create(s, "a", "x");
+    EXPECT_EQ(read_text(back, 1), "<none>");
+}
+
+TEST(StoreDatasets, ListingIsSortedAndSkipsWhatIsNoDataset) {
+    TempDir dir;
+    Store s = open_store(dir.path());
+    for (auto [n, t] : {std::pair{"b", "x"}, {"a", "z"}, {"a", "y"}}) create(s, n, t);
+    ASSERT_TRUE(create_dir_all(dir.file(".journal/logs")).ok());
+    ASSERT_TRUE(create_dir_all(dir.file("a/with.dot")).ok());
+    ASSERT_TRUE(create_dir_all(dir.file("c.d/x")).ok());
+    ASSERT_TRUE(create_dir_all(dir.file("a/.dropping-0000000000000001")).ok());
+    ASSERT_TRUE(write_file_atomic(dir.file("stray"), "").ok());
+    ASSERT_TRUE(write_file_atomic(dir.file("b/file"), "").ok());
+    ASSERT_EQ(::symlink(dir.file("b").c_str(), dir.file("link").c_str()), 0);  // followed
+    EXPECT_EQ(*s.dataset_names(), (std::vector<std::string>{"a", "b", "link"}));
+    EXPECT_EQ(*s.dataset_types("a"), (std::vector<std::string>{"y", "z"}));
+    EXPECT_EQ(*s.dataset_types("nothing"), std::vector<std::string>{});
+    EXPECT_EQ(*s.dataset_types("stray"), std::vector<std::string>{});
+    const auto scan = *s.scan();
+    ASSERT_EQ(scan.size(), 4u);
+    EXPECT_EQ(scan[0], (ScanEntry{"a", "y", dir.file("a/y")}));
+    EXPECT_EQ(scan[3], (ScanEntry{"link", "x", dir.file("link/x")}));
+}
+
+TEST(StoreDatasets, RestsOfAnInterruptedDropGoWhenTheStoreOpens) {
+    TempDir dir;
+    { open_store(dir.path()); }
+    ASSERT_TRUE(create_dir_all(dir.file("a/.dropping-00000000000000ff/data")).ok());
+    ASSERT_TRUE(write_file_atomic(dir.file("a/.dropping-00000000000000ff/meta"), "m").ok());
+    { Store ro = open_store(dir.path(), true); }  // a reader leaves it
+    EXPECT_TRUE(*path_exists(dir.file("a/.dropping-00000000000000ff")));
+    { open_store(dir.path()); }
+    EXPECT_EQ(*list_dir(dir.file("a")), std::vector<std::string>{});
+}
+
+// ---- read-only stores ----
+
+TEST(StoreReadOnly, RefusesChangesAndGivesReadOnlyRuntimes) {
+    TempDir dir;
+    {
+        Store s = open_store(dir.path());
+        ASSERT_TRUE(create(s, "a", "x").write(1, bytes("one")).ok());
+    }
+    Store ro = open_store(dir.path(), true);
+    EXPECT_EQ(error_text(ro.create_dataset("b", "x")), "invalid data: read-only store cannot create dataset");
+    EXPECT_EQ(error_text(ro.drop_dataset("a", "x")), "invalid data: read-only store cannot drop dataset");
+    EXPECT_EQ(error_text(ro.next_background_delay()), "invalid data: read-only store has no background tasks");
+    EXPECT_EQ(error_text(ro.tick_background_tasks()), "invalid data: read-only store has no background tasks");
+    auto info = ro.inspect_dataset("a", "x");
+    ASSERT_TRUE(info.ok());
+    EXPECT_TRUE(info->state.read_only);
+    EXPECT_FALSE(info->state.has_journal);
+    Dataset a = *ro.open_dataset("a", "x");
+    EXPECT_EQ(read_text(a, 1), "one");
+    EXPECT_EQ(error_text(a.delete_record(1)), "invalid data: read-only dataset cannot be deleted");
+}
+
+// ---- the journal ----
+
+JournalRecord journal_record(Store& s, int64_t sequence) {
+    auto e = s.journal_read(sequence);
+    EXPECT_TRUE(e.ok() && e->has_value()) << sequence;
+    if (!e.ok() || !e->has_value()) return {};
+    return *JournalRecord::decode((*e)->payload);
+}
+
+TEST(StoreJournal, DatasetEventsOfJournalledDatasetsOnly) {
+    TempDir dir;
+    auto opened = Store::open(dir.path(), small_store_config(false, /*journal=*/true));
+    ASSERT_TRUE(opened.ok());
+    Store& s = *opened;
+    EXPECT_EQ(*s.journal_latest_sequence(), std::nullopt);
+    auto builder = DatasetConfigBuilder::from_store(s.config());
+    builder.enable_journal(true);
+    Dataset j = *s.create_dataset("j", "x", builder);
+    Dataset plain = create(s, "p", "x");
+    ASSERT_TRUE(plain.write(1, bytes("not journalled")).ok());
+    ASSERT_TRUE(j.write(5, bytes("w")).ok());
+    ASSERT_TRUE(j.delete_record(5).ok());
+    ASSERT_TRUE(j.append(6, bytes("a")).ok());
+    EXPECT_EQ(*s.journal_latest_sequence(), 4u);
+    EXPECT_TRUE(s.inspect_dataset("j", "x")->state.has_journal);
+    EXPECT_FALSE(s.inspect_dataset("p", "x")->state.has_journal);
+
+    const JournalRecord created = journal_record(s, 1);
+    EXPECT_EQ(created.type, JournalLogType::CreateDataset);
+    EXPECT_EQ(created.identifier, j.identifier());
+    EXPECT_EQ(created.name, "j");
+    EXPECT_EQ(created.dataset_type, "x");
+    EXPECT_EQ(created.metadata, *read_meta_tlv_area(dir.file("j/x/meta")));
+    const JournalLogType kinds[] = {JournalLogType::RecordWrite, JournalLogType::RecordDelete,
+                                    JournalLogType::RecordAppend};
+    for (int64_t seq = 2; seq <= 4; ++seq) EXPECT_EQ(journal_record(s, seq).type, kinds[seq - 2]);
+    EXPECT_EQ(journal_record(s, 4).index_info->timestamp, 6);
+
+    ASSERT_TRUE(s.drop_dataset("p", "x").ok());
+    ASSERT_TRUE(s.drop_dataset("j", "x").ok());
+    EXPECT_EQ(*s.journal_latest_sequence(), 5u);
+    const JournalRecord dropped = journal_record(s, 5);
+    EXPECT_EQ(dropped.type, JournalLogType::DropDataset);
+    EXPECT_EQ(dropped.identifier, created.identifier);
+    EXPECT_EQ(dropped.metadata, created.metadata);
+    EXPECT_EQ(s.journal_query(1, 10)->size(), 5u);
+}
+
+TEST(StoreJournal, DisabledAndReadOnlyJournals) {
+    TempDir dir;
+    {
+        Store s = open_store(dir.path());  // enable_journal false
+        EXPECT_EQ(error_text(s.journal_latest_sequence()), "not found: journal is disabled");
+        EXPECT_EQ(error_text(s.open_journal_queue()), "not found: journal is disabled");
+        auto builder = DatasetConfigBuilder::from_store(s.config());
+        builder.enable_journal(true);
+        Dataset d = *s.create_dataset("a", "x", builder);
+        ASSERT_TRUE(d.write(1, bytes("x")).ok());
+        EXPECT_FALSE(s.inspect_dataset("a", "x")->state.has_journal);
+    }
+    EXPECT_FALSE(*path_exists(dir.file(".journal")));
+    auto ro = Store::open(dir.path(), small_store_config(true, /*journal=*/true));
+    ASSERT_TRUE(ro.ok());
+    EXPECT_EQ(*ro->journal_read(1), std::nullopt);
+    EXPECT_TRUE(ro->journal_query(1, 10)->empty());
+    EXPECT_EQ(*ro->journal_latest_sequence(), std::nullopt);
+    EXPECT_EQ(error_text(ro->open_journal_queue()), "invalid data: read-only store cannot open journal queue");
+    EXPECT_FALSE(ro->inspect_dataset("a", "x")->state.has_journal);
+}
+
+TEST(StoreJournal, WakeCallbacksOfCreateAndDropRunOutsideTheStoreLocks) {
+    TempDir dir;
+    Store s = std::move(*Store::open(dir.path(), small_store_config(false, true)));
+    auto queue = s.open_journal_queue();
+    ASSERT_TRUE(queue.ok());
+    auto consumer = queue->open_consumer("g", ConsumerConfig{});
+    ASSERT_TRUE(consumer.ok());
+    std::vector<std::string> seen;  // what the callback found in the store
+    ASSERT_TRUE(consumer
+                    ->set_poll_callback(make_poll_callback([&] {
+                        auto names = s.dataset_names();
+                        auto d = s.open_dataset("j", "x");
+                        seen.push_back(fmt::format("{} {}", names.ok() ? names->size() : 99, d.ok()));
+                    }))
+                    .ok());
+    auto builder = DatasetConfigBuilder::from_store(s.config());
+    builder.enable_journal(true);
+    ASSERT_TRUE(s.create_dataset("j", "x", builder).ok());
+    ASSERT_TRUE(s.drop_dataset("j", "x").ok());
+    EXPECT_EQ(seen, (std::vector<std::string>{"1 true", "0 false"}));
+    auto first = consumer->try_poll();
+    ASSERT_TRUE(first.ok() && first->has_value());
+    EXPECT_EQ((*first)->sequence, 1u);
+}
+
+// ---- shutdown ----
+
+TEST(StoreShutdown, TheLockOutlivesTheStoreWhileADatasetCanWrite) {
+    TempDir dir;
+    std::optional<Store> s(open_store(dir.path()));
+    Dataset kept = create(*s, "a", "x");
+    create(*s, "b", "x");  // held by the registry only
+    s.reset();
+    // The store is gone, the dataset it handed out can still write: the directory stays locked.
+    EXPECT_EQ(error_text(Store::open(dir.path(), small_store_config(false))),
+              "invalid data: store is already locked for writing");
+    ASSERT_TRUE(kept.write(1, bytes("after the store")).ok());
+    ASSERT_TRUE(kept.flush().ok());
+    ASSERT_TRUE(kept.close().ok());  // the last writer: the lock goes with it
+    Store again = open_store(dir.path());
+    EXPECT_EQ(read_text(*again.open_dataset("a", "x"), 1), "after the store");
+
+    // Without handles kept elsewhere the lock goes with the store, registered datasets or not.
+    { Store tmp = std::move(again); }
+    // A journal queue consumer can write its state: it keeps the lock too.
+    std::optional<JournalQueueConsumer> consumer;
+    {
+        Store journalled = std::move(*Store::open(dir.path(), small_store_config(false, true)));
+        consumer.emplace(*journalled.open_journal_queue()->open_consumer("g", ConsumerConfig{}));
+    }
+    EXPECT_EQ(error_text(Store::open(dir.path(), small_store_config(false))),
+              "invalid data: store is already locked for writing");
+    consumer.reset();
+    EXPECT_TRUE(Store::open(dir.path(), small_store_config(false)).ok());
+}
+
+TEST(StoreShutdown, StoppedBackgroundRefusesTicksAndRuntimes) {
+    TempDir dir;
+    Store s = open_store(dir.path());
+    ASSERT_TRUE(s.next_background_delay().ok());
+    s.stop_background();
+    EXPECT_EQ(error_text(s.tick_background_tasks()), "invalid data: bg_tasks not initialised");
+    EXPECT_EQ(error_text(s.next_background_delay()), "invalid data: bg_tasks not initialised");
+    EXPECT_EQ(error_text(s.create_dataset("a", "x")), "invalid data: bg_tasks not initialised");
+}
+
+}  // namespace
+}  // namespace brenvale
