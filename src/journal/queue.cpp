@@ -154,30 +154,12 @@ Result<std::optional<JournalEntry>> JournalQueueConsumer::try_poll() {
 }
 
 Result<std::optional<JournalEntry>> JournalQueueConsumer::poll(uint64_t timeout_ms) {
-    using Out = std::optional<JournalEntry>;
-    if (shared_->closed.load(std::memory_order_acquire)) return queue_is_closed();
+    auto closed = [this] {
+        return shared_->closed.load(std::memory_order_acquire) ? std::optional<Error>(queue_is_closed()) : std::nullopt;
+    };
+    if (auto e = closed()) return std::move(*e);
     if (auto first = try_poll(); !first.ok() || first->has_value()) return first;
-
-    QueueNotify& notify = shared_->notify;
-    auto g = BRVL_TRY(notify.lock_waiters());
-    const MonoInstant deadline = saturating_deadline(MonoClock::now(), timeout_ms);
-    for (;;) {
-        if (shared_->closed.load(std::memory_order_acquire)) return queue_is_closed();
-        if (notify.take_notified(g)) {
-            g.unlock();
-            if (auto rec = try_poll(); !rec.ok() || rec->has_value()) return rec;
-            BRVL_TRY(notify.relock(g));
-        } else if (MonoClock::now() >= deadline) {
-            return Out();
-        } else {
-            const std::cv_status woke = BRVL_TRY(notify.wait_until(g, deadline));
-            if (woke == std::cv_status::timeout) {
-                g.unlock();
-                if (shared_->closed.load(std::memory_order_acquire)) return queue_is_closed();
-                return try_poll();
-            }
-        }
-    }
+    return wait_and_retry<JournalEntry>(shared_->notify, timeout_ms, [this] { return try_poll(); }, closed);
 }
 
 Status JournalQueueConsumer::ack(int64_t sequence) {

@@ -340,30 +340,10 @@ Result<std::optional<Record>> DatasetQueueConsumer::try_poll() {
 }
 
 Result<std::optional<Record>> DatasetQueueConsumer::poll(uint64_t timeout_ms) {
-    using Out = std::optional<Record>;
     if (is_closed()) return consumer_closed();
     if (auto first = try_poll(); !first.ok() || first->has_value()) return first;
-
-    auto g = BRVL_TRY(notify_->lock_waiters());
-    const MonoInstant deadline = saturating_deadline(MonoClock::now(), timeout_ms);
-    if (inner_->closed()) return consumer_closed();
-    for (;;) {
-        if (group_closed_->load(std::memory_order_acquire)) return consumer_closed();
-        if (notify_->take_notified(g)) {
-            g.unlock();
-            if (auto rec = try_poll(); !rec.ok() || rec->has_value()) return rec;
-            BRVL_TRY(notify_->relock(g));
-        } else if (MonoClock::now() >= deadline) {
-            return Out();
-        } else {
-            std::cv_status woke = BRVL_TRY(notify_->wait_until(g, deadline));
-            if (woke == std::cv_status::timeout) {
-                g.unlock();
-                return try_poll();
-            }
-        }
-        if (inner_->closed()) return consumer_closed();
-    }
+    return wait_and_retry<Record>(*notify_, timeout_ms, [this] { return try_poll(); },
+                                  [this] { return is_closed() ? std::optional<Error>(consumer_closed()) : std::nullopt; });
 }
 
 Status DatasetQueueConsumer::ack(int64_t timestamp) {

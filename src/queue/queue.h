@@ -47,6 +47,34 @@ struct ConsumerConfig {
 bool is_valid_group_name(std::string_view name);
 Status check_group_name(const std::string& name);
 
+// The waiting part of a blocking poll, shared by the queues: waits on the notifier until
+// the deadline (saturating: any timeout_ms is fine), trying once more after each
+// notification and when the wait runs out. `closed` gives the error that ends the wait
+// when the queue or group was closed; it is checked under the notify mutex before every
+// wait, so a close that notifies is never missed.
+template <typename T, typename TryOnce, typename Closed>
+Result<std::optional<T>> wait_and_retry(QueueNotify& notify, uint64_t timeout_ms, TryOnce try_once, Closed closed) {
+    auto g = BRVL_TRY(notify.lock_waiters());
+    const MonoInstant deadline = saturating_deadline(MonoClock::now(), timeout_ms);
+    for (;;) {
+        if (std::optional<Error> e = closed()) return std::move(*e);
+        if (notify.take_notified(g)) {
+            g.unlock();
+            if (auto rec = try_once(); !rec.ok() || rec->has_value()) return rec;
+            BRVL_TRY(notify.relock(g));
+        } else if (MonoClock::now() >= deadline) {
+            return std::optional<T>();
+        } else {
+            const std::cv_status woke = BRVL_TRY(notify.wait_until(g, deadline));
+            if (woke == std::cv_status::timeout) {
+                g.unlock();
+                if (std::optional<Error> e = closed()) return std::move(*e);
+                return try_once();
+            }
+        }
+    }
+}
+
 // One group's state behind its mutex.
 struct GroupState {
     explicit GroupState(ConsumerGroupState s, const char* mutex_name = "state file mutex")
