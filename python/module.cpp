@@ -7,8 +7,10 @@
 #include "exceptions.h"
 #include "module_util.h"
 #include "py_dataset.h"
+#include "py_queue.h"
 #include "query.h"
 #include "results.h"
+#include "store_config.h"
 
 namespace brenvale::py {
 
@@ -37,8 +39,15 @@ constexpr std::array kClasses{
     ClassEntry{"DataSetInfo", &class_object<dataset_info_class>},
     ClassEntry{"DataSetState", &class_object<dataset_state_class>},
     ClassEntry{"DataSetInspectResult", &class_object<dataset_inspect_result_class>},
+    ClassEntry{"StoreConfig", &class_object<store_config_class>},
     ClassEntry{"Dataset", &class_object<dataset_class>},
     ClassEntry{"QueryIterator", &class_object<query_iterator_class>},
+    ClassEntry{"DatasetQueue", &class_object<dataset_queue_class>},
+    ClassEntry{"DatasetQueueConsumer", &class_object<dataset_queue_consumer_class>},
+    ClassEntry{"DatasetQueueConsumerInfo", &class_object<consumer_info_class>},
+    ClassEntry{"DatasetQueueConsumerPendingEntry", &class_object<consumer_pending_entry_class>},
+    ClassEntry{"DatasetQueueConsumerState", &class_object<consumer_state_class>},
+    ClassEntry{"DatasetQueueConsumerInspectResult", &class_object<consumer_inspect_result_class>},
 };
 
 // Py_mod_exec: fills a new module object. The first failing step ends it with its error;

@@ -81,8 +81,10 @@ class NamespaceTest(unittest.TestCase):
         # classes not built yet are absent; the others keep their relative order).
         rest = names[16:]
         self.assertEqual(rest, [n for n in CLASS_NAMES if n in rest])
-        self.assertLessEqual({"DataSetInfo", "DataSetState", "DataSetInspectResult", "Dataset",
-                              "QueryIterator"}, set(rest))
+        self.assertLessEqual({"DataSetInfo", "DataSetState", "DataSetInspectResult", "StoreConfig", "Dataset",
+                              "QueryIterator", "DatasetQueue", "DatasetQueueConsumer", "DatasetQueueConsumerInfo",
+                              "DatasetQueueConsumerPendingEntry", "DatasetQueueConsumerState",
+                              "DatasetQueueConsumerInspectResult"}, set(rest))
         self.assertEqual(len(set(names)), len(names))
 
     def test_every_listed_name_is_the_attribute(self):

@@ -1,7 +1,8 @@
 // Test-only extension `_brenvale_testhooks`: raises engine errors through the module's
 // error conversion so that the Python tests can check every kind's class and text, makes
-// brenvale.Dataset objects over engine datasets until the store hands them out, and probes
-// the argument binding and conversions that no built class exposes yet.
+// brenvale.Dataset and brenvale.DatasetQueue objects over engine datasets until the store
+// hands them out, and probes the argument binding and conversions that no built class
+// exposes yet.
 //
 // It links its own copy of the binding code. At import it adopts the classes of the loaded
 // `brenvale`, so the objects it makes are brenvale's own: their methods run in brenvale's
@@ -22,6 +23,7 @@
 #include "guards.h"
 #include "module_util.h"
 #include "py_dataset.h"
+#include "py_queue.h"
 #include "query.h"
 
 namespace brenvale::py {
@@ -161,6 +163,17 @@ PyObject* close_dataset(PyObject*, PyObject* object) {
     if (handle == nullptr) return nullptr;
     Dataset copy = *handle;
     return py_status(copy.close());
+}
+
+// open_queue(dataset): opens the queue of the engine dataset under a brenvale.Dataset and
+// returns it as a brenvale.DatasetQueue, as the store's open_queue does.
+PyObject* open_queue(PyObject*, PyObject* object) {
+    const Dataset* handle = dataset_handle(object);
+    if (handle == nullptr) return nullptr;
+    Dataset dataset = *handle;
+    auto queue = dataset.open_queue();
+    if (!queue.ok()) return to_py_err(std::move(queue).error());
+    return make_dataset_queue(std::move(queue).value());
 }
 
 // break_iterator(iterator): makes a call fail fatally while it holds the iterator's mutex.
@@ -365,6 +378,7 @@ int exec_hooks(PyObject*) {
     };
     const Shared shared[] = {
         {"Dataset", adopt_dataset_class},
+        {"DatasetQueue", adopt_dataset_queue_class},
         {"QueryIterator", [](PyTypeObject* cls) { return adopt_query_iterator_class(QueryItems::Records, cls); }},
     };
     for (const Shared& entry : shared) {
@@ -389,6 +403,7 @@ PyMethodDef g_methods[] = {
     {"create_dataset", as_method(&create_dataset), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"share_dataset", as_method(&share_dataset), METH_VARARGS, nullptr},
     {"close_dataset", as_method(&close_dataset), METH_O, nullptr},
+    {"open_queue", as_method(&open_queue), METH_O, nullptr},
     {"break_iterator", as_method(&break_iterator), METH_O, nullptr},
     {"bind", as_method(&bind), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"bind_tuple", as_method(&bind_tuple), METH_VARARGS, nullptr},
