@@ -14,19 +14,19 @@ namespace brenvale::py {
 PyTypeObject* store_class();
 
 // A delay in whole milliseconds: seconds × 1000 plus the milliseconds of the rest,
-// saturating at 2^64 - 1; a negative delay is 0.
+// saturating at 2^64 - 1; a negative delay is 0. Any duration type, also a wider one than
+// the engine's.
 template <typename Rep, typename Period>
 uint64_t delay_ms(std::chrono::duration<Rep, Period> delay) {
-    using std::chrono::duration_cast;
+    using Seconds = std::chrono::duration<Rep>;
+    using Millis = std::chrono::duration<Rep, std::milli>;
+    constexpr uint64_t kMax = UINT64_MAX;
     if (delay <= delay.zero()) return 0;
-    const auto seconds = duration_cast<std::chrono::seconds>(delay);
-    const auto rest = duration_cast<std::chrono::milliseconds>(delay - seconds);
-    uint64_t ms = 0;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(seconds.count()), uint64_t{1000}, &ms) ||
-        __builtin_add_overflow(ms, static_cast<uint64_t>(rest.count()), &ms)) {
-        return UINT64_MAX;
-    }
-    return ms;
+    const Seconds seconds = std::chrono::duration_cast<Seconds>(delay);
+    if (seconds.count() > static_cast<Rep>(kMax / 1000)) return kMax;
+    const uint64_t whole = static_cast<uint64_t>(seconds.count()) * 1000;
+    const uint64_t rest = static_cast<uint64_t>(std::chrono::duration_cast<Millis>(delay - seconds).count());
+    return whole > kMax - rest ? kMax : whole + rest;
 }
 
 }  // namespace brenvale::py
