@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <future>
 #include <thread>
 
 #include "bg/tasks.h"
@@ -40,30 +40,17 @@ uint8_t far_retention_hour() {
     return static_cast<uint8_t>((hour + 12) % 24);
 }
 
-// Opens and closes when told: what a flush of the journal waits on in the flag tests.
-class Gate {
-public:
-    void wait_entered() {
-        std::unique_lock l(mu_);
-        cv_.wait(l, [this] { return entered_; });
-    }
+// What a flush of the journal waits on in the flag tests: pass() tells that the flush has
+// begun and waits until open().
+struct Gate {
+    std::promise<void> entered, opened;
+    std::shared_future<void> open_future = opened.get_future().share();
     void pass() {
-        std::unique_lock l(mu_);
-        entered_ = true;
-        cv_.notify_all();
-        cv_.wait(l, [this] { return open_; });
+        entered.set_value();
+        open_future.wait();
     }
-    void open() {
-        std::lock_guard l(mu_);
-        open_ = true;
-        cv_.notify_all();
-    }
-
-private:
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool entered_ = false;
-    bool open_ = false;
+    void wait_entered() { entered.get_future().wait(); }
+    void open() { opened.set_value(); }
 };
 
 class BgTasksTest : public ::testing::Test {
@@ -194,7 +181,7 @@ TEST_F(BgTasksTest, ATaskRunningInOneTickIsNotStartedByAnother) {
     EXPECT_EQ(t->next_delay(), 10s);  // the flush started at 15 s
 }
 
-TEST_F(BgTasksTest, ThreadAndManualTicksShareTheFlags) {
+TEST_F(BgTasksTest, ThreadBesideManualTicksWithZeroFlushInterval) {
     std::atomic<int> in_flush{0}, most{0};
     BgServices sv = services();
     sv.flush_journal = [&]() -> Status {
@@ -207,47 +194,32 @@ TEST_F(BgTasksTest, ThreadAndManualTicksShareTheFlags) {
         --in_flush;
         return {};
     };
-    auto spawned = BgTasks::spawn(sv, settings(0s));
-    ASSERT_TRUE(spawned.ok());
-    auto& t = *spawned;
+    const auto start = MonoClock::now();
+    auto t = std::move(*BgTasks::spawn(sv, settings(0s)));
     EXPECT_TRUE(t->has_thread());
     uint64_t manual = 0;
     for (int i = 0; i < 300; ++i) manual += t->tick().executed;
     while (journal_flushes < static_cast<int>(manual) + 3) std::this_thread::sleep_for(1ms);
     t->shutdown();
+    const auto elapsed = MonoClock::now() - start;
     EXPECT_FALSE(t->has_thread());
-    EXPECT_EQ(most, 1);  // never two flushes at once
+    EXPECT_EQ(most, 1);  // the running flag: never two flushes at once
+    // Every pass of the thread waits at least the minimal wait: no spinning at interval 0.
+    EXPECT_LE(journal_flushes - static_cast<int>(manual), elapsed / kBgMinWait + 1);
     const int after = journal_flushes;
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(journal_flushes, after);  // the thread is gone
-}
 
-TEST_F(BgTasksTest, ZeroFlushIntervalNeitherSpinsNorBlocksShutdown) {
-    const auto start = MonoClock::now();
-    auto spawned = BgTasks::spawn(services(), settings(0s));
-    ASSERT_TRUE(spawned.ok());
-    while (journal_flushes < 3) std::this_thread::sleep_for(1ms);
-    (*spawned)->shutdown();
-    const auto elapsed = MonoClock::now() - start;
-    // Every pass of the thread waits at least the minimal wait.
-    EXPECT_LE(journal_flushes, elapsed / kBgMinWait + 1);
-
-    // A shutdown arriving during a flush returns once that flush has ended.
+    // A shutdown arriving during a flush returns once that flush has ended, and no other begins.
     Gate g;
     gate = &g;
-    spawned = BgTasks::spawn(services(), settings(0s));
-    ASSERT_TRUE(spawned.ok());
+    t = std::move(*BgTasks::spawn(services(), settings(0s)));
     g.wait_entered();
-    std::atomic<bool> returned{false};
-    std::thread stopper([&] {
-        (*spawned)->shutdown();
-        returned = true;
-    });
+    std::thread stopper([&] { t->shutdown(); });
     const int during = journal_flushes;
     g.open();
     stopper.join();
-    EXPECT_TRUE(returned);
-    EXPECT_EQ(journal_flushes, during);  // the flush in progress ended, no other began
+    EXPECT_EQ(journal_flushes, during);
 }
 
 TEST_F(BgTasksTest, FlushSyncsExactlyTheNamedFilesAndDoesNotRequeueTwice) {
