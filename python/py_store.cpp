@@ -37,7 +37,7 @@ using Box = PyBox<PyStore>;
 
 // The engine store for a method that needs it open, or nullptr with RuntimeError
 // "Store is closed" set.
-Store* open_store(PyStore& store) {
+Store* engine_of(PyStore& store) {
     if (store.inner) return &*store.inner;
     PyErr_SetString(PyExc_RuntimeError, "Store is closed");
     return nullptr;
@@ -146,7 +146,7 @@ PyObject* store_fast(PyObject* self, const Params& params, FastArgs args, Py_ssi
 template <typename Body>
 PyObject* store_noargs(PyObject* self, Borrow borrow, Body body) {
     return released(call_noargs<PyStore>(self, borrow, [&body](Box& box) -> PyObject* {
-        Store* store = open_store(box.value);
+        Store* store = engine_of(box.value);
         return store != nullptr ? body(*store) : nullptr;
     }));
 }
@@ -160,7 +160,7 @@ PyObject* with_key(PyObject* self, const Params& params, FastArgs args, Py_ssize
         std::string_view name;
         std::string_view dataset_type;
         if (!a.text(0, &name) || !a.text(1, &dataset_type)) return nullptr;
-        Store* store = open_store(box.value);
+        Store* store = engine_of(box.value);
         if (store == nullptr) return nullptr;
         return body(box.value, *store, std::string(name), std::string(dataset_type));
     });
@@ -176,7 +176,7 @@ PyObject* store_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     });
 }
 
-PyObject* open(PyObject*, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* store_open(PyObject*, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return at_boundary([&]() -> PyObject* {
         Args a(kOpen);
         if (!a.bind(args, nargs, kwnames)) return nullptr;
@@ -197,16 +197,16 @@ PyObject* open(PyObject*, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) no
     });
 }
 
-PyObject* enter(PyObject* self, PyObject*) noexcept {
+PyObject* store_enter(PyObject* self, PyObject*) noexcept {
     return call_noargs<PyStore>(self, Borrow::None, [](Box& box) { return Py_NewRef(box.self()); });
 }
 
-PyObject* exit(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* store_exit(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return store_fast(self, kExit, args, nargs, kwnames, Borrow::Exclusive,
                       [](Box& box, const Args&) { return close_tracked(box.value); });
 }
 
-PyObject* close(PyObject* self, PyObject*) noexcept {
+PyObject* store_close(PyObject* self, PyObject*) noexcept {
     return released(
         call_noargs<PyStore>(self, Borrow::Exclusive, [](Box& box) { return close_tracked(box.value); }));
 }
@@ -237,7 +237,7 @@ PyObject* create_dataset(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObje
             (a.get(kEnableJournal) != nullptr && !a.flag(kEnableJournal, &enable_journal))) {
             return nullptr;
         }
-        Store* store = open_store(box.value);
+        Store* store = engine_of(box.value);
         if (store == nullptr) return nullptr;
         // The store's sizes and compression, no retention window; the journal only when asked.
         DatasetConfigBuilder builder = DatasetConfigBuilder::from_store(store->config());
@@ -267,7 +267,7 @@ PyObject* open_dataset_by_identifier(PyObject* self, FastArgs args, Py_ssize_t n
                       [](Box& box, const Args& a) -> PyObject* {
                           uint64_t identifier = 0;
                           if (!a.u64(0, &identifier)) return nullptr;
-                          Store* store = open_store(box.value);
+                          Store* store = engine_of(box.value);
                           if (store == nullptr) return nullptr;
                           return py_result(store->open_dataset_by_identifier(identifier), [&box](Dataset& dataset) {
                               return hand_out(box.value, dataset);
@@ -317,7 +317,7 @@ PyObject* get_dataset_types(PyObject* self, FastArgs args, Py_ssize_t nargs, PyO
     return store_fast(self, kTypes, args, nargs, kwnames, Borrow::Shared, [](Box& box, const Args& a) -> PyObject* {
         std::string_view name;
         if (!a.text(0, &name)) return nullptr;
-        Store* store = open_store(box.value);
+        Store* store = engine_of(box.value);
         if (store == nullptr) return nullptr;
         return py_result(store->dataset_types(std::string(name)), py_names);
     });
@@ -337,7 +337,7 @@ PyObject* journal_read(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject
                       [](Box& box, const Args& a) -> PyObject* {
                           int64_t sequence = 0;
                           if (!a.i64(0, &sequence)) return nullptr;
-                          Store* store = open_store(box.value);
+                          Store* store = engine_of(box.value);
                           if (store == nullptr) return nullptr;
                           return py_result(store->journal_read(sequence), [](const std::optional<JournalEntry>& e) {
                               return e ? py_journal_entry(*e) : py_none();
@@ -351,7 +351,7 @@ PyObject* journal_query(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObjec
                           int64_t start = 0;
                           int64_t end = 0;
                           if (!a.i64(0, &start) || !a.i64(1, &end)) return nullptr;
-                          Store* store = open_store(box.value);
+                          Store* store = engine_of(box.value);
                           if (store == nullptr) return nullptr;
                           return py_result(store->journal_query(start, end),
                                            [](const std::vector<JournalEntry>& entries) {
@@ -407,13 +407,13 @@ void store_dealloc(PyObject* self) noexcept {
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
-    {"open", as_method(&open), kFast | METH_CLASS,
+    {"open", as_method(&store_open), kFast | METH_CLASS,
      "open($cls, data_dir, config=None)\n--\n\nOpen or create a store at `data_dir`.\n\nDirectories are created "
      "automatically if they don't exist."},
-    {"__enter__", as_method(&enter), METH_NOARGS, "__enter__($self)\n--\n\nContext manager entry."},
-    {"__exit__", as_method(&exit), kFast,
+    {"__enter__", as_method(&store_enter), METH_NOARGS, "__enter__($self)\n--\n\nContext manager entry."},
+    {"__exit__", as_method(&store_exit), kFast,
      "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\nContext manager exit 鈥?calls close()."},
-    {"close", as_method(&close), METH_NOARGS,
+    {"close", as_method(&store_close), METH_NOARGS,
      "close($self)\n--\n\nClose the store completely.\n\nCloses all tracked datasets (release mmap handles) then "
      "drops the store."},
     {"create_dataset", as_method(&create_dataset), kFast,
