@@ -251,10 +251,8 @@ class DatasetsTest(DatasetCase):
             ({"index_continuous": None}, TypeError, "argument 'index_continuous': 'None' is not an instance of 'bool'"),
             ({"timestamp_units_per_seconds": None}, TypeError,
              "argument 'timestamp_units_per_seconds': 'NoneType' object cannot be interpreted as an integer"),
-            ({"enable_journal": 1}, TypeError, "argument 'enable_journal': 'int' object is not an instance of 'bool'"),
             ({"data_segment_size": 5}, brenvale.BrvlInvalidDataError,
              "invalid data: initial_data_segment_size must be <= data_segment_size, got 262144 > 5"),
-            ({"level": 1}, TypeError, "Store.create_dataset() got an unexpected keyword argument 'level'"),
         ]
         for options, cls, text in cases:
             with self.subTest(options=options):
