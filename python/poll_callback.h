@@ -67,4 +67,11 @@ void release_later(PyObject* object) noexcept;
 // lock held by this thread.
 void release_deferred() noexcept;
 
+// A method's result, after the references that the engine dropped during the call were
+// released.
+inline PyObject* released(PyObject* result) {
+    release_deferred();
+    return result;
+}
+
 }  // namespace brenvale::py

@@ -164,7 +164,6 @@ TypeCell g_consumer_class(&g_consumer_spec);
 
 PyTypeObject* dataset_queue_class() { return g_queue_class.get(); }
 PyTypeObject* dataset_queue_consumer_class() { return g_consumer_class.get(); }
-PyTypeObject* adopt_dataset_queue_class(PyTypeObject* cls) { return g_queue_class.adopt(cls); }
 
 PyObject* make_dataset_queue(DatasetQueue queue) {
     return at_boundary([&]() -> PyObject* { return new_box<PyQueue<QueueKind>>(std::move(queue)); });

@@ -11,8 +11,6 @@ namespace brenvale::py {
 // The class objects (borrowed), built on first use; nullptr with a Python error set.
 PyTypeObject* dataset_queue_class();
 PyTypeObject* dataset_queue_consumer_class();
-// Shares the class of an already loaded `brenvale` (see TypeCell::adopt).
-PyTypeObject* adopt_dataset_queue_class(PyTypeObject* cls);
 
 // A new DatasetQueue object over `queue`, as Store.open_queue hands it out after
 // Dataset::open_queue. Returns nullptr with a Python error set.

@@ -25,6 +25,7 @@
 
 #include "convert.h"
 #include "guards.h"
+#include "journal/log.h"
 #include "poll_callback.h"
 #include "queue/queue.h"
 
@@ -85,12 +86,6 @@ decltype(auto) detached(Fn&& fn) {
     return fn();
 }
 
-// A method's result, after the references that the engine dropped were released.
-inline PyObject* released(PyObject* result) {
-    release_deferred();
-    return result;
-}
-
 // `repr` of the queue classes: "<class>()".
 template <typename Payload, typename Kind>
 PyObject* queue_repr(PyObject* self) noexcept {
@@ -138,6 +133,10 @@ inline constexpr const char* kCallbackParams[] = {"callback"};
 
 // A handed-out dataset record as (timestamp, data).
 inline PyObject* py_polled(const Record& record) { return py_record(record); }
+// A handed-out journal record as (sequence, encoded record); sequences stay below 2^63.
+inline PyObject* py_polled(const JournalEntry& entry) {
+    return py_pair(py_value(static_cast<int64_t>(entry.sequence)), py_bytes(entry.payload));
+}
 
 // poll(timeout_ms): a blocking wait runs detached from the interpreter, so that a producer
 // thread of this process can wake it and other threads run meanwhile. The engine holds

@@ -1,6 +1,5 @@
 """Dataset queues from Python: DatasetQueue, DatasetQueueConsumer, their inspect results,
-polls blocked in one thread and woken from another, redelivery, and wake callbacks.
-Queues come from the test-only hook open_queue(dataset) until the store hands them out."""
+polls blocked in one thread and woken from another, redelivery, and wake callbacks."""
 
 import gc
 import sys
@@ -10,13 +9,9 @@ import unittest
 import weakref
 
 import brenvale
-import _brenvale_testhooks as hooks
-from dataset_util import DatasetCase, caught
+from dataset_util import DEADLINE_MS, JOIN_S, DatasetCase, Unraisable, caught
 
 I64_MIN = -2**63
-# A blocked poll must end long before this: the tests join its thread after half of it.
-DEADLINE_MS = 120_000
-JOIN_S = DEADLINE_MS / 2000
 
 QUEUE_METHODS = [
     ("push", "($self, data)"),
@@ -45,48 +40,10 @@ def pending(consumer):
     return [(e.timestamp, e.status, e.retry_count) for e in consumer.inspect().state.pending_entries]
 
 
-class Unraisable:
-    """Collects what reaches sys.unraisablehook while active."""
-
-    def __enter__(self):
-        self.seen, self.saved = [], sys.unraisablehook
-        sys.unraisablehook = self.seen.append
-        return self
-
-    def __exit__(self, *exc):
-        sys.unraisablehook = self.saved
-
-
 class QueueCase(DatasetCase):
     def open(self, name="sensor", records=()):
         ds = self.make(name, records=records)
-        return ds, hooks.open_queue(ds)
-
-    def in_thread(self, fn, *args):
-        """Runs fn(*args) in a thread; returns (thread, outcome), outcome filled with the result or the
-        exception once the thread ends."""
-        outcome, started = [], threading.Event()
-
-        def run():
-            started.set()
-            try:
-                outcome.append(fn(*args))
-            except BaseException as exc:  # noqa: B036 - handed to the test
-                outcome.append(exc)
-
-        thread = threading.Thread(target=run)
-        thread.start()
-        started.wait()
-        return thread, outcome
-
-    def joined(self, thread, cleanup):
-        """Joins a thread that must end well before its poll deadline; `cleanup` unblocks it otherwise."""
-        thread.join(JOIN_S)
-        alive = thread.is_alive()
-        if alive:
-            cleanup()
-            thread.join()
-        self.assertFalse(alive, "the poll was not woken")
+        return ds, self.store.open_queue(ds.id)
 
 
 class ClassTest(unittest.TestCase):
@@ -189,7 +146,7 @@ class QueueTest(QueueCase):
              "consumer group not found: nope"),
             (lambda: q.push("text"), TypeError, "argument 'data': Can't extract `str` to `Vec`"),
             (lambda: q.push([256]), OverflowError, "out of range integral type conversion attempted"),
-            (lambda: hooks.open_queue(ds), brenvale.BrvlQueueAlreadyOpenError,
+            (lambda: self.store.open_queue(ds.id), brenvale.BrvlQueueAlreadyOpenError,
              "queue already open: queue already open for dataset sensor"),
         ]
         for call, cls, text in cases:
@@ -202,7 +159,8 @@ class QueueTest(QueueCase):
             self.assertIs(type(caught(c.poll, *args)), cls, args)
         self.assertIs(type(caught(c.ack, 2**63)), OverflowError)
         self.make("ro", records=[1])
-        exc = caught(hooks.open_queue, self.make("ro", read_only=True))
+        ro_store = self.open_store(read_only=True)
+        exc = caught(ro_store.open_queue, ro_store.open_dataset("ro", "raw").id)
         self.assertEqual((type(exc), str(exc)), (brenvale.BrvlInvalidDataError,
                                                  "invalid data: read-only dataset cannot open queue"))
 
@@ -215,9 +173,9 @@ class QueueTest(QueueCase):
         for call in (lambda: q.push(b"x"), lambda: q.open_consumer("g")):
             exc = caught(call)
             self.assertEqual((type(exc), str(exc)), (brenvale.BrvlQueueClosedError, "queue closed: queue is closed"))
-        q2 = hooks.open_queue(ds)  # a closed queue can be opened again
+        q2 = self.store.open_queue(ds.id)  # a closed queue can be opened again
         c2 = q2.open_consumer("g")
-        hooks.close_dataset(ds)  # closing the dataset closes its queue
+        self.store.close()  # closing the dataset closes its queue
         self.assertEqual(str(caught(c2.poll, 10)), CLOSED)
 
     def test_pending_full_at_226(self):
@@ -447,13 +405,13 @@ class CallbackTest(QueueCase):
         self.assertEqual(seen, [(1, b"r1")])
 
         # Released by the dataset's close elsewhere, it goes soon after, on this thread.
-        q = hooks.open_queue(ds)
+        q = self.store.open_queue(ds.id)
         wake = Finalized()
         ref = weakref.ref(wake)
         q.open_consumer("g").poll_callback(wake)
         del wake
         seen.clear()
-        hooks.close_dataset(ds)
+        self.store.close()
         for _ in range(1000):
             if ref() is None:
                 break
