@@ -7,8 +7,12 @@
 #include "exceptions.h"
 #include "module_util.h"
 #include "py_dataset.h"
+#include "py_journal_queue.h"
+#include "py_queue.h"
+#include "py_store.h"
 #include "query.h"
 #include "results.h"
+#include "store_config.h"
 
 namespace brenvale::py {
 
@@ -26,19 +30,28 @@ struct ClassEntry {
 // DataSetState, DataSetInspectResult, StoreConfig, Dataset, QueryIterator, DatasetQueue,
 // DatasetQueueConsumer, DatasetQueueConsumerInfo, DatasetQueueConsumerPendingEntry,
 // DatasetQueueConsumerState, DatasetQueueConsumerInspectResult, JournalQueue,
-// JournalQueueConsumer. QueryLengthIterator is never added. The classes not built yet are
-// left out; the others keep their relative order.
+// JournalQueueConsumer. QueryLengthIterator is never added.
 template <PyTypeObject* (*Get)()>
 PyObject* class_object() {
     return reinterpret_cast<PyObject*>(Get());
 }
 
 constexpr std::array kClasses{
+    ClassEntry{"Store", &class_object<store_class>},
     ClassEntry{"DataSetInfo", &class_object<dataset_info_class>},
     ClassEntry{"DataSetState", &class_object<dataset_state_class>},
     ClassEntry{"DataSetInspectResult", &class_object<dataset_inspect_result_class>},
+    ClassEntry{"StoreConfig", &class_object<store_config_class>},
     ClassEntry{"Dataset", &class_object<dataset_class>},
     ClassEntry{"QueryIterator", &class_object<query_iterator_class>},
+    ClassEntry{"DatasetQueue", &class_object<dataset_queue_class>},
+    ClassEntry{"DatasetQueueConsumer", &class_object<dataset_queue_consumer_class>},
+    ClassEntry{"DatasetQueueConsumerInfo", &class_object<consumer_info_class>},
+    ClassEntry{"DatasetQueueConsumerPendingEntry", &class_object<consumer_pending_entry_class>},
+    ClassEntry{"DatasetQueueConsumerState", &class_object<consumer_state_class>},
+    ClassEntry{"DatasetQueueConsumerInspectResult", &class_object<consumer_inspect_result_class>},
+    ClassEntry{"JournalQueue", &class_object<journal_queue_class>},
+    ClassEntry{"JournalQueueConsumer", &class_object<journal_queue_consumer_class>},
 };
 
 // Py_mod_exec: fills a new module object. The first failing step ends it with its error;

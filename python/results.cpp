@@ -1,6 +1,9 @@
 #include "results.h"
 
+#include <cstdint>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "convert.h"
 #include "guards.h"
@@ -23,6 +26,38 @@ struct PyDataSetState {
 struct PyDataSetInspectResult {
     static PyTypeObject* type() { return dataset_inspect_result_class(); }
     DataSetInspectResult snapshot;
+};
+
+// The parts of a consumer group's inspect answer, each copied when its object is made.
+struct ConsumerInfo {
+    std::string group_name;
+    uint16_t running_expired_seconds = 0;
+    uint8_t max_retry_count = 0;
+};
+
+struct ConsumerState {
+    int64_t processed_ts = 0;
+    std::vector<PendingEntry> pending_entries;
+};
+
+struct PyConsumerInfo {
+    static PyTypeObject* type() { return consumer_info_class(); }
+    ConsumerInfo snapshot;
+};
+
+struct PyConsumerPendingEntry {
+    static PyTypeObject* type() { return consumer_pending_entry_class(); }
+    PendingEntry snapshot;
+};
+
+struct PyConsumerState {
+    static PyTypeObject* type() { return consumer_state_class(); }
+    ConsumerState snapshot;
+};
+
+struct PyConsumerInspectResult {
+    static PyTypeObject* type() { return consumer_inspect_result_class(); }
+    ConsumerInspect snapshot;
 };
 
 // The getter of one field of the held snapshot, converted by its type.
@@ -161,15 +196,121 @@ PyType_Spec g_inspect_spec = {"builtins.DataSetInspectResult", sizeof(PyBox<PyDa
                               kClassFlags, g_inspect_slots};
 TypeCell g_inspect_class(&g_inspect_spec);
 
+// ---- the queue consumer results ----
+
+PyObject* consumer_info(PyObject* self, void*) noexcept {
+    return call_noargs<PyConsumerInspectResult>(self, Borrow::Shared, [](PyBox<PyConsumerInspectResult>& box) {
+        const ConsumerInspect& held = box.value.snapshot;
+        return new_box<PyConsumerInfo>(
+            ConsumerInfo{held.group_name, held.config.running_expired_seconds, held.config.max_retry_count});
+    });
+}
+
+PyObject* consumer_state(PyObject* self, void*) noexcept {
+    return call_noargs<PyConsumerInspectResult>(self, Borrow::Shared, [](PyBox<PyConsumerInspectResult>& box) {
+        const ConsumerInspect& held = box.value.snapshot;
+        return new_box<PyConsumerState>(ConsumerState{held.committed, held.pending});
+    });
+}
+
+PyObject* pending_entries(PyObject* self, void*) noexcept {
+    return call_noargs<PyConsumerState>(self, Borrow::Shared, [](PyBox<PyConsumerState>& box) {
+        return py_list(box.value.snapshot.pending_entries,
+                       [](const PendingEntry& entry) { return new_box<PyConsumerPendingEntry>(entry); });
+    });
+}
+
+template <auto Member>
+constexpr auto group_info = field<PyConsumerInfo, Member>;
+template <auto Member>
+constexpr auto pending = field<PyConsumerPendingEntry, Member>;
+
+PyGetSetDef g_consumer_info_getset[] = {
+    {"group_name", group_info<&ConsumerInfo::group_name>, nullptr, nullptr, nullptr},
+    {"running_expired_seconds", group_info<&ConsumerInfo::running_expired_seconds>, nullptr, nullptr, nullptr},
+    {"max_retry_count", group_info<&ConsumerInfo::max_retry_count>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef g_pending_getset[] = {
+    {"timestamp", pending<&PendingEntry::timestamp>, nullptr, nullptr, nullptr},
+    {"start_time", pending<&PendingEntry::running_since>, nullptr, nullptr, nullptr},
+    {"status", pending<&PendingEntry::status>, nullptr, nullptr, nullptr},
+    {"retry_count", pending<&PendingEntry::attempts>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef g_consumer_state_getset[] = {
+    {"processed_ts", field<PyConsumerState, &ConsumerState::processed_ts>, nullptr, nullptr, nullptr},
+    {"pending_entries", pending_entries, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef g_consumer_inspect_getset[] = {
+    {"info", consumer_info, nullptr, nullptr, nullptr},
+    {"state", consumer_state, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_consumer_info_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Public configuration for a dataset queue consumer group.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<PyConsumerInfo>)},
+    {Py_tp_getset, g_consumer_info_getset},
+    {0, nullptr},
+};
+
+PyType_Slot g_pending_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Pending queue record state returned by DatasetQueueConsumer.inspect().")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<PyConsumerPendingEntry>)},
+    {Py_tp_getset, g_pending_getset},
+    {0, nullptr},
+};
+
+PyType_Slot g_consumer_state_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Durable state for a dataset queue consumer group.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<PyConsumerState>)},
+    {Py_tp_getset, g_consumer_state_getset},
+    {0, nullptr},
+};
+
+PyType_Slot g_consumer_inspect_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Result of DatasetQueueConsumer.inspect().")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<PyConsumerInspectResult>)},
+    {Py_tp_getset, g_consumer_inspect_getset},
+    {0, nullptr},
+};
+
+PyType_Spec g_consumer_info_spec = {"builtins.DatasetQueueConsumerInfo", sizeof(PyBox<PyConsumerInfo>), 0,
+                                    kClassFlags, g_consumer_info_slots};
+PyType_Spec g_pending_spec = {"builtins.DatasetQueueConsumerPendingEntry", sizeof(PyBox<PyConsumerPendingEntry>),
+                              0, kClassFlags, g_pending_slots};
+PyType_Spec g_consumer_state_spec = {"builtins.DatasetQueueConsumerState", sizeof(PyBox<PyConsumerState>), 0,
+                                     kClassFlags, g_consumer_state_slots};
+PyType_Spec g_consumer_inspect_spec = {"builtins.DatasetQueueConsumerInspectResult",
+                                       sizeof(PyBox<PyConsumerInspectResult>), 0, kClassFlags,
+                                       g_consumer_inspect_slots};
+TypeCell g_consumer_info_class(&g_consumer_info_spec);
+TypeCell g_pending_class(&g_pending_spec);
+TypeCell g_consumer_state_class(&g_consumer_state_spec);
+TypeCell g_consumer_inspect_class(&g_consumer_inspect_spec);
+
 }  // namespace
 
 PyTypeObject* dataset_info_class() { return g_info_class.get(); }
 PyTypeObject* dataset_state_class() { return g_state_class.get(); }
 PyTypeObject* dataset_inspect_result_class() { return g_inspect_class.get(); }
+PyTypeObject* consumer_info_class() { return g_consumer_info_class.get(); }
+PyTypeObject* consumer_pending_entry_class() { return g_pending_class.get(); }
+PyTypeObject* consumer_state_class() { return g_consumer_state_class.get(); }
+PyTypeObject* consumer_inspect_result_class() { return g_consumer_inspect_class.get(); }
 
 PyObject* make_inspect_result(DataSetInspectResult result) {
     result.state.retention_floor.reset();
     return new_box<PyDataSetInspectResult>(std::move(result));
+}
+
+PyObject* make_consumer_inspect_result(ConsumerInspect result) {
+    return new_box<PyConsumerInspectResult>(std::move(result));
 }
 
 }  // namespace brenvale::py

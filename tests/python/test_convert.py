@@ -269,7 +269,7 @@ class BoundaryTest(DatasetCase):
         self.assertEqual(ds.read(1), (1, b"x"))
 
     def test_a_cpp_exception_becomes_the_internal_failure_exception(self):
-        ds = self.make(journal="throw")
+        ds = self.standalone(journal="throw")
         exc = caught(ds.write, 1, b"x")
         cls = type(exc)
         self.assertEqual((cls.__name__, cls.__module__), ("PanicException", "brenvale"))
@@ -284,12 +284,12 @@ class BoundaryTest(DatasetCase):
             self.assertIs(type(err), brenvale.BrvlInvalidDataError)
             self.assertEqual(str(err), "invalid data: dataset mutex poisoned")
         self.assertEqual((ds.identifier, ds.latest_timestamp, ds.id), (0, None, 1))
-        other = caught(self.make("other", journal="throw_other").write, 1, b"x")
+        other = caught(self.standalone("other", journal="throw_other").write, 1, b"x")
         self.assertIs(type(other), cls)
         self.assertEqual(other.args, ("internal failure without a message",))
 
     def test_an_engine_error_after_the_record_was_stored_is_raised(self):
-        ds = self.make(journal="error")
+        ds = self.standalone(journal="error")
         for call in (lambda: ds.write(1, b"x"), lambda: ds.append(1, b"y"), lambda: ds.delete(1)):
             exc = caught(call)
             self.assertIs(type(exc), brenvale.BrvlIoError)

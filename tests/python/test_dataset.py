@@ -5,7 +5,6 @@ import time
 import unittest
 
 import brenvale
-import _brenvale_testhooks as hooks
 from dataset_util import DatasetCase, caught, payload
 
 # (method, text signature), in table order.
@@ -58,12 +57,13 @@ class DatasetClassTest(unittest.TestCase):
 
 class DatasetTest(DatasetCase):
     def test_properties_and_repr(self):
-        ds = self.make(id=1, identifier=42)
+        self.make("first")
+        ds = self.make()
         path = os.path.join(self.root, "sensor", "raw")
-        self.assertEqual((ds.data_dir, ds.id, ds.identifier, ds.latest_timestamp), (path, 1, 42, None))
-        self.assertEqual(repr(ds), f"Dataset(id=1, dir={path})")
-        other = hooks.share_dataset(ds, 2**64 - 1)
-        self.assertEqual(repr(other), f"Dataset(id=18446744073709551615, dir={path})")
+        self.assertEqual((ds.data_dir, ds.id, ds.identifier, ds.latest_timestamp), (path, 2, 2, None))
+        self.assertEqual(repr(ds), f"Dataset(id=2, dir={path})")
+        other = self.store.open_dataset("sensor", "raw")
+        self.assertEqual(repr(other), f"Dataset(id=3, dir={path})")
         ds.write(-7, b"")
         self.assertEqual((ds.latest_timestamp, other.latest_timestamp), (-7, -7))
         for name, _ in PROPERTIES:
@@ -117,7 +117,7 @@ class DatasetTest(DatasetCase):
             self.assertEqual(str(exc), "invalid data: " + text)
 
     def test_engine_errors(self):
-        ds = self.make(records=[10], retention_window=5)
+        ds = self.standalone(records=[10], retention_window=5)
         cases = [
             (lambda: ds.write(11, bytes(4194305)), brenvale.BrvlInvalidDataError,
              "invalid data: record data_len exceeds 4MiB limit"),
@@ -128,7 +128,7 @@ class DatasetTest(DatasetCase):
             (lambda: ds.append(9, b"x"), brenvale.BrvlInvalidDataError,
              "invalid data: append timestamp is older than latest_written_timestamp"),
             (lambda: ds.delete(8), brenvale.BrvlNotFoundError, "not found: no entry at timestamp 8 to delete"),
-            (lambda: self.make("empty").delete(5), brenvale.BrvlNotFoundError,
+            (lambda: self.standalone("empty").delete(5), brenvale.BrvlNotFoundError,
              "not found: no entry to delete at timestamp 5 (dataset is empty)"),
         ]
         for call, cls, text in cases:
@@ -141,7 +141,7 @@ class DatasetTest(DatasetCase):
 
     def test_a_read_only_object(self):
         self.make(records=[1])
-        ro = self.make(read_only=True)
+        ro = self.read_only()
         buf = bytearray(b"x")
         refused = {"write": (1, buf), "append": (1, buf), "write_now": (buf,), "append_now": (buf,), "delete": (1,)}
         unconvertible = {"write": (1, "t"), "append": (1, "t"), "write_now": ("t",), "append_now": ("t",),
@@ -155,17 +155,11 @@ class DatasetTest(DatasetCase):
         buf.extend(b"y")  # the refused payload's buffer was released
         self.assertEqual((ro.read(1), ro.query_all(0, 5), ro.latest_timestamp), ((1, b"r1"), [(1, b"r1")], 1))
         self.assertIsNone(ro.flush())
-        # The guard follows the object: a read-only object over a writable dataset refuses too.
-        writable = self.make("w")
-        guarded = hooks.share_dataset(writable, 2, True)
-        self.assertEqual(str(caught(guarded.write, 1, b"x")), "Dataset is read-only")
-        writable.write(1, b"x")
-        self.assertEqual(guarded.read(1), (1, b"x"))
 
     def test_a_closed_dataset(self):
         ds = self.make(records=[1])
         it = ds.query(0, 5)
-        hooks.close_dataset(ds)
+        self.store.close()  # closes the datasets it handed out
         for name, args in ARGS.items():
             with self.subTest(method=name):
                 exc = caught(getattr(ds, name), *args)
@@ -177,7 +171,7 @@ class DatasetTest(DatasetCase):
 
     def test_objects_sharing_one_dataset(self):
         first = self.make()
-        second = hooks.share_dataset(first, 2)
+        second = self.store.open_dataset("sensor", "raw")
         self.assertEqual((first.id, second.id, first.identifier, second.identifier), (1, 2, 1, 1))
 
         class Index:

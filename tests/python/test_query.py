@@ -123,7 +123,7 @@ class IteratorErrorTest(DatasetCase):
         text = "invalid data: dataset sensor/raw is closed"
         it, lengths, taken = ds.query(0, 10), ds.query_length(0, 10), ds.query(0, 10)
         self.assertEqual(next(it), rec(1))
-        hooks.close_dataset(ds)
+        self.store.close()
         for call in (lambda: next(it), lambda: next(it), lambda: next(lengths), lengths.collect_all,
                      lambda: taken.collect_take(1)):
             exc = caught(call)

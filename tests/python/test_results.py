@@ -1,11 +1,11 @@
-"""The dataset result classes: DataSetInspectResult with its DataSetInfo and DataSetState."""
+"""The result classes: DataSetInspectResult with its DataSetInfo and DataSetState, and the
+class shape of the queue consumer results (their values are tested with the queues)."""
 
 import os
 import time
 import unittest
 
 import brenvale
-import _brenvale_testhooks as hooks
 from dataset_util import DatasetCase, caught
 
 # Attributes, in table order.
@@ -21,6 +21,16 @@ CLASSES = [
     ("DataSetInfo", "Immutable dataset configuration info.", INFO),
     ("DataSetState", "Mutable dataset state info.", STATE),
 ]
+# The queue consumer results, whose attributes have no docstrings.
+QUEUE_CLASSES = [
+    ("DatasetQueueConsumerInspectResult", "Result of DatasetQueueConsumer.inspect().", ["info", "state"]),
+    ("DatasetQueueConsumerInfo", "Public configuration for a dataset queue consumer group.",
+     ["group_name", "running_expired_seconds", "max_retry_count"]),
+    ("DatasetQueueConsumerState", "Durable state for a dataset queue consumer group.",
+     ["processed_ts", "pending_entries"]),
+    ("DatasetQueueConsumerPendingEntry", "Pending queue record state returned by DatasetQueueConsumer.inspect().",
+     ["timestamp", "start_time", "status", "retry_count"]),
+]
 # A sample of the attribute docstrings.
 DOCS = {("DataSetInspectResult", "info"): "Immutable configuration info",
         ("DataSetInfo", "index_continuous"): "Index mode: 0=sparse, 1=continuous",
@@ -30,7 +40,7 @@ DOCS = {("DataSetInspectResult", "info"): "Immutable configuration info",
 
 class ResultClassTest(DatasetCase):
     def test_classes_attributes_and_docstrings(self):
-        for name, doc, attributes in CLASSES:
+        for name, doc, attributes in CLASSES + QUEUE_CLASSES:
             cls = getattr(brenvale, name)
             with self.subTest(cls=name):
                 self.assertEqual((cls.__module__, cls.__name__, cls.__qualname__, cls.__doc__),
@@ -38,7 +48,8 @@ class ResultClassTest(DatasetCase):
                 own = [k for k, v in vars(cls).items() if not k.startswith("__")]
                 self.assertEqual(own, attributes)
                 for attribute in attributes:
-                    self.assertTrue(getattr(cls, attribute).__doc__, attribute)
+                    documented = bool(getattr(cls, attribute).__doc__)
+                    self.assertEqual(documented, name.startswith("DataSet"), attribute)
                 self.assertEqual(str(caught(cls)), f"cannot create 'builtins.{name}' instances")
                 self.assertIs(type(caught(type, "Sub", (cls,), {})), TypeError)
         for (cls, attribute), doc in DOCS.items():
@@ -46,12 +57,15 @@ class ResultClassTest(DatasetCase):
 
     def test_values_of_a_fresh_and_a_written_dataset(self):
         before = int(time.time() * 1000)
-        fresh = self.make(identifier=9).inspect()
+        for name in "abc":  # identifiers are never reused: the next dataset gets 4
+            self.make(name)
+            self.store.drop_dataset(name, "raw")
+        fresh = self.make().inspect()
         after = int(time.time() * 1000)
         info = fresh.info
         self.assertEqual({a: getattr(info, a) for a in INFO if a != "create_time"}, {
             "name": "sensor", "dataset_type": "raw", "base_dir": os.path.join(self.root, "sensor", "raw"),
-            "identifier": 9, "data_segment_size": 67108864, "index_segment_size": 16777216,
+            "identifier": 4, "data_segment_size": 67108864, "index_segment_size": 16777216,
             "initial_data_segment_size": 262144, "initial_index_segment_size": 16384, "compress_type": 0,
             "compress_level": 6, "index_continuous": 0, "retention_window": 0, "timestamp_units_per_seconds": 0,
             "enable_journal": False})
@@ -65,8 +79,8 @@ class ResultClassTest(DatasetCase):
             "has_journal": False, "has_queue": False, "queue_consumer_groups": 0})
         self.assertFalse(hasattr(state, "retention_floor"))
 
-        ds = self.make("cont", index_continuous=True, retention_window=1000, timestamp_units_per_seconds=1000,
-                       journal="error", records=[])
+        ds = self.standalone("cont", index_continuous=True, retention_window=1000,
+                             timestamp_units_per_seconds=1000, journal="error")
         now = int(time.time() * 1000)
         for ts in (now - 5, now - 2):
             caught(ds.write, ts, b"abc")  # stored, then the journal hook fails
@@ -90,7 +104,7 @@ class ResultClassTest(DatasetCase):
         ds.write(5, b"x")
         self.assertEqual((old_state.latest_written_timestamp, result.state.latest_written_timestamp), (1, 1))
         self.assertEqual(ds.inspect().state.latest_written_timestamp, 5)
-        hooks.close_dataset(ds)
+        self.store.close()
         self.assertEqual((result.info.name, old_state.total_record_count), ("sensor", 1))
         for obj, attribute in ((first_info, "name"), (old_state, "read_only"), (result, "info"), (result, "x")):
             with self.subTest(attribute=attribute):
@@ -102,7 +116,7 @@ class ResultClassTest(DatasetCase):
 
     def test_read_only_state(self):
         self.make(records=[1])
-        ro = self.make(read_only=True)
+        ro = self.read_only()
         self.assertEqual((ro.inspect().state.read_only, ro.inspect().state.latest_written_timestamp), (True, 1))
 
 

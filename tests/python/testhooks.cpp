@@ -1,13 +1,15 @@
 // Test-only extension `_brenvale_testhooks`: raises engine errors through the module's
 // error conversion so that the Python tests can check every kind's class and text, makes
-// brenvale.Dataset objects over engine datasets until the store hands them out, and probes
-// the argument binding and conversions that no built class exposes yet.
+// brenvale.Dataset objects that no store makes (a retention window, a failing journal
+// hook), breaks query iterators, and probes the argument binding, the conversions and the
+// delay conversion directly.
 //
 // It links its own copy of the binding code. At import it adopts the classes of the loaded
 // `brenvale`, so the objects it makes are brenvale's own: their methods run in brenvale's
 // copy of the same code, over the same payload layout.
 #include <Python.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -22,6 +24,7 @@
 #include "guards.h"
 #include "module_util.h"
 #include "py_dataset.h"
+#include "py_store.h"
 #include "query.h"
 
 namespace brenvale::py {
@@ -97,70 +100,53 @@ private:
     std::string mode_;
 };
 
-// create_dataset(root, name, dataset_type, *, index_continuous=False, read_only=False, id=1,
-//                identifier=1, journal=None, retention_window=0, timestamp_units_per_seconds=0)
-// Creates (or opens, when it exists) the engine dataset <root>/<name>/<dataset_type> and
-// returns a brenvale.Dataset over it; read_only opens it read-only.
-PyObject* create_dataset(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"root", "name", "dataset_type", "index_continuous", "read_only", "id",
-                                     "identifier", "journal", "retention_window", "timestamp_units_per_seconds",
-                                     nullptr};
+// standalone_dataset(root, name, dataset_type, *, index_continuous=False, journal=None,
+//                    retention_window=0, timestamp_units_per_seconds=0)
+// A brenvale.Dataset (id 1, identifier 1) over the engine dataset <root>/<name>/<dataset_type>,
+// created outside any store, for what a store cannot make: a retention window (the store's
+// create_dataset never sets one) and a journal hook that fails on purpose.
+PyObject* standalone_dataset(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"root", "name", "dataset_type", "index_continuous", "journal",
+                                     "retention_window", "timestamp_units_per_seconds", nullptr};
     const char* root = nullptr;
     const char* name = nullptr;
     const char* type = nullptr;
     int continuous = 0;
-    int read_only = 0;
-    unsigned long long id = 1;
-    unsigned long long identifier = 1;
     const char* journal = nullptr;
     unsigned long long retention = 0;
     unsigned long long units = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sss|$ppKKzKK", const_cast<char**>(keywords), &root, &name, &type,
-                                     &continuous, &read_only, &id, &identifier, &journal, &retention, &units)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sss|$pzKK", const_cast<char**>(keywords), &root, &name, &type,
+                                     &continuous, &journal, &retention, &units)) {
         return nullptr;
     }
-    const DataSetKey key{name, type};
-    const std::string dir = std::string(root) + "/" + name + "/" + type;
-    auto opened = [&]() -> Result<Dataset> {
-        if (read_only) return Dataset::open_read_only(key, dir);
-        auto existing = Dataset::open(key, dir);
-        if (existing.ok() || existing.error().kind() != ErrorKind::NotFound) return existing;
-        DatasetConfig config;
-        config.index_continuous = continuous ? 1 : 0;
-        config.retention_window = retention;
-        config.timestamp_units_per_seconds = units;
-        return Dataset::create(key, dir, config);
-    }();
-    if (!opened.ok()) return to_py_err(std::move(opened).error());
-    Dataset handle = std::move(opened).value();
+    DatasetConfig config;
+    config.index_continuous = continuous ? 1 : 0;
+    config.retention_window = retention;
+    config.timestamp_units_per_seconds = units;
+    auto created = Dataset::create(DataSetKey{name, type}, std::string(root) + "/" + name + "/" + type, config);
+    if (!created.ok()) return to_py_err(std::move(created).error());
+    Dataset handle = std::move(created).value();
     DatasetRuntime runtime;
     runtime.block_cache = std::make_shared<BlockCache>(uint64_t{1} << 26);
     if (journal != nullptr) runtime.journal_hook = std::make_shared<FailingJournal>(journal);
-    runtime.read_only = read_only != 0;
-    if (Status st = handle.set_identifier(identifier); !st.ok()) return to_py_err(st.error());
+    if (Status st = handle.set_identifier(1); !st.ok()) return to_py_err(st.error());
     if (Status st = handle.attach_runtime(std::move(runtime)); !st.ok()) return to_py_err(st.error());
     const std::string data_dir = handle.data_dir();
-    return make_dataset(std::move(handle), id, read_only != 0, data_dir);
+    return make_dataset(std::move(handle), 1, false, data_dir);
 }
 
-// share_dataset(dataset, id, read_only=False): a second Dataset object over the same
-// engine dataset, as opening an open dataset again gives.
-PyObject* share_dataset(PyObject*, PyObject* args) {
-    PyObject* object = nullptr;
-    unsigned long long id = 0;
-    int read_only = 0;
-    if (!PyArg_ParseTuple(args, "OK|p", &object, &id, &read_only)) return nullptr;
-    const Dataset* handle = dataset_handle(object);
-    if (handle == nullptr) return nullptr;
-    return make_dataset(*handle, id, read_only != 0, handle->data_dir());
-}
-
-// close_dataset(dataset): closes the engine dataset underneath, as the store's close does.
-PyObject* close_dataset(PyObject*, PyObject* object) {
-    const Dataset* handle = dataset_handle(object);
-    if (handle == nullptr) return nullptr;
-    Dataset copy = *handle;
-    return py_status(copy.close());
+// delay_ms(seconds, nanoseconds): the milliseconds that Store.next_background_delay and
+// Store.tick_background_tasks report for that delay, from a duration wider than the
+// engine's, so that the saturation can be seen.
+PyObject* delay_ms_of(PyObject*, PyObject* args) {
+    PyObject* seconds_obj = nullptr;
+    long long nanos = 0;
+    if (!PyArg_ParseTuple(args, "OL", &seconds_obj, &nanos)) return nullptr;
+    unsigned long long seconds = PyLong_AsUnsignedLongLong(seconds_obj);
+    if (PyErr_Occurred()) return nullptr;
+    using Wide = std::chrono::duration<__int128, std::nano>;
+    const Wide delay = Wide(static_cast<__int128>(seconds) * 1'000'000'000 + nanos);
+    return py_value(delay_ms(delay));
 }
 
 // break_iterator(iterator): makes a call fail fatally while it holds the iterator's mutex.
@@ -386,9 +372,8 @@ int exec_hooks(PyObject*) {
 PyMethodDef g_methods[] = {
     {"raise_engine_error", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&raise_engine_error)),
      METH_VARARGS | METH_KEYWORDS, "raise_engine_error(tag, detail='', code=0)\n--\n\n"},
-    {"create_dataset", as_method(&create_dataset), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"share_dataset", as_method(&share_dataset), METH_VARARGS, nullptr},
-    {"close_dataset", as_method(&close_dataset), METH_O, nullptr},
+    {"standalone_dataset", as_method(&standalone_dataset), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"delay_ms", as_method(&delay_ms_of), METH_VARARGS, nullptr},
     {"break_iterator", as_method(&break_iterator), METH_O, nullptr},
     {"bind", as_method(&bind), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"bind_tuple", as_method(&bind_tuple), METH_VARARGS, nullptr},
