@@ -402,9 +402,11 @@ Status Dataset::close() {
             }
             BRVL_TRY(in.state.close());
             in.closed = true;
-            // A closed dataset writes nothing more: the store's directory lock no longer
-            // needs to outlive the store for it.
+            // A closed dataset writes nothing more: the store's directory lock (held
+            // directly and through the journal hook) no longer needs to outlive the store
+            // for it.
             in.runtime.store_lock.reset();
+            in.runtime.journal_hook.reset();
         }
         hook = in.runtime.close_hook;
     }

@@ -21,9 +21,9 @@ Result<std::shared_ptr<Journal>> Journal::open(const std::string& root, const St
                                                std::shared_ptr<const StoreLock> store_lock) {
     if (!config.enable_journal) return disabled();
     auto log = std::make_shared<LockedJournalLog>();
-    log->store_lock = std::move(store_lock);
     log->log = BRVL_TRY(JournalLog::open(paths::journal_logs_dir(root), JournalLogOptions::from(config)));
-    return std::make_shared<Journal>(Token{}, Mode::Enabled, paths::journal_queue_dir(root), std::move(log));
+    return std::make_shared<Journal>(Token{}, Mode::Enabled, paths::journal_queue_dir(root), std::move(log),
+                                     std::move(store_lock));
 }
 
 Result<std::shared_ptr<Journal>> Journal::open_read_only(const std::string& root, const StoreConfig& config) {
@@ -144,7 +144,7 @@ Result<JournalQueue> Journal::open_queue() {
     if (mode_ == Mode::Disabled) return disabled_error();
     if (mode_ == Mode::ReadOnly) return Error::invalid_data("journal queue is not available in read-only store");
     auto q = BRVL_TRY(queue_mu_.lock());
-    if (!queue_) queue_ = std::make_shared<JournalQueueShared>(queue_dir_, log_);
+    if (!queue_) queue_ = std::make_shared<JournalQueueShared>(queue_dir_, log_, store_lock_);
     return JournalQueue(queue_);
 }
 

@@ -34,7 +34,8 @@ public:
     enum class Mode : uint8_t { Enabled, ReadOnly, Disabled };
 
     // A writable store's journal: enabled under <root>/.journal (the log opened, created
-    // when missing) when config.enable_journal, else disabled. The log keeps store_lock.
+    // when missing) when config.enable_journal, else disabled. The journal keeps store_lock
+    // (a writable store's directory lock) while it lives, its queue until it closes.
     static Result<std::shared_ptr<Journal>> open(const std::string& root, const StoreConfig& config,
                                                  std::shared_ptr<const StoreLock> store_lock = nullptr);
     // A read-only store's journal: read-only (with no log when the store has no journal
@@ -76,8 +77,9 @@ private:
     struct Token {};
 
 public:
-    Journal(Token, Mode mode, std::string queue_dir, std::shared_ptr<LockedJournalLog> log)
-        : mode_(mode), queue_dir_(std::move(queue_dir)), log_(std::move(log)) {}
+    Journal(Token, Mode mode, std::string queue_dir, std::shared_ptr<LockedJournalLog> log,
+            std::shared_ptr<const StoreLock> store_lock = nullptr)
+        : store_lock_(std::move(store_lock)), mode_(mode), queue_dir_(std::move(queue_dir)), log_(std::move(log)) {}
 
 private:
     // Appends and notifies; the wake callbacks go to `wakes`.
@@ -85,6 +87,8 @@ private:
     Status hook_append(const JournalRecord& record);
     Result<QueueMutex::Guard> lock_log();
 
+    // Declared first: released after the log is closed.
+    const std::shared_ptr<const StoreLock> store_lock_;
     const Mode mode_;
     const std::string queue_dir_;
     const std::shared_ptr<LockedJournalLog> log_;  // null when disabled

@@ -57,6 +57,7 @@ Status JournalQueue::close() {
         }
         shared_->states.clear();
         shared_->configs.clear();
+        shared_->store_lock.reset();
     }
     // Waiting pollers learn of the close now and fail.
     (void)shared_->notify.notify();

@@ -34,19 +34,19 @@ class StoreLock;
 // The journal log behind the journal log mutex. The log is absent in a read-only store
 // without journal directories.
 struct LockedJournalLog {
-    // A writable store's directory lock: every holder of the log (the journal, its queue
-    // and their consumers) keeps the directory locked while it can still write. Declared
-    // first, so it is released after the log is closed.
-    std::shared_ptr<const StoreLock> store_lock;
     QueueMutex mu{"journal log mutex"};
     std::optional<JournalLog> log;  // guarded by mu
 };
 
 // What every handle of one journal queue shares.
 struct JournalQueueShared {
-    JournalQueueShared(std::string queue_dir, std::shared_ptr<LockedJournalLog> journal_log)
-        : dir(std::move(queue_dir)), log(std::move(journal_log)) {}
+    JournalQueueShared(std::string queue_dir, std::shared_ptr<LockedJournalLog> journal_log,
+                       std::shared_ptr<const StoreLock> lock)
+        : store_lock(std::move(lock)), dir(std::move(queue_dir)), log(std::move(journal_log)) {}
 
+    // A writable store's directory lock, kept while the queue's consumers can still write
+    // their state pages; released by the queue's close (guarded by mu).
+    std::shared_ptr<const StoreLock> store_lock;
     const std::string dir;
     const std::shared_ptr<LockedJournalLog> log;
     QueueMutex mu{"journal queue mutex"};  // the group map mutex

@@ -482,14 +482,26 @@ TEST(StoreShutdown, TheLockOutlivesTheStoreWhileADatasetCanWrite) {
     { Store tmp = std::move(again); }
     // A journal queue consumer can write its state: it keeps the lock too.
     std::optional<JournalQueueConsumer> consumer;
+    std::optional<JournalQueue> queue;
+    std::optional<Dataset> journalled_dataset;
     {
         Store journalled = std::move(*Store::open(dir.path(), small_store_config(false, true)));
-        consumer.emplace(*journalled.open_journal_queue()->open_consumer("g", ConsumerConfig{}));
+        queue.emplace(*journalled.open_journal_queue());
+        consumer.emplace(*queue->open_consumer("g", ConsumerConfig{}));
+        DatasetConfigBuilder with_journal = DatasetConfigBuilder::from_store(journalled.config());
+        with_journal.enable_journal(true);
+        journalled_dataset.emplace(*journalled.create_dataset("j", "x", with_journal));
     }
     EXPECT_EQ(error_text(Store::open(dir.path(), small_store_config(false))),
               "invalid data: store is already locked for writing");
-    consumer.reset();
+    // Closed, neither can write any more: a closed journalled dataset no longer holds the
+    // journal, a closed journal queue no longer holds the lock for its consumers.
+    ASSERT_TRUE(journalled_dataset->close().ok());
+    EXPECT_EQ(error_text(Store::open(dir.path(), small_store_config(false))),
+              "invalid data: store is already locked for writing");
+    ASSERT_TRUE(queue->close().ok());
     EXPECT_TRUE(Store::open(dir.path(), small_store_config(false)).ok());
+    EXPECT_FALSE(consumer->ack(1).ok());
 }
 
 TEST(StoreShutdown, StoppedBackgroundRefusesTicksAndRuntimes) {

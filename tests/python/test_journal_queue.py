@@ -110,10 +110,11 @@ class JournalTest(DatasetCase):
         self.assertEqual([consumer.poll(0)[0] for _ in range(2)], [2, 3])
         consumer.ack(2)
         self.store.close()
-        # A journal consumer and a journalled dataset, even closed, keep the journal and with
-        # it the directory lock while they live.
-        del consumer, ds
+        # Closed, the old consumer and dataset can write nothing more: they do not keep the
+        # directory locked, so the store opens writable again while they are alive.
         store = self.open_store(read_only=False)
+        self.assertEqual(str(caught(consumer.poll, 0)), CLOSED)
+        self.assertIsInstance(caught(ds.write, 3, b"z"), brenvale.BrvlInvalidDataError)
         consumer = store.open_journal_queue().open_consumer("g")
         self.assertEqual((consumer.poll(0)[0], consumer.poll(0)), (3, None))
 
