@@ -70,6 +70,14 @@ private:
     std::string path_;
 };
 
+// Time spent waiting for the disk: every msync, fsync, fdatasync and sync_file_range of
+// this process (all threads) since it started. Take the difference of two snapshots.
+struct SyncStats {
+    uint64_t calls = 0;
+    double seconds = 0;
+};
+SyncStats sync_stats();
+
 struct DiskUsage {
     uint64_t allocated = 0;  // blocks the file system holds for the files
     uint64_t apparent = 0;   // the files' lengths
