@@ -173,7 +173,8 @@ def sync_cell(t, workload, store, engine=False):
     s_secs = t.field(workload, store, "sync_s")
     if s_calls is None or s_secs is None:
         return "—"
-    text = f"{s_calls.med:.0f} calls, {s_secs.med * 1e3:.0f} ms"
+    calls = round(s_calls.med)
+    text = f"{calls} call{'' if calls == 1 else 's'}, {s_secs.med * 1e3:.0f} ms"
     if engine:
         share = t.spread(workload, store, lambda b: b["sync_s"] / b["put_s"] if b.get("put_s") else None)
         text += f" = {percent(share)} of the puts"
@@ -359,8 +360,9 @@ def main():
         "Peers: SQLite WAL, synchronous=OFF, locking_mode=EXCLUSIVE, 4 KiB pages for one record per",
         "transaction and 16 KiB (100 B rows) or 32 KiB (4 KiB rows) in batches; LMDB MDB_NOSYNC|",
         "MDB_NOMETASYNC|MDB_WRITEMAP with MDB_APPEND; RocksDB with IncreaseParallelism, OptimizeLevelStyle-",
-        "Compaction (256 MiB budget), zstd on every level, 32 KiB blocks, 10-bit bloom filter, WriteBatch of",
-        "1,000 in the batched column. Every store gets a 256 MiB cache.",
+        "Compaction (256 MiB budget), zstd on every level (RocksDB's default level, 3; the engine uses 6),",
+        "32 KiB blocks, 10-bit bloom filter, WriteBatch of 1,000 in the batched column. Every store gets a",
+        "256 MiB cache.",
         "Sizes: blocks allocated on disk (peers: their batched variants). The engine reserves its files as",
         "they double (data up to 64 MiB, index up to 16 MiB per file), so its size includes the unused",
         "tail of its last files, and its index takes 32 bytes per record.",
