@@ -244,11 +244,13 @@ Result<Measured> bench_point_reads(const StoreSpec& spec, Kind kind, Cache cache
     return m;
 }
 
-// The scan limits: decompress + copy out into fresh and into reused buffers, and for the
-// cold scan the sequential read of the engine's files after dropping the OS page cache.
+// The scan limits: decompress + copy out into new and into reused buffers, the copies out
+// of blocks decompressed beforehand, and for the cold scan the sequential read of the
+// engine's files after dropping the OS page cache.
 Status measure_scan_limits(const std::string& dir, Cache cache, LimitPair& limits) {
-    limits.add("limit_scan", BRVL_TRY(limit_scan(Kind::Sensor100, kDefaultLevel, false)));
-    limits.add("limit_scan_reused", BRVL_TRY(limit_scan(Kind::Sensor100, kDefaultLevel, true)));
+    limits.add("limit_scan", BRVL_TRY(limit_scan(Kind::Sensor100, kDefaultLevel, ScanLimit::NewBuffers)));
+    limits.add("limit_scan_reused", BRVL_TRY(limit_scan(Kind::Sensor100, kDefaultLevel, ScanLimit::ReusedBuffer)));
+    limits.add("limit_scan_copy", BRVL_TRY(limit_scan(Kind::Sensor100, kDefaultLevel, ScanLimit::CopyOnly)));
     if (cache == Cache::Cold) limits.add("limit_cold_read", BRVL_TRY(limit_cold_read(dir, params().n)));
     return {};
 }

@@ -143,23 +143,21 @@ Result<const std::vector<std::vector<uint8_t>>*> compressed_blocks(Kind kind, ui
 
 }  // namespace
 
-Result<LimitRun> limit_scan(Kind kind, uint8_t level, bool reuse_buffer) {
+Result<LimitRun> limit_scan(Kind kind, uint8_t level, ScanLimit mode) {
     const auto* blocks = BRVL_TRY(compressed_blocks(kind, level));
     std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
     if (!dctx) return Error::decompression("zstd context");
     std::vector<std::unique_ptr<uint8_t[]>> kept;
+    std::vector<size_t> lengths;
     kept.reserve(blocks->size());
     std::vector<uint8_t> reused(kBlockPayload);
-    Digest digest;
-    const auto t0 = Clock::now();
-    for (const auto& b : *blocks) {
-        uint8_t* plain = reused.data();
-        if (!reuse_buffer) {
-            kept.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlockPayload));
-            plain = kept.back().get();
-        }
+    auto decompress = [&](const std::vector<uint8_t>& b, uint8_t* plain) -> Result<size_t> {
         const size_t len = ZSTD_decompressDCtx(dctx.get(), plain, kBlockPayload, b.data(), b.size());
         if (ZSTD_isError(len)) return Error::decompression(ZSTD_getErrorName(len));
+        return len;
+    };
+    Digest digest;
+    auto copy_out = [&](const uint8_t* plain, size_t len) -> Status {
         for (size_t pos = 0; pos + 12 <= len;) {
             const uint32_t dlen = load_u32(plain + pos);
             const int64_t ts = load_i64(plain + pos + 4);
@@ -167,6 +165,27 @@ Result<LimitRun> limit_scan(Kind kind, uint8_t level, bool reuse_buffer) {
             std::vector<uint8_t> data(plain + pos + 12, plain + pos + 12 + dlen);
             digest.add(ts, data);
             pos += framed_size(dlen);
+        }
+        return {};
+    };
+    if (mode == ScanLimit::CopyOnly) {
+        for (const auto& b : *blocks) {
+            kept.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlockPayload));
+            lengths.push_back(BRVL_TRY(decompress(b, kept.back().get())));
+        }
+    }
+    const auto t0 = Clock::now();
+    if (mode == ScanLimit::CopyOnly) {
+        for (size_t i = 0; i < kept.size(); ++i) BRVL_TRY(copy_out(kept[i].get(), lengths[i]));
+    } else {
+        for (const auto& b : *blocks) {
+            uint8_t* plain = reused.data();
+            if (mode == ScanLimit::NewBuffers) {
+                kept.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlockPayload));
+                plain = kept.back().get();
+            }
+            const size_t len = BRVL_TRY(decompress(b, plain));
+            BRVL_TRY(copy_out(plain, len));
         }
     }
     LimitRun run{seconds_since(t0), digest.count, digest.bytes};

@@ -31,12 +31,20 @@ enum class Codec { Zstd, Deflate };
 Result<LimitRun> limit_compress(Kind kind, Codec codec, uint8_t level, bool fresh_context = false);
 
 // The same zstd blocks (made once per workload and level, untimed) decompressed with a
-// reused decompressor, each record then copied out as an owned byte vector; the
-// decompression and the copies are timed. Each block goes into a newly allocated buffer
-// that is kept until the scan ends, as a cache holding the whole dataset keeps it (the
-// page faults of new memory included); with reuse_buffer every block goes into the same,
-// already touched buffer instead (the lower bound).
-Result<LimitRun> limit_scan(Kind kind, uint8_t level, bool reuse_buffer);
+// reused decompressor, each record then copied out as an owned byte vector.
+enum class ScanLimit {
+    // Decompression and copies timed; each block goes into a newly allocated buffer that
+    // is kept until the scan ends, as a cache holding the whole dataset keeps it (the page
+    // faults of new memory included).
+    NewBuffers,
+    // Decompression and copies timed; every block goes into the same, already touched
+    // buffer (the lower bound of decompressing).
+    ReusedBuffer,
+    // Only the copies timed: the blocks were decompressed beforehand, as in a block cache
+    // that holds them all.
+    CopyOnly,
+};
+Result<LimitRun> limit_scan(Kind kind, uint8_t level, ScanLimit mode);
 
 // Drops the OS page cache, then reads every file below dir from start to end with 1 MiB
 // read() calls; only the reads are timed. records: what the files hold, for the rate.
