@@ -25,7 +25,7 @@ OUT=$ROOT/bench/results/latest.md
 case ${1:-} in
     "") ;;
     --smoke) N=10000; OUT=$BUILD_DIR/bench-smoke.md ;;
-    -h|--help) sed -n '2,21p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,/^set -e/{/^#/p}' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *[!0-9]*) echo "run.sh: N must be a number or --smoke, got '$1'" >&2; exit 2 ;;
     *) N=$1 ;;
 esac
