@@ -175,7 +175,7 @@ constexpr const char* kDropCaches = "/proc/sys/vm/drop_caches";
 bool can_drop_os_cache(std::string* reason) {
     std::string why;
     if (!params().drop_caches) {
-        why = "turned off (--no-drop-caches)";
+        why = "turned off with --no-drop-caches";
     } else if (::geteuid() != 0 || ::access(kDropCaches, W_OK) != 0) {
         why = "needs root to write /proc/sys/vm/drop_caches";
     }
