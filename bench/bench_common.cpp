@@ -1,5 +1,6 @@
 #include "bench_common.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -110,8 +111,24 @@ const char* kind_key(Kind kind) {
         case Kind::Random100: return "random100";
         case Kind::Sensor100: return "sensor100";
         case Kind::Random4k: return "random4k";
+        case Kind::Sensor100Gaps: return "sensor100gaps";
     }
     return "?";
+}
+
+int64_t timestamp_of(Kind kind, uint64_t i) {
+    if (kind != Kind::Sensor100Gaps) return kFirstTimestamp + static_cast<int64_t>(i);
+    static const std::vector<int64_t> stamps = [] {
+        std::vector<int64_t> t(static_cast<size_t>(params().n));
+        Rng rng(0x5eed0004);
+        int64_t ts = kFirstTimestamp;
+        for (auto& v : t) {
+            v = ts;
+            ts += 1 + static_cast<int64_t>(rng.next() % 1000);
+        }
+        return t;
+    }();
+    return stamps[static_cast<size_t>(i)];
 }
 
 uint64_t record_count(Kind kind) { return kind == Kind::Random4k ? big_record_count() : params().n; }
@@ -119,7 +136,7 @@ uint64_t record_count(Kind kind) { return kind == Kind::Random4k ? big_record_co
 size_t payload_size(Kind kind) { return kind == Kind::Random4k ? kBigPayload : kSmallPayload; }
 
 std::span<const uint8_t> payload(Kind kind, uint64_t i) {
-    if (kind == Kind::Sensor100) {
+    if (kind == Kind::Sensor100 || kind == Kind::Sensor100Gaps) {
         return {sensor_records().data() + i * kSmallPayload, kSmallPayload};
     }
     const auto& pool = random_pool();
@@ -128,7 +145,10 @@ std::span<const uint8_t> payload(Kind kind, uint64_t i) {
     return {pool.data() + static_cast<size_t>((i * len) % windows), len};
 }
 
-void prepare_payloads(Kind kind) { (void)payload(kind, 0); }
+void prepare_payloads(Kind kind) {
+    (void)payload(kind, 0);
+    (void)timestamp_of(kind, 0);
+}
 
 const std::vector<uint64_t>& read_order() {
     static const std::vector<uint64_t> order = [] {
@@ -146,6 +166,29 @@ void write_frame(uint8_t* dst, int64_t ts, std::span<const uint8_t> data) {
     std::memcpy(dst + 12, data.data(), data.size());
     const size_t framed = framed_size(data.size());
     std::memset(dst + 12 + data.size(), 0, framed - 12 - data.size());
+}
+
+namespace {
+constexpr const char* kDropCaches = "/proc/sys/vm/drop_caches";
+}
+
+bool can_drop_os_cache(std::string* reason) {
+    std::string why;
+    if (!params().drop_caches) {
+        why = "turned off (--no-drop-caches)";
+    } else if (::geteuid() != 0 || ::access(kDropCaches, W_OK) != 0) {
+        why = "needs root to write /proc/sys/vm/drop_caches";
+    }
+    if (reason != nullptr) *reason = why;
+    return why.empty();
+}
+
+Status drop_os_cache() {
+    ::sync();
+    FileHandle fd(::open(kDropCaches, O_WRONLY | O_CLOEXEC));
+    if (!fd.valid()) return Error::io(errno);
+    if (::write(fd.fd(), "3", 1) != 1) return Error::io(errno);
+    return {};
 }
 
 Result<std::unique_ptr<ScratchDir>> ScratchDir::make(const std::string& label) {

@@ -16,6 +16,7 @@ namespace brenvale::bench {
 struct Params {
     uint64_t n = 1000000;   // records of the 100-byte workloads
     std::string dir = "/tmp";  // where scratch directories are made
+    bool drop_caches = true;   // cold rows may drop the OS page cache (as root only)
 };
 Params& params();
 
@@ -31,7 +32,9 @@ inline constexpr size_t kBlockPayload = 262144;  // the engine's pending block l
 inline constexpr uint8_t kDefaultLevel = 6;
 inline constexpr uint64_t kCacheBytes = 256ull << 20;  // every store's read cache budget
 
-enum class Kind { Random100, Sensor100, Random4k };
+// Sensor100Gaps: the sensor records with timestamps 1-1000 apart (uniform, fixed seed)
+// instead of consecutive ones, so that a timestamp search cannot compute where a record is.
+enum class Kind { Random100, Sensor100, Random4k, Sensor100Gaps };
 
 const char* kind_key(Kind kind);
 uint64_t record_count(Kind kind);
@@ -43,7 +46,8 @@ std::span<const uint8_t> payload(Kind kind, uint64_t i);
 // Builds the payloads of a kind up front so that the first timed loop does not.
 void prepare_payloads(Kind kind);
 
-inline int64_t timestamp_of(uint64_t i) { return kFirstTimestamp + static_cast<int64_t>(i); }
+// The timestamp of record i of a workload.
+int64_t timestamp_of(Kind kind, uint64_t i);
 
 // The record indexes of the point-read workloads, in random order (fixed seed).
 const std::vector<uint64_t>& read_order();
@@ -69,6 +73,20 @@ public:
 private:
     std::string path_;
 };
+
+// Time spent waiting for the disk: every msync, fsync, fdatasync and sync_file_range of
+// this process (all threads) since it started. Take the difference of two snapshots.
+struct SyncStats {
+    uint64_t calls = 0;
+    double seconds = 0;
+};
+SyncStats sync_stats();
+
+// Whether the cold rows can run: params().drop_caches and /proc/sys/vm/drop_caches
+// writable (root). reason is set when they cannot.
+bool can_drop_os_cache(std::string* reason);
+// Writes dirty pages back (sync) and drops the OS page cache, dentries and inodes.
+Status drop_os_cache();
 
 struct DiskUsage {
     uint64_t allocated = 0;  // blocks the file system holds for the files
@@ -101,6 +119,10 @@ public:
     virtual Status end_writes() { return {}; }
     // The record of ts as an owned copy; false when there is none.
     virtual Result<bool> get(int64_t ts, std::vector<uint8_t>& out) = 0;
+    // A batch of point reads lies between these two calls (a store may hold one read
+    // transaction for the batch).
+    virtual Status begin_reads() { return {}; }
+    virtual Status end_reads() { return {}; }
     // Every record of [lo, hi], ascending or descending, into the digest.
     virtual Status scan(int64_t lo, int64_t hi, bool backward, Digest& digest) = 0;
     // Makes everything written reach the files (no sync beyond what the store's flush does).
@@ -112,12 +134,20 @@ public:
 struct EngineOptions {
     bool continuous = false;
     uint8_t compress_level = kDefaultLevel;
+    // 0: the default segment sizes (64 MiB data, 16 MiB index); otherwise the data segment
+    // size, with the index segments a quarter of it.
+    uint64_t segment_size = 0;
 };
 Result<std::unique_ptr<Store>> open_engine(const std::string& dir, bool create, EngineOptions options);
-// batch: records per transaction (1 = autocommit, one statement per record).
-Result<std::unique_ptr<Store>> open_sqlite(const std::string& dir, bool create, uint32_t batch);
+// batch: records per transaction or write batch (1 = autocommit, one statement or Put per
+// record).
+// page_size: the database page size SQLite is created with (a new database only).
+Result<std::unique_ptr<Store>> open_sqlite(const std::string& dir, bool create, uint32_t batch, uint32_t page_size);
+// The page size that suits records of payload_len bytes written `batch` per transaction
+// (chosen by measuring 4-64 KiB pages on this machine).
+uint32_t sqlite_page_size(size_t payload_len, uint32_t batch);
 Result<std::unique_ptr<Store>> open_lmdb(const std::string& dir, bool create, uint32_t batch);
-Result<std::unique_ptr<Store>> open_rocksdb(const std::string& dir, bool create);
+Result<std::unique_ptr<Store>> open_rocksdb(const std::string& dir, bool create, uint32_t batch);
 
 // The engine's calls that no peer offers: every record of [lo, hi] in one list
 // (query_all), and the existence bitmap over [lo, hi] (the number of bits set).

@@ -1,15 +1,19 @@
 // brenvale_bench: the engine's Dataset against SQLite, LMDB and RocksDB and against the
 // machine's physical limits, on the same records in one run. Each benchmark runs its
 // workload once and reports the time of the measured part only (manual time); set-up,
-// warm-up, flush and close stay outside it.
+// warm-up, flush and close stay outside it (their times are counters). The engine's
+// benchmarks measure their physical limits in the same iteration, before and after the
+// engine's run, so that "engine vs limit" compares runs under the same machine load.
 //
-//   brenvale_bench [--n=RECORDS] [--dir=SCRATCH] [Google Benchmark flags]
+//   brenvale_bench [--n=RECORDS] [--dir=SCRATCH] [--no-drop-caches] [Google Benchmark flags]
 //
 // Benchmark names are "<workload>/<store>"; bench/table.py turns the JSON output into
-// the markdown table.
+// the markdown table. The cold rows drop the OS page cache and run only as root (and
+// without --no-drop-caches).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,27 +31,45 @@ namespace brenvale::bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Opener = std::function<Result<std::unique_ptr<Store>>(const std::string& dir, bool create)>;
+using Opener = std::function<Result<std::unique_ptr<Store>>(const std::string& dir, bool create, Kind kind)>;
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
+constexpr uint64_t kNoRollSegment = 4ull << 30;  // larger than any workload: no roll-over
+constexpr size_t kReadBatch = 1000;             // point reads per read transaction
+
 struct StoreSpec {
-    std::string key;   // column key in the table
-    std::string read;  // key of its read benchmarks; empty: not used for reads
+    std::string key;           // column key in the table
+    std::string read;          // key of its read benchmarks; empty: not used for reads
+    uint8_t engine_level = 0;  // an engine configuration's compress level; 0 for the peers
     Opener open;
 };
 
 std::vector<StoreSpec> store_specs() {
+    auto engine = [](EngineOptions o) {
+        return [o](const std::string& d, bool c, Kind) { return open_engine(d, c, o); };
+    };
+    auto sqlite = [](uint32_t batch) {
+        return [batch](const std::string& d, bool c, Kind k) {
+            return open_sqlite(d, c, batch, sqlite_page_size(payload_size(k), batch));
+        };
+    };
+    auto lmdb = [](uint32_t batch) { return [batch](const std::string& d, bool c, Kind) { return open_lmdb(d, c, batch); }; };
+    auto rocks = [](uint32_t batch) {
+        return [batch](const std::string& d, bool c, Kind) { return open_rocksdb(d, c, batch); };
+    };
     return {
-        {"engine", "engine", [](const std::string& d, bool c) { return open_engine(d, c, {}); }},
-        {"engine_cont", "", [](const std::string& d, bool c) { return open_engine(d, c, {true, kDefaultLevel}); }},
-        {"engine_l1", "", [](const std::string& d, bool c) { return open_engine(d, c, {false, 1}); }},
-        {"engine_l9", "", [](const std::string& d, bool c) { return open_engine(d, c, {false, 9}); }},
-        {"sqlite_1", "", [](const std::string& d, bool c) { return open_sqlite(d, c, 1); }},
-        {"sqlite_1000", "sqlite", [](const std::string& d, bool c) { return open_sqlite(d, c, 1000); }},
-        {"lmdb_1", "", [](const std::string& d, bool c) { return open_lmdb(d, c, 1); }},
-        {"lmdb_1000", "lmdb", [](const std::string& d, bool c) { return open_lmdb(d, c, 1000); }},
-        {"rocksdb", "rocksdb", [](const std::string& d, bool c) { return open_rocksdb(d, c); }},
+        {"engine", "engine", kDefaultLevel, engine({})},
+        {"engine_cont", "", kDefaultLevel, engine({true, kDefaultLevel, 0})},
+        {"engine_l1", "", 1, engine({false, 1, 0})},
+        {"engine_l9", "", 9, engine({false, 9, 0})},
+        {"engine_noroll", "", kDefaultLevel, engine({false, kDefaultLevel, kNoRollSegment})},
+        {"sqlite_1", "", 0, sqlite(1)},
+        {"sqlite_1000", "sqlite", 0, sqlite(1000)},
+        {"lmdb_1", "", 0, lmdb(1)},
+        {"lmdb_1000", "lmdb", 0, lmdb(1000)},
+        {"rocksdb_1", "", 0, rocks(1)},
+        {"rocksdb_1000", "rocksdb", 0, rocks(1000)},
     };
 }
 
@@ -81,69 +103,137 @@ benchmark::internal::Benchmark* add(const std::string& name, std::function<Resul
         ->Unit(benchmark::kMillisecond);
 }
 
+// Limit runs taken before and after the engine's: their rates are records over the mean
+// of the two times.
+class LimitPair {
+public:
+    void add(const std::string& name, const LimitRun& run) {
+        auto& e = runs_[name];
+        e.seconds += run.seconds;
+        e.records = run.records;
+        e.out_bytes = run.out_bytes;
+        ++e.count;
+    }
+    void put_counters(Measured& m) const {
+        for (const auto& [name, e] : runs_) {
+            if (e.seconds <= 0) continue;
+            m.counters[name + "_rate"] = static_cast<double>(e.records) * e.count / e.seconds;
+            m.counters[name + "_bytes"] = static_cast<double>(e.out_bytes);
+        }
+    }
+
+private:
+    struct Entry {
+        double seconds = 0;
+        uint64_t records = 0;
+        uint64_t out_bytes = 0;
+        int count = 0;
+    };
+    std::map<std::string, Entry> runs_;
+};
+
+// The append limits at a compress level: copy into a mapping, compress with one
+// compressor, compress with a new compressor per block.
+Status measure_append_limits(Kind kind, uint8_t level, LimitPair& limits) {
+    auto dir = BRVL_TRY(ScratchDir::make("copy"));
+    limits.add("limit_copy", BRVL_TRY(limit_mapped_copy(kind, dir->path())));
+    limits.add("limit_zstd", BRVL_TRY(limit_compress(kind, Codec::Zstd, level)));
+    limits.add("limit_zstd_fresh", BRVL_TRY(limit_compress(kind, Codec::Zstd, level, true)));
+    return {};
+}
+
 // Appends every record of the workload; returns the seconds of the puts (end_writes included).
 Result<double> append_all(Store& store, Kind kind) {
     prepare_payloads(kind);
     const uint64_t n = record_count(kind);
     const auto t0 = Clock::now();
-    for (uint64_t i = 0; i < n; ++i) BRVL_TRY(store.put(timestamp_of(i), payload(kind, i)));
+    for (uint64_t i = 0; i < n; ++i) BRVL_TRY(store.put(timestamp_of(kind, i), payload(kind, i)));
     BRVL_TRY(store.end_writes());
     return seconds_since(t0);
 }
 
-// The sensor dataset each reading store is read from: the one its append benchmark left
+// The dataset each reading store reads a workload from: the one its append benchmark left
 // behind, or a new one.
 std::map<std::string, std::unique_ptr<ScratchDir>>& populated() {
     static std::map<std::string, std::unique_ptr<ScratchDir>> dirs;
     return dirs;
 }
 
-Result<std::string> populated_dir(const StoreSpec& spec) {
+std::string populated_key(const StoreSpec& spec, Kind kind) { return spec.read + "/" + kind_key(kind); }
+
+Result<std::string> populated_dir(const StoreSpec& spec, Kind kind) {
     auto& dirs = populated();
-    if (auto it = dirs.find(spec.read); it != dirs.end()) return it->second->path();
+    if (auto it = dirs.find(populated_key(spec, kind)); it != dirs.end()) return it->second->path();
     auto dir = BRVL_TRY(ScratchDir::make(spec.read));
-    auto store = BRVL_TRY(spec.open(dir->path(), true));
-    BRVL_TRY(append_all(*store, Kind::Sensor100));
+    auto store = BRVL_TRY(spec.open(dir->path(), true, kind));
+    BRVL_TRY(append_all(*store, kind));
     BRVL_TRY(store->flush());
     BRVL_TRY(store->close());
     std::string path = dir->path();
-    dirs[spec.read] = std::move(dir);
+    dirs[populated_key(spec, kind)] = std::move(dir);
     return path;
 }
 
 Result<Measured> bench_append(const StoreSpec& spec, Kind kind) {
     prepare_payloads(kind);
+    LimitPair limits;
+    if (spec.engine_level != 0) BRVL_TRY(measure_append_limits(kind, spec.engine_level, limits));
     auto dir = BRVL_TRY(ScratchDir::make(spec.key));
     Measured m;
     {
-        auto store = BRVL_TRY(spec.open(dir->path(), true));
+        auto store = BRVL_TRY(spec.open(dir->path(), true, kind));
+        const SyncStats s0 = sync_stats();
         m.seconds = BRVL_TRY(append_all(*store, kind));
+        const SyncStats s1 = sync_stats();
+        const auto t0 = Clock::now();
         BRVL_TRY(store->flush());
+        m.counters["flush_s"] = seconds_since(t0);
+        const SyncStats s2 = sync_stats();
         BRVL_TRY(store->close());
+        m.counters["sync_calls"] = static_cast<double>(s1.calls - s0.calls);
+        m.counters["sync_s"] = s1.seconds - s0.seconds;
+        m.counters["flush_sync_calls"] = static_cast<double>(s2.calls - s1.calls);
     }
+    m.counters["put_s"] = m.seconds;
     m.ops = record_count(kind);
     const DiskUsage du = BRVL_TRY(disk_usage(dir->path()));
     m.counters["disk_bytes"] = static_cast<double>(du.allocated);
     m.counters["file_bytes"] = static_cast<double>(du.apparent);
-    if (kind == Kind::Sensor100 && !spec.read.empty()) populated()[spec.read] = std::move(dir);
+    if (spec.engine_level != 0) {
+        BRVL_TRY(measure_append_limits(kind, spec.engine_level, limits));
+        limits.put_counters(m);
+    }
+    if (kind == Kind::Sensor100 && !spec.read.empty()) populated()[populated_key(spec, kind)] = std::move(dir);
     return m;
 }
 
-Result<Measured> bench_point_reads(const StoreSpec& spec, bool warm) {
-    const std::string dir = BRVL_TRY(populated_dir(spec));
-    auto store = BRVL_TRY(spec.open(dir, false));
+// Where a read benchmark starts: the block cache filled by a first untimed pass (Warm),
+// the store reopened with an empty cache and the OS page cache warm (Reopen), or the store
+// reopened after the OS page cache was dropped (Cold).
+enum class Cache { Warm, Reopen, Cold };
+
+Result<Measured> bench_point_reads(const StoreSpec& spec, Kind kind, Cache cache) {
+    const std::string dir = BRVL_TRY(populated_dir(spec, kind));
+    if (cache == Cache::Cold) BRVL_TRY(drop_os_cache());
+    auto store = BRVL_TRY(spec.open(dir, false, kind));
     const auto& order = read_order();
     auto read_all = [&]() -> Result<uint64_t> {
         uint64_t bytes = 0;
-        for (uint64_t i : order) {
-            std::vector<uint8_t> out;
-            const bool found = BRVL_TRY(store->get(timestamp_of(i), out));
-            if (!found) return invalid_data_fmt("record {} not found", timestamp_of(i));
-            bytes += out.size();
+        for (size_t start = 0; start < order.size(); start += kReadBatch) {
+            const size_t end = std::min(order.size(), start + kReadBatch);
+            BRVL_TRY(store->begin_reads());
+            for (size_t j = start; j < end; ++j) {
+                const int64_t ts = timestamp_of(kind, order[j]);
+                std::vector<uint8_t> out;
+                const bool found = BRVL_TRY(store->get(ts, out));
+                if (!found) return invalid_data_fmt("record {} not found", ts);
+                bytes += out.size();
+            }
+            BRVL_TRY(store->end_reads());
         }
         return bytes;
     };
-    if (warm) BRVL_TRY(read_all());
+    if (cache == Cache::Warm) BRVL_TRY(read_all());
     Measured m;
     const auto t0 = Clock::now();
     const uint64_t bytes = BRVL_TRY(read_all());
@@ -154,36 +244,60 @@ Result<Measured> bench_point_reads(const StoreSpec& spec, bool warm) {
     return m;
 }
 
+// The scan limits: decompress + copy out into fresh and into reused buffers, and for the
+// cold scan the sequential read of the engine's files after dropping the OS page cache.
+Status measure_scan_limits(const std::string& dir, Cache cache, LimitPair& limits) {
+    limits.add("limit_scan", BRVL_TRY(limit_scan(Kind::Sensor100, kDefaultLevel, false)));
+    limits.add("limit_scan_reused", BRVL_TRY(limit_scan(Kind::Sensor100, kDefaultLevel, true)));
+    if (cache == Cache::Cold) limits.add("limit_cold_read", BRVL_TRY(limit_cold_read(dir, params().n)));
+    return {};
+}
+
 // all_at_once: the engine's query_all instead of its iterator (forward only).
-Result<Measured> bench_scan(const StoreSpec& spec, bool backward, bool all_at_once = false) {
-    const std::string dir = BRVL_TRY(populated_dir(spec));
-    auto store = BRVL_TRY(spec.open(dir, false));
+Result<Measured> bench_scan(const StoreSpec& spec, Cache cache, bool backward, bool all_at_once = false) {
+    const std::string dir = BRVL_TRY(populated_dir(spec, Kind::Sensor100));
+    const bool engine = spec.engine_level != 0;
+    LimitPair limits;
+    if (engine) BRVL_TRY(measure_scan_limits(dir, cache, limits));
+    if (cache == Cache::Cold) BRVL_TRY(drop_os_cache());
+    auto store = BRVL_TRY(spec.open(dir, false, Kind::Sensor100));
     const uint64_t n = params().n;
     const uint64_t first = backward ? n - backward_scan_count() : 0;
+    const int64_t lo = timestamp_of(Kind::Sensor100, first);
+    const int64_t hi = timestamp_of(Kind::Sensor100, n - 1);
+    auto scan = [&](Digest& digest) -> Status {
+        if (all_at_once) return engine_scan_all(*store, lo, hi, digest);
+        return store->scan(lo, hi, backward, digest);
+    };
+    if (cache == Cache::Warm) {
+        Digest first_pass;
+        BRVL_TRY(scan(first_pass));
+    }
     Digest digest;
     Measured m;
     const auto t0 = Clock::now();
-    if (all_at_once) {
-        BRVL_TRY(engine_scan_all(*store, timestamp_of(first), timestamp_of(n - 1), digest));
-    } else {
-        BRVL_TRY(store->scan(timestamp_of(first), timestamp_of(n - 1), backward, digest));
-    }
+    BRVL_TRY(scan(digest));
     m.seconds = seconds_since(t0);
     m.ops = digest.count;
     if (digest.count != n - first || digest.bytes != (n - first) * kSmallPayload) {
         return invalid_data_fmt("scan returned {} records, expected {}", digest.count, n - first);
     }
     BRVL_TRY(store->close());
+    if (engine) {
+        BRVL_TRY(measure_scan_limits(dir, cache, limits));
+        limits.put_counters(m);
+    }
     return m;
 }
 
 Result<Measured> bench_exist(const StoreSpec& spec) {
-    const std::string dir = BRVL_TRY(populated_dir(spec));
-    auto store = BRVL_TRY(spec.open(dir, false));
+    const std::string dir = BRVL_TRY(populated_dir(spec, Kind::Sensor100));
+    auto store = BRVL_TRY(spec.open(dir, false, Kind::Sensor100));
     const uint64_t n = params().n;
     Measured m;
     const auto t0 = Clock::now();
-    const uint64_t bits = BRVL_TRY(engine_exist_bits(*store, timestamp_of(0), timestamp_of(n - 1)));
+    const uint64_t bits = BRVL_TRY(
+        engine_exist_bits(*store, timestamp_of(Kind::Sensor100, 0), timestamp_of(Kind::Sensor100, n - 1)));
     m.seconds = seconds_since(t0);
     m.ops = n;
     if (bits != n) return invalid_data_fmt("existence bitmap has {} bits set, expected {}", bits, n);
@@ -191,73 +305,55 @@ Result<Measured> bench_exist(const StoreSpec& spec) {
     return m;
 }
 
-Measured from_limit(const LimitRun& run) {
-    Measured m;
-    m.seconds = run.seconds;
-    m.ops = run.records;
-    m.counters["out_bytes"] = static_cast<double>(run.out_bytes);
-    return m;
-}
-
 void register_all() {
     const std::vector<StoreSpec> specs = store_specs();
     const Kind kinds[] = {Kind::Random100, Kind::Sensor100, Kind::Random4k};
+    std::string cold_skipped;
+    const bool cold = can_drop_os_cache(&cold_skipped);
+    benchmark::AddCustomContext("cold_rows", cold ? "run" : "skipped: " + cold_skipped);
 
-    // The physical limits first: they need nothing but the records.
+    // Appends: every store on every kind; the engine's other compress levels and index
+    // kind on the 100-byte kinds only.
     for (Kind kind : kinds) {
         const std::string w = std::string("append_") + kind_key(kind);
-        add(w + "/limit_copy", [kind]() -> Result<Measured> {
-            prepare_payloads(kind);
-            auto dir = BRVL_TRY(ScratchDir::make("copy"));
-            return from_limit(BRVL_TRY(limit_mapped_copy(kind, dir->path())));
-        });
-        add(w + "/limit_zstd", [kind]() -> Result<Measured> {
-            prepare_payloads(kind);
-            return from_limit(BRVL_TRY(limit_compress(kind, Codec::Zstd, kDefaultLevel)));
-        });
+        for (const StoreSpec& spec : specs) {
+            const bool variant = spec.engine_level != 0 && spec.key != "engine" && spec.key != "engine_noroll";
+            if (variant && kind == Kind::Random4k) continue;
+            add(w + "/" + spec.key, [spec, kind]() { return bench_append(spec, kind); });
+        }
+        // Another codec's cost on the same blocks, for reference.
         add(w + "/limit_deflate", [kind]() -> Result<Measured> {
             prepare_payloads(kind);
-            return from_limit(BRVL_TRY(limit_compress(kind, Codec::Deflate, kDefaultLevel)));
+            const LimitRun run = BRVL_TRY(limit_compress(kind, Codec::Deflate, kDefaultLevel));
+            Measured m;
+            m.seconds = run.seconds;
+            m.ops = run.records;
+            m.counters["out_bytes"] = static_cast<double>(run.out_bytes);
+            return m;
         });
-        if (kind == Kind::Random4k) continue;
-        // The seal cost of the engine's other compress levels.
-        for (uint8_t level : {uint8_t{1}, uint8_t{9}}) {
-            add(w + "/limit_zstd" + std::to_string(level), [kind, level]() -> Result<Measured> {
-                prepare_payloads(kind);
-                return from_limit(BRVL_TRY(limit_compress(kind, Codec::Zstd, level)));
-            });
-        }
-    }
-    add("scan/limit_scan", []() -> Result<Measured> {
-        prepare_payloads(Kind::Sensor100);
-        return from_limit(BRVL_TRY(limit_scan(Kind::Sensor100, kDefaultLevel)));
-    });
-
-    // Appends: every store on every kind; the engine's other configurations on the 100-byte kinds.
-    for (Kind kind : kinds) {
-        for (const StoreSpec& spec : specs) {
-            const bool variant = spec.key.rfind("engine_", 0) == 0;
-            if (variant && kind == Kind::Random4k) continue;
-            add(std::string("append_") + kind_key(kind) + "/" + spec.key,
-                [spec, kind]() { return bench_append(spec, kind); });
-        }
     }
 
-    // Reads of the sensor dataset by the stores that read.
+    // Reads by the stores that read.
     for (const StoreSpec& spec : specs) {
         if (spec.read.empty()) continue;
-        add("read_warm/" + spec.read, [spec]() { return bench_point_reads(spec, true); });
-        add("read_cold/" + spec.read, [spec]() { return bench_point_reads(spec, false); });
-        add("scan_forward/" + spec.read, [spec]() { return bench_scan(spec, false); });
-        add("scan_backward/" + spec.read, [spec]() { return bench_scan(spec, true); });
-        if (spec.read == "engine") {
-            add("scan_forward/engine_all", [spec]() { return bench_scan(spec, false, true); });
+        const std::string& r = spec.read;
+        add("read_warm/" + r, [spec]() { return bench_point_reads(spec, Kind::Sensor100, Cache::Warm); });
+        add("read_reopen/" + r, [spec]() { return bench_point_reads(spec, Kind::Sensor100, Cache::Reopen); });
+        if (cold) add("read_cold/" + r, [spec]() { return bench_point_reads(spec, Kind::Sensor100, Cache::Cold); });
+        add("read_warm_gaps/" + r, [spec]() { return bench_point_reads(spec, Kind::Sensor100Gaps, Cache::Warm); });
+        add("read_reopen_gaps/" + r, [spec]() { return bench_point_reads(spec, Kind::Sensor100Gaps, Cache::Reopen); });
+        add("scan_forward_warm/" + r, [spec]() { return bench_scan(spec, Cache::Warm, false); });
+        add("scan_forward/" + r, [spec]() { return bench_scan(spec, Cache::Reopen, false); });
+        if (cold) add("scan_forward_cold/" + r, [spec]() { return bench_scan(spec, Cache::Cold, false); });
+        add("scan_backward/" + r, [spec]() { return bench_scan(spec, Cache::Reopen, true); });
+        if (r == "engine") {
+            add("scan_forward/engine_all", [spec]() { return bench_scan(spec, Cache::Reopen, false, true); });
             add("exist/engine", [spec]() { return bench_exist(spec); });
         }
     }
 }
 
-// Takes --n= and --dir= out of argv before Google Benchmark sees it.
+// Takes --n=, --dir= and --no-drop-caches out of argv before Google Benchmark sees it.
 bool take_own_flags(int& argc, char** argv) {
     int out = 1;
     for (int i = 1; i < argc; ++i) {
@@ -272,6 +368,8 @@ bool take_own_flags(int& argc, char** argv) {
             params().n = v;
         } else if (std::strncmp(a, "--dir=", 6) == 0) {
             params().dir = a + 6;
+        } else if (std::strcmp(a, "--no-drop-caches") == 0) {
+            params().drop_caches = false;
         } else {
             argv[out++] = argv[i];
         }

@@ -3,8 +3,14 @@
 #include <libdeflate.h>
 #include <zstd.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "file.h"
@@ -44,7 +50,7 @@ Status for_each_block(Kind kind, Fn&& fn) {
             BRVL_TRY(fn(std::span<const uint8_t>(block.data(), used)));
             used = 0;
         }
-        write_frame(block.data() + used, timestamp_of(i), data);
+        write_frame(block.data() + used, timestamp_of(kind, i), data);
         used += f;
     }
     if (used > 0) BRVL_TRY(fn(std::span<const uint8_t>(block.data(), used)));
@@ -67,31 +73,33 @@ Result<LimitRun> limit_mapped_copy(Kind kind, const std::string& dir) {
     const uint64_t n = record_count(kind);
     const uint64_t total = n * framed_size(payload_size(kind));
     MappedFile file = BRVL_TRY(MappedFile::create(join_path(dir, "copy"), total, true));
-    // Fault every page in first: the limit is the memory bandwidth, not the file system's
-    // page-fault path (which the engine meets only as its files grow).
-    for (uint64_t off = 0; off < total; off += 4096) file.data()[off] = 0;
     uint8_t* dst = file.data();
     const auto t0 = Clock::now();
     for (uint64_t i = 0; i < n; ++i) {
         const auto data = payload(kind, i);
-        write_frame(dst, timestamp_of(i), data);
+        write_frame(dst, timestamp_of(kind, i), data);
         dst += framed_size(data.size());
     }
     LimitRun run{seconds_since(t0), n, total};
     file.close();
+    BRVL_TRY(remove_file(join_path(dir, "copy")));
     return run;
 }
 
-Result<LimitRun> limit_compress(Kind kind, Codec codec, uint8_t level) {
+Result<LimitRun> limit_compress(Kind kind, Codec codec, uint8_t level, bool fresh_context) {
     LimitRun run;
     run.records = record_count(kind);
     std::vector<uint8_t> out;
     if (codec == Codec::Zstd) {
-        auto cctx = BRVL_TRY(zstd_context(level));
+        auto shared = BRVL_TRY(zstd_context(level));
         out.resize(ZSTD_compressBound(kBlockPayload));
         BRVL_TRY(for_each_block(kind, [&](std::span<const uint8_t> block) -> Status {
             const auto t0 = Clock::now();
-            const size_t r = ZSTD_compress2(cctx.get(), out.data(), out.size(), block.data(), block.size());
+            std::unique_ptr<ZSTD_CCtx, CCtxFree> own;
+            if (fresh_context) own = BRVL_TRY(zstd_context(level));
+            ZSTD_CCtx* cctx = fresh_context ? own.get() : shared.get();
+            const size_t r = ZSTD_compress2(cctx, out.data(), out.size(), block.data(), block.size());
+            own.reset();
             run.seconds += seconds_since(t0);
             if (ZSTD_isError(r)) return Error::compression(ZSTD_getErrorName(r));
             run.out_bytes += r + kBlockHeader;
@@ -113,7 +121,13 @@ Result<LimitRun> limit_compress(Kind kind, Codec codec, uint8_t level) {
     return run;
 }
 
-Result<LimitRun> limit_scan(Kind kind, uint8_t level) {
+namespace {
+
+// The zstd blocks of a workload at a level, made on first use.
+Result<const std::vector<std::vector<uint8_t>>*> compressed_blocks(Kind kind, uint8_t level) {
+    static std::map<std::pair<Kind, uint8_t>, std::vector<std::vector<uint8_t>>> made;
+    const auto key = std::make_pair(kind, level);
+    if (auto it = made.find(key); it != made.end()) return &it->second;
     auto cctx = BRVL_TRY(zstd_context(level));
     std::vector<std::vector<uint8_t>> blocks;
     BRVL_TRY(for_each_block(kind, [&](std::span<const uint8_t> block) -> Status {
@@ -124,26 +138,65 @@ Result<LimitRun> limit_scan(Kind kind, uint8_t level) {
         blocks.push_back(std::move(out));
         return {};
     }));
+    return &(made[key] = std::move(blocks));
+}
 
+}  // namespace
+
+Result<LimitRun> limit_scan(Kind kind, uint8_t level, bool reuse_buffer) {
+    const auto* blocks = BRVL_TRY(compressed_blocks(kind, level));
     std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
     if (!dctx) return Error::decompression("zstd context");
-    std::vector<uint8_t> plain(kBlockPayload);
+    std::vector<std::unique_ptr<uint8_t[]>> kept;
+    kept.reserve(blocks->size());
+    std::vector<uint8_t> reused(kBlockPayload);
     Digest digest;
     const auto t0 = Clock::now();
-    for (const auto& b : blocks) {
-        const size_t len = ZSTD_decompressDCtx(dctx.get(), plain.data(), plain.size(), b.data(), b.size());
+    for (const auto& b : *blocks) {
+        uint8_t* plain = reused.data();
+        if (!reuse_buffer) {
+            kept.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlockPayload));
+            plain = kept.back().get();
+        }
+        const size_t len = ZSTD_decompressDCtx(dctx.get(), plain, kBlockPayload, b.data(), b.size());
         if (ZSTD_isError(len)) return Error::decompression(ZSTD_getErrorName(len));
         for (size_t pos = 0; pos + 12 <= len;) {
-            const uint32_t dlen = load_u32(plain.data() + pos);
-            const int64_t ts = load_i64(plain.data() + pos + 4);
+            const uint32_t dlen = load_u32(plain + pos);
+            const int64_t ts = load_i64(plain + pos + 4);
             if (pos + 12 + dlen > len) return Error::invalid_data("frame beyond block");
-            std::vector<uint8_t> data(plain.data() + pos + 12, plain.data() + pos + 12 + dlen);
+            std::vector<uint8_t> data(plain + pos + 12, plain + pos + 12 + dlen);
             digest.add(ts, data);
             pos += framed_size(dlen);
         }
     }
     LimitRun run{seconds_since(t0), digest.count, digest.bytes};
     if (digest.count != record_count(kind)) return Error::invalid_data("scan limit lost records");
+    return run;
+}
+
+Result<LimitRun> limit_cold_read(const std::string& dir, uint64_t records) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_regular_file(ec)) files.push_back(it->path().string());
+    }
+    if (ec) return Error::io(ec.value());
+    BRVL_TRY(drop_os_cache());
+    std::vector<uint8_t> buf(1 << 20);
+    LimitRun run;
+    run.records = records;
+    const auto t0 = Clock::now();
+    for (const std::string& path : files) {
+        FileHandle fd = BRVL_TRY(FileHandle::open(path, FileHandle::Mode::ReadOnly));
+        for (;;) {
+            const ssize_t got = ::read(fd.fd(), buf.data(), buf.size());
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return Error::io(errno);
+            if (got == 0) break;
+            run.out_bytes += static_cast<uint64_t>(got);
+        }
+    }
+    run.seconds = seconds_since(t0);
     return run;
 }
 

@@ -1,6 +1,8 @@
 // The physical limits of this machine for the engine's work on the same records: copying
 // the framed records into a mapped file, compressing the framed stream in 256 KiB blocks
-// (the seal cost), and for scans decompressing those blocks and copying each record out.
+// (the seal cost), for scans decompressing those blocks and copying each record out, and
+// for cold scans reading the files from the disk. The benchmarks measure them next to the
+// engine, in the same iteration, so that both meet the same machine load.
 #pragma once
 
 #include <cstdint>
@@ -13,21 +15,31 @@ namespace brenvale::bench {
 struct LimitRun {
     double seconds = 0;       // the timed work only
     uint64_t records = 0;
-    uint64_t out_bytes = 0;   // bytes produced (mapped file, compressed blocks incl. block headers)
+    uint64_t out_bytes = 0;   // bytes produced (mapped file, compressed blocks incl. block headers, bytes read)
 };
 
-// Every framed record of the workload copied, in order, into a fresh mapped file whose
-// blocks were reserved and whose pages were faulted in beforehand (memory bandwidth).
+// Every framed record of the workload copied, in order, into a new mapped file whose
+// blocks were reserved beforehand; its pages are faulted in by the copy, as the engine's
+// are by its writes.
 Result<LimitRun> limit_mapped_copy(Kind kind, const std::string& dir);
 
 enum class Codec { Zstd, Deflate };
 // The framed stream cut into blocks as the engine fills them (a frame never straddles
-// two blocks), each compressed at `level` with a reused compressor; only the compression
-// calls are timed.
-Result<LimitRun> limit_compress(Kind kind, Codec codec, uint8_t level);
+// two blocks), each compressed at `level`; only the compression calls are timed.
+// fresh_context: a new compressor per block (its creation timed too), as the engine makes
+// one; otherwise one compressor for all blocks.
+Result<LimitRun> limit_compress(Kind kind, Codec codec, uint8_t level, bool fresh_context = false);
 
-// The same zstd blocks decompressed with a reused decompressor, each record then copied
-// out as an owned byte vector; the decompression and the copies are timed.
-Result<LimitRun> limit_scan(Kind kind, uint8_t level);
+// The same zstd blocks (made once per workload and level, untimed) decompressed with a
+// reused decompressor, each record then copied out as an owned byte vector; the
+// decompression and the copies are timed. Each block goes into a newly allocated buffer
+// that is kept until the scan ends, as a cache holding the whole dataset keeps it (the
+// page faults of new memory included); with reuse_buffer every block goes into the same,
+// already touched buffer instead (the lower bound).
+Result<LimitRun> limit_scan(Kind kind, uint8_t level, bool reuse_buffer);
+
+// Drops the OS page cache, then reads every file below dir from start to end with 1 MiB
+// read() calls; only the reads are timed. records: what the files hold, for the rate.
+Result<LimitRun> limit_cold_read(const std::string& dir, uint64_t records);
 
 }  // namespace brenvale::bench

@@ -5,12 +5,15 @@
 #   N        records of the 100-byte workloads (default 1000000); the 4 KiB workload uses
 #            N/5 records and the point reads N/10. The table goes to stdout and to
 #            bench/results/latest.md.
-#   --smoke  N = 10000 and the table to <build dir>/bench-smoke.md (what CI runs); fails
-#            when a benchmark reported an error.
+#   --smoke  N = 10000, one run each, no dropping of the OS page cache, and the table to
+#            <build dir>/bench-smoke.md (what CI runs); fails when a benchmark reported an
+#            error.
 #
 # Env: BRENVALE_BENCH_BUILD_DIR (default build-bench), BRENVALE_BENCH_SCRATCH (where the
 #      stores are written, default the build dir; removed afterwards), BRENVALE_BENCH_REPS
-#      (runs per benchmark of a full run, default 3; the table shows the median).
+#      (runs per benchmark of a full run, default 3; the table shows the median and range),
+#      BRENVALE_BENCH_DROP_CACHES (1: the cold rows drop the OS page cache, the default of
+#      a full run as root; 0: they are left out, the default of the smoke run).
 # Needs the Debian packages libbenchmark-dev libsqlite3-dev liblmdb-dev librocksdb-dev
 # (scripts/setup.sh installs them).
 set -euo pipefail
@@ -22,7 +25,7 @@ OUT=$ROOT/bench/results/latest.md
 case ${1:-} in
     "") ;;
     --smoke) N=10000; OUT=$BUILD_DIR/bench-smoke.md ;;
-    -h|--help) sed -n '2,17p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,21p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *[!0-9]*) echo "run.sh: N must be a number or --smoke, got '$1'" >&2; exit 2 ;;
     *) N=$1 ;;
 esac
@@ -36,13 +39,20 @@ PY=$(command -v python3 || command -v python3.14 || true)
 JOBS=$(nproc 2>/dev/null || echo 2)
 say "building $BUILD_DIR (Release)"
 cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DBRENVALE_BENCH=ON -DBRENVALE_PYTHON=OFF >/dev/null
-cmake --build "$BUILD_DIR" -j "$JOBS" --target brenvale_bench >/dev/null
+cmake --build "$BUILD_DIR" -j "$(( JOBS < 4 ? JOBS : 4 ))" --target brenvale_bench >/dev/null
 
 SCRATCH_PARENT=${BRENVALE_BENCH_SCRATCH:-$BUILD_DIR}
 mkdir -p "$SCRATCH_PARENT"
 SCRATCH=$(mktemp -d "$SCRATCH_PARENT/bench-scratch.XXXXXX")
-trap 'rm -rf "$SCRATCH"' EXIT
 JSON=$BUILD_DIR/bench-result.json
+LOADS=$BUILD_DIR/bench-loadavg.txt
+: > "$LOADS"
+SAMPLER=
+cleanup() {
+    [ -z "$SAMPLER" ] || kill "$SAMPLER" 2>/dev/null || true
+    rm -rf "$SCRATCH"
+}
+trap cleanup EXIT
 
 # The full run shows its progress; the smoke run keeps it in a log, shown on failure.
 LOG=/dev/stderr
@@ -50,10 +60,23 @@ LOG=/dev/stderr
 # Each benchmark runs its workload once; a full run repeats it and the table shows the median.
 REPS=${BRENVALE_BENCH_REPS:-3}
 case $REPS in ''|*[!0-9]*|0) echo "run.sh: BRENVALE_BENCH_REPS must be a positive number" >&2; exit 2 ;; esac
-[ "$LOG" = /dev/stderr ] || REPS=1
+DROP=${BRENVALE_BENCH_DROP_CACHES:-1}
+if [ "$LOG" != /dev/stderr ]; then
+    REPS=1
+    DROP=${BRENVALE_BENCH_DROP_CACHES:-0}
+fi
+FLAGS=()
+[ "$DROP" = 1 ] || FLAGS+=(--no-drop-caches)
+# The machine's load while the benchmarks run, every 10 s, for the table's notes.
+if [ "$LOG" = /dev/stderr ]; then
+    (while sleep 10; do cat /proc/loadavg; done >> "$LOADS") &
+    SAMPLER=$!
+fi
 say "running N=$N, $REPS run(s) per benchmark"
-if ! "$BUILD_DIR/bench/brenvale_bench" --n="$N" --dir="$SCRATCH" \
-        --benchmark_repetitions="$REPS" --benchmark_report_aggregates_only="$([ "$REPS" -gt 1 ] && echo true || echo false)" \
+# Every run goes to the JSON file (the table takes median and range); the console shows
+# the aggregates only.
+if ! "$BUILD_DIR/bench/brenvale_bench" --n="$N" --dir="$SCRATCH" "${FLAGS[@]}" \
+        --benchmark_repetitions="$REPS" --benchmark_display_aggregates_only="$([ "$REPS" -gt 1 ] && echo true || echo false)" \
         --benchmark_out="$JSON" --benchmark_out_format=json > "$LOG" 2>&1; then
     [ "$LOG" = /dev/stderr ] || cat "$LOG" >&2
     echo "run.sh: the benchmark program failed" >&2
@@ -63,7 +86,7 @@ fi
 CPU=$(grep -m1 '^model name' /proc/cpuinfo 2>/dev/null | cut -d: -f2- | sed 's/^ *//')
 mkdir -p "$(dirname "$OUT")"
 rc=0
-"$PY" "$ROOT/bench/table.py" "$JSON" --cpu "${CPU:-unknown CPU}" --nproc "$JOBS" > "$OUT.tmp" || rc=$?
+"$PY" "$ROOT/bench/table.py" "$JSON" --cpu "${CPU:-unknown CPU}" --nproc "$JOBS" --load "$LOADS" > "$OUT.tmp" || rc=$?
 mv "$OUT.tmp" "$OUT"
 cat "$OUT"
 say "table written to $OUT"

@@ -23,6 +23,10 @@ public:
         DatasetConfig config;
         config.index_continuous = options.continuous ? 1 : 0;
         config.compress_level = options.compress_level;
+        if (options.segment_size != 0) {
+            config.data_segment_size = options.segment_size;
+            config.index_segment_size = options.segment_size / 4;
+        }
         Dataset dataset = create ? BRVL_TRY(Dataset::create(key, path, config)) : BRVL_TRY(Dataset::open(key, path));
         BRVL_TRY(dataset.set_identifier(1));
         auto cache = std::make_shared<BlockCache>(kCacheBytes);

@@ -1,7 +1,7 @@
 // LMDB as its experts would set it up for time-stamped blobs: 8-byte big-endian keys
 // (sign bit flipped, so that byte order is timestamp order), MDB_NOSYNC|MDB_NOMETASYNC|
-// MDB_WRITEMAP, MDB_APPEND for in-order keys, one read transaction reset and renewed
-// between point reads.
+// MDB_WRITEMAP, MDB_APPEND for in-order keys, one read transaction per batch of point reads
+// (renewed at the start of the batch and reset at its end).
 #include <lmdb.h>
 
 #include <cstring>
@@ -69,8 +69,22 @@ public:
 
     Status end_writes() override { return write_txn_ ? commit() : Status(); }
 
+    Status begin_reads() override {
+        if (in_batch_) return {};
+        BRVL_TRY(read_txn());
+        in_batch_ = true;
+        return {};
+    }
+
+    Status end_reads() override {
+        if (in_batch_) mdb_txn_reset(reader_.get());
+        in_batch_ = false;
+        return {};
+    }
+
     Result<bool> get(int64_t ts, std::vector<uint8_t>& out) override {
-        MDB_txn* t = BRVL_TRY(read_txn());
+        // Outside a batch a read is its own transaction.
+        MDB_txn* t = in_batch_ ? reader_.get() : BRVL_TRY(read_txn());
         uint8_t key[8];
         encode_key(ts, key);
         MDB_val k{sizeof key, key};
@@ -82,12 +96,13 @@ public:
             out.assign(p, p + v.mv_size);
             found = true;
         }
-        mdb_txn_reset(t);
+        if (!in_batch_) mdb_txn_reset(t);
         if (rc != 0 && rc != MDB_NOTFOUND) return lmdb_error("get", rc);
         return found;
     }
 
     Status scan(int64_t lo, int64_t hi, bool backward, Digest& digest) override {
+        BRVL_TRY(end_reads());
         MDB_txn* t = BRVL_TRY(read_txn());
         MDB_cursor* raw = nullptr;
         if (int rc = mdb_cursor_open(t, dbi_, &raw); rc != 0) {
@@ -109,6 +124,7 @@ public:
 
     Status close() override {
         BRVL_TRY(end_writes());
+        in_batch_ = false;
         reader_.reset();
         env_.reset();
         return {};
@@ -191,6 +207,7 @@ private:
     TxnPtr reader_;
     uint32_t batch_;
     uint32_t pending_ = 0;
+    bool in_batch_ = false;  // reader_ is live for a batch of point reads
 };
 
 }  // namespace

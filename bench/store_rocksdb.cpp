@@ -1,10 +1,16 @@
-// RocksDB through its C API: default options with the WAL on and never synced per write,
-// the bytewise comparator over 8-byte big-endian keys (sign bit flipped), zstd compression,
-// one Put per record, and a 256 MiB block cache (the engine's cache budget).
+// RocksDB through its C API, set up as its experts would for time series: the WAL on and
+// never synced per write, the bytewise comparator over 8-byte big-endian keys (sign bit
+// flipped), IncreaseParallelism (one background thread per core) and
+// OptimizeLevelStyleCompaction with the 256 MiB budget every store gets (64 MiB memtables),
+// zstd on every level (that optimisation alone would leave levels 0 and 1 uncompressed),
+// 32 KiB blocks with a 10-bit bloom filter, and a 256 MiB block cache (the engine's cache
+// budget). One Put per record, or a WriteBatch of `batch` records.
 #include <rocksdb/c.h>
 
 #include <cstdlib>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "bench_common.h"
 
@@ -29,6 +35,10 @@ using ReadOptionsPtr = std::unique_ptr<rocksdb_readoptions_t, Deleter<rocksdb_re
 using FlushOptionsPtr = std::unique_ptr<rocksdb_flushoptions_t, Deleter<rocksdb_flushoptions_destroy>>;
 using IteratorPtr = std::unique_ptr<rocksdb_iterator_t, Deleter<rocksdb_iter_destroy>>;
 using PinnedPtr = std::unique_ptr<rocksdb_pinnableslice_t, Deleter<rocksdb_pinnableslice_destroy>>;
+using BatchPtr = std::unique_ptr<rocksdb_writebatch_t, Deleter<rocksdb_writebatch_destroy>>;
+
+constexpr size_t kBlockSize = 32768;
+constexpr double kBloomBitsPerKey = 10;
 
 // An error string the library allocated; freed when dropped.
 class ErrText {
@@ -58,21 +68,30 @@ int64_t decode_key(const char* p, size_t len) {
 
 class RocksStore final : public Store {
 public:
-    static Result<std::unique_ptr<Store>> open(const std::string& dir, bool create) {
-        auto store = std::make_unique<RocksStore>();
+    static Result<std::unique_ptr<Store>> open(const std::string& dir, bool create, uint32_t batch) {
+        auto store = std::make_unique<RocksStore>(batch);
         BRVL_TRY(store->init(dir, create));
         return std::unique_ptr<Store>(std::move(store));
     }
 
+    explicit RocksStore(uint32_t batch) : batch_size_(batch) {}
+
     Status put(int64_t ts, std::span<const uint8_t> data) override {
         char key[8];
         encode_key(ts, key);
+        const auto* value = reinterpret_cast<const char*>(data.data());
+        if (batch_size_ > 1) {
+            rocksdb_writebatch_put(batch_.get(), key, sizeof key, value, data.size());
+            if (++pending_ >= batch_size_) return commit();
+            return {};
+        }
         ErrText err;
-        rocksdb_put(db_.get(), write_.get(), key, sizeof key, reinterpret_cast<const char*>(data.data()), data.size(),
-                    err.out());
+        rocksdb_put(db_.get(), write_.get(), key, sizeof key, value, data.size(), err.out());
         if (err.failed()) return err.error("put");
         return {};
     }
+
+    Status end_writes() override { return pending_ > 0 ? commit() : Status(); }
 
     Result<bool> get(int64_t ts, std::vector<uint8_t>& out) override {
         char key[8];
@@ -119,6 +138,7 @@ public:
 
     // Turns the memtable into a table file, so that the bytes on disk are the compressed ones.
     Status flush() override {
+        BRVL_TRY(end_writes());
         FlushOptionsPtr fo(rocksdb_flushoptions_create());
         rocksdb_flushoptions_set_wait(fo.get(), 1);
         ErrText err;
@@ -128,6 +148,7 @@ public:
     }
 
     Status close() override {
+        BRVL_TRY(end_writes());
         db_.reset();
         return {};
     }
@@ -136,17 +157,36 @@ private:
     Status init(const std::string& dir, bool create) {
         options_.reset(rocksdb_options_create());
         rocksdb_options_set_create_if_missing(options_.get(), create ? 1 : 0);
+        const unsigned cores = std::thread::hardware_concurrency();
+        rocksdb_options_increase_parallelism(options_.get(), cores > 0 ? static_cast<int>(cores) : 2);
+        rocksdb_options_optimize_level_style_compaction(options_.get(), kCacheBytes);
         rocksdb_options_set_compression(options_.get(), rocksdb_zstd_compression);
+        std::vector<int> per_level(static_cast<size_t>(rocksdb_options_get_num_levels(options_.get())),
+                                   rocksdb_zstd_compression);
+        rocksdb_options_set_compression_per_level(options_.get(), per_level.data(), per_level.size());
         cache_.reset(rocksdb_cache_create_lru(kCacheBytes));
         table_.reset(rocksdb_block_based_options_create());
         rocksdb_block_based_options_set_block_cache(table_.get(), cache_.get());
+        rocksdb_block_based_options_set_block_size(table_.get(), kBlockSize);
+        // The table options take the policy over.
+        rocksdb_block_based_options_set_filter_policy(table_.get(), rocksdb_filterpolicy_create_bloom_full(kBloomBitsPerKey));
         rocksdb_options_set_block_based_table_factory(options_.get(), table_.get());
         write_.reset(rocksdb_writeoptions_create());
         rocksdb_writeoptions_set_sync(write_.get(), 0);
         read_.reset(rocksdb_readoptions_create());
+        batch_.reset(rocksdb_writebatch_create());
         ErrText err;
         db_.reset(rocksdb_open(options_.get(), dir.c_str(), err.out()));
         if (err.failed() || !db_) return err.error("open");
+        return {};
+    }
+
+    Status commit() {
+        pending_ = 0;
+        ErrText err;
+        rocksdb_write(db_.get(), write_.get(), batch_.get(), err.out());
+        rocksdb_writebatch_clear(batch_.get());
+        if (err.failed()) return err.error("write");
         return {};
     }
 
@@ -155,14 +195,17 @@ private:
     TableOptionsPtr table_;
     WriteOptionsPtr write_;
     ReadOptionsPtr read_;
+    BatchPtr batch_;
+    uint32_t batch_size_;
+    uint32_t pending_ = 0;
     // Declared last so that it is closed first.
     DbPtr db_;
 };
 
 }  // namespace
 
-Result<std::unique_ptr<Store>> open_rocksdb(const std::string& dir, bool create) {
-    return RocksStore::open(dir, create);
+Result<std::unique_ptr<Store>> open_rocksdb(const std::string& dir, bool create, uint32_t batch) {
+    return RocksStore::open(dir, create, batch);
 }
 
 }  // namespace brenvale::bench

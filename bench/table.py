@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
 """Turns brenvale_bench's JSON output into the one markdown table of bench/run.sh.
 
-usage: table.py RESULT.json [--cpu MODEL] [--nproc N]
+usage: table.py RESULT.json [--cpu MODEL] [--nproc N] [--load FILE]
 
-Exits 1 (after printing the table) when a benchmark reported an error.
+Every benchmark may have run several times (repetitions): a cell shows the median and,
+in brackets, the lowest and highest run. --load names a file of /proc/loadavg samples
+taken during the run. Exits 1 (after printing the table) when a benchmark reported an
+error.
 """
 import argparse
 import json
+import statistics
 import sys
 
 PEERS = [("SQLite", "sqlite"), ("LMDB", "lmdb"), ("RocksDB", "rocksdb")]
@@ -18,93 +22,79 @@ KINDS = [
 
 
 def load(path):
+    """{(workload, store): [run, ...]} of the single runs, None for a failed benchmark."""
     with open(path, encoding="utf-8") as f:
         doc = json.load(f)
     results, errors = {}, []
     for b in doc.get("benchmarks", []):
+        if b.get("run_type") == "aggregate":
+            continue  # the table takes its own median, minimum and maximum
         parts = b["name"].split("/")
         key = (parts[0], parts[1])
         if b.get("error_occurred"):
             errors.append(f"{parts[0]}/{parts[1]}: {b.get('error_message', '?')}")
             results[key] = None
             continue
-        if results.get(key, 0) is None:
+        if key in results and results[key] is None:
             continue  # one repetition failed: the benchmark stays failed
-        # With repetitions the median stands for the benchmark; otherwise its one run.
-        if b.get("run_type") == "aggregate":
-            if b.get("aggregate_name") == "median":
-                results[key] = b
-        elif key not in results or results[key].get("run_type") != "aggregate":
-            results[key] = b
+        results.setdefault(key, []).append(b)
     return doc.get("context", {}), results, errors
+
+
+class Spread:
+    """Median, minimum and maximum of one quantity over the runs."""
+
+    def __init__(self, values):
+        self.values = sorted(values)
+        self.med = statistics.median(self.values)
+        self.lo = self.values[0]
+        self.hi = self.values[-1]
 
 
 def num(x):
     """Three significant digits, never in exponent form."""
-    return f"{x:.3g}" if x < 1000 else f"{x:.0f}"
+    return f"{x:.3g}" if abs(x) < 1000 else f"{x:.0f}"
 
 
-def rate(v):
-    if v is None:
+UNITS = ((1e9, "G"), (1e6, "M"), (1e3, "k"))
+SIZES = ((1 << 30, "GiB"), (1 << 20, "MiB"), (1 << 10, "KiB"))
+
+
+def scaled(s, units, suffix):
+    div, unit = 1, ""
+    for d, u in units:
+        if s.med >= d:
+            div, unit = d, u
+            break
+    text = f"{num(s.med / div)} {unit}{suffix}"
+    if len(s.values) > 1:
+        text += f" [{num(s.lo / div)}–{num(s.hi / div)}]"
+    return text
+
+
+def rate(s):
+    return "—" if s is None else scaled(s, UNITS, "/s")
+
+
+def size(s):
+    if s is None:
         return "—"
-    for div, unit in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
-        if v >= div:
-            return f"{num(v / div)} {unit}/s"
-    return f"{num(v)} /s"
+    if s.med < 1024:
+        return f"{s.med:.0f} B"
+    return scaled(s, SIZES, "")
 
 
-def size(v):
-    if v is None:
+def percent(s):
+    if s is None:
         return "—"
-    for div, unit in ((1 << 30, "GiB"), (1 << 20, "MiB"), (1 << 10, "KiB")):
-        if v >= div:
-            return f"{num(v / div)} {unit}"
-    return f"{v:.0f} B"
+    text = f"{100 * s.med:.0f}%"
+    if len(s.values) > 1:
+        text += f" [{100 * s.lo:.0f}–{100 * s.hi:.0f}]"
+    return text
 
 
-def ratio(a, b):
-    """a / b as a factor, or None."""
-    if a is None or b is None or b == 0:
-        return None
-    return a / b
-
-
-def fmt_ratio(r):
+def times(r):
     return "" if r is None else f" ({r:.2g}×)"
-
-
-def pct(r):
-    return "—" if r is None else f"{100 * r:.0f}%"
-
-
-class Table:
-    def __init__(self, results):
-        self.r = results
-        self.rows = []
-
-    def get(self, workload, store, field="items_per_second"):
-        b = self.r.get((workload, store))
-        if b is None:
-            return None
-        return b.get(field)
-
-    def cell(self, workload, store, engine, field="items_per_second"):
-        """A peer's throughput with the engine's speed-up over it."""
-        if (workload, store) not in self.r:
-            return "—"
-        v = self.get(workload, store, field)
-        if v is None:
-            return "error"
-        return rate(v) + fmt_ratio(ratio(engine, v))
-
-    def engine_cell(self, workload, store="engine"):
-        if (workload, store) not in self.r:
-            return "—", None
-        v = self.get(workload, store)
-        return ("error" if v is None else rate(v)), v
-
-    def add(self, *cells):
-        self.rows.append(cells)
 
 
 def combined(*rates):
@@ -114,70 +104,204 @@ def combined(*rates):
     return 1 / sum(1 / r for r in rates)
 
 
+class Table:
+    def __init__(self, results):
+        self.r = results
+        self.rows = []
+
+    def has(self, workload, store):
+        return (workload, store) in self.r
+
+    def spread(self, workload, store, fn):
+        """The spread of fn(run) over the runs, or None (missing, failed or no value)."""
+        runs = self.r.get((workload, store))
+        if not runs:
+            return None
+        values = [v for v in (fn(b) for b in runs) if v is not None]
+        return Spread(values) if values else None
+
+    def field(self, workload, store, name="items_per_second"):
+        return self.spread(workload, store, lambda b: b.get(name))
+
+    def rate_cell(self, workload, store, engine=None, name="items_per_second"):
+        """A throughput; after a peer's, the engine's speed-up over it (medians)."""
+        if not self.has(workload, store):
+            return "—"
+        s = self.field(workload, store, name)
+        if s is None:
+            return "error"
+        r = None if engine is None or s.med == 0 else engine.med / s.med
+        return rate(s) + times(r)
+
+    def add(self, *cells):
+        self.rows.append(cells)
+
+
+def puts_and_flush(b):
+    """An append run's records per second over its put and final flush time."""
+    t = b.get("put_s", 0) + b.get("flush_s", 0)
+    return b["items_per_second"] * b["put_s"] / t if t > 0 else None
+
+
+def vs_limit(*limit_names, overlap=False):
+    """A run's throughput over the limit measured in the same run: the steps one after the
+    other, or (overlap) all at once, so that the slowest one bounds the rate."""
+    def fn(b):
+        rates = [b.get(n) for n in limit_names]
+        if overlap:
+            lim = None if any(r is None for r in rates) else min(rates)
+        else:
+            lim = combined(*rates)
+        return None if not lim else b["items_per_second"] / lim
+    return fn
+
+
+def rocksdb_cell(t, workload, store, engine):
+    """RocksDB: puts plus the final flush (its compression happens there), and puts only."""
+    if not t.has(workload, store):
+        return "—"
+    full = t.spread(workload, store, puts_and_flush)
+    puts = t.field(workload, store)
+    if full is None or puts is None:
+        return "error"
+    r = None if engine is None or full.med == 0 else engine.med / full.med
+    return f"{rate(full)}{times(r)} · puts only {rate(puts)}"
+
+
+def sync_cell(t, workload, store, engine=False):
+    s_calls = t.field(workload, store, "sync_calls")
+    s_secs = t.field(workload, store, "sync_s")
+    if s_calls is None or s_secs is None:
+        return "—"
+    text = f"{s_calls.med:.0f} calls, {s_secs.med * 1e3:.0f} ms"
+    if engine:
+        share = t.spread(workload, store, lambda b: b["sync_s"] / b["put_s"] if b.get("put_s") else None)
+        text += f" = {percent(share)} of the puts"
+    flush = t.field(workload, store, "flush_sync_calls")
+    if flush is not None:
+        text += f"; {flush.med:.0f} in the final flush"
+    return text
+
+
 def build(results):
     t = Table(results)
+
+    # Appends.
     for kind, label in KINDS:
         w = f"append_{kind}"
-        e_txt, e = t.engine_cell(w)
-        copy = t.get(w, "limit_copy")
-        zstd = t.get(w, "limit_zstd")
-        deflate = t.get(w, "limit_deflate")
-        limit = combined(copy, zstd)
-        limit_txt = f"copy {rate(copy)} · zstd-6 {rate(zstd)} · deflate-6 {rate(deflate)}"
-        vs = f"{pct(ratio(e, limit))} of copy+zstd-6"
+        e = t.field(w, "engine")
+        e_txt = t.rate_cell(w, "engine")
+        copy = t.field(w, "engine", "limit_copy_rate")
+        zstd = t.field(w, "engine", "limit_zstd_rate")
+        fresh = t.field(w, "engine", "limit_zstd_fresh_rate")
+        deflate = t.field(w, "limit_deflate")
+        limit_txt = (f"copy {rate(copy)} · zstd-6 {rate(zstd)} · zstd-6 with a new compressor per block "
+                     f"{rate(fresh)} · deflate-6 {rate(deflate)}")
+        vs = (f"{percent(t.spread(w, 'engine', vs_limit('limit_copy_rate', 'limit_zstd_rate')))} of copy+zstd-6; "
+              f"{percent(t.spread(w, 'engine', vs_limit('limit_copy_rate', 'limit_zstd_fresh_rate')))} "
+              "with a new compressor per block")
         t.add(f"append {label}, one record per call", e_txt,
-              t.cell(w, "sqlite_1", e), t.cell(w, "lmdb_1", e), t.cell(w, "rocksdb", e), limit_txt, vs)
-        t.add(f"append {label}, batches of 1,000", e_txt,
-              t.cell(w, "sqlite_1000", e), t.cell(w, "lmdb_1000", e), "— (one Put per record)",
-              "as above", vs)
-    for kind, label in KINDS[:2]:
-        w = f"append_{kind}"
-        copy = t.get(w, "limit_copy")
-        for store, what, level in (("engine_cont", "continuous index, zstd 6", 6),
-                                   ("engine_l1", "sparse index, zstd 1", 1),
-                                   ("engine_l9", "sparse index, zstd 9", 9)):
-            e_txt, e = t.engine_cell(w, store)
-            disk = t.get(w, store, "disk_bytes")
-            zname = "limit_zstd" if level == 6 else f"limit_zstd{level}"
-            zstd = t.get(w, zname)
-            e_base = t.get(w, "engine")
-            vs_default = ratio(e, e_base)
-            extra = "" if vs_default is None else f", {vs_default:.2g}× the default"
-            t.add(f"append {label}, engine with {what}", f"{e_txt} · {size(disk)} on disk{extra}",
-                  "", "", "", f"copy {rate(copy)} · zstd-{level} {rate(zstd)}",
-                  f"{pct(ratio(e, combined(copy, zstd)))} of copy+zstd-{level}")
-    scan_limit = t.get("scan", "limit_scan")
-    for w, label in (("read_warm", "random point reads, block cache warm"),
-                     ("read_cold", "random point reads after reopening (cold cache)"),
-                     ("scan_forward", "forward range scan, all records"),
-                     ("scan_backward", "backward range scan, last 10%")):
-        e_txt, e = t.engine_cell(w)
-        lim_txt, vs = "—", "—"
-        if w.startswith("scan"):
-            lim_txt = f"zstd-6 decompress + copy out {rate(scan_limit)}"
-            vs = f"{pct(ratio(e, scan_limit))} of it"
-        t.add(f"{label} (100 B sensor)", e_txt,
-              *(t.cell(w, peer, e) for _, peer in PEERS), lim_txt, vs)
-    e_txt, e = t.engine_cell("scan_forward", "engine_all")
-    t.add("forward range scan, all records in one query_all call (100 B sensor)", e_txt,
-          "—", "—", "—", f"zstd-6 decompress + copy out {rate(scan_limit)}",
-          f"{pct(ratio(e, scan_limit))} of it")
-    e_txt, _ = t.engine_cell("exist")
-    t.add("existence bitmap over the whole range (records/s)", e_txt,
+              t.rate_cell(w, "sqlite_1", e), t.rate_cell(w, "lmdb_1", e), rocksdb_cell(t, w, "rocksdb_1", e),
+              limit_txt, vs)
+        t.add(f"append {label}, batches of 1,000 (engine: one per call)", e_txt,
+              t.rate_cell(w, "sqlite_1000", e), t.rate_cell(w, "lmdb_1000", e),
+              rocksdb_cell(t, w, "rocksdb_1000", e), "as above", "as above")
+        t.add(f"syncs inside the timed appends, {label} (peers: one per call)", sync_cell(t, w, "engine", True),
+              sync_cell(t, w, "sqlite_1"), sync_cell(t, w, "lmdb_1"), sync_cell(t, w, "rocksdb_1"), "—", "—")
+
+    # The engine's other configurations.
+    variants = (("engine_noroll", "4 GiB segments (no roll-over, so no msync until the flush)", 6),
+                ("engine_cont", "continuous index, zstd 6", 6),
+                ("engine_l1", "sparse index, zstd 1", 1),
+                ("engine_l9", "sparse index, zstd 9", 9))
+    for store, what, level in variants:
+        for kind, label in KINDS:
+            w = f"append_{kind}"
+            if not t.has(w, store):
+                continue
+            e = t.field(w, store)
+            base = t.field(w, "engine")
+            disk = t.field(w, store, "disk_bytes")
+            extra = "" if e is None or base is None else f", speed {e.med / base.med:.2g}× the default's"
+            copy = t.field(w, store, "limit_copy_rate")
+            zstd = t.field(w, store, "limit_zstd_rate")
+            vs = percent(t.spread(w, store, vs_limit("limit_copy_rate", "limit_zstd_rate")))
+            t.add(f"append {label}, engine with {what}", f"{t.rate_cell(w, store)} · {size(disk)} on disk{extra}",
+                  "", "", "", f"copy {rate(copy)} · zstd-{level} {rate(zstd)}", f"{vs} of copy+zstd-{level}")
+
+    # Reads of the sensor records.
+    reads = (("read_warm", "random point reads, block cache warm"),
+             ("read_reopen", "random point reads after reopening (store cache empty, OS page cache warm)"),
+             ("read_cold", "random point reads after dropping the OS page cache"),
+             ("read_warm_gaps", "random point reads, timestamps 1-1000 apart, block cache warm"),
+             ("read_reopen_gaps", "random point reads, timestamps 1-1000 apart, after reopening"))
+    for w, label in reads:
+        if not any(t.has(w, s) for s in ("engine", "sqlite", "lmdb", "rocksdb")):
+            continue
+        e = t.field(w, "engine")
+        t.add(f"{label} (100 B sensor)", t.rate_cell(w, "engine"),
+              *(t.rate_cell(w, peer, e) for _, peer in PEERS), "—", "—")
+    scans = (("scan_forward_warm", "forward range scan, all records, block cache warm (holds the whole dataset)"),
+             ("scan_forward", "forward range scan, all records, after reopening"),
+             ("scan_forward_cold", "forward range scan, all records, after dropping the OS page cache"),
+             ("scan_backward", "backward range scan, last 10%, after reopening"))
+    for w, label in scans:
+        if not any(t.has(w, s) for s in ("engine", "sqlite", "lmdb", "rocksdb")):
+            continue
+        e = t.field(w, "engine")
+        lim = t.field(w, "engine", "limit_scan_rate")
+        reused = t.field(w, "engine", "limit_scan_reused_rate")
+        lim_txt = f"zstd-6 decompress + copy out: new buffers {rate(lim)} · one reused buffer {rate(reused)}"
+        vs = f"{percent(t.spread(w, 'engine', vs_limit('limit_scan_rate')))} of it (new buffers)"
+        if w == "scan_forward_cold":
+            cold = t.field(w, "engine", "limit_cold_read_rate")
+            read_bytes = t.field(w, "engine", "limit_cold_read_bytes")
+            lim_txt = (f"reading the engine's files ({size(read_bytes)}) after the drop {rate(cold)}; " + lim_txt)
+            vs = (f"{percent(t.spread(w, 'engine', vs_limit('limit_cold_read_rate', 'limit_scan_rate', overlap=True)))}"
+                  " of the slower of reading and decompressing (new buffers)")
+        t.add(f"{label} (100 B sensor)", t.rate_cell(w, "engine"),
+              *(t.rate_cell(w, peer, e) for _, peer in PEERS), lim_txt, vs)
+    w = "scan_forward"
+    lim = t.field(w, "engine_all", "limit_scan_rate")
+    t.add("forward range scan, all records in one query_all call, after reopening (100 B sensor)",
+          t.rate_cell(w, "engine_all"), "—", "—", "—",
+          f"zstd-6 decompress + copy out (new buffers) {rate(lim)}",
+          f"{percent(t.spread(w, 'engine_all', vs_limit('limit_scan_rate')))} of it")
+    t.add("existence bitmap over the whole range (records/s)", t.rate_cell("exist", "engine"),
           "— (no such query)", "—", "—", "—", "—")
+
+    # Sizes.
     for kind, label in KINDS:
         w = f"append_{kind}"
-        e = t.get(w, "engine", "disk_bytes")
+        e = t.field(w, "engine", "disk_bytes")
         cells = []
-        for store in ("sqlite_1000", "lmdb_1000", "rocksdb"):
-            v = t.get(w, store, "disk_bytes")
-            cells.append("—" if v is None else size(v) + fmt_ratio(ratio(v, e)))
-        zstd_bytes = t.get(w, "limit_zstd", "out_bytes")
-        copy_bytes = t.get(w, "limit_copy", "out_bytes")
-        t.add(f"bytes on disk after flush and close, {label}", size(e), *cells,
-              f"framed {size(copy_bytes)} · zstd-6 blocks {size(zstd_bytes)}",
-              f"{pct(ratio(zstd_bytes, e))} of zstd-6 blocks' size is the engine's")
+        for store in ("sqlite_1000", "lmdb_1000", "rocksdb_1000"):
+            v = t.field(w, store, "disk_bytes")
+            cells.append("—" if v is None else size(Spread([v.med])) + times(
+                None if e is None or e.med == 0 else v.med / e.med))
+        zstd_bytes = t.field(w, "engine", "limit_zstd_bytes")
+        copy_bytes = t.field(w, "engine", "limit_copy_bytes")
+        share = None if e is None or zstd_bytes is None or e.med == 0 else zstd_bytes.med / e.med
+        t.add(f"bytes on disk after flush and close, {label}", "—" if e is None else size(Spread([e.med])),
+              *cells, f"framed {size(copy_bytes)} · zstd-6 blocks {size(zstd_bytes)}",
+              "—" if share is None else f"{100 * share:.0f}% of zstd-6 blocks' size is the engine's")
     return t
+
+
+def load_note(path):
+    """Mean and highest 1-minute load average of the samples in path."""
+    if not path:
+        return None
+    try:
+        with open(path, encoding="utf-8") as f:
+            samples = [float(line.split()[0]) for line in f if line.strip()]
+    except (OSError, ValueError, IndexError):
+        return None
+    if not samples:
+        return None
+    return (f"1-minute load average during the run (every 10 s, {len(samples)} samples; this program "
+            f"adds about 1, RocksDB's background threads more): mean {statistics.mean(samples):.1f}, "
+            f"highest {max(samples):.1f}")
 
 
 def main():
@@ -185,10 +309,12 @@ def main():
     ap.add_argument("json")
     ap.add_argument("--cpu", default="unknown CPU")
     ap.add_argument("--nproc", default="?")
+    ap.add_argument("--load", default="")
     args = ap.parse_args()
     context, results, errors = load(args.json)
     n = int(context.get("records", "0") or 0)
     t = build(results)
+    reps = max((len(runs) for runs in results.values() if runs), default=1)
 
     out = []
     out.append(f"brenvale engine vs embedded stores — N = {n:,} records "
@@ -201,17 +327,50 @@ def main():
     for row in t.rows:
         out.append("| " + " | ".join(str(c) for c in row) + " |")
     out.append("")
-    reps = max((b.get("repetitions", 1) for b in results.values() if b), default=1)
-    runs = "one run each" if reps <= 1 else f"median of {reps} runs each"
-    out.append(f"Throughput in records per second ({runs}, manual timing of the measured part only).")
-    out.append("(r×) after a peer's throughput: engine ÷ peer, above 1 the engine is faster; after a size:")
-    out.append("peer ÷ engine, above 1 the engine's files are smaller. Appends time the puts (and the last")
-    out.append("commit) only; flush and close are outside the timing. Every read hands the caller an owned copy")
-    out.append("of each record. Cold reads reopen the store with an empty cache; the OS page cache stays warm.")
-    out.append("RocksDB flushes and compacts on background threads, which the timing of its Puts leaves out.")
-    out.append("Sizes: blocks allocated on disk (peers: their batched variants). The engine reserves its files")
-    out.append("as they double (data up to 64 MiB, index up to 16 MiB per file), so its size includes the unused")
-    out.append("tail of its last files, and its index takes 32 bytes per record.")
+    if reps > 1:
+        out.append(f"Throughput in records per second: median of {reps} runs, [lowest–highest] in the median's unit.")
+    else:
+        out.append("Throughput in records per second, one run each.")
+    out.extend([
+        "(r×) after a peer's throughput: engine ÷ peer (medians), above 1 the engine is faster; after a",
+        "size: peer ÷ engine, above 1 the engine's files are smaller. Manual timing of the measured part only.",
+        "Appends time the puts (and the last commit); flush and close are outside the timing, except for",
+        "RocksDB, whose first cell times the puts plus the final flush (its memtables are compressed into",
+        "table files there and on background threads) and whose second cell times the puts only.",
+        "The engine's timed loop pays an msync (MS_SYNC, written back and waited for) of each data segment",
+        "(64 MiB) and index segment (16 MiB) it rolls over from, plus the header msync and directory fsync",
+        "of each new file: the sync rows count every msync/fsync/fdatasync/sync_file_range of the process",
+        "inside the timed part, with the share of the engine's put time; SQLite (synchronous=OFF) and LMDB",
+        "(MDB_NOSYNC) sync nothing there, RocksDB only on its background flush threads. The 4 GiB-segment",
+        "row is the engine without roll-overs.",
+        "The engine's limits are measured in the same iteration as the engine, before and after its run",
+        "(rate = records over the mean of the two times); \"engine vs limit\" is the median [range] of the",
+        "per-run ratios. Copy: framed records into a new mapped file (blocks reserved, pages faulted by",
+        "the copy). zstd: 256 KiB blocks as the engine fills them, one compressor, or a new one per block",
+        "as the engine makes. Scans: each block decompressed into a newly allocated buffer kept until the",
+        "scan ends (as a cache holding the dataset keeps it), or into one reused buffer; each record copied",
+        "out. Cold scan: every file of the engine's dataset read sequentially with read() after dropping the",
+        "OS page cache; as reading ahead and decompressing may overlap, the slower of the two bounds it.",
+        "Every read hands the caller an owned copy of each record.",
+        "Reads: \"warm\" reads everything once before the timed pass; \"after reopening\" opens the store",
+        "anew (its cache empty, the OS page cache warm); \"after dropping the OS page cache\" writes",
+        "/proc/sys/vm/drop_caches before opening. Point reads run in batches of 1,000 (LMDB: one read",
+        "transaction per batch). Timestamps 1-1000 apart: the same records, uniform random gaps.",
+        "Peers: SQLite WAL, synchronous=OFF, locking_mode=EXCLUSIVE, 4 KiB pages for one record per",
+        "transaction and 16 KiB (100 B rows) or 32 KiB (4 KiB rows) in batches; LMDB MDB_NOSYNC|",
+        "MDB_NOMETASYNC|MDB_WRITEMAP with MDB_APPEND; RocksDB with IncreaseParallelism, OptimizeLevelStyle-",
+        "Compaction (256 MiB budget), zstd on every level, 32 KiB blocks, 10-bit bloom filter, WriteBatch of",
+        "1,000 in the batched column. Every store gets a 256 MiB cache.",
+        "Sizes: blocks allocated on disk (peers: their batched variants). The engine reserves its files as",
+        "they double (data up to 64 MiB, index up to 16 MiB per file), so its size includes the unused",
+        "tail of its last files, and its index takes 32 bytes per record.",
+    ])
+    cold = context.get("cold_rows", "")
+    if cold and cold != "run":
+        out.append(f"The rows after dropping the OS page cache were not run ({cold.removeprefix('skipped: ')}).")
+    note = load_note(args.load)
+    if note:
+        out.append(note + ".")
     if errors:
         out.append("")
         out.append("Errors:")
