@@ -30,7 +30,7 @@ public:
         Dataset dataset = create ? BRVL_TRY(Dataset::create(key, path, config)) : BRVL_TRY(Dataset::open(key, path));
         BRVL_TRY(dataset.set_identifier(1));
         auto cache = std::make_shared<BlockCache>(kCacheBytes);
-        BRVL_TRY(dataset.attach_runtime(DatasetRuntime{cache, nullptr, nullptr, nullptr, false}));
+        BRVL_TRY(dataset.attach_runtime(DatasetRuntime{cache, nullptr, nullptr, nullptr, false, nullptr}));
         return std::unique_ptr<Store>(std::make_unique<EngineStore>(std::move(dataset), std::move(cache)));
     }
 
