@@ -15,12 +15,12 @@ constexpr double kEvictionTarget = 0.85;
 }  // namespace
 
 Result<std::pair<int64_t, std::vector<uint8_t>>> HotBlock::record(uint16_t in_block) const {
-    const FrameRef f = BRVL_TRY(read_frame(bytes_, in_block, "hot block: "));
+    const FrameRef f = BRVL_TRY(read_frame(bytes(), in_block, "hot block: "));
     return std::pair<int64_t, std::vector<uint8_t>>{f.timestamp, std::vector<uint8_t>(f.data, f.data + f.len)};
 }
 
 Result<uint32_t> HotBlock::record_len(uint16_t in_block) const {
-    const FrameRef f = BRVL_TRY(read_frame(bytes_, in_block, "hot block: "));
+    const FrameRef f = BRVL_TRY(read_frame(bytes(), in_block, "hot block: "));
     return f.len;
 }
 

@@ -4,6 +4,7 @@
 #include "codec.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -138,6 +139,26 @@ Result<std::vector<uint8_t>> zstd_decompress(std::span<const uint8_t> stored, st
     return out;
 }
 
+// Decodes straight into out, which has room for expected + 1 bytes: with a stable output
+// buffer the decoder keeps its window there instead of in buffers of its own and copies
+// nothing. True when complete frames gave exactly expected bytes; anything else is left
+// to zstd_decompress, which names the fault.
+bool zstd_decode_stable(std::span<const uint8_t> stored, uint8_t* out, size_t expected) {
+    std::unique_ptr<ZSTD_DCtx, DCtxDeleter> dctx(ZSTD_createDCtx());
+    if (!dctx) return false;
+    if (ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_stableOutBuffer, 1))) return false;
+    ZSTD_outBuffer ob{out, expected + 1, 0};
+    ZSTD_inBuffer in{stored.data(), stored.size(), 0};
+    for (;;) {
+        const size_t in_before = in.pos;
+        const size_t out_before = ob.pos;
+        const size_t ret = ZSTD_decompressStream(dctx.get(), &ob, &in);
+        if (ZSTD_isError(ret)) return false;
+        if (ret == 0 && in.pos == in.size) return ob.pos == expected;
+        if (in.pos == in_before && ob.pos == out_before) return false;
+    }
+}
+
 // ---- raw DEFLATE ----
 
 // The inflate failure detail keeps the inflater's diagnostic form: a status name and the
@@ -160,6 +181,26 @@ Result<std::vector<uint8_t>> deflate_compress(std::span<const uint8_t> payload, 
     return out;
 }
 
+// Inflates into out, which must receive exactly `expected` bytes.
+Status deflate_decode_exact(libdeflate_decompressor* d, std::span<const uint8_t> stored, uint8_t* out,
+                            size_t expected) {
+    // A size that the input cannot produce is refused before decoding.
+    if (expected / kDeflateMaxRatio > stored.size()) return inflate_error("NeedsMoreInput");
+    size_t actual_in = 0;
+    size_t actual_out = 0;
+    const libdeflate_result r =
+        libdeflate_deflate_decompress_ex(d, stored.data(), stored.size(), out, expected, &actual_in, &actual_out);
+    switch (r) {
+        case LIBDEFLATE_SUCCESS:
+            // The stream ended before producing the expected bytes.
+            if (actual_out != expected) return inflate_error("NeedsMoreInput");
+            return ok_status();
+        case LIBDEFLATE_INSUFFICIENT_SPACE: return inflate_error("HasMoreOutput");
+        case LIBDEFLATE_SHORT_OUTPUT: return inflate_error("NeedsMoreInput");
+        default: return inflate_error("Failed");
+    }
+}
+
 Result<std::vector<uint8_t>> deflate_decompress(std::span<const uint8_t> stored, std::optional<size_t> expected) {
     std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(libdeflate_alloc_decompressor());
     if (!d) return inflate_error("Failed");
@@ -168,19 +209,8 @@ Result<std::vector<uint8_t>> deflate_decompress(std::span<const uint8_t> stored,
         // Reject an impossible size before allocating for it.
         if (*expected / kDeflateMaxRatio > stored.size()) return inflate_error("NeedsMoreInput");
         std::vector<uint8_t> out(*expected);
-        size_t actual_in = 0;
-        size_t actual_out = 0;
-        const libdeflate_result r = libdeflate_deflate_decompress_ex(d.get(), stored.data(), stored.size(), out.data(),
-                                                                     out.size(), &actual_in, &actual_out);
-        switch (r) {
-            case LIBDEFLATE_SUCCESS:
-                // The stream ended before producing the expected bytes.
-                if (actual_out != *expected) return inflate_error("NeedsMoreInput");
-                return out;
-            case LIBDEFLATE_INSUFFICIENT_SPACE: return inflate_error("HasMoreOutput");
-            case LIBDEFLATE_SHORT_OUTPUT: return inflate_error("NeedsMoreInput");
-            default: return inflate_error("Failed");
-        }
+        BRVL_TRY(deflate_decode_exact(d.get(), stored, out.data(), *expected));
+        return out;
     }
 
     // Unknown size: retry with a doubling buffer up to the cap (libdeflate decodes in one call).
@@ -224,6 +254,35 @@ Result<std::vector<uint8_t>> decompress(std::span<const uint8_t> stored, uint8_t
     switch (compress_type) {
         case kZstd: return zstd_decompress(stored, expected_size);
         case kDeflate: return deflate_decompress(stored, expected_size);
+        default: return unknown_type(compress_type);
+    }
+}
+
+Result<BlockBuffer> decompress_block(std::span<const uint8_t> stored, uint8_t compress_type, size_t expected_size) {
+    if (expected_size > kMaxUnknownDecompressedSize) {
+        std::vector<uint8_t> v = BRVL_TRY(decompress(stored, compress_type, expected_size));
+        return BlockBuffer::copy_of(v);
+    }
+    note_decompression();
+    switch (compress_type) {
+        case kZstd: {
+            BlockBuffer out = BlockBuffer::allocate(expected_size, expected_size + 1);
+            if (zstd_decode_stable(stored, out.data(), expected_size)) return out;
+            // The buffered decoder reports the fault (and decodes what the stable path
+            // might have refused without one).
+            std::vector<uint8_t> v = BRVL_TRY(zstd_decompress(stored, expected_size));
+            if (!v.empty()) std::memcpy(out.data(), v.data(), v.size());
+            return out;
+        }
+        case kDeflate: {
+            std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(libdeflate_alloc_decompressor());
+            if (!d) return inflate_error("Failed");
+            // Reject an impossible size before allocating for it.
+            if (expected_size / kDeflateMaxRatio > stored.size()) return inflate_error("NeedsMoreInput");
+            BlockBuffer out = BlockBuffer::allocate(expected_size);
+            BRVL_TRY(deflate_decode_exact(d.get(), stored, out.data(), expected_size));
+            return out;
+        }
         default: return unknown_type(compress_type);
     }
 }

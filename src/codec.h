@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "buffer.h"
 #include "error.h"
 
 namespace brenvale::codec {
@@ -26,6 +27,10 @@ Result<std::vector<uint8_t>> compress(std::span<const uint8_t> payload, uint8_t 
 // at kMaxUnknownDecompressedSize.
 Result<std::vector<uint8_t>> decompress(std::span<const uint8_t> stored, uint8_t compress_type,
                                         std::optional<size_t> expected_size = std::nullopt);
+
+// The same for a block of known uncompressed size, into a new block buffer (uninitialised
+// memory, reused from released blocks where possible): the same results and errors.
+Result<BlockBuffer> decompress_block(std::span<const uint8_t> stored, uint8_t compress_type, size_t expected_size);
 
 Status check_compress_type(uint8_t compress_type);
 
