@@ -100,8 +100,7 @@ Result<std::vector<IndexEntry>> index_range(DatasetInner& in, int64_t start, int
 // ---- reads ----
 
 Result<std::optional<Record>> Dataset::read(int64_t timestamp) {
-    Guard g = BRVL_TRY(lock_open());
-    return inner_read(*g, timestamp);
+    return with_read_lock([&](DatasetInner& in) { return inner_read(in, timestamp); });
 }
 
 Result<std::optional<Record>> Dataset::read_latest() {
@@ -113,21 +112,22 @@ Result<std::optional<Record>> Dataset::read_latest() {
 }
 
 Result<bool> Dataset::read_exist(int64_t timestamp) {
-    Guard g = BRVL_TRY(lock_open());
-    if (BRVL_TRY(is_expired(*g, timestamp))) return false;
-    auto entry = BRVL_TRY(g->index.lookup(timestamp));
-    return entry.has_value() && !entry->is_sentinel();
+    return with_read_lock([&](DatasetInner& in) -> Result<bool> {
+        if (BRVL_TRY(is_expired(in, timestamp))) return false;
+        auto entry = BRVL_TRY(in.index.lookup(timestamp));
+        return entry.has_value() && !entry->is_sentinel();
+    });
 }
 
 Result<std::optional<uint32_t>> Dataset::read_length(int64_t timestamp) {
-    Guard g = BRVL_TRY(lock_open());
-    DatasetInner& in = *g;
-    if (BRVL_TRY(is_expired(in, timestamp))) return std::optional<uint32_t>();
-    auto entry = BRVL_TRY(in.index.lookup(timestamp));
-    if (!entry || entry->is_sentinel()) return std::optional<uint32_t>();
-    uint32_t len = BRVL_TRY(in.segments.read_length(*entry, cache_of(in)));
-    stamp(in);
-    return std::optional<uint32_t>(len);
+    return with_read_lock([&](DatasetInner& in) -> Result<std::optional<uint32_t>> {
+        if (BRVL_TRY(is_expired(in, timestamp))) return std::optional<uint32_t>();
+        auto entry = BRVL_TRY(in.index.lookup(timestamp));
+        if (!entry || entry->is_sentinel()) return std::optional<uint32_t>();
+        uint32_t len = BRVL_TRY(in.segments.read_length(*entry, cache_of(in)));
+        stamp(in);
+        return std::optional<uint32_t>(len);
+    });
 }
 
 // The live records (or lengths) of a range, in one lock; one block is kept at a time.
