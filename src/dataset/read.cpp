@@ -27,9 +27,12 @@ Result<Record> checked_record(const IndexEntry& e, int64_t ts, std::vector<uint8
 // The block an iterator or range list read last, when it holds this entry and is still
 // alive: sealed blocks never change in place, so no segment needs to be consulted.
 HotBlockPtr hot_block_of(const DatasetInner& in, const IndexEntry& e, const LocalHotBlock& hot) {
-    if (!hot.slot.has_key) return nullptr;
-    uint64_t base = segment_base_of(in, e.block_offset);
-    return hot.slot.lookup(BlockKey{in.identifier, base, e.block_offset - base});
+    const HotBlockSlot& s = hot.slot;
+    // The key's segment base is the entry's block offset rounded down to the segment size,
+    // so the key names this entry's block exactly when base + position is that offset.
+    if (!s.has_key || s.key.owner != in.identifier || s.key.segment_base + s.key.position != e.block_offset)
+        return nullptr;
+    return s.block.lock();
 }
 
 // The cache a hot-block read goes through: the shared one when it keeps blocks, else the
