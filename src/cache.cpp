@@ -56,8 +56,9 @@ HotBlockPtr BlockCache::insert(const BlockKey& key, HotBlockPtr block) {
     std::lock_guard lock(mu_);
     if (auto it = map_.find(key); it != map_.end()) return it->second.block;
 
-    uint64_t total = 0;
-    for (const auto& [k, e] : map_) total = checked_add(total, e.cost).value_or(UINT64_MAX);
+    // The used bytes are the sum of the entries' costs: every change of the map changes
+    // them by the entry's cost under this lock, so no recount over the entries is needed.
+    const uint64_t total = used_.load(std::memory_order_relaxed);
 
     const auto with_new = checked_add(total, cost);
     if (!with_new || *with_new > capacity_) {
