@@ -52,7 +52,18 @@ Error zstd_decode_error(std::string_view text) {
     return Error::decompression(fmt::format("zstd decode error: {}", text));
 }
 
-Result<std::vector<uint8_t>> zstd_compress(std::span<const uint8_t> payload, uint8_t level) {
+// Output buffers of the compressors: a std::vector for callers of compress, a BlockBuffer
+// (uninitialised, reused) for compress_block.
+std::vector<uint8_t> new_output(std::vector<uint8_t>*, size_t n) { return std::vector<uint8_t>(n); }
+BlockBuffer new_output(BlockBuffer*, size_t n) { return BlockBuffer::allocate(n); }
+void shorten(std::vector<uint8_t>& out, size_t n) { out.resize(n); }
+void shorten(BlockBuffer& out, size_t n) { out.truncate(n); }
+
+// The frame is written straight into an output of ZSTD_compressBound bytes, which always
+// holds it; the compressor is handed 32 KiB of it per step, as it was handed a 32 KiB
+// buffer before, so nothing is copied after it.
+template <typename Out>
+Result<Out> zstd_compress(std::span<const uint8_t> payload, uint8_t level) {
     std::unique_ptr<ZSTD_CCtx, CCtxDeleter> cctx(ZSTD_createCCtx());
     if (!cctx) return zstd_encode_error("Allocation error : not enough memory");
     size_t r = ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, std::min<int>(level, kZstdMaxLevel));
@@ -68,17 +79,19 @@ Result<std::vector<uint8_t>> zstd_compress(std::span<const uint8_t> payload, uin
         (void)ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_srcSizeHint, static_cast<int>(payload.size()));
     }
 
-    std::vector<uint8_t> out;
-    out.reserve(std::min(ZSTD_compressBound(payload.size()), payload.size() / 2 + kZstdOutChunk));
-    uint8_t chunk[kZstdOutChunk];
+    const size_t bound = ZSTD_compressBound(payload.size());
+    if (ZSTD_isError(bound)) return zstd_encode_error(ZSTD_getErrorName(bound));
+    Out out = new_output(static_cast<Out*>(nullptr), bound);
     ZSTD_inBuffer in{payload.data(), payload.size(), 0};
+    ZSTD_outBuffer ob{out.data(), 0, 0};
     for (;;) {
-        ZSTD_outBuffer ob{chunk, sizeof chunk, 0};
+        ob.size = std::min(bound, ob.pos + kZstdOutChunk);
         const size_t remaining = ZSTD_compressStream2(cctx.get(), &ob, &in, ZSTD_e_end);
         if (ZSTD_isError(remaining)) return zstd_encode_error(ZSTD_getErrorName(remaining));
-        out.insert(out.end(), chunk, chunk + ob.pos);
         if (remaining == 0) break;  // frame finished and flushed
+        if (ob.pos == bound) return zstd_encode_error("Destination buffer is too small");
     }
+    shorten(out, ob.pos);
     return out;
 }
 
@@ -169,15 +182,16 @@ Error inflate_error(std::string_view status) {
         fmt::format("miniz_oxide inflate error: DecompressError {{ status: {}, output: [] }}", status));
 }
 
-Result<std::vector<uint8_t>> deflate_compress(std::span<const uint8_t> payload, uint8_t level) {
+template <typename Out>
+Result<Out> deflate_compress(std::span<const uint8_t> payload, uint8_t level) {
     // Level 0 makes libdeflate emit stored (uncompressed) blocks only.
     std::unique_ptr<libdeflate_compressor, CompressorDeleter> c(
         libdeflate_alloc_compressor(std::min<int>(level, kDeflateMaxLevel)));
     if (!c) return Error::compression("deflate encode error: compressor allocation failed");
-    std::vector<uint8_t> out(libdeflate_deflate_compress_bound(c.get(), payload.size()));
+    Out out = new_output(static_cast<Out*>(nullptr), libdeflate_deflate_compress_bound(c.get(), payload.size()));
     const size_t n = libdeflate_deflate_compress(c.get(), payload.data(), payload.size(), out.data(), out.size());
     if (n == 0) return Error::compression("deflate encode error: output exceeds compress bound");
-    out.resize(n);
+    shorten(out, n);
     return out;
 }
 
@@ -242,8 +256,16 @@ Status check_compress_type(uint8_t compress_type) {
 
 Result<std::vector<uint8_t>> compress(std::span<const uint8_t> payload, uint8_t level, uint8_t compress_type) {
     switch (compress_type) {
-        case kZstd: return zstd_compress(payload, level);
-        case kDeflate: return deflate_compress(payload, level);
+        case kZstd: return zstd_compress<std::vector<uint8_t>>(payload, level);
+        case kDeflate: return deflate_compress<std::vector<uint8_t>>(payload, level);
+        default: return unknown_type(compress_type);
+    }
+}
+
+Result<BlockBuffer> compress_block(std::span<const uint8_t> payload, uint8_t level, uint8_t compress_type) {
+    switch (compress_type) {
+        case kZstd: return zstd_compress<BlockBuffer>(payload, level);
+        case kDeflate: return deflate_compress<BlockBuffer>(payload, level);
         default: return unknown_type(compress_type);
     }
 }

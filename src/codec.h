@@ -20,6 +20,9 @@ inline constexpr uint8_t kDeflate = 1;
 inline constexpr size_t kMaxUnknownDecompressedSize = size_t{64} << 20;
 
 Result<std::vector<uint8_t>> compress(std::span<const uint8_t> payload, uint8_t level, uint8_t compress_type);
+// The same into a block buffer (uninitialised, reused from released blocks where possible)
+// of the compressor's bound, shortened to the stored length: the same bytes and errors.
+Result<BlockBuffer> compress_block(std::span<const uint8_t> payload, uint8_t level, uint8_t compress_type);
 
 // Decompresses a stored payload. With expected_size (a block header's uncompressed size)
 // the output must be exactly that long: producing more or less is a decompression error,

@@ -370,6 +370,24 @@ TEST(CodecBlock, MatchesDecompress) {
     }
 }
 
+// compress_block writes the same bytes as compress (its output steps are the same 32 KiB).
+TEST(CodecBlock, CompressMatchesCompress) {
+    const std::vector<Bytes> payloads = {Bytes{}, text_bytes(100), text_bytes(262144), random_bytes(262144),
+                                         random_bytes(40000)};
+    for (uint8_t type : {codec::kZstd, codec::kDeflate}) {
+        for (uint8_t level : {0, 1, 6, 9}) {
+            for (const Bytes& p : payloads) {
+                SCOPED_TRACE(::testing::Message() << int(type) << "/" << int(level) << "/" << p.size());
+                auto want = codec::compress(p, level, type);
+                auto got = codec::compress_block(p, level, type);
+                ASSERT_TRUE(want.ok() && got.ok());
+                EXPECT_EQ(Bytes(got->bytes().begin(), got->bytes().end()), *want);
+            }
+        }
+    }
+    EXPECT_EQ(err_text(codec::compress_block(text_bytes(10), 6, 2)), "invalid data: unknown compress_type 2");
+}
+
 TEST(CodecType, UnknownTypeRefusedBeforeWork) {
     const Bytes p = text_bytes(100);
     for (uint8_t type : {2, 3, 255}) {
