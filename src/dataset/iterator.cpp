@@ -63,10 +63,12 @@ Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
             continue;
         }
         // Under the lock: the next entry, continuing from the cursor.
-        const auto found = BRVL_TRY(dataset_.with_read_lock([&](DatasetInner& in) -> Result<std::optional<IndexEntry>> {
+        IndexEntry entry;
+        bool found = false;
+        BRVL_TRY(dataset_.with_read_lock([&](DatasetInner& in) -> Status {
             auto hit = BRVL_TRY(reverse_ ? in.index.next_backward(lo_, hi_, cursor_)
                                          : in.index.next_forward(lo_, hi_, cursor_));
-            if (!hit) return std::optional<IndexEntry>();
+            if (!hit) return ok_status();
             const IndexEntry& e = hit->entry;
             if (e.timestamp < lo_ || e.timestamp > hi_)
                 return invalid_data_fmt("index entry at timestamp {} lies outside [{}, {}]", e.timestamp, lo_, hi_);
@@ -82,13 +84,14 @@ Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
                 else
                     lo_ = e.timestamp + 1;
             }
-            return std::optional<IndexEntry>(e);
+            entry = e;
+            found = true;
+            return ok_status();
         }));
         if (!found) {
             exhausted_ = true;
             continue;
         }
-        const IndexEntry entry = *found;
         if (entry.is_sentinel()) continue;
         // Under the lock again: the record (or its length).
         return dataset_.with_read_lock([&](DatasetInner& in) -> Result<std::optional<Item>> {

@@ -58,8 +58,12 @@ Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e) {
 // The same through a hot block (iterators and range lists).
 Result<Record> read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) {
     if (HotBlockPtr hb = hot_block_of(in, e, hot)) {
-        auto [ts, data] = BRVL_TRY(hb->record(e.in_block));
-        return checked_record(e, ts, std::move(data));
+        // HotBlock::record and checked_record in one: the record is built once, in place.
+        const FrameRef f = BRVL_TRY(read_frame(hb->bytes(), e.in_block, "hot block: "));
+        if (f.timestamp != e.timestamp)
+            return invalid_data_fmt("index entry at timestamp {} points to a record of timestamp {}", e.timestamp,
+                                    f.timestamp);
+        return Record{f.timestamp, std::vector<uint8_t>(f.data, f.data + f.len)};
     }
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
     auto [ts, data] =
