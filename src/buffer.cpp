@@ -1,5 +1,6 @@
 #include "buffer.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <cstring>
@@ -58,11 +59,18 @@ struct FreeList {
     }
 };
 
+FreeList& free_list();
+
+// A fork while another thread holds the list's mutex would leave it locked for good in
+// the child: the mutex is taken around fork, as the C library does with its heap's locks.
+void lock_for_fork() { free_list().mu.lock(); }
+void unlock_after_fork() { free_list().mu.unlock(); }
+
 // Never destroyed: blocks held by static objects may be released after exit has begun.
 FreeList& free_list() {
     static union Holder {
         FreeList list;
-        Holder() : list() {}
+        Holder() : list() { ::pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork); }
         ~Holder() {}
     } holder;
     return holder.list;

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace brenvale {
@@ -49,6 +54,29 @@ TEST(BlockBuffer, ReleasedBlocksAreReused) {
     EXPECT_EQ(again.data(), released);
     EXPECT_EQ(BlockBuffer::free_count(), BlockBuffer::kMaxFree - 1);
 #endif
+}
+
+// A child forked while another thread takes and gives back block buffers can still take
+// one: the free list's mutex is never left locked in the child.
+TEST(BlockBuffer, ForkWhileAnotherThreadAllocates) {
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        while (!stop.load()) BlockBuffer b = BlockBuffer::allocate(262144);
+    });
+    for (int i = 0; i < 50; ++i) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::alarm(2);  // a deadlock ends the child with SIGALRM
+            { BlockBuffer b = BlockBuffer::allocate(262144); }
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    }
+    stop.store(true);
+    churn.join();
 }
 
 }  // namespace
