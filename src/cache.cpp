@@ -15,12 +15,12 @@ constexpr double kEvictionTarget = 0.85;
 }  // namespace
 
 Result<std::pair<int64_t, std::vector<uint8_t>>> HotBlock::record(uint16_t in_block) const {
-    const FrameRef f = BRVL_TRY(read_frame(bytes_, in_block, "hot block: "));
+    const FrameRef f = BRVL_TRY(read_frame(bytes(), in_block, "hot block: "));
     return std::pair<int64_t, std::vector<uint8_t>>{f.timestamp, std::vector<uint8_t>(f.data, f.data + f.len)};
 }
 
 Result<uint32_t> HotBlock::record_len(uint16_t in_block) const {
-    const FrameRef f = BRVL_TRY(read_frame(bytes_, in_block, "hot block: "));
+    const FrameRef f = BRVL_TRY(read_frame(bytes(), in_block, "hot block: "));
     return f.len;
 }
 
@@ -56,8 +56,9 @@ HotBlockPtr BlockCache::insert(const BlockKey& key, HotBlockPtr block) {
     std::lock_guard lock(mu_);
     if (auto it = map_.find(key); it != map_.end()) return it->second.block;
 
-    uint64_t total = 0;
-    for (const auto& [k, e] : map_) total = checked_add(total, e.cost).value_or(UINT64_MAX);
+    // The used bytes are the sum of the entries' costs: every change of the map changes
+    // them by the entry's cost under this lock, so no recount over the entries is needed.
+    const uint64_t total = used_.load(std::memory_order_relaxed);
 
     const auto with_new = checked_add(total, cost);
     if (!with_new || *with_new > capacity_) {

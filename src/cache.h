@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "buffer.h"
 #include "error.h"
 #include "util.h"
 
@@ -21,8 +22,9 @@ namespace brenvale {
 // a record `in_block` starts at byte in_block * 4 and is read as a record frame.
 class HotBlock {
 public:
-    explicit HotBlock(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-    std::span<const uint8_t> bytes() const { return bytes_; }
+    explicit HotBlock(BlockBuffer bytes) : bytes_(std::move(bytes)) {}
+    explicit HotBlock(std::span<const uint8_t> bytes) : bytes_(BlockBuffer::copy_of(bytes)) {}
+    std::span<const uint8_t> bytes() const { return bytes_.bytes(); }
     size_t size() const { return bytes_.size(); }
 
     // The timestamp and a copy of the data of the record at in_block.
@@ -30,7 +32,7 @@ public:
     Result<uint32_t> record_len(uint16_t in_block) const;
 
 private:
-    std::vector<uint8_t> bytes_;
+    BlockBuffer bytes_;
 };
 
 using HotBlockPtr = std::shared_ptr<const HotBlock>;

@@ -4,6 +4,7 @@
 #include "codec.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -51,7 +52,18 @@ Error zstd_decode_error(std::string_view text) {
     return Error::decompression(fmt::format("zstd decode error: {}", text));
 }
 
-Result<std::vector<uint8_t>> zstd_compress(std::span<const uint8_t> payload, uint8_t level) {
+// Output buffers of the compressors: a std::vector for callers of compress, a BlockBuffer
+// (uninitialised, reused) for compress_block.
+std::vector<uint8_t> new_output(std::vector<uint8_t>*, size_t n) { return std::vector<uint8_t>(n); }
+BlockBuffer new_output(BlockBuffer*, size_t n) { return BlockBuffer::allocate(n); }
+void shorten(std::vector<uint8_t>& out, size_t n) { out.resize(n); }
+void shorten(BlockBuffer& out, size_t n) { out.truncate(n); }
+
+// The frame is written straight into an output of ZSTD_compressBound bytes, which always
+// holds it; the compressor is handed 32 KiB of it per step, as it was handed a 32 KiB
+// buffer before, so nothing is copied after it.
+template <typename Out>
+Result<Out> zstd_compress(std::span<const uint8_t> payload, uint8_t level) {
     std::unique_ptr<ZSTD_CCtx, CCtxDeleter> cctx(ZSTD_createCCtx());
     if (!cctx) return zstd_encode_error("Allocation error : not enough memory");
     size_t r = ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, std::min<int>(level, kZstdMaxLevel));
@@ -67,17 +79,19 @@ Result<std::vector<uint8_t>> zstd_compress(std::span<const uint8_t> payload, uin
         (void)ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_srcSizeHint, static_cast<int>(payload.size()));
     }
 
-    std::vector<uint8_t> out;
-    out.reserve(std::min(ZSTD_compressBound(payload.size()), payload.size() / 2 + kZstdOutChunk));
-    uint8_t chunk[kZstdOutChunk];
+    const size_t bound = ZSTD_compressBound(payload.size());
+    if (ZSTD_isError(bound)) return zstd_encode_error(ZSTD_getErrorName(bound));
+    Out out = new_output(static_cast<Out*>(nullptr), bound);
     ZSTD_inBuffer in{payload.data(), payload.size(), 0};
+    ZSTD_outBuffer ob{out.data(), 0, 0};
     for (;;) {
-        ZSTD_outBuffer ob{chunk, sizeof chunk, 0};
+        ob.size = std::min(bound, ob.pos + kZstdOutChunk);
         const size_t remaining = ZSTD_compressStream2(cctx.get(), &ob, &in, ZSTD_e_end);
         if (ZSTD_isError(remaining)) return zstd_encode_error(ZSTD_getErrorName(remaining));
-        out.insert(out.end(), chunk, chunk + ob.pos);
         if (remaining == 0) break;  // frame finished and flushed
+        if (ob.pos == bound) return zstd_encode_error("Destination buffer is too small");
     }
+    shorten(out, ob.pos);
     return out;
 }
 
@@ -138,6 +152,26 @@ Result<std::vector<uint8_t>> zstd_decompress(std::span<const uint8_t> stored, st
     return out;
 }
 
+// Decodes straight into out, which has room for expected + 1 bytes: with a stable output
+// buffer the decoder keeps its window there instead of in buffers of its own and copies
+// nothing. True when complete frames gave exactly expected bytes; anything else is left
+// to zstd_decompress, which names the fault.
+bool zstd_decode_stable(std::span<const uint8_t> stored, uint8_t* out, size_t expected) {
+    std::unique_ptr<ZSTD_DCtx, DCtxDeleter> dctx(ZSTD_createDCtx());
+    if (!dctx) return false;
+    if (ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_stableOutBuffer, 1))) return false;
+    ZSTD_outBuffer ob{out, expected + 1, 0};
+    ZSTD_inBuffer in{stored.data(), stored.size(), 0};
+    for (;;) {
+        const size_t in_before = in.pos;
+        const size_t out_before = ob.pos;
+        const size_t ret = ZSTD_decompressStream(dctx.get(), &ob, &in);
+        if (ZSTD_isError(ret)) return false;
+        if (ret == 0 && in.pos == in.size) return ob.pos == expected;
+        if (in.pos == in_before && ob.pos == out_before) return false;
+    }
+}
+
 // ---- raw DEFLATE ----
 
 // The inflate failure detail keeps the inflater's diagnostic form: a status name and the
@@ -148,16 +182,37 @@ Error inflate_error(std::string_view status) {
         fmt::format("miniz_oxide inflate error: DecompressError {{ status: {}, output: [] }}", status));
 }
 
-Result<std::vector<uint8_t>> deflate_compress(std::span<const uint8_t> payload, uint8_t level) {
+template <typename Out>
+Result<Out> deflate_compress(std::span<const uint8_t> payload, uint8_t level) {
     // Level 0 makes libdeflate emit stored (uncompressed) blocks only.
     std::unique_ptr<libdeflate_compressor, CompressorDeleter> c(
         libdeflate_alloc_compressor(std::min<int>(level, kDeflateMaxLevel)));
     if (!c) return Error::compression("deflate encode error: compressor allocation failed");
-    std::vector<uint8_t> out(libdeflate_deflate_compress_bound(c.get(), payload.size()));
+    Out out = new_output(static_cast<Out*>(nullptr), libdeflate_deflate_compress_bound(c.get(), payload.size()));
     const size_t n = libdeflate_deflate_compress(c.get(), payload.data(), payload.size(), out.data(), out.size());
     if (n == 0) return Error::compression("deflate encode error: output exceeds compress bound");
-    out.resize(n);
+    shorten(out, n);
     return out;
+}
+
+// Inflates into out, which must receive exactly `expected` bytes.
+Status deflate_decode_exact(libdeflate_decompressor* d, std::span<const uint8_t> stored, uint8_t* out,
+                            size_t expected) {
+    // A size that the input cannot produce is refused before decoding.
+    if (expected / kDeflateMaxRatio > stored.size()) return inflate_error("NeedsMoreInput");
+    size_t actual_in = 0;
+    size_t actual_out = 0;
+    const libdeflate_result r =
+        libdeflate_deflate_decompress_ex(d, stored.data(), stored.size(), out, expected, &actual_in, &actual_out);
+    switch (r) {
+        case LIBDEFLATE_SUCCESS:
+            // The stream ended before producing the expected bytes.
+            if (actual_out != expected) return inflate_error("NeedsMoreInput");
+            return ok_status();
+        case LIBDEFLATE_INSUFFICIENT_SPACE: return inflate_error("HasMoreOutput");
+        case LIBDEFLATE_SHORT_OUTPUT: return inflate_error("NeedsMoreInput");
+        default: return inflate_error("Failed");
+    }
 }
 
 Result<std::vector<uint8_t>> deflate_decompress(std::span<const uint8_t> stored, std::optional<size_t> expected) {
@@ -168,19 +223,8 @@ Result<std::vector<uint8_t>> deflate_decompress(std::span<const uint8_t> stored,
         // Reject an impossible size before allocating for it.
         if (*expected / kDeflateMaxRatio > stored.size()) return inflate_error("NeedsMoreInput");
         std::vector<uint8_t> out(*expected);
-        size_t actual_in = 0;
-        size_t actual_out = 0;
-        const libdeflate_result r = libdeflate_deflate_decompress_ex(d.get(), stored.data(), stored.size(), out.data(),
-                                                                     out.size(), &actual_in, &actual_out);
-        switch (r) {
-            case LIBDEFLATE_SUCCESS:
-                // The stream ended before producing the expected bytes.
-                if (actual_out != *expected) return inflate_error("NeedsMoreInput");
-                return out;
-            case LIBDEFLATE_INSUFFICIENT_SPACE: return inflate_error("HasMoreOutput");
-            case LIBDEFLATE_SHORT_OUTPUT: return inflate_error("NeedsMoreInput");
-            default: return inflate_error("Failed");
-        }
+        BRVL_TRY(deflate_decode_exact(d.get(), stored, out.data(), *expected));
+        return out;
     }
 
     // Unknown size: retry with a doubling buffer up to the cap (libdeflate decodes in one call).
@@ -212,8 +256,16 @@ Status check_compress_type(uint8_t compress_type) {
 
 Result<std::vector<uint8_t>> compress(std::span<const uint8_t> payload, uint8_t level, uint8_t compress_type) {
     switch (compress_type) {
-        case kZstd: return zstd_compress(payload, level);
-        case kDeflate: return deflate_compress(payload, level);
+        case kZstd: return zstd_compress<std::vector<uint8_t>>(payload, level);
+        case kDeflate: return deflate_compress<std::vector<uint8_t>>(payload, level);
+        default: return unknown_type(compress_type);
+    }
+}
+
+Result<BlockBuffer> compress_block(std::span<const uint8_t> payload, uint8_t level, uint8_t compress_type) {
+    switch (compress_type) {
+        case kZstd: return zstd_compress<BlockBuffer>(payload, level);
+        case kDeflate: return deflate_compress<BlockBuffer>(payload, level);
         default: return unknown_type(compress_type);
     }
 }
@@ -224,6 +276,35 @@ Result<std::vector<uint8_t>> decompress(std::span<const uint8_t> stored, uint8_t
     switch (compress_type) {
         case kZstd: return zstd_decompress(stored, expected_size);
         case kDeflate: return deflate_decompress(stored, expected_size);
+        default: return unknown_type(compress_type);
+    }
+}
+
+Result<BlockBuffer> decompress_block(std::span<const uint8_t> stored, uint8_t compress_type, size_t expected_size) {
+    if (expected_size > kMaxUnknownDecompressedSize) {
+        std::vector<uint8_t> v = BRVL_TRY(decompress(stored, compress_type, expected_size));
+        return BlockBuffer::copy_of(v);
+    }
+    note_decompression();
+    switch (compress_type) {
+        case kZstd: {
+            BlockBuffer out = BlockBuffer::allocate(expected_size, expected_size + 1);
+            if (zstd_decode_stable(stored, out.data(), expected_size)) return out;
+            // The buffered decoder reports the fault (and decodes what the stable path
+            // might have refused without one).
+            std::vector<uint8_t> v = BRVL_TRY(zstd_decompress(stored, expected_size));
+            if (!v.empty()) std::memcpy(out.data(), v.data(), v.size());
+            return out;
+        }
+        case kDeflate: {
+            std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(libdeflate_alloc_decompressor());
+            if (!d) return inflate_error("Failed");
+            // Reject an impossible size before allocating for it.
+            if (expected_size / kDeflateMaxRatio > stored.size()) return inflate_error("NeedsMoreInput");
+            BlockBuffer out = BlockBuffer::allocate(expected_size);
+            BRVL_TRY(deflate_decode_exact(d.get(), stored, out.data(), expected_size));
+            return out;
+        }
         default: return unknown_type(compress_type);
     }
 }

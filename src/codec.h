@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "buffer.h"
 #include "error.h"
 
 namespace brenvale::codec {
@@ -19,6 +20,9 @@ inline constexpr uint8_t kDeflate = 1;
 inline constexpr size_t kMaxUnknownDecompressedSize = size_t{64} << 20;
 
 Result<std::vector<uint8_t>> compress(std::span<const uint8_t> payload, uint8_t level, uint8_t compress_type);
+// The same into a block buffer (uninitialised, reused from released blocks where possible)
+// of the compressor's bound, shortened to the stored length: the same bytes and errors.
+Result<BlockBuffer> compress_block(std::span<const uint8_t> payload, uint8_t level, uint8_t compress_type);
 
 // Decompresses a stored payload. With expected_size (a block header's uncompressed size)
 // the output must be exactly that long: producing more or less is a decompression error,
@@ -26,6 +30,10 @@ Result<std::vector<uint8_t>> compress(std::span<const uint8_t> payload, uint8_t 
 // at kMaxUnknownDecompressedSize.
 Result<std::vector<uint8_t>> decompress(std::span<const uint8_t> stored, uint8_t compress_type,
                                         std::optional<size_t> expected_size = std::nullopt);
+
+// The same for a block of known uncompressed size, into a new block buffer (uninitialised
+// memory, reused from released blocks where possible): the same results and errors.
+Result<BlockBuffer> decompress_block(std::span<const uint8_t> stored, uint8_t compress_type, size_t expected_size);
 
 Status check_compress_type(uint8_t compress_type);
 

@@ -13,17 +13,6 @@ namespace brenvale {
 
 using namespace dataset_detail;
 
-struct Dataset::Shared {
-    Shared(DataSetKey k, DatasetInner in) : key(std::move(k)), inner(std::move(in)) {}
-
-    const DataSetKey key;
-    std::mutex mu;
-    std::atomic<bool> poisoned{false};
-    // The thread holding mu, so that a re-entrant call fails instead of deadlocking.
-    std::atomic<std::thread::id> owner{};
-    DatasetInner inner;
-};
-
 namespace dataset_detail {
 
 Error closed_error(const DataSetKey& key) {

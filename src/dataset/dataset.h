@@ -181,6 +181,9 @@ private:
     Result<Guard> lock() const;
     // The lock and the closed check.
     Result<Guard> lock_open() const;
+    // fn(inner) under the lock with the checks of lock_open, for reads (dataset/inner.h).
+    template <typename Fn>
+    auto with_read_lock(Fn&& fn) const -> decltype(fn(std::declval<DatasetInner&>()));
 
     std::shared_ptr<Shared> shared_;
 };

@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -72,6 +75,17 @@ struct DatasetInner {
     void wake_queue();
 };
 
+struct Dataset::Shared {
+    Shared(DataSetKey k, DatasetInner in) : key(std::move(k)), inner(std::move(in)) {}
+
+    const DataSetKey key;
+    std::mutex mu;
+    std::atomic<bool> poisoned{false};
+    // The thread holding mu, so that a re-entrant call fails instead of deadlocking.
+    std::atomic<std::thread::id> owner{};
+    DatasetInner inner;
+};
+
 namespace dataset_detail {
 
 // "dataset {}/{} is closed".
@@ -108,5 +122,27 @@ Result<std::optional<Record>> inner_read(DatasetInner& in, int64_t ts);
 Result<std::vector<IndexEntry>> index_range(DatasetInner& in, int64_t start, int64_t end);
 
 }  // namespace dataset_detail
+
+// The lock of a read (one iterator step, one point read): the checks of lock_open
+// ("dataset mutex already held by this thread (re-entrant call)", "dataset mutex
+// poisoned", "dataset {}/{} is closed") without the guard's bookkeeping. A read runs no
+// callbacks and never takes the lock again, so it records no owner and collects no wakes;
+// an exception leaving fn marks the mutex poisoned, as the guard does, before the mutex
+// is released.
+template <typename Fn>
+auto Dataset::with_read_lock(Fn&& fn) const -> decltype(fn(std::declval<DatasetInner&>())) {
+    Shared& s = *shared_;
+    if (s.owner.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        return Error::invalid_data("dataset mutex already held by this thread (re-entrant call)");
+    std::lock_guard lock(s.mu);
+    if (s.poisoned.load(std::memory_order_relaxed)) return Error::invalid_data("dataset mutex poisoned");
+    if (s.inner.closed) return dataset_detail::closed_error(s.key);
+    try {
+        return fn(s.inner);
+    } catch (...) {
+        s.poisoned.store(true);
+        throw;
+    }
+}
 
 }  // namespace brenvale

@@ -29,29 +29,32 @@ Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
             // Skips count live entries only; a range that runs out first ends the walk.
             const bool front = front_skip_ > 0;
             uint64_t n = std::exchange(front ? front_skip_ : back_skip_, 0);
-            Dataset::Guard g = BRVL_TRY(dataset_.lock_open());
-            std::optional<IndexCursor> cur;
-            while (n > 0) {
-                auto hit = BRVL_TRY(front ? g->index.next_forward(lo_, hi_, cur) : g->index.next_backward(lo_, hi_, cur));
-                if (!hit) {
-                    exhausted_ = true;
-                    break;
+            BRVL_TRY(dataset_.with_read_lock([&](DatasetInner& in) -> Status {
+                std::optional<IndexCursor> cur;
+                while (n > 0) {
+                    auto hit = BRVL_TRY(front ? in.index.next_forward(lo_, hi_, cur)
+                                              : in.index.next_backward(lo_, hi_, cur));
+                    if (!hit) {
+                        exhausted_ = true;
+                        break;
+                    }
+                    if (hit->entry.timestamp < lo_ || hit->entry.timestamp > hi_)
+                        return invalid_data_fmt("index entry at timestamp {} lies outside [{}, {}]",
+                                                hit->entry.timestamp, lo_, hi_);
+                    cur = hit->cursor();
+                    if (!hit->entry.is_sentinel()) --n;
+                    int64_t ts = hit->entry.timestamp;
+                    if (front ? ts == INT64_MAX : ts == INT64_MIN) {
+                        exhausted_ = true;
+                        break;
+                    }
+                    if (front)
+                        lo_ = ts + 1;
+                    else
+                        hi_ = ts - 1;
                 }
-                if (hit->entry.timestamp < lo_ || hit->entry.timestamp > hi_)
-                    return invalid_data_fmt("index entry at timestamp {} lies outside [{}, {}]",
-                                            hit->entry.timestamp, lo_, hi_);
-                cur = hit->cursor();
-                if (!hit->entry.is_sentinel()) --n;
-                int64_t ts = hit->entry.timestamp;
-                if (front ? ts == INT64_MAX : ts == INT64_MIN) {
-                    exhausted_ = true;
-                    break;
-                }
-                if (front)
-                    lo_ = ts + 1;
-                else
-                    hi_ = ts - 1;
-            }
+                return ok_status();
+            }));
             cursor_.reset();
             continue;
         }
@@ -59,36 +62,43 @@ Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
             exhausted_ = true;
             continue;
         }
+        // Under the lock: the next entry, continuing from the cursor.
         IndexEntry entry;
-        {
-            Dataset::Guard g = BRVL_TRY(dataset_.lock_open());
-            auto hit = BRVL_TRY(reverse_ ? g->index.next_backward(lo_, hi_, cursor_)
-                                         : g->index.next_forward(lo_, hi_, cursor_));
-            if (!hit) {
-                exhausted_ = true;
-                continue;
-            }
-            entry = hit->entry;
-            if (entry.timestamp < lo_ || entry.timestamp > hi_)
-                return invalid_data_fmt("index entry at timestamp {} lies outside [{}, {}]", entry.timestamp, lo_, hi_);
+        bool found = false;
+        BRVL_TRY(dataset_.with_read_lock([&](DatasetInner& in) -> Status {
+            auto hit = BRVL_TRY(reverse_ ? in.index.next_backward(lo_, hi_, cursor_)
+                                         : in.index.next_forward(lo_, hi_, cursor_));
+            if (!hit) return ok_status();
+            const IndexEntry& e = hit->entry;
+            if (e.timestamp < lo_ || e.timestamp > hi_)
+                return invalid_data_fmt("index entry at timestamp {} lies outside [{}, {}]", e.timestamp, lo_, hi_);
             cursor_ = hit->cursor();
             if (reverse_) {
-                if (entry.timestamp == INT64_MIN)
+                if (e.timestamp == INT64_MIN)
                     exhausted_ = true;
                 else
-                    hi_ = entry.timestamp - 1;
+                    hi_ = e.timestamp - 1;
             } else {
-                if (entry.timestamp == INT64_MAX)
+                if (e.timestamp == INT64_MAX)
                     exhausted_ = true;
                 else
-                    lo_ = entry.timestamp + 1;
+                    lo_ = e.timestamp + 1;
             }
+            entry = e;
+            found = true;
+            return ok_status();
+        }));
+        if (!found) {
+            exhausted_ = true;
+            continue;
         }
         if (entry.is_sentinel()) continue;
-        Dataset::Guard g = BRVL_TRY(dataset_.lock_open());
-        Item item = BRVL_TRY(read(*g, entry));
-        stamp(*g);
-        return std::optional<Item>(std::move(item));
+        // Under the lock again: the record (or its length).
+        return dataset_.with_read_lock([&](DatasetInner& in) -> Result<std::optional<Item>> {
+            Item item = BRVL_TRY(read(in, entry));
+            stamp(in);
+            return std::optional<Item>(std::move(item));
+        });
     }
 }
 

@@ -27,9 +27,12 @@ Result<Record> checked_record(const IndexEntry& e, int64_t ts, std::vector<uint8
 // The block an iterator or range list read last, when it holds this entry and is still
 // alive: sealed blocks never change in place, so no segment needs to be consulted.
 HotBlockPtr hot_block_of(const DatasetInner& in, const IndexEntry& e, const LocalHotBlock& hot) {
-    if (!hot.slot.has_key) return nullptr;
-    uint64_t base = segment_base_of(in, e.block_offset);
-    return hot.slot.lookup(BlockKey{in.identifier, base, e.block_offset - base});
+    const HotBlockSlot& s = hot.slot;
+    // The key's segment base is the entry's block offset rounded down to the segment size,
+    // so the key names this entry's block exactly when base + position is that offset.
+    if (!s.has_key || s.key.owner != in.identifier || s.key.segment_base + s.key.position != e.block_offset)
+        return nullptr;
+    return s.block.lock();
 }
 
 // The cache a hot-block read goes through: the shared one when it keeps blocks, else the
@@ -55,8 +58,12 @@ Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e) {
 // The same through a hot block (iterators and range lists).
 Result<Record> read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) {
     if (HotBlockPtr hb = hot_block_of(in, e, hot)) {
-        auto [ts, data] = BRVL_TRY(hb->record(e.in_block));
-        return checked_record(e, ts, std::move(data));
+        // HotBlock::record and checked_record in one: the record is built once, in place.
+        const FrameRef f = BRVL_TRY(read_frame(hb->bytes(), e.in_block, "hot block: "));
+        if (f.timestamp != e.timestamp)
+            return invalid_data_fmt("index entry at timestamp {} points to a record of timestamp {}", e.timestamp,
+                                    f.timestamp);
+        return Record{f.timestamp, std::vector<uint8_t>(f.data, f.data + f.len)};
     }
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
     auto [ts, data] =
@@ -100,8 +107,7 @@ Result<std::vector<IndexEntry>> index_range(DatasetInner& in, int64_t start, int
 // ---- reads ----
 
 Result<std::optional<Record>> Dataset::read(int64_t timestamp) {
-    Guard g = BRVL_TRY(lock_open());
-    return inner_read(*g, timestamp);
+    return with_read_lock([&](DatasetInner& in) { return inner_read(in, timestamp); });
 }
 
 Result<std::optional<Record>> Dataset::read_latest() {
@@ -113,21 +119,22 @@ Result<std::optional<Record>> Dataset::read_latest() {
 }
 
 Result<bool> Dataset::read_exist(int64_t timestamp) {
-    Guard g = BRVL_TRY(lock_open());
-    if (BRVL_TRY(is_expired(*g, timestamp))) return false;
-    auto entry = BRVL_TRY(g->index.lookup(timestamp));
-    return entry.has_value() && !entry->is_sentinel();
+    return with_read_lock([&](DatasetInner& in) -> Result<bool> {
+        if (BRVL_TRY(is_expired(in, timestamp))) return false;
+        auto entry = BRVL_TRY(in.index.lookup(timestamp));
+        return entry.has_value() && !entry->is_sentinel();
+    });
 }
 
 Result<std::optional<uint32_t>> Dataset::read_length(int64_t timestamp) {
-    Guard g = BRVL_TRY(lock_open());
-    DatasetInner& in = *g;
-    if (BRVL_TRY(is_expired(in, timestamp))) return std::optional<uint32_t>();
-    auto entry = BRVL_TRY(in.index.lookup(timestamp));
-    if (!entry || entry->is_sentinel()) return std::optional<uint32_t>();
-    uint32_t len = BRVL_TRY(in.segments.read_length(*entry, cache_of(in)));
-    stamp(in);
-    return std::optional<uint32_t>(len);
+    return with_read_lock([&](DatasetInner& in) -> Result<std::optional<uint32_t>> {
+        if (BRVL_TRY(is_expired(in, timestamp))) return std::optional<uint32_t>();
+        auto entry = BRVL_TRY(in.index.lookup(timestamp));
+        if (!entry || entry->is_sentinel()) return std::optional<uint32_t>();
+        uint32_t len = BRVL_TRY(in.segments.read_length(*entry, cache_of(in)));
+        stamp(in);
+        return std::optional<uint32_t>(len);
+    });
 }
 
 // The live records (or lengths) of a range, in one lock; one block is kept at a time.

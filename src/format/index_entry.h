@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "format/header.h"
+#include "util.h"
 
 namespace brenvale {
 
@@ -48,6 +49,18 @@ struct IndexEntry {
     // Whether the 14 reserved bytes of the entry at p are zero.
     static bool reserved_zero(const uint8_t* p);
 };
+
+inline IndexEntry IndexEntry::decode(const uint8_t* p) {
+    return IndexEntry{load_i64(p + entry_at::kTimestamp), load_u64(p + entry_at::kBlockOffset),
+                      load_u16(p + entry_at::kInBlock)};
+}
+
+inline int64_t IndexEntry::timestamp_at(const uint8_t* p) { return load_i64(p + entry_at::kTimestamp); }
+
+inline bool IndexEntry::reserved_zero(const uint8_t* p) {
+    // Bytes 18..25 and 24..31 together cover the 14 reserved bytes.
+    return (load_u64(p + entry_at::kReserved) | load_u64(p + kIndexEntrySize - 8)) == 0;
+}
 
 // Entries that fit in a file of this length.
 inline constexpr uint64_t index_slots_for(uint64_t file_len) {

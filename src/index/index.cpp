@@ -1,5 +1,7 @@
 #include "index/index.h"
 
+#include <atomic>
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -199,6 +201,7 @@ Status Index::scan_directory(bool initial) {
         } else {
             file_ids_.erase(it->first);
             it = slots_.erase(it);
+            slots_changed();
             changed = true;
         }
     }
@@ -215,6 +218,7 @@ Status Index::scan_directory(bool initial) {
         }
         file_ids_[start] = f.file_id;
         slots_.emplace(start, std::move(c));
+        slots_changed();
         changed = true;
     }
     if (changed) {
@@ -261,6 +265,7 @@ Status Index::refresh_for_reader() {
     if (settled && !baseless) return ok_status();
     if (baseless) {
         slots_.clear();
+        slots_changed();
         file_ids_.clear();
     }
     note_listing(st.st_mtim);
@@ -302,6 +307,7 @@ Result<IndexSegment*> Index::segment_at(int64_t start) {
         if (read_only_ && opened.error().is_io_code(ENOENT)) {
             file_ids_.erase(start);
             slots_.erase(it);
+            slots_changed();
             latest_valid_ = false;
             return Error::not_found(fmt::format("no index segment at {}", start));
         }
@@ -310,6 +316,7 @@ Result<IndexSegment*> Index::segment_at(int64_t start) {
     IndexSegment seg = std::move(*opened);
     seg.set_notifier(notifier_);
     it->second.emplace<IndexSegment>(std::move(seg));
+    slots_changed();
     latest_valid_ = false;
     return &std::get<IndexSegment>(it->second);
 }
@@ -364,6 +371,7 @@ Result<IndexSegment*> Index::ensure_segment(int64_t start, IndexRangeSink* sink)
     seg.set_notifier(notifier_);
     auto [it, inserted] = slots_.emplace(start, std::move(seg));
     (void)inserted;
+    slots_changed();
     return &std::get<IndexSegment>(it->second);
 }
 
@@ -464,6 +472,7 @@ Status Index::append_sparse(const IndexEntry& e, IndexRangeSink* sink) {
                 const std::string path = last->path();
                 BRVL_TRY(remove_file(path));
                 slots_.erase(last_start);
+                slots_changed();
                 target = BRVL_TRY(ensure_segment(e.timestamp, sink));
             } else if (last->entry_count() < last->capacity() || last->file_size() < last->max_file_size()) {
                 target = last;
@@ -691,9 +700,39 @@ Result<std::vector<IndexEntry>> Index::range(int64_t start, int64_t end) {
     return out;
 }
 
+uint64_t Index::next_generation() {
+    static std::atomic<uint64_t> counter{0};
+    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+// A walk from a cursor usually wants the neighbouring entry of the same segment: read it
+// from the segment the cursor remembers, with no slot lookup and no open check. Only a
+// plain hit is taken here; an entry outside its own slot or the range, the end of the
+// segment, or a fault leave the step to the search, which gives the same answer (or
+// error) from the cursor. A read-only index refreshes its segments on every lookup, so it
+// always searches.
+std::optional<IndexHit> Index::step_from_cursor(int64_t start, int64_t end, const IndexCursor& c,
+                                                bool forward) const {
+    if (read_only_ || c.segment == nullptr || c.generation != generation_ || !c.segment->is_mapped()) return {};
+    uint64_t i;
+    if (forward) {
+        if (c.segment_start > end || c.entry_index == ~uint64_t{0}) return {};
+        i = c.entry_index + 1;
+    } else {
+        if (c.entry_index == 0 || c.entry_index > c.segment->entry_count()) return {};
+        i = c.entry_index - 1;
+    }
+    const std::optional<IndexEntry> e = c.segment->mapped_entry(i);
+    if (!e || !in_own_slot(c.segment_start, i, *e) || e->timestamp < start || e->timestamp > end) return {};
+    return IndexHit{c.segment_start, i, *e, c.segment, generation_};
+}
+
 Result<std::optional<IndexHit>> Index::next_forward(int64_t start, int64_t end, std::optional<IndexCursor> cursor) {
     using Out = std::optional<IndexHit>;
     if (start > end) return Out();
+    if (cursor) {
+        if (auto hit = step_from_cursor(start, end, *cursor, /*forward=*/true)) return hit;
+    }
     if (!cursor) BRVL_TRY(refresh_for_reader());
     std::optional<int64_t> key;
     if (cursor) {
@@ -722,7 +761,7 @@ Result<std::optional<IndexHit>> Index::next_forward(int64_t start, int64_t end, 
             if (!in_own_slot(*key, i, e)) continue;
             if (e.timestamp < start) continue;
             if (e.timestamp > end) return Out();
-            return Out(IndexHit{*key, i, e});
+            return Out(IndexHit{*key, i, e, seg, generation_});
         }
         auto next = slots_.upper_bound(*key);
         key = next != slots_.end() ? std::optional<int64_t>(next->first) : std::nullopt;
@@ -733,6 +772,9 @@ Result<std::optional<IndexHit>> Index::next_forward(int64_t start, int64_t end, 
 Result<std::optional<IndexHit>> Index::next_backward(int64_t start, int64_t end, std::optional<IndexCursor> cursor) {
     using Out = std::optional<IndexHit>;
     if (start > end) return Out();
+    if (cursor) {
+        if (auto hit = step_from_cursor(start, end, *cursor, /*forward=*/false)) return hit;
+    }
     auto greatest_at_or_below = [&](int64_t v) -> std::optional<int64_t> {
         auto it = slots_.upper_bound(v);
         if (it == slots_.begin()) return std::nullopt;
@@ -756,7 +798,7 @@ Result<std::optional<IndexHit>> Index::next_backward(int64_t start, int64_t end,
             if (!in_own_slot(*key, i - 1, e)) continue;
             if (e.timestamp > end) continue;
             if (e.timestamp < start) return Out();
-            return Out(IndexHit{*key, i - 1, e});
+            return Out(IndexHit{*key, i - 1, e, seg, generation_});
         }
         if (*key == kMinTs) break;
         key = greatest_at_or_below(*key - 1);
@@ -813,6 +855,7 @@ uint64_t Index::reclaim(int64_t threshold) {
         if (last->has_value()) log::info(log::kIndex, "[retention] deleted index segment: {}", closed->path);
         else log::info(log::kIndex, "[retention] deleted empty index segment: {}", closed->path);
         it = slots_.erase(it);
+        slots_changed();
     }
     latest_valid_ = false;
     return before - slots_.size();
@@ -839,6 +882,7 @@ Status Index::close_segments() {
         closed.last_timestamp = last;
         seg->unmap();
         slot.emplace<ClosedIndexSegment>(std::move(closed));
+        slots_changed();
         latest_valid_ = false;
     }
     return ok_status();

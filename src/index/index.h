@@ -55,18 +55,27 @@ struct ClosedIndexSegment {
 
 using IndexSlot = std::variant<IndexSegment, ClosedIndexSegment>;
 
-// Where a scan found its last entry, so that the next step continues from there.
+// Where a scan found its last entry, so that the next step continues from there. It also
+// remembers the open segment it points into and the index's slot generation at that
+// moment: while the generation is unchanged the segment is still open at the same place,
+// and the next step reads the neighbouring entry straight from it.
 struct IndexCursor {
     int64_t segment_start = 0;
     uint64_t entry_index = 0;
-    bool operator==(const IndexCursor&) const = default;
+    IndexSegment* segment = nullptr;
+    uint64_t generation = 0;
+    bool operator==(const IndexCursor& o) const {
+        return segment_start == o.segment_start && entry_index == o.entry_index;
+    }
 };
 
 struct IndexHit {
     int64_t segment_start = 0;
     uint64_t entry_index = 0;
     IndexEntry entry;
-    IndexCursor cursor() const { return {segment_start, entry_index}; }
+    IndexSegment* segment = nullptr;
+    uint64_t generation = 0;
+    IndexCursor cursor() const { return {segment_start, entry_index, segment, generation}; }
 };
 
 // A slot as seen from outside (inspect, tests).
@@ -186,6 +195,17 @@ private:
     uint64_t slot_entry_count(int64_t start) const;
     // After an append attempt: keep the latest timestamp in step.
     void note_append(const Status& st, int64_t ts);
+    // After any change of the slots (a segment added, removed, opened or closed): cursors
+    // made before no longer name their segment by address.
+    void slots_changed() { generation_ = next_generation(); }
+    // Generations are unique across every index of the process, so that a cursor never
+    // matches an index other than its own.
+    static uint64_t next_generation();
+    // The entry after (forward) or before the cursor's when its segment is still the one
+    // the cursor saw and that entry lies in [start, end]; nothing sends the caller to the
+    // search, which also reports any fault.
+    std::optional<IndexHit> step_from_cursor(int64_t start, int64_t end, const IndexCursor& cursor,
+                                             bool forward) const;
 
     std::string dir_;
     std::optional<int64_t> base_;
@@ -203,6 +223,7 @@ private:
     bool listed_ = false;
     __int128 listed_mtime_ = 0;
     __int128 listed_at_ = 0;
+    uint64_t generation_ = next_generation();
     // The latest timestamp, kept while valid so that sparse appends need not visit every slot.
     mutable bool latest_valid_ = false;
     mutable std::optional<int64_t> latest_;

@@ -1,5 +1,7 @@
 #include "index/segment.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -188,6 +190,9 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
     uint64_t entry_count = (header.wrote_position - kIndexEntryStart) / kIndexEntrySize;
     if (read_only && entry_count > capacity) entry_count = capacity;
     const uint64_t checked = entry_count < capacity ? entry_count : capacity;
+    // The check below reads every written entry: their pages are mapped in by one call
+    // instead of a fault every few pages (should the call fail, they fault as before).
+    if (checked > 0) (void)::madvise(seg.map_.data(), static_cast<size_t>(index_entry_pos(checked)), MADV_POPULATE_READ);
     for (uint64_t i = 0; i < checked; ++i) {
         if (!IndexEntry::reserved_zero(bytes.data() + index_entry_pos(i))) {
             Error inner = Error::invalid_data("index entry reserved bytes must be zero");

@@ -72,6 +72,15 @@ public:
     Status write_entry(uint64_t index, const IndexEntry& e);
     // Reads a written entry (mapping the segment when needed).
     Result<IndexEntry> read_entry(uint64_t index);
+    // Entry i of a mapped segment when read_entry would give it without a fault (written,
+    // inside the mapping, reserved bytes zero); nothing otherwise. It stamps no activity:
+    // for the steps of a walk that read_entry started.
+    std::optional<IndexEntry> mapped_entry(uint64_t i) const {
+        if (i >= entry_count_) return std::nullopt;
+        const uint8_t* p = entry_at(i);
+        if (p == nullptr || !IndexEntry::reserved_zero(p)) return std::nullopt;
+        return IndexEntry::decode(p);
+    }
 
     // Searches on the current mapping; an unmapped segment finds nothing and malformed
     // entries count as absent.

@@ -136,9 +136,9 @@ Result<BlockEngine::Appended> BlockEngine::append_frame(uint64_t key, std::span<
 
     // c. A block of its own for a record over the pending capacity.
     if (pending_) BRVL_TRY(seal_pending(compress_level));
-    std::vector<uint8_t> frame(framed);
+    BlockBuffer frame = BlockBuffer::allocate(framed);
     write_frame(frame.data(), key, data, framed);
-    std::vector<uint8_t> stored = BRVL_TRY(codec::compress(frame, compress_level, compress_type_));
+    const BlockBuffer stored = BRVL_TRY(codec::compress_block(frame.bytes(), compress_level, compress_type_));
     if (stored.size() > UINT32_MAX) return Error::invalid_data("compressed block exceeds u32");
     auto need = checked_add(written_, stored.size() + kBlockHeaderLen);
     if (!need || available() < *need) return Error::segment_full();
@@ -163,8 +163,10 @@ Status BlockEngine::seal_pending(uint8_t compress_level) {
     BRVL_TRY(check_writable());
     const BlockStateLayout& sl = format_.state;
     const PendingBlock pb = *pending_;
-    std::vector<uint8_t> stored = BRVL_TRY(
-        codec::compress({at(pb.position + kBlockHeaderLen), pb.wrote_position}, compress_level, compress_type_));
+    // The compressor writes into a buffer of its bound (no chunk copies, no regrowth); the
+    // sealed bytes are then copied to the staging place and over the raw payload.
+    const BlockBuffer stored = BRVL_TRY(
+        codec::compress_block({at(pb.position + kBlockHeaderLen), pb.wrote_position}, compress_level, compress_type_));
     if (stored.size() > UINT32_MAX) return Error::invalid_data("compressed block exceeds u32");
     const uint64_t cs = stored.size();
     const uint64_t stage = pb.position + kBlockHeaderLen + std::max(pb.wrote_position, cs);

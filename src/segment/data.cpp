@@ -421,8 +421,8 @@ Result<HotBlockPtr> DataSegment::load_block(uint64_t owner, uint64_t position, c
             return hb;
         }
     }
-    std::vector<uint8_t> payload = BRVL_TRY(codec::decompress({view.payload, view.header.payload_size},
-                                                              compress_type_, view.header.uncompressed_size));
+    BlockBuffer payload = BRVL_TRY(codec::decompress_block({view.payload, view.header.payload_size}, compress_type_,
+                                                           view.header.uncompressed_size));
     HotBlockPtr hb = std::make_shared<const HotBlock>(std::move(payload));
     if (cache != nullptr) {
         if (HotBlockPtr cached = cache->insert(key, hb)) hb = std::move(cached);

@@ -311,6 +311,83 @@ TEST(CodecBounds, UnknownSizeIsCapped) {
               "decompression error: miniz_oxide inflate error: DecompressError { status: HasMoreOutput, output: [] }");
 }
 
+// The block path (uninitialised, reused buffers; zstd decoding straight into them) gives
+// exactly what the vector path gives: the same bytes or the same error text.
+TEST(CodecBlock, MatchesDecompress) {
+    const Bytes text = text_bytes(262144);
+    const Bytes rnd = random_bytes(20000);
+    const Bytes zt = must_compress(text, 6, codec::kZstd);
+    const Bytes zr = must_compress(rnd, 3, codec::kZstd);
+    const Bytes dt = must_compress(text, 6, codec::kDeflate);
+    Bytes flipped = zr;
+    flipped[zr.size() / 2] ^= 0x01;
+    Bytes flipped_text = zt;
+    flipped_text[zt.size() / 3] ^= 0x40;
+    Bytes trailing = zr;
+    trailing.insert(trailing.end(), {1, 2, 3, 4});
+    Bytes two = must_compress(text_bytes(3000), 3, codec::kZstd);
+    const Bytes second = must_compress(rnd, 3, codec::kZstd);
+    two.insert(two.end(), second.begin(), second.end());
+    struct Case {
+        Bytes stored;
+        uint8_t type;
+        size_t expected;
+    };
+    const std::vector<Case> cases = {
+        {zt, codec::kZstd, text.size()},
+        {zt, codec::kZstd, text.size() - 1},
+        {zt, codec::kZstd, text.size() + 1},
+        {zt, codec::kZstd, 0},
+        {zr, codec::kZstd, rnd.size()},
+        {flipped, codec::kZstd, rnd.size()},
+        {flipped_text, codec::kZstd, text.size()},
+        {Bytes(zr.begin(), zr.begin() + zr.size() / 2), codec::kZstd, rnd.size()},
+        {Bytes{}, codec::kZstd, 0},
+        {trailing, codec::kZstd, rnd.size()},
+        {two, codec::kZstd, 3000 + rnd.size()},
+        {two, codec::kZstd, 3000},
+        {must_compress({}, 6, codec::kZstd), codec::kZstd, 0},
+        {dt, codec::kZstd, text.size()},
+        {dt, codec::kDeflate, text.size()},
+        {dt, codec::kDeflate, text.size() - 1},
+        {dt, codec::kDeflate, text.size() + 1},
+        {dt, codec::kDeflate, 0xFFFFFFFFu},
+        {Bytes(dt.begin(), dt.begin() + dt.size() / 2), codec::kDeflate, text.size()},
+        {zt, 2, text.size()},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Case& c = cases[i];
+        auto want = codec::decompress(c.stored, c.type, c.expected);
+        auto got = codec::decompress_block(c.stored, c.type, c.expected);
+        ASSERT_EQ(got.ok(), want.ok()) << err_text(got) << " / " << err_text(want);
+        if (!want.ok()) {
+            EXPECT_EQ(got.error().to_string(), want.error().to_string());
+            EXPECT_EQ(got.error().kind(), want.error().kind());
+            continue;
+        }
+        EXPECT_EQ(Bytes(got->bytes().begin(), got->bytes().end()), *want);
+    }
+}
+
+// compress_block writes the same bytes as compress (its output steps are the same 32 KiB).
+TEST(CodecBlock, CompressMatchesCompress) {
+    const std::vector<Bytes> payloads = {Bytes{}, text_bytes(100), text_bytes(262144), random_bytes(262144),
+                                         random_bytes(40000)};
+    for (uint8_t type : {codec::kZstd, codec::kDeflate}) {
+        for (uint8_t level : {0, 1, 6, 9}) {
+            for (const Bytes& p : payloads) {
+                SCOPED_TRACE(::testing::Message() << int(type) << "/" << int(level) << "/" << p.size());
+                auto want = codec::compress(p, level, type);
+                auto got = codec::compress_block(p, level, type);
+                ASSERT_TRUE(want.ok() && got.ok());
+                EXPECT_EQ(Bytes(got->bytes().begin(), got->bytes().end()), *want);
+            }
+        }
+    }
+    EXPECT_EQ(err_text(codec::compress_block(text_bytes(10), 6, 2)), "invalid data: unknown compress_type 2");
+}
+
 TEST(CodecType, UnknownTypeRefusedBeforeWork) {
     const Bytes p = text_bytes(100);
     for (uint8_t type : {2, 3, 255}) {

@@ -570,6 +570,60 @@ TEST(IndexScan, SinglePointRangeYieldsOnce) {
     }
 }
 
+// A cursor continues inside the segment it remembers only while the index's slots are as
+// they were; any change of the slots, or a cursor of another index, goes back to the search.
+TEST(IndexScan, CursorFollowsSlotChanges) {
+    for (bool continuous : {false, true}) {
+        SCOPED_TRACE(continuous);
+        TempDir dir;
+        TempDir other_dir;
+        Index idx = make_index(dir.path(), {.size = size_for(4), .initial = size_for(4), .continuous = continuous});
+        std::optional<IndexCursor> cursor;
+        {
+            Index other = make_index(other_dir.path(), {.size = size_for(4), .initial = size_for(4),
+                                                        .continuous = continuous});
+            for (int64_t t = 0; t < 8; ++t) {
+                put_latest(idx, t == 0 ? std::nullopt : std::optional<int64_t>(t - 1), t);
+                put_latest(other, t == 0 ? std::nullopt : std::optional<int64_t>(t - 1), t);
+            }
+            auto hit = other.next_forward(0, 100, std::nullopt);
+            ASSERT_TRUE(hit.ok() && hit->has_value());
+            cursor = (*hit)->cursor();
+        }  // the other index and its segments are gone: its cursor must not be followed
+        auto r = idx.next_forward(1, 100, cursor);
+        ASSERT_TRUE(r.ok() && r->has_value());
+        EXPECT_EQ((*r)->entry, entry(1));
+        cursor = (*r)->cursor();
+        // Entries appended to the cursor's segment after the cursor was made are found.
+        r = idx.next_forward(2, 100, cursor);
+        ASSERT_TRUE(r.ok() && r->has_value());
+        EXPECT_EQ((*r)->entry, entry(2));
+        cursor = (*r)->cursor();
+        // A moved index keeps its segments and its cursors.
+        Index moved = std::move(idx);
+        r = moved.next_forward(3, 100, cursor);
+        ASSERT_TRUE(r.ok() && r->has_value());
+        EXPECT_EQ((*r)->entry, entry(3));
+        cursor = (*r)->cursor();
+        // Retention removes the cursor's (closed) segment: the walk goes on in the next one.
+        ASSERT_TRUE(moved.close_segments().ok());
+        EXPECT_EQ(moved.reclaim(4), 1u);
+        r = moved.next_forward(4, 100, cursor);
+        ASSERT_TRUE(r.ok() && r->has_value());
+        EXPECT_EQ((*r)->entry, entry(4));
+        cursor = (*r)->cursor();
+        ASSERT_TRUE(moved.delete_entry(5).ok());
+        r = moved.next_forward(5, 100, cursor);
+        ASSERT_TRUE(r.ok() && r->has_value());
+        EXPECT_TRUE((*r)->entry.is_sentinel());
+        // Backward from a cursor, across a close of every segment.
+        ASSERT_TRUE(moved.close_segments().ok());
+        r = moved.next_backward(4, 4, (*r)->cursor());
+        ASSERT_TRUE(r.ok() && r->has_value());
+        EXPECT_EQ((*r)->entry, entry(4));
+    }
+}
+
 TEST(IndexScan, ContinuousGapsAreSkipped) {
     TempDir dir;
     Index idx = make_index(dir.path(), {.size = size_for(4), .initial = size_for(4), .continuous = true});
