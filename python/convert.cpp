@@ -283,7 +283,7 @@ bool Args::finish(const std::vector<PyObject*>& positional_only_names) {
     return true;
 }
 
-bool Args::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+bool Args::bind_any(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (static_cast<size_t>(nargs) > params_.positional.size()) return too_many_positional(nargs);
     std::copy(args, args + nargs, slots_.begin());
     std::vector<PyObject*> positional_only_names;
@@ -310,8 +310,7 @@ bool Args::bind(PyObject* args, PyObject* kwargs) {
     return finish(positional_only_names);
 }
 
-bool Args::wrap(size_t i, bool ok) const {
-    if (ok) return true;
+bool Args::wrap_failure(size_t i) const {
     PyObject* first = PyErr_GetRaisedException();
     if (first == nullptr || !Py_IS_TYPE(first, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
         PyErr_SetRaisedException(first);
