@@ -70,8 +70,22 @@ bool keyword_equals(PyObject* name, const char* expected) { return PyUnicode_Equ
 
 // ---- argument conversions ----
 
+// An int is read through the interpreter's C long conversions, which walk the digits
+// directly (the long long ones go through a byte array for every value above 2**30, such
+// as a millisecond timestamp). An int they refuse goes through the long long conversion
+// again, so that the error raised is that conversion's own.
+static_assert(sizeof(long) == sizeof(int64_t) && sizeof(long long) == sizeof(int64_t));
+
 bool to_i64(PyObject* object, int64_t* out) {
-    static_assert(sizeof(long long) == sizeof(int64_t));
+    if (PyLong_Check(object)) [[likely]] {
+        int overflow = 0;
+        const long value = PyLong_AsLongAndOverflow(object, &overflow);
+        if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+            *out = value;
+            return true;
+        }
+        PyErr_Clear();
+    }
     const long long value = PyLong_AsLongLong(object);
     if (value == -1 && PyErr_Occurred()) return false;
     *out = value;
@@ -79,9 +93,14 @@ bool to_i64(PyObject* object, int64_t* out) {
 }
 
 bool to_u64(PyObject* object, uint64_t* out) {
-    static_assert(sizeof(unsigned long long) == sizeof(uint64_t));
     unsigned long long value = 0;
     if (PyLong_Check(object)) {
+        const unsigned long fast = PyLong_AsUnsignedLong(object);
+        if (!(fast == static_cast<unsigned long>(-1) && PyErr_Occurred())) {
+            *out = fast;
+            return true;
+        }
+        PyErr_Clear();
         value = PyLong_AsUnsignedLongLong(object);
     } else {
         Ref index(PyNumber_Index(object));
