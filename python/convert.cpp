@@ -172,16 +172,12 @@ bool to_instance(PyObject* object, PyTypeObject* cls) {
 
 // ---- byte payloads ----
 
-ByteArg::~ByteArg() {
-    if (has_view_) PyBuffer_Release(&view_);
-}
-
-std::span<const uint8_t> ByteArg::span() const {
+std::span<const uint8_t> ByteArg::span_other() const {
     if (has_view_) return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
     return copy_;
 }
 
-bool ByteArg::load(PyObject* object) {
+bool ByteArg::load_other(PyObject* object) {
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;

@@ -59,18 +59,37 @@ public:
     ByteArg() = default;
     ByteArg(const ByteArg&) = delete;
     ByteArg& operator=(const ByteArg&) = delete;
-    ~ByteArg();
+    ~ByteArg() {
+        Py_XDECREF(bytes_);
+        if (has_view_) PyBuffer_Release(&view_);
+    }
 
     // Accepts any object with the buffer protocol (bytes, bytearray, memoryview, array,
     // ...), or a sequence of ints from 0 to 255; refuses a str.
-    bool load(PyObject* object);
-    std::span<const uint8_t> span() const;
-    // Whether the bytes are the exporter's own buffer rather than a copy.
-    bool borrowed() const { return has_view_; }
+    bool load(PyObject* object) {
+        // The usual payload, an exact bytes object, is immutable: its own storage is used
+        // directly, with a reference held, instead of through an exported buffer.
+        if (PyBytes_CheckExact(object)) [[likely]] {
+            bytes_ = Py_NewRef(object);
+            return true;
+        }
+        return load_other(object);
+    }
+    std::span<const uint8_t> span() const {
+        if (bytes_ != nullptr)
+            return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes_)),
+                    static_cast<size_t>(PyBytes_GET_SIZE(bytes_))};
+        return span_other();
+    }
+    // Whether the bytes are the object's own storage rather than a copy.
+    bool borrowed() const { return bytes_ != nullptr || has_view_; }
 
 private:
+    bool load_other(PyObject* object);
     bool load_sequence(PyObject* object);
+    std::span<const uint8_t> span_other() const;
 
+    PyObject* bytes_ = nullptr;  // strong reference to an exact bytes object
     Py_buffer view_{};
     bool has_view_ = false;
     std::vector<uint8_t> copy_;
