@@ -11,6 +11,7 @@ usage: python_bench.py [--n N] [--reps R] [--dir DIR] [--out FILE] [--cpu MODEL]
   --dir    where the stores are written (default: a temporary directory); every store is
            removed afterwards
   --out    also write the table to this file
+  --cpu, --nproc   the machine as the table's title names it (default: /proc/cpuinfo)
 
 brenvale must be importable (PYTHONPATH=<build dir>/python). Standard library only.
 Exits 1 (after printing the table) when a workload returned a wrong answer or failed.
@@ -351,13 +352,13 @@ def ratio(a, b):
 ROWS = [
     # row, label, records per run (n or n/10), brenvale's call, SQLite's call
     ("append_each", "append, one call per record", "n",
-     "`ds.write(ts, data)`", "`cur.execute(INSERT, (ts, data))`, one transaction around all"),
+     "`ds.write(ts, data)`", "`cur.execute(\"INSERT … VALUES (?, ?)\", (ts, data))`, one transaction around all"),
     ("append_auto", "append, one call per record, each its own transaction (N/10 records)", "tenth",
-     "`ds.write(ts, data)`", "`cur.execute(INSERT, (ts, data))` in autocommit mode"),
+     "`ds.write(ts, data)`", "the same `cur.execute` in autocommit mode"),
     ("append_many", "append, all records in one call", "n",
      "`deque(starmap(ds.write, records), maxlen=0)` (no batch call)",
-     "`cur.executemany(INSERT, records)`, one transaction"),
-    ("read", "random point reads (N/10)", "tenth", "`ds.read(ts)`", "`cur.execute(SELECT_ONE, (ts,)).fetchone()`"),
+     "`cur.executemany(\"INSERT … VALUES (?, ?)\", records)`, one transaction"),
+    ("read", "random point reads (N/10)", "tenth", "`ds.read(ts)`", "`cur.execute(\"SELECT data … WHERE ts = ?\", (ts,)).fetchone()`"),
     ("exist", "random existence tests (N/10)", "tenth", "`ds.read_exist(ts)`",
      "`cur.execute(\"SELECT 1 … WHERE ts = ?\", (ts,)).fetchone() is not None`"),
     ("scan", "forward scan, all records, record by record", "n", "`for ts, data in ds.query(lo, hi)`",
