@@ -84,14 +84,22 @@ assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")
 PY
 }
 find_python() {
+    if [ -n "${BRENVALE_PYTHON:-}" ]; then
+        usable_python "$BRENVALE_PYTHON" && echo "$BRENVALE_PYTHON"
+        return
+    fi
     local candidate
-    for candidate in "${BRENVALE_PYTHON:-}" "$(command -v python3.14 || true)" \
+    for candidate in "$(command -v python3.14 || true)" \
             ${BRENVALE_PYTHON_PREFIX:+"$BRENVALE_PYTHON_PREFIX/usr/bin/python3.14"} \
             /opt/cpython-3.14/usr/bin/python3.14 "$HOME/.local/opt/cpython-3.14/usr/bin/python3.14"; do
         if usable_python "$candidate"; then echo "$candidate"; return; fi
     done
 }
-PY314=$(find_python)
+PY314=$(find_python || true)
+if [ -n "${BRENVALE_PYTHON:-}" ] && [ -z "$PY314" ]; then
+    echo "run.sh: BRENVALE_PYTHON=$BRENVALE_PYTHON is not a CPython 3.14 with headers" >&2
+    exit 1
+fi
 if [ -z "$PY314" ]; then
     say "no CPython 3.14 with headers (scripts/setup.sh provides one): the Python benchmark is skipped"
     exit "$rc"
@@ -104,6 +112,7 @@ cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DBRENVALE_BENCH=ON 
 cmake --build "$BUILD_DIR" -j "$JOBS" --target brenvale >/dev/null
 say "running the Python benchmark, N=$N, $REPS run(s)"
 py_rc=0
+rm -f "$PY_OUT"
 PYTHONPATH="$BUILD_DIR/python" "$PY314" -B "$ROOT/bench/python_bench.py" --n "$N" --reps "$REPS" \
     --dir "$SCRATCH" --cpu "${CPU:-unknown CPU}" --nproc "$JOBS" --out "$PY_OUT" > /dev/null 2> "$LOG" || py_rc=$?
 if [ ! -s "$PY_OUT" ]; then
