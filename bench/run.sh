@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# run.sh [N] | --smoke -- build the benchmarks in Release mode and print one markdown table:
-# the engine against SQLite, LMDB and RocksDB and the machine's physical limits.
+# run.sh [N] | --smoke -- build the benchmarks in Release mode and print two markdown tables:
+# the engine against SQLite, LMDB and RocksDB and the machine's physical limits, then the
+# Python module against the standard sqlite3 (bench/python_bench.py, see the end).
 #
 #   N        records of the 100-byte workloads (default 1000000); the 4 KiB workload uses
 #            N/5 records and the point reads N/10. The table goes to stdout and to
@@ -90,4 +91,60 @@ rc=0
 mv "$OUT.tmp" "$OUT"
 cat "$OUT"
 say "table written to $OUT"
+
+# ---- The Python-level benchmark: the brenvale module against the standard sqlite3 ----
+# N records, point reads N/10, BRENVALE_BENCH_REPS runs (one in the smoke run), with the
+# module built into the same build dir; the table goes to bench/results/python-latest.md
+# (smoke run: <build dir>/bench-python-smoke.md). Skipped without a CPython 3.14 with
+# headers, looked for as scripts/setup.sh does (BRENVALE_PYTHON, python3.14 on PATH,
+# BRENVALE_PYTHON_PREFIX, /opt/cpython-3.14, ~/.local/opt/cpython-3.14), without
+# provisioning one.
+usable_python() {
+    [ -n "$1" ] && [ -x "$1" ] && "$1" - <<'PY' >/dev/null 2>&1
+import os, sys, sysconfig
+assert sys.version_info[:2] == (3, 14)
+assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+PY
+}
+find_python() {
+    if [ -n "${BRENVALE_PYTHON:-}" ]; then
+        usable_python "$BRENVALE_PYTHON" && echo "$BRENVALE_PYTHON"
+        return
+    fi
+    local candidate
+    for candidate in "$(command -v python3.14 || true)" \
+            ${BRENVALE_PYTHON_PREFIX:+"$BRENVALE_PYTHON_PREFIX/usr/bin/python3.14"} \
+            /opt/cpython-3.14/usr/bin/python3.14 "$HOME/.local/opt/cpython-3.14/usr/bin/python3.14"; do
+        if usable_python "$candidate"; then echo "$candidate"; return; fi
+    done
+}
+PY314=$(find_python || true)
+if [ -n "${BRENVALE_PYTHON:-}" ] && [ -z "$PY314" ]; then
+    echo "run.sh: BRENVALE_PYTHON=$BRENVALE_PYTHON is not a CPython 3.14 with headers" >&2
+    exit 1
+fi
+if [ -z "$PY314" ]; then
+    say "no CPython 3.14 with headers (scripts/setup.sh provides one): the Python benchmark is skipped"
+    exit "$rc"
+fi
+PY_OUT=$ROOT/bench/results/python-latest.md
+[ "$OUT" = "$ROOT/bench/results/latest.md" ] || PY_OUT=$BUILD_DIR/bench-python-smoke.md
+say "building the brenvale module in $BUILD_DIR (Release, $PY314)"
+cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DBRENVALE_BENCH=ON -DBRENVALE_PYTHON=ON \
+    -DPython3_EXECUTABLE="$PY314" >/dev/null
+cmake --build "$BUILD_DIR" -j "$JOBS" --target brenvale >/dev/null
+say "running the Python benchmark, N=$N, $REPS run(s)"
+py_rc=0
+rm -f "$PY_OUT"
+PYTHONPATH="$BUILD_DIR/python" "$PY314" -B "$ROOT/bench/python_bench.py" --n "$N" --reps "$REPS" \
+    --dir "$SCRATCH" --cpu "${CPU:-unknown CPU}" --nproc "$JOBS" --out "$PY_OUT" > /dev/null 2> "$LOG" || py_rc=$?
+if [ ! -s "$PY_OUT" ]; then
+    [ "$LOG" = /dev/stderr ] || cat "$LOG" >&2
+    echo "run.sh: the Python benchmark failed" >&2
+    exit 1
+fi
+echo
+cat "$PY_OUT"
+say "Python table written to $PY_OUT"
+[ "$py_rc" -eq 0 ] || rc=$py_rc
 exit "$rc"

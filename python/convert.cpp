@@ -70,8 +70,22 @@ bool keyword_equals(PyObject* name, const char* expected) { return PyUnicode_Equ
 
 // ---- argument conversions ----
 
+// An int is read through the interpreter's C long conversions, which walk the digits
+// directly (the long long ones go through a byte array for every value above 2**30, such
+// as a millisecond timestamp). An int they refuse goes through the long long conversion
+// again, so that the error raised is that conversion's own.
+static_assert(sizeof(long) == sizeof(int64_t) && sizeof(long long) == sizeof(int64_t));
+
 bool to_i64(PyObject* object, int64_t* out) {
-    static_assert(sizeof(long long) == sizeof(int64_t));
+    if (PyLong_Check(object)) [[likely]] {
+        int overflow = 0;
+        const long value = PyLong_AsLongAndOverflow(object, &overflow);
+        if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+            *out = value;
+            return true;
+        }
+        PyErr_Clear();
+    }
     const long long value = PyLong_AsLongLong(object);
     if (value == -1 && PyErr_Occurred()) return false;
     *out = value;
@@ -79,9 +93,14 @@ bool to_i64(PyObject* object, int64_t* out) {
 }
 
 bool to_u64(PyObject* object, uint64_t* out) {
-    static_assert(sizeof(unsigned long long) == sizeof(uint64_t));
     unsigned long long value = 0;
     if (PyLong_Check(object)) {
+        const unsigned long fast = PyLong_AsUnsignedLong(object);
+        if (!(fast == static_cast<unsigned long>(-1) && PyErr_Occurred())) {
+            *out = fast;
+            return true;
+        }
+        PyErr_Clear();
         value = PyLong_AsUnsignedLongLong(object);
     } else {
         Ref index(PyNumber_Index(object));
@@ -153,16 +172,12 @@ bool to_instance(PyObject* object, PyTypeObject* cls) {
 
 // ---- byte payloads ----
 
-ByteArg::~ByteArg() {
-    if (has_view_) PyBuffer_Release(&view_);
-}
-
-std::span<const uint8_t> ByteArg::span() const {
+std::span<const uint8_t> ByteArg::span_other() const {
     if (has_view_) return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
     return copy_;
 }
 
-bool ByteArg::load(PyObject* object) {
+bool ByteArg::load_other(PyObject* object) {
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
@@ -283,7 +298,7 @@ bool Args::finish(const std::vector<PyObject*>& positional_only_names) {
     return true;
 }
 
-bool Args::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+bool Args::bind_any(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (static_cast<size_t>(nargs) > params_.positional.size()) return too_many_positional(nargs);
     std::copy(args, args + nargs, slots_.begin());
     std::vector<PyObject*> positional_only_names;
@@ -310,8 +325,7 @@ bool Args::bind(PyObject* args, PyObject* kwargs) {
     return finish(positional_only_names);
 }
 
-bool Args::wrap(size_t i, bool ok) const {
-    if (ok) return true;
+bool Args::wrap_failure(size_t i) const {
     PyObject* first = PyErr_GetRaisedException();
     if (first == nullptr || !Py_IS_TYPE(first, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
         PyErr_SetRaisedException(first);

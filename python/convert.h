@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -40,6 +41,11 @@ struct Params {
     size_t positional_only = 0;
 
     size_t count() const { return positional.size() + keyword_only.size(); }
+    bool requires_keyword() const {
+        for (const KeywordParam& param : keyword_only)
+            if (param.required) return true;
+        return false;
+    }
     const char* name(size_t i) const {
         return i < positional.size() ? positional[i] : keyword_only[i - positional.size()].name;
     }
@@ -53,18 +59,37 @@ public:
     ByteArg() = default;
     ByteArg(const ByteArg&) = delete;
     ByteArg& operator=(const ByteArg&) = delete;
-    ~ByteArg();
+    ~ByteArg() {
+        Py_XDECREF(bytes_);
+        if (has_view_) PyBuffer_Release(&view_);
+    }
 
     // Accepts any object with the buffer protocol (bytes, bytearray, memoryview, array,
     // ...), or a sequence of ints from 0 to 255; refuses a str.
-    bool load(PyObject* object);
-    std::span<const uint8_t> span() const;
-    // Whether the bytes are the exporter's own buffer rather than a copy.
-    bool borrowed() const { return has_view_; }
+    bool load(PyObject* object) {
+        // The usual payload, an exact bytes object, is immutable: its own storage is used
+        // directly, with a reference held, instead of through an exported buffer.
+        if (PyBytes_CheckExact(object)) [[likely]] {
+            bytes_ = Py_NewRef(object);
+            return true;
+        }
+        return load_other(object);
+    }
+    std::span<const uint8_t> span() const {
+        if (bytes_ != nullptr)
+            return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes_)),
+                    static_cast<size_t>(PyBytes_GET_SIZE(bytes_))};
+        return span_other();
+    }
+    // Whether the bytes are the object's own storage rather than a copy.
+    bool borrowed() const { return bytes_ != nullptr || has_view_; }
 
 private:
+    bool load_other(PyObject* object);
     bool load_sequence(PyObject* object);
+    std::span<const uint8_t> span_other() const;
 
+    PyObject* bytes_ = nullptr;  // strong reference to an exact bytes object
     Py_buffer view_{};
     bool has_view_ = false;
     std::vector<uint8_t> copy_;
@@ -90,11 +115,23 @@ class Args {
 public:
     static constexpr size_t kMaxParams = 16;
 
-    explicit Args(const Params& params) : params_(params) {}
+    // Only the slots of the method's own parameters are cleared (most methods have one or
+    // two); the others are never read.
+    explicit Args(const Params& params) : params_(params) {
+        std::fill_n(slots_.begin(), std::min(params.count(), kMaxParams), nullptr);
+    }
 
     // Fast call with keywords: `args` holds `nargs` positional values followed by one value
     // per name in `kwnames` (a tuple of str, or nullptr).
-    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        // The common call, every argument by position and none missing, binds inline.
+        if (kwnames == nullptr && static_cast<size_t>(nargs) >= params_.required &&
+            static_cast<size_t>(nargs) <= params_.positional.size() && !params_.requires_keyword()) [[likely]] {
+            std::copy(args, args + nargs, slots_.begin());
+            return true;
+        }
+        return bind_any(args, nargs, kwnames);
+    }
     // Constructor shape: a tuple of positional values and a dict of keywords (or nullptr).
     bool bind(PyObject* args, PyObject* kwargs);
 
@@ -126,13 +163,15 @@ public:
     }
 
 private:
-    bool wrap(size_t i, bool ok) const;
+    bool wrap(size_t i, bool ok) const { return ok || wrap_failure(i); }
+    bool wrap_failure(size_t i) const;
+    bool bind_any(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
     bool bind_keyword(PyObject* name, PyObject* value, std::vector<PyObject*>* positional_only_names);
     bool finish(const std::vector<PyObject*>& positional_only_names);
     bool too_many_positional(Py_ssize_t given) const;
 
     const Params& params_;
-    std::array<PyObject*, kMaxParams> slots_{};
+    std::array<PyObject*, kMaxParams> slots_;
 };
 
 // ---- results ----

@@ -21,37 +21,14 @@ std::atomic<PyObject*> g_internal_failure{nullptr};
 
 }  // namespace
 
-bool BorrowGuard::take(BorrowState& state, Borrow kind) {
-    if (kind == Borrow::Shared) {
-        uint64_t seen = state.count.load(std::memory_order_relaxed);
-        do {
-            if (seen == BorrowState::kExclusive) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-                return false;
-            }
-        } while (!state.count.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                                    std::memory_order_relaxed));
-    } else if (kind == Borrow::Exclusive) {
-        uint64_t expected = 0;
-        if (!state.count.compare_exchange_strong(expected, BorrowState::kExclusive, std::memory_order_acquire,
-                                                 std::memory_order_relaxed)) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            return false;
-        }
-    }
-    state_ = &state;
-    kind_ = kind;
-    return true;
+bool refuse_shared_borrow() {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return false;
 }
 
-void BorrowGuard::release() {
-    if (state_ == nullptr) return;
-    if (kind_ == Borrow::Shared)
-        state_->count.fetch_sub(1, std::memory_order_release);
-    else if (kind_ == Borrow::Exclusive)
-        state_->count.store(0, std::memory_order_release);
-    state_ = nullptr;
-    kind_ = Borrow::None;
+bool refuse_exclusive_borrow() {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
 }
 
 PyObject* internal_failure_class() {

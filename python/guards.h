@@ -25,7 +25,13 @@ struct BorrowState {
     std::atomic<uint64_t> count{0};
 };
 
-// Holds one borrow for its lifetime.
+// Raise RuntimeError "Already mutably borrowed" (a shared borrow refused) or "Already
+// borrowed" (an exclusive one refused). Return false.
+bool refuse_shared_borrow();
+bool refuse_exclusive_borrow();
+
+// Holds one borrow for its lifetime. Taking and releasing are inline: every call of every
+// method goes through them, and the kind is known where they are used.
 class BorrowGuard {
 public:
     BorrowGuard() = default;
@@ -35,8 +41,35 @@ public:
 
     // Takes the borrow; false with RuntimeError "Already mutably borrowed" (shared asked)
     // or "Already borrowed" (exclusive asked) set.
-    bool take(BorrowState& state, Borrow kind);
-    void release();
+    bool take(BorrowState& state, Borrow kind) {
+        if (kind == Borrow::Shared) {
+            uint64_t seen = state.count.load(std::memory_order_relaxed);
+            do {
+                if (seen == BorrowState::kExclusive) [[unlikely]]
+                    return refuse_shared_borrow();
+            } while (!state.count.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                                        std::memory_order_relaxed));
+        } else if (kind == Borrow::Exclusive) {
+            uint64_t expected = 0;
+            if (!state.count.compare_exchange_strong(expected, BorrowState::kExclusive, std::memory_order_acquire,
+                                                     std::memory_order_relaxed)) [[unlikely]] {
+                return refuse_exclusive_borrow();
+            }
+        }
+        state_ = &state;
+        kind_ = kind;
+        return true;
+    }
+
+    void release() {
+        if (state_ == nullptr) return;
+        if (kind_ == Borrow::Shared)
+            state_->count.fetch_sub(1, std::memory_order_release);
+        else if (kind_ == Borrow::Exclusive)
+            state_->count.store(0, std::memory_order_release);
+        state_ = nullptr;
+        kind_ = Borrow::None;
+    }
 
 private:
     BorrowState* state_ = nullptr;

@@ -42,8 +42,7 @@ PyTypeObject* TypeCell::fill(PyObject* candidate) {
     return reinterpret_cast<PyTypeObject*>(expected);
 }
 
-PyTypeObject* TypeCell::get() {
-    if (PyObject* cls = cell_.load(std::memory_order_acquire)) return reinterpret_cast<PyTypeObject*>(cls);
+PyTypeObject* TypeCell::make() {
     PyObject* made = PyType_FromSpec(spec_);
     if (made == nullptr) return nullptr;
     return fill(made);

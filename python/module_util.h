@@ -28,14 +28,20 @@ public:
     TypeCell(const TypeCell&) = delete;
     TypeCell& operator=(const TypeCell&) = delete;
 
-    // The class (borrowed), or nullptr with a Python error set.
-    PyTypeObject* get();
+    // The class (borrowed), or nullptr with a Python error set. Inline: every call checks
+    // its receiver's class through it.
+    PyTypeObject* get() {
+        if (PyObject* cls = cell_.load(std::memory_order_acquire)) [[likely]]
+            return reinterpret_cast<PyTypeObject*>(cls);
+        return make();
+    }
     // Puts `cls` into the cell unless it is already filled and returns the class the cell
     // holds afterwards (borrowed). Lets a second extension that links this code share the
     // classes of an already loaded `brenvale`.
     PyTypeObject* adopt(PyTypeObject* cls);
 
 private:
+    PyTypeObject* make();
     PyTypeObject* fill(PyObject* candidate);
 
     PyType_Spec* spec_;

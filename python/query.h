@@ -6,7 +6,6 @@
 
 #include <Python.h>
 
-#include <exception>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -47,24 +46,15 @@ struct PyQueryIterator {
 // code may run under the mutex: a re-entrant call from the same thread would wait forever.
 template <QueryItems Items, typename Fn>
 [[nodiscard]] bool with_inner(PyQueryIterator<Items>& it, Fn&& fn) {
-    class Lock {
-    public:
-        explicit Lock(PyQueryIterator<Items>& it) : it_(it), lock_(it.mu), in_flight_(std::uncaught_exceptions()) {}
-        ~Lock() {
-            if (std::uncaught_exceptions() > in_flight_) {
-                it_.broken = true;
-                it_.inner.reset();
-            }
-        }
-
-    private:
-        PyQueryIterator<Items>& it_;
-        std::lock_guard<std::mutex> lock_;
-        int in_flight_;
-    };
-    Lock lock(it);
+    std::lock_guard<std::mutex> lock(it.mu);
     if (it.broken) return false;
-    fn(it.inner);
+    try {
+        fn(it.inner);
+    } catch (...) {
+        it.broken = true;
+        it.inner.reset();
+        throw;
+    }
     return true;
 }
 

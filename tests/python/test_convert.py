@@ -92,14 +92,20 @@ class ConversionTest(unittest.TestCase):
         untruthy = type("bool", (), {"__module__": "numpy"})()
         other_bool_ = type("bool_", (), {"__module__": "mylib"})()
         ok = object()
+        BigInt = type("BigInt", (int,), {"__index__": lambda self: 0})  # an int's own value counts
         # (kind, value, expected value, or (exception class, text, wrapped))
         cases = [
             ("i64", -2**63, -2**63), ("i64", 2**63 - 1, 2**63 - 1), ("i64", Index(-5), -5), ("i64", True, 1),
-            ("i64", 2**63, (OverflowError, None, False)),
+            ("i64", 1_700_000_000_000, 1_700_000_000_000), ("i64", -2**40, -2**40), ("i64", BigInt(2**40), 2**40),
+            # Beyond the range: the interpreter's long long conversion's own message.
+            ("i64", 2**63, (OverflowError, "int too big to convert", False)),
+            ("i64", -2**63 - 1, (OverflowError, "int too big to convert", False)),
             ("i64", 1.0, (TypeError, "'float' object cannot be interpreted as an integer", True)),
             ("i64", "1", (TypeError, "'str' object cannot be interpreted as an integer", True)),
-            ("u64", 0, 0), ("u64", 2**64 - 1, 2**64 - 1), ("u64", Index(7), 7),
-            ("u64", -1, (OverflowError, None, False)), ("u64", 2**64, (OverflowError, None, False)),
+            ("u64", 0, 0), ("u64", 2**64 - 1, 2**64 - 1), ("u64", Index(7), 7), ("u64", 2**40, 2**40),
+            ("u64", -1, (OverflowError, "can't convert negative int to unsigned", False)),
+            ("u64", -2**40, (OverflowError, "can't convert negative int to unsigned", False)),
+            ("u64", 2**64, (OverflowError, "int too big to convert", False)),
             ("u64", Index(-1), (OverflowError, None, False)),
             ("u64", None, (TypeError, "'NoneType' object cannot be interpreted as an integer", True)),
             ("u8", 255, 255), ("u8", Index(0), 0),
