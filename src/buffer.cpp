@@ -59,22 +59,25 @@ struct FreeList {
     }
 };
 
-FreeList& free_list();
+// Constant-initialised and never destroyed: it exists before any thread can use it (a fork
+// while another thread was still constructing a function-local list would leave the child
+// waiting on its guard for good), and blocks held by static objects may be released after
+// exit has begun.
+union FreeListHolder {
+    FreeList list;
+    constexpr FreeListHolder() : list() {}
+    ~FreeListHolder() {}
+};
+constinit FreeListHolder g_free_list;
+
+FreeList& free_list() { return g_free_list.list; }
 
 // A fork while another thread holds the list's mutex would leave it locked for good in
 // the child: the mutex is taken around fork, as the C library does with its heap's locks.
+// The handlers are registered when the library is loaded, before any of its threads runs.
 void lock_for_fork() { free_list().mu.lock(); }
 void unlock_after_fork() { free_list().mu.unlock(); }
-
-// Never destroyed: blocks held by static objects may be released after exit has begun.
-FreeList& free_list() {
-    static union Holder {
-        FreeList list;
-        Holder() : list() { ::pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork); }
-        ~Holder() {}
-    } holder;
-    return holder.list;
-}
+[[maybe_unused]] const int g_fork_handlers = ::pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
 
 }  // namespace
 
