@@ -96,29 +96,11 @@ say "table written to $OUT"
 # N records, point reads N/10, BRENVALE_BENCH_REPS runs (one in the smoke run), with the
 # module built into the same build dir; the table goes to bench/results/python-latest.md
 # (smoke run: <build dir>/bench-python-smoke.md). Skipped without a CPython 3.14 with
-# headers, looked for as scripts/setup.sh does (BRENVALE_PYTHON, python3.14 on PATH,
-# BRENVALE_PYTHON_PREFIX, /opt/cpython-3.14, ~/.local/opt/cpython-3.14), without
-# provisioning one.
-usable_python() {
-    [ -n "$1" ] && [ -x "$1" ] && "$1" - <<'PY' >/dev/null 2>&1
-import os, sys, sysconfig
-assert sys.version_info[:2] == (3, 14)
-assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
-PY
-}
-find_python() {
-    if [ -n "${BRENVALE_PYTHON:-}" ]; then
-        usable_python "$BRENVALE_PYTHON" && echo "$BRENVALE_PYTHON"
-        return
-    fi
-    local candidate
-    for candidate in "$(command -v python3.14 || true)" \
-            ${BRENVALE_PYTHON_PREFIX:+"$BRENVALE_PYTHON_PREFIX/usr/bin/python3.14"} \
-            /opt/cpython-3.14/usr/bin/python3.14 "$HOME/.local/opt/cpython-3.14/usr/bin/python3.14"; do
-        if usable_python "$candidate"; then echo "$candidate"; return; fi
-    done
-}
-PY314=$(find_python || true)
+# headers where scripts/find-python.sh looks (as scripts/setup.sh does, but without
+# provisioning one).
+# shellcheck source=scripts/find-python.sh
+. "$ROOT/scripts/find-python.sh"
+PY314=$(existing_python || true)
 if [ -n "${BRENVALE_PYTHON:-}" ] && [ -z "$PY314" ]; then
     echo "run.sh: BRENVALE_PYTHON=$BRENVALE_PYTHON is not a CPython 3.14 with headers" >&2
     exit 1

@@ -60,25 +60,14 @@ install_packages() {
 }
 
 # --- 2. CPython 3.14 with headers ---------------------------------------------------------
-usable_python() {
-    [ -n "$1" ] && [ -x "$1" ] && "$1" - <<'PY' >/dev/null 2>&1
-import os, sys, sysconfig
-assert sys.version_info[:2] == (3, 14)
-assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
-PY
-}
+# shellcheck source=scripts/find-python.sh
+. "$ROOT/scripts/find-python.sh"
 
 find_python() {
     if [ -n "${BRENVALE_PYTHON:-}" ]; then
         usable_python "$BRENVALE_PYTHON" || die "BRENVALE_PYTHON=$BRENVALE_PYTHON is not a CPython 3.14 with headers"
-        echo "$BRENVALE_PYTHON"; return
     fi
-    local candidate prefix
-    candidate=$(command -v python3.14 || true)
-    if usable_python "$candidate"; then echo "$candidate"; return; fi
-    for prefix in ${BRENVALE_PYTHON_PREFIX:+"$BRENVALE_PYTHON_PREFIX"} /opt/cpython-3.14 "$HOME/.local/opt/cpython-3.14"; do
-        if usable_python "$prefix/usr/bin/python3.14"; then echo "$prefix/usr/bin/python3.14"; return; fi
-    done
+    existing_python && return
     # Provision a private one: into /opt as root (or through sudo), else under $HOME.
     local provision=$ROOT/scripts/provision-python.sh
     if [ -n "${BRENVALE_PYTHON_PREFIX:-}" ]; then
