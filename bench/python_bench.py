@@ -26,12 +26,12 @@ import platform
 import random
 import shutil
 import sqlite3
-import statistics
 import sys
 import tempfile
 import time
 
 import brenvale
+from table import Spread, rate, times  # the engine table's cell format
 
 FIRST_TS = 1_700_000_000_000  # milliseconds, as the C++ benchmark's records
 PAYLOAD = 100
@@ -318,35 +318,8 @@ def one_run(records, order, scratch, runs):
 
 # ---- the table ----
 
-def num(x):
-    """Three significant digits, never in exponent form."""
-    return f"{x:.3g}" if abs(x) < 1000 else f"{x:.0f}"
-
-
-class Spread:
-    """Median, lowest and highest rate of one cell over the runs."""
-
-    def __init__(self, ops, seconds):
-        self.rates = sorted(ops / s for s in seconds)
-        self.med = statistics.median(self.rates)
-
-
-def rate(s):
-    if s is None:
-        return "—"
-    div, unit = 1, ""
-    for d, u in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
-        if s.med >= d:
-            div, unit = d, u
-            break
-    text = f"{num(s.med / div)} {unit}/s"
-    if len(s.rates) > 1:
-        text += f" [{num(s.rates[0] / div)}–{num(s.rates[-1] / div)}]"
-    return text
-
-
 def ratio(a, b):
-    return "" if a is None or b is None else f" ({a.med / b.med:.2g}×)"
+    return "" if a is None or b is None else times(a.med / b.med)
 
 
 ROWS = [
@@ -390,8 +363,8 @@ def table(n, reps, runs, errors, cpu, nproc):
     for row, label, count, bv_call, sq_call in ROWS:
         ops = n if count == "n" else tenth
         bv_row = "keys" if row == "bitmap" else row  # the one query_exist serves both rows
-        bv = Spread(ops, runs[(bv_row, "brenvale")]) if (bv_row, "brenvale") in runs else None
-        sq = Spread(ops, runs[(row, "sqlite")]) if (row, "sqlite") in runs else None
+        bv = Spread([ops / t for t in runs[(bv_row, "brenvale")]]) if (bv_row, "brenvale") in runs else None
+        sq = Spread([ops / t for t in runs[(row, "sqlite")]]) if (row, "sqlite") in runs else None
         out.append(f"| {label} | {rate(bv)} | {rate(sq)}{ratio(bv, sq)} | {bv_call} | {sq_call} |")
     runs_text = "one run" if reps == 1 else f"median of {reps} runs, [lowest–highest]"
     out += [
