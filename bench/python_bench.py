@@ -309,11 +309,7 @@ def one_run(records, order, scratch, runs):
     finally:
         con.close()
         store.close()
-    shutil.rmtree(bv_dir)
-    for suffix in ("-each.db", "-auto.db", "-bulk.db"):
-        for extra in ("", "-wal", "-shm"):
-            if os.path.exists(sq_path + suffix + extra):
-                os.remove(sq_path + suffix + extra)
+    # main() removes the scratch directory with every store in it.
 
 
 # ---- the table ----

@@ -6,6 +6,7 @@
 
 #include "dataset/dataset.h"
 #include "exceptions.h"
+#include "journal/log.h"
 #include "module_util.h"
 #include "types.h"
 
@@ -377,12 +378,17 @@ PyObject* py_pair(PyObject* first, PyObject* second) {
     return pair;
 }
 
-PyObject* py_record(const Record& record) {
+PyObject* py_value(const Record& record) {
     return py_pair(py_value(record.timestamp), py_bytes(record.data));
 }
 
-PyObject* py_record_length(const RecordLength& item) {
+PyObject* py_value(const RecordLength& item) {
     return py_pair(py_value(item.timestamp), py_value(item.length));
+}
+
+// Sequences stay below 2^63.
+PyObject* py_value(const JournalEntry& entry) {
+    return py_pair(py_value(static_cast<int64_t>(entry.sequence)), py_bytes(entry.payload));
 }
 
 PyObject* py_status(const Status& status) {
@@ -390,11 +396,6 @@ PyObject* py_status(const Status& status) {
     return py_none();
 }
 
-PyObject* runtime_error(const Error& error) {
-    const std::string text = error.to_string();
-    Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (message != nullptr) PyErr_SetObject(PyExc_RuntimeError, message.get());
-    return nullptr;
-}
+PyObject* runtime_error(const Error& error) { return raise_error_text(PyExc_RuntimeError, error); }
 
 }  // namespace brenvale::py

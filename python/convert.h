@@ -19,6 +19,7 @@
 namespace brenvale {
 struct Record;
 struct RecordLength;
+struct JournalEntry;
 }  // namespace brenvale
 
 namespace brenvale::py {
@@ -186,6 +187,10 @@ PyObject* py_value(uint8_t value);
 // A str from UTF-8; byte sequences that are not UTF-8 become U+FFFD.
 PyObject* py_value(std::string_view text);
 PyObject* py_bytes(std::span<const uint8_t> bytes);
+// (timestamp, data), (timestamp, data_len) and (sequence, encoded record).
+PyObject* py_value(const Record& record);
+PyObject* py_value(const RecordLength& item);
+PyObject* py_value(const JournalEntry& entry);
 template <typename T>
 PyObject* py_value(const std::optional<T>& value) {
     return value ? py_value(*value) : py_none();
@@ -193,9 +198,6 @@ PyObject* py_value(const std::optional<T>& value) {
 // A 2-tuple that takes over both references; nullptr (the error of the first failure)
 // when either is nullptr.
 PyObject* py_pair(PyObject* first, PyObject* second);
-// (timestamp, data) and (timestamp, data_len).
-PyObject* py_record(const Record& record);
-PyObject* py_record_length(const RecordLength& item);
 
 // A new list holding convert(item) for each item, in order.
 template <typename T, typename Convert>
@@ -212,6 +214,11 @@ PyObject* py_list(const std::vector<T>& items, Convert convert) {
     }
     return list;
 }
+// A list of the items' values.
+template <typename T>
+PyObject* py_value(const std::vector<T>& items) {
+    return py_list(items, [](const T& item) { return py_value(item); });
+}
 
 // None for success, else the engine error raised as its exception class.
 PyObject* py_status(const Status& status);
@@ -221,6 +228,12 @@ template <typename T, typename Convert>
 PyObject* py_result(Result<T>&& result, Convert convert) {
     if (!result.ok()) return to_py_err(std::move(result).error());
     return convert(*result);
+}
+// The same, converted by py_value.
+template <typename T>
+PyObject* py_result(Result<T>&& result) {
+    if (!result.ok()) return to_py_err(std::move(result).error());
+    return py_value(*result);
 }
 
 // Raises RuntimeError with the engine error's display text. Returns nullptr.

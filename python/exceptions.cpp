@@ -106,8 +106,11 @@ ExceptionId exception_for(ErrorKind kind) {
 }
 
 PyObject* to_py_err(Error error) {
+    return raise_error_text(exception_class(exception_for(error.kind())), error);
+}
+
+PyObject* raise_error_text(PyObject* cls, const Error& error) {
     const std::string text = error.to_string();
-    PyObject* cls = exception_class(exception_for(error.kind()));
     // Paths inside a message may hold bytes that are not UTF-8; replacing them keeps the
     // engine's exception instead of turning it into a UnicodeDecodeError.
     PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");

@@ -51,5 +51,7 @@ ExceptionId exception_for(ErrorKind kind);
 // one argument, consuming the error. Always returns nullptr, so a method can end with
 // `return to_py_err(std::move(result).error());`.
 PyObject* to_py_err(Error error);
+// The same with the class given. Returns nullptr.
+PyObject* raise_error_text(PyObject* cls, const Error& error);
 
 }  // namespace brenvale::py

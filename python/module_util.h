@@ -52,6 +52,8 @@ private:
 // immutable, since one class object serves every interpreter of the process.
 inline constexpr unsigned int kClassFlags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+// The calling convention of every method with parameters.
+inline constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 // A function pointer of any C signature as the PyCFunction of a method table entry.
 template <typename Fn>

@@ -51,10 +51,6 @@ bool writable(const PyDataset& dataset) {
     return false;
 }
 
-PyObject* py_optional_record(const std::optional<Record>& record) {
-    return record ? py_record(*record) : py_none();
-}
-
 // ---- methods with parameters; all take the exclusive borrow ----
 
 using FastArgs = PyObject* const*;
@@ -126,7 +122,7 @@ PyObject* append_now(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* 
 
 PyObject* read(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return at_timestamp(self, kRead, args, nargs, kwnames, [](PyDataset& dataset, int64_t timestamp) {
-        return py_result(dataset.handle.read(timestamp), py_optional_record);
+        return py_result(dataset.handle.read(timestamp));
     });
 }
 
@@ -168,15 +164,13 @@ PyObject* query_length(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject
 
 PyObject* query_all(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return over_range(self, kQueryAll, args, nargs, kwnames, [](Dataset& handle, int64_t start, int64_t end) {
-        return py_result(handle.query_all(start, end),
-                         [](const std::vector<Record>& records) { return py_list(records, py_record); });
+        return py_result(handle.query_all(start, end));
     });
 }
 
 PyObject* query_length_all(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return over_range(self, kQueryLengthAll, args, nargs, kwnames, [](Dataset& handle, int64_t start, int64_t end) {
-        return py_result(handle.query_length_all(start, end),
-                         [](const std::vector<RecordLength>& items) { return py_list(items, py_record_length); });
+        return py_result(handle.query_length_all(start, end));
     });
 }
 
@@ -191,7 +185,7 @@ PyObject* query_exist(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject*
 
 PyObject* read_latest(PyObject* self, PyObject*) noexcept {
     return call_noargs<PyDataset>(self, Borrow::Exclusive, [](Box& box) {
-        return py_result(box.value.handle.read_latest(), py_optional_record);
+        return py_result(box.value.handle.read_latest());
     });
 }
 
@@ -236,7 +230,6 @@ PyObject* get_latest_timestamp(PyObject* self, void*) noexcept {
                                   [](Box& box) { return py_value(box.value.handle.latest_timestamp()); });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
     {"write", as_method(&write), kFast,
@@ -332,11 +325,6 @@ PyObject* make_dataset(Dataset handle, uint64_t id, bool read_only, std::string_
         if (utf8 == nullptr) return nullptr;
         return new_box<PyDataset>(std::string(utf8, static_cast<size_t>(size)), std::move(handle), id, read_only);
     });
-}
-
-const Dataset* dataset_handle(PyObject* object) {
-    PyBox<PyDataset>* box = receiver<PyDataset>(object);
-    return box != nullptr ? &box->value.handle : nullptr;
 }
 
 }  // namespace brenvale::py

@@ -21,8 +21,4 @@ PyTypeObject* adopt_dataset_class(PyTypeObject* cls);
 // sequences that are not UTF-8 become U+FFFD). Returns nullptr with a Python error set.
 PyObject* make_dataset(Dataset handle, uint64_t id, bool read_only, std::string_view data_dir);
 
-// The engine handle held by a Dataset object, or nullptr with TypeError set when `object`
-// is not one.
-const Dataset* dataset_handle(PyObject* object);
-
 }  // namespace brenvale::py

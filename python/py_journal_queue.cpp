@@ -22,7 +22,6 @@ struct ConsumerKind {
     static PyTypeObject* type() { return journal_queue_consumer_class(); }
 };
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 // ---- JournalQueue ----
 

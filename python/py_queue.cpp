@@ -55,9 +55,7 @@ PyObject* drop_consumer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* get_consumer_group_names(PyObject* self, PyObject*) noexcept {
     return queue_noargs<QueueKind>(self, [](DatasetQueue& queue) {
-        return py_result(queue.consumer_group_names(), [](const std::vector<std::string>& names) {
-            return py_list(names, [](const std::string& name) { return py_value(name); });
-        });
+        return py_result(queue.consumer_group_names());
     });
 }
 
@@ -65,7 +63,6 @@ PyObject* close_queue(PyObject* self, PyObject*) noexcept {
     return queue_noargs<QueueKind>(self, [](DatasetQueue& queue) { return py_status(queue.close()); });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_queue_methods[] = {
     {"push", as_method(&push), kFast,

@@ -81,14 +81,6 @@ PyObject* close_tracked(PyStore& store) {
     return py_none();
 }
 
-PyObject* py_names(const std::vector<std::string>& names) {
-    return py_list(names, [](const std::string& name) { return py_value(name); });
-}
-
-PyObject* py_journal_entry(const JournalEntry& entry) {
-    return py_pair(py_value(static_cast<int64_t>(entry.sequence)), py_bytes(entry.payload));
-}
-
 // ---- parameters ----
 
 constexpr const char* kOpenParams[] = {"data_dir", "config"};
@@ -310,7 +302,7 @@ PyObject* inspect_dataset(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* get_dataset_names(PyObject* self, PyObject*) noexcept {
-    return store_noargs(self, Borrow::Shared, [](Store& store) { return py_result(store.dataset_names(), py_names); });
+    return store_noargs(self, Borrow::Shared, [](Store& store) { return py_result(store.dataset_names()); });
 }
 
 PyObject* get_dataset_types(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -319,7 +311,7 @@ PyObject* get_dataset_types(PyObject* self, FastArgs args, Py_ssize_t nargs, PyO
         if (!a.text(0, &name)) return nullptr;
         Store* store = engine_of(box.value);
         if (store == nullptr) return nullptr;
-        return py_result(store->dataset_types(std::string(name)), py_names);
+        return py_result(store->dataset_types(std::string(name)));
     });
 }
 
@@ -339,9 +331,7 @@ PyObject* journal_read(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject
                           if (!a.i64(0, &sequence)) return nullptr;
                           Store* store = engine_of(box.value);
                           if (store == nullptr) return nullptr;
-                          return py_result(store->journal_read(sequence), [](const std::optional<JournalEntry>& e) {
-                              return e ? py_journal_entry(*e) : py_none();
-                          });
+                          return py_result(store->journal_read(sequence));
                       });
 }
 
@@ -353,10 +343,7 @@ PyObject* journal_query(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObjec
                           if (!a.i64(0, &start) || !a.i64(1, &end)) return nullptr;
                           Store* store = engine_of(box.value);
                           if (store == nullptr) return nullptr;
-                          return py_result(store->journal_query(start, end),
-                                           [](const std::vector<JournalEntry>& entries) {
-                                               return py_list(entries, py_journal_entry);
-                                           });
+                          return py_result(store->journal_query(start, end));
                       });
 }
 
@@ -404,7 +391,6 @@ void store_dealloc(PyObject* self) noexcept {
     release_deferred();
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
     {"open", as_method(&store_open), kFast | METH_CLASS,

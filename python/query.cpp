@@ -44,8 +44,6 @@ Result<std::vector<Item<Items>>> collect_of(QueryIterator& it, std::optional<uin
         return limit ? it.collect_take_lengths(*limit) : it.collect_all_lengths();
 }
 
-PyObject* py_item(const Record& record) { return py_record(record); }
-PyObject* py_item(const RecordLength& item) { return py_record_length(item); }
 
 PyObject* poisoned() {
     PyErr_SetString(PyExc_RuntimeError, "query iterator mutex poisoned");
@@ -75,7 +73,7 @@ PyObject* iter_next(PyObject* self) noexcept {
         if (!usable) return poisoned();
         if (error) return runtime_error(*error);
         if (!item) return nullptr;  // end of iteration
-        return py_item(*item);
+        return py_value(*item);
     });
 }
 
@@ -117,7 +115,7 @@ PyObject* collect(Box<Items>& box, std::optional<uint64_t> limit) {
     auto items = collect_of<Items>(*taken, limit);
     taken.reset();
     if (!items.ok()) return runtime_error(items.error());
-    return py_list(*items, [](const Item<Items>& item) { return py_item(item); });
+    return py_value(*items);
 }
 
 template <QueryItems Items>
@@ -148,9 +146,9 @@ PyObject* close(PyObject* self, PyObject*) noexcept {
 template <QueryItems Items>
 PyMethodDef g_methods[] = {
     {"reverse", as_method(&reverse<Items>), METH_NOARGS, "reverse($self)\n--\n\n"},
-    {"skip", as_method(&skip<Items>), METH_FASTCALL | METH_KEYWORDS, "skip($self, count)\n--\n\n"},
+    {"skip", as_method(&skip<Items>), kFast, "skip($self, count)\n--\n\n"},
     {"collect_all", as_method(&collect_all<Items>), METH_NOARGS, "collect_all($self)\n--\n\n"},
-    {"collect_take", as_method(&collect_take<Items>), METH_FASTCALL | METH_KEYWORDS,
+    {"collect_take", as_method(&collect_take<Items>), kFast,
      "collect_take($self, count)\n--\n\n"},
     {"close", as_method(&close<Items>), METH_NOARGS, "close($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -131,13 +131,6 @@ PyObject* queue_noargs(PyObject* self, Body body) noexcept {
 inline constexpr const char* kTimeoutParams[] = {"timeout_ms"};
 inline constexpr const char* kCallbackParams[] = {"callback"};
 
-// A handed-out dataset record as (timestamp, data).
-inline PyObject* py_polled(const Record& record) { return py_record(record); }
-// A handed-out journal record as (sequence, encoded record); sequences stay below 2^63.
-inline PyObject* py_polled(const JournalEntry& entry) {
-    return py_pair(py_value(static_cast<int64_t>(entry.sequence)), py_bytes(entry.payload));
-}
-
 // poll(timeout_ms): a blocking wait runs detached from the interpreter, so that a producer
 // thread of this process can wake it and other threads run meanwhile. The engine holds
 // none of its locks when the call returns and the thread attaches again.
@@ -151,7 +144,7 @@ PyObject* consumer_poll(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             auto& consumer = box.value.inner;
             auto polled = timeout_ms == 0 ? consumer.poll(0)
                                           : detached([&consumer, timeout_ms] { return consumer.poll(timeout_ms); });
-            return py_result(std::move(polled), [](const auto& item) { return item ? py_polled(*item) : py_none(); });
+            return py_result(std::move(polled));
         }));
 }
 
