@@ -73,10 +73,8 @@ PyObject* close_tracked(PyStore& store) {
         PyErr_SetString(PyExc_RuntimeError, "Store is already closed");
         return nullptr;
     }
-    const std::shared_ptr<Journal>& journal = store.inner->journal();
-    if (journal && journal->mode() == Journal::Mode::Enabled) {
-        if (auto queue = journal->open_queue(); queue.ok()) (void)queue->close();
-    }
+    // The journal queue holds the directory lock until it closes.
+    if (const std::shared_ptr<Journal>& journal = store.inner->journal()) (void)journal->close_queue();
     store.inner.reset();
     return py_none();
 }

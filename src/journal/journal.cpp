@@ -148,4 +148,12 @@ Result<JournalQueue> Journal::open_queue() {
     return JournalQueue(queue_);
 }
 
+Status Journal::close_queue() {
+    auto q = BRVL_TRY(queue_mu_.lock());
+    if (!queue_) return ok_status();
+    JournalQueue queue(queue_);
+    q.unlock();
+    return queue.close();
+}
+
 }  // namespace brenvale

@@ -65,6 +65,8 @@ public:
     Status flush();
     // The store's journal queue, made on first use; after its close the same, closed queue.
     Result<JournalQueue> open_queue();
+    // Closes the journal queue when one was made (the store's close).
+    Status close_queue();
 
     // ---- JournalHook (called under the dataset mutex) ----
     Status record_write(uint64_t identifier, const IndexEntry& entry) override;
