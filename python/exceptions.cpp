@@ -40,18 +40,6 @@ constexpr const char kModulePrefix[] = "brenvale.";
 // Process-wide cells; a filled cell owns one strong reference that is never released.
 std::array<std::atomic<PyObject*>, kExceptionCount> g_cells{};
 
-// Stores `candidate` unless the cell already holds a class; returns the stored class.
-// The losing candidate's reference is dropped.
-PyObject* fill_cell(int index, PyObject* candidate) {
-    PyObject* expected = nullptr;
-    if (g_cells[index].compare_exchange_strong(expected, candidate, std::memory_order_acq_rel,
-                                               std::memory_order_acquire)) {
-        return candidate;
-    }
-    Py_DECREF(candidate);
-    return expected;
-}
-
 }  // namespace
 
 const char* exception_name(ExceptionId id) {
@@ -65,12 +53,12 @@ PyObject* exception_class(ExceptionId id) {
     const ExceptionSpec& spec = kExceptions[index];
     PyObject* made = PyErr_NewExceptionWithDoc(spec.dotted_name, spec.doc, base, nullptr);
     if (made == nullptr) Py_FatalError("Failed to initialize new exception type.");
-    return fill_cell(index, made);
+    return fill_class_cell(g_cells[index], made);
 }
 
 PyObject* adopt_exception_class(ExceptionId id, PyObject* cls) {
     Py_INCREF(cls);
-    return fill_cell(static_cast<int>(id), cls);
+    return fill_class_cell(g_cells[static_cast<int>(id)], cls);
 }
 
 int register_exceptions(PyObject* module) {

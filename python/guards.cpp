@@ -35,13 +35,7 @@ PyObject* internal_failure_class() {
     if (PyObject* cls = g_internal_failure.load(std::memory_order_acquire)) return cls;
     PyObject* made = PyErr_NewExceptionWithDoc(kInternalFailureName, kInternalFailureDoc, PyExc_BaseException, nullptr);
     if (made == nullptr) return nullptr;
-    PyObject* expected = nullptr;
-    if (g_internal_failure.compare_exchange_strong(expected, made, std::memory_order_acq_rel,
-                                                   std::memory_order_acquire)) {
-        return made;
-    }
-    Py_DECREF(made);
-    return expected;
+    return fill_class_cell(g_internal_failure, made);
 }
 
 PyObject* raise_internal_failure(const char* message) noexcept {

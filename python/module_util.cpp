@@ -33,13 +33,17 @@ int add_to_module(PyObject* module, const char* name, PyObject* value) {
 
 namespace brenvale::py {
 
-PyTypeObject* TypeCell::fill(PyObject* candidate) {
+PyObject* fill_class_cell(std::atomic<PyObject*>& cell, PyObject* candidate) {
     PyObject* expected = nullptr;
-    if (cell_.compare_exchange_strong(expected, candidate, std::memory_order_acq_rel, std::memory_order_acquire)) {
-        return reinterpret_cast<PyTypeObject*>(candidate);
+    if (cell.compare_exchange_strong(expected, candidate, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return candidate;
     }
     Py_DECREF(candidate);
-    return reinterpret_cast<PyTypeObject*>(expected);
+    return expected;
+}
+
+PyTypeObject* TypeCell::fill(PyObject* candidate) {
+    return reinterpret_cast<PyTypeObject*>(fill_class_cell(cell_, candidate));
 }
 
 PyTypeObject* TypeCell::make() {

@@ -19,6 +19,11 @@ struct DecRef {
 };
 using Ref = std::unique_ptr<PyObject, DecRef>;
 
+// A process-wide cell of one class object, filled once: stores `candidate` unless the
+// cell already holds a class and returns the class the cell holds afterwards; the losing
+// candidate's reference is dropped. A filled cell owns one reference, never released.
+PyObject* fill_class_cell(std::atomic<PyObject*>& cell, PyObject* candidate);
+
 // A process-wide class object, built from its static spec the first time it is needed and
 // kept for the life of the process; every module object and interpreter shares it. When two
 // threads build it at once, the first object stored wins and the other is released.
