@@ -153,6 +153,13 @@ public:
     bool bytes(size_t i, ByteArg* out) const { return wrap(i, out->load(slots_[i])); }
     bool instance(size_t i, PyTypeObject* cls) const { return wrap(i, to_instance(slots_[i], cls)); }
 
+    // A parameter with a default: absent leaves `out` as it is; a given value (None too) is
+    // converted.
+    template <typename T, typename Convert>
+    bool defaulted(size_t i, T* out, Convert convert) const {
+        return get(i) == nullptr || (this->*convert)(i, out);
+    }
+
     // An optional parameter (default None): absent or None leaves `out` empty.
     template <typename T, typename Convert>
     bool optional(size_t i, std::optional<T>* out, Convert convert) const {

@@ -219,12 +219,11 @@ PyObject* create_dataset(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObje
             !a.optional(kDataSegmentSize, &data_segment_size, &Args::u64) ||
             !a.optional(kIndexSegmentSize, &index_segment_size, &Args::u64) ||
             !a.optional(kCompressLevel, &compress_level, &Args::u8) ||
-            (a.get(kIndexContinuous) != nullptr && !a.flag(kIndexContinuous, &index_continuous)) ||
+            !a.defaulted(kIndexContinuous, &index_continuous, &Args::flag) ||
             !a.optional(kInitialDataSegmentSize, &initial_data_segment_size, &Args::u64) ||
             !a.optional(kInitialIndexSegmentSize, &initial_index_segment_size, &Args::u64) ||
-            (a.get(kTimestampUnitsPerSeconds) != nullptr &&
-             !a.u64(kTimestampUnitsPerSeconds, &timestamp_units_per_seconds)) ||
-            (a.get(kEnableJournal) != nullptr && !a.flag(kEnableJournal, &enable_journal))) {
+            !a.defaulted(kTimestampUnitsPerSeconds, &timestamp_units_per_seconds, &Args::u64) ||
+            !a.defaulted(kEnableJournal, &enable_journal, &Args::flag)) {
             return nullptr;
         }
         Store* store = engine_of(box.value);

@@ -109,8 +109,9 @@ PyObject* open_consumer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             uint64_t running_expired_seconds = 900;
             uint16_t max_retry_count = 3;
             if (!a.text(0, &group_name)) return nullptr;
-            if (a.get(1) != nullptr && !a.u64(1, &running_expired_seconds)) return nullptr;
-            if (a.get(2) != nullptr && !a.u16(2, &max_retry_count)) return nullptr;
+            if (!a.defaulted(1, &running_expired_seconds, &Args::u64) ||
+                !a.defaulted(2, &max_retry_count, &Args::u16))
+                return nullptr;
             auto config = ConsumerConfig::create(running_expired_seconds, max_retry_count);
             if (!config.ok()) return to_py_err(std::move(config).error());
             return py_result(box.value.inner.open_consumer(std::string(group_name), *config), [](auto& consumer) {

@@ -98,9 +98,9 @@ PyObject* store_config_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noex
         bool enable_background_thread = defaults.enable_background_thread;
         bool enable_journal = defaults.enable_journal;
         std::optional<bool> read_only;
-        auto u64 = [&a](size_t i, uint64_t* out) { return a.get(i) == nullptr || a.u64(i, out); };
-        auto u8 = [&a](size_t i, uint8_t* out) { return a.get(i) == nullptr || a.u8(i, out); };
-        auto flag = [&a](size_t i, bool* out) { return a.get(i) == nullptr || a.flag(i, out); };
+        auto u64 = [&a](size_t i, uint64_t* out) { return a.defaulted(i, out, &Args::u64); };
+        auto u8 = [&a](size_t i, uint8_t* out) { return a.defaulted(i, out, &Args::u8); };
+        auto flag = [&a](size_t i, bool* out) { return a.defaulted(i, out, &Args::flag); };
         if (!u64(kFlushInterval, &seconds[kFlush]) || !u64(kIdleTimeout, &seconds[kIdle]) ||
             !u64(kDataSegmentSize, &data_segment_size) || !u64(kIndexSegmentSize, &index_segment_size) ||
             !u64(kInitialDataSegmentSize, &initial_data_segment_size) ||
