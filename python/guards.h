@@ -17,6 +17,8 @@ namespace brenvale::py {
 
 // The borrow of an object's payload taken for one call. Borrows never wait: a conflicting
 // call fails at once.
+// Only Dataset and Store take exclusive borrows; the other classes call with None, since
+// a shared borrow of them could never be refused.
 enum class Borrow : uint8_t { None, Shared, Exclusive };
 
 // 0 = free, all ones = borrowed exclusively, anything else = the number of shared borrows.

@@ -37,7 +37,7 @@ const Params kDropConsumer{QueueKind::kClass, "drop_consumer", kGroupName, 1};
 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return released(call_fast<PyQueue<QueueKind>>(
-        self, kPush, args, nargs, kwnames, Borrow::Shared, [](Box& box, const Args& a) -> PyObject* {
+        self, kPush, args, nargs, kwnames, Borrow::None, [](Box& box, const Args& a) -> PyObject* {
             ByteArg data;
             if (!a.bytes(0, &data)) return nullptr;
             return py_result(box.value.inner.push(data.span()), [](int64_t timestamp) { return py_value(timestamp); });
@@ -46,7 +46,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* drop_consumer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return released(call_fast<PyQueue<QueueKind>>(
-        self, kDropConsumer, args, nargs, kwnames, Borrow::Shared, [](Box& box, const Args& a) -> PyObject* {
+        self, kDropConsumer, args, nargs, kwnames, Borrow::None, [](Box& box, const Args& a) -> PyObject* {
             std::string_view group_name;
             if (!a.text(0, &group_name)) return nullptr;
             return py_status(box.value.inner.drop_consumer(std::string(group_name)));

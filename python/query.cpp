@@ -52,12 +52,12 @@ PyObject* poisoned() {
 
 template <QueryItems Items>
 PyObject* iter_self(PyObject* self) noexcept {
-    return call_noargs<Payload<Items>>(self, Borrow::Shared, [](Box<Items>& box) { return Py_NewRef(box.self()); });
+    return call_noargs<Payload<Items>>(self, Borrow::None, [](Box<Items>& box) { return Py_NewRef(box.self()); });
 }
 
 template <QueryItems Items>
 PyObject* iter_next(PyObject* self) noexcept {
-    return call_noargs<Payload<Items>>(self, Borrow::Shared, [](Box<Items>& box) -> PyObject* {
+    return call_noargs<Payload<Items>>(self, Borrow::None, [](Box<Items>& box) -> PyObject* {
         std::optional<Item<Items>> item;
         std::optional<Error> error;
         const bool usable = with_inner(box.value, [&](std::optional<QueryIterator>& inner) {
@@ -79,7 +79,7 @@ PyObject* iter_next(PyObject* self) noexcept {
 
 template <QueryItems Items>
 PyObject* reverse(PyObject* self, PyObject*) noexcept {
-    return call_noargs<Payload<Items>>(self, Borrow::Shared, [](Box<Items>& box) -> PyObject* {
+    return call_noargs<Payload<Items>>(self, Borrow::None, [](Box<Items>& box) -> PyObject* {
         if (!with_inner(box.value, [](std::optional<QueryIterator>& inner) {
                 if (inner) inner->reverse();
             })) {
@@ -92,7 +92,7 @@ PyObject* reverse(PyObject* self, PyObject*) noexcept {
 template <QueryItems Items>
 PyObject* skip(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_fast<Payload<Items>>(
-        self, kSkip<Items>, args, nargs, kwnames, Borrow::Shared, [](Box<Items>& box, const Args& a) -> PyObject* {
+        self, kSkip<Items>, args, nargs, kwnames, Borrow::None, [](Box<Items>& box, const Args& a) -> PyObject* {
             uint64_t count = 0;
             if (!a.u64(0, &count)) return nullptr;
             if (!with_inner(box.value, [count](std::optional<QueryIterator>& inner) {
@@ -120,13 +120,13 @@ PyObject* collect(Box<Items>& box, std::optional<uint64_t> limit) {
 
 template <QueryItems Items>
 PyObject* collect_all(PyObject* self, PyObject*) noexcept {
-    return call_noargs<Payload<Items>>(self, Borrow::Shared,
+    return call_noargs<Payload<Items>>(self, Borrow::None,
                                        [](Box<Items>& box) { return collect<Items>(box, std::nullopt); });
 }
 
 template <QueryItems Items>
 PyObject* collect_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return call_fast<Payload<Items>>(self, kCollectTake<Items>, args, nargs, kwnames, Borrow::Shared,
+    return call_fast<Payload<Items>>(self, kCollectTake<Items>, args, nargs, kwnames, Borrow::None,
                                      [](Box<Items>& box, const Args& a) -> PyObject* {
                                          uint64_t count = 0;
                                          if (!a.u64(0, &count)) return nullptr;
@@ -137,7 +137,7 @@ PyObject* collect_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // Closing a broken iterator does nothing: it is closed already.
 template <QueryItems Items>
 PyObject* close(PyObject* self, PyObject*) noexcept {
-    return call_noargs<Payload<Items>>(self, Borrow::Shared, [](Box<Items>& box) {
+    return call_noargs<Payload<Items>>(self, Borrow::None, [](Box<Items>& box) {
         (void)with_inner(box.value, [](std::optional<QueryIterator>& inner) { inner.reset(); });
         return py_none();
     });

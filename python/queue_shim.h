@@ -89,7 +89,7 @@ decltype(auto) detached(Fn&& fn) {
 // `repr` of the queue classes: "<class>()".
 template <typename Payload, typename Kind>
 PyObject* queue_repr(PyObject* self) noexcept {
-    return released(call_noargs<Payload>(self, Borrow::Shared, [](PyBox<Payload>&) {
+    return released(call_noargs<Payload>(self, Borrow::None, [](PyBox<Payload>&) {
         return PyUnicode_FromFormat("%s()", Kind::kClass);
     }));
 }
@@ -104,7 +104,7 @@ template <typename Queue, typename Consumer>
 PyObject* open_consumer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     static const Params params{Queue::kClass, "open_consumer", kOpenConsumerParams, 1};
     return released(call_fast<PyQueue<Queue>>(
-        self, params, args, nargs, kwnames, Borrow::Shared, [](QueueBox<Queue>& box, const Args& a) -> PyObject* {
+        self, params, args, nargs, kwnames, Borrow::None, [](QueueBox<Queue>& box, const Args& a) -> PyObject* {
             std::string_view group_name;
             uint64_t running_expired_seconds = 900;
             uint16_t max_retry_count = 3;
@@ -124,7 +124,7 @@ PyObject* open_consumer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 template <typename Queue, typename Body>
 PyObject* queue_noargs(PyObject* self, Body body) noexcept {
     return released(call_noargs<PyQueue<Queue>>(
-        self, Borrow::Shared, [&body](QueueBox<Queue>& box) { return body(box.value.inner); }));
+        self, Borrow::None, [&body](QueueBox<Queue>& box) { return body(box.value.inner); }));
 }
 
 // ---- consumer methods ----
@@ -139,7 +139,7 @@ template <typename Kind>
 PyObject* consumer_poll(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     static const Params params{Kind::kClass, "poll", kTimeoutParams, 1};
     return released(call_fast<PyConsumer<Kind>>(
-        self, params, args, nargs, kwnames, Borrow::Shared, [](ConsumerBox<Kind>& box, const Args& a) -> PyObject* {
+        self, params, args, nargs, kwnames, Borrow::None, [](ConsumerBox<Kind>& box, const Args& a) -> PyObject* {
             uint64_t timeout_ms = 0;
             if (!a.u64(0, &timeout_ms)) return nullptr;
             auto& consumer = box.value.inner;
@@ -155,7 +155,7 @@ PyObject* consumer_ack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     static const char* const names[] = {Kind::kPosition};
     static const Params params{Kind::kClass, "ack", names, 1};
     return released(call_fast<PyConsumer<Kind>>(
-        self, params, args, nargs, kwnames, Borrow::Shared, [](ConsumerBox<Kind>& box, const Args& a) -> PyObject* {
+        self, params, args, nargs, kwnames, Borrow::None, [](ConsumerBox<Kind>& box, const Args& a) -> PyObject* {
             int64_t position = 0;
             if (!a.i64(0, &position)) return nullptr;
             return py_status(box.value.inner.ack(position));
@@ -169,7 +169,7 @@ template <typename Kind>
 PyObject* consumer_poll_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     static const Params params{Kind::kClass, "poll_callback", kCallbackParams, 1};
     return released(call_fast<PyConsumer<Kind>>(
-        self, params, args, nargs, kwnames, Borrow::Shared, [](ConsumerBox<Kind>& box, const Args& a) -> PyObject* {
+        self, params, args, nargs, kwnames, Borrow::None, [](ConsumerBox<Kind>& box, const Args& a) -> PyObject* {
             PyObject* callback = a.get(0);
             if (callback == Py_None) {
                 Status cleared = box.value.inner.set_poll_callback(nullptr);
@@ -192,7 +192,7 @@ PyObject* consumer_poll_callback(PyObject* self, PyObject* const* args, Py_ssize
 template <typename Kind, typename Body>
 PyObject* consumer_noargs(PyObject* self, Body body) noexcept {
     return released(call_noargs<PyConsumer<Kind>>(
-        self, Borrow::Shared, [&body](ConsumerBox<Kind>& box) { return body(box.value.inner); }));
+        self, Borrow::None, [&body](ConsumerBox<Kind>& box) { return body(box.value.inner); }));
 }
 
 // tp_dealloc of a queue object: dropping the engine handle may drop the last handle of a

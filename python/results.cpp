@@ -63,14 +63,14 @@ struct PyConsumerInspectResult {
 // The getter of one field of the held snapshot, converted by its type.
 template <typename Payload, auto Member>
 PyObject* field(PyObject* self, void*) noexcept {
-    return call_noargs<Payload>(self, Borrow::Shared,
+    return call_noargs<Payload>(self, Borrow::None,
                                 [](PyBox<Payload>& box) { return py_value(box.value.snapshot.*Member); });
 }
 
 // A flag shown as the int 0 or 1.
 template <typename Payload, auto Member>
 PyObject* flag_as_int(PyObject* self, void*) noexcept {
-    return call_noargs<Payload>(self, Borrow::Shared, [](PyBox<Payload>& box) {
+    return call_noargs<Payload>(self, Borrow::None, [](PyBox<Payload>& box) {
         return py_value(static_cast<uint8_t>(box.value.snapshot.*Member ? 1 : 0));
     });
 }
@@ -78,7 +78,7 @@ PyObject* flag_as_int(PyObject* self, void*) noexcept {
 // A new inner object holding a copy of one part of the snapshot.
 template <typename Payload, typename Inner, auto Member>
 PyObject* part(PyObject* self, void*) noexcept {
-    return call_noargs<Payload>(self, Borrow::Shared,
+    return call_noargs<Payload>(self, Borrow::None,
                                 [](PyBox<Payload>& box) { return new_box<Inner>(box.value.snapshot.*Member); });
 }
 
@@ -199,7 +199,7 @@ TypeCell g_inspect_class(&g_inspect_spec);
 // ---- the queue consumer results ----
 
 PyObject* consumer_info(PyObject* self, void*) noexcept {
-    return call_noargs<PyConsumerInspectResult>(self, Borrow::Shared, [](PyBox<PyConsumerInspectResult>& box) {
+    return call_noargs<PyConsumerInspectResult>(self, Borrow::None, [](PyBox<PyConsumerInspectResult>& box) {
         const ConsumerInspect& held = box.value.snapshot;
         return new_box<PyConsumerInfo>(
             ConsumerInfo{held.group_name, held.config.running_expired_seconds, held.config.max_retry_count});
@@ -207,14 +207,14 @@ PyObject* consumer_info(PyObject* self, void*) noexcept {
 }
 
 PyObject* consumer_state(PyObject* self, void*) noexcept {
-    return call_noargs<PyConsumerInspectResult>(self, Borrow::Shared, [](PyBox<PyConsumerInspectResult>& box) {
+    return call_noargs<PyConsumerInspectResult>(self, Borrow::None, [](PyBox<PyConsumerInspectResult>& box) {
         const ConsumerInspect& held = box.value.snapshot;
         return new_box<PyConsumerState>(ConsumerState{held.committed, held.pending});
     });
 }
 
 PyObject* pending_entries(PyObject* self, void*) noexcept {
-    return call_noargs<PyConsumerState>(self, Borrow::Shared, [](PyBox<PyConsumerState>& box) {
+    return call_noargs<PyConsumerState>(self, Borrow::None, [](PyBox<PyConsumerState>& box) {
         return py_list(box.value.snapshot.pending_entries,
                        [](const PendingEntry& entry) { return new_box<PyConsumerPendingEntry>(entry); });
     });

@@ -139,7 +139,7 @@ PyObject* store_config_default(PyObject*, PyObject*) noexcept {
 
 template <typename Get>
 PyObject* property(PyObject* self, Get get) noexcept {
-    return call_noargs<PyStoreConfig>(self, Borrow::Shared, [&get](Box& box) { return get(box.value); });
+    return call_noargs<PyStoreConfig>(self, Borrow::None, [&get](Box& box) { return get(box.value); });
 }
 
 template <Interval Which>
