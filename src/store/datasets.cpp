@@ -114,7 +114,8 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
     crash_point("store.create.dataset");
     dataset = BRVL_TRY(equip(std::move(dataset), identifier));
     identifiers_.insert_or_assign(identifier, key);
-    std::vector<uint8_t> metadata = BRVL_TRY(read_meta_tlv_area(paths::meta_file(dir)));
+    std::vector<uint8_t> metadata;  // the journal record carries the meta file's entries
+    if (journal) metadata = BRVL_TRY(read_meta_tlv_area(paths::meta_file(dir)));
     ops.unlock();
     // The journal's wake callbacks run on this thread, outside every store and dataset lock.
     if (journal) BRVL_TRY(journal_->record_create_dataset(identifier, key, std::move(metadata)));
@@ -181,9 +182,12 @@ Status Store::drop_dataset(const std::string& name, const std::string& dataset_t
     Dataset dataset = BRVL_TRY(open_locked(key));
     const std::string dir = dataset.data_dir();
     const uint64_t identifier = dataset.identifier();
-    std::vector<uint8_t> metadata = BRVL_TRY(read_meta_tlv_area(paths::meta_file(dir)));
     const bool journal = journalled(dataset.enable_journal());
-    if (journal) BRVL_TRY(validate_dataset_event(identifier, key, metadata.size()));
+    std::vector<uint8_t> metadata;
+    if (journal) {
+        metadata = BRVL_TRY(read_meta_tlv_area(paths::meta_file(dir)));
+        BRVL_TRY(validate_dataset_event(identifier, key, metadata.size()));
+    }
 
     BRVL_TRY(dataset.close());
     crash_point("store.drop.closed");
