@@ -71,6 +71,13 @@ inline std::optional<uint64_t> checked_add(uint64_t a, uint64_t b) {
     return r;
 }
 
+// a - b, clamped to the i64 range when it overflows.
+inline int64_t saturating_sub(int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_sub_overflow(a, b, &r)) return b > 0 ? INT64_MIN : INT64_MAX;
+    return r;
+}
+
 // Whether [pos, pos + len) lies inside [0, limit), without overflow.
 inline bool range_within(uint64_t pos, uint64_t len, uint64_t limit) {
     return pos <= limit && len <= limit - pos;

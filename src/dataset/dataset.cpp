@@ -195,10 +195,7 @@ Result<Dataset::Guard> Dataset::lock() const {
 }
 
 Result<Dataset::Guard> Dataset::lock_open() const {
-    if (shared_->owner.load(std::memory_order_relaxed) == std::this_thread::get_id())
-        return Error::invalid_data("dataset mutex already held by this thread (re-entrant call)");
-    Guard g(shared_.get());
-    if (shared_->poisoned.load(std::memory_order_relaxed)) return Error::invalid_data("dataset mutex poisoned");
+    Guard g = BRVL_TRY(lock());
     if (shared_->inner.closed) return closed_error(shared_->key);
     return g;
 }

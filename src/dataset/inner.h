@@ -105,6 +105,10 @@ Result<int64_t> raise_to_threshold(const DatasetInner& in, int64_t start);
 // The cache this dataset may use: only with an identifier.
 BlockCache* cache_of(const DatasetInner& in);
 uint64_t segment_base_of(const DatasetInner& in, uint64_t block_offset);
+// A finished data segment's counts as the state file folds them into its totals.
+inline DatasetStateFile::Totals totals_of(const SegmentStats& s) {
+    return {s.record_count, s.written_length, s.raw_record_bytes, s.invalid_record_count};
+}
 BlockKey block_key_of(const DatasetInner& in, uint64_t block_offset);
 // Activity stamps are read in seconds by the idle release: the coarse clock suffices.
 inline void stamp(DatasetInner& in) { in.last_activity = coarse_now(); }

@@ -42,7 +42,6 @@ public:
     Result<std::vector<Record>> collect_take(uint64_t count);
     Result<std::vector<RecordLength>> collect_all_lengths();
     Result<std::vector<RecordLength>> collect_take_lengths(uint64_t count);
-    bool is_reversed() const { return reverse_; }
 
 private:
     friend class Dataset;

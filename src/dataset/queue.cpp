@@ -7,6 +7,7 @@
 #include "dataset/inner.h"
 #include "file.h"
 #include "log.h"
+#include "paths.h"
 #include "queue/queue.h"
 
 namespace brenvale {
@@ -19,7 +20,7 @@ Result<DatasetQueue> Dataset::open_queue() {
     Guard g = BRVL_TRY(lock_open());
     DatasetInner& in = *g;
     if (in.queue) return Error::queue_already_open(fmt::format("queue already open for dataset {}", in.key.name));
-    BRVL_TRY(create_dir_all(join_path(in.data_dir, "queue"), 0777));
+    BRVL_TRY(create_dir_all(paths::queue_dir(in.data_dir), 0777));
     in.queue = std::make_shared<QueueInner>();
     in.queue_notify = std::make_shared<QueueNotify>();
     return DatasetQueue(*this, in.queue, in.queue_notify, true);
@@ -33,7 +34,6 @@ Status Dataset::close_queue(const QueueInner* only) {
 
 Status DatasetInner::detach_queue() {
     std::shared_ptr<QueueInner> q = std::move(queue);
-    queue.reset();
     if (!q) return {};
     Status st = q->close();
     // Pollers learn of the close now, not only at their deadline.

@@ -6,16 +6,6 @@ namespace brenvale {
 
 using namespace dataset_detail;
 
-namespace {
-
-int64_t saturating_sub(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_sub_overflow(a, b, &r)) return b > 0 ? INT64_MIN : INT64_MAX;
-    return r;
-}
-
-}  // namespace
-
 Result<int64_t> now_in_units(uint64_t units) {
     auto now = unix_now();
     if (now.count() < 0) return Error::invalid_data("system time is before Unix epoch");
@@ -76,19 +66,11 @@ Result<uint64_t> Dataset::reclaim_expired() {
     }
     Guard g = BRVL_TRY(lock_open());
     DatasetInner& in = *g;
-    uint64_t window = in.config.retention_window;
-    if (window == 0) return uint64_t{0};
-    if (window > static_cast<uint64_t>(INT64_MAX))
-        return invalid_data_fmt("retention_window {} exceeds i64 range", window);
-    int64_t threshold;
-    if (in.config.timestamp_units_per_seconds != 0) {
-        auto t = BRVL_TRY(retention_threshold(in));
-        threshold = BRVL_TRY(in.state.advance_retention_floor(*t));
-        if (threshold == INT64_MAX) threshold = *t;
-    } else {
-        if (!in.latest_written_timestamp) return uint64_t{0};
-        threshold = saturating_sub(*in.latest_written_timestamp, static_cast<int64_t>(window));
-    }
+    auto t = BRVL_TRY(retention_threshold(in));
+    if (!t) return uint64_t{0};
+    int64_t threshold = *t;
+    // A wall-clock threshold is recorded as the retention floor, which never moves back.
+    if (in.config.timestamp_units_per_seconds != 0) threshold = BRVL_TRY(in.state.advance_retention_floor(*t));
     const MonoInstant remembered = in.last_activity;
     BRVL_TRY(inner_flush(in));
     BRVL_TRY(in.segments.close_all());
@@ -98,8 +80,7 @@ Result<uint64_t> Dataset::reclaim_expired() {
     removed += stats.size();
     for (const auto& s : stats) {
         if (s.base < in.state.stats_watermark())
-            BRVL_TRY(in.state.subtract_stats(
-                {s.record_count, s.written_length, s.raw_record_bytes, s.invalid_record_count}));
+            BRVL_TRY(in.state.subtract_stats(totals_of(s)));
     }
     BRVL_TRY(in.state.update_range(in.index.visible_range()));
     in.last_activity = remembered;

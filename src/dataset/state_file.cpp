@@ -28,7 +28,6 @@ DatasetStateFile& DatasetStateFile::operator=(DatasetStateFile&& o) noexcept {
         (void)close();
         path_ = std::move(o.path_);
         file_ = std::move(o.file_);
-        mapped_ = std::exchange(o.mapped_, false);
         f_ = o.f_;
         clean_ = std::exchange(o.clean_, true);
         read_only_ = o.read_only_;
@@ -51,7 +50,7 @@ Status DatasetStateFile::persist() {
         clean_ = true;
         return {};
     }
-    if (!mapped_ || file_.size() < kStateRecordLength) return Error::mmap("dataset state file is not mapped");
+    if (!file_.is_open() || file_.size() < kStateRecordLength) return Error::mmap("dataset state file is not mapped");
     // The record goes to the file in one write call, which a killed process either makes
     // whole or not at all: stores into the mapping field by field could leave a record
     // whose watermark and totals disagree.
@@ -76,7 +75,6 @@ Result<DatasetStateFile> DatasetStateFile::create(const std::string& dir, const 
     s.path_ = path;
     s.file_ = BRVL_TRY(MappedFile::open(path, true));
     if (s.file_.size() != kStateRecordLength) return Error::invalid_data("invalid dataset state file size");
-    s.mapped_ = true;
     return s;
 }
 
@@ -105,14 +103,12 @@ Result<DatasetStateFile> DatasetStateFile::open_or_create(const std::string& dat
             crash_point("state.upgrade.extended");
         }
         s.file_ = BRVL_TRY(MappedFile::open(path, true));
-        s.mapped_ = true;
         s.f_ = fields;
         if (v1) {
             s.f_.retention_floor = INT64_MAX;
             s.clean_ = false;
             BRVL_TRY(s.persist());
         }
-        s.clean_ = true;
         return s;
     }();
     if (opened.ok()) return opened;
@@ -197,9 +193,8 @@ Status DatasetStateFile::close() {
         clean_ = true;
         return {};
     }
-    if (!clean_ && mapped_) BRVL_TRY(persist());
+    if (!clean_ && file_.is_open()) BRVL_TRY(persist());
     file_.close();
-    mapped_ = false;
     return {};
 }
 

@@ -29,9 +29,6 @@ public:
     static Result<DatasetStateFile> open_read_only(const std::string& dataset_dir);
 
     const DatasetStateRecord& fields() const { return f_; }
-    const std::string& path() const { return path_; }
-    bool is_clean() const { return clean_; }
-    bool is_read_only() const { return read_only_; }
 
     uint64_t stats_watermark() const { return f_.stats_watermark; }
     // Folds finished data segments into the totals and moves the watermark.
@@ -61,7 +58,6 @@ private:
 
     std::string path_;
     MappedFile file_;
-    bool mapped_ = false;
     DatasetStateRecord f_;
     bool clean_ = true;
     bool read_only_ = false;

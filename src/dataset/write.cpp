@@ -16,8 +16,7 @@ public:
     Status add_segment_stats(uint64_t watermark, const std::vector<SegmentStats>& stats) override {
         std::vector<DatasetStateFile::Totals> totals;
         totals.reserve(stats.size());
-        for (const auto& s : stats)
-            totals.push_back({s.record_count, s.written_length, s.raw_record_bytes, s.invalid_record_count});
+        for (const auto& s : stats) totals.push_back(totals_of(s));
         return state_.add_segment_totals(watermark, totals.data(), totals.size());
     }
     Status update_range(std::optional<std::pair<int64_t, int64_t>> range) override {
@@ -65,9 +64,16 @@ Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<co
     return IndexEntry{ts, offset, loc.in_block};
 }
 
-Result<IndexEntry> write_at(DatasetInner& in, int64_t ts, std::span<const uint8_t> data, BlockCache* cache) {
+// What a write or an append refuses before anything is stored: an oversized record or a
+// timestamp below the retention threshold.
+Status check_write(const DatasetInner& in, int64_t ts, std::span<const uint8_t> data) {
     if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
-    BRVL_TRY(check_retention(in, ts));
+    return check_retention(in, ts);
+}
+
+// Stores a record that passed check_write: a correction of the latest, an out-of-order
+// write or a new latest record.
+Result<IndexEntry> store_at(DatasetInner& in, int64_t ts, std::span<const uint8_t> data, BlockCache* cache) {
     const auto latest = in.latest_written_timestamp;
     if (latest && ts == *latest) {
         auto entry = BRVL_TRY(in.index.lookup(ts));
@@ -100,21 +106,21 @@ Result<IndexEntry> write_at(DatasetInner& in, int64_t ts, std::span<const uint8_
 Status inner_write(DatasetInner& in, int64_t ts, std::span<const uint8_t> data) {
     if (in.runtime.read_only) return Error::invalid_data("read-only dataset cannot be written");
     BlockCache* cache = cache_of(in);
-    IndexEntry entry = BRVL_TRY(write_at(in, ts, data, cache));
+    BRVL_TRY(check_write(in, ts, data));
+    IndexEntry entry = BRVL_TRY(store_at(in, ts, data, cache));
     return report_to_journal(in, [&](JournalHook& j) { return j.record_write(in.identifier, entry); });
 }
 
 Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data) {
     if (in.runtime.read_only) return Error::invalid_data("read-only dataset cannot be appended");
     BlockCache* cache = cache_of(in);
-    if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
-    BRVL_TRY(check_retention(in, ts));
+    BRVL_TRY(check_write(in, ts, data));
     const auto latest = in.latest_written_timestamp;
     IndexEntry entry;
     uint32_t before = 0;
     if (!latest) {
         if (data.empty()) return {};
-        entry = BRVL_TRY(write_at(in, ts, data, cache));
+        entry = BRVL_TRY(store_at(in, ts, data, cache));
     } else if (ts < *latest) {
         return Error::invalid_data("append timestamp is older than latest_written_timestamp");
     } else if (data.empty()) {
@@ -128,7 +134,7 @@ Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data)
         stamp(in);
         entry = *found;
     } else {
-        entry = BRVL_TRY(write_at(in, ts, data, cache));
+        entry = BRVL_TRY(store_at(in, ts, data, cache));
     }
     return report_to_journal(in, [&](JournalHook& j) {
         return j.record_append(in.identifier, entry, before, static_cast<uint32_t>(data.size()));

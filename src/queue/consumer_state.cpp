@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "log.h"
+#include "util.h"
 
 namespace brenvale {
 
@@ -44,12 +45,6 @@ PendingEntry decode_entry(const uint8_t* p) {
 }
 
 size_t entries_end(size_t count) { return kQueueStateHeaderSize + count * kPendingEntrySize; }
-
-int64_t saturating_sub(int64_t a, int64_t b) {
-    int64_t r;
-    if (!__builtin_sub_overflow(a, b, &r)) return r;
-    return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-}
 
 // The magic is the last field a creation writes: a page without it was never completed.
 bool never_completed(const uint8_t* page) { return page[0] == 0 && page[1] == 0 && page[2] == 0 && page[3] == 0; }
