@@ -127,14 +127,12 @@ Result<uint64_t> JournalLog::append(std::span<const uint8_t> payload) {
     const uint64_t sequence = next_sequence_;
     if (sequence == 0 || sequence > kMaxJournalSequence) return Error::invalid_data("journal sequence overflow");
     if (segments_.empty()) BRVL_TRY(create_segment(sequence));
-    if (segments_.empty()) return Error::invalid_data("journal has no writable segment");
     Status appended = segments_.rbegin()->second->append(sequence, payload);
     if (!appended.ok() && appended.error().kind() == ErrorKind::SegmentFull) {
         // Roll over: the full segment is made durable, and a new one takes the record.
         JournalSegment& full = *segments_.rbegin()->second;
         BRVL_TRY(full.flush());
         BRVL_TRY(create_segment(sequence));
-        if (segments_.empty()) return Error::invalid_data("journal has no segment after rollover");
         appended = segments_.rbegin()->second->append(sequence, payload);
     }
     BRVL_TRY(appended);

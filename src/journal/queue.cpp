@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "file.h"
+#include "paths.h"
 
 namespace brenvale {
 
@@ -20,10 +20,7 @@ Result<uint64_t> journal_next_sequence(LockedJournalLog& log) {
 // ---- JournalQueue ----
 
 Result<JournalQueueConsumer> JournalQueue::open_consumer(const std::string& group_name, ConsumerConfig config) {
-    if (!is_valid_group_name(group_name))
-        return invalid_data_fmt(
-            "journal queue consumer group_name must match ^[0-9A-Za-z_-]+$ and be at most {} bytes",
-            kMaxGroupNameLength);
+    BRVL_TRY(check_group_name(group_name, "journal "));
     auto slot = std::make_shared<PollCallbackSlot>("journal queue callback slot mutex");
     std::shared_ptr<GroupState> state;
     {
@@ -37,7 +34,7 @@ Result<JournalQueueConsumer> JournalQueue::open_consumer(const std::string& grou
             // A new group receives only records appended after its creation.
             const uint64_t next = BRVL_TRY(journal_next_sequence(*shared_->log));
             ConsumerGroupState loaded = BRVL_TRY(ConsumerGroupState::open_or_create(
-                join_path(shared_->dir, group_name), static_cast<int64_t>(next - 1)));
+                paths::consumer_state_file(shared_->dir, group_name), static_cast<int64_t>(next - 1)));
             state = std::make_shared<GroupState>(std::move(loaded), "journal state file mutex");
             shared_->states.emplace(group_name, state);
             shared_->configs.emplace(group_name, config);
@@ -68,7 +65,7 @@ Status JournalQueue::flush() {
     auto g = BRVL_TRY(shared_->mu.lock());
     for (auto& [name, state] : shared_->states) {
         auto sg = BRVL_TRY(state->mu.lock());
-        BRVL_TRY(state->state.persist());
+        BRVL_TRY(state->state.flush());
     }
     return {};
 }
@@ -171,16 +168,7 @@ Status JournalQueueConsumer::ack(int64_t sequence) {
 }
 
 Status JournalQueueConsumer::set_poll_callback(PollCallback callback) {
-    PollCallback old;  // destroyed after the slot mutex is released
-    auto g = BRVL_TRY(slot_->mu.lock());
-    if (callback) {
-        if (slot_->callback) return Error::invalid_data("journal queue poll callback is already registered");
-        slot_->callback = std::move(callback);
-    } else {
-        old = std::move(slot_->callback);
-        slot_->callback.reset();
-    }
-    return {};
+    return slot_->set_callback(std::move(callback), "journal queue poll callback is already registered");
 }
 
 Result<std::pair<int64_t, std::vector<PendingEntry>>> JournalQueueConsumer::progress() {

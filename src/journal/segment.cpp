@@ -1,6 +1,7 @@
 #include "journal/segment.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "codec.h"
 #include "../log.h"  // the logging facade (journal/log.h is the journal log)
@@ -23,6 +24,8 @@ const BlockFormat kJournalFormat{kJournalFraming,
                                  "journal "};
 
 constexpr uint64_t kMaxSalvagedFrames = 0xFFFF;
+// A salvage can take every frame a block header counts.
+static_assert(kMaxSalvagedFrames >= std::numeric_limits<decltype(BlockHeader::record_count)>::max());
 
 }  // namespace
 
@@ -154,19 +157,6 @@ BlockEngine::BlockView JournalSegment::view_at(uint64_t position) const {
     return BlockView{BlockHeader::read(file_.bytes(), header_len_ + position), at(position + kBlockHeaderLen)};
 }
 
-bool JournalSegment::frames_continue(std::span<const uint8_t> payload, uint64_t count, uint64_t first) const {
-    uint64_t off = 0;
-    for (uint64_t i = 0; i < count; ++i) {
-        if (payload.size() - off < kFrameHeadLen) return false;
-        const uint8_t* f = payload.data() + off;
-        if (load_u64(f + journal_frame_at::kSequence) != first + i) return false;
-        const uint64_t len = load_u32(f + journal_frame_at::kLength);
-        if (len > payload.size() - off - kFrameHeadLen) return false;
-        off += kFrameHeadLen + len;
-    }
-    return off == payload.size();
-}
-
 std::pair<uint64_t, uint64_t> JournalSegment::salvage(const uint8_t* payload, uint64_t limit, uint64_t first) const {
     uint64_t n = 0, off = 0;
     while (n < kMaxSalvagedFrames && limit - off >= kFrameHeadLen) {
@@ -195,9 +185,13 @@ void JournalSegment::rebuild() {
         const bool is_raw = (bh.flags & BlockHeader::kSealedFlags) == 0;
         const bool fits = range_within(pos + kBlockHeaderLen, bh.payload_size, room);
         const uint64_t first = base_sequence_ + count;
+        // Whether a payload holds exactly the block's frames, with sequences from first.
+        auto holds_exactly = [&](const uint8_t* payload, uint64_t size) {
+            return salvage(payload, size, first) == std::pair<uint64_t, uint64_t>(bh.record_count, size);
+        };
         if (is_raw) {
             const bool whole = fits && bh.uncompressed_size == bh.payload_size &&
-                               frames_continue({v.payload, bh.payload_size}, bh.record_count, first);
+                               holds_exactly(v.payload, bh.payload_size);
             if (!whole) {
                 const uint64_t limit = std::min<uint64_t>({bh.payload_size, room - pos - kBlockHeaderLen,
                                                            kMaxPendingPayload});
@@ -217,7 +211,7 @@ void JournalSegment::rebuild() {
             if (!fits) break;
             auto decoded = decode(v);
             if (!decoded.ok() || decoded->size() != bh.uncompressed_size ||
-                !frames_continue(*decoded, bh.record_count, first))
+                !holds_exactly(decoded->data(), decoded->size()))
                 break;
             pending_.reset();
         }

@@ -60,9 +60,7 @@ public:
     Status flush();
 
     uint64_t base_sequence() const { return base_sequence_; }
-    uint8_t compress_level() const { return compress_level_; }
     bool flushed() const { return flushed_; }
-    void set_flushed() { flushed_ = true; }
     // Records the stored state counted beyond those the blocks hold (lost to damage): the
     // sequences up to base_sequence + record_count + lost_records were handed out.
     uint64_t lost_records() const { return lost_records_; }
@@ -89,8 +87,6 @@ private:
     // Salvages the frames with consecutive sequences from a raw block's payload of at most
     // `limit` bytes; their number and bytes.
     std::pair<uint64_t, uint64_t> salvage(const uint8_t* payload, uint64_t limit, uint64_t first) const;
-    // Whether a decoded payload holds exactly `count` frames with sequences from `first`.
-    bool frames_continue(std::span<const uint8_t> payload, uint64_t count, uint64_t first) const;
     // The header of the block at position (the staged copy of an interrupted seal on a
     // read-only segment), and where its payload lies.
     BlockView view_at(uint64_t position) const;

@@ -49,13 +49,6 @@ size_t entries_end(size_t count) { return kQueueStateHeaderSize + count * kPendi
 // The magic is the last field a creation writes: a page without it was never completed.
 bool never_completed(const uint8_t* page) { return page[0] == 0 && page[1] == 0 && page[2] == 0 && page[3] == 0; }
 
-std::string parent_of(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return {};
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 }  // namespace
 
 Result<ConsumerGroupState> ConsumerGroupState::open_or_create(std::string path, int64_t initial_committed) {
@@ -149,8 +142,7 @@ Result<ConsumerGroupState> ConsumerGroupState::open_or_create(std::string path, 
 }
 
 Result<ConsumerGroupState> ConsumerGroupState::create(std::string path, int64_t initial_committed) {
-    std::string parent = parent_of(path);
-    if (!parent.empty()) BRVL_TRY(create_dir_all(parent, 0777));
+    BRVL_TRY(create_dir_all(parent_dir(path), 0777));
     FileHandle fd = BRVL_TRY(FileHandle::open(path, FileHandle::Mode::CreateTruncate, 0666));
     crash_point("queue_state.create.opened");
     BRVL_TRY(fd.reserve(kQueueStatePageSize));
@@ -214,6 +206,12 @@ Status ConsumerGroupState::persist() {
     BRVL_TRY(write_page());
     BRVL_TRY(map_.flush());
     synced_ = true;
+    dirty_queued_ = false;
+    return {};
+}
+
+Status ConsumerGroupState::flush() {
+    if (!synced_) return persist();
     dirty_queued_ = false;
     return {};
 }

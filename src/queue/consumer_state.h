@@ -81,6 +81,9 @@ public:
     // write_page, then msync of the page; then synced = true and dirty_queued = false.
     // An error leaves both flags as they were.
     Status persist();
+    // persist when the page holds changes not yet synced; otherwise only clears the
+    // dirty-queued mark, as persist does.
+    Status flush();
 
     // Adds an entry at its timestamp's place, so the entries stay in strictly increasing
     // timestamp order. Fails with the pending-entries-full error at 226 entries, and with

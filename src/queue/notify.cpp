@@ -74,6 +74,23 @@ Result<QueueMutex::Guard> QueueMutex::lock(std::string_view poisoned_text) {
     return g;
 }
 
+// ---- PollCallbackSlot ----
+
+Status PollCallbackSlot::set_callback(PollCallback cb, const char* already_registered,
+                                      const std::function<Status()>& check) {
+    PollCallback old;  // destroyed after the slot mutex is released
+    auto g = BRVL_TRY(mu.lock());
+    if (check) BRVL_TRY(check());
+    if (cb) {
+        if (callback) return Error::invalid_data(already_registered);
+        callback = std::move(cb);
+    } else {
+        old = std::move(callback);
+        callback.reset();
+    }
+    return {};
+}
+
 // ---- QueueNotify ----
 
 Status QueueNotify::notify() {
@@ -117,12 +134,6 @@ void QueueNotify::run_callbacks(const std::vector<PollCallback>& callbacks) {
             log::warn(log::kQueue, "[queue] poll callback panicked");
         }
     }
-}
-
-void QueueNotify::wake_callbacks() { run_callbacks(collect_callbacks()); }
-
-void QueueNotify::notify_and_wake() {
-    if (notify().ok()) wake_callbacks();
 }
 
 std::vector<PollCallback> QueueNotify::notify_and_collect() {

@@ -91,6 +91,14 @@ inline PollCallback make_poll_callback(std::function<void()> fn) {
 // One per consumer handle: the handle's registered callback, if any.
 struct PollCallbackSlot {
     explicit PollCallbackSlot(const char* mutex_name = "queue callback slot mutex") : mu(mutex_name) {}
+
+    // Registers callback, or clears the registration when callback is empty. A second
+    // registration fails with the invalid-data error already_registered. `check`, when
+    // given, runs under the slot mutex first and its error is returned as is. A cleared
+    // callback is destroyed after the slot mutex is released.
+    Status set_callback(PollCallback callback, const char* already_registered,
+                        const std::function<Status()>& check = {});
+
     QueueMutex mu;
     PollCallback callback;  // guarded by mu
 };
@@ -102,12 +110,8 @@ public:
 
     // Sets the notified flag and wakes every waiting poller.
     Status notify();
-    // Adds a weak reference to the slot to the list that wake_callbacks walks.
+    // Adds a weak reference to the slot to the list that collect_callbacks walks.
     Status register_slot(const std::shared_ptr<PollCallbackSlot>& slot);
-    // Runs every registered callback on this thread, outside every queue lock.
-    void wake_callbacks();
-    // notify, then wake_callbacks when it succeeded; errors are dropped.
-    void notify_and_wake();
     // notify, and the callbacks to run once the caller has released its own locks (none
     // when the notification failed). A dataset write uses this under its mutex.
     std::vector<PollCallback> notify_and_collect();

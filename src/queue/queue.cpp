@@ -6,6 +6,7 @@
 
 #include "file.h"
 #include "log.h"
+#include "paths.h"
 
 namespace brenvale {
 
@@ -94,10 +95,10 @@ bool is_valid_group_name(std::string_view name) {
     return !name.empty() && name.size() <= kMaxGroupNameLength && std::all_of(name.begin(), name.end(), allowed);
 }
 
-Status check_group_name(const std::string& name) {
+Status check_group_name(const std::string& name, std::string_view prefix) {
     if (!is_valid_group_name(name))
-        return invalid_data_fmt(
-            "queue consumer group_name must match ^[0-9A-Za-z_-]+$ and be at most {} bytes", kMaxGroupNameLength);
+        return invalid_data_fmt("{}queue consumer group_name must match ^[0-9A-Za-z_-]+$ and be at most {} bytes",
+                                prefix, kMaxGroupNameLength);
     return {};
 }
 
@@ -128,7 +129,7 @@ Status QueueInner::flush_group(const std::string& name) {
         state = it->second.state;
     }
     auto sg = BRVL_TRY(state->mu.lock("consumer state mutex poisoned"));
-    return state->state.persist();
+    return state->state.flush();
 }
 
 Status QueueInner::flush_all() {
@@ -136,7 +137,7 @@ Status QueueInner::flush_all() {
     for (auto& [name, group] : groups_) {
         auto sg = group.state->mu.lock();
         if (!sg.ok()) continue;
-        BRVL_TRY(group.state->state.persist());
+        BRVL_TRY(group.state->state.flush());
     }
     return {};
 }
@@ -176,7 +177,8 @@ Result<DatasetQueueConsumer> DatasetQueue::open_consumer(const std::string& grou
             // A new group receives only records written after its creation; on an empty
             // dataset, everything.
             ConsumerGroupState loaded =
-                BRVL_TRY(ConsumerGroupState::open_or_create(join_path(dir, group_name), latest.value_or(INT64_MIN)));
+                BRVL_TRY(ConsumerGroupState::open_or_create(paths::consumer_state_file(dir, group_name),
+                                                             latest.value_or(INT64_MIN)));
             auto state = std::make_shared<GroupState>(std::move(loaded));
             auto closed = std::make_shared<std::atomic<bool>>(false);
             inner_->groups_.emplace(group_name, QueueInner::Group{{slot}, state, closed});
@@ -217,7 +219,7 @@ Result<std::vector<std::string>> DatasetQueue::consumer_group_names() const {
 
 Status DatasetQueue::drop_consumer(const std::string& group_name) {
     BRVL_TRY(check_group_name(group_name));
-    const std::string path = join_path(BRVL_TRY(dataset_.queue_dir()), group_name);
+    const std::string path = paths::consumer_state_file(BRVL_TRY(dataset_.queue_dir()), group_name);
     std::vector<PollCallback> dropped;  // destroyed after the inner mutex is released
     {
         auto g = BRVL_TRY(inner_->mu_.lock());
@@ -371,19 +373,10 @@ Result<ConsumerInspect> DatasetQueueConsumer::inspect() {
 
 Status DatasetQueueConsumer::set_poll_callback(PollCallback callback) {
     if (is_closed()) return consumer_closed();
-    PollCallback old;  // destroyed after the slot mutex is released
-    auto g = BRVL_TRY(slot_->mu.lock());
     // Checked again under the slot mutex: a close sets the flags before it empties the
     // slots, so a callback stored here is either refused or emptied by that close.
-    if (is_closed()) return consumer_closed();
-    if (callback) {
-        if (slot_->callback) return Error::invalid_data("queue poll callback is already registered");
-        slot_->callback = std::move(callback);
-    } else {
-        old = std::move(slot_->callback);
-        slot_->callback.reset();
-    }
-    return {};
+    return slot_->set_callback(std::move(callback), "queue poll callback is already registered",
+                               [this] { return is_closed() ? Status(consumer_closed()) : Status(); });
 }
 
 Status DatasetQueueConsumer::close() {

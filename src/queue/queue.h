@@ -45,7 +45,8 @@ struct ConsumerConfig {
 
 // A group name: 1 to 255 bytes of [0-9A-Za-z_-]; it names the group's state file.
 bool is_valid_group_name(std::string_view name);
-Status check_group_name(const std::string& name);
+// The invalid-data error for a bad name; prefix goes before its text ("journal ").
+Status check_group_name(const std::string& name, std::string_view prefix = {});
 
 // The waiting part of a blocking poll, shared by the queues: waits on the notifier until
 // the deadline (saturating: any timeout_ms is fine), trying once more after each

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -354,6 +355,35 @@ TEST(ConsumerState, AckResetAndDirtyBookkeeping) {
     s.reset_running();  // nothing in flight: still synced
     EXPECT_TRUE(s.synced());
     EXPECT_EQ(file_bytes(path), page(2, {pend(3)}));
+}
+
+TEST(ConsumerState, FlushSyncsOnlyAPageWithChanges) {
+    TempDir dir;
+    const std::string path = dir.file("g");
+    auto s = open_ok(path, 0);
+    ASSERT_TRUE(s.push_pending(pend(5, 500)).ok());
+    {
+        testing::ScopedIoFaults count(io_op::kMsync, UINT64_MAX, EIO);
+        ASSERT_TRUE(s.flush().ok());
+        EXPECT_TRUE(s.synced());
+        ASSERT_TRUE(s.flush().ok());  // nothing changed since: no second msync
+        EXPECT_EQ(io_calls_seen(), 1u);
+    }
+    EXPECT_EQ(file_bytes(path), page(0, {pend(5, 500)}));
+
+    // A failed sync keeps the change unsynced and queued; the next flush syncs it.
+    ASSERT_TRUE(s.mark_done(5).ok());
+    EXPECT_TRUE(s.claim_dirty());
+    {
+        testing::ScopedIoFaults fail(io_op::kMsync, 0, EIO);
+        EXPECT_FALSE(s.flush().ok());
+    }
+    EXPECT_FALSE(s.synced());
+    EXPECT_TRUE(s.dirty_queued());
+    ASSERT_TRUE(s.flush().ok());
+    EXPECT_TRUE(s.synced());
+    EXPECT_FALSE(s.dirty_queued());
+    EXPECT_EQ(file_bytes(path), page(5, {}));
 }
 
 TEST(ConsumerState, ClockAndDeadlinesSaturate) {
