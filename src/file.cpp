@@ -23,6 +23,24 @@ long page_size() {
     return ps;
 }
 
+// Writes all `size` bytes from data by calls of write_some(bytes, count, written so far),
+// which gives the bytes written or -1 with errno; interrupted calls are repeated.
+template <typename Byte, typename WriteSome>
+Status write_fully(const Byte* data, size_t size, WriteSome write_some) {
+    uint64_t done = 0;
+    while (done < size) {
+        if (int e = io_fault(io_op::kWrite)) return Error::io(e);
+        ssize_t n = write_some(data + done, size - done, done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return last_io();
+        }
+        if (n == 0) return Error::io_message("failed to write whole buffer");
+        done += static_cast<uint64_t>(n);
+    }
+    return {};
+}
+
 }  // namespace
 
 // ---- FileHandle ----
@@ -195,18 +213,9 @@ Status MappedFile::flush() const { return map_.flush(); }
 
 Status MappedFile::write_at(uint64_t offset, std::span<const uint8_t> bytes) const {
     if (!fd_.valid()) return Error::mmap("file is not mapped");
-    while (!bytes.empty()) {
-        if (int e = io_fault(io_op::kWrite)) return Error::io(e);
-        ssize_t n = ::pwrite(fd_.fd(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return last_io();
-        }
-        if (n == 0) return Error::io_message("failed to write whole buffer");
-        bytes = bytes.subspan(static_cast<size_t>(n));
-        offset += static_cast<uint64_t>(n);
-    }
-    return {};
+    return write_fully(bytes.data(), bytes.size(), [&](const uint8_t* p, size_t n, uint64_t done) {
+        return ::pwrite(fd_.fd(), p, n, static_cast<off_t>(offset + done));
+    });
 }
 
 void MappedFile::close() {
@@ -242,17 +251,8 @@ Result<std::optional<std::string>> read_file_if_exists(const std::string& path) 
 namespace {
 
 Status write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        if (int e = io_fault(io_op::kWrite)) return Error::io(e);
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return last_io();
-        }
-        if (n == 0) return Error::io_message("failed to write whole buffer");
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return {};
+    return write_fully(data.data(), data.size(),
+                       [fd](const char* p, size_t n, uint64_t) { return ::write(fd, p, n); });
 }
 
 }  // namespace
@@ -393,11 +393,9 @@ Status remove_dir_all(const std::string& path) { return remove_tree_at(AT_FDCWD,
 Status sync_dir(const std::string& path) {
     FileHandle fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) return last_io();
-    const int injected = io_fault(io_op::kFsync);
-    const int rc = injected != 0 ? -1 : ::fsync(fd.fd());
-    const int err = injected != 0 ? injected : errno;
-    if (rc != 0 && err != EINVAL) return Error::io(err);
-    return {};
+    Status synced = fd.sync();
+    if (!synced.ok() && synced.error().is_io_code(EINVAL)) return {};  // a file system that cannot sync directories
+    return synced;
 }
 
 std::string join_path(std::string_view a, std::string_view b) {

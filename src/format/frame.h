@@ -64,8 +64,6 @@ inline constexpr uint16_t in_block_of(uint64_t frame_offset) { return static_cas
 
 // 12 + data length rounded up to a multiple of 4.
 inline constexpr uint64_t framed_size(uint64_t data_len) { return kDataFraming.framed(data_len); }
-// Framed size of the largest record: the largest uncompressed size a block may claim.
-inline constexpr uint64_t kMaxFramedRecord = framed_size(kMaxRecordData);
 
 // Writes one frame at dst (`framed` bytes): data, zero padding, the key (timestamp or
 // sequence), and the data length last (for in-place changes of a last record the length

@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "codec.h"
 #include "log.h"
 #include "util.h"
 
@@ -38,11 +39,6 @@ uint8_t* write_tlv_u8(uint8_t* p, uint8_t tag, uint8_t value) {
     store_u16(p + 1, 1);
     p[kTlvHeadLen] = value;
     return p + kTlvU8Len;
-}
-
-Status check_known_compress_type(uint8_t compress_type) {
-    if (compress_type >= 2) return invalid_data_fmt("unknown compress_type {}", compress_type);
-    return ok_status();
 }
 
 void write_state_fields(uint8_t* s, const DataSegmentState& st) {
@@ -158,6 +154,16 @@ Result<size_t> FileHeader::locate_state(std::span<const uint8_t> bytes, uint8_t 
     return state_pos;
 }
 
+Result<size_t> StateLocator::relocate(std::span<const uint8_t> bytes, uint8_t file_type, size_t field_offset,
+                                      bool once_for_newer) {
+    const size_t pos = BRVL_TRY(FileHeader::locate_state(bytes, file_type, field_offset));
+    const bool keep = once_for_newer || FileHeader::version(bytes) <= kHeaderVersion;
+    map_ = keep ? bytes.data() : nullptr;
+    len_ = bytes.size();
+    pos_ = pos;
+    return pos;
+}
+
 Status DataSegmentState::write_core(std::span<uint8_t> bytes, int64_t min_ts, int64_t max_ts,
                                     uint64_t wrote_position, uint64_t record_count, uint64_t raw_record_bytes) {
     const size_t s = BRVL_TRY(FileHeader::locate_state(as_const(bytes), kFileTypeData, data_state_at::kRaw));
@@ -196,7 +202,7 @@ Result<DataHeader> DataHeader::read(std::span<const uint8_t> bytes) {
     DataHeader h;
     h.prefix = BRVL_TRY(FileHeader::read_prefix(bytes));
     h.meta = BRVL_TRY(FileHeader::read_meta(bytes, h.prefix.content_length));
-    BRVL_TRY(check_known_compress_type(h.meta.compress_type));
+    BRVL_TRY(codec::check_compress_type(h.meta.compress_type));
     const size_t state_pos = BRVL_TRY(read_state_length(bytes, h.prefix.content_length, "data", kDataStateLength,
                                                         &h.state_length));
     h.header_length = state_pos + h.state_length;
@@ -264,7 +270,7 @@ Result<JournalHeader> JournalHeader::read(std::span<const uint8_t> bytes) {
     };
     for (const auto& [bit, text] : kRequired)
         if ((h.meta.present & bit) == 0) return Error::invalid_data(text);
-    BRVL_TRY(check_known_compress_type(h.meta.compress_type));
+    BRVL_TRY(codec::check_compress_type(h.meta.compress_type));
     h.state_position = state_pos;
     h.state = JournalSegmentState::read(bytes.data() + state_pos);
     return h;
@@ -285,7 +291,7 @@ Result<IndexHeader> IndexHeader::read(std::span<const uint8_t> bytes) {
         return invalid_data_fmt("unsupported index file version {}, expected {}", h.prefix.version, kHeaderVersion);
     }
     h.meta = BRVL_TRY(FileHeader::read_meta(bytes, h.prefix.content_length));
-    BRVL_TRY(check_known_compress_type(h.meta.compress_type));
+    BRVL_TRY(codec::check_compress_type(h.meta.compress_type));
     const size_t state_pos = BRVL_TRY(read_state_length(bytes, h.prefix.content_length, "index", kIndexStateLength,
                                                         &h.state_length));
     const size_t state_end = state_pos + h.state_length;

@@ -130,6 +130,30 @@ struct FileHeader {
                                        size_t field_offset);
 };
 
+// Where the state block of a mapped header lies. The header of a mapped file does not
+// change, so the block is located once per mapping (known by its address and length).
+class StateLocator {
+public:
+    // The state block's position in `bytes`, located again when the mapping changed. A file
+    // of a newer version is located (and warned about) on every call, unless
+    // `once_for_newer` keeps its position for the mapping too.
+    Result<size_t> locate(std::span<const uint8_t> bytes, uint8_t file_type, size_t field_offset,
+                          bool once_for_newer = false) {
+        if (bytes.data() != nullptr && bytes.data() == map_ && bytes.size() == len_) return pos_;
+        return relocate(bytes, file_type, field_offset, once_for_newer);
+    }
+    // A new mapping: the next call locates the block again.
+    void forget() { map_ = nullptr; }
+
+private:
+    Result<size_t> relocate(std::span<const uint8_t> bytes, uint8_t file_type, size_t field_offset,
+                            bool once_for_newer);
+
+    const uint8_t* map_ = nullptr;
+    size_t len_ = 0;
+    size_t pos_ = 0;
+};
+
 // The nine state fields of a data segment header (state offsets 0..71).
 struct DataSegmentState {
     int64_t min_timestamp = INT64_MAX;

@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "codec.h"
 #include "format/header.h"
 #include "log.h"
 
@@ -84,7 +85,7 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
     const uint64_t size_limit = o.size_limit;
     const uint8_t compress_level = o.compress_level;
     const uint8_t compress_type = o.compress_type;
-    if (compress_type >= 2) return invalid_data_fmt("unknown compress_type {}", compress_type);
+    BRVL_TRY(codec::check_compress_type(compress_type));
     const uint64_t created_ms = unix_millis_now();
     if (initial_size < kIndexEntryStart) {
         return invalid_data_fmt("initial index segment size {} is smaller than header {}", initial_size,
@@ -237,7 +238,7 @@ Status IndexSegment::ensure_open() {
     Mapping m = BRVL_TRY(map_whole_file(path_, !read_only_));
     if (m.data() == nullptr) return Error::mmap("index segment file is empty");
     map_ = std::move(m);
-    state_map_ = nullptr;  // a new mapping: locate the state block again
+    state_locator_.forget();  // a new mapping: locate the state block again
     touch();
     clean_ = true;
     if (read_only_ && map_.size() > file_size_) {  // a writer grew the file meanwhile
@@ -249,15 +250,10 @@ Status IndexSegment::ensure_open() {
 
 Status IndexSegment::refresh() {
     if (!read_only_ || !is_mapped()) return ok_status();
-    if (map_.data() != state_map_ || map_.size() != state_map_len_) {
-        const std::span<const uint8_t> bytes(map_.data(), map_.size());
-        auto pos = FileHeader::locate_state(bytes, kFileTypeIndex, 0);
-        if (!pos.ok()) return ok_status();  // keep what was read at open
-        state_pos_ = *pos;
-        state_map_ = map_.data();
-        state_map_len_ = map_.size();
-    }
-    const uint64_t wrote_position = load_u64(map_.data() + state_pos_ + index_state_at::kWrote);
+    // A reader polls: a file of a newer version is warned about once per mapping.
+    auto pos = state_locator_.locate({map_.data(), map_.size()}, kFileTypeIndex, 0, /*once_for_newer=*/true);
+    if (!pos.ok()) return ok_status();  // keep what was read at open
+    const uint64_t wrote_position = load_u64(map_.data() + *pos + index_state_at::kWrote);
     observe_fence();  // the entries below the position are whole
     if (!wrote_position_valid(wrote_position)) return ok_status();
     const uint64_t count = (wrote_position - kIndexEntryStart) / kIndexEntrySize;
@@ -267,7 +263,7 @@ Status IndexSegment::refresh() {
         Mapping m = BRVL_TRY(map_whole_file(path_, false));
         if (m.size() > map_.size()) {
             map_ = std::move(m);
-            state_map_ = nullptr;
+            state_locator_.forget();
             file_size_ = map_.size();
             capacity_ = index_slots_for(file_size_);
         }
@@ -280,7 +276,7 @@ Status IndexSegment::refresh() {
 
 void IndexSegment::unmap() {
     map_.unmap();
-    state_map_ = nullptr;
+    state_locator_.forget();
 }
 
 // ---- writes ----
@@ -311,17 +307,12 @@ Status IndexSegment::append_entry(const IndexEntry& e) {
     entry_count_ += 1;
     last_ts_ = e.timestamp;
     mark_changed();
-    // The header of a mapped file does not change: its state block is located once per
-    // mapping, except in a file of a newer version, which is warned about on every update.
-    if (map_.data() != state_map_ || map_.size() != state_map_len_) {
-        const std::span<const uint8_t> bytes(map_.data(), map_.size());
-        state_pos_ = BRVL_TRY(FileHeader::locate_state(bytes, kFileTypeIndex, 0));
-        state_map_ = FileHeader::version({map_.data(), map_.size()}) <= kHeaderVersion ? map_.data() : nullptr;
-        state_map_len_ = map_.size();
-    }
+    // The state block is located once per mapping, except in a file of a newer version,
+    // which is warned about on every update.
+    const size_t state = BRVL_TRY(state_locator_.locate({map_.data(), map_.size()}, kFileTypeIndex, 0));
     // A reader in another process trusts the entries below the written position.
     publish_fence();
-    store_u64(map_.data() + state_pos_ + index_state_at::kWrote, index_entry_pos(entry_count_));
+    store_u64(map_.data() + state + index_state_at::kWrote, index_entry_pos(entry_count_));
     return ok_status();
 }
 

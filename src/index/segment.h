@@ -14,6 +14,7 @@
 #include "dirty_list.h"
 #include "error.h"
 #include "file.h"
+#include "format/header.h"
 #include "format/index_entry.h"
 #include "paths.h"
 #include "util.h"
@@ -155,11 +156,8 @@ private:
     bool clean_ = true;
     bool dirty_registered_ = false;
     bool read_only_ = false;
-    // Where the state block lies in the mapping (located once per mapping: the header
-    // does not change while the file is mapped); state_map_ names that mapping.
-    const uint8_t* state_map_ = nullptr;
-    uint64_t state_map_len_ = 0;
-    size_t state_pos_ = 0;
+    // Where the state block lies in the mapping.
+    StateLocator state_locator_;
 };
 
 }  // namespace brenvale

@@ -24,35 +24,28 @@ bool sealed_payload_valid(const RecordFraming& framing, std::span<const uint8_t>
 
 // ---- state and file ----
 
-// The header of a mapped file does not change, so its state block is located once per
-// mapping; a file of a newer version is located (and warned about) on every update.
+// Located once per mapping; a file of a newer version is located (and warned about) on
+// every update.
 Result<uint8_t*> BlockEngine::state_block() {
-    if (file_.data() == nullptr || file_.data() != state_map_ || file_.size() != state_map_len_) {
-        std::span<const uint8_t> bytes(file_.data(), static_cast<size_t>(file_.size()));
-        const size_t pos = BRVL_TRY(FileHeader::locate_state(bytes, format_.state.file_type, format_.state.last_field));
-        const bool known_version = FileHeader::version(bytes) <= kHeaderVersion;
-        state_map_ = known_version ? file_.data() : nullptr;
-        state_map_len_ = file_.size();
-        state_pos_ = pos;
-        return file_.data() + pos;
-    }
-    return file_.data() + state_pos_;
+    const size_t pos =
+        BRVL_TRY(state_locator_.locate(mapped_bytes(), format_.state.file_type, format_.state.last_field));
+    return file_.data() + pos;
 }
 
-Status BlockEngine::check_writable() const {
+Status BlockEngine::check_writable(const char* closed_text) const {
     if (read_only_) return Error::invalid_data(format_.read_only_text);
-    if (!is_mapped()) return Error::mmap(format_.closed_text);
+    if (!is_mapped()) return Error::mmap(closed_text != nullptr ? closed_text : format_.closed_text);
     return ok_status();
 }
 
 void BlockEngine::attach_file(MappedFile file) {
     file_ = std::move(file);
-    state_map_ = nullptr;
+    state_locator_.forget();
 }
 
 void BlockEngine::unmap_file() {
     file_.close();
-    state_map_ = nullptr;
+    state_locator_.forget();
 }
 
 Result<std::optional<PendingBlock>> BlockEngine::finish_staged_change(uint8_t*, const PendingBlock&,

@@ -67,7 +67,6 @@ public:
 
     const std::string& path() const { return path_; }
     uint64_t file_size() const { return file_size_; }
-    uint64_t max_size() const { return max_size_; }
     // Where the blocks start (the header length).
     uint64_t header_length() const { return header_len_; }
     // Bytes of blocks after the header.
@@ -77,7 +76,6 @@ public:
     const std::optional<PendingBlock>& pending() const { return pending_; }
     uint8_t compress_type() const { return compress_type_; }
     bool is_mapped() const { return file_.is_open(); }
-    bool is_read_only() const { return read_only_; }
     // The mapped bytes (empty when unmapped); for inspection by tests and tools.
     std::span<const uint8_t> mapped_bytes() const { return {file_.data(), static_cast<size_t>(file_.size())}; }
 
@@ -150,7 +148,9 @@ protected:
     // ---- state and file ----
     // The state block of the mapping (located once per mapping of a known version).
     Result<uint8_t*> state_block();
-    Status check_writable() const;
+    // A change needs a writable, mapped file; `closed_text` replaces the format's text for
+    // an unmapped one.
+    Status check_writable(const char* closed_text = nullptr) const;
     uint64_t available() const { return file_size_ > header_len_ ? file_size_ - header_len_ : 0; }
     // Relative length of the whole mapping.
     uint64_t mapped_room() const { return file_.size() > header_len_ ? file_.size() - header_len_ : 0; }
@@ -176,9 +176,7 @@ protected:
 
 private:
     // Where state_block() found the state block, and in which mapping.
-    const uint8_t* state_map_ = nullptr;
-    uint64_t state_map_len_ = 0;
-    size_t state_pos_ = 0;
+    StateLocator state_locator_;
 };
 
 }  // namespace brenvale

@@ -51,7 +51,7 @@ Result<std::unique_ptr<DataSegment>> DataSegment::create(const std::string& path
     const uint64_t max_size = o.max_size;
     const uint8_t compress_level = o.compress_level;
     const uint8_t compress_type = o.compress_type;
-    if (compress_type >= 2) return invalid_data_fmt("unknown compress_type {}", compress_type);
+    BRVL_TRY(codec::check_compress_type(compress_type));
     if (base_offset > static_cast<uint64_t>(INT64_MAX))
         return Error::invalid_data("data segment file_offset exceeds i64");
     const uint64_t created = unix_millis_now();
@@ -205,12 +205,6 @@ Status DataSegment::recount_stats(uint8_t* st) {
     return ok_status();
 }
 
-Status DataSegment::check_changeable() const {
-    if (read_only_) return Error::invalid_data("data segment is opened read-only");
-    if (!is_mapped()) return Error::mmap("segment mmap not open");
-    return ok_status();
-}
-
 void DataSegment::mark_dirty() {
     clean_ = false;
     if (!dirty_registered_ && notifier_) {
@@ -292,7 +286,7 @@ Result<DataSegment::LastRecord> DataSegment::last_pending_record(uint64_t positi
 }
 
 Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
-    BRVL_TRY(check_changeable());
+    BRVL_TRY(check_writable("segment mmap not open"));
     const auto [bh, frame_pos, old_len] = BRVL_TRY(last_pending_record(position, in_block, /*appending=*/true));
     const uint64_t old_framed = framed_size(old_len);
     if (data.size() > kMaxRecordData || old_len + data.size() > kMaxRecordData)
@@ -337,7 +331,7 @@ Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_bl
 // the correction, which is then copied in place and wrote_position set back to the block
 // end. A kill before the commit leaves the old record, after it open finishes the copy.
 Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
-    BRVL_TRY(check_changeable());
+    BRVL_TRY(check_writable("segment mmap not open"));
     const auto [bh, frame_pos, old_len] = BRVL_TRY(last_pending_record(position, in_block, /*appending=*/false));
     const uint64_t old_framed = framed_size(old_len);
     if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
@@ -393,7 +387,7 @@ Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::sp
 }
 
 Status DataSegment::mark_invalid() {
-    if (read_only_) return Error::invalid_data("data segment is opened read-only");
+    if (read_only_) return Error::invalid_data(format_.read_only_text);
     if (is_mapped()) {
         uint8_t* st = BRVL_TRY(state_block());
         invalid_count_ += 1;
@@ -442,6 +436,16 @@ Item item_of(const FrameRef& f) {
 }  // namespace
 
 template <typename Item>
+inline Result<Item> DataSegment::read_in_block(uint64_t owner, uint64_t position, uint64_t limit,
+                                               uint16_t in_block, BlockCache* cache, HotBlockSlot* slot) const {
+    const BlockView v = BRVL_TRY(block_at(position, limit));
+    if ((v.header.flags & BlockHeader::kCompressed) == 0)
+        return item_of<Item>(BRVL_TRY(read_frame({v.payload, v.header.payload_size}, in_block)));
+    const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, slot));
+    return item_of<Item>(BRVL_TRY(read_frame(hb->bytes(), in_block)));
+}
+
+template <typename Item>
 Result<Item> DataSegment::read_item(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
                                     HotBlockSlot* slot) {
     if (read_only_) {
@@ -456,11 +460,7 @@ Result<Item> DataSegment::read_item(uint64_t owner, uint64_t position, uint16_t 
             if (attempt >= 8) ::sched_yield();
         }
     }
-    const BlockView v = BRVL_TRY(block_at(position, written_));
-    if ((v.header.flags & BlockHeader::kCompressed) == 0)
-        return item_of<Item>(BRVL_TRY(read_frame({v.payload, v.header.payload_size}, in_block)));
-    const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, slot));
-    return item_of<Item>(BRVL_TRY(read_frame(hb->bytes(), in_block)));
+    return read_in_block<Item>(owner, position, written_, in_block, cache, slot);
 }
 
 // The layout as the mapping holds it now. A file that a writer grew past the mapping is
@@ -522,11 +522,7 @@ Result<Item> DataSegment::read_item_live(const LiveState& live, uint64_t owner, 
     const uint64_t rel = live.mapped > header_len_ ? live.mapped - header_len_ : 0;
     if (live.pending_position != position || !range_within(position, kBlockHeaderLen, rel)) {
         // A block that is not pending is sealed for good.
-        const BlockView v = BRVL_TRY(block_at(position, live.wrote));
-        if ((v.header.flags & BlockHeader::kCompressed) == 0)
-            return item_of<Item>(BRVL_TRY(read_frame({v.payload, v.header.payload_size}, in_block)));
-        const HotBlockPtr hb = BRVL_TRY(load_block(owner, position, v, cache, slot));
-        return item_of<Item>(BRVL_TRY(read_frame(hb->bytes(), in_block)));
+        return read_in_block<Item>(owner, position, live.wrote, in_block, cache, slot);
     }
     const BlockHeader& bh = live.pending_header;
     if (bh.flags != 0) {

@@ -187,8 +187,11 @@ private:
     template <typename Item>
     Result<Item> read_item_live(const LiveState& live, uint64_t owner, uint64_t position, uint16_t in_block,
                                 BlockCache* cache, HotBlockSlot* slot);
-    // The checks of an in-place change of the last record.
-    Status check_changeable() const;
+    // An item of the block at position within `limit`: read in place from a raw block,
+    // else from its decompressed payload. Inlined: it is the body of every read.
+    template <typename Item>
+    [[gnu::always_inline]] Result<Item> read_in_block(uint64_t owner, uint64_t position, uint64_t limit,
+                                                      uint16_t in_block, BlockCache* cache, HotBlockSlot* slot) const;
     void mark_dirty();
     void note_timestamp(int64_t ts);
 
