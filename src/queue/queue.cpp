@@ -197,10 +197,9 @@ Result<int64_t> DatasetQueue::push(std::span<const uint8_t> data) {
         auto g = BRVL_TRY(inner_->mu_.lock());
         if (inner_->closed()) return queue_is_closed();
     }
-    // The write itself wakes the queue attached to the dataset.
-    const int64_t ts = BRVL_TRY(dataset_.write_next(data));
-    BRVL_TRY(notify_->notify());
-    return ts;
+    // The write itself wakes this queue, the one attached to the dataset, and collects its
+    // wake callbacks.
+    return dataset_.write_next(data);
 }
 
 Result<std::vector<std::string>> DatasetQueue::consumer_group_names() const {
