@@ -198,8 +198,6 @@ Result<Out> deflate_compress(std::span<const uint8_t> payload, uint8_t level) {
 // Inflates into out, which must receive exactly `expected` bytes.
 Status deflate_decode_exact(libdeflate_decompressor* d, std::span<const uint8_t> stored, uint8_t* out,
                             size_t expected) {
-    // A size that the input cannot produce is refused before decoding.
-    if (expected / kDeflateMaxRatio > stored.size()) return inflate_error("NeedsMoreInput");
     size_t actual_in = 0;
     size_t actual_out = 0;
     const libdeflate_result r =
@@ -215,17 +213,22 @@ Status deflate_decode_exact(libdeflate_decompressor* d, std::span<const uint8_t>
     }
 }
 
-Result<std::vector<uint8_t>> deflate_decompress(std::span<const uint8_t> stored, std::optional<size_t> expected) {
+// Inflates a stream of known size into a new output; a size that the input cannot
+// produce is refused before anything is allocated for it.
+template <typename Out>
+Result<Out> deflate_decompress_known(std::span<const uint8_t> stored, size_t expected) {
     std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(libdeflate_alloc_decompressor());
     if (!d) return inflate_error("Failed");
+    if (expected / kDeflateMaxRatio > stored.size()) return inflate_error("NeedsMoreInput");
+    Out out = new_output(static_cast<Out*>(nullptr), expected);
+    BRVL_TRY(deflate_decode_exact(d.get(), stored, out.data(), expected));
+    return out;
+}
 
-    if (expected) {
-        // Reject an impossible size before allocating for it.
-        if (*expected / kDeflateMaxRatio > stored.size()) return inflate_error("NeedsMoreInput");
-        std::vector<uint8_t> out(*expected);
-        BRVL_TRY(deflate_decode_exact(d.get(), stored, out.data(), *expected));
-        return out;
-    }
+Result<std::vector<uint8_t>> deflate_decompress(std::span<const uint8_t> stored, std::optional<size_t> expected) {
+    if (expected) return deflate_decompress_known<std::vector<uint8_t>>(stored, *expected);
+    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(libdeflate_alloc_decompressor());
+    if (!d) return inflate_error("Failed");
 
     // Unknown size: retry with a doubling buffer up to the cap (libdeflate decodes in one call).
     const size_t limit = kMaxUnknownDecompressedSize;
@@ -296,15 +299,7 @@ Result<BlockBuffer> decompress_block(std::span<const uint8_t> stored, uint8_t co
             if (!v.empty()) std::memcpy(out.data(), v.data(), v.size());
             return out;
         }
-        case kDeflate: {
-            std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(libdeflate_alloc_decompressor());
-            if (!d) return inflate_error("Failed");
-            // Reject an impossible size before allocating for it.
-            if (expected_size / kDeflateMaxRatio > stored.size()) return inflate_error("NeedsMoreInput");
-            BlockBuffer out = BlockBuffer::allocate(expected_size);
-            BRVL_TRY(deflate_decode_exact(d.get(), stored, out.data(), expected_size));
-            return out;
-        }
+        case kDeflate: return deflate_decompress_known<BlockBuffer>(stored, expected_size);
         default: return unknown_type(compress_type);
     }
 }
