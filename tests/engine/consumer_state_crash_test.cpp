@@ -3,14 +3,12 @@
 // second repair. A child runs a fixed workload and ends itself at the k-th crash point, for
 // every k; the parent checks the raw page against the states before and after the step
 // in flight, then loads it.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <functional>
 #include <set>
 
 #include <gtest/gtest.h>
 
+#include "crash_test_util.h"
 #include "file.h"
 #include "queue/consumer_state.h"
 #include "test_util.h"
@@ -67,15 +65,6 @@ int run_workload(const std::string& path, const std::function<void(const Consume
     return 0;
 }
 
-long g_crash_at = 0;
-long g_hits = 0;
-std::set<std::string>* g_steps = nullptr;
-
-void crash_hook(const char* step) {
-    if (g_steps != nullptr) g_steps->insert(step);
-    if (++g_hits == g_crash_at) _exit(77);
-}
-
 // The page as it lies on disk, read without the engine's loader.
 struct RawPage {
     bool complete = false;
@@ -105,15 +94,15 @@ TEST(ConsumerStateCrash, EveryCrashPointLeavesALoadableSafePage) {
     {
         TempDir dir;
         std::set<std::string> steps;
-        g_steps = &steps;
-        g_hits = 0;
-        g_crash_at = 0;
-        set_crash_hook(crash_hook);
-        ASSERT_EQ(run_workload(dir.file("queue/g"), [&](const ConsumerGroupState& s) { states.push_back(snap(s)); }),
-                  0);
-        set_crash_hook(nullptr);
-        g_steps = nullptr;
-        total = g_hits;
+        int rc = -1;
+        total = testing::count_crash_points(
+            {},
+            [&](int) {
+                return run_workload(dir.file("queue/g"),
+                                    [&](const ConsumerGroupState& s) { states.push_back(snap(s)); });
+            },
+            &steps, &rc);
+        ASSERT_EQ(rc, 0);
         for (const char* name : {"queue_state.create.opened", "queue_state.create.sized", "queue_state.create.fields",
                                  "queue_state.create.magic", "queue_state.write.count_cleared",
                                  "queue_state.write.entries", "queue_state.write.tail", "queue_state.write.committed"})
@@ -125,29 +114,13 @@ TEST(ConsumerStateCrash, EveryCrashPointLeavesALoadableSafePage) {
     for (long k = 1; k <= total; ++k) {
         TempDir dir;
         const std::string path = dir.file("queue/g");
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        g_hits = 0;
-        g_crash_at = k;
-        pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::close(fds[0]);
-            set_crash_hook(crash_hook);
-            _exit(run_workload(path, [&](const ConsumerGroupState&) {
-                char c = 1;
-                if (::write(fds[1], &c, 1) != 1) _exit(6);
-            }));
-        }
-        ::close(fds[1]);
-        size_t completed = 0;
-        char c;
-        while (::read(fds[0], &c, 1) == 1) ++completed;
-        ::close(fds[0]);
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_EQ(WEXITSTATUS(status), 77) << "crash point " << k;
+        const auto run = testing::run_to_crash_point<char>({}, k, [&](int fd) {
+            return run_workload(path, [&](const ConsumerGroupState&) {
+                if (!testing::ack<char>(fd, 1)) _exit(6);
+            });
+        });
+        ASSERT_EQ(run.exit_code, testing::kCrashExit) << "crash point " << k;
+        const size_t completed = run.acks.size();
 
         const RawPage raw = read_raw(path);
         if (completed == 0) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "test_hooks.h"
@@ -56,16 +57,21 @@ inline long count_crash_points(const std::vector<std::string>& prefixes, const s
     return plan.hits;
 }
 
-struct CrashRun {
-    std::vector<uint32_t> acks;  // what the child reported, in order
-    int exit_code = -1;          // kCrashExit when it ended at the crash point
+template <class Report>
+struct CrashRunOf {
+    std::vector<Report> acks;  // what the child reported, in order
+    int exit_code = -1;        // kCrashExit when it ended at the crash point
+    int signal = 0;            // the signal that ended it, if one did
 };
+using CrashRun = CrashRunOf<uint32_t>;
 
 // Runs the workload in a child that ends at the k-th counted crash point. The workload
-// writes one uint32_t per finished operation to the descriptor it is given.
-inline CrashRun run_to_crash_point(const std::vector<std::string>& prefixes, long k,
-                                   const std::function<int(int)>& work) {
-    CrashRun run;
+// writes one Report per finished operation to the descriptor it is given.
+template <class Report = uint32_t>
+inline CrashRunOf<Report> run_to_crash_point(const std::vector<std::string>& prefixes, long k,
+                                             const std::function<int(int)>& work) {
+    static_assert(std::is_trivially_copyable_v<Report>);
+    CrashRunOf<Report> run;
     int fds[2];
     if (::pipe(fds) != 0) return run;
     pid_t pid = ::fork();
@@ -79,16 +85,22 @@ inline CrashRun run_to_crash_point(const std::vector<std::string>& prefixes, lon
         _exit(work(fds[1]));
     }
     ::close(fds[1]);
-    uint32_t a;
+    Report a;
     while (::read(fds[0], &a, sizeof a) == static_cast<ssize_t>(sizeof a)) run.acks.push_back(a);
     ::close(fds[0]);
     int status = 0;
-    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+    if (::waitpid(pid, &status, 0) == pid) {
+        if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+    }
     return run;
 }
 
-inline bool ack(int fd, uint32_t op) {
-    return fd < 0 || ::write(fd, &op, sizeof op) == static_cast<ssize_t>(sizeof op);
+// Reports a finished operation; the type is named by the caller so that both ends agree.
+template <class Report = uint32_t>
+inline bool ack(int fd, const std::type_identity_t<Report>& r) {
+    static_assert(std::is_trivially_copyable_v<Report>);
+    return fd < 0 || ::write(fd, &r, sizeof r) == static_cast<ssize_t>(sizeof r);
 }
 
 }  // namespace brenvale::testing

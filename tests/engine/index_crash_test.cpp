@@ -1,13 +1,11 @@
 // A process killed anywhere in index segment creation, growth or an append leaves an
 // index that opens (read-only and writable) with every acknowledged entry, and that takes
 // new entries. The child ends itself at the k-th crash point, for every k.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <set>
 
+#include "crash_test_util.h"
 #include "index/index.h"
 #include "test_util.h"
 
@@ -29,28 +27,18 @@ int run_workload(const std::string& dir, bool continuous, int fd) {
     auto idx = Index::create(dir, {kSize, kInitial, continuous, 3, 0});
     if (!idx.ok()) return 2;
     std::optional<int64_t> latest;
-    auto ack = [&](int64_t t) { return ::write(fd, &t, sizeof t) == static_cast<ssize_t>(sizeof t); };
     for (int64_t t : kLatest) {
         if (!idx->append_latest(latest, t, entry(t).block_offset, entry(t).in_block).ok()) return 3;
         latest = t;
-        if (fd >= 0 && !ack(t)) return 5;
+        if (!testing::ack<int64_t>(fd, t)) return 5;
     }
     if (continuous) {
         for (int64_t t : kOutOfOrder) {
             if (!idx->overwrite(t, entry(t).block_offset, entry(t).in_block).ok()) return 4;
-            if (fd >= 0 && !ack(t)) return 5;
+            if (!testing::ack<int64_t>(fd, t)) return 5;
         }
     }
     return 0;
-}
-
-long g_crash_at = 0;
-long g_hits = 0;
-std::set<std::string>* g_steps = nullptr;
-
-void crash_hook(const char* step) {
-    if (g_steps != nullptr) g_steps->insert(step);
-    if (++g_hits == g_crash_at) _exit(77);
 }
 
 // Every acknowledged entry is there; the one in flight (-1: none) is there whole or not at all.
@@ -78,14 +66,10 @@ void run_crash_points(bool continuous) {
     {
         TempDir dir;
         std::set<std::string> steps;
-        g_steps = &steps;
-        g_hits = 0;
-        g_crash_at = 0;
-        set_crash_hook(crash_hook);
-        ASSERT_EQ(run_workload(dir.path(), continuous, -1), 0);
-        set_crash_hook(nullptr);
-        g_steps = nullptr;
-        total = g_hits;
+        int rc = -1;
+        total = testing::count_crash_points(
+            {}, [&](int fd) { return run_workload(dir.path(), continuous, fd); }, &steps, &rc);
+        ASSERT_EQ(rc, 0);
         for (const char* name : {"index.create.file", "index.create.header", "index.create.renamed",
                                  "index.grow.reserved", "index.grow.mapped", "index.append.entry"})
             EXPECT_TRUE(steps.count(name)) << "workload never reaches " << name;
@@ -94,26 +78,10 @@ void run_crash_points(bool continuous) {
 
     for (long k = 1; k <= total; ++k) {
         TempDir dir;
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        g_hits = 0;
-        g_crash_at = k;
-        pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::close(fds[0]);
-            set_crash_hook(crash_hook);
-            _exit(run_workload(dir.path(), continuous, fds[1]));
-        }
-        ::close(fds[1]);
-        std::vector<int64_t> acked;
-        int64_t t = 0;
-        while (::read(fds[0], &t, sizeof t) == static_cast<ssize_t>(sizeof t)) acked.push_back(t);
-        ::close(fds[0]);
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_EQ(WEXITSTATUS(status), 77) << "crash point " << k;
+        auto run = testing::run_to_crash_point<int64_t>(
+            {}, k, [&](int fd) { return run_workload(dir.path(), continuous, fd); });
+        ASSERT_EQ(run.exit_code, testing::kCrashExit) << "crash point " << k;
+        std::vector<int64_t> acked = std::move(run.acks);
         std::vector<int64_t> ops = kLatest;
         if (continuous) ops.insert(ops.end(), kOutOfOrder.begin(), kOutOfOrder.end());
         const int64_t in_flight = acked.size() < ops.size() ? ops[acked.size()] : -1;

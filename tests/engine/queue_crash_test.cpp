@@ -5,14 +5,10 @@
 // position through a pipe, and ends itself at the k-th consumer state crash point (or,
 // past the last one, by SIGKILL after its last ack); the parent then drains the group.
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <string_view>
 
 #include <gtest/gtest.h>
 
+#include "crash_test_util.h"
 #include "dataset/dataset.h"
 #include "queue/queue.h"
 #include "test_util.h"
@@ -31,13 +27,6 @@ struct Report {
     int64_t value;
 };
 
-long g_crash_at = 0;
-long g_hits = 0;
-
-void crash_hook(const char* step) {
-    if (std::string_view(step).starts_with("queue_state.") && ++g_hits == g_crash_at) _exit(77);
-}
-
 Dataset equip(Dataset d, const DirtyListPtr& dirty) {
     DatasetRuntime rt;
     rt.dirty_list = dirty;
@@ -50,8 +39,7 @@ Dataset equip(Dataset d, const DirtyListPtr& dirty) {
 // flush and through the dataset's flush of its dirty entries.
 int consume(const std::string& ds_dir, int fd) {
     auto send = [fd](char kind, int64_t value) {
-        Report r{kind, value};
-        if (::write(fd, &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(6);
+        if (!testing::ack<Report>(fd, Report{kind, value})) _exit(6);
     };
     auto dirty = std::make_shared<DirtyList>();
     auto opened = Dataset::open(kKey, ds_dir);
@@ -97,30 +85,17 @@ TEST(QueueCrash, KilledConsumerReloadsWithoutLoss) {
             ASSERT_TRUE(d.close().ok());
         }
 
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        g_hits = 0;
-        g_crash_at = k;
-        pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::close(fds[0]);
-            set_crash_hook(crash_hook);
-            _exit(consume(ds_dir, fds[1]));
-        }
-        ::close(fds[1]);
+        const auto run =
+            testing::run_to_crash_point<Report>({"queue_state."}, k, [&](int fd) { return consume(ds_dir, fd); });
         int64_t acked = INT64_MIN, persisted = INT64_MIN;
-        Report r;
-        while (::read(fds[0], &r, sizeof r) == static_cast<ssize_t>(sizeof r)) {
+        for (const Report& r : run.acks) {
             if (r.kind == 'A') acked = r.value;
             if (r.kind == 'F') persisted = r.value;
         }
-        ::close(fds[0]);
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        const bool at_crash_point = WIFEXITED(status) && WEXITSTATUS(status) == 77;
-        const bool killed_at_end = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-        ASSERT_TRUE(at_crash_point || killed_at_end) << "crash point " << k << ", status " << status;
+        const bool at_crash_point = run.exit_code == testing::kCrashExit;
+        const bool killed_at_end = run.signal == SIGKILL;
+        ASSERT_TRUE(at_crash_point || killed_at_end)
+            << "crash point " << k << ", exit code " << run.exit_code << ", signal " << run.signal;
         if (killed_at_end) {
             EXPECT_EQ(acked, kRecords);
         }

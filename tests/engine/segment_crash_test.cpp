@@ -1,13 +1,11 @@
 // A killed process must leave every segment openable and every acknowledged record
 // readable. A child process runs a fixed workload and ends itself with _exit at the k-th
 // crash point, for every k; the parent reopens the files and checks them.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <set>
 
 #include <gtest/gtest.h>
 
+#include "crash_test_util.h"
 #include "segment/set.h"
 #include "segment_test_util.h"
 #include "test_util.h"
@@ -87,18 +85,9 @@ int run_workload(const std::string& dir, uint8_t type, int fd) {
                 return 4;
             }
         }
-        if (fd >= 0 && ::write(fd, &ack, sizeof ack) != static_cast<ssize_t>(sizeof ack)) return 5;
+        if (!testing::ack<Ack>(fd, ack)) return 5;
     }
     return 0;
-}
-
-long g_crash_at = 0;
-long g_hits = 0;
-std::set<std::string>* g_steps = nullptr;
-
-void crash_hook(const char* step) {
-    if (g_steps != nullptr) g_steps->insert(step);
-    if (++g_hits == g_crash_at) _exit(77);
 }
 
 struct Expected {
@@ -150,14 +139,9 @@ void run_crash_points(uint8_t type) {
     {
         TempDir dir;
         std::set<std::string> steps;
-        g_steps = &steps;
-        g_hits = 0;
-        g_crash_at = 0;
-        set_crash_hook(crash_hook);
-        ASSERT_EQ(run_workload(dir.path(), type, -1), 0);
-        set_crash_hook(nullptr);
-        g_steps = nullptr;
-        total = g_hits;
+        int rc = -1;
+        total = testing::count_crash_points({}, [&](int fd) { return run_workload(dir.path(), type, fd); }, &steps, &rc);
+        ASSERT_EQ(rc, 0);
         for (const char* name :
              {"create.file", "create.header", "append.frame", "append.block_header", "append.stats",
               "append.pending_size", "append.commit", "new_block.block", "new_block.stats", "new_block.pending_fields",
@@ -171,26 +155,10 @@ void run_crash_points(uint8_t type) {
 
     for (long k = 1; k <= total; ++k) {
         TempDir dir;
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        g_hits = 0;
-        g_crash_at = k;
-        pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::close(fds[0]);
-            set_crash_hook(crash_hook);
-            _exit(run_workload(dir.path(), type, fds[1]));
-        }
-        ::close(fds[1]);
-        std::vector<Ack> acks;
-        Ack a;
-        while (::read(fds[0], &a, sizeof a) == static_cast<ssize_t>(sizeof a)) acks.push_back(a);
-        ::close(fds[0]);
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_EQ(WEXITSTATUS(status), 77) << "crash point " << k;
+        const auto run =
+            testing::run_to_crash_point<Ack>({}, k, [&](int fd) { return run_workload(dir.path(), type, fd); });
+        ASSERT_EQ(run.exit_code, testing::kCrashExit) << "crash point " << k;
+        const std::vector<Ack>& acks = run.acks;
 
         // The model of what the acknowledged ops left, and what the op in flight may leave.
         std::vector<Expected> model;
