@@ -119,7 +119,7 @@ Status inner_flush(DatasetInner& in);
 
 // ---- reads (read.cpp) ----
 Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e);
-Result<Record> read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot);
+Status read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot, Record& out);
 Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot);
 Result<std::optional<Record>> inner_read(DatasetInner& in, int64_t ts);
 // Index entries of [max(start, threshold), end], sentinels included, in order.

@@ -62,29 +62,32 @@ Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
             exhausted_ = true;
             continue;
         }
-        // Under the lock: the next entry, continuing from the cursor.
+        // Under the lock: the next entry, continuing from the cursor (straight from its
+        // segment when it can, else by search).
         IndexEntry entry;
         bool found = false;
         BRVL_TRY(dataset_.with_read_lock([&](DatasetInner& in) -> Status {
-            auto hit = BRVL_TRY(reverse_ ? in.index.next_backward(lo_, hi_, cursor_)
-                                         : in.index.next_forward(lo_, hi_, cursor_));
-            if (!hit) return ok_status();
-            const IndexEntry& e = hit->entry;
-            if (e.timestamp < lo_ || e.timestamp > hi_)
-                return invalid_data_fmt("index entry at timestamp {} lies outside [{}, {}]", e.timestamp, lo_, hi_);
-            cursor_ = hit->cursor();
-            if (reverse_) {
-                if (e.timestamp == INT64_MIN)
-                    exhausted_ = true;
-                else
-                    hi_ = e.timestamp - 1;
-            } else {
-                if (e.timestamp == INT64_MAX)
-                    exhausted_ = true;
-                else
-                    lo_ = e.timestamp + 1;
+            if (!cursor_ || !in.index.step_from_cursor(lo_, hi_, *cursor_, !reverse_, entry)) {
+                auto hit = BRVL_TRY(reverse_ ? in.index.next_backward(lo_, hi_, cursor_)
+                                             : in.index.next_forward(lo_, hi_, cursor_));
+                if (!hit) return ok_status();
+                entry = hit->entry;
+                if (entry.timestamp < lo_ || entry.timestamp > hi_)
+                    return invalid_data_fmt("index entry at timestamp {} lies outside [{}, {}]", entry.timestamp, lo_,
+                                            hi_);
+                cursor_ = hit->cursor();
             }
-            entry = e;
+            if (reverse_) {
+                if (entry.timestamp == INT64_MIN)
+                    exhausted_ = true;
+                else
+                    hi_ = entry.timestamp - 1;
+            } else {
+                if (entry.timestamp == INT64_MAX)
+                    exhausted_ = true;
+                else
+                    lo_ = entry.timestamp + 1;
+            }
             found = true;
             return ok_status();
         }));
@@ -93,23 +96,25 @@ Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
             continue;
         }
         if (entry.is_sentinel()) continue;
-        // Under the lock again: the record (or its length).
+        // Under the lock again: the record (or its length), read into the result itself.
         return dataset_.with_read_lock([&](DatasetInner& in) -> Result<std::optional<Item>> {
-            Item item = BRVL_TRY(read(in, entry));
+            Result<std::optional<Item>> out(std::optional<Item>(std::in_place));
+            BRVL_TRY(read(in, entry, **out));
             stamp(in);
-            return std::optional<Item>(std::move(item));
+            return out;
         });
     }
 }
 
 Result<std::optional<Record>> QueryIterator::next() {
-    return step<Record>([this](DatasetInner& in, const IndexEntry& e) { return read_entry_hot(in, e, hot_); });
+    return step<Record>(
+        [this](DatasetInner& in, const IndexEntry& e, Record& out) { return read_entry_hot(in, e, hot_, out); });
 }
 
 Result<std::optional<RecordLength>> QueryIterator::next_length() {
-    return step<RecordLength>([this](DatasetInner& in, const IndexEntry& e) -> Result<RecordLength> {
-        uint32_t len = BRVL_TRY(read_length_hot(in, e, hot_));
-        return RecordLength{e.timestamp, len};
+    return step<RecordLength>([this](DatasetInner& in, const IndexEntry& e, RecordLength& out) -> Status {
+        out = RecordLength{e.timestamp, BRVL_TRY(read_length_hot(in, e, hot_))};
+        return ok_status();
     });
 }
 

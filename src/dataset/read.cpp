@@ -18,9 +18,12 @@ Result<std::pair<DataSegment*, uint64_t>> segment_of(DatasetInner& in, const Ind
 
 // A record must be the one its index entry names: a damaged index never passes another
 // record off under its timestamp.
+[[gnu::cold]] Error mismatch_error(const IndexEntry& e, int64_t ts) {
+    return invalid_data_fmt("index entry at timestamp {} points to a record of timestamp {}", e.timestamp, ts);
+}
+
 Result<Record> checked_record(const IndexEntry& e, int64_t ts, std::vector<uint8_t> data) {
-    if (ts != e.timestamp)
-        return invalid_data_fmt("index entry at timestamp {} points to a record of timestamp {}", e.timestamp, ts);
+    if (ts != e.timestamp) return mismatch_error(e, ts);
     return Record{ts, std::move(data)};
 }
 
@@ -55,20 +58,25 @@ Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e) {
     return checked_record(e, ts, std::move(data));
 }
 
-// The same through a hot block (iterators and range lists).
-Result<Record> read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) {
+// The same through a hot block (iterators and range lists), into out.
+Status read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot, Record& out) {
     if (HotBlockPtr hb = hot_block_of(in, e, hot)) {
-        // HotBlock::record and checked_record in one: the record is built once, in place.
-        const FrameRef f = BRVL_TRY(read_frame(hb->bytes(), e.in_block, "hot block: "));
-        if (f.timestamp != e.timestamp)
-            return invalid_data_fmt("index entry at timestamp {} points to a record of timestamp {}", e.timestamp,
-                                    f.timestamp);
-        return Record{f.timestamp, std::vector<uint8_t>(f.data, f.data + f.len)};
+        // HotBlock::record and the entry check in one: the bytes are copied once, into out.
+        FrameRef f;
+        if (const FrameFault fault = locate_frame(hb->bytes(), e.in_block, f); fault != FrameFault::None)
+            return frame_fault_error(fault, "hot block: ");
+        if (f.timestamp != e.timestamp) return mismatch_error(e, f.timestamp);
+        out.timestamp = f.timestamp;
+        out.data.assign(f.data, f.data + f.len);
+        return ok_status();
     }
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
     auto [ts, data] =
         BRVL_TRY(seg->read_record_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot));
-    return checked_record(e, ts, std::move(data));
+    if (ts != e.timestamp) return mismatch_error(e, ts);
+    out.timestamp = ts;
+    out.data = std::move(data);
+    return ok_status();
 }
 
 Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) {
@@ -148,7 +156,7 @@ Result<std::vector<Item>> Dataset::collect_range(int64_t start, int64_t end, Rea
     LocalHotBlock hot;
     for (const auto& e : entries) {
         if (e.is_sentinel()) continue;
-        out.push_back(BRVL_TRY(read(in, e, hot)));
+        BRVL_TRY(read(in, e, hot, out.emplace_back()));
     }
     if (!out.empty()) stamp(in);
     return out;
@@ -159,9 +167,9 @@ Result<std::vector<Record>> Dataset::query_all(int64_t start, int64_t end) {
 }
 
 Result<std::vector<RecordLength>> Dataset::query_length_all(int64_t start, int64_t end) {
-    auto read = [](DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) -> Result<RecordLength> {
-        const uint32_t len = BRVL_TRY(read_length_hot(in, e, hot));
-        return RecordLength{e.timestamp, len};
+    auto read = [](DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot, RecordLength& out) -> Status {
+        out = RecordLength{e.timestamp, BRVL_TRY(read_length_hot(in, e, hot))};
+        return ok_status();
     };
     return collect_range<RecordLength>(start, end, read);
 }

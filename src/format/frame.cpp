@@ -13,15 +13,8 @@ void write_frame(uint8_t* dst, uint64_t key, std::span<const uint8_t> data, uint
     store_u32(dst + frame_at::kLength, static_cast<uint32_t>(data.size()));
 }
 
-Result<FrameRef> read_frame(std::span<const uint8_t> payload, uint16_t in_block, std::string_view prefix) {
-    const uint64_t off = frame_offset(in_block);
-    if (!range_within(off, kFrameHeadLen, payload.size()))
-        return invalid_data_fmt("{}record index out of bounds", prefix);
-    const uint32_t len = load_u32(payload.data() + off + frame_at::kLength);
-    if (!range_within(off + frame_at::kData, len, payload.size()))
-        return invalid_data_fmt("{}record data out of bounds", prefix);
-    return FrameRef{load_i64(payload.data() + off + frame_at::kTimestamp), payload.data() + off + frame_at::kData,
-                    len};
+Error frame_fault_error(FrameFault fault, std::string_view prefix) {
+    return invalid_data_fmt("{}record {} out of bounds", prefix, fault == FrameFault::Index ? "index" : "data");
 }
 
 std::optional<uint64_t> scan_frames(const RecordFraming& framing, const uint8_t* payload, uint64_t limit,

@@ -20,6 +20,7 @@
 
 #include "error.h"
 #include "format/block.h"
+#include "util.h"
 
 namespace brenvale {
 
@@ -79,9 +80,31 @@ struct FrameRef {
     uint32_t len = 0;
 };
 
-// The frame of record in_block inside a block payload. Failures: "{prefix}record index out
-// of bounds" (frame head past the payload) and "{prefix}record data out of bounds".
-Result<FrameRef> read_frame(std::span<const uint8_t> payload, uint16_t in_block, std::string_view prefix = {});
+// Why a frame cannot be read: its head lies past the payload (Index) or its data does (Data).
+enum class FrameFault : uint8_t { None, Index, Data };
+
+// The frame of record in_block inside a block payload, into out; nothing is read past the
+// payload. Inline: every record read and iterator step decodes one frame.
+inline FrameFault locate_frame(std::span<const uint8_t> payload, uint16_t in_block, FrameRef& out) {
+    const uint64_t off = frame_offset(in_block);
+    if (!range_within(off, kFrameHeadLen, payload.size())) return FrameFault::Index;
+    const uint8_t* head = payload.data() + off;
+    const uint32_t len = load_u32(head + frame_at::kLength);
+    if (!range_within(off + frame_at::kData, len, payload.size())) return FrameFault::Data;
+    out = FrameRef{load_i64(head + frame_at::kTimestamp), head + frame_at::kData, len};
+    return FrameFault::None;
+}
+
+// "{prefix}record index out of bounds" or "{prefix}record data out of bounds".
+[[gnu::cold]] Error frame_fault_error(FrameFault fault, std::string_view prefix);
+
+// locate_frame with its failure as the error above.
+inline Result<FrameRef> read_frame(std::span<const uint8_t> payload, uint16_t in_block, std::string_view prefix = {}) {
+    FrameRef f;
+    if (const FrameFault fault = locate_frame(payload, in_block, f); fault != FrameFault::None)
+        return frame_fault_error(fault, prefix);
+    return f;
+}
 
 // Walks `count` frames from the start of a payload of at most `limit` bytes; their total
 // framed size, or nothing when they do not fit.

@@ -597,10 +597,6 @@ Result<IndexEntry> Index::overwrite(int64_t ts, uint64_t block_offset, uint16_t 
     return fill_hole_and_append(e, sink);
 }
 
-bool Index::in_own_slot(int64_t segment_start, uint64_t i, const IndexEntry& e) const {
-    return !continuous_ || e.timestamp == static_cast<int64_t>(static_cast<uint64_t>(segment_start) + i);
-}
-
 Status Index::check_overwrite(int64_t ts) {
     if (read_only_) return read_only_index_error();
     IndexSegment* seg = BRVL_TRY(segment_for(ts));
@@ -705,33 +701,12 @@ uint64_t Index::next_generation() {
     return counter.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-// A walk from a cursor usually wants the neighbouring entry of the same segment: read it
-// from the segment the cursor remembers, with no slot lookup and no open check. Only a
-// plain hit is taken here; an entry outside its own slot or the range, the end of the
-// segment, or a fault leave the step to the search, which gives the same answer (or
-// error) from the cursor. A read-only index refreshes its segments on every lookup, so it
-// always searches.
-std::optional<IndexHit> Index::step_from_cursor(int64_t start, int64_t end, const IndexCursor& c,
-                                                bool forward) const {
-    if (read_only_ || c.segment == nullptr || c.generation != generation_ || !c.segment->is_mapped()) return {};
-    uint64_t i;
-    if (forward) {
-        if (c.segment_start > end || c.entry_index == ~uint64_t{0}) return {};
-        i = c.entry_index + 1;
-    } else {
-        if (c.entry_index == 0 || c.entry_index > c.segment->entry_count()) return {};
-        i = c.entry_index - 1;
-    }
-    const std::optional<IndexEntry> e = c.segment->mapped_entry(i);
-    if (!e || !in_own_slot(c.segment_start, i, *e) || e->timestamp < start || e->timestamp > end) return {};
-    return IndexHit{c.segment_start, i, *e, c.segment, generation_};
-}
-
 Result<std::optional<IndexHit>> Index::next_forward(int64_t start, int64_t end, std::optional<IndexCursor> cursor) {
     using Out = std::optional<IndexHit>;
     if (start > end) return Out();
     if (cursor) {
-        if (auto hit = step_from_cursor(start, end, *cursor, /*forward=*/true)) return hit;
+        IndexCursor c = *cursor;
+        if (IndexEntry e; step_from_cursor(start, end, c, /*forward=*/true, e)) return Out(IndexHit::at(c, e));
     }
     if (!cursor) BRVL_TRY(refresh_for_reader());
     std::optional<int64_t> key;
@@ -773,7 +748,8 @@ Result<std::optional<IndexHit>> Index::next_backward(int64_t start, int64_t end,
     using Out = std::optional<IndexHit>;
     if (start > end) return Out();
     if (cursor) {
-        if (auto hit = step_from_cursor(start, end, *cursor, /*forward=*/false)) return hit;
+        IndexCursor c = *cursor;
+        if (IndexEntry e; step_from_cursor(start, end, c, /*forward=*/false, e)) return Out(IndexHit::at(c, e));
     }
     auto greatest_at_or_below = [&](int64_t v) -> std::optional<int64_t> {
         auto it = slots_.upper_bound(v);

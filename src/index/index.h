@@ -76,6 +76,9 @@ struct IndexHit {
     IndexSegment* segment = nullptr;
     uint64_t generation = 0;
     IndexCursor cursor() const { return {segment_start, entry_index, segment, generation}; }
+    static IndexHit at(const IndexCursor& c, const IndexEntry& e) {
+        return {c.segment_start, c.entry_index, e, c.segment, c.generation};
+    }
 };
 
 // A slot as seen from outside (inspect, tests).
@@ -127,6 +130,13 @@ public:
     Result<std::optional<IndexHit>> next_forward(int64_t start, int64_t end, std::optional<IndexCursor> cursor);
     // The last entry in [start, end] (before the cursor when given).
     Result<std::optional<IndexHit>> next_backward(int64_t start, int64_t end, std::optional<IndexCursor> cursor);
+    // The entry after (forward) or before the cursor's, read straight from the segment the
+    // cursor remembers, when that segment is still the one the cursor saw and the entry is a
+    // plain hit in [start, end]: the cursor moves onto it. Anything else (an entry outside
+    // its own slot or the range, the segment's end, a read-only index, which refreshes its
+    // segments on every search) gives false and leaves the step to next_forward /
+    // next_backward, which give the same answer, or the error, by search.
+    bool step_from_cursor(int64_t start, int64_t end, IndexCursor& cursor, bool forward, IndexEntry& out) const;
 
     // Smallest start and largest last timestamp over every slot but the newest.
     std::optional<std::pair<int64_t, int64_t>> visible_range() const;
@@ -183,7 +193,9 @@ private:
     bool any_entries() const;
     // An entry read from a continuous segment must lie in its own slot; damage elsewhere
     // is passed over.
-    bool in_own_slot(int64_t segment_start, uint64_t i, const IndexEntry& e) const;
+    bool in_own_slot(int64_t segment_start, uint64_t i, const IndexEntry& e) const {
+        return !continuous_ || e.timestamp == static_cast<int64_t>(static_cast<uint64_t>(segment_start) + i);
+    }
     Result<IndexSegment*> ensure_segment(int64_t start, IndexRangeSink* sink);
     Status append_sparse(const IndexEntry& e, IndexRangeSink* sink);
     Status append_continuous(const IndexEntry& e, IndexRangeSink* sink);
@@ -201,11 +213,6 @@ private:
     // Generations are unique across every index of the process, so that a cursor never
     // matches an index other than its own.
     static uint64_t next_generation();
-    // The entry after (forward) or before the cursor's when its segment is still the one
-    // the cursor saw and that entry lies in [start, end]; nothing sends the caller to the
-    // search, which also reports any fault.
-    std::optional<IndexHit> step_from_cursor(int64_t start, int64_t end, const IndexCursor& cursor,
-                                             bool forward) const;
 
     std::string dir_;
     std::optional<int64_t> base_;
@@ -228,5 +235,25 @@ private:
     mutable bool latest_valid_ = false;
     mutable std::optional<int64_t> latest_;
 };
+
+// Inline: an iterator takes one step per record.
+inline bool Index::step_from_cursor(int64_t start, int64_t end, IndexCursor& c, bool forward, IndexEntry& out) const {
+    if (read_only_ || c.segment == nullptr || c.generation != generation_ || !c.segment->is_mapped()) return false;
+    uint64_t i;
+    if (forward) {
+        if (c.segment_start > end || c.entry_index == ~uint64_t{0}) return false;
+        i = c.entry_index + 1;
+    } else {
+        if (c.entry_index == 0 || c.entry_index > c.segment->entry_count()) return false;
+        i = c.entry_index - 1;
+    }
+    IndexEntry e;
+    if (!c.segment->mapped_entry(i, e) || !in_own_slot(c.segment_start, i, e) || e.timestamp < start ||
+        e.timestamp > end)
+        return false;
+    c.entry_index = i;
+    out = e;
+    return true;
+}
 
 }  // namespace brenvale

@@ -411,11 +411,6 @@ void IndexSegment::set_notifier(std::optional<DirtyNotifier> notifier) {
 
 // ---- searches ----
 
-const uint8_t* IndexSegment::entry_at(uint64_t i) const {
-    if (!is_mapped() || i >= index_slots_for(map_.size())) return nullptr;
-    return map_.data() + index_entry_pos(i);
-}
-
 // Sorted timestamps let the search start from a guess, interpolated between the first
 // and the last entry; a galloping search from the guess then brackets the answer in
 // O(log distance) probes and bisection finishes it. Evenly spaced timestamps need a few

@@ -76,11 +76,14 @@ public:
     // Entry i of a mapped segment when read_entry would give it without a fault (written,
     // inside the mapping, reserved bytes zero); nothing otherwise. It stamps no activity:
     // for the steps of a walk that read_entry started.
-    std::optional<IndexEntry> mapped_entry(uint64_t i) const {
-        if (i >= entry_count_) return std::nullopt;
+    // The bytes are decoded straight into out (an optional in between costs a walk its
+    // speed).
+    bool mapped_entry(uint64_t i, IndexEntry& out) const {
+        if (i >= entry_count_) return false;
         const uint8_t* p = entry_at(i);
-        if (p == nullptr || !IndexEntry::reserved_zero(p)) return std::nullopt;
-        return IndexEntry::decode(p);
+        if (p == nullptr || !IndexEntry::reserved_zero(p)) return false;
+        out = IndexEntry::decode(p);
+        return true;
     }
 
     // Searches on the current mapping; an unmapped segment finds nothing and malformed
@@ -134,7 +137,10 @@ private:
     void mark_changed();
     void touch() { last_used_ = coarse_now(); }
     // Pointer to entry i when its 32 bytes lie inside the mapping, else null.
-    const uint8_t* entry_at(uint64_t i) const;
+    const uint8_t* entry_at(uint64_t i) const {
+        if (!is_mapped() || i >= index_slots_for(map_.size())) return nullptr;
+        return map_.data() + index_entry_pos(i);
+    }
     // Entries that are both written and inside the mapping.
     uint64_t reachable_count() const;
     // Sparse order: the first of the first n entries whose timestamp is >= ts (upper:
