@@ -152,6 +152,8 @@ Result<std::unique_ptr<Store>> open_rocksdb(const std::string& dir, bool create,
 // The engine's calls that no peer offers: every record of [lo, hi] in one list
 // (query_all), and the existence bitmap over [lo, hi] (the number of bits set).
 Status engine_scan_all(Store& store, int64_t lo, int64_t hi, Digest& digest);
+// The directory of the engine's index segments in a store directory.
+std::string engine_index_dir(const std::string& dir);
 Result<uint64_t> engine_exist_bits(Store& store, int64_t lo, int64_t hi);
 
 }  // namespace brenvale::bench

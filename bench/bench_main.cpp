@@ -247,7 +247,8 @@ Result<Measured> bench_point_reads(const StoreSpec& spec, Kind kind, Cache cache
 // The scan limits: decompress + copy out into new and into reused buffers, the copies out
 // of blocks decompressed beforehand, and for the cold scan the sequential read of the
 // engine's files after dropping the OS page cache.
-Status measure_scan_limits(const std::string& dir, Cache cache, LimitPair& limits) {
+Status measure_scan_limits(const std::string& dir, Cache cache, const RequiredScan& scan, LimitPair& limits) {
+    limits.add("limit_scan_required", BRVL_TRY(limit_scan_required(Kind::Sensor100, kDefaultLevel, scan)));
     limits.add("limit_scan", BRVL_TRY(limit_scan(Kind::Sensor100, kDefaultLevel, ScanLimit::NewBuffers)));
     limits.add("limit_scan_reused", BRVL_TRY(limit_scan(Kind::Sensor100, kDefaultLevel, ScanLimit::ReusedBuffer)));
     limits.add("limit_scan_copy", BRVL_TRY(limit_scan(Kind::Sensor100, kDefaultLevel, ScanLimit::CopyOnly)));
@@ -260,13 +261,14 @@ Result<Measured> bench_scan(const StoreSpec& spec, Cache cache, bool backward, b
     const std::string dir = BRVL_TRY(populated_dir(spec, Kind::Sensor100));
     const bool engine = spec.engine_level != 0;
     LimitPair limits;
-    if (engine) BRVL_TRY(measure_scan_limits(dir, cache, limits));
-    if (cache == Cache::Cold) BRVL_TRY(drop_os_cache());
-    auto store = BRVL_TRY(spec.open(dir, false, Kind::Sensor100));
     const uint64_t n = params().n;
     const uint64_t first = backward ? n - backward_scan_count() : 0;
     const int64_t lo = timestamp_of(Kind::Sensor100, first);
     const int64_t hi = timestamp_of(Kind::Sensor100, n - 1);
+    const RequiredScan required{cache == Cache::Warm, engine_index_dir(dir), lo, hi, n - first};
+    if (engine) BRVL_TRY(measure_scan_limits(dir, cache, required, limits));
+    if (cache == Cache::Cold) BRVL_TRY(drop_os_cache());
+    auto store = BRVL_TRY(spec.open(dir, false, Kind::Sensor100));
     auto scan = [&](Digest& digest) -> Status {
         if (all_at_once) return engine_scan_all(*store, lo, hi, digest);
         return store->scan(lo, hi, backward, digest);
@@ -286,7 +288,7 @@ Result<Measured> bench_scan(const StoreSpec& spec, Cache cache, bool backward, b
     }
     BRVL_TRY(store->close());
     if (engine) {
-        BRVL_TRY(measure_scan_limits(dir, cache, limits));
+        BRVL_TRY(measure_scan_limits(dir, cache, required, limits));
         limits.put_counters(m);
     }
     return m;

@@ -46,6 +46,25 @@ enum class ScanLimit {
 };
 Result<LimitRun> limit_scan(Kind kind, uint8_t level, ScanLimit mode);
 
+// A scan as the required-work limit below models it.
+struct RequiredScan {
+    bool warm = false;          // the blocks are cached and the index segments open already
+    std::string index_dir;      // the engine's index segments (opened when not warm)
+    int64_t lo = 0, hi = 0;     // the scanned timestamps
+    uint64_t records = 0;       // the records the scan reads
+};
+
+// What the design requires of an iterator's scan, with none of the engine's own work (no
+// index walk, no dataset): each block decompressed by a new decompressor into a new buffer
+// and inserted into a block cache, as a read through the cache does; for each record the
+// dataset lock taken and released twice (the entry's step, the record's read), the hot
+// block's liveness checked through its non-owning reference, the frame read, the data
+// copied out as an owned byte vector and the access clock read; and each index segment
+// that holds part of the range opened, which checks every entry it has written. The
+// per-record work runs over every block and is scaled to the scan's records. Warm: the
+// blocks were cached beforehand (untimed) and only the per-record work counts.
+Result<LimitRun> limit_scan_required(Kind kind, uint8_t level, const RequiredScan& scan);
+
 // Drops the OS page cache, then reads every file below dir from start to end with 1 MiB
 // read() calls; only the reads are timed. records: what the files hold, for the rate.
 Result<LimitRun> limit_cold_read(const std::string& dir, uint64_t records);

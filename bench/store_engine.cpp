@@ -7,10 +7,13 @@
 #include "cache.h"
 #include "dataset/dataset.h"
 #include "file.h"
+#include "paths.h"
 
 namespace brenvale::bench {
 
 namespace {
+
+std::string dataset_dir(const std::string& dir) { return join_path(dir, "dataset"); }
 
 class EngineStore final : public Store {
 public:
@@ -19,7 +22,7 @@ public:
 
     static Result<std::unique_ptr<Store>> open(const std::string& dir, bool create, EngineOptions options) {
         const DataSetKey key{"bench", "x"};
-        const std::string path = join_path(dir, "dataset");
+        const std::string path = dataset_dir(dir);
         DatasetConfig config;
         config.index_continuous = options.continuous ? 1 : 0;
         config.compress_level = options.compress_level;
@@ -80,6 +83,8 @@ private:
 Result<std::unique_ptr<Store>> open_engine(const std::string& dir, bool create, EngineOptions options) {
     return EngineStore::open(dir, create, options);
 }
+
+std::string engine_index_dir(const std::string& dir) { return paths::index_dir(dataset_dir(dir)); }
 
 Status engine_scan_all(Store& store, int64_t lo, int64_t hi, Digest& digest) {
     auto* engine = dynamic_cast<EngineStore*>(&store);

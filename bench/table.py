@@ -93,8 +93,9 @@ def percent(s):
     return text
 
 
-def times(r):
-    return "" if r is None else f" ({r:.2g}×)"
+def times(r, of=""):
+    """A ratio after a value; of: what it is a ratio to."""
+    return "" if r is None else f" ({r:.2g}×{' ' + of if of else ''})"
 
 
 def combined(*rates):
@@ -252,17 +253,22 @@ def build(results):
         e = t.field(w, "engine")
         lim = t.field(w, "engine", "limit_scan_rate")
         reused = t.field(w, "engine", "limit_scan_reused_rate")
-        lim_txt = f"zstd-6 decompress + copy out: new buffers {rate(lim)} · one reused buffer {rate(reused)}"
-        vs = f"{percent(t.spread(w, 'engine', vs_limit('limit_scan_rate')))} of it (new buffers)"
+        required = t.field(w, "engine", "limit_scan_required_rate")
+        sqlite = t.field(w, "sqlite")
+        # The work the design requires, with none of the engine's own, against SQLite.
+        req_vs_sqlite = None if required is None or sqlite is None or sqlite.med == 0 else required.med / sqlite.med
+        lim_txt = (f"the work the design requires alone {rate(required)}{times(req_vs_sqlite, 'SQLite')};"
+                   f" zstd-6 decompress + copy out: new buffers {rate(lim)} · one reused buffer {rate(reused)}")
+        vs = f"{percent(t.spread(w, 'engine', vs_limit('limit_scan_required_rate')))} of the required work"
         if w == "scan_forward_warm":
-            # The cache holds every block decompressed: what is left is copying out.
+            # The cache holds every block decompressed: what is left is the per-record work.
             copy = t.field(w, "engine", "limit_scan_copy_rate")
-            lim_txt = f"copy out of blocks decompressed beforehand {rate(copy)}; " + lim_txt
-            vs = f"{percent(t.spread(w, 'engine', vs_limit('limit_scan_copy_rate')))} of copying out"
+            lim_txt = (f"the per-record work the design requires alone {rate(required)}"
+                       f"{times(req_vs_sqlite, 'SQLite')}; copy out of blocks decompressed beforehand {rate(copy)}")
         if w == "scan_forward_cold":
             cold = t.field(w, "engine", "limit_cold_read_rate")
             read_bytes = t.field(w, "engine", "limit_cold_read_bytes")
-            lim_txt = (f"reading the engine's files ({size(read_bytes)}) after the drop {rate(cold)}; " + lim_txt)
+            lim_txt = f"reading the engine's files ({size(read_bytes)}) after the drop {rate(cold)}; " + lim_txt
             vs = (f"{percent(t.spread(w, 'engine', vs_limit('limit_cold_read_rate', 'limit_scan_rate', overlap=True)))}"
                   " of the slower of reading and decompressing (new buffers)")
         t.add(f"{label} (100 B sensor)", t.rate_cell(w, "engine"),
@@ -356,9 +362,14 @@ def main():
         "as the engine makes. Scans: each block decompressed into a newly allocated buffer kept until the",
         "scan ends (as a cache holding the dataset keeps it), or into one reused buffer; each record copied",
         "out; for the warm scan, whose blocks all sit in the cache, only the copies out of blocks",
-        "decompressed beforehand. Cold scan: every file of the engine's dataset read sequentially with",
-        "read() after dropping the OS page cache; as reading ahead and decompressing may overlap, the",
-        "slower of the two bounds it. Every read hands the caller an owned copy of each record.",
+        "decompressed beforehand. \"The work the design requires\" of a scan, with none of the engine's",
+        "own (no index walk, no dataset): each block decompressed by a new decompressor into a new buffer",
+        "and put into a block cache; per record two lock round trips, the non-owning hot block's liveness",
+        "check, the frame read, the owned copy and the access clock; and the index segments the range",
+        "touches opened, which checks each of their entries (warm: per record only); the scan rows'",
+        "\"engine vs limit\" is the engine against it. Cold scan: every file of the engine's dataset read",
+        "sequentially with read() after dropping the OS page cache; as reading ahead and decompressing may",
+        "overlap, the slower of the two bounds it. Every read hands the caller an owned copy of each record.",
         "Reads: \"warm\" reads everything once before the timed pass; \"after reopening\" opens the store",
         "anew (its cache empty, the OS page cache warm); \"after dropping the OS page cache\" writes",
         "/proc/sys/vm/drop_caches before opening. Point reads run in batches of 1,000 (LMDB: one read",
