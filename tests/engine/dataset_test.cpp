@@ -1,3 +1,4 @@
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -637,6 +638,77 @@ TEST_F(DatasetTest, IteratorsAcrossManySealedBlocksMatchPointReads) {
     ASSERT_TRUE(back.ok());
     ASSERT_EQ(back->size(), model.size());
     EXPECT_EQ(back->front().timestamp, model.rbegin()->first);
+}
+
+// An iterator walking while the dataset changes between its steps: new latest records that
+// start new index and data segments, corrections, deletes and (continuous) records filled
+// into gaps, ahead of it and behind it. Each step returns what the dataset holds at that
+// moment next to the previous item, with its current bytes.
+TEST_F(DatasetTest, IteratorStepsSeeChangesMadeBetweenThem) {
+    for (bool continuous : {false, true}) {
+        for (bool backward : {false, true}) {
+            SCOPED_TRACE(fmt::format("continuous {} backward {}", continuous, backward));
+            const std::string path = dir.file(fmt::format("walk{}{}", continuous, backward));
+            auto created = Dataset::create(key, path, small_config(continuous));
+            ASSERT_TRUE(created.ok());
+            Dataset d = equip(std::move(*created));
+            std::mt19937_64 rng(continuous * 2 + backward);
+            std::map<int64_t, std::string> model;
+            auto put = [&](int64_t ts) {
+                std::string v(rng() % 600, ' ');
+                for (char& c : v) c = static_cast<char>('a' + rng() % 26);
+                ASSERT_TRUE(d.write(ts, bytes(v)).ok()) << ts;
+                model[ts] = v;
+            };
+            for (int64_t i = 0; i < 4000; ++i) put(i * 3);
+            auto it = d.query(INT64_MIN, INT64_MAX);
+            ASSERT_TRUE(it.ok());
+            if (backward) it->reverse();
+            std::optional<int64_t> last;
+            for (int step = 0;; ++step) {
+                const int64_t any = std::next(model.begin(), static_cast<long>(rng() % model.size()))->first;
+                switch (rng() % 8) {
+                    case 0:
+                    case 1:
+                        if (step < 3000) put(model.rbegin()->first + 1 + static_cast<int64_t>(rng() % 3));
+                        break;
+                    case 2: case 3: put(any); break;
+                    case 4:
+                        if (model.size() > 1) {
+                            ASSERT_TRUE(d.delete_record(any).ok());
+                            model.erase(any);
+                        }
+                        break;
+                    case 5:
+                        if (continuous && !model.count(any + 1) && any + 1 < model.rbegin()->first) put(any + 1);
+                        break;
+                    default: break;
+                }
+                auto got = it->next();
+                ASSERT_TRUE(got.ok()) << got.error().to_string();
+                auto want = model.end();
+                if (!backward) {
+                    want = last ? model.upper_bound(*last) : model.begin();
+                } else if (auto below = last ? model.lower_bound(*last) : model.end(); below != model.begin()) {
+                    want = std::prev(below);
+                }
+                if (want == model.end()) {
+                    EXPECT_FALSE(got->has_value());
+                    break;
+                }
+                ASSERT_TRUE(got->has_value()) << want->first;
+                ASSERT_EQ((*got)->timestamp, want->first);
+                ASSERT_EQ(text((*got)->data), want->second);
+                last = want->first;
+            }
+            // The walk crossed segment boundaries of both kinds.
+            EXPECT_GT(list_dir(path + "/index")->size(), 4u);
+            EXPECT_GT(list_dir(path + "/data")->size(), 1u);
+            // The blocks of this dataset leave the shared cache before the next one (same
+            // identifier) is made.
+            ASSERT_TRUE(d.close().ok());
+        }
+    }
 }
 
 // Without a usable block cache (none attached, a disabled one, or no identifier yet) a
