@@ -98,7 +98,7 @@ Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
         if (entry.is_sentinel()) continue;
         // Under the lock again: the record (or its length), read into the result itself.
         return dataset_.with_read_lock([&](DatasetInner& in) -> Result<std::optional<Item>> {
-            Result<std::optional<Item>> out(std::optional<Item>(std::in_place));
+            Result<std::optional<Item>> out{std::optional<Item>(std::in_place)};
             BRVL_TRY(read(in, entry, **out));
             stamp(in);
             return out;
