@@ -214,6 +214,14 @@ enum class Cache { Warm, Reopen, Cold };
 
 Result<Measured> bench_point_reads(const StoreSpec& spec, Kind kind, Cache cache) {
     const std::string dir = BRVL_TRY(populated_dir(spec, kind));
+    // The required work, before and after the engine's run (not for the cold row: it
+    // would run with the OS page cache warm).
+    const bool engine = spec.engine_level != 0 && cache != Cache::Cold;
+    LimitPair limits;
+    if (engine) {
+        limits.add("limit_read_required", BRVL_TRY(limit_read_required(kind, kDefaultLevel, cache == Cache::Warm,
+                                                                       engine_index_dir(dir))));
+    }
     if (cache == Cache::Cold) BRVL_TRY(drop_os_cache());
     auto store = BRVL_TRY(spec.open(dir, false, kind));
     const auto& order = read_order();
@@ -241,6 +249,11 @@ Result<Measured> bench_point_reads(const StoreSpec& spec, Kind kind, Cache cache
     m.ops = order.size();
     if (bytes != order.size() * kSmallPayload) return Error::invalid_data("point reads returned wrong sizes");
     BRVL_TRY(store->close());
+    if (engine) {
+        limits.add("limit_read_required", BRVL_TRY(limit_read_required(kind, kDefaultLevel, cache == Cache::Warm,
+                                                                       engine_index_dir(dir))));
+        limits.put_counters(m);
+    }
     return m;
 }
 

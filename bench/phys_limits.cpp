@@ -278,6 +278,64 @@ Result<LimitRun> limit_scan_required(Kind kind, uint8_t level, const RequiredSca
     return run;
 }
 
+Result<LimitRun> limit_read_required(Kind kind, uint8_t level, bool warm, const std::string& index_dir) {
+    const auto* blocks = BRVL_TRY(compressed_blocks(kind, level));
+    // Every record's address as for_each_block places it: timestamp, block, in_block.
+    constexpr size_t kEntry = 32;
+    const uint64_t n = record_count(kind);
+    std::vector<uint8_t> table(static_cast<size_t>(n) * kEntry);
+    uint64_t block = 0;
+    size_t used = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        const size_t f = framed_size(payload(kind, i).size());
+        if (used + f > kBlockPayload) {
+            ++block;
+            used = 0;
+        }
+        uint8_t* e = table.data() + i * kEntry;
+        store_u64(e, static_cast<uint64_t>(timestamp_of(kind, i)));
+        store_u64(e + 8, block);
+        store_u16(e + 16, in_block_of(used));
+        used += f;
+    }
+    if (block + 1 != blocks->size()) return Error::invalid_data("records and blocks disagree");
+    BlockCache cache(kCacheBytes);
+    std::mutex mu;  // stands for the dataset mutex
+    MonoInstant last_activity;
+    Digest digest;
+    auto read_all = [&]() -> Status {
+        for (uint64_t i : read_order()) {
+            std::lock_guard lock(mu);
+            const uint8_t* e = table.data() + i * kEntry;
+            if (load_i64(e) != timestamp_of(kind, i)) return Error::invalid_data("entry of another timestamp");
+            const uint64_t b = load_u64(e + 8);
+            const BlockKey key{1, 0, b};
+            HotBlockPtr hot = cache.get(key);
+            if (!hot) {
+                const std::vector<uint8_t>& stored = (*blocks)[b];
+                const unsigned long long size = ZSTD_getFrameContentSize(stored.data(), stored.size());
+                if (size > kBlockPayload) return Error::invalid_data("block without its size");
+                BlockBuffer plain = BRVL_TRY(codec::decompress_block(stored, 0, static_cast<size_t>(size)));
+                hot = cache.insert(key, std::make_shared<const HotBlock>(std::move(plain)));
+            }
+            FrameRef f;
+            if (locate_frame(hot->bytes(), load_u16(e + 16), f) != FrameFault::None)
+                return Error::invalid_data("frame beyond block");
+            std::vector<uint8_t> data(f.data, f.data + f.len);
+            last_activity = coarse_now();
+            digest.add(f.timestamp, data);
+        }
+        return {};
+    };
+    if (warm) BRVL_TRY(read_all());
+    digest = Digest{};
+    const auto t0 = Clock::now();
+    BRVL_TRY(read_all());
+    LimitRun run{seconds_since(t0), digest.count, digest.bytes};
+    if (!warm) run.seconds += BRVL_TRY(time_index_opens(index_dir, INT64_MIN, INT64_MAX));
+    return run;
+}
+
 Result<LimitRun> limit_cold_read(const std::string& dir, uint64_t records) {
     std::vector<std::string> files;
     std::error_code ec;

@@ -65,6 +65,15 @@ struct RequiredScan {
 // blocks were cached beforehand (untimed) and only the per-record work counts.
 Result<LimitRun> limit_scan_required(Kind kind, uint8_t level, const RequiredScan& scan);
 
+// What the design requires of the point reads of read_order(), with none of the engine's
+// own work: per read the dataset lock, one probe of a 32-byte entry in a table of every
+// record's address (the fewest accesses any index search can make), a block cache lookup,
+// on a miss the block decompressed whole by a new decompressor into a new buffer and
+// inserted, the frame read, the owned copy and the access clock. Not warm: the index
+// segments of the engine's dataset in index_dir are opened too, which checks every entry
+// they hold. Warm: every read is made once beforehand (untimed).
+Result<LimitRun> limit_read_required(Kind kind, uint8_t level, bool warm, const std::string& index_dir);
+
 // Drops the OS page cache, then reads every file below dir from start to end with 1 MiB
 // read() calls; only the reads are timed. records: what the files hold, for the rate.
 Result<LimitRun> limit_cold_read(const std::string& dir, uint64_t records);
