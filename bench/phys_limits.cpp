@@ -203,6 +203,16 @@ Result<LimitRun> limit_scan(Kind kind, uint8_t level, ScanLimit mode) {
 
 namespace {
 
+// Block i of a workload brought into the cache as a read through it brings a block in: a
+// new decompressor, a new buffer, the insertion.
+Result<HotBlockPtr> cache_block(const std::vector<std::vector<uint8_t>>& blocks, size_t i, BlockCache& cache) {
+    const std::vector<uint8_t>& stored = blocks[i];
+    const unsigned long long size = ZSTD_getFrameContentSize(stored.data(), stored.size());
+    if (size > kBlockPayload) return Error::invalid_data("block without its size");
+    BlockBuffer plain = BRVL_TRY(codec::decompress_block(stored, 0, static_cast<size_t>(size)));
+    return cache.insert(BlockKey{1, 0, i}, std::make_shared<const HotBlock>(std::move(plain)));
+}
+
 // Opens (and closes) every index segment of dir that holds part of [lo, hi]; the opens
 // alone are timed.
 Result<double> time_index_opens(const std::string& dir, int64_t lo, int64_t hi) {
@@ -235,14 +245,7 @@ Result<LimitRun> limit_scan_required(Kind kind, uint8_t level, const RequiredSca
     HotBlockSlot slot;
     MonoInstant last_activity;
     auto key_of = [](size_t i) { return BlockKey{1, 0, i}; };
-    // A block as a read through the cache brings it in.
-    auto load = [&](size_t i) -> Result<HotBlockPtr> {
-        const std::vector<uint8_t>& stored = (*blocks)[i];
-        const unsigned long long size = ZSTD_getFrameContentSize(stored.data(), stored.size());
-        if (size > kBlockPayload) return Error::invalid_data("block without its size");
-        BlockBuffer plain = BRVL_TRY(codec::decompress_block(stored, 0, static_cast<size_t>(size)));
-        return cache.insert(key_of(i), std::make_shared<const HotBlock>(std::move(plain)));
-    };
+    auto load = [&](size_t i) { return cache_block(*blocks, i, cache); };
     if (warm) {
         for (size_t i = 0; i < blocks->size(); ++i) BRVL_TRY(load(i));
     }
@@ -309,15 +312,8 @@ Result<LimitRun> limit_read_required(Kind kind, uint8_t level, bool warm, const 
             const uint8_t* e = table.data() + i * kEntry;
             if (load_i64(e) != timestamp_of(kind, i)) return Error::invalid_data("entry of another timestamp");
             const uint64_t b = load_u64(e + 8);
-            const BlockKey key{1, 0, b};
-            HotBlockPtr hot = cache.get(key);
-            if (!hot) {
-                const std::vector<uint8_t>& stored = (*blocks)[b];
-                const unsigned long long size = ZSTD_getFrameContentSize(stored.data(), stored.size());
-                if (size > kBlockPayload) return Error::invalid_data("block without its size");
-                BlockBuffer plain = BRVL_TRY(codec::decompress_block(stored, 0, static_cast<size_t>(size)));
-                hot = cache.insert(key, std::make_shared<const HotBlock>(std::move(plain)));
-            }
+            HotBlockPtr hot = cache.get(BlockKey{1, 0, b});
+            if (!hot) hot = BRVL_TRY(cache_block(*blocks, b, cache));
             FrameRef f;
             if (locate_frame(hot->bytes(), load_u16(e + 16), f) != FrameFault::None)
                 return Error::invalid_data("frame beyond block");
