@@ -73,9 +73,7 @@ Status read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot,
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
     auto [ts, data] =
         BRVL_TRY(seg->read_record_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot));
-    if (ts != e.timestamp) return mismatch_error(e, ts);
-    out.timestamp = ts;
-    out.data = std::move(data);
+    out = BRVL_TRY(checked_record(e, ts, std::move(data)));
     return ok_status();
 }
 
