@@ -14,7 +14,8 @@
 #      stores are written, default the build dir; removed afterwards), BRENVALE_BENCH_REPS
 #      (runs per benchmark of a full run, default 3; the table shows the median and range),
 #      BRENVALE_BENCH_DROP_CACHES (1: the cold rows drop the OS page cache, the default of
-#      a full run as root; 0: they are left out, the default of the smoke run).
+#      a full run as root; 0: they are left out, the default of the smoke run),
+#      BRENVALE_JOBS (parallel build jobs, default every core).
 # Needs the Debian packages libbenchmark-dev libsqlite3-dev liblmdb-dev librocksdb-dev
 # (scripts/setup.sh installs them).
 set -euo pipefail
@@ -37,10 +38,13 @@ PY=$(command -v python3 || command -v python3.14 || true)
 [ -n "$PY" ] || PY=/opt/cpython-3.14/usr/bin/python3.14
 [ -x "$PY" ] || { echo "run.sh: no python3 to print the table" >&2; exit 1; }
 
-JOBS=$(nproc 2>/dev/null || echo 2)
-say "building $BUILD_DIR (Release)"
+# shellcheck source=scripts/jobs.sh
+. "$ROOT/scripts/jobs.sh"
+JOBS=$(brenvale_jobs) || exit 2
+NPROC=$(nproc 2>/dev/null || echo 2)  # the machine's cores, for the table's notes
+say "building $BUILD_DIR (Release, $JOBS jobs)"
 cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DBRENVALE_BENCH=ON -DBRENVALE_PYTHON=OFF >/dev/null
-cmake --build "$BUILD_DIR" -j "$(( JOBS < 4 ? JOBS : 4 ))" --target brenvale_bench >/dev/null
+cmake --build "$BUILD_DIR" -j "$JOBS" --target brenvale_bench >/dev/null
 
 SCRATCH_PARENT=${BRENVALE_BENCH_SCRATCH:-$BUILD_DIR}
 mkdir -p "$SCRATCH_PARENT"
@@ -87,7 +91,7 @@ fi
 CPU=$(grep -m1 '^model name' /proc/cpuinfo 2>/dev/null | cut -d: -f2- | sed 's/^ *//')
 mkdir -p "$(dirname "$OUT")"
 rc=0
-"$PY" "$ROOT/bench/table.py" "$JSON" --cpu "${CPU:-unknown CPU}" --nproc "$JOBS" --load "$LOADS" > "$OUT.tmp" || rc=$?
+"$PY" "$ROOT/bench/table.py" "$JSON" --cpu "${CPU:-unknown CPU}" --nproc "$NPROC" --load "$LOADS" > "$OUT.tmp" || rc=$?
 mv "$OUT.tmp" "$OUT"
 cat "$OUT"
 say "table written to $OUT"
@@ -119,7 +123,7 @@ say "running the Python benchmark, N=$N, $REPS run(s)"
 py_rc=0
 rm -f "$PY_OUT"
 PYTHONPATH="$BUILD_DIR/python" "$PY314" -B "$ROOT/bench/python_bench.py" --n "$N" --reps "$REPS" \
-    --dir "$SCRATCH" --cpu "${CPU:-unknown CPU}" --nproc "$JOBS" --out "$PY_OUT" > /dev/null 2> "$LOG" || py_rc=$?
+    --dir "$SCRATCH" --cpu "${CPU:-unknown CPU}" --nproc "$NPROC" --out "$PY_OUT" > /dev/null 2> "$LOG" || py_rc=$?
 if [ ! -s "$PY_OUT" ]; then
     [ "$LOG" = /dev/stderr ] || cat "$LOG" >&2
     echo "run.sh: the Python benchmark failed" >&2

@@ -136,6 +136,13 @@ bool to_text(PyObject* object, std::string_view* out) {
     return true;
 }
 
+bool to_path(PyObject* object, std::string_view* out) {
+    if (!to_text(object, out)) return false;
+    if (out->find('\0') == std::string_view::npos) return true;
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+}
+
 bool to_flag(PyObject* object, bool* out) {
     if (object == Py_True || object == Py_False) {
         *out = object == Py_True;
@@ -173,40 +180,31 @@ bool to_instance(PyObject* object, PyTypeObject* cls) {
 
 // ---- byte payloads ----
 
-std::span<const uint8_t> ByteArg::span_other() const {
-    if (has_view_) return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
-    return copy_;
-}
+namespace {
+
+// A buffer export, released when it goes.
+struct HeldBuffer {
+    Py_buffer view{};
+    bool held = false;
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
+}  // namespace
 
 bool ByteArg::load_other(PyObject* object) {
+    if (PyBytes_Check(object)) {  // a subclass keeps the same immutable storage
+        bytes_ = Py_NewRef(object);
+        return true;
+    }
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
     }
-    if (!PyObject_CheckBuffer(object)) return load_sequence(object);
-    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0) {
-        has_view_ = true;
-        return true;
-    }
-    view_ = Py_buffer{};
-    // A buffer that is not contiguous (a strided memoryview) is gathered into a copy.
-    if (!PyErr_ExceptionMatches(PyExc_BufferError)) return false;
-    PyErr_Clear();
-    Py_buffer strided{};
-    if (PyObject_GetBuffer(object, &strided, PyBUF_FULL_RO) < 0) return false;
-    int rc = -1;
-    try {
-        copy_.resize(static_cast<size_t>(strided.len));
-        rc = PyBuffer_ToContiguous(copy_.data(), &strided, strided.len, 'C');
-    } catch (...) {
-        PyBuffer_Release(&strided);
-        throw;
-    }
-    PyBuffer_Release(&strided);
-    return rc == 0;
-}
-
-bool ByteArg::load_sequence(PyObject* object) {
     int is_sequence = PySequence_Check(object);
     if (!is_sequence) {
         Ref abc(PyImport_ImportModuleAttrString("collections.abc", "Sequence"));
@@ -215,6 +213,32 @@ bool ByteArg::load_sequence(PyObject* object) {
         if (is_sequence < 0) return false;
     }
     if (!is_sequence) return not_instance(object, "Sequence");
+    // A bytearray, a memoryview or array of unsigned bytes: its items are its bytes, copied
+    // at once from the buffer.
+    if (PyObject_CheckBuffer(object)) {
+        const int copied = load_byte_buffer(object);
+        if (copied != 0) return copied > 0;
+    }
+    return load_items(object);
+}
+
+int ByteArg::load_byte_buffer(PyObject* object) {
+    HeldBuffer buffer;
+    if (PyObject_GetBuffer(object, &buffer.view, PyBUF_RECORDS_RO) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_BufferError)) return -1;
+        PyErr_Clear();  // no such view: the items decide
+        return 0;
+    }
+    buffer.held = true;
+    const Py_buffer& v = buffer.view;
+    const bool unsigned_bytes =
+        v.ndim == 1 && v.itemsize == 1 && (v.format == nullptr || std::string_view(v.format) == "B");
+    if (!unsigned_bytes) return 0;
+    copy_.resize(static_cast<size_t>(v.len));
+    return PyBuffer_ToContiguous(copy_.data(), &buffer.view, v.len, 'C') == 0 ? 1 : -1;
+}
+
+bool ByteArg::load_items(PyObject* object) {
     // The length only sizes the first reservation; a failing or lying length is no error
     // (but an interruption is).
     const Py_ssize_t hint = PyObject_LengthHint(object, 0);

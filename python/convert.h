@@ -52,24 +52,20 @@ struct Params {
     }
 };
 
-// An argument that must be a byte payload: held as the exporter's own buffer when the
-// object has a contiguous one (no copy), otherwise as a copy of its bytes. The buffer is
-// released when the ByteArg goes.
+// An argument that must be a byte payload: bytes, bytearray, or any other sequence of ints
+// from 0 to 255, taken item by item. A bytes object is immutable and used in place (a
+// reference held); everything else is copied before the engine sees it, so that nothing
+// that runs during the call (a wake callback, another thread) can change or resize it.
 class ByteArg {
 public:
     ByteArg() = default;
     ByteArg(const ByteArg&) = delete;
     ByteArg& operator=(const ByteArg&) = delete;
-    ~ByteArg() {
-        Py_XDECREF(bytes_);
-        if (has_view_) PyBuffer_Release(&view_);
-    }
+    ~ByteArg() { Py_XDECREF(bytes_); }
 
-    // Accepts any object with the buffer protocol (bytes, bytearray, memoryview, array,
-    // ...), or a sequence of ints from 0 to 255; refuses a str.
+    // Refuses a str and any object that is no sequence.
     bool load(PyObject* object) {
-        // The usual payload, an exact bytes object, is immutable: its own storage is used
-        // directly, with a reference held, instead of through an exported buffer.
+        // The usual payload, an exact bytes object, is used without a copy.
         if (PyBytes_CheckExact(object)) [[likely]] {
             bytes_ = Py_NewRef(object);
             return true;
@@ -80,19 +76,19 @@ public:
         if (bytes_ != nullptr)
             return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes_)),
                     static_cast<size_t>(PyBytes_GET_SIZE(bytes_))};
-        return span_other();
+        return copy_;
     }
     // Whether the bytes are the object's own storage rather than a copy.
-    bool borrowed() const { return bytes_ != nullptr || has_view_; }
+    bool borrowed() const { return bytes_ != nullptr; }
 
 private:
     bool load_other(PyObject* object);
-    bool load_sequence(PyObject* object);
-    std::span<const uint8_t> span_other() const;
+    // 1: copied from a one-dimensional buffer of unsigned bytes; 0: the object has no such
+    // buffer; -1: an error is set.
+    int load_byte_buffer(PyObject* object);
+    bool load_items(PyObject* object);
 
-    PyObject* bytes_ = nullptr;  // strong reference to an exact bytes object
-    Py_buffer view_{};
-    bool has_view_ = false;
+    PyObject* bytes_ = nullptr;  // strong reference to a bytes object
     std::vector<uint8_t> copy_;
 };
 
@@ -103,6 +99,9 @@ bool to_u8(PyObject* object, uint8_t* out);
 bool to_u16(PyObject* object, uint16_t* out);
 // The UTF-8 text of a str; valid while the object lives.
 bool to_text(PyObject* object, std::string_view* out);
+// The text of a str that names a file: refused with ValueError "embedded null byte", as
+// the interpreter's own file functions do, when it holds a NUL.
+bool to_path(PyObject* object, std::string_view* out);
 bool to_flag(PyObject* object, bool* out);
 bool to_instance(PyObject* object, PyTypeObject* cls);
 
@@ -149,6 +148,7 @@ public:
     bool u8(size_t i, uint8_t* out) const { return wrap(i, to_u8(slots_[i], out)); }
     bool u16(size_t i, uint16_t* out) const { return wrap(i, to_u16(slots_[i], out)); }
     bool text(size_t i, std::string_view* out) const { return wrap(i, to_text(slots_[i], out)); }
+    bool path(size_t i, std::string_view* out) const { return wrap(i, to_path(slots_[i], out)); }
     bool flag(size_t i, bool* out) const { return wrap(i, to_flag(slots_[i], out)); }
     bool bytes(size_t i, ByteArg* out) const { return wrap(i, out->load(slots_[i])); }
     bool instance(size_t i, PyTypeObject* cls) const { return wrap(i, to_instance(slots_[i], cls)); }

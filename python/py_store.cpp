@@ -171,7 +171,7 @@ PyObject* store_open(PyObject*, FastArgs args, Py_ssize_t nargs, PyObject* kwnam
         Args a(kOpen);
         if (!a.bind(args, nargs, kwnames)) return nullptr;
         std::string_view data_dir;
-        if (!a.text(0, &data_dir)) return nullptr;
+        if (!a.path(0, &data_dir)) return nullptr;
         StoreConfig config = StoreConfigBuilder().build();
         if (a.given(1)) {
             PyTypeObject* cls = store_config_class();

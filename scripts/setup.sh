@@ -9,7 +9,8 @@
 #
 # --example: afterwards runs scripts/example.py with the freshly built module.
 # Env: BRENVALE_PYTHON (interpreter to use), BRENVALE_PYTHON_PREFIX (where to provision),
-#      BRENVALE_BUILD_DIR (default build), BRENVALE_BUILD_TYPE (default Release).
+#      BRENVALE_BUILD_DIR (default build), BRENVALE_BUILD_TYPE (default Release),
+#      BRENVALE_JOBS (parallel build jobs, default every core).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,7 +20,7 @@ RUN_EXAMPLE=0
 for arg in "$@"; do
     case $arg in
         --example) RUN_EXAMPLE=1 ;;
-        -h|--help) sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "setup.sh: unknown argument '$arg' (try --help)" >&2; exit 2 ;;
     esac
 done
@@ -87,7 +88,9 @@ usable_python "$PYTHON" || die "no usable CPython 3.14 (got '$PYTHON')"
 say "using $PYTHON"
 
 # --- 3. Configure and build ---------------------------------------------------------------
-JOBS=$(nproc 2>/dev/null || echo 2)
+# shellcheck source=scripts/jobs.sh
+. "$ROOT/scripts/jobs.sh"
+JOBS=$(brenvale_jobs) || exit 2
 cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="$BUILD_TYPE" -DBRENVALE_PYTHON=ON \
     -DPython3_EXECUTABLE="$PYTHON" >&2
 cmake --build "$BUILD_DIR" -j "$JOBS" >&2

@@ -1,5 +1,6 @@
 #include "file.h"
 
+#include "paths.h"
 #include "util.h"
 
 #include <dirent.h>
@@ -273,7 +274,7 @@ Status rename_file(const std::string& from, const std::string& to) {
 
 Status write_file_atomic(const std::string& path, std::string_view contents, mode_t perm) {
     std::random_device rd;
-    std::string tmp = fmt::format("{}.tmp.{}.{:08x}", path, ::getpid(), rd());
+    const std::string tmp = paths::replacement_temp_file(path, static_cast<uint32_t>(::getpid()), rd());
     {
         FileHandle fd = BRVL_TRY(FileHandle::open(tmp, FileHandle::Mode::CreateExclusive, perm));
         Status st = write_all(fd.fd(), contents);

@@ -20,6 +20,10 @@ std::string dropping_dir(std::string_view name_dir, uint64_t token) {
     return join_path(name_dir, fmt::format("{}{:016x}", kDroppingPrefix, token));
 }
 bool is_dropping_name(std::string_view file_name) { return file_name.starts_with(kDroppingPrefix); }
+std::string creating_dir(std::string_view name_dir, uint64_t token) {
+    return join_path(name_dir, fmt::format("{}{:016x}", kCreatingPrefix, token));
+}
+bool is_creating_name(std::string_view file_name) { return file_name.starts_with(kCreatingPrefix); }
 std::string journal_logs_dir(std::string_view root) {
     return join_path(join_path(root, kJournalDir), kJournalLogsDir);
 }
@@ -39,6 +43,30 @@ Status create_dataset_dirs(std::string_view dataset_dir) {
 
 std::string journal_meta_file(std::string_view logs_dir) { return join_path(logs_dir, kMetaFile); }
 std::string journal_data_dir(std::string_view logs_dir) { return join_path(logs_dir, kDataDir); }
+
+std::string replacement_temp_file(std::string_view path, uint32_t pid, uint32_t token) {
+    return fmt::format("{}{}.{}.{:08x}", path, kTempSuffix, pid, token);
+}
+
+bool is_replacement_temp_name(std::string_view name) {
+    auto all_of = [](std::string_view s, bool (*pred)(char)) {
+        if (s.empty()) return false;
+        for (char c : s)
+            if (!pred(c)) return false;
+        return true;
+    };
+    const size_t token_dot = name.rfind('.');
+    if (token_dot == std::string_view::npos || name.size() - token_dot - 1 != 8) return false;
+    if (!all_of(name.substr(token_dot + 1), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
+        return false;
+    name = name.substr(0, token_dot);
+    const size_t pid_dot = name.rfind('.');
+    if (pid_dot == std::string_view::npos ||
+        !all_of(name.substr(pid_dot + 1), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    name = name.substr(0, pid_dot);
+    return name.size() > kTempSuffix.size() && name.ends_with(kTempSuffix);
+}
 
 std::string consumer_state_file(std::string_view queue_dir, std::string_view group) {
     return join_path(queue_dir, group);

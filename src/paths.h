@@ -4,6 +4,7 @@
 //   <root>/max_identifier                 largest dataset identifier ever assigned
 //   <root>/<name>/<dataset_type>/         one dataset
 //   <root>/<name>/.dropping-<16 hex>      a dataset being dropped (removed whole)
+//   <root>/<name>/.creating-<16 hex>      a dataset being created (renamed into place)
 //       meta, identifier, state           its settings, identifier and totals
 //       data/<20-digit base>              data segments
 //       index/<20-char start>             index segments (<name>.tmp while created)
@@ -11,6 +12,7 @@
 //   <root>/.journal/logs/meta             the journal's marker file
 //   <root>/.journal/logs/data/<20-digit>  journal segments, named by base sequence
 //   <root>/.journal/queue/<group_name>    consumer state pages of the journal queue
+//   <file>.tmp.<pid>.<8 hex>              a whole-file replacement being written
 #pragma once
 
 #include <cstdint>
@@ -33,6 +35,9 @@ inline constexpr std::string_view kJournalLogsDir = "logs";
 // removed, so that a drop cut short leaves no half dataset under its key. The dot keeps it
 // out of every listing of datasets.
 inline constexpr std::string_view kDroppingPrefix = ".dropping-";
+// A new dataset's directory is built whole under this prefix and a random token, then
+// renamed to its key, so that a create cut short leaves no half dataset under its key.
+inline constexpr std::string_view kCreatingPrefix = ".creating-";
 inline constexpr std::string_view kMetaFile = "meta";
 inline constexpr std::string_view kIdentifierFile = "identifier";
 inline constexpr std::string_view kStateFile = "state";
@@ -56,6 +61,9 @@ std::string dataset_dir(std::string_view root, const DataSetKey& key);
 // <name_dir>/.dropping-<token as 16 hex digits>.
 std::string dropping_dir(std::string_view name_dir, uint64_t token);
 bool is_dropping_name(std::string_view file_name);
+// <name_dir>/.creating-<token as 16 hex digits>.
+std::string creating_dir(std::string_view name_dir, uint64_t token);
+bool is_creating_name(std::string_view file_name);
 std::string journal_logs_dir(std::string_view root);
 std::string journal_queue_dir(std::string_view root);
 
@@ -75,6 +83,12 @@ Status create_dataset_dirs(std::string_view dataset_dir);
 // ---- journal logs directory ----
 std::string journal_meta_file(std::string_view logs_dir);
 std::string journal_data_dir(std::string_view logs_dir);
+
+// The temporary name under which a whole-file replacement of `path` is written:
+// <path>.tmp.<pid>.<token as 8 hex digits>.
+std::string replacement_temp_file(std::string_view path, uint32_t pid, uint32_t token);
+// Whether a file name has that form (a temporary that a kill can leave behind).
+bool is_replacement_temp_name(std::string_view file_name);
 
 // A consumer group's state page inside a queue directory.
 std::string consumer_state_file(std::string_view queue_dir, std::string_view group);

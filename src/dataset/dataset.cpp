@@ -325,8 +325,10 @@ Status Dataset::flush_dirty(const std::vector<DirtyTarget>& targets) {
     return inner_flush_dirty(*g, targets);
 }
 
+// A closed dataset has released everything; its key may already name a new dataset, whose
+// dirty entries are not its to take.
 Status Dataset::release_files() {
-    Guard g = BRVL_TRY(lock());
+    Guard g = BRVL_TRY(lock_open());
     BRVL_TRY(inner_flush(*g));
     BRVL_TRY(g->segments.close_all());
     return g->index.close_segments();

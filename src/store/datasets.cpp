@@ -24,22 +24,42 @@ Error duplicate_error(uint64_t identifier, const DataSetKey& first, const DataSe
                             second.debug_string());
 }
 
-// The subdirectories of dir whose names pass the key rule, sorted by bytes. A dir that is
-// missing or no directory gives none.
-Result<std::vector<std::string>> key_dirs(const std::string& dir, std::string_view what) {
-    auto names = list_dir(dir);
-    if (!names.ok()) {
-        if (names.error().is_io_code(ENOENT) || names.error().is_io_code(ENOTDIR)) return std::vector<std::string>{};
-        return std::move(names).error();
-    }
+// The subdirectories of dir whose names pass the key rule, sorted by bytes; with
+// `datasets`, only those that hold a dataset. A listing error fails the whole list.
+Result<std::vector<std::string>> key_dirs(const std::string& dir, std::string_view what, bool datasets) {
     std::vector<std::string> out;
-    for (std::string& name : *names) {
+    for (std::string& name : BRVL_TRY(list_dir(dir))) {
         if (!validate_key_part(what, name).ok()) continue;  // .journal, .dropping-*, stray names
-        if (!BRVL_TRY(is_directory(join_path(dir, name)))) continue;
+        const std::string path = join_path(dir, name);
+        if (!BRVL_TRY(is_directory(path))) continue;
+        if (datasets && !BRVL_TRY(holds_dataset(path))) continue;  // no dataset: never openable
         out.push_back(std::move(name));
     }
     std::sort(out.begin(), out.end());
     return out;
+}
+
+// Takes a dataset directory away from its key in one rename (the key is free from then
+// on) and removes it under a name that no listing shows; what a kill leaves of it goes
+// when the store next opens. Ok once renamed, holding the failure to sync or remove.
+Result<Status> discard_dataset_dir(const std::string& parent, const std::string& dir) {
+    const std::string doomed = paths::dropping_dir(parent, fresh_hash_seed());
+    BRVL_TRY(rename_file(dir, doomed));
+    Status done = sync_dir(parent);
+    crash_point("store.drop.renamed");
+    if (Status removed = remove_dir_all(doomed); done.ok()) done = std::move(removed);
+    return done;
+}
+
+// Makes a whole dataset, identifier included, in a directory of its own.
+Status build_dataset_dir(const DataSetKey& key, const std::string& dir, const DatasetConfig& config,
+                         uint64_t identifier) {
+    Dataset made = BRVL_TRY(Dataset::create(key, dir, config));
+    crash_point("store.create.dataset");
+    BRVL_TRY(made.close());
+    BRVL_TRY(write_identifier_file(paths::identifier_file(dir), identifier));
+    crash_point("store.create.identifier");
+    return {};
 }
 
 }  // namespace
@@ -93,7 +113,10 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
     if (registry_->get(key))
         return Error::already_exists(fmt::format("dataset {}/{} is already open", name, dataset_type));
     const std::string dir = paths::dataset_dir(root_, key);
-    if (BRVL_TRY(path_exists(paths::meta_file(dir))))
+    // A meta file that cannot be examined counts as absent: the dataset is built aside and
+    // renamed to its key, which never replaces a directory that holds anything.
+    const auto meta_exists = path_exists(paths::meta_file(dir));
+    if (meta_exists.ok() && *meta_exists)
         return Error::already_exists(fmt::format("dataset already exists at {}", dir));
     const DatasetConfig config = BRVL_TRY((builder ? *builder : DatasetConfigBuilder::from_store(config_)).build());
     if (max_identifier_ == UINT64_MAX) return Error::invalid_data("dataset identifier overflow");
@@ -105,13 +128,30 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
     BRVL_TRY(write_identifier_file(paths::max_identifier_file(root_), identifier));
     max_identifier_ = identifier;
     crash_point("store.create.max_identifier");
-    // The identifier goes in before the meta file, which marks the directory as a dataset:
-    // a create cut short leaves a directory without meta, which a new create takes over.
-    BRVL_TRY(create_dir_all(dir));
-    BRVL_TRY(write_identifier_file(paths::identifier_file(dir), identifier));
-    crash_point("store.create.identifier");
-    Dataset dataset = BRVL_TRY(Dataset::create(key, dir, config));
-    crash_point("store.create.dataset");
+    // The dataset appears under its key whole, in one rename: a create cut short leaves
+    // only a .creating-* directory, which no listing shows and a writable open removes.
+    const std::string parent = paths::name_dir(root_, name);
+    BRVL_TRY(create_dir_all(parent));
+    const std::string building = paths::creating_dir(parent, fresh_hash_seed());
+    Status built = build_dataset_dir(key, building, config, identifier);
+    // What is under the key without meta holds no dataset (the rest of an earlier create
+    // or drop cut short): it makes way.
+    if (built.ok() && meta_exists.ok()) {
+        auto leftover = path_exists(dir);
+        if (leftover.ok() && *leftover) {
+            log::warn(log::kStore, "[store] removing the rest of an earlier dataset at {}", dir);
+            auto discarded = discard_dataset_dir(parent, dir);  // a failure after the rename is no matter here
+            if (!discarded.ok()) built = Status(std::move(discarded).error());
+        }
+    }
+    if (built.ok()) built = rename_file(building, dir);
+    if (!built.ok()) {
+        (void)remove_dir_all(building);
+        return std::move(built).error();
+    }
+    crash_point("store.create.renamed");
+    BRVL_TRY(sync_dir(parent));
+    Dataset dataset = BRVL_TRY(Dataset::open(key, dir));
     dataset = BRVL_TRY(equip(std::move(dataset), identifier));
     identifiers_.insert_or_assign(identifier, key);
     std::vector<uint8_t> metadata;  // the journal record carries the meta file's entries
@@ -141,8 +181,6 @@ Result<Dataset> Store::open_dataset_by_identifier(uint64_t identifier) {
     }
     std::optional<DataSetKey> found;
     for (const ScanEntry& e : BRVL_TRY(scan())) {
-        if (!BRVL_TRY(path_exists(paths::meta_file(e.path))) || !BRVL_TRY(path_exists(paths::identifier_file(e.path))))
-            continue;
         DataSetKey key{e.name, e.dataset_type};
         const uint64_t id = BRVL_TRY(read_dataset_identifier(e.path));
         BRVL_TRY(check_identifier(key, id));
@@ -193,15 +231,10 @@ Status Store::drop_dataset(const std::string& name, const std::string& dataset_t
     crash_point("store.drop.closed");
     // The directory leaves its key in one rename, then goes away under a name that no
     // listing shows; what a kill leaves of it is removed when the store next opens.
-    const std::string parent = paths::name_dir(root_, name);
-    const std::string doomed = paths::dropping_dir(parent, fresh_hash_seed());
-    BRVL_TRY(rename_file(dir, doomed));
+    // From the rename the dataset is gone: a failure to sync or remove is reported, but
+    // only after the drop is recorded.
+    const Status done = BRVL_TRY(discard_dataset_dir(paths::name_dir(root_, name), dir));
     std::erase_if(identifiers_, [&key](const auto& entry) { return entry.second == key; });
-    // From here the dataset is gone: a failure to sync or remove is reported, but only
-    // after the drop is recorded.
-    Status done = sync_dir(parent);
-    crash_point("store.drop.renamed");
-    if (Status removed = remove_dir_all(doomed); done.ok()) done = std::move(removed);
     ops.unlock();
     if (journal) BRVL_TRY(journal_->record_drop_dataset(identifier, key, std::move(metadata)));
     BRVL_TRY(done);
@@ -213,9 +246,9 @@ Status Store::drop_dataset(const std::string& name, const std::string& dataset_t
 
 Result<std::vector<ScanEntry>> Store::scan() const {
     std::vector<ScanEntry> out;
-    for (const std::string& name : BRVL_TRY(key_dirs(root_, "dataset name"))) {
+    for (const std::string& name : BRVL_TRY(key_dirs(root_, "dataset name", false))) {
         const std::string dir = paths::name_dir(root_, name);
-        for (std::string& type : BRVL_TRY(key_dirs(dir, "dataset type")))
+        for (std::string& type : BRVL_TRY(key_dirs(dir, "dataset type", true)))
             out.push_back(ScanEntry{name, type, paths::dataset_dir(root_, DataSetKey{name, type})});
     }
     return out;
@@ -230,7 +263,10 @@ Result<std::vector<std::string>> Store::dataset_names() const {
 
 Result<std::vector<std::string>> Store::dataset_types(const std::string& name) const {
     BRVL_TRY(validate_key_part("dataset name", name));
-    return key_dirs(paths::name_dir(root_, name), "dataset type");
+    const std::string dir = paths::name_dir(root_, name);
+    if (BRVL_TRY(is_directory(dir))) return key_dirs(dir, "dataset type", true);
+    BRVL_TRY(list_dir(root_));  // the scan fails when the root cannot be listed
+    return std::vector<std::string>{};
 }
 
 // ---- journal ----

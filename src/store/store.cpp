@@ -43,8 +43,32 @@ bool key_byte(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '-';
 }
 
-// A dropped dataset's directory left behind by a drop cut short: removed at open.
-void remove_drop_leftovers(const std::string& root) {
+// Removes the temporaries of whole-file replacements that a kill left in dir (none while
+// the directory is missing).
+void remove_replacement_temps(const std::string& dir) {
+    auto names = list_dir(dir);
+    if (!names.ok()) return;
+    for (const std::string& name : *names) {
+        if (!paths::is_replacement_temp_name(name)) continue;
+        const std::string path = join_path(dir, name);
+        log::warn(log::kStore, "[store] removing a stale temporary file {}", path);
+        if (Status st = remove_file_if_exists(path); !st.ok())
+            log::error(log::kStore, "[store] could not remove {}: {}", path, st.error());
+    }
+}
+
+void remove_unfinished(const std::string& path, std::string_view what) {
+    log::warn(log::kStore, "[store] removing the rest of {} at {}", what, path);
+    if (Status st = remove_dir_all(path); !st.ok())
+        log::error(log::kStore, "[store] could not remove {}: {}", path, st.error());
+}
+
+// Puts right what kills left in the store directory: the directories of creates and drops
+// cut short and the temporaries of whole-file replacements. Only a writable open runs
+// it: it holds the lock, so no writer in any process can be using what it removes.
+void repair_interrupted(const std::string& root) {
+    remove_replacement_temps(root);
+    remove_replacement_temps(paths::journal_logs_dir(root));
     auto names = list_dir(root);
     if (!names.ok()) return;
     for (const std::string& name : *names) {
@@ -53,10 +77,22 @@ void remove_drop_leftovers(const std::string& root) {
         auto entries = list_dir(dir);
         if (!entries.ok()) continue;  // a file, or gone
         for (const std::string& entry : *entries) {
-            if (!paths::is_dropping_name(entry)) continue;
-            log::warn(log::kStore, "[store] removing the rest of a dropped dataset at {}", join_path(dir, entry));
-            if (Status st = remove_dir_all(join_path(dir, entry)); !st.ok())
-                log::error(log::kStore, "[store] could not remove {}: {}", join_path(dir, entry), st.error());
+            const std::string path = join_path(dir, entry);
+            if (paths::is_dropping_name(entry)) {
+                remove_unfinished(path, "a dropped dataset");
+            } else if (paths::is_creating_name(entry)) {
+                remove_unfinished(path, "a dataset whose create was cut short");
+            } else if (validate_key_part("dataset type", entry).ok()) {
+                // A directory under a key without meta or identifier was left by an
+                // earlier version's create or drop cut short: it holds no dataset.
+                auto is_dir = is_directory(path);
+                auto whole = holds_dataset(path);
+                if (!is_dir.ok() || !*is_dir || !whole.ok()) continue;
+                if (*whole)
+                    remove_replacement_temps(path);
+                else
+                    remove_unfinished(path, "a dataset whose create or drop was cut short");
+            }
         }
     }
 }
@@ -112,6 +148,11 @@ Result<uint64_t> read_dataset_identifier(const std::string& dataset_dir) {
     return parse_identifier(paths::kIdentifierFile, *text, false);
 }
 
+Result<bool> holds_dataset(const std::string& dataset_dir) {
+    return BRVL_TRY(path_exists(paths::meta_file(dataset_dir))) &&
+           BRVL_TRY(path_exists(paths::identifier_file(dataset_dir)));
+}
+
 // ---- keys ----
 
 Status validate_key_part(std::string_view what, std::string_view part) {
@@ -138,6 +179,7 @@ Result<Store> Store::open(const std::string& root, const StoreConfig& config) {
         std::optional<StoreLockPtr> lock = BRVL_TRY(acquire_lock_file(root));
         if (lock) {
             s.lock_ = std::move(*lock);
+            repair_interrupted(root);
         } else if (config.read_only == std::optional<bool>(false)) {
             return Error::invalid_data("store is already locked for writing");
         }
@@ -154,7 +196,6 @@ Result<Store> Store::open(const std::string& root, const StoreConfig& config) {
         log::info(log::kStore, "[store] opened in read-only mode, background tasks disabled");
         return s;
     }
-    remove_drop_leftovers(root);
     BgServices services{s.registry_, s.dirty_list_, s.cache_, [journal = s.journal_] { return journal->flush(); }};
     if (config.enable_background_thread) {
         s.bg_ = BRVL_TRY(BgTasks::spawn(std::move(services), BgSettings::from(config)));

@@ -59,6 +59,10 @@ Result<uint64_t> read_dataset_identifier(const std::string& dataset_dir);
 // into the messages.
 Result<uint64_t> parse_identifier(std::string_view name, std::string_view text, bool allow_zero);
 
+// Whether a dataset directory holds the two files of a finished create, `meta` and
+// `identifier`; only such a directory is listed as a dataset.
+Result<bool> holds_dataset(const std::string& dataset_dir);
+
 // ---- keys ----
 
 inline constexpr size_t kMaxKeyPartBytes = 255;

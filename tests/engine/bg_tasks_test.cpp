@@ -299,6 +299,17 @@ TEST_F(BgTasksTest, IdleDatasetsReleaseTheirFilesAndMapThemAgainOnUse) {
     EXPECT_EQ(open_files(), 2u);
 }
 
+TEST_F(BgTasksTest, AClosedHandleLeavesTheDirtyEntriesOfANewDatasetOfItsKey) {
+    Dataset stale = dataset("a");
+    ASSERT_TRUE(stale.close().ok());
+    ASSERT_TRUE(remove_dir_all(dir.file("a/x")).ok());
+    ASSERT_TRUE(dataset("a").write(1, bytes("one")).ok());
+    const size_t entries = dirty->size();
+    ASSERT_GT(entries, 0u);
+    EXPECT_EQ(testing::error_text(stale.release_files()), "invalid data: dataset a/x is closed");
+    EXPECT_EQ(dirty->size(), entries);  // still there for the background flush
+}
+
 TEST_F(BgTasksTest, RetentionRunsAtTheConfiguredHour) {
     DatasetConfig windowed;
     windowed.retention_window = 1000;  // legacy retention: below the latest timestamp - 1000

@@ -2,7 +2,10 @@
 // datasets of one store (with its background thread running) and is SIGKILLed at a random
 // moment; the store is then opened again and checked against the operations that were
 // acknowledged: every acknowledged record and journal event is there, every dataset opens
-// or is absent as it should be, and identifiers stay unique.
+// or is absent as it should be, and identifiers stay unique. Some rounds kill the writer
+// inside create_dataset; every round checks that a read-only store lists only datasets
+// that open and leaves the directory as it is, and that a writable open clears away
+// what the kill left half done.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -15,6 +18,7 @@
 #include <random>
 #include <set>
 
+#include "paths.h"
 #include "store_test_util.h"
 
 namespace brenvale {
@@ -80,10 +84,19 @@ struct Model {
     std::vector<Event> events;  // acknowledged, in order
 };
 
+// Kills the writer at the n-th crash point passed inside create_dataset.
+std::atomic<long> g_create_kill_at{0};
+std::atomic<bool> g_in_create{false};
+void kill_inside_create(const char*) {
+    if (g_in_create.load() && --g_create_kill_at == 0) ::raise(SIGKILL);
+}
+
 bool send(int fd, const Msg& m) { return ::write(fd, &m, sizeof m) == static_cast<ssize_t>(sizeof m); }
 
 // The writer: runs until it is killed.
-[[noreturn]] void writer(const std::string& root, Model model, uint64_t seed, int fd) {
+[[noreturn]] void writer(const std::string& root, Model model, uint64_t seed, int fd, long create_kill_at) {
+    g_create_kill_at = create_kill_at;
+    if (create_kill_at > 0) set_crash_hook(kill_inside_create);
     auto store = Store::open(root, writer_config());
     if (!store.ok()) _exit(3);
     std::mt19937_64 rng(seed);
@@ -113,7 +126,9 @@ bool send(int fd, const Msg& m) { return ::write(fd, &m, sizeof m) == static_cas
         if (m.kind == kCreate) {
             auto builder = DatasetConfigBuilder::from_store(store->config());
             builder.enable_journal(true);
+            g_in_create = true;
             auto d = store->create_dataset(name_of(m.key), "x", builder);
+            g_in_create = false;
             st = d.ok() ? Status() : Status(d.error());
             if (d.ok()) {
                 m.value = d->identifier();
@@ -143,14 +158,14 @@ struct Round {
 };
 
 // Runs one writer, kills it after delay_ms, and gathers what it reported.
-Round run_and_kill(const std::string& root, const Model& model, uint64_t seed, int delay_ms) {
+Round run_and_kill(const std::string& root, const Model& model, uint64_t seed, int delay_ms, long create_kill_at) {
     Round round;
     int fds[2];
     if (::pipe(fds) != 0) return round;
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
-        writer(root, model, seed, fds[1]);
+        writer(root, model, seed, fds[1], create_kill_at);
     }
     ::close(fds[1]);
     const auto deadline = MonoClock::now() + std::chrono::milliseconds(delay_ms);
@@ -217,6 +232,14 @@ void check_journal(Store& s, const Model& model, const std::string& context) {
                                          << model.events.size() << " missing";
 }
 
+// Every listed dataset opens.
+void expect_listed_open(Store& s, const std::string& context) {
+    auto listed = s.scan();
+    ASSERT_TRUE(listed.ok()) << context << ": " << listed.error().to_string();
+    for (const ScanEntry& e : *listed)
+        EXPECT_TRUE(s.open_dataset(e.name, e.dataset_type).ok()) << context << ": " << e.name << " listed";
+}
+
 // Checks the reopened store against the model and brings the model to what is on disk
 // (the operation in flight may or may not have happened).
 void check(Store& s, Model& model, const std::optional<Msg>& in_flight, const std::string& context) {
@@ -252,14 +275,23 @@ void check(Store& s, Model& model, const std::optional<Msg>& in_flight, const st
         km.records = std::move(expected);
         km.next_ts = km.records.empty() ? 0 : km.records.rbegin()->first + 1;
     }
-    // Every listed dataset opens, but the rest of a create cut short: a directory without
-    // meta, which the next create of its key takes over.
-    const std::vector<ScanEntry> listed = *s.scan();
-    for (const ScanEntry& e : listed) {
-        if (s.open_dataset(e.name, e.dataset_type).ok()) continue;
-        EXPECT_FALSE(*path_exists(e.path + "/meta")) << context << ": " << e.name;
-        EXPECT_FALSE(model.keys[e.name[1] - '0'].exists) << context << ": " << e.name;
-    }
+    expect_listed_open(s, context);
+}
+
+// What kills leave in the store tree (three levels deep, the journal's logs included):
+// replacement temporaries and the directories of creates and drops cut short.
+size_t leftovers(const std::string& root) {
+    size_t n = 0;
+    auto names_in = [&n](const std::string& dir) {
+        std::vector<std::string> names = list_dir(dir).ok() ? *list_dir(dir) : std::vector<std::string>{};
+        for (const std::string& e : names)
+            n += paths::is_replacement_temp_name(e) || paths::is_creating_name(e) || paths::is_dropping_name(e);
+        return names;
+    };
+    for (const std::string& name : names_in(root))
+        for (const std::string& type : names_in(join_path(root, name)))
+            names_in(join_path(join_path(root, name), type));
+    return n;
 }
 
 TEST(StoreKillTest, KilledWriterLeavesEveryAcknowledgedRecordAndDataset) {
@@ -267,23 +299,34 @@ TEST(StoreKillTest, KilledWriterLeavesEveryAcknowledgedRecordAndDataset) {
     const uint64_t seed = static_cast<uint64_t>(::testing::UnitTest::GetInstance()->random_seed());
     std::mt19937_64 rng(seed);
     Model model;
-    uint64_t acked = 0, in_flight = 0;
-    for (int kill = 0; kill < 30; ++kill) {
-        const int delay = static_cast<int>(rng() % 8 == 0 ? 50 + rng() % 150 : rng() % 30);
-        const Round round = run_and_kill(dir.path(), model, rng(), delay);
+    uint64_t acked = 0, in_flight = 0, left = 0;
+    for (int kill = 0; kill < 45; ++kill) {
+        const bool in_create = kill % 3 == 2;
+        const int delay = static_cast<int>(in_create ? 1000 : rng() % 8 == 0 ? 50 + rng() % 150 : rng() % 30);
+        const Round round = run_and_kill(dir.path(), model, rng(), delay, in_create ? 1 + rng() % 12 : 0);
         ASSERT_FALSE(round.writer_failed) << "kill " << kill;
         for (const Msg& m : round.done) apply(model, m);
         acked += round.done.size();
         in_flight += round.in_flight.has_value();
+        const std::string context = fmt::format("seed {}, kill {}", seed, kill);
+        const size_t found = leftovers(dir.path());
+        {
+            auto ro = Store::open(dir.path(), testing::small_store_config(true, true));
+            ASSERT_TRUE(ro.ok()) << ro.error().to_string();
+            expect_listed_open(*ro, context);
+        }
+        EXPECT_EQ(leftovers(dir.path()), found) << context << ": a read-only store changed the directory";
+        left += found;
         auto s = Store::open(dir.path(), store_config());
         ASSERT_TRUE(s.ok()) << s.error().to_string();
-        const std::string context = fmt::format("seed {}, kill {}", seed, kill);
+        EXPECT_EQ(leftovers(dir.path()), 0u) << context;
         check_journal(*s, model, context);
         check(*s, model, round.in_flight, context);
         if (::testing::Test::HasFailure()) return;
     }
     EXPECT_GT(acked, 100u);
     EXPECT_GT(in_flight, 0u);
+    EXPECT_GT(left, 0u);  // the kills did leave something to clear away
 }
 
 }  // namespace

@@ -175,7 +175,11 @@ TEST(StoreOpen, ReadOnlyTrueCreatesNothingAndInvalidConfigTouchesNoDisk) {
     ASSERT_TRUE(ro.ok());
     EXPECT_TRUE(ro->read_only());
     EXPECT_FALSE(*path_exists(dir.file("missing")));
-    EXPECT_EQ(*ro->dataset_names(), std::vector<std::string>{});
+    // Nothing to list is a listing error, not an empty store.
+    const std::string missing = "I/O error: No such file or directory (os error 2)";
+    EXPECT_EQ(error_text(ro->dataset_names()), missing);
+    EXPECT_EQ(error_text(ro->dataset_types("a")), missing);
+    EXPECT_EQ(error_text(ro->open_dataset_by_identifier(1)), missing);
 
     StoreConfig bad = small_store_config();
     bad.initial_data_segment_size = bad.data_segment_size + 1;
@@ -212,7 +216,7 @@ TEST(StoreDatasets, IdentifiersAreNeverReusedAcrossDropsAndReopen) {
         ASSERT_TRUE(s.drop_dataset("b", "x").ok());
         EXPECT_EQ(create(s, "c", "x").identifier(), 3u);
         // A create that fails after taking its number still uses it up.
-        ASSERT_TRUE(create_dir_all(dir.file("d/x/identifier/in-the-way")).ok());
+        ASSERT_TRUE(write_file_atomic(dir.file("d"), "in the way").ok());
         EXPECT_FALSE(s.create_dataset("d", "x").ok());
         EXPECT_EQ(s.max_identifier(), 4u);
     }
@@ -333,15 +337,42 @@ TEST(StoreDatasets, ListingIsSortedAndSkipsWhatIsNoDataset) {
     EXPECT_EQ(scan[3], (ScanEntry{"link", "x", dir.file("link/x")}));
 }
 
-TEST(StoreDatasets, RestsOfAnInterruptedDropGoWhenTheStoreOpens) {
+TEST(StoreDatasets, RestsOfInterruptedWorkGoWhenTheStoreOpens) {
     TempDir dir;
-    { open_store(dir.path()); }
-    ASSERT_TRUE(create_dir_all(dir.file("a/.dropping-00000000000000ff/data")).ok());
-    ASSERT_TRUE(write_file_atomic(dir.file("a/.dropping-00000000000000ff/meta"), "m").ok());
-    { Store ro = open_store(dir.path(), true); }  // a reader leaves it
-    EXPECT_TRUE(*path_exists(dir.file("a/.dropping-00000000000000ff")));
-    { open_store(dir.path()); }
-    EXPECT_EQ(*list_dir(dir.file("a")), std::vector<std::string>{});
+    {
+        Store s = open_store(dir.path());
+        create(s, "a", "x");
+    }
+    // Whole-file replacements, creates and drops cut short; a key directory without meta.
+    const std::vector<std::string> gone_dirs = {"a/.dropping-00000000000000ff/data",
+                                                "a/.creating-0000000000000001/data", "a/y/data"};
+    const std::vector<std::string> gone_files = {"a/y/identifier", "max_identifier.tmp.12.0badf00d",
+                                                 "a/x/meta.tmp.7.00c0ffee", ".journal/logs/meta.tmp.1.abcdef01"};
+    const std::vector<std::string> kept = {"a/x/meta", "a/x/meta.tmp", "a/x/keep.tmp.1.xyz",
+                                           "max_identifier.tmp.1.0BADF00D"};
+    for (const std::string& d : gone_dirs) ASSERT_TRUE(create_dir_all(dir.file(d)).ok());
+    ASSERT_TRUE(create_dir_all(dir.file(".journal/logs")).ok());
+    for (const auto* files : {&gone_files, &kept})
+        for (const std::string& f : *files)
+            ASSERT_TRUE(*path_exists(dir.file(f)) || write_file_atomic(dir.file(f), "1").ok());
+    {
+        Store ro = open_store(dir.path(), true);  // a reader lists only whole datasets and leaves the rest
+        EXPECT_EQ(*ro.dataset_types("a"), std::vector<std::string>{"x"});
+        EXPECT_EQ(error_text(ro.open_dataset("a", "y")),
+                  "not found: dataset meta not found at " + dir.file("a/y/meta"));
+    }
+    for (const auto* paths : {&gone_dirs, &gone_files, &kept})
+        for (const std::string& p : *paths) EXPECT_TRUE(*path_exists(dir.file(p))) << p;
+    Store s = open_store(dir.path());
+    for (const auto* paths : {&gone_dirs, &gone_files})
+        for (const std::string& p : *paths) EXPECT_FALSE(*path_exists(dir.file(p))) << p;
+    for (const std::string& p : kept) EXPECT_TRUE(*path_exists(dir.file(p))) << p;
+    EXPECT_EQ(*list_dir(dir.file("a")), std::vector<std::string>{"x"});
+    // A meta file that cannot be examined counts as absent: the create goes on, uses up its
+    // identifier and fails where the file in the way stops it.
+    ASSERT_TRUE(write_file_atomic(dir.file("a/z"), "").ok());
+    EXPECT_EQ(error_text(s.create_dataset("a", "z")), "I/O error: Not a directory (os error 20)");
+    EXPECT_EQ(s.max_identifier(), 2u);
 }
 
 // ---- read-only stores ----

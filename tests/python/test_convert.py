@@ -179,7 +179,11 @@ class ConversionTest(unittest.TestCase):
                     raise IndexError
                 return 65 + i
 
-        class Exporter:
+        class Exporter(list):  # a sequence whose buffer holds its items
+            def __buffer__(self, flags):
+                return memoryview(b"exported")
+
+        class NoSequence:
             def __buffer__(self, flags):
                 return memoryview(b"exported")
 
@@ -187,19 +191,21 @@ class ConversionTest(unittest.TestCase):
             def __len__(self):
                 raise RuntimeError("no length")
 
-        strided = memoryview(b"abcdef")[::2]
-        ints = array.array("i", [1, 2])
-        # (value, bytes, whether the exporter's buffer is used without a copy)
+        # Items one by one, copied; only an immutable bytes object is used in place.
+        # (value, bytes, whether the object's own storage is used without a copy)
         cases = [
-            (b"abc", b"abc", True), (bytearray(b"ab"), b"ab", True), (memoryview(b"xyz")[1:], b"yz", True),
-            (ints, ints.tobytes(), True), (Exporter(), b"exported", True), (strided, b"ace", False),
-            (type("B", (bytes,), {})(b"sub"), b"sub", True), (b"", b"", True),
-            ((104, 105), b"hi", False), ([1, 2, 3], b"\x01\x02\x03", False), (range(3), b"\x00\x01\x02", False),
-            (Seq(), b"AB", False), ([], b"", False), (LyingLength([7]), b"\x07", False),
+            (b"abc", b"abc", True), (type("B", (bytes,), {})(b"sub"), b"sub", True), (b"", b"", True),
+            (bytearray(b"ab"), b"ab", False), (memoryview(b"xyz")[1:], b"yz", False),
+            (memoryview(b"abcdef")[::2], b"ace", False), (array.array("B", [1, 255]), b"\x01\xff", False),
+            (array.array("H", [1, 2]), b"\x01\x02", False), (array.array("b", [3]), b"\x03", False),
+            (Exporter(), b"exported", False), ((104, 105), b"hi", False), ([1, 2, 3], b"\x01\x02\x03", False),
+            (range(3), b"\x00\x01\x02", False), (Seq(), b"AB", False), ([], b"", False),
+            (LyingLength([7]), b"\x07", False),
         ]
         for value, expected, borrowed in cases:
             with self.subTest(value=value):
                 self.assertEqual(hooks.convert("bytes", value), (expected, borrowed))
+        out_of_range = (OverflowError, "out of range integral type conversion attempted")
         refused = [
             ("abc", TypeError, "argument 'value': Can't extract `str` to `Vec`"),
             (type("S", (str,), {})("x"), TypeError, "argument 'value': Can't extract `str` to `Vec`"),
@@ -207,9 +213,15 @@ class ConversionTest(unittest.TestCase):
             ({1}, TypeError, "argument 'value': 'set' object is not an instance of 'Sequence'"),
             (5, TypeError, "argument 'value': 'int' object is not an instance of 'Sequence'"),
             (None, TypeError, "argument 'value': 'None' is not an instance of 'Sequence'"),
-            ([1, 256], OverflowError, "out of range integral type conversion attempted"),
-            ([-1], OverflowError, "out of range integral type conversion attempted"),
+            (NoSequence(), TypeError,
+             f"argument 'value': '{NoSequence.__qualname__}' object is not an instance of 'Sequence'"),
+            ([1, 256], *out_of_range), ([-1], *out_of_range), (array.array("H", [300]), *out_of_range),
+            (array.array("b", [-1]), *out_of_range),
             (["a"], TypeError, "argument 'value': 'str' object cannot be interpreted as an integer"),
+            (array.array("d", [1.5]), TypeError,
+             "argument 'value': 'float' object cannot be interpreted as an integer"),
+            (memoryview(b"abcd").cast("B", (2, 2)), NotImplementedError,
+             "multi-dimensional sub-views are not implemented"),
         ]
         class Interrupted(list):
             def __len__(self):
@@ -246,7 +258,7 @@ class BoundaryTest(DatasetCase):
                     seen.append(caught(inner))
                     return 1
 
-            class Exporter:
+            class Exporter(list):
                 def __buffer__(self, flags):
                     seen.append(caught(inner))
                     return memoryview(b"x")
@@ -266,7 +278,7 @@ class BoundaryTest(DatasetCase):
     def test_a_failing_exporter_leaves_the_object_free(self):
         ds = self.make()
 
-        class Broken:
+        class Broken(list):
             def __buffer__(self, flags):
                 raise ValueError("no buffer")
 

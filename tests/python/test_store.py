@@ -128,6 +128,7 @@ class OpenTest(DatasetCase):
         for call, cls, text in [
             (lambda: brenvale.Store.open(5), TypeError,
              "argument 'data_dir': 'int' object is not an instance of 'str'"),
+            (lambda: brenvale.Store.open(root + "/store\0/x"), ValueError, "embedded null byte"),
             (lambda: brenvale.Store.open(root, 5), TypeError,
              "argument 'config': 'int' object is not an instance of 'StoreConfig'"),
             (lambda: brenvale.Store.open(root, brenvale.StoreConfig(data_segment_size=0)),
@@ -137,7 +138,7 @@ class OpenTest(DatasetCase):
         ]:
             exc = caught(call)
             self.assertEqual((type(exc), str(exc)), (cls, text))
-        self.assertEqual(os.listdir(root), [])  # a refused configuration touches nothing
+        self.assertEqual(os.listdir(root), [])  # a refused path or configuration touches nothing
         # The configuration's sizes and level reach the datasets; a thread only when asked for.
         before = thread_count()
         with brenvale.Store.open(data_dir=os.path.join(root, "a", "b"),
@@ -182,8 +183,11 @@ class OpenTest(DatasetCase):
                     self.assertIs(type(caught(store.open_queue, ds.id)), brenvale.BrvlInvalidDataError)
             missing = os.path.join(root, "missing")
             with brenvale.Store.open(missing, config(read_only=True)) as store:
-                self.assertEqual((store.get_dataset_names(), store.journal_read(1), store.journal_query(1, 9),
-                                  store.journal_latest_sequence()), ([], None, [], None))
+                self.assertEqual((store.journal_read(1), store.journal_query(1, 9), store.journal_latest_sequence()),
+                                 (None, [], None))
+                exc = caught(store.get_dataset_names)  # nothing to list is no empty store
+                self.assertEqual((type(exc), str(exc)),
+                                 (brenvale.BrvlIoError, "I/O error: No such file or directory (os error 2)"))
             self.assertFalse(os.path.exists(missing))
         finally:
             holder.stdin.close()
