@@ -59,9 +59,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The full run shows its progress; the smoke run keeps it in a log, shown on failure.
+# The full run shows its progress; the smoke run keeps it in a log, shown on failure. Output
+# is appended to $LOG, never truncating it: when standard error is a file, that file keeps
+# what came before.
 LOG=/dev/stderr
-[ "$OUT" = "$ROOT/bench/results/latest.md" ] || LOG=$BUILD_DIR/bench-run.log
+if [ "$OUT" != "$ROOT/bench/results/latest.md" ]; then
+    LOG=$BUILD_DIR/bench-run.log
+    : > "$LOG"
+fi
 # Each benchmark runs its workload once; a full run repeats it and the table shows the median.
 REPS=${BRENVALE_BENCH_REPS:-3}
 case $REPS in ''|*[!0-9]*|0) echo "run.sh: BRENVALE_BENCH_REPS must be a positive number" >&2; exit 2 ;; esac
@@ -82,7 +87,7 @@ say "running N=$N, $REPS run(s) per benchmark"
 # the aggregates only.
 if ! "$BUILD_DIR/bench/brenvale_bench" --n="$N" --dir="$SCRATCH" "${FLAGS[@]}" \
         --benchmark_repetitions="$REPS" --benchmark_display_aggregates_only="$([ "$REPS" -gt 1 ] && echo true || echo false)" \
-        --benchmark_out="$JSON" --benchmark_out_format=json > "$LOG" 2>&1; then
+        --benchmark_out="$JSON" --benchmark_out_format=json >> "$LOG" 2>&1; then
     [ "$LOG" = /dev/stderr ] || cat "$LOG" >&2
     echo "run.sh: the benchmark program failed" >&2
     exit 1
@@ -123,7 +128,7 @@ say "running the Python benchmark, N=$N, $REPS run(s)"
 py_rc=0
 rm -f "$PY_OUT"
 PYTHONPATH="$BUILD_DIR/python" "$PY314" -B "$ROOT/bench/python_bench.py" --n "$N" --reps "$REPS" \
-    --dir "$SCRATCH" --cpu "${CPU:-unknown CPU}" --nproc "$NPROC" --out "$PY_OUT" > /dev/null 2> "$LOG" || py_rc=$?
+    --dir "$SCRATCH" --cpu "${CPU:-unknown CPU}" --nproc "$NPROC" --out "$PY_OUT" > /dev/null 2>> "$LOG" || py_rc=$?
 if [ ! -s "$PY_OUT" ]; then
     [ "$LOG" = /dev/stderr ] || cat "$LOG" >&2
     echo "run.sh: the Python benchmark failed" >&2
