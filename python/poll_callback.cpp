@@ -1,6 +1,8 @@
 #include "poll_callback.h"
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -25,78 +27,46 @@ int release_pending_call(void*) {
 
 // ---- the engine's share of a registration ----
 
-// Lives as long as the engine holds a copy of the callback; its end releases the callable.
+// Lives as long as the engine holds a copy of the callback and owns the reference to the
+// callable; its end releases the reference, later and where no engine lock is held.
 class EngineShare {
 public:
-    explicit EngineShare(std::shared_ptr<CallbackCell> cell) : cell_(std::move(cell)) {}
+    explicit EngineShare(PyObject* callable) : callable_(callable) {}
     EngineShare(const EngineShare&) = delete;
     EngineShare& operator=(const EngineShare&) = delete;
-    ~EngineShare() {
-        if (PyObject* callable = cell_->take()) release_later(callable);
-    }
+    ~EngineShare() { release_later(callable_); }
 
-    CallbackCell& cell() const { return *cell_; }
-
-private:
-    std::shared_ptr<CallbackCell> cell_;
-};
-
-// The body of every wake callback: runs on the waking thread, attached for the call.
-void wake(CallbackCell& cell) noexcept {
-    // A thread that is not attached cannot attach while the interpreter shuts down.
-    if (!PyGILState_Check() && (!Py_IsInitialized() || Py_IsFinalizing())) return;
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    // The writer's own pending exception, if any, is kept apart from the callback's.
-    PyObject* outer = PyErr_GetRaisedException();
-    if (PyObject* callable = cell.acquire()) {
-        PyObject* result = PyObject_CallNoArgs(callable);
+    // The body of the wake callback: runs on the waking thread, attached for the call.
+    // The share outlives the call (the waker holds a copy of the callback), and with it
+    // the callable.
+    void wake() const noexcept {
+        // A thread that is not attached cannot attach while the interpreter shuts down.
+        if (!PyGILState_Check() && (!Py_IsInitialized() || Py_IsFinalizing())) return;
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        // The writer's own pending exception, if any, is kept apart from the callback's.
+        PyObject* outer = PyErr_GetRaisedException();
+        PyObject* result = PyObject_CallNoArgs(callable_);
         if (result != nullptr) {
             Py_DECREF(result);
         } else {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
             PyErr_WriteUnraisable(nullptr);
         }
-        // When the registration was dropped meanwhile, this is the last reference: its
-        // release waits like the others.
-        if (Py_REFCNT(callable) == 1)
-            release_later(callable);
-        else
-            Py_DECREF(callable);
+        PyErr_SetRaisedException(outer);
+        PyGILState_Release(gil);
     }
-    PyErr_SetRaisedException(outer);
-    PyGILState_Release(gil);
-}
+
+private:
+    PyObject* callable_;  // owned
+};
 
 }  // namespace
 
-// ---- CallbackCell ----
-
-PyObject* CallbackCell::acquire() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return Py_XNewRef(callable_);
-}
-
-PyObject* CallbackCell::take() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return std::exchange(callable_, nullptr);
-}
-
-int CallbackCell::visit(visitproc visit, void* arg) {
-    std::lock_guard<std::mutex> lock(mu_);
-    Py_VISIT(callable_);
-    return 0;
-}
-
-CallbackCell::~CallbackCell() {
-    if (callable_ != nullptr) release_later(callable_);
-}
-
-WakeCallback make_wake_callback(PyObject* callable) {
+PollCallback make_wake_callback(PyObject* callable) {
     Ref owned(Py_NewRef(callable));
-    auto cell = std::make_shared<CallbackCell>(owned.get());
-    owned.release();  // the cell owns it now
-    auto share = std::make_shared<const EngineShare>(cell);
-    return WakeCallback{make_poll_callback([share]() { wake(share->cell()); }), std::move(cell)};
+    auto share = std::make_shared<const EngineShare>(owned.get());
+    owned.release();  // the share owns it now
+    return make_poll_callback([share]() { share->wake(); });
 }
 
 // ---- deferred releases ----

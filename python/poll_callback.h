@@ -17,47 +17,17 @@
 
 #include <Python.h>
 
-#include <memory>
-#include <mutex>
-
 #include "queue/notify.h"
 
 namespace brenvale::py {
 
-// The callable of one registration: a strong reference held for the engine's copies of the
-// callback and released when the last of them goes. The consumer object that registered
-// it also keeps the cell, to show the reference to the cycle collector and to let go of it
-// when the collector finds the consumer and its callable unreachable.
-class CallbackCell {
-public:
-    explicit CallbackCell(PyObject* callable) : callable_(callable) {}
-    CallbackCell(const CallbackCell&) = delete;
-    CallbackCell& operator=(const CallbackCell&) = delete;
-    // A reference still held (a registration never handed to the engine) is released later.
-    ~CallbackCell();
-
-    // A new reference to the callable, or nullptr once it was released. Needs no
-    // attachment (only the reference count changes).
-    PyObject* acquire();
-    // Takes the reference out: the caller owns it (nullptr when already taken).
-    PyObject* take();
-    // tp_traverse support: visits the callable while the cell holds it.
-    int visit(visitproc visit, void* arg);
-
-private:
-    std::mutex mu_;
-    PyObject* callable_;  // guarded by mu_; owned
-};
-
-// One registration: the engine callback and the cell of its callable.
-struct WakeCallback {
-    PollCallback callback;
-    std::shared_ptr<CallbackCell> cell;
-};
-
-// Builds the engine callback around `callable`, taking a new strong reference to it.
-// Attached to the interpreter. Throws std::bad_alloc.
-WakeCallback make_wake_callback(PyObject* callable);
+// Builds the engine callback around `callable`, taking a new strong reference to it. The
+// reference belongs to the engine's copies of the callback alone and is released when the
+// last of them goes (the registration is cleared, or its group or queue closes). The
+// consumer object does not hold it: the cycle collector never sees it, so a callable that
+// refers back to its consumer is not collected while it is registered. Attached to the
+// interpreter. Throws std::bad_alloc.
+PollCallback make_wake_callback(PyObject* callable);
 
 // Queues a reference for release_deferred and asks the interpreter's main thread to run
 // that soon. Any thread; needs no attachment.

@@ -64,16 +64,13 @@ PyMethodDef g_consumer_methods[] = {
 PyType_Slot g_consumer_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for a journal queue consumer.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(&consumer_dealloc<ConsumerKind>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(&consumer_traverse<ConsumerKind>)},
-    {Py_tp_clear, reinterpret_cast<void*>(&consumer_clear<ConsumerKind>)},
-    {Py_tp_finalize, reinterpret_cast<void*>(&consumer_finalize<ConsumerKind>)},
     {Py_tp_repr, reinterpret_cast<void*>(&queue_repr<PyConsumer<ConsumerKind>, ConsumerKind>)},
     {Py_tp_methods, g_consumer_methods},
     {0, nullptr},
 };
 
 PyType_Spec g_consumer_spec = {"builtins.JournalQueueConsumer", sizeof(ConsumerBox<ConsumerKind>), 0,
-                               kClassFlags | Py_TPFLAGS_HAVE_GC, g_consumer_slots};
+                               kClassFlags, g_consumer_slots};
 TypeCell g_consumer_class(&g_consumer_spec);
 
 }  // namespace

@@ -1,6 +1,5 @@
-// What the Python queue classes share: the payloads of queue and consumer objects, the
-// method bodies common to the dataset queue and the journal queue, and the cycle-collector
-// support of consumer objects, which can hold a wake callback.
+// What the Python queue classes share: the payloads of queue and consumer objects and the
+// method bodies common to the dataset queue and the journal queue.
 //
 // A class is described by a kind: a struct with
 //   using Engine = <the engine handle>;
@@ -16,8 +15,7 @@
 
 #include <Python.h>
 
-#include <memory>
-#include <mutex>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,27 +38,14 @@ struct PyQueue {
     typename Kind::Engine inner;
 };
 
-// The payload of a consumer object. Besides the engine handle it keeps the cell of the
-// last callback registered through it, which tp_traverse shows to the cycle collector.
+// The payload of a consumer object: the engine handle alone. A callable registered through
+// it belongs to the engine (see poll_callback.h), so the object holds no Python reference.
 template <typename Kind>
 struct PyConsumer {
     static PyTypeObject* type() { return Kind::type(); }
     explicit PyConsumer(typename Kind::Engine consumer) : inner(std::move(consumer)) {}
 
     typename Kind::Engine inner;
-    std::mutex mu;  // guards `callback`; held for pointer moves only
-    std::shared_ptr<CallbackCell> callback;
-
-    void remember(std::shared_ptr<CallbackCell> cell) {
-        std::unique_lock<std::mutex> lock(mu);
-        callback.swap(cell);
-        lock.unlock();  // the old cell goes after the lock
-    }
-    // Takes the callable of the remembered registration out (nullptr when there is none).
-    PyObject* take_callable() {
-        std::lock_guard<std::mutex> lock(mu);
-        return callback ? callback->take() : nullptr;
-    }
 };
 
 template <typename Kind>
@@ -68,23 +53,58 @@ using QueueBox = PyBox<PyQueue<Kind>>;
 template <typename Kind>
 using ConsumerBox = PyBox<PyConsumer<Kind>>;
 
-// Runs fn() with this thread detached from the interpreter, so that other threads run
-// meanwhile; attached again on every path. fn must not touch Python objects.
-template <typename Fn>
-decltype(auto) detached(Fn&& fn) {
-    class Detach {
-    public:
-        Detach() : state_(PyEval_SaveThread()) {}
-        Detach(const Detach&) = delete;
-        Detach& operator=(const Detach&) = delete;
-        ~Detach() { PyEval_RestoreThread(state_); }
+// A blocking engine poll, run detached from the interpreter so that other threads run
+// meanwhile (a producer thread of this process can wake it); attached again on every path.
+// In the interpreter's main thread the wait is cut into slices of at most 100 ms, after
+// each of which the thread attaches briefly to run the signal handlers: a handler that
+// raises (KeyboardInterrupt for Ctrl-C) ends the poll without another attempt, so nothing
+// is handed out that the caller does not receive, and leaves its exception set with
+// *interrupted true.
+class DetachedPoll {
+public:
+    static constexpr std::chrono::milliseconds kSignalSlice{100};
 
-    private:
-        PyThreadState* state_;
-    };
-    Detach detach;
-    return fn();
-}
+    template <typename Poll>
+    static auto run(Poll poll, bool* interrupted) {
+        DetachedPoll detached(in_main_thread(), interrupted);
+        return poll(detached.wait_);
+    }
+
+private:
+    DetachedPoll(bool watch_signals, bool* interrupted) {
+        if (watch_signals) {
+            wait_.slice = kSignalSlice;
+            wait_.cancelled = [this, interrupted] {
+                PyEval_RestoreThread(state_);
+                const bool raised = PyErr_CheckSignals() != 0;
+                state_ = PyEval_SaveThread();
+                if (raised) *interrupted = true;
+                return raised;
+            };
+        }
+        state_ = PyEval_SaveThread();
+    }
+    DetachedPoll(const DetachedPoll&) = delete;
+    DetachedPoll& operator=(const DetachedPoll&) = delete;
+    ~DetachedPoll() { PyEval_RestoreThread(state_); }
+
+    // Whether this thread is the interpreter's main thread, the one that runs signal
+    // handlers. Attached. Any failure to tell counts as no.
+    static bool in_main_thread() {
+        Ref main_thread(PyImport_ImportModuleAttrString("threading", "main_thread"));
+        Ref main(main_thread ? PyObject_CallNoArgs(main_thread.get()) : nullptr);
+        Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+        const unsigned long value = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return ident && value == PyThread_get_thread_ident();
+    }
+
+    PollWait wait_;
+    PyThreadState* state_ = nullptr;
+};
 
 // `repr` of the queue classes: "<class>()".
 template <typename Payload, typename Kind>
@@ -132,9 +152,9 @@ PyObject* queue_noargs(PyObject* self, Body body) noexcept {
 inline constexpr const char* kTimeoutParams[] = {"timeout_ms"};
 inline constexpr const char* kCallbackParams[] = {"callback"};
 
-// poll(timeout_ms): a blocking wait runs detached from the interpreter, so that a producer
-// thread of this process can wake it and other threads run meanwhile. The engine holds
-// none of its locks when the call returns and the thread attaches again.
+// poll(timeout_ms): a blocking wait runs detached (DetachedPoll); the engine holds none of
+// its locks when the call returns and the thread attaches again. Ctrl-C in the main thread
+// ends it with KeyboardInterrupt.
 template <typename Kind>
 PyObject* consumer_poll(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     static const Params params{Kind::kClass, "poll", kTimeoutParams, 1};
@@ -143,8 +163,12 @@ PyObject* consumer_poll(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             uint64_t timeout_ms = 0;
             if (!a.u64(0, &timeout_ms)) return nullptr;
             auto& consumer = box.value.inner;
-            auto polled = timeout_ms == 0 ? consumer.poll(0)
-                                          : detached([&consumer, timeout_ms] { return consumer.poll(timeout_ms); });
+            if (timeout_ms == 0) return py_result(consumer.poll(0));
+            bool interrupted = false;
+            auto polled = DetachedPoll::run(
+                [&consumer, timeout_ms](const PollWait& wait) { return consumer.poll(timeout_ms, wait); },
+                &interrupted);
+            if (interrupted) return nullptr;  // the handler's exception is set
             return py_result(std::move(polled));
         }));
 }
@@ -172,19 +196,14 @@ PyObject* consumer_poll_callback(PyObject* self, PyObject* const* args, Py_ssize
         self, params, args, nargs, kwnames, Borrow::None, [](ConsumerBox<Kind>& box, const Args& a) -> PyObject* {
             PyObject* callback = a.get(0);
             if (callback == Py_None) {
-                Status cleared = box.value.inner.set_poll_callback(nullptr);
-                if (cleared.ok()) box.value.remember(nullptr);
-                return py_status(cleared);
+                return py_status(box.value.inner.set_poll_callback(nullptr));
             }
             if (!PyCallable_Check(callback)) {
                 PyErr_SetString(PyExc_TypeError, "poll_callback requires a callable or None");
                 return nullptr;
             }
-            WakeCallback wake = make_wake_callback(callback);
             // A refused registration drops the engine's copy here, and with it the callable.
-            Status registered = box.value.inner.set_poll_callback(std::move(wake.callback));
-            if (registered.ok()) box.value.remember(std::move(wake.cell));
-            return py_status(registered);
+            return py_status(box.value.inner.set_poll_callback(make_wake_callback(callback)));
         }));
 }
 
@@ -195,47 +214,18 @@ PyObject* consumer_noargs(PyObject* self, Body body) noexcept {
         self, Borrow::None, [&body](ConsumerBox<Kind>& box) { return body(box.value.inner); }));
 }
 
-// tp_dealloc of a queue object: dropping the engine handle may drop the last handle of a
-// dataset and with it the callbacks of its queue.
+// tp_dealloc of a queue object: dropping the engine handle may drop the last handle of the
+// queue, which then closes and drops its callbacks, or the last handle of a dataset.
 template <typename Kind>
 void queue_dealloc(PyObject* self) noexcept {
     box_dealloc<PyQueue<Kind>>(self);
     release_deferred();
 }
 
-// ---- consumer objects and the cycle collector ----
-//
-// A callable registered through a consumer often refers back to it (a closure over the
-// consumer, a bound method of an object holding it). The engine keeps the callable while
-// the group is open, so such a cycle would outlive every Python reference. The consumer
-// therefore reports the callable of its registration as its own reference; when the
-// collector finds the consumer and the callable unreachable from Python, the consumer's
-// finalizer lets go of the callable before anything is cleared, and the engine's
-// remaining copies of the callback then do nothing. A consumer dropped by its last
-// reference leaves its registration in force, as the open group keeps it.
-
-template <typename Kind>
-int consumer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(Py_TYPE(self));
-    auto& payload = reinterpret_cast<ConsumerBox<Kind>*>(self)->value;
-    std::lock_guard<std::mutex> lock(payload.mu);
-    return payload.callback ? payload.callback->visit(visit, arg) : 0;
-}
-
-template <typename Kind>
-int consumer_clear(PyObject* self) noexcept {
-    Py_XDECREF(reinterpret_cast<ConsumerBox<Kind>*>(self)->value.take_callable());
-    return 0;
-}
-
-template <typename Kind>
-void consumer_finalize(PyObject* self) noexcept {
-    (void)consumer_clear<Kind>(self);
-}
-
+// tp_dealloc of a consumer object: dropping the engine handle may drop the last handle of
+// a queue, which then closes. A registered callback stays with the open group.
 template <typename Kind>
 void consumer_dealloc(PyObject* self) noexcept {
-    PyObject_GC_UnTrack(self);
     box_dealloc<PyConsumer<Kind>>(self);
     release_deferred();
 }

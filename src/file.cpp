@@ -105,6 +105,12 @@ Status FileHandle::reserve(uint64_t len) const {
     return Error::io(rc);
 }
 
+Status FileHandle::write_at(uint64_t offset, std::span<const uint8_t> bytes) const {
+    return write_fully(bytes.data(), bytes.size(), [&](const uint8_t* p, size_t n, uint64_t done) {
+        return ::pwrite(fd_, p, n, static_cast<off_t>(offset + done));
+    });
+}
+
 Status FileHandle::sync() const {
     if (int e = io_fault(io_op::kFsync)) return Error::io(e);
     if (::fsync(fd_) != 0) return last_io();
@@ -214,9 +220,7 @@ Status MappedFile::flush() const { return map_.flush(); }
 
 Status MappedFile::write_at(uint64_t offset, std::span<const uint8_t> bytes) const {
     if (!fd_.valid()) return Error::mmap("file is not mapped");
-    return write_fully(bytes.data(), bytes.size(), [&](const uint8_t* p, size_t n, uint64_t done) {
-        return ::pwrite(fd_.fd(), p, n, static_cast<off_t>(offset + done));
-    });
+    return fd_.write_at(offset, bytes);
 }
 
 void MappedFile::close() {

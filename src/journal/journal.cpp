@@ -144,7 +144,9 @@ Result<JournalQueue> Journal::open_queue() {
     if (mode_ == Mode::Disabled) return disabled_error();
     if (mode_ == Mode::ReadOnly) return Error::invalid_data("journal queue is not available in read-only store");
     auto q = BRVL_TRY(queue_mu_.lock());
-    if (!queue_) queue_ = std::make_shared<JournalQueueShared>(queue_dir_, log_, store_lock_);
+    // After a close the next open makes a new queue; handles of the old one stay closed.
+    if (!queue_ || queue_->closed.load(std::memory_order_acquire))
+        queue_ = std::make_shared<JournalQueueShared>(queue_dir_, log_, store_lock_);
     return JournalQueue(queue_);
 }
 

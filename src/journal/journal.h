@@ -63,7 +63,7 @@ public:
 
     // Flushes the log, then persists every open consumer group of the queue.
     Status flush();
-    // The store's journal queue, made on first use; after its close the same, closed queue.
+    // The store's journal queue, made on first use and made anew after its close.
     Result<JournalQueue> open_queue();
     // Closes the journal queue when one was made (the store's close).
     Status close_queue();

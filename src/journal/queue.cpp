@@ -40,11 +40,15 @@ Result<JournalQueueConsumer> JournalQueue::open_consumer(const std::string& grou
             shared_->configs.emplace(group_name, config);
         }
         BRVL_TRY(shared_->notify.register_slot(slot));
+        auto& group_slots = shared_->slots[group_name];
+        drop_idle_slots(group_slots);
+        group_slots.push_back(slot);
     }
     return JournalQueueConsumer(group_name, std::move(state), shared_, std::move(slot), config);
 }
 
 Status JournalQueue::close() {
+    std::vector<PollCallback> dropped;  // destroyed after the group map mutex is released
     {
         auto g = BRVL_TRY(shared_->mu.lock());
         if (shared_->closed.exchange(true, std::memory_order_acq_rel)) return {};
@@ -52,8 +56,10 @@ Status JournalQueue::close() {
             auto sg = state->mu.lock();
             if (sg.ok()) (void)state->state.persist();
         }
+        for (auto& [name, group_slots] : shared_->slots) (void)take_callbacks(group_slots, dropped);
         shared_->states.clear();
         shared_->configs.clear();
+        shared_->slots.clear();
         shared_->store_lock.reset();
     }
     // Waiting pollers learn of the close now and fail.
@@ -79,6 +85,13 @@ std::vector<PollCallback> JournalQueue::notify_and_collect() {
 
 Result<QueueMutex::Guard> JournalQueueConsumer::lock_state() { return state_->mu.lock(); }
 
+Result<QueueMutex::Guard> JournalQueueConsumer::lock_open_state() {
+    auto g = BRVL_TRY(lock_state());
+    // The close sets the flag before it takes the state mutexes to persist.
+    if (shared_->closed.load(std::memory_order_acquire)) return queue_is_closed();
+    return g;
+}
+
 Result<std::optional<JournalEntry>> JournalQueueConsumer::read_record(int64_t sequence) {
     auto g = BRVL_TRY(shared_->log->mu.lock());
     if (!shared_->log->log) return std::optional<JournalEntry>();
@@ -86,7 +99,7 @@ Result<std::optional<JournalEntry>> JournalQueueConsumer::read_record(int64_t se
 }
 
 Status JournalQueueConsumer::finish_gone(int64_t sequence, bool fresh) {
-    auto g = BRVL_TRY(lock_state());
+    auto g = BRVL_TRY(lock_open_state());
     ConsumerGroupState& s = state_->state;
     if (fresh) {
         // Taken or finished by another handle meanwhile: nothing to do.
@@ -106,7 +119,7 @@ Result<std::optional<JournalEntry>> JournalQueueConsumer::try_poll() {
         // An entry due for another hand-out comes first.
         NextPending again;
         {
-            auto g = BRVL_TRY(lock_state());
+            auto g = BRVL_TRY(lock_open_state());
             again = state_->state.next_pending(config_.running_expired_seconds, config_.max_retry_count,
                                                queue_clock_seconds());
             if (again.changed) BRVL_TRY(state_->state.write_page());
@@ -139,7 +152,7 @@ Result<std::optional<JournalEntry>> JournalQueueConsumer::try_poll() {
             continue;
         }
         {
-            auto g = BRVL_TRY(lock_state());
+            auto g = BRVL_TRY(lock_open_state());
             ConsumerGroupState& s = state_->state;
             // Another handle of the group took it (or finished past it) meanwhile: the next
             // candidate instead, so that no record goes to two handles.
@@ -151,18 +164,16 @@ Result<std::optional<JournalEntry>> JournalQueueConsumer::try_poll() {
     }
 }
 
-Result<std::optional<JournalEntry>> JournalQueueConsumer::poll(uint64_t timeout_ms) {
+Result<std::optional<JournalEntry>> JournalQueueConsumer::poll(uint64_t timeout_ms, const PollWait& wait) {
     auto closed = [this] {
         return shared_->closed.load(std::memory_order_acquire) ? std::optional<Error>(queue_is_closed()) : std::nullopt;
     };
     if (auto e = closed()) return std::move(*e);
-    if (auto first = try_poll(); !first.ok() || first->has_value()) return first;
-    return wait_and_retry<JournalEntry>(shared_->notify, timeout_ms, [this] { return try_poll(); }, closed);
+    return poll_and_wait<JournalEntry>(shared_->notify, timeout_ms, wait, [this] { return try_poll(); }, closed);
 }
 
 Status JournalQueueConsumer::ack(int64_t sequence) {
-    if (shared_->closed.load(std::memory_order_acquire)) return queue_is_closed();
-    auto g = BRVL_TRY(lock_state());
+    auto g = BRVL_TRY(lock_open_state());
     BRVL_TRY(state_->state.mark_done(sequence));
     return state_->state.write_page();
 }

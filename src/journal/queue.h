@@ -52,6 +52,9 @@ struct JournalQueueShared {
     QueueMutex mu{"journal queue mutex"};  // the group map mutex
     std::unordered_map<std::string, std::shared_ptr<GroupState>> states;  // guarded by mu
     std::unordered_map<std::string, ConsumerConfig> configs;              // guarded by mu
+    // The callback slots of each group's handles: a registered callback outlives a dropped
+    // handle until the queue closes (guarded by mu).
+    std::unordered_map<std::string, std::vector<std::shared_ptr<PollCallbackSlot>>> slots;
     std::atomic<bool> closed{false};
     QueueNotify notify{"journal notify mutex"};
 };
@@ -87,8 +90,9 @@ public:
     // One attempt: the next record to hand out (its sequence and payload), or nothing.
     Result<std::optional<JournalEntry>> try_poll();
     // Tries, then waits up to timeout_ms (up to 2^64 - 1) for an append and tries again. A
-    // close of the queue ends the wait with the queue-closed error.
-    Result<std::optional<JournalEntry>> poll(uint64_t timeout_ms);
+    // close of the queue ends the wait with the queue-closed error; `wait` may end it early
+    // with nothing.
+    Result<std::optional<JournalEntry>> poll(uint64_t timeout_ms, const PollWait& wait = {});
     // Finishes the pending entry of the sequence.
     Status ack(int64_t sequence);
     // Registers a wake callback (none clears it); a second one without clearing fails.
@@ -113,6 +117,9 @@ private:
           config_(config) {}
 
     Result<QueueMutex::Guard> lock_state();
+    // lock_state, refused on a closed queue: a change made after the close's last persist
+    // would reach the file behind the back of a queue opened since.
+    Result<QueueMutex::Guard> lock_open_state();
     // Records a sequence the journal no longer holds as finished, so the group moves past it.
     Status finish_gone(int64_t sequence, bool fresh);
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -46,8 +47,11 @@ PendingEntry decode_entry(const uint8_t* p) {
 
 size_t entries_end(size_t count) { return kQueueStateHeaderSize + count * kPendingEntrySize; }
 
-// The magic is the last field a creation writes: a page without it was never completed.
-bool never_completed(const uint8_t* page) { return page[0] == 0 && page[1] == 0 && page[2] == 0 && page[3] == 0; }
+// A page of zeros holds no progress: it was reserved by a creation that never wrote it.
+// Any other page is a group's progress and is never replaced, whatever damage it shows.
+bool never_written(const uint8_t* page) {
+    return std::all_of(page, page + kQueueStatePageSize, [](uint8_t b) { return b == 0; });
+}
 
 }  // namespace
 
@@ -70,7 +74,7 @@ Result<ConsumerGroupState> ConsumerGroupState::open_or_create(std::string path, 
     fd.close();
     const uint8_t* p = map.data();
 
-    if (never_completed(p)) {
+    if (never_written(p)) {
         log::warn(log::kQueue, "[queue] state file {} was not completely created; creating it again", path);
         map.unmap();
         return create(std::move(path), initial_committed);
@@ -145,24 +149,24 @@ Result<ConsumerGroupState> ConsumerGroupState::create(std::string path, int64_t 
     BRVL_TRY(create_dir_all(parent_dir(path), 0777));
     FileHandle fd = BRVL_TRY(FileHandle::open(path, FileHandle::Mode::CreateTruncate, 0666));
     crash_point("queue_state.create.opened");
-    BRVL_TRY(fd.reserve(kQueueStatePageSize));
-    crash_point("queue_state.create.sized");
+
+    // The whole page goes in with one write of one page, which a killed process either
+    // completes or never starts: the file is left empty (created again by the next open)
+    // or complete, never partly made.
+    std::array<uint8_t, kQueueStatePageSize> page{};
+    std::memcpy(page.data(), kMagic, sizeof kMagic);
+    store_u32(page.data() + kQueueStateVersionOffset, kQueueStateVersion);
+    store_u16(page.data() + kQueueStateLengthOffset, kQueueStateLength);
+    store_i64(page.data() + kQueueStateCommittedOffset, initial_committed);
+    store_u16(page.data() + kQueueStateCountOffset, 0);
+    page[kQueueStateEntrySizeOffset] = kPendingEntrySize;
+    if (Status written = fd.write_at(0, page); !written.ok()) {
+        (void)fd.set_len(0);  // a short write (a full disk) leaves no partial page behind
+        return std::move(written).error();
+    }
+    crash_point("queue_state.create.written");
     Mapping map = BRVL_TRY(Mapping::map(fd.fd(), kQueueStatePageSize, true));
     fd.close();
-
-    // Every field but the magic first: a kill before the magic leaves a page that the
-    // next open recognises as never completed and creates again.
-    uint8_t* p = map.data();
-    store_u32(p + kQueueStateVersionOffset, kQueueStateVersion);
-    store_u16(p + kQueueStateLengthOffset, kQueueStateLength);
-    store_i64(p + kQueueStateCommittedOffset, initial_committed);
-    store_u16(p + kQueueStateCountOffset, 0);
-    p[kQueueStateEntrySizeOffset] = kPendingEntrySize;
-    step_barrier();
-    crash_point("queue_state.create.fields");
-    store_whole<uint32_t>(p, load_u32(kMagic));
-    step_barrier();
-    crash_point("queue_state.create.magic");
     BRVL_TRY(map.flush());
 
     ConsumerGroupState s;

@@ -69,9 +69,9 @@ public:
     // holding initial_committed and no pending entries. A load compacts the done entries
     // at the front, releases every entry in flight and keeps the longest valid prefix of
     // pending entries (the rest lie above committed and are delivered again); it rewrites
-    // the page, without syncing it, when any of that changed something. A file left half
-    // made by an interrupted creation is created again. Each repair is logged at warn
-    // level.
+    // the page, without syncing it, when any of that changed something. A file that holds
+    // no progress (empty, or a page of zeros: left by an interrupted creation) is created
+    // again; any other damage is refused. Each repair is logged at warn level.
     static Result<ConsumerGroupState> open_or_create(std::string path, int64_t initial_committed);
 
     // Writes committed and the pending entries to the page and zeros the rest of it.

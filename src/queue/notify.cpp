@@ -91,11 +91,35 @@ Status PollCallbackSlot::set_callback(PollCallback cb, const char* already_regis
     return {};
 }
 
+Status take_callbacks(const std::vector<std::shared_ptr<PollCallbackSlot>>& slots, std::vector<PollCallback>& into) {
+    Status first;
+    for (const auto& slot : slots) {
+        auto g = slot->mu.lock();
+        if (!g.ok()) {
+            if (first.ok()) first = g.error();
+            continue;
+        }
+        if (slot->callback) into.push_back(std::move(slot->callback));
+        slot->callback.reset();
+    }
+    return first;
+}
+
+void drop_idle_slots(std::vector<std::shared_ptr<PollCallbackSlot>>& slots) {
+    // A slot held by the list alone cannot gain a holder meanwhile: handles get theirs from
+    // the list's owner, under the lock the caller holds.
+    std::erase_if(slots, [](const std::shared_ptr<PollCallbackSlot>& slot) {
+        if (slot.use_count() != 1) return false;
+        auto g = slot->mu.lock();
+        return g.ok() && !slot->callback;
+    });
+}
+
 // ---- QueueNotify ----
 
 Status QueueNotify::notify() {
     auto g = BRVL_TRY(mu_.lock());
-    notified_ = true;
+    notifications_.fetch_add(1, std::memory_order_acq_rel);
     cv_.notify_all();
     return {};
 }

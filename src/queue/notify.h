@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -103,12 +104,30 @@ struct PollCallbackSlot {
     PollCallback callback;  // guarded by mu
 };
 
+// Moves the callbacks of the slots into `into`, so that they are destroyed once the caller
+// has released its locks. Returns the error of the first poisoned slot; the others are
+// still emptied.
+Status take_callbacks(const std::vector<std::shared_ptr<PollCallbackSlot>>& slots, std::vector<PollCallback>& into);
+// Removes from a group's slot list the slots that only the list still holds and that hold
+// no callback (their handles are gone and left nothing registered), so that handles opened
+// and dropped over and over do not grow it. Run under the lock that guards the list.
+void drop_idle_slots(std::vector<std::shared_ptr<PollCallbackSlot>>& slots);
+
+// What a blocking poll does besides waiting for a notification, its deadline or a close.
+struct PollWait {
+    // The longest stretch of waiting between two calls of `cancelled`; zero: never called.
+    std::chrono::milliseconds slice{0};
+    // Called with no queue lock held after each slice of waiting; true ends the poll,
+    // which then returns nothing without another attempt.
+    std::function<bool()> cancelled;
+};
+
 class QueueNotify {
 public:
     // mutex_name names the notify mutex in errors ("<name> poisoned").
     explicit QueueNotify(const char* mutex_name = "notify mutex") : mu_(mutex_name) {}
 
-    // Sets the notified flag and wakes every waiting poller.
+    // Counts one more notification and wakes every waiting poller.
     Status notify();
     // Adds a weak reference to the slot to the list that collect_callbacks walks.
     Status register_slot(const std::shared_ptr<PollCallbackSlot>& slot);
@@ -123,12 +142,15 @@ public:
     // still runs.
     static void run_callbacks(const std::vector<PollCallback>& callbacks);
 
-    // The poll side. lock_waiters takes the notify mutex; take_notified and wait_until
-    // are called with it held through the guard.
+    // The poll side. A poller reads the notification count before each attempt and, when
+    // the attempt found nothing, waits only while the count is unchanged: no poller
+    // consumes a notification, so one notification wakes every poller of every group.
+    // lock_waiters takes the notify mutex; wait_until is called with it held through the
+    // guard.
     Result<QueueMutex::Guard> lock_waiters() { return mu_.lock(); }
-    // Whether a notification is pending; clears it (the first poller that sees it
-    // consumes it).
-    bool take_notified(QueueMutex::Guard&) { return std::exchange(notified_, false); }
+    // The number of notifications so far. Read without the lock before an attempt; read
+    // under it before a wait, where a notification cannot slip in between.
+    uint64_t notifications() const { return notifications_.load(std::memory_order_acquire); }
     Result<std::cv_status> wait_until(QueueMutex::Guard& g, MonoInstant deadline) {
         return g.wait_until(cv_, deadline, poisoned_text());
     }
@@ -138,7 +160,7 @@ private:
     std::string poisoned_text() const { return fmt::format("{} poisoned", mu_.name()); }
 
     QueueMutex mu_;
-    bool notified_ = false;  // guarded by mu_
+    std::atomic<uint64_t> notifications_{0};  // changed under mu_ only
     std::condition_variable cv_;
     QueueMutex callbacks_mu_{"queue callback mutex"};
     std::vector<std::weak_ptr<PollCallbackSlot>> slots_;  // guarded by callbacks_mu_

@@ -15,23 +15,6 @@ namespace {
 Error consumer_closed() { return Error::queue_closed("queue consumer is closed"); }
 Error queue_is_closed() { return Error::queue_closed("queue is closed"); }
 
-// Moves the callbacks of the slots into `into`, so that they are destroyed once the
-// caller has released its locks. Returns the error of the first poisoned slot; the
-// others are still emptied.
-Status take_callbacks(const std::vector<std::shared_ptr<PollCallbackSlot>>& slots, std::vector<PollCallback>& into) {
-    Status first;
-    for (const auto& slot : slots) {
-        auto g = slot->mu.lock();
-        if (!g.ok()) {
-            if (first.ok()) first = g.error();
-            continue;
-        }
-        if (slot->callback) into.push_back(std::move(slot->callback));
-        slot->callback.reset();
-    }
-    return first;
-}
-
 // The bytes as UTF-8 text, each maximal invalid subsequence replaced by U+FFFD.
 std::string utf8_lossy(std::string_view s) {
     static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
@@ -147,6 +130,14 @@ size_t QueueInner::group_count() {
     return g.ok() ? groups_.size() : 0;
 }
 
+// ---- QueueAttachment ----
+
+QueueAttachment::~QueueAttachment() {
+    // Only the queue of these handles: a newer one attached since is left alone.
+    Status st = dataset_.close_queue(inner_.get());
+    if (!st.ok()) log::warn(log::kQueue, "[queue] closing a queue left open failed: {}", st.error());
+}
+
 // ---- DatasetQueue ----
 
 Result<DatasetQueueConsumer> DatasetQueue::open_consumer(const std::string& group_name, ConsumerConfig config) {
@@ -170,9 +161,10 @@ Result<DatasetQueueConsumer> DatasetQueue::open_consumer(const std::string& grou
             QueueInner::Group& group = it->second;
             if (group.closed->load(std::memory_order_acquire))
                 return Error::queue_closed(fmt::format("consumer group {} is closed", group_name));
+            drop_idle_slots(group.slots);
             group.slots.push_back(slot);
             consumer = DatasetQueueConsumer(group_name, group.state, notify_, dataset_, group.closed, inner_, slot,
-                                            config);
+                                            config, attachment_);
         } else {
             // A new group receives only records written after its creation; on an empty
             // dataset, everything.
@@ -183,7 +175,8 @@ Result<DatasetQueueConsumer> DatasetQueue::open_consumer(const std::string& grou
             auto closed = std::make_shared<std::atomic<bool>>(false);
             inner_->groups_.emplace(group_name, QueueInner::Group{{slot}, state, closed});
             inner_->configs_.emplace(group_name, config);
-            consumer = DatasetQueueConsumer(group_name, state, notify_, dataset_, closed, inner_, slot, config);
+            consumer =
+                DatasetQueueConsumer(group_name, state, notify_, dataset_, closed, inner_, slot, config, attachment_);
         }
     }
     // A load that repaired or released something left the state unpersisted.
@@ -340,11 +333,10 @@ Result<std::optional<Record>> DatasetQueueConsumer::try_poll() {
     }
 }
 
-Result<std::optional<Record>> DatasetQueueConsumer::poll(uint64_t timeout_ms) {
+Result<std::optional<Record>> DatasetQueueConsumer::poll(uint64_t timeout_ms, const PollWait& wait) {
     if (is_closed()) return consumer_closed();
-    if (auto first = try_poll(); !first.ok() || first->has_value()) return first;
-    return wait_and_retry<Record>(*notify_, timeout_ms, [this] { return try_poll(); },
-                                  [this] { return is_closed() ? std::optional<Error>(consumer_closed()) : std::nullopt; });
+    return poll_and_wait<Record>(*notify_, timeout_ms, wait, [this] { return try_poll(); },
+                                 [this] { return is_closed() ? std::optional<Error>(consumer_closed()) : std::nullopt; });
 }
 
 Status DatasetQueueConsumer::ack(int64_t timestamp) {

@@ -48,31 +48,45 @@ bool is_valid_group_name(std::string_view name);
 // The invalid-data error for a bad name; prefix goes before its text ("journal ").
 Status check_group_name(const std::string& name, std::string_view prefix = {});
 
-// The waiting part of a blocking poll, shared by the queues: waits on the notifier until
-// the deadline (saturating: any timeout_ms is fine), trying once more after each
-// notification and when the wait runs out. `closed` gives the error that ends the wait
-// when the queue or group was closed; it is checked under the notify mutex before every
-// wait, so a close that notifies is never missed.
+// A poll shared by the queues: one attempt, then, while nothing is found, a wait on the
+// notifier until the deadline (saturating: any timeout_ms is fine), with another attempt
+// after every notification and a last one when the deadline passes. The notification
+// count is read before each attempt and the wait runs only while it is unchanged, so a
+// notification that arrives during an attempt is never slept through, and no poller takes
+// a notification away from another. `closed` gives the error that ends the poll when the
+// queue or group was closed; it is checked under the notify mutex before every wait, so a
+// close that notifies is never missed. `wait` may cut the wait into slices and end the
+// poll between two of them.
 template <typename T, typename TryOnce, typename Closed>
-Result<std::optional<T>> wait_and_retry(QueueNotify& notify, uint64_t timeout_ms, TryOnce try_once, Closed closed) {
-    auto g = BRVL_TRY(notify.lock_waiters());
+Result<std::optional<T>> poll_and_wait(QueueNotify& notify, uint64_t timeout_ms, const PollWait& wait,
+                                       TryOnce try_once, Closed closed) {
     const MonoInstant deadline = saturating_deadline(MonoClock::now(), timeout_ms);
+    uint64_t seen = notify.notifications();
+    if (auto rec = try_once(); !rec.ok() || rec->has_value()) return rec;
+    auto g = BRVL_TRY(notify.lock_waiters());
+    const bool sliced = wait.slice.count() > 0 && wait.cancelled;
     for (;;) {
         if (std::optional<Error> e = closed()) return std::move(*e);
-        if (notify.take_notified(g)) {
+        if (const uint64_t now_seen = notify.notifications(); now_seen != seen) {
+            seen = now_seen;
             g.unlock();
             if (auto rec = try_once(); !rec.ok() || rec->has_value()) return rec;
             BRVL_TRY(notify.relock(g));
-        } else if (MonoClock::now() >= deadline) {
-            return std::optional<T>();
-        } else {
-            const std::cv_status woke = BRVL_TRY(notify.wait_until(g, deadline));
-            if (woke == std::cv_status::timeout) {
-                g.unlock();
-                if (std::optional<Error> e = closed()) return std::move(*e);
-                return try_once();
-            }
+            continue;
         }
+        const MonoInstant now = MonoClock::now();
+        if (now >= deadline) return std::optional<T>();
+        const MonoInstant until = sliced && deadline - now > wait.slice ? now + wait.slice : deadline;
+        const std::cv_status woke = BRVL_TRY(notify.wait_until(g, until));
+        if (woke != std::cv_status::timeout) continue;
+        g.unlock();
+        if (MonoClock::now() >= deadline) {
+            if (std::optional<Error> e = closed()) return std::move(*e);
+            return try_once();
+        }
+        // A slice ended: the caller may end the poll here, with nothing handed out.
+        if (wait.cancelled()) return std::optional<T>();
+        BRVL_TRY(notify.relock(g));
     }
 }
 
@@ -130,7 +144,27 @@ struct ConsumerInspect {
 
 class DatasetQueueConsumer;
 
-// The handle that Dataset::open_queue returns. Copies share the queue.
+// The attachment of a queue to its dataset, shared by every handle made from the queue:
+// the queue handle and its copies and every consumer opened through them. When the last of
+// them is gone the queue is detached and closed (as Dataset::close_queue does, and only
+// while it is still the queue attached), so a queue that nobody closed does not keep its
+// dataset from opening a new one.
+class QueueAttachment {
+public:
+    QueueAttachment(Dataset dataset, std::shared_ptr<QueueInner> inner)
+        : dataset_(std::move(dataset)), inner_(std::move(inner)) {}
+    QueueAttachment(const QueueAttachment&) = delete;
+    QueueAttachment& operator=(const QueueAttachment&) = delete;
+    // Detaches the queue; an error is logged at warn level.
+    ~QueueAttachment();
+
+private:
+    Dataset dataset_;
+    std::shared_ptr<QueueInner> inner_;
+};
+
+// The handle that Dataset::open_queue returns. Copies share the queue; the queue stays
+// attached while a copy or a consumer made from one lives.
 class DatasetQueue {
 public:
     // Opens the named group (loading or creating its state file) or joins it when open.
@@ -153,14 +187,16 @@ private:
     friend class Dataset;
     DatasetQueue(Dataset dataset, std::shared_ptr<QueueInner> inner, std::shared_ptr<QueueNotify> notify,
                  bool producer_writable)
-        : dataset_(std::move(dataset)),
-          inner_(std::move(inner)),
+        : dataset_(dataset),
+          inner_(inner),
           notify_(std::move(notify)),
+          attachment_(std::make_shared<QueueAttachment>(std::move(dataset), std::move(inner))),
           producer_writable_(producer_writable) {}
 
     Dataset dataset_;
     std::shared_ptr<QueueInner> inner_;
     std::shared_ptr<QueueNotify> notify_;
+    std::shared_ptr<QueueAttachment> attachment_;
     bool producer_writable_ = true;
 };
 
@@ -171,8 +207,8 @@ public:
     Result<std::optional<Record>> try_poll();
     // Tries, then waits up to timeout_ms for a notification and tries again; a timeout up
     // to 2^64 - 1 ms is fine. A close of the queue or group ends the wait with the
-    // queue-closed error.
-    Result<std::optional<Record>> poll(uint64_t timeout_ms);
+    // queue-closed error; `wait` may end it early with nothing.
+    Result<std::optional<Record>> poll(uint64_t timeout_ms, const PollWait& wait = {});
     // Finishes the pending entry of timestamp.
     Status ack(int64_t timestamp);
     // Persists the group's state now.
@@ -195,7 +231,8 @@ private:
     DatasetQueueConsumer(std::string group_name, std::shared_ptr<GroupState> state,
                          std::shared_ptr<QueueNotify> notify, Dataset dataset,
                          std::shared_ptr<std::atomic<bool>> group_closed, std::shared_ptr<QueueInner> inner,
-                         std::shared_ptr<PollCallbackSlot> slot, ConsumerConfig config)
+                         std::shared_ptr<PollCallbackSlot> slot, ConsumerConfig config,
+                         std::shared_ptr<QueueAttachment> attachment)
         : group_name_(std::move(group_name)),
           state_(std::move(state)),
           notify_(std::move(notify)),
@@ -203,6 +240,7 @@ private:
           group_closed_(std::move(group_closed)),
           inner_(std::move(inner)),
           slot_(std::move(slot)),
+          attachment_(std::move(attachment)),
           config_(config) {}
 
     bool is_closed() const;
@@ -219,6 +257,7 @@ private:
     std::shared_ptr<std::atomic<bool>> group_closed_;
     std::shared_ptr<QueueInner> inner_;
     std::shared_ptr<PollCallbackSlot> slot_;
+    std::shared_ptr<QueueAttachment> attachment_;
     ConsumerConfig config_;
 };
 

@@ -103,13 +103,13 @@ TEST(ConsumerStateCrash, EveryCrashPointLeavesALoadableSafePage) {
             },
             &steps, &rc);
         ASSERT_EQ(rc, 0);
-        for (const char* name : {"queue_state.create.opened", "queue_state.create.sized", "queue_state.create.fields",
-                                 "queue_state.create.magic", "queue_state.write.count_cleared",
-                                 "queue_state.write.entries", "queue_state.write.tail", "queue_state.write.committed"})
+        for (const char* name : {"queue_state.create.opened", "queue_state.create.written",
+                                 "queue_state.write.count_cleared", "queue_state.write.entries",
+                                 "queue_state.write.tail", "queue_state.write.committed"})
             EXPECT_TRUE(steps.count(name)) << "workload never reaches " << name;
     }
     ASSERT_EQ(states.size(), 11u);
-    ASSERT_EQ(total, 4 + 10 * 4);
+    ASSERT_EQ(total, 2 + 10 * 4);
 
     for (long k = 1; k <= total; ++k) {
         TempDir dir;

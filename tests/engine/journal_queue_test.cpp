@@ -201,14 +201,18 @@ TEST_F(JournalQueueTest, AcknowledgementRedeliveryAndClose) {
     auto again = consumer(queue(), "g", config(100, 2));
     EXPECT_EQ(polled(again.poll(0)), "9:17");
 
-    // Close: waiting and later polls fail, the journal hands out the same closed queue.
+    // Close: waiting and later polls fail; the journal then hands out a new, working queue,
+    // whose group finds what the closed one persisted.
     JournalQueue q2 = queue();
     ASSERT_TRUE(q2.close().ok());
     ASSERT_TRUE(q2.close().ok());
     EXPECT_EQ(text(again.poll(1000).error()), "queue closed: journal queue is closed");
     EXPECT_EQ(text(again.ack(9).error()), "queue closed: journal queue is closed");
-    EXPECT_TRUE(queue().closed());
-    EXPECT_EQ(text(queue().open_consumer("g", config(100, 2)).error()), "queue closed: journal queue is closed");
+    EXPECT_EQ(text(q2.open_consumer("g", config(100, 2)).error()), "queue closed: journal queue is closed");
+    EXPECT_FALSE(queue().closed());
+    auto reopened = consumer(queue(), "g", config(100, 2));
+    EXPECT_EQ(polled(reopened.poll(0)), "9:17");
+    ASSERT_TRUE(reopened.ack(9).ok());
     EXPECT_EQ(text(q2.open_consumer("a b", config()).error()),
               "invalid data: journal queue consumer group_name must match ^[0-9A-Za-z_-]+$ and be at most 255 bytes");
 }
@@ -232,6 +236,37 @@ TEST_F(JournalQueueTest, BlockingPollWakesOnAppendAndOnClose) {
     waiting = true;
     EXPECT_EQ(text(c.poll(UINT64_MAX).error()), "queue closed: journal queue is closed");
     closer.join();
+}
+
+// One append wakes every waiting poller, of two groups or of two handles of one group.
+TEST_F(JournalQueueTest, OneAppendWakesEveryWaitingPoller) {
+    JournalQueue q = queue();
+    for (int trial = 0; trial < 5; ++trial) {
+        for (bool one_group : {false, true}) {
+            const std::string name = fmt::format("g{}{}", trial, one_group);
+            std::vector<JournalQueueConsumer> handles{consumer(q, name), consumer(q, one_group ? name : name + "b")};
+            std::vector<std::function<std::string()>> polls;
+            for (auto& h : handles) polls.push_back([&h] { return polled(h.poll(5000)); });
+            for (const auto& o : testing::polls_woken_by(polls, [&] {
+                     for (int i = 0; i <= int(one_group); ++i) append_event();
+                 })) {
+                EXPECT_NE(o.got, "none") << "trial " << trial << ", one group " << one_group;
+                EXPECT_LT(o.took, 2500ms) << "trial " << trial << ", one group " << one_group;
+            }
+        }
+    }
+}
+
+// A dropped handle's callback stays registered with its group until the queue closes.
+TEST_F(JournalQueueTest, ADroppedHandleKeepsItsCallback) {
+    JournalQueue q = queue();
+    int calls = 0;
+    ASSERT_TRUE(consumer(q, "g").set_poll_callback(make_poll_callback([&] { ++calls; })).ok());
+    append_event();
+    EXPECT_EQ(calls, 1);
+    ASSERT_TRUE(q.close().ok());
+    append_event();
+    EXPECT_EQ(calls, 1);
 }
 
 TEST_F(JournalQueueTest, HandlesOfOneGroupAcrossThreadsNeverShareARecord) {

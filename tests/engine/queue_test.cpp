@@ -461,6 +461,60 @@ TEST_F(QueueTest, QueueCloseAndDatasetCloseWakeWaitingPollers) {
     }
 }
 
+// One write wakes every waiting poller, of every group and every handle: none sleeps until
+// its deadline. The bound lies far below the deadline and far above any wake-up.
+TEST_F(QueueTest, OneWriteWakesEveryWaitingPoller) {
+    Dataset d = make();
+    DatasetQueue q = queue_of(d);
+    struct Case {
+        std::vector<std::string> groups;  // a poller each; a name twice: two handles of a group
+        std::function<void()> wake;
+    };
+    const std::vector<Case> cases = {
+        {{"a", "b"}, [&] { ASSERT_TRUE(q.push(bytes("p")).ok()); }},
+        {{"a", "b"}, [&] { ASSERT_TRUE(d.write(d.latest_timestamp().value_or(0) + 1, bytes("w")).ok()); }},
+        {{"g", "g"}, [&] { ASSERT_TRUE(q.push(bytes("1")).ok() && q.push(bytes("2")).ok()); }},
+    };
+    for (int trial = 0; trial < 5; ++trial) {
+        for (size_t i = 0; i < cases.size(); ++i) {
+            std::vector<DatasetQueueConsumer> handles;
+            for (const auto& g : cases[i].groups) handles.push_back(consumer(q, fmt::format("{}{}_{}", g, trial, i)));
+            std::vector<std::function<std::string()>> polls;
+            for (auto& h : handles) polls.push_back([&h] { return polled(h.poll(5000)); });
+            for (const auto& o : testing::polls_woken_by(polls, cases[i].wake)) {
+                EXPECT_NE(o.got, "none") << "case " << i << ", trial " << trial;
+                EXPECT_LT(o.took, 2500ms) << "case " << i << ", trial " << trial;
+            }
+        }
+    }
+}
+
+TEST_F(QueueTest, ACancelledWaitEndsThePollWithNothingHandedOut) {
+    Dataset d = make();
+    DatasetQueue q = queue_of(d);
+    DatasetQueueConsumer c = consumer(q, "g");
+    int checks = 0;
+    EXPECT_EQ(polled(c.poll(UINT64_MAX, PollWait{5ms, [&] { return ++checks == 3; }})), "none");
+    EXPECT_EQ(checks, 3);
+    EXPECT_TRUE(c.inspect()->pending.empty());
+}
+
+// A queue whose handles are all gone (the queue handle and every consumer made from it)
+// is detached and closed, so the dataset can open a new one.
+TEST_F(QueueTest, AQueueWithoutHandlesIsDetached) {
+    Dataset d = make();
+    {
+        auto c = d.open_queue()->open_consumer("g", config());  // the queue handle goes at once
+        ASSERT_TRUE(c.ok());
+        EXPECT_EQ(d.open_queue().error().to_string(), "queue already open: queue already open for dataset jobs");
+        ASSERT_TRUE(d.write(1, bytes("one")).ok());
+        EXPECT_EQ(polled(c->poll(0)), "1");
+    }
+    EXPECT_FALSE(d.inspect()->state.has_queue);
+    DatasetQueue q = queue_of(d);
+    EXPECT_EQ(polled(consumer(q, "g").poll(0)), "1");  // released by the close, handed out again
+}
+
 TEST_F(QueueTest, HandlesOfOneGroupAcrossThreadsGetEveryRecordExactlyOnce) {
     Dataset d = make();
     DatasetQueue q = queue_of(d);

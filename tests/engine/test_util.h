@@ -3,8 +3,11 @@
 
 #include <stdlib.h>
 
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "file.h"
@@ -15,6 +18,31 @@ namespace brenvale::testing {
 
 inline std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
 inline std::string text(const std::vector<uint8_t>& b) { return {b.begin(), b.end()}; }
+
+// What one poll of several run at once gave, and how long it took.
+struct PollOutcome {
+    std::string got;
+    std::chrono::milliseconds took{0};
+};
+
+// Runs each poll in a thread of its own, gives them a moment to block, runs `wake` and
+// returns the outcome of each poll once all have returned.
+inline std::vector<PollOutcome> polls_woken_by(const std::vector<std::function<std::string()>>& polls,
+                                               const std::function<void()>& wake) {
+    std::vector<PollOutcome> out(polls.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < polls.size(); ++i) {
+        threads.emplace_back([&, i] {
+            const auto start = std::chrono::steady_clock::now();
+            out[i].got = polls[i]();
+            out[i].took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    wake();
+    for (auto& t : threads) t.join();
+    return out;
+}
 
 class TempDir {
 public:

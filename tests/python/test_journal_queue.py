@@ -99,8 +99,11 @@ class JournalTest(DatasetCase):
         queue.close()
         queue.close()  # a second close does nothing
         self.assertEqual(str(caught(first.poll, 0)), CLOSED)
-        exc = caught(self.store.open_journal_queue().open_consumer, "g")  # the store keeps the closed queue
+        exc = caught(queue.open_consumer, "g")
         self.assertEqual((type(exc), str(exc)), (brenvale.BrvlQueueClosedError, CLOSED))
+        reopened = self.store.open_journal_queue().open_consumer("g")  # a new queue after the close
+        ds.write(8, b"c")
+        self.assertEqual(reopened.poll(0)[0], 8)
 
     def test_unacknowledged_records_come_back_after_reopening(self):
         ds = self.make(enable_journal=True)

@@ -2,6 +2,9 @@
 polls blocked in one thread and woken from another, redelivery, and wake callbacks."""
 
 import gc
+import os
+import signal
+import subprocess
 import sys
 import threading
 import time
@@ -9,7 +12,7 @@ import unittest
 import weakref
 
 import brenvale
-from dataset_util import DEADLINE_MS, JOIN_S, DatasetCase, Unraisable, caught
+from dataset_util import DEADLINE_MS, JOIN_S, DatasetCase, Unraisable, caught, python
 
 I64_MIN = -2**63
 
@@ -248,9 +251,7 @@ class ThreadTest(QueueCase):
         def consume(consumer, group):
             while True:
                 try:
-                    # Short waits: the pollers of one queue share one notified flag, and the
-                    # poller that takes it may belong to the other group.
-                    item = consumer.poll(100)
+                    item = consumer.poll(DEADLINE_MS)  # every write wakes every group's pollers
                 except brenvale.BrvlQueueClosedError:
                     return "closed"
                 if item is None:
@@ -273,6 +274,37 @@ class ThreadTest(QueueCase):
         expected = [(i + 1, b"p%d" % i) for i in range(total)]
         # Each record reaches each group exactly once, whichever handle of the group took it.
         self.assertEqual((sorted(got["shared"]), got["other"]), (expected, expected))
+
+
+# A child blocked in poll(20000) on a dataset or journal consumer, interrupted by SIGINT:
+# it reports the exception, how long the poll lasted and, after one write, its next record.
+INTERRUPTED_POLL = """
+import sys, time, brenvale
+store = brenvale.Store.open(sys.argv[1], brenvale.StoreConfig(enable_background_thread=False))
+ds = store.create_dataset("s", "raw", enable_journal=True)
+queue = store.open_queue(ds.id) if sys.argv[2] == "dataset" else store.open_journal_queue()
+consumer = queue.open_consumer("g")
+try:
+    start = time.monotonic()
+    print("ready", flush=True)
+    consumer.poll(20000)
+except BaseException as exc:
+    elapsed = time.monotonic() - start
+    ds.write(1, b"one")
+    print(type(exc).__name__, elapsed < 10, consumer.poll(0)[0], flush=True)
+"""
+
+
+class InterruptTest(QueueCase):
+    def test_ctrl_c_ends_a_blocked_poll(self):
+        for kind, first in (("dataset", 1), ("journal", 2)):  # journal sequence 1: the creation
+            with self.subTest(kind=kind):
+                child = python(INTERRUPTED_POLL, os.path.join(self.root, kind), kind, stdout=subprocess.PIPE)
+                self.assertEqual(child.stdout.readline(), "ready\n")
+                time.sleep(0.3)
+                child.send_signal(signal.SIGINT)
+                out, _ = child.communicate(timeout=60)
+                self.assertEqual(out, f"KeyboardInterrupt True {first}\n")
 
 
 class CallbackTest(QueueCase):
@@ -418,26 +450,42 @@ class CallbackTest(QueueCase):
         self.assertIsNone(ref())
         self.assertEqual(seen, ["invalid data: dataset sensor/raw is closed"])
 
-    def test_a_consumer_in_a_cycle_with_its_callback_is_collected(self):
-        ds, q = self.open()
+    def test_a_callback_in_a_cycle_with_its_consumer_survives_the_collector(self):
+        ds = self.make(enable_journal=True)  # a push also appends to the journal
+        queues = {"dataset": self.store.open_queue(ds.id), "journal": self.store.open_journal_queue()}
+        woken = []
 
-        class Owner:
-            def __init__(self):
-                self.consumer = q.open_consumer("g")
+        class Owner:  # holds its consumer and registers a bound method of itself
+            def __init__(self, queue, name):
+                self.name, self.consumer = name, queue.open_consumer(name)
                 self.consumer.poll_callback(self.wake)
 
             def wake(self):
-                self.woken = True
+                woken.append(self.name)
 
-        owner = Owner()
-        ref = weakref.ref(owner)
-        q.push(b"x")
-        self.assertTrue(owner.woken)
-        del owner
+        def closure(queue, name):  # a closure over its own consumer
+            consumer = queue.open_consumer(name)
+            consumer.poll_callback(lambda: woken.append(name) or consumer)
+
+        for kind, queue in queues.items():
+            Owner(queue, kind + "_bound")
+            closure(queue, kind + "_closure")
         gc.collect()
-        self.assertIsNone(ref())
-        q.push(b"y")  # the group stays open; its callback is released and does nothing
-        self.assertEqual(q.open_consumer("g").poll(0), (1, b"x"))
+        queues["dataset"].push(b"x")
+        self.assertEqual(sorted(woken), ["dataset_bound", "dataset_closure", "journal_bound", "journal_closure"])
+        for cls in (brenvale.DatasetQueueConsumer, brenvale.JournalQueueConsumer):
+            self.assertFalse(hasattr(cls, "__del__"), cls)
+
+    def test_a_queue_without_objects_can_be_opened_again(self):
+        ds, q = self.open()
+        del q  # dropped without close
+        c = self.store.open_queue(ds.id).open_consumer("g")  # the consumer keeps its queue open
+        self.assertIs(type(caught(self.store.open_queue, ds.id)), brenvale.BrvlQueueAlreadyOpenError)
+        ds.write(1, b"one")
+        self.assertEqual(c.poll(0), (1, b"one"))
+        del c
+        q = self.store.open_queue(ds.id)
+        self.assertEqual(q.open_consumer("g").poll(0), (1, b"one"))  # released when the queue closed
 
 
 if __name__ == "__main__":

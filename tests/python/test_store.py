@@ -220,7 +220,8 @@ class DatasetsTest(DatasetCase):
         self.assertEqual([(d.id, d.identifier) for d in (again, by_identifier)], [(3, 1), (4, 2)])
         again.write(1, b"shared")  # two objects, one engine dataset
         self.assertEqual(first.read(1), (1, b"shared"))
-        self.assertEqual(repr(self.store.open_queue(dataset_id=1)), "DatasetQueue()")
+        queue = self.store.open_queue(dataset_id=1)  # open while the object lives
+        self.assertEqual(repr(queue), "DatasetQueue()")
         exc = caught(self.store.open_queue, 3)
         self.assertEqual((type(exc), str(exc)),
                          (brenvale.BrvlQueueAlreadyOpenError, "queue already open: queue already open for dataset a"))
