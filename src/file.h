@@ -47,6 +47,8 @@ public:
     // through a mapping can never meet a full disk. Never shrinks.
     Status reserve(uint64_t len) const;
     Status sync() const;
+    // Writes the pieces one after another from offset (pwritev; short writes go on).
+    Status write_at(uint64_t offset, std::span<const std::span<const uint8_t>> pieces) const;
     void close();
     // Gives up ownership of the descriptor (handed to another owner).
     int release() { return std::exchange(fd_, -1); }

@@ -9,6 +9,7 @@
 #include "crash_test_util.h"
 #include "dataset/dataset.h"
 #include "dataset/state_file.h"
+#include "kill_harness.h"
 #include "record_model.h"
 #include "test_util.h"
 
@@ -195,6 +196,49 @@ TEST(DatasetCrash, EveryDatasetAndStateCrashPointKeepsAcknowledgedRecordsSparseZ
 }
 TEST(DatasetCrash, EveryDatasetAndStateCrashPointKeepsAcknowledgedRecordsContinuousDeflate) {
     run_dataset_crash_points(true, 1);
+}
+
+// A writer killed after storing a record's counters and before the record's commit: every
+// count is that of the records present, after a read-only open, a writable open and a full
+// read, and in the files at rest after the close.
+TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
+    const std::vector<std::vector<uint8_t>> records = {std::vector<uint8_t>(100, 1), std::vector<uint8_t>(100, 2),
+                                                       std::vector<uint8_t>(300000, 3)};
+    const char* points[] = {"new_block.stats", "append.stats", "single.stats"};  // one per record
+    DatasetConfig cfg = testing::small_segments(false, 0);
+    cfg.data_segment_size = 1 << 20;
+    for (size_t present = 0; present < 3; ++present) {
+        TempDir dir;
+        const std::string path = dir.file("ds");
+        auto run = testing::run_to_crash_point({points[present]}, 1, [&](int) {
+            auto d = Dataset::create(kCrashKey, path, cfg);
+            for (size_t i = 0; i < records.size() && d.ok(); ++i) (void)d->write(static_cast<int64_t>(i), records[i]);
+            return 0;
+        });
+        ASSERT_EQ(run.exit_code, testing::kCrashExit) << points[present];
+        uint64_t raw = 0;
+        for (size_t i = 0; i < present; ++i) raw += 12 + records[i].size();
+        auto expect_counts = [&](Dataset& d, const char* when) {
+            auto in = d.inspect();
+            ASSERT_TRUE(in.ok());
+            EXPECT_EQ(in->state.total_record_count, present) << points[present] << ", " << when;
+            EXPECT_EQ(in->state.total_uncompressed_size, raw) << points[present] << ", " << when;
+        };
+        {
+            auto ro = Dataset::open_read_only(kCrashKey, path);
+            ASSERT_TRUE(ro.ok()) << ro.error().to_string();
+            expect_counts(*ro, "read-only open");
+        }
+        auto d = Dataset::open(kCrashKey, path);
+        ASSERT_TRUE(d.ok()) << d.error().to_string();
+        expect_counts(*d, "writable open");
+        EXPECT_EQ(d->query_all(INT64_MIN, INT64_MAX)->size(), present);
+        expect_counts(*d, "full read");
+        ASSERT_TRUE(d->close().ok());
+        SegmentStats at_rest;
+        EXPECT_EQ(killtest::check_files_at_rest(path, &at_rest), "") << points[present];
+        EXPECT_EQ(at_rest.record_count, present) << points[present];
+    }
 }
 
 }  // namespace

@@ -19,8 +19,11 @@
 
 #include <fmt/format.h>
 
+#include "codec.h"
 #include "dataset/dataset.h"
 #include "file.h"
+#include "format/state.h"
+#include "paths.h"
 
 namespace brenvale::killtest {
 namespace {
@@ -310,6 +313,17 @@ std::string normalize(const std::string& s) {
 
 std::vector<uint8_t> checker_payload(int64_t ts) { return payload(64, static_cast<uint64_t>(ts) ^ 0xc0ffee); }
 
+// What inspect counts, beside what the files at rest hold.
+struct Counts {
+    uint64_t records = 0, data = 0, raw = 0;
+    bool operator==(const Counts&) const = default;
+};
+std::optional<Counts> counts_of(Dataset& d) {
+    auto in = d.inspect();
+    if (!in.ok()) return std::nullopt;
+    return Counts{in->state.total_record_count, in->state.total_data_size, in->state.total_uncompressed_size};
+}
+
 struct Checker {
     const std::string& path;
     const Model& acked;
@@ -391,7 +405,10 @@ struct Checker {
         }
         if (flight && flight->kind == kCreate) r.in_flight = 1;
 
-        // A read-only open first: it must read the files as the kill left them.
+        // A read-only open first: it must read the files as the kill left them. Its counts,
+        // those after the writable open and after the full read, and those the files hold
+        // after the close must all be the records present.
+        std::vector<std::pair<std::string, std::optional<Counts>>> counts;
         {
             auto ro = Dataset::open_read_only(kKey, path);
             if (!ro.ok()) {
@@ -400,6 +417,7 @@ struct Checker {
                 DatasetRuntime rt;
                 rt.read_only = true;
                 (void)ro->attach_runtime(rt);
+                counts.emplace_back("read-only open", counts_of(*ro));
                 check_reads(*ro, r.ro_cls, "read-only ", false);
                 (void)ro->close();
             }
@@ -415,6 +433,7 @@ struct Checker {
         DatasetRuntime rt;
         rt.block_cache = std::make_shared<BlockCache>(1 << 20);
         (void)d.attach_runtime(rt);
+        counts.emplace_back("writable open", counts_of(d));
         if (!check_reads(d, r.cls, "", true)) return;
         const Model& m = r.in_flight == 1 ? after : acked;
 
@@ -463,18 +482,43 @@ struct Checker {
             }
         }
 
+        counts.emplace_back("full read", counts_of(d));
+        const auto latest = d.latest_timestamp();
+        if (Status c = d.close(); !c.ok())
+            return fail(r.cls, "close: " + normalize(c.error().to_string()), c.error().to_string());
+        if (!at_rest("")) return;
+        for (const auto& [stage, c] : counts) {
+            if (c == present) continue;
+            fail(stage == "read-only open" ? r.ro_cls : r.cls, "counts after the " + stage + " differ from the records present",
+                 c ? fmt::format("{} records of {} bytes in {} block bytes; {} of {} in {} present", c->records, c->raw,
+                                 c->data, present.records, present.raw, present.data)
+                   : std::string("inspect failed"));
+        }
+
         // The dataset takes a new record. On an empty dataset the write goes below the
         // writer's first timestamps, where nothing may block it.
-        const auto latest = d.latest_timestamp();
+        auto again = Dataset::open(kKey, path);
+        if (!again.ok()) return fail(r.cls, "second open: " + normalize(again.error().to_string()), "");
         r.wrote_ts = latest ? *latest + 1 : 500;
-        Status w = d.write(r.wrote_ts, checker_payload(r.wrote_ts));
+        Status w = again->write(r.wrote_ts, checker_payload(r.wrote_ts));
         if (!w.ok()) return fail(r.cls, "write after reopen: " + normalize(w.error().to_string()), w.error().to_string());
         r.wrote = 1;
-        auto back_read = d.read(r.wrote_ts);
+        auto back_read = again->read(r.wrote_ts);
         if (!back_read.ok() || !back_read->has_value() || (*back_read)->data != checker_payload(r.wrote_ts))
             return fail(r.cls, "write after reopen: read back differs", "");
-        Status c = d.close();
+        Status c = again->close();
         if (!c.ok()) return fail(r.cls, "close: " + normalize(c.error().to_string()), c.error().to_string());
+        at_rest("after a write ");
+    }
+
+    Counts present;
+    // After a close every file parses in its documented layout; present gets what they hold.
+    bool at_rest(const std::string& stage) {
+        SegmentStats totals;
+        const std::string fault = check_files_at_rest(path, &totals);
+        if (!fault.empty()) fail(r.cls, "files at rest " + stage + "outside their layout: " + normalize(fault), fault);
+        present = Counts{totals.record_count, totals.written_length, totals.raw_record_bytes};
+        return fault.empty();
     }
 };
 
@@ -535,7 +579,7 @@ CheckResult run_checker(const std::string& path, const Model& model, const std::
     pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
-        Checker c{path, model, flight, {}, {}};
+        Checker c{path, model, flight, {}, {}, {}};
         c.run();
         if (::write(fds[1], &c.r, sizeof c.r) != static_cast<ssize_t>(sizeof c.r)) _exit(9);
         _exit(0);
@@ -583,7 +627,131 @@ void keep_failure(const Options& o, const std::string& path, uint64_t kill, int 
     for (const auto& [ts, v] : m.live) f << ts << " " << v.size() << "\n";
 }
 
+// ---- files at rest ----
+
+// Exactly `count` frames tiling a payload, added to s.
+bool add_frames(const uint8_t* p, uint64_t size, uint64_t count, SegmentStats& s) {
+    uint64_t off = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (size - off < kFrameHeadLen || framed_size(load_u32(p + off)) > size - off) return false;
+        const int64_t ts = load_i64(p + off + frame_at::kTimestamp);
+        s.record_count += 1;
+        s.raw_record_bytes += kFrameHeadLen + load_u32(p + off);
+        s.min_timestamp = std::min(s.min_timestamp, ts);
+        s.max_timestamp = std::max(s.max_timestamp, ts);
+        off += framed_size(load_u32(p + off));
+    }
+    return off == size;
+}
+
+std::string check_data_segment(const std::string& path, SegmentStats& s) {
+    auto file = read_file(path);
+    if (!file.ok()) return file.error().to_string();
+    const std::span<const uint8_t> b(reinterpret_cast<const uint8_t*>(file->data()), file->size());
+    auto h = DataHeader::read(b);
+    if (!h.ok()) return "header: " + h.error().to_string();
+    const DataSegmentState& st = h->state;
+    if (h->prefix.version != 1 || h->prefix.file_type != kFileTypeData || h->header_length != kDataHeaderLen ||
+        st.wrote_position < kDataHeaderLen || st.wrote_position > b.size())
+        return "header fields";
+    const uint64_t end = st.wrote_position - kDataHeaderLen;
+    const bool pending = st.pending_position != kNoPendingBlock;
+    if (!pending && (st.pending_wrote_position != 0 || st.pending_count != 0)) return "pending fields without a block";
+    bool pending_seen = false;
+    for (uint64_t pos = 0; pos < end;) {
+        const BlockHeader bh = BlockHeader::read(b, kDataHeaderLen + pos);
+        const uint8_t* payload = b.data() + kDataHeaderLen + pos + kBlockHeaderLen;
+        const uint64_t next = pos + kBlockHeaderLen + bh.payload_size;
+        bool ok = end - pos >= kBlockHeaderLen && next <= end;
+        if (ok && pending && pos == st.pending_position) {
+            pending_seen = true;
+            ok = bh.flags == 0 && bh.payload_size == bh.uncompressed_size && bh.payload_size == st.pending_wrote_position &&
+                 bh.record_count == st.pending_count && next == end && add_frames(payload, next - pos - 16, bh.record_count, s);
+        } else if (ok) {
+            auto d = codec::decompress({payload, bh.payload_size}, h->meta.compress_type, bh.uncompressed_size);
+            ok = (bh.flags == BlockHeader::kSealedFlags || (bh.flags == BlockHeader::kSingleFlags && bh.record_count == 1)) &&
+                 d.ok() && d->size() == bh.uncompressed_size && add_frames(d->data(), d->size(), bh.record_count, s);
+        }
+        if (!ok) return fmt::format("block at {} (flags {:#x}, {} records)", pos, bh.flags, bh.record_count);
+        pos = next;
+    }
+    if (pending != pending_seen) return "pending block is not the last block";
+    s.written_length = end;
+    if (st.record_count != s.record_count || st.raw_record_bytes != s.raw_record_bytes ||
+        st.min_timestamp != s.min_timestamp || st.max_timestamp != s.max_timestamp || st.invalid_record_count > s.record_count)
+        return fmt::format("header counts {} records of {} bytes in [{}, {}], the blocks hold {} of {} in [{}, {}]",
+                           st.record_count, st.raw_record_bytes, st.min_timestamp, st.max_timestamp, s.record_count,
+                           s.raw_record_bytes, s.min_timestamp, s.max_timestamp);
+    return {};
+}
+
+void add_stats(SegmentStats& sum, const SegmentStats& s) {
+    sum.record_count += s.record_count;
+    sum.written_length += s.written_length;
+    sum.raw_record_bytes += s.raw_record_bytes;
+    sum.min_timestamp = std::min(sum.min_timestamp, s.min_timestamp);
+    sum.max_timestamp = std::max(sum.max_timestamp, s.max_timestamp);
+}
+
+std::string check_data_files(const std::string& data_dir, std::map<uint64_t, SegmentStats>& segments) {
+    auto names = list_dir(data_dir);
+    if (!names.ok()) return names.error().to_string();
+    for (const std::string& name : *names) {
+        auto base = parse_segment_file_name(name);
+        if (!base || name != segment_file_name(*base)) return "data directory holds " + name;
+        if (auto fault = check_data_segment(join_path(data_dir, name), segments[*base]); !fault.empty())
+            return "data segment " + name + ": " + fault;
+    }
+    return {};
+}
+
 }  // namespace
+
+std::string check_data_dir(const std::string& data_dir, SegmentStats* totals) {
+    std::map<uint64_t, SegmentStats> segments;
+    std::string fault = check_data_files(data_dir, segments);
+    *totals = SegmentStats{};
+    for (const auto& [base, s] : segments) add_stats(*totals, s);
+    return fault;
+}
+
+std::string check_files_at_rest(const std::string& dataset_dir, SegmentStats* totals) {
+    std::map<uint64_t, SegmentStats> segments;
+    if (auto fault = check_data_files(paths::data_dir(dataset_dir), segments); !fault.empty()) return fault;
+    const std::string index_dir = paths::index_dir(dataset_dir);
+    auto names = list_dir(index_dir);
+    if (!names.ok()) return names.error().to_string();
+    for (const std::string& name : *names) {
+        auto start = parse_index_segment_name(name);
+        auto file = read_file(join_path(index_dir, name));
+        if (!start || name != index_segment_file_name(*start) || !file.ok()) return "index directory holds " + name;
+        const std::span<const uint8_t> b(reinterpret_cast<const uint8_t*>(file->data()), file->size());
+        auto h = IndexHeader::read(b);
+        if (!h.ok() || h->wrote_position < kIndexHeaderLen || h->wrote_position > b.size() ||
+            (h->wrote_position - kIndexHeaderLen) % 32 != 0)
+            return "index segment " + name + ": header";
+        for (uint64_t e = kIndexHeaderLen; e < h->wrote_position; e += 32)
+            if (std::any_of(b.begin() + e + 18, b.begin() + e + 32, [](uint8_t c) { return c != 0; }))
+                return fmt::format("index segment {}: entry at {} is malformed", name, e);
+    }
+    auto state = read_file(paths::state_file(dataset_dir));
+    if (!state.ok() || state->size() != kStateRecordLength) return "state file size";
+    auto decoded = DatasetStateRecord::decode(reinterpret_cast<const uint8_t*>(state->data()), state->size());
+    if (!decoded.ok()) return "state file: " + decoded.error().to_string();
+    const DatasetStateRecord& f = decoded->first;
+    SegmentStats folded;
+    *totals = SegmentStats{};
+    for (const auto& [base, s] : segments) {
+        if (base < f.stats_watermark) add_stats(folded, s);
+        add_stats(*totals, s);
+    }
+    if (f.total_record_count != folded.record_count || f.total_data_size != folded.written_length ||
+        f.total_uncompressed_size != folded.raw_record_bytes)
+        return fmt::format("state totals {} records of {} bytes, the segments below {} hold {} of {}",
+                           f.total_record_count, f.total_uncompressed_size, f.stats_watermark, folded.record_count,
+                           folded.raw_record_bytes);
+    return {};
+}
 
 Report run(const Options& o) {
     Report rep;

@@ -9,6 +9,8 @@
 #include <map>
 #include <string>
 
+#include "segment/data.h"
+
 namespace brenvale::killtest {
 
 struct Options {
@@ -35,6 +37,16 @@ struct Report {
 };
 
 Report run(const Options& options);
+
+// Files at rest, parsed on their own (not through the engine's open): every data segment
+// of a data directory in the layout of doc/formats.md (its blocks tile its written bytes,
+// the pending fields name its last raw block or are zero, its header counters equal the
+// records its blocks hold), and nothing else there. Gives the first fault or an empty text;
+// *totals gets the sum of what the blocks hold.
+std::string check_data_dir(const std::string& data_dir, SegmentStats* totals);
+// A dataset directory: its data directory as above, the index segment headers, and the
+// state file's totals equal to the segments below its watermark.
+std::string check_files_at_rest(const std::string& dataset_dir, SegmentStats* totals);
 
 std::string format_report(const Report& report);
 

@@ -246,6 +246,31 @@ TEST(DataSegment, SingleRecordBlockThatDoesNotFitLeavesPendingSealed) {
     EXPECT_SEG_ERROR(seg->grow(), ErrorKind::InvalidData, "segment already at max_file_size (262144)");
 }
 
+// A file that cannot grow seals its pending block in place when the next record does not
+// fit it; the record then starts a new pending block behind the sealed one.
+TEST(DataSegment, FullFileSealsInPlace) {
+    TempDir dir;
+    const std::string path = dir.file("seg");
+    auto seg = make_segment(path, 300000, 300000);
+    std::vector<Written> recs;
+    for (int i = 0; i < 6; ++i) {
+        auto d = random_bytes(25000, static_cast<uint64_t>(i));
+        const auto half = pattern_bytes(25000, static_cast<uint8_t>(i));
+        if (i < 5) d.insert(d.end(), half.begin(), half.end());
+        auto loc = seg->append_record(i, d, 3);
+        ASSERT_TRUE(loc.ok()) << "record " << i << ": " << loc.error().to_string();
+        recs.push_back({i, d, *loc});
+    }
+    const BlockHeader sealed = block_at(*seg, 0);
+    EXPECT_EQ(sealed.flags, 3);
+    EXPECT_EQ(sealed.uncompressed_size, 5u * 50012u);
+    EXPECT_EQ(recs.back().loc, (RecordLocation{16u + sealed.payload_size, 0}));
+    EXPECT_EQ(seg->file_size(), 300000u);
+    expect_readable(*seg, recs, nullptr);
+    seg.reset();
+    expect_readable(*reopen(path), recs, nullptr);
+}
+
 TEST(DataSegment, AppendToLastRecord) {
     TempDir dir;
     auto seg = make_segment(dir.file("seg"), 262144, kMiB);
@@ -346,6 +371,25 @@ TEST(DataSegment, CorrectLastRecordShrinksAndGrows) {
     const RecordLocation big = put(*seg2, 1, random_bytes(300000, 4));
     EXPECT_SEG_ERROR(seg2->correct_record(big.position, 0, std::vector<uint8_t>{1}), ErrorKind::InvalidData,
                      "correction write: target block is not pending");
+}
+
+// A file that cannot grow takes a shorter record in place; only a longer record that would
+// end past the file is segment-full.
+TEST(DataSegment, FullFileShrinksCorrectionsInPlace) {
+    TempDir dir;
+    const std::string path = dir.file("seg");
+    auto seg = make_segment(path, 1024, 1024);
+    const auto first = pattern_bytes(400, 1);
+    const RecordLocation l1 = put(*seg, 1, first);
+    const RecordLocation l2 = put(*seg, 2, random_bytes(440, 2));
+    EXPECT_EQ(seg->written_length(), 16u + 412u + 452u);
+    const auto shorter = random_bytes(100, 3);
+    ASSERT_TRUE(seg->correct_record(0, l2.in_block, shorter).ok());
+    EXPECT_EQ(seg->written_length(), 16u + 412u + 112u);
+    expect_readable(*seg, {{1, first, l1}, {2, shorter, l2}}, nullptr);
+    EXPECT_SEG_ERROR(seg->correct_record(0, l2.in_block, random_bytes(500, 4)), ErrorKind::SegmentFull, "");
+    seg.reset();
+    expect_readable(*reopen(path), {{1, first, l1}, {2, shorter, l2}}, nullptr);
 }
 
 TEST(DataSegment, GrowDoublesUpToTheLimitAndNeverShrinks) {
