@@ -422,11 +422,14 @@ Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_bl
     return static_cast<uint32_t>(old_len);
 }
 
-// The new frame is staged in the stage file first; marking the block's flags as a staged
-// correction commits it (from here open finishes it from the stage file). The frame is
-// then written in place, the counters and the pending size follow, and the block header
-// with its new size and its flags cleared ends it. The block only needs room for its new
-// size: a shorter record is corrected in place in a file that cannot grow.
+// The new frame is staged first, then committed: behind the block (behind the block as it
+// will be, too) with a trailer that names it when the file has that room, committed by a
+// wrote_position past the trailer; else in the stage file, committed by marking the
+// block's flags as a staged correction. From the commit on, open finishes the correction
+// from the staged frame. The frame is then written in place, the counters, the pending
+// size and the written end follow, and the block header with its new size (and its flags
+// cleared) ends it. The block needs no more room than its new size: a shorter record is
+// corrected in place in a file that cannot grow.
 Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
     BRVL_TRY(check_writable("segment mmap not open"));
     const auto [bh, frame_pos, old_len] = BRVL_TRY(last_pending_record(position, in_block, /*appending=*/false));
@@ -453,38 +456,58 @@ Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::sp
     uint8_t* st = BRVL_TRY(state_block());
     const int64_t ts = load_i64(at(frame_pos) + frame_at::kTimestamp);
     const uint64_t raw_after = raw_bytes_ - std::min<uint64_t>(raw_bytes_, old_len) + new_len;
+    const uint64_t frame_off = frame_offset(in_block);
 
-    uint8_t head[kFrameHeadLen];
-    store_u32(head + frame_at::kLength, static_cast<uint32_t>(new_len));
-    store_i64(head + frame_at::kTimestamp, ts);
-    static constexpr uint8_t kPadding[4] = {};
-    const std::span<const uint8_t> frame[] = {{head, kFrameHeadLen}, data, {kPadding, new_framed - kFrameHeadLen - new_len}};
-    StageRecord r;
-    r.kind = StageRecord::kCorrection;
-    r.base_offset = base_offset_;
-    r.created_ms = created_ms_;
-    r.position = position;
-    r.record_count = bh.record_count;
-    r.payload_after = static_cast<uint32_t>(payload_after);
-    r.frame_offset = static_cast<uint32_t>(frame_offset(in_block));
-    r.raw_after = raw_after;
-    BRVL_TRY(write_stage_record(r, frame));
-    crash_point("correct.staged");
-    publish_fence();
-    store_u16(at(position) + block_at::kFlags, BlockHeader::kStagedCorrection);  // commit
+    const uint64_t stage = position + kBlockHeaderLen + std::max<uint64_t>(bh.payload_size, payload_after);
+    const uint64_t trailer = stage + new_framed;
+    const bool behind = trailer + kBlockHeaderLen <= available();
+    if (behind) {
+        write_frame(at(stage), ts, data, new_framed);
+        BlockHeader::write(file_.bytes(), header_len_ + trailer,
+                           BlockHeader::make(new_framed, BlockHeader::kStagedCorrection, in_block, frame_off + new_framed));
+        store_u32(at(trailer) + block_at::kReserved, codec::crc32({at(stage), new_framed}));
+        crash_point("correct.staged");
+        publish_fence();
+        store_u64(st + st::kWrote, header_len_ + trailer + kBlockHeaderLen);  // commit
+    } else {
+        uint8_t head[kFrameHeadLen];
+        store_u32(head + frame_at::kLength, static_cast<uint32_t>(new_len));
+        store_i64(head + frame_at::kTimestamp, ts);
+        static constexpr uint8_t kPadding[4] = {};
+        const std::span<const uint8_t> frame[] = {
+            {head, kFrameHeadLen}, data, {kPadding, new_framed - kFrameHeadLen - new_len}};
+        StageRecord r;
+        r.kind = StageRecord::kCorrection;
+        r.base_offset = base_offset_;
+        r.created_ms = created_ms_;
+        r.position = position;
+        r.record_count = bh.record_count;
+        r.payload_after = static_cast<uint32_t>(payload_after);
+        r.frame_offset = static_cast<uint32_t>(frame_off);
+        r.raw_after = raw_after;
+        BRVL_TRY(write_stage_record(r, frame));
+        crash_point("correct.staged");
+        publish_fence();
+        store_u16(at(position) + block_at::kFlags, BlockHeader::kStagedCorrection);  // commit
+    }
     crash_point("correct.commit");
     publish_fence();
 
+    // A reader beside the writer takes the block's extent from its header while the written
+    // end points past the trailer, and the frame from the stage file while the flags say so:
+    // the header changes before the written end in the first case, last in the second.
     write_frame(at(frame_pos), ts, data, new_framed);
     crash_point("correct.copied");
+    const BlockHeader after = BlockHeader::make(payload_after, bh.flags, bh.record_count, static_cast<uint64_t>(new_unc));
+    if (behind) BlockHeader::write(file_.bytes(), header_len_ + position, after);
     raw_bytes_ = raw_after;
     store_u64(st + st::kRaw, raw_bytes_);
     store_u64(st + st::kPendWrote, payload_after);
-    store_u64(st + st::kWrote, header_len_ + new_end);
+    if (!behind) store_u64(st + st::kWrote, header_len_ + new_end);
     crash_point("correct.applied");
     publish_fence();
-    BlockHeader::write(file_.bytes(), header_len_ + position,
-                       BlockHeader::make(payload_after, bh.flags, bh.record_count, static_cast<uint64_t>(new_unc)));
+    if (behind) store_u64(st + st::kWrote, header_len_ + new_end);
+    else BlockHeader::write(file_.bytes(), header_len_ + position, after);
     written_ = new_end;
     pending_->wrote_position = payload_after;
     mark_dirty();

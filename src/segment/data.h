@@ -7,8 +7,9 @@
 // Every multi-store change is ordered so that one store of the header state (or of the
 // frame length or the block's flags, for in-place changes of the last record) is its
 // commit point, and opening a file repairs a change that a killed process left half done.
-// Seals and corrections overwrite bytes in place: they keep their copy in the data
-// directory's stage file (format/stage.h), so that they need no room behind the block.
+// Seals and corrections overwrite bytes in place and need no more room than their result:
+// a seal keeps its copy in the data directory's stage file (format/stage.h), a correction
+// behind the block when the file has that room, else in the stage file too.
 #pragma once
 
 #include <atomic>

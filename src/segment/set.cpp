@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 
 #include "format/header.h"
 #include "log.h"
@@ -29,6 +30,40 @@ bool is_content_error(const Error& e) {
         default:
             return false;
     }
+}
+
+// The statistics in a file's header when its state is at rest: no pending fields without a
+// pending block, and a pending block whose header agrees with them and that ends the
+// blocks. Nothing when the file must be opened to be checked.
+std::optional<SegmentStats> stats_at_rest(const std::string& path, uint64_t base) {
+    auto file = MappedFile::open(path, /*writable=*/false);
+    if (!file.ok()) return std::nullopt;
+    const std::span<const uint8_t> b(file->data(), static_cast<size_t>(file->size()));
+    auto h = DataHeader::read(b);
+    if (!h.ok()) return std::nullopt;
+    const DataSegmentState& st = h->state;
+    const uint64_t hl = h->header_length;
+    if (st.wrote_position < hl || st.wrote_position > b.size()) return std::nullopt;
+    if (st.pending_position == kNoPendingBlock) {
+        if (st.pending_wrote_position != 0 || st.pending_count != 0) return std::nullopt;
+    } else {
+        const uint64_t wrote = st.wrote_position - hl;
+        if (st.pending_position > wrote || wrote - st.pending_position < kBlockHeaderLen ||
+            wrote - st.pending_position - kBlockHeaderLen != st.pending_wrote_position)
+            return std::nullopt;
+        const BlockHeader bh = BlockHeader::read(b, hl + st.pending_position);
+        if (bh.flags != 0 || bh.payload_size != st.pending_wrote_position ||
+            bh.uncompressed_size != st.pending_wrote_position || bh.record_count != st.pending_count)
+            return std::nullopt;
+    }
+    SegmentStats s = empty_stats(base);
+    s.min_timestamp = st.min_timestamp;
+    s.max_timestamp = st.max_timestamp;
+    s.record_count = st.record_count;
+    s.raw_record_bytes = st.raw_record_bytes;
+    s.invalid_record_count = st.invalid_record_count;
+    s.written_length = st.wrote_position - hl;
+    return s;
 }
 
 // A data segment file that never got its header (its magic is stored last) or holds
@@ -86,13 +121,25 @@ Status SegmentSet::discard_stage() const {
 // takes the repaired values in memory and skips a file without a header. A file that
 // cannot be used keeps empty statistics (its failure shows when it is used). Nothing when
 // the file is not taken.
-Result<std::optional<ClosedSegment>> SegmentSet::check_listed(const std::string& path, uint64_t base) {
+//
+// Only the newest file takes records, and a file stops changing (but for its invalid
+// count, one store) once it is flushed for the roll-over that creates the next: a change
+// in flight shows in any other file's header state, which is read first; the newest file
+// (`newest`), where a record's counters may have been stored without its commit, is
+// always checked against its blocks.
+Result<std::optional<ClosedSegment>> SegmentSet::check_listed(const std::string& path, uint64_t base, bool newest) {
     struct stat fst;
     if (::stat(path.c_str(), &fst) != 0) return Error::io(errno);
     ClosedSegment c;
     c.path = path;
     c.file_size = static_cast<uint64_t>(fst.st_size);
     c.stats = empty_stats(base);
+    if (!newest) {
+        if (auto at_rest = stats_at_rest(path, base)) {
+            c.stats = *at_rest;
+            return std::optional<ClosedSegment>(c);
+        }
+    }
     auto seg = DataSegment::open(path, base, span_, read_only_);
     if (!seg.ok()) {
         if (!is_content_error(seg.error()) || !holds_nothing(path)) return std::optional<ClosedSegment>(c);
@@ -113,21 +160,26 @@ Result<std::optional<ClosedSegment>> SegmentSet::check_listed(const std::string&
 Status SegmentSet::add_listed_entries() {
     struct stat dst;
     if (::stat(dir_.c_str(), &dst) != 0) return ok_status();  // nothing to examine: an empty set
-    std::vector<std::string> names = BRVL_TRY(list_dir(dir_));
+    std::vector<std::pair<uint64_t, std::string>> listed;
+    for (std::string& name : BRVL_TRY(list_dir(dir_)))
+        if (auto base = parse_segment_file_name(name)) listed.emplace_back(*base, std::move(name));
+    // Newest first: the first file taken above every known one is checked in full.
+    std::sort(listed.begin(), listed.end(), std::greater<>());
+    std::optional<uint64_t> top;
+    if (!entries_.empty()) top = entries_.rbegin()->first;
     bool added = false;
-    for (const std::string& name : names) {
-        std::optional<uint64_t> base = parse_segment_file_name(name);
-        if (!base) continue;
-        const bool canonical = name == segment_file_name(*base);
-        auto existing = entries_.find(*base);
+    for (const auto& [base, name] : listed) {
+        const bool canonical = name == segment_file_name(base);
+        auto existing = entries_.find(base);
         if (existing != entries_.end() && (!canonical || existing->second.open ||
                                            existing->second.closed.path == join_path(dir_, name)))
             continue;  // prefer the 20-digit name; never replace an open entry
-        auto checked = BRVL_TRY(check_listed(join_path(dir_, name), *base));
+        const bool newest = !added && (!top || base > *top);
+        auto checked = BRVL_TRY(check_listed(join_path(dir_, name), base, newest));
         if (!checked) continue;
         Entry e;
         e.closed = std::move(*checked);
-        entries_[*base] = std::move(e);
+        entries_[base] = std::move(e);
         added = true;
     }
     if (added) {

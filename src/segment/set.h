@@ -143,7 +143,7 @@ private:
     static SegmentSet configured(const std::string& dataset_dir, const SegmentSetOptions& options);
 
     Status add_listed_entries();
-    Result<std::optional<ClosedSegment>> check_listed(const std::string& path, uint64_t base);
+    Result<std::optional<ClosedSegment>> check_listed(const std::string& path, uint64_t base, bool newest);
     // Removes the stage file (a failure is logged).
     Status discard_stage() const;
     Status report_stats(uint64_t new_base, SegmentStatsSink* sink);
