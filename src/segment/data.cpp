@@ -463,8 +463,9 @@ Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::sp
     const bool behind = trailer + kBlockHeaderLen <= available();
     if (behind) {
         write_frame(at(stage), ts, data, new_framed);
-        BlockHeader::write(file_.bytes(), header_len_ + trailer,
-                           BlockHeader::make(new_framed, BlockHeader::kStagedCorrection, in_block, frame_off + new_framed));
+        const BlockHeader names_frame =
+            BlockHeader::make(new_framed, BlockHeader::kStagedCorrection, in_block, frame_off + new_framed);
+        BlockHeader::write(file_.bytes(), header_len_ + trailer, names_frame);
         store_u32(at(trailer) + block_at::kReserved, codec::crc32({at(stage), new_framed}));
         crash_point("correct.staged");
         publish_fence();
@@ -498,7 +499,8 @@ Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::sp
     // the header changes before the written end in the first case, last in the second.
     write_frame(at(frame_pos), ts, data, new_framed);
     crash_point("correct.copied");
-    const BlockHeader after = BlockHeader::make(payload_after, bh.flags, bh.record_count, static_cast<uint64_t>(new_unc));
+    const BlockHeader after =
+        BlockHeader::make(payload_after, bh.flags, bh.record_count, static_cast<uint64_t>(new_unc));
     if (behind) BlockHeader::write(file_.bytes(), header_len_ + position, after);
     raw_bytes_ = raw_after;
     store_u64(st + st::kRaw, raw_bytes_);

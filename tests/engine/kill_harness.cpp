@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "codec.h"
 #include "dataset/dataset.h"
@@ -313,15 +315,13 @@ std::string normalize(const std::string& s) {
 
 std::vector<uint8_t> checker_payload(int64_t ts) { return payload(64, static_cast<uint64_t>(ts) ^ 0xc0ffee); }
 
-// What inspect counts, beside what the files at rest hold.
-struct Counts {
-    uint64_t records = 0, data = 0, raw = 0;
-    bool operator==(const Counts&) const = default;
-};
-std::optional<Counts> counts_of(Dataset& d) {
+// What inspect counts (records, block bytes, record bytes), to set beside what the files
+// at rest hold.
+using Counts = std::array<uint64_t, 3>;
+Counts counts_of(Dataset& d) {
     auto in = d.inspect();
-    if (!in.ok()) return std::nullopt;
-    return Counts{in->state.total_record_count, in->state.total_data_size, in->state.total_uncompressed_size};
+    return in.ok() ? Counts{in->state.total_record_count, in->state.total_data_size, in->state.total_uncompressed_size}
+                   : Counts{};
 }
 
 struct Checker {
@@ -406,9 +406,9 @@ struct Checker {
         if (flight && flight->kind == kCreate) r.in_flight = 1;
 
         // A read-only open first: it must read the files as the kill left them. Its counts,
-        // those after the writable open and after the full read, and those the files hold
-        // after the close must all be the records present.
-        std::vector<std::pair<std::string, std::optional<Counts>>> counts;
+        // those after the writable open and after the full read must all be those of the
+        // records the files hold after the close.
+        std::vector<std::pair<std::string, Counts>> counts;
         {
             auto ro = Dataset::open_read_only(kKey, path);
             if (!ro.ok()) {
@@ -487,13 +487,11 @@ struct Checker {
         if (Status c = d.close(); !c.ok())
             return fail(r.cls, "close: " + normalize(c.error().to_string()), c.error().to_string());
         if (!at_rest("")) return;
-        for (const auto& [stage, c] : counts) {
-            if (c == present) continue;
-            fail(stage == "read-only open" ? r.ro_cls : r.cls, "counts after the " + stage + " differ from the records present",
-                 c ? fmt::format("{} records of {} bytes in {} block bytes; {} of {} in {} present", c->records, c->raw,
-                                 c->data, present.records, present.raw, present.data)
-                   : std::string("inspect failed"));
-        }
+        for (const auto& [stage, c] : counts)
+            if (c != present)
+                fail(stage[0] == 'r' ? r.ro_cls : r.cls,
+                     "counts after the " + stage + " differ from the records present",
+                     fmt::format("{} counted, {} present", fmt::join(c, "/"), fmt::join(present, "/")));
 
         // The dataset takes a new record. On an empty dataset the write goes below the
         // writer's first timestamps, where nothing may block it.
@@ -514,10 +512,10 @@ struct Checker {
     Counts present;
     // After a close every file parses in its documented layout; present gets what they hold.
     bool at_rest(const std::string& stage) {
-        SegmentStats totals;
-        const std::string fault = check_files_at_rest(path, &totals);
+        SegmentStats t;
+        const std::string fault = check_files_at_rest(path, &t);
         if (!fault.empty()) fail(r.cls, "files at rest " + stage + "outside their layout: " + normalize(fault), fault);
-        present = Counts{totals.record_count, totals.written_length, totals.raw_record_bytes};
+        present = {t.record_count, t.written_length, t.raw_record_bytes};
         return fault.empty();
     }
 };
@@ -631,9 +629,8 @@ void keep_failure(const Options& o, const std::string& path, uint64_t kill, int 
 
 // Exactly `count` frames tiling a payload, added to s.
 bool add_frames(const uint8_t* p, uint64_t size, uint64_t count, SegmentStats& s) {
-    uint64_t off = 0;
-    for (uint64_t i = 0; i < count; ++i) {
-        if (size - off < kFrameHeadLen || framed_size(load_u32(p + off)) > size - off) return false;
+    uint64_t off = 0, i = 0;
+    for (; i < count && size - off >= kFrameHeadLen && framed_size(load_u32(p + off)) <= size - off; ++i) {
         const int64_t ts = load_i64(p + off + frame_at::kTimestamp);
         s.record_count += 1;
         s.raw_record_bytes += kFrameHeadLen + load_u32(p + off);
@@ -641,13 +638,18 @@ bool add_frames(const uint8_t* p, uint64_t size, uint64_t count, SegmentStats& s
         s.max_timestamp = std::max(s.max_timestamp, ts);
         off += framed_size(load_u32(p + off));
     }
-    return off == size;
+    return i == count && off == size;
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+    auto names = list_dir(dir);
+    return names.ok() ? *names : std::vector<std::string>{};
 }
 
 std::string check_data_segment(const std::string& path, SegmentStats& s) {
     auto file = read_file(path);
-    if (!file.ok()) return file.error().to_string();
-    const std::span<const uint8_t> b(reinterpret_cast<const uint8_t*>(file->data()), file->size());
+    const std::span<const uint8_t> b(reinterpret_cast<const uint8_t*>(file.ok() ? file->data() : ""),
+                                     file.ok() ? file->size() : 0);
     auto h = DataHeader::read(b);
     if (!h.ok()) return "header: " + h.error().to_string();
     const DataSegmentState& st = h->state;
@@ -665,86 +667,62 @@ std::string check_data_segment(const std::string& path, SegmentStats& s) {
         bool ok = end - pos >= kBlockHeaderLen && next <= end;
         if (ok && pending && pos == st.pending_position) {
             pending_seen = true;
-            ok = bh.flags == 0 && bh.payload_size == bh.uncompressed_size && bh.payload_size == st.pending_wrote_position &&
-                 bh.record_count == st.pending_count && next == end && add_frames(payload, next - pos - 16, bh.record_count, s);
+            ok = bh.flags == 0 && bh.payload_size == bh.uncompressed_size &&
+                 bh.payload_size == st.pending_wrote_position && bh.record_count == st.pending_count && next == end &&
+                 add_frames(payload, bh.payload_size, bh.record_count, s);
         } else if (ok) {
             auto d = codec::decompress({payload, bh.payload_size}, h->meta.compress_type, bh.uncompressed_size);
-            ok = (bh.flags == BlockHeader::kSealedFlags || (bh.flags == BlockHeader::kSingleFlags && bh.record_count == 1)) &&
-                 d.ok() && d->size() == bh.uncompressed_size && add_frames(d->data(), d->size(), bh.record_count, s);
+            const bool single = bh.flags == BlockHeader::kSingleFlags && bh.record_count == 1;
+            ok = (bh.flags == BlockHeader::kSealedFlags || single) && d.ok() && d->size() == bh.uncompressed_size &&
+                 add_frames(d->data(), d->size(), bh.record_count, s);
         }
         if (!ok) return fmt::format("block at {} (flags {:#x}, {} records)", pos, bh.flags, bh.record_count);
         pos = next;
     }
-    if (pending != pending_seen) return "pending block is not the last block";
     s.written_length = end;
+    if (pending != pending_seen) return "pending block is not the last block";
     if (st.record_count != s.record_count || st.raw_record_bytes != s.raw_record_bytes ||
-        st.min_timestamp != s.min_timestamp || st.max_timestamp != s.max_timestamp || st.invalid_record_count > s.record_count)
-        return fmt::format("header counts {} records of {} bytes in [{}, {}], the blocks hold {} of {} in [{}, {}]",
-                           st.record_count, st.raw_record_bytes, st.min_timestamp, st.max_timestamp, s.record_count,
-                           s.raw_record_bytes, s.min_timestamp, s.max_timestamp);
-    return {};
-}
-
-void add_stats(SegmentStats& sum, const SegmentStats& s) {
-    sum.record_count += s.record_count;
-    sum.written_length += s.written_length;
-    sum.raw_record_bytes += s.raw_record_bytes;
-    sum.min_timestamp = std::min(sum.min_timestamp, s.min_timestamp);
-    sum.max_timestamp = std::max(sum.max_timestamp, s.max_timestamp);
-}
-
-std::string check_data_files(const std::string& data_dir, std::map<uint64_t, SegmentStats>& segments) {
-    auto names = list_dir(data_dir);
-    if (!names.ok()) return names.error().to_string();
-    for (const std::string& name : *names) {
-        auto base = parse_segment_file_name(name);
-        if (!base || name != segment_file_name(*base)) return "data directory holds " + name;
-        if (auto fault = check_data_segment(join_path(data_dir, name), segments[*base]); !fault.empty())
-            return "data segment " + name + ": " + fault;
-    }
+        st.min_timestamp != s.min_timestamp || st.max_timestamp != s.max_timestamp ||
+        st.invalid_record_count > s.record_count)
+        return fmt::format("header counts {} records of {} bytes, the blocks hold {} of {}", st.record_count,
+                           st.raw_record_bytes, s.record_count, s.raw_record_bytes);
     return {};
 }
 
 }  // namespace
 
-std::string check_data_dir(const std::string& data_dir, SegmentStats* totals) {
-    std::map<uint64_t, SegmentStats> segments;
-    std::string fault = check_data_files(data_dir, segments);
-    *totals = SegmentStats{};
-    for (const auto& [base, s] : segments) add_stats(*totals, s);
-    return fault;
-}
-
-std::string check_files_at_rest(const std::string& dataset_dir, SegmentStats* totals) {
-    std::map<uint64_t, SegmentStats> segments;
-    if (auto fault = check_data_files(paths::data_dir(dataset_dir), segments); !fault.empty()) return fault;
-    const std::string index_dir = paths::index_dir(dataset_dir);
-    auto names = list_dir(index_dir);
-    if (!names.ok()) return names.error().to_string();
-    for (const std::string& name : *names) {
-        auto start = parse_index_segment_name(name);
-        auto file = read_file(join_path(index_dir, name));
-        if (!start || name != index_segment_file_name(*start) || !file.ok()) return "index directory holds " + name;
-        const std::span<const uint8_t> b(reinterpret_cast<const uint8_t*>(file->data()), file->size());
-        auto h = IndexHeader::read(b);
-        if (!h.ok() || h->wrote_position < kIndexHeaderLen || h->wrote_position > b.size() ||
-            (h->wrote_position - kIndexHeaderLen) % 32 != 0)
-            return "index segment " + name + ": header";
-        for (uint64_t e = kIndexHeaderLen; e < h->wrote_position; e += 32)
-            if (std::any_of(b.begin() + e + 18, b.begin() + e + 32, [](uint8_t c) { return c != 0; }))
-                return fmt::format("index segment {}: entry at {} is malformed", name, e);
-    }
-    auto state = read_file(paths::state_file(dataset_dir));
-    if (!state.ok() || state->size() != kStateRecordLength) return "state file size";
-    auto decoded = DatasetStateRecord::decode(reinterpret_cast<const uint8_t*>(state->data()), state->size());
-    if (!decoded.ok()) return "state file: " + decoded.error().to_string();
-    const DatasetStateRecord& f = decoded->first;
+std::string check_files_at_rest(const std::string& dir, SegmentStats* totals) {
+    const std::string data_dir = paths::data_dir(dir), index_dir = paths::index_dir(dir);
     SegmentStats folded;
     *totals = SegmentStats{};
-    for (const auto& [base, s] : segments) {
-        if (base < f.stats_watermark) add_stats(folded, s);
-        add_stats(*totals, s);
+    auto state = read_file(paths::state_file(dir));
+    const auto* state_bytes = reinterpret_cast<const uint8_t*>(state.ok() ? state->data() : "");
+    auto decoded = state.ok() ? DatasetStateRecord::decode(state_bytes, state->size())
+                              : Result<std::pair<DatasetStateRecord, bool>>(state.error());
+    if (state.ok() && (!decoded.ok() || state->size() != kStateRecordLength)) return "state file";
+    for (const std::string& name : names_in(data_dir)) {
+        auto base = parse_segment_file_name(name);
+        if (!base || name != segment_file_name(*base)) return "data directory holds " + name;
+        SegmentStats s;
+        if (auto fault = check_data_segment(join_path(data_dir, name), s); !fault.empty())
+            return "data segment " + name + ": " + fault;
+        for (SegmentStats* sum : {totals, &folded}) {
+            if (sum == &folded && (!decoded.ok() || *base >= decoded->first.stats_watermark)) continue;
+            *sum = {0, sum->record_count + s.record_count, sum->written_length + s.written_length,
+                    sum->raw_record_bytes + s.raw_record_bytes, 0, std::min(sum->min_timestamp, s.min_timestamp),
+                    std::max(sum->max_timestamp, s.max_timestamp)};
+        }
     }
+    for (const std::string& name : names_in(index_dir)) {
+        auto start = parse_index_segment_name(name);
+        auto file = read_file(join_path(index_dir, name));
+        auto h = file.ok() ? IndexHeader::read({reinterpret_cast<const uint8_t*>(file->data()), file->size()})
+                           : Result<IndexHeader>(file.error());
+        if (!start || name != index_segment_file_name(*start) || !h.ok() || h->wrote_position > file->size() ||
+            (h->wrote_position - kIndexHeaderLen) % 32 != 0)
+            return "index segment " + name;
+    }
+    const DatasetStateRecord f = decoded.ok() ? decoded->first : DatasetStateRecord{};
     if (f.total_record_count != folded.record_count || f.total_data_size != folded.written_length ||
         f.total_uncompressed_size != folded.raw_record_bytes)
         return fmt::format("state totals {} records of {} bytes, the segments below {} hold {} of {}",

@@ -38,16 +38,15 @@ struct Report {
 
 Report run(const Options& options);
 
-// Files at rest, parsed on their own (not through the engine's open): every data segment
-// of a data directory in the layout of doc/formats.md (its blocks tile its written bytes,
-// the pending fields name its last raw block or are zero, its header counters equal the
-// records its blocks hold), and nothing else there. Gives the first fault or an empty text;
-// *totals gets the sum of what the blocks hold.
-std::string check_data_dir(const std::string& data_dir, SegmentStats* totals);
-// A dataset directory: its data directory as above, the index segment headers, and the
-// state file's totals equal to the segments below its watermark.
-std::string check_files_at_rest(const std::string& dataset_dir, SegmentStats* totals);
-
 std::string format_report(const Report& report);
+
+// Files at rest, parsed on their own (not through the engine's open), in the layout of
+// doc/formats.md: each data segment's blocks tile its written bytes, its pending fields
+// name its last raw block or are zero and its header counters equal the records its
+// blocks hold; nothing else lies beside them; the index segment headers parse; the state
+// file's totals are those of the segments below its watermark (index/ and state are
+// checked when present). Gives the first fault or an empty text; *totals gets what the
+// data segments hold.
+std::string check_files_at_rest(const std::string& dir, SegmentStats* totals);
 
 }  // namespace brenvale::killtest

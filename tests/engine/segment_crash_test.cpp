@@ -151,12 +151,12 @@ void run_crash_points(uint8_t type) {
         total = testing::count_crash_points({}, [&](int fd) { return run_workload(dir.path(), type, fd); }, &steps, &rc);
         ASSERT_EQ(rc, 0);
         for (const char* name :
-             {"create.file", "create.header_fields", "create.header", "append.frame", "append.block_header", "append.stats",
-              "append.pending_size", "append.commit", "new_block.block", "new_block.stats", "new_block.pending_fields",
-              "new_block.commit", "single.block", "single.stats", "seal.staged", "seal.block_header", "seal.copy_half",
-              "seal.copied", "seal.wrote_position", "seal.commit", "append_to.data", "append_to.block_header",
-              "append_to.pending_size", "append_to.commit", "correct.staged", "correct.commit", "correct.copied",
-              "correct.applied"})
+             {"create.file", "create.header_fields", "create.header", "append.frame", "append.block_header",
+              "append.stats", "append.pending_size", "append.commit", "new_block.block", "new_block.stats",
+              "new_block.pending_fields", "new_block.commit", "single.block", "single.stats", "seal.staged",
+              "seal.block_header", "seal.copy_half", "seal.copied", "seal.wrote_position", "seal.commit",
+              "append_to.data", "append_to.block_header", "append_to.pending_size", "append_to.commit",
+              "correct.staged", "correct.commit", "correct.copied", "correct.applied"})
             EXPECT_TRUE(steps.count(name)) << "workload never reaches " << name;
     }
     ASSERT_GT(total, 40);
@@ -226,7 +226,7 @@ void run_crash_points(uint8_t type) {
         ASSERT_TRUE(set->close_all().ok());
         // At rest every file is in its layout, with counters equal to its records.
         SegmentStats at_rest;
-        EXPECT_EQ(killtest::check_data_dir(data_dir, &at_rest), "") << "crash point " << k;
+        EXPECT_EQ(killtest::check_files_at_rest(dir.path(), &at_rest), "") << "crash point " << k;
 
         LogCapture logs;
         auto again = SegmentSet::open_dir(dir.path(), {kSpan, kInitial, 3, type});

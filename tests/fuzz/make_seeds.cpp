@@ -1,8 +1,8 @@
 // Writes the seed corpus of the dataset fuzz target: small valid datasets of both index
 // modes and both codecs, with sealed, single-record and pending blocks, several segments of each kind,
 // gaps, out-of-order writes, deletes and appends; two of them with a retention window. The
-// zstd ones are also written as a writer killed in a correction and in a seal, with the
-// stage file that finishes them.
+// zstd ones are also written as left by a writer ended in a correction (its frame staged
+// behind the block) and in a seal (staged in the stage file).
 // Usage: dataset_fuzz_seeds <corpus dir>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,13 +22,13 @@ namespace {
 
 const char* g_end_at = nullptr;
 
-// A copy of dir as a writer ended at the crash point `at` left it, while it corrects the
-// latest record or seals the pending block.
-bool interrupted_copy(const std::string& dir, const std::string& copy, const char* at) {
+// Packs a copy of dir as a writer ended at the crash point `at` left it while it corrected
+// a new latest record and then sealed the pending block.
+bool interrupted_seed(const std::string& dir, const std::string& path, const char* at) {
+    const std::string copy = dir + "-interrupted";
     (void)remove_dir_all(copy);
     if (std::system(fmt::format("cp -r {} {}", dir, copy).c_str()) != 0) return false;
     const pid_t pid = ::fork();
-    if (pid < 0) return false;
     if (pid == 0) {
         auto ds = Dataset::open({"f", "z"}, copy);
         if (!ds.ok()) _exit(1);
@@ -38,17 +38,15 @@ bool interrupted_copy(const std::string& dir, const std::string& copy, const cha
         });
         const int64_t t = ds->latest_timestamp().value_or(0) + 1;
         (void)ds->write(t, std::vector<uint8_t>(50, 'n'));
-        (void)ds->write(t, std::vector<uint8_t>(7, 'c'));              // a correction in place
-        (void)ds->write(t + 1, std::vector<uint8_t>(270000, 's'));     // seals the pending block first
+        (void)ds->write(t, std::vector<uint8_t>(7, 'c'));           // corrected in place
+        (void)ds->write(t + 1, std::vector<uint8_t>(270000, 's'));  // seals the pending block first
         _exit(1);
     }
     int status = 0;
-    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-bool write_seed(const std::string& dir, const std::string& path) {
-    const auto archive = fuzz::pack_directory(dir);
-    return write_file_atomic(path, std::string(archive.begin(), archive.end())).ok();
+    const bool ended = pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const auto archive = fuzz::pack_directory(copy);
+    (void)remove_dir_all(copy);
+    return ended && write_file_atomic(path, std::string(archive.begin(), archive.end())).ok();
 }
 
 }  // namespace
@@ -97,18 +95,17 @@ int main(int argc, char** argv) {
             (void)ds->delete_record(t - 20);
             (void)ds->append(t, std::vector<uint8_t>{4, 5, 6});
             if (!ds->close().ok()) return 1;
+            const auto archive = fuzz::pack_directory(dir);
             const std::string path = fmt::format("{}/seed-{}-{}", out, continuous ? "continuous" : "sparse",
                                                  codec ? "deflate" : "zstd");
-            if (!write_seed(dir, path)) return 1;
-            ++n;
+            std::string bytes(archive.begin(), archive.end());
+            if (!write_file_atomic(path, bytes).ok()) return 1;
             for (const char* at : {"correct.copied", "seal.copy_half"}) {
-                if (codec != 0) break;
-                const std::string copy = dir + "-interrupted";
-                if (!interrupted_copy(dir, copy, at) || !write_seed(copy, fmt::format("{}-{}", path, at))) return 1;
-                (void)remove_dir_all(copy);
-                ++n;
+                if (codec == 0 && !interrupted_seed(dir, fmt::format("{}-{}", path, at), at)) return 1;
+                n += codec == 0;
             }
             (void)remove_dir_all(dir);
+            ++n;
         }
     }
     std::printf("%d seeds written to %s\n", n, out.c_str());
