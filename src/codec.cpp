@@ -304,8 +304,10 @@ Result<BlockBuffer> decompress_block(std::span<const uint8_t> stored, uint8_t co
     }
 }
 
-uint32_t crc32(std::span<const uint8_t> bytes) {
-    return static_cast<uint32_t>(libdeflate_crc32(0, bytes.data(), bytes.size()));
+uint32_t crc32(std::span<const uint8_t> bytes) { return crc32(0, bytes); }
+
+uint32_t crc32(uint32_t crc, std::span<const uint8_t> bytes) {
+    return static_cast<uint32_t>(libdeflate_crc32(crc, bytes.data(), bytes.size()));
 }
 
 }  // namespace brenvale::codec

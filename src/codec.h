@@ -39,5 +39,7 @@ Status check_compress_type(uint8_t compress_type);
 
 // CRC-32 (the zlib polynomial) of the bytes; guards staged copies inside segment files.
 uint32_t crc32(std::span<const uint8_t> bytes);
+// The CRC-32 of earlier bytes (crc) continued over these.
+uint32_t crc32(uint32_t crc, std::span<const uint8_t> bytes);
 
 }  // namespace brenvale::codec

@@ -7,8 +7,10 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <random>
@@ -105,15 +107,39 @@ Status FileHandle::reserve(uint64_t len) const {
     return Error::io(rc);
 }
 
-Status FileHandle::write_at(uint64_t offset, std::span<const uint8_t> bytes) const {
-    return write_fully(bytes.data(), bytes.size(), [&](const uint8_t* p, size_t n, uint64_t done) {
-        return ::pwrite(fd_, p, n, static_cast<off_t>(offset + done));
-    });
-}
-
 Status FileHandle::sync() const {
     if (int e = io_fault(io_op::kFsync)) return Error::io(e);
     if (::fsync(fd_) != 0) return last_io();
+    return {};
+}
+
+Status FileHandle::write_at(uint64_t offset, std::span<const std::span<const uint8_t>> pieces) const {
+    constexpr size_t kMaxPieces = 8;
+    if (pieces.size() > kMaxPieces) return Error::io_message("too many pieces for one write");
+    iovec iov[kMaxPieces];
+    size_t count = 0;
+    for (const auto& p : pieces) {
+        if (p.empty()) continue;
+        iov[count++] = iovec{const_cast<uint8_t*>(p.data()), p.size()};
+    }
+    size_t first = 0;
+    while (first < count) {
+        if (int e = io_fault(io_op::kWrite)) return Error::io(e);
+        ssize_t n = ::pwritev(fd_, iov + first, static_cast<int>(count - first), static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return last_io();
+        }
+        if (n == 0) return Error::io_message("failed to write whole buffer");
+        offset += static_cast<uint64_t>(n);
+        for (auto left = static_cast<size_t>(n); left > 0;) {
+            const size_t take = std::min(left, iov[first].iov_len);
+            iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + take;
+            iov[first].iov_len -= take;
+            left -= take;
+            if (iov[first].iov_len == 0) ++first;
+        }
+    }
     return {};
 }
 

@@ -47,10 +47,14 @@ public:
     // through a mapping can never meet a full disk. Never shrinks.
     Status reserve(uint64_t len) const;
     Status sync() const;
-    // Writes bytes at offset with pwrite, repeating short writes. Up to one page at a page
-    // boundary is written by a single call, which a killed process either completes or
-    // never starts.
-    Status write_at(uint64_t offset, std::span<const uint8_t> bytes) const;
+    // Writes the pieces one after another from offset (pwritev; short writes go on). Up to
+    // one page at a page boundary is written by a single call, which a killed process
+    // either completes or never starts.
+    Status write_at(uint64_t offset, std::span<const std::span<const uint8_t>> pieces) const;
+    Status write_at(uint64_t offset, std::span<const uint8_t> bytes) const {
+        const std::span<const uint8_t> one[] = {bytes};
+        return write_at(offset, one);
+    }
     void close();
     // Gives up ownership of the descriptor (handed to another owner).
     int release() { return std::exchange(fd_, -1); }

@@ -34,6 +34,7 @@ std::string identifier_file(std::string_view dataset_dir) { return join_path(dat
 std::string state_file(std::string_view dataset_dir) { return join_path(dataset_dir, kStateFile); }
 std::string data_dir(std::string_view dataset_dir) { return join_path(dataset_dir, kDataDir); }
 std::string index_dir(std::string_view dataset_dir) { return join_path(dataset_dir, kIndexDir); }
+std::string stage_file(std::string_view data_dir) { return join_path(data_dir, kStageFile); }
 std::string queue_dir(std::string_view dataset_dir) { return join_path(dataset_dir, kQueueDir); }
 
 Status create_dataset_dirs(std::string_view dataset_dir) {

@@ -7,6 +7,7 @@
 //   <root>/<name>/.creating-<16 hex>      a dataset being created (renamed into place)
 //       meta, identifier, state           its settings, identifier and totals
 //       data/<20-digit base>              data segments
+//       data/stage                        the staged copy of an in-place change
 //       index/<20-char start>             index segments (<name>.tmp while created)
 //       queue/<group_name>                consumer state pages of its queue
 //   <root>/.journal/logs/meta             the journal's marker file
@@ -44,6 +45,9 @@ inline constexpr std::string_view kStateFile = "state";
 inline constexpr std::string_view kDataDir = "data";
 inline constexpr std::string_view kIndexDir = "index";
 inline constexpr std::string_view kQueueDir = "queue";
+// Beside the data segments: the copy that a seal or a correction of the last record keeps
+// while it overwrites a segment's bytes in place.
+inline constexpr std::string_view kStageFile = "stage";
 // A file being created under a temporary name before it is renamed into place.
 inline constexpr std::string_view kTempSuffix = ".tmp";
 
@@ -74,6 +78,8 @@ std::string state_file(std::string_view dataset_dir);
 std::string data_dir(std::string_view dataset_dir);
 std::string index_dir(std::string_view dataset_dir);
 std::string queue_dir(std::string_view dataset_dir);
+// The stage file of a data directory (<dataset>/data).
+std::string stage_file(std::string_view data_dir);
 // Everything a dataset directory can hold besides `meta` and `identifier`: what a create
 // over leftovers of an interrupted create or drop removes.
 inline constexpr std::string_view kDatasetContents[] = {kDataDir, kIndexDir, kQueueDir, kStateFile};

@@ -357,12 +357,12 @@ Result<DataSetInspectResult> Dataset::inspect() {
     st.total_data_size = f.total_data_size;
     st.total_uncompressed_size = f.total_uncompressed_size;
     st.total_invalid_record_count = f.total_invalid_record_count;
-    if (auto last = in.segments.last_stats()) {
-        st.total_record_count += last->record_count;
-        st.total_data_size += last->written_length;
-        st.total_uncompressed_size += last->raw_record_bytes;
-        st.total_invalid_record_count += last->invalid_record_count;
-    }
+    // The state file holds the segments below its watermark; the others count as they are.
+    const SegmentStats unfolded = in.segments.stats_from(f.stats_watermark);
+    st.total_record_count += unfolded.record_count;
+    st.total_data_size += unfolded.written_length;
+    st.total_uncompressed_size += unfolded.raw_record_bytes;
+    st.total_invalid_record_count += unfolded.invalid_record_count;
     st.open_data_segments = static_cast<uint32_t>(in.segments.open_count());
     st.data_segments = static_cast<uint32_t>(in.segments.count());
     st.open_index_segments = static_cast<uint32_t>(in.index.open_segment_count());

@@ -4,7 +4,9 @@
 //   4  u16 flags               12 u32 zero
 //   6  u16 record count
 //
-// and the trailer that names a staged correction (same shape, flags 0x8000).
+// The flags 0x8000 mark a data segment's pending block whose last record is being
+// corrected from the stage file (format/stage.h); files of earlier versions carry them on
+// a trailer that names a correction staged behind the block (same shape).
 #pragma once
 
 #include <cstddef>
@@ -30,9 +32,10 @@ struct BlockHeader {
     // The flags a sealed block of several records and a single-record block carry.
     static constexpr uint16_t kSealedFlags = kSealed | kCompressed;
     static constexpr uint16_t kSingleFlags = kSealedFlags | kSingleRecord;
-    // The trailer behind a staged correction of a data segment's last record: payload =
-    // the new framed size, record count = in_block, uncompressed = the block's new payload
-    // size, reserved = CRC-32 of the staged frame.
+    // On a pending block: the correction of its last record staged in the stage file is
+    // committed. On a trailer behind the block (earlier versions): payload = the new framed
+    // size, record count = in_block, uncompressed = the block's new payload size, reserved
+    // = CRC-32 of the frame staged before the trailer.
     static constexpr uint16_t kStagedCorrection = 0x8000;
 
     uint32_t payload_size = 0;

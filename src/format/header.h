@@ -27,6 +27,7 @@ inline constexpr size_t kFileType = 6;       // u8
 inline constexpr size_t kContentLength = 7;  // u16: length of the metadata area
 inline constexpr size_t kMeta = 9;           // metadata entries: u8 tag, u16 length, value
 }  // namespace header_at
+inline constexpr size_t kHeaderMagicLen = 4;
 inline constexpr size_t kHeaderPrefixLen = 9;
 inline constexpr size_t kMetaEntryHeadLen = 3;  // tag and length
 inline constexpr uint16_t kMetaContentLength = 41;

@@ -9,18 +9,13 @@
 
 namespace brenvale {
 
-namespace {
-
-// Whether a stored sealed payload decodes to exactly `expected` bytes holding `count` frames.
-bool sealed_payload_valid(const RecordFraming& framing, std::span<const uint8_t> stored, uint8_t compress_type,
-                          uint64_t expected, uint64_t count) {
-    auto decoded = codec::decompress(stored, compress_type, static_cast<size_t>(expected));
+bool BlockEngine::sealed_payload_valid(std::span<const uint8_t> stored, const PendingBlock& pb) const {
+    const uint64_t expected = pb.wrote_position;
+    auto decoded = codec::decompress(stored, compress_type_, static_cast<size_t>(expected));
     if (!decoded.ok() || decoded->size() != expected) return false;
-    auto tiled = scan_frames(framing, decoded->data(), decoded->size(), count);
+    auto tiled = scan_frames(format_.framing, decoded->data(), decoded->size(), pb.record_count);
     return tiled && *tiled == expected;
 }
-
-}  // namespace
 
 // ---- state and file ----
 
@@ -148,9 +143,20 @@ Result<BlockEngine::Appended> BlockEngine::append_frame(uint64_t key, std::span<
     return done({pos, 0});
 }
 
-// The raw payload is overwritten in place, so the sealed block is first staged behind it
-// (behind the in-place compressed payload too when that is the longer one); setting the
-// sealed flags is the point of no return, clearing the pending position the commit.
+uint64_t BlockEngine::seal_extent(const PendingBlock& pb, uint64_t cs) const {
+    return pb.position + kBlockHeaderLen + std::max(pb.wrote_position, cs) + kBlockHeaderLen + cs;
+}
+
+Status BlockEngine::stage_seal(const PendingBlock& pb, const BlockHeader& sealed, std::span<const uint8_t> stored) {
+    const uint64_t stage = pb.position + kBlockHeaderLen + std::max<uint64_t>(pb.wrote_position, stored.size());
+    std::memcpy(at(stage + kBlockHeaderLen), stored.data(), stored.size());
+    BlockHeader::write(file_.bytes(), header_len_ + stage, sealed);
+    return ok_status();
+}
+
+// The raw payload is overwritten in place, so the sealed block is first staged whole
+// (stage_seal); setting the sealed flags is the point of no return, clearing the pending
+// position the commit.
 Status BlockEngine::seal_pending(uint8_t compress_level) {
     if (!pending_) return ok_status();
     BRVL_TRY(check_writable());
@@ -162,17 +168,16 @@ Status BlockEngine::seal_pending(uint8_t compress_level) {
         codec::compress_block({at(pb.position + kBlockHeaderLen), pb.wrote_position}, compress_level, compress_type_));
     if (stored.size() > UINT32_MAX) return Error::invalid_data("compressed block exceeds u32");
     const uint64_t cs = stored.size();
-    const uint64_t stage = pb.position + kBlockHeaderLen + std::max(pb.wrote_position, cs);
-    const uint64_t need = stage + kBlockHeaderLen + cs;
+    const uint64_t need = seal_extent(pb, cs);
     while (available() < need) {
         if (!grow().ok()) return Error::segment_full();
     }
     uint8_t* st = BRVL_TRY(state_block());
     const BlockHeader sealed = BlockHeader::make(cs, BlockHeader::kSealedFlags, pb.record_count, pb.wrote_position);
 
-    std::memcpy(at(stage + kBlockHeaderLen), stored.data(), cs);
-    BlockHeader::write(file_.bytes(), header_len_ + stage, sealed);
+    BRVL_TRY(stage_seal(pb, sealed, stored.bytes()));
     crash_point("seal.staged");
+    publish_fence();
     BlockHeader::write(file_.bytes(), header_len_ + pb.position, sealed);
     crash_point("seal.block_header");
     uint8_t* dst = at(pb.position + kBlockHeaderLen);
@@ -216,9 +221,9 @@ Status BlockEngine::grow() {
 // past it is a torn tail and is cut off; block header and state are rewritten. A change
 // staged by the kind whose commit store was made is finished from its staged copy. A
 // read-only file repairs in memory only.
-Result<bool> BlockEngine::restore_pending(const PendingBlock* stored) {
+Result<BlockEngine::Repair> BlockEngine::restore_pending(const PendingBlock* stored) {
     pending_.reset();
-    if (stored == nullptr) return false;
+    if (stored == nullptr) return Repair::None;
     const BlockStateLayout& sl = format_.state;
     const uint64_t p = stored->position;
     const uint64_t w = stored->wrote_position;
@@ -235,14 +240,14 @@ Result<bool> BlockEngine::restore_pending(const PendingBlock* stored) {
     const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + p);
     uint8_t* st = nullptr;
     if (!read_only_) st = BRVL_TRY(state_block());
-    if (bh.flags != 0) {
-        BRVL_TRY(finish_interrupted_seal(st, *stored, bh));
-        return true;
-    }
     if (auto finished = BRVL_TRY(finish_staged_change(st, *stored, bh))) {
         written_ = p + kBlockHeaderLen + finished->wrote_position;
         pending_ = *finished;
-        return true;
+        return Repair::Staged;
+    }
+    if (bh.flags != 0) {
+        BRVL_TRY(finish_interrupted_seal(st, *stored, bh));
+        return Repair::Seal;
     }
 
     const uint64_t room = std::min(file_size_ - header_len_ - p - kBlockHeaderLen, kMaxPendingPayload);
@@ -267,30 +272,32 @@ Result<bool> BlockEngine::restore_pending(const PendingBlock* stored) {
     }
     written_ = p + kBlockHeaderLen + L;
     pending_ = PendingBlock{p, L, c};
-    return repaired;
+    return repaired ? Repair::Tail : Repair::None;
 }
 
-const uint8_t* BlockEngine::sealed_source(const PendingBlock& pb, const BlockHeader& bh) const {
+// A copy staged behind both the raw payload and the in-place compressed payload.
+const uint8_t* BlockEngine::staged_seal_copy(const PendingBlock& pb, const BlockHeader& bh) {
     const uint64_t rel = mapped_room();
     const uint64_t cs = bh.payload_size;
-    const RecordFraming& fr = format_.framing;
-    // Staged copy behind both the raw payload and the in-place compressed payload.
     auto stage = checked_add(pb.position + kBlockHeaderLen, std::max(pb.wrote_position, cs));
-    if (stage && range_within(*stage, kBlockHeaderLen, rel)) {
-        const BlockHeader sbh = BlockHeader::read(file_.bytes(), header_len_ + *stage);
-        if (sbh.flags == BlockHeader::kSealedFlags && sbh.record_count == pb.record_count &&
-            sbh.uncompressed_size == pb.wrote_position && sbh.payload_size == cs &&
-            range_within(*stage + kBlockHeaderLen, cs, rel) &&
-            sealed_payload_valid(fr, {at(*stage + kBlockHeaderLen), cs}, compress_type_, pb.wrote_position,
-                                 pb.record_count)) {
-            return at(*stage + kBlockHeaderLen);
-        }
+    if (!stage || !range_within(*stage, kBlockHeaderLen, rel)) return nullptr;
+    const BlockHeader sbh = BlockHeader::read(file_.bytes(), header_len_ + *stage);
+    if (sbh.flags == BlockHeader::kSealedFlags && sbh.record_count == pb.record_count &&
+        sbh.uncompressed_size == pb.wrote_position && sbh.payload_size == cs &&
+        range_within(*stage + kBlockHeaderLen, cs, rel) &&
+        sealed_payload_valid({at(*stage + kBlockHeaderLen), cs}, pb)) {
+        return at(*stage + kBlockHeaderLen);
     }
+    return nullptr;
+}
+
+const uint8_t* BlockEngine::sealed_source(const PendingBlock& pb, const BlockHeader& bh) {
+    if (const uint8_t* staged = staged_seal_copy(pb, bh)) return staged;
     // A complete in-place seal whose state was not yet cleared.
+    const uint64_t cs = bh.payload_size;
     if ((bh.flags & 0x7) == BlockHeader::kSealedFlags && bh.record_count == pb.record_count &&
-        bh.uncompressed_size == pb.wrote_position && range_within(pb.position + kBlockHeaderLen, cs, rel) &&
-        sealed_payload_valid(fr, {at(pb.position + kBlockHeaderLen), cs}, compress_type_, pb.wrote_position,
-                             pb.record_count)) {
+        bh.uncompressed_size == pb.wrote_position && range_within(pb.position + kBlockHeaderLen, cs, mapped_room()) &&
+        sealed_payload_valid({at(pb.position + kBlockHeaderLen), cs}, pb)) {
         return at(pb.position + kBlockHeaderLen);
     }
     return nullptr;
@@ -307,8 +314,9 @@ Status BlockEngine::finish_interrupted_seal(uint8_t* st, const PendingBlock& pb,
     const uint64_t cs = bh.payload_size;
     const uint64_t new_written = pb.position + kBlockHeaderLen + cs;
     if (st == nullptr) {
-        // Reads of this block go to the source while the pending position stays set.
-        written_ = std::max(written_, new_written);
+        // Reads of this block go to the source while the pending position stays set; the
+        // blocks end where they will after the seal.
+        written_ = new_written;
         pending_.reset();
         return ok_status();
     }

@@ -12,10 +12,11 @@
 //   new pending block               frame and block header, counters, pending payload bytes
 //                                   and count, then pending position (commit), written end
 //   single-record block             payload and header, counters, then written end (commit)
-//   seal                            the sealed block staged whole behind the pending block,
-//                                   sealed flags on the pending block (from here the staged
-//                                   copy finishes it), the payload copied in place, written
-//                                   end, then pending position = none (commit)
+//   seal                            the sealed block staged whole (behind the pending block,
+//                                   or where the kind keeps its staged copies), sealed flags
+//                                   on the pending block (from here the staged copy finishes
+//                                   it), the payload copied in place, written end, then
+//                                   pending position = none (commit)
 //
 // The record count is the first counter stored and always after the block header, so a
 // count above the blocks' own counts shows a change killed before its commit.
@@ -80,8 +81,8 @@ public:
     std::span<const uint8_t> mapped_bytes() const { return {file_.data(), static_cast<size_t>(file_.size())}; }
 
     // Compresses and seals the pending block; nothing to do without one. The file grows
-    // first when the staged copy needs room; when it cannot, the segment-full error leaves
-    // the raw pending block untouched.
+    // first when the seal needs room (seal_extent); when it cannot, the segment-full error
+    // leaves the raw pending block untouched.
     Status seal_pending(uint8_t compress_level);
     // Doubles the file up to the size limit; never shrinks. The old mapping stays when
     // growing fails.
@@ -102,6 +103,15 @@ protected:
     // and whose commit store was made; the finished pending block, or nothing.
     virtual Result<std::optional<PendingBlock>> finish_staged_change(uint8_t* state, const PendingBlock& stored,
                                                                      const BlockHeader& at_block);
+    // Where a seal keeps the whole sealed block until its commit. By default it is staged
+    // behind the pending block (behind the in-place compressed payload too when that is the
+    // longer one), so the seal needs the file to reach seal_extent (relative); a kind that
+    // stages elsewhere needs no more room than the sealed block itself.
+    virtual uint64_t seal_extent(const PendingBlock& pb, uint64_t compressed_size) const;
+    virtual Status stage_seal(const PendingBlock& pb, const BlockHeader& sealed, std::span<const uint8_t> stored);
+    // The payload that stage_seal kept for pb (whose header on file is at_block), checked
+    // whole; null when there is none.
+    virtual const uint8_t* staged_seal_copy(const PendingBlock& pb, const BlockHeader& at_block);
 
     // ---- writing ----
     struct Appended {
@@ -115,18 +125,29 @@ protected:
     Result<Appended> append_frame(uint64_t key, std::span<const uint8_t> data, uint8_t compress_level);
 
     // ---- open ----
+    // What restore_pending repaired.
+    enum class Repair : uint8_t {
+        None,
+        Tail,    // the raw pending block was cut back to its committed frames
+        Seal,    // an interrupted seal was finished
+        Staged,  // a staged change of the kind was finished
+    };
     // Restores the pending block named by the stored state, trusted up to its commit
     // points: an interrupted seal is finished from its staged copy, a staged change of the
-    // kind is finished, and a torn tail behind the committed frames is cut off. Gives
-    // whether a repair was made; a read-only file repairs in memory only.
-    Result<bool> restore_pending(const PendingBlock* stored);
+    // kind is finished, and a torn tail behind the committed frames is cut off. A
+    // read-only file repairs in memory only.
+    Result<Repair> restore_pending(const PendingBlock* stored);
     // Finishes a seal interrupted after its point of no return (the pending block carries
     // sealed flags), from the staged copy or a complete in-place copy; refuses the block
     // when neither is whole. A read-only file changes nothing on disk: its reads take the
     // sealed payload from sealed_source.
     Status finish_interrupted_seal(uint8_t* state, const PendingBlock& stored, const BlockHeader& at_block);
-    // The sealed payload of an interrupted seal; null when no copy is whole.
-    const uint8_t* sealed_source(const PendingBlock& stored, const BlockHeader& at_block) const;
+    // The sealed payload of an interrupted seal: the staged copy, else a complete in-place
+    // copy; null when no copy is whole.
+    const uint8_t* sealed_source(const PendingBlock& stored, const BlockHeader& at_block);
+    // Whether stored bytes are the sealed payload of pb: they decode to its raw size and
+    // hold exactly its frames.
+    bool sealed_payload_valid(std::span<const uint8_t> stored, const PendingBlock& pb) const;
     // The sum of the blocks' record counts up to the written length; nothing when the
     // blocks do not tile it.
     std::optional<uint64_t> count_from_block_headers() const;

@@ -8,6 +8,7 @@
 
 #include "codec.h"
 #include "log.h"
+#include "paths.h"
 
 namespace brenvale {
 
@@ -68,11 +69,20 @@ Result<std::unique_ptr<DataSegment>> DataSegment::create(const std::string& path
     meta.size_limit = max_size;
     meta.compress_level = compress_level;
     meta.compress_type = compress_type;
-    DataHeader::write(seg->file_.bytes(), meta, DataSegmentState{});
+    // The magic is stored last: a file without it was cut short before it held anything,
+    // and opening the data directory removes it.
+    uint8_t header[kDataHeaderLen];
+    DataHeader::write({header, kDataHeaderLen}, meta, DataSegmentState{});
+    uint8_t* bytes = seg->file_.data();
+    std::memcpy(bytes + kHeaderMagicLen, header + kHeaderMagicLen, kDataHeaderLen - kHeaderMagicLen);
+    crash_point("create.header_fields");
+    publish_fence();
+    std::memcpy(bytes, header, kHeaderMagicLen);
     crash_point("create.header");
     BRVL_TRY(seg->file_.flush());
 
     seg->path_ = path;
+    seg->stage_path_ = paths::stage_file(parent_dir(path));
     seg->base_offset_ = base_offset;
     seg->file_size_ = seg->file_.size();
     seg->max_size_ = max_size;
@@ -87,6 +97,7 @@ Result<std::unique_ptr<DataSegment>> DataSegment::open(const std::string& path, 
                                                        uint64_t max_size, bool read_only) {
     auto seg = std::make_unique<DataSegment>(Token{});
     seg->path_ = path;
+    seg->stage_path_ = paths::stage_file(parent_dir(path));
     seg->read_only_ = read_only;
     seg->base_offset_ = base_offset;
     seg->max_size_ = max_size;
@@ -142,15 +153,31 @@ Result<bool> DataSegment::load_header(bool warn_version) {
     invalid_count_ = h.state.invalid_record_count;
     compress_type_ = h.meta.compress_type;
     created_ms_ = h.meta.created_ms;
+    uint8_t* st = read_only_ ? nullptr : BRVL_TRY(state_block());
+    const bool no_pending = h.state.pending_position == kNoPendingBlock;
+    // Without a pending block the pending fields are zero; a seal killed after its commit,
+    // or a new block killed before its own, leaves them set.
+    const bool stale_fields = no_pending && (h.state.pending_wrote_position != 0 || h.state.pending_count != 0);
+    if (stale_fields) {
+        log::warn(log::kSegmentData, "[DataSegment open] cleared the pending fields of {} after an interrupted change",
+                  path_);
+        if (st != nullptr) {
+            store_u64(st + st::kPendWrote, 0);
+            store_u64(st + st::kPendCount, 0);
+        }
+    }
     const PendingBlock stored{h.state.pending_position, h.state.pending_wrote_position, h.state.pending_count};
-    const bool repaired =
-        BRVL_TRY(restore_pending(h.state.pending_position == kNoPendingBlock ? nullptr : &stored));
+    const Repair repair = BRVL_TRY(restore_pending(no_pending ? nullptr : &stored));
     // Every change stores the record count first and its commit last, so a kill between
     // them shows as a record count above the blocks' own counts. The counters of such a
-    // change (or of one cut off or finished by the repair) are counted again from the blocks.
-    if (!read_only_ && (repaired || count_from_block_headers() != record_count_))
-        BRVL_TRY(recount_stats(BRVL_TRY(state_block())));
-    return repaired;
+    // change (or of a tail cut off by the repair) are counted again from the blocks; on a
+    // writable file after any repair, as the blocks are whole again. A read-only file keeps
+    // the counters of a seal or a correction finished in memory (the seal changes none, the
+    // correction's raw bytes come with its staged frame): the bytes in place may be torn.
+    const bool recount = count_from_block_headers() != record_count_ || repair == Repair::Tail ||
+                         (st != nullptr && repair != Repair::None);
+    if (recount) recount_stats(st);
+    return stale_fields || repair != Repair::None || recount;
 }
 
 std::optional<DataSegment::StagedCorrection> DataSegment::staged_correction(uint64_t position,
@@ -179,7 +206,7 @@ std::optional<DataSegment::StagedCorrection> DataSegment::staged_correction(uint
 
 // Walks every block up to the written length and counts its frames; a block that cannot
 // be read keeps the stored counters (with a warning).
-Status DataSegment::recount_stats(uint8_t* st) {
+void DataSegment::recount_stats(uint8_t* st) {
     uint64_t count = 0, raw = 0;
     int64_t lo = INT64_MAX, hi = INT64_MIN;
     const bool ok = for_each_frame([&](uint64_t key, uint64_t len) {
@@ -192,17 +219,17 @@ Status DataSegment::recount_stats(uint8_t* st) {
     if (!ok) {
         log::warn(log::kSegmentData, "[DataSegment open] cannot recount the records of {}; keeping its counters",
                   path_);
-        return ok_status();
+        return;
     }
     record_count_ = count;
     raw_bytes_ = raw;
     min_ts_ = lo;
     max_ts_ = hi;
+    if (st == nullptr) return;
     store_u64(st + st::kCount, count);
     store_u64(st + st::kRaw, raw);
     store_i64(st + st::kMin, lo);
     store_i64(st + st::kMax, hi);
-    return ok_status();
 }
 
 void DataSegment::mark_dirty() {
@@ -231,13 +258,82 @@ void DataSegment::changed() {
     touch();
 }
 
+// ---- the stage file ----
+
+Status DataSegment::write_stage_record(const StageRecord& record, std::span<const std::span<const uint8_t>> pieces) {
+    if (!stage_file_.valid())
+        stage_file_ = BRVL_TRY(FileHandle::open(stage_path_, FileHandle::Mode::CreateOrOpen));
+    return write_stage(stage_file_, record, pieces);
+}
+
+const StageRecord* DataSegment::load_stage(uint16_t kind, uint64_t position) {
+    stage_.reset();
+    auto r = read_stage(stage_path_);
+    if (!r.ok() || !*r || !(*r)->names(kind, base_offset_, created_ms_, position)) return nullptr;
+    stage_ = std::move(**r);
+    return &*stage_;
+}
+
+const StageRecord* DataSegment::staged_frame(uint64_t position, uint64_t count) {
+    const StageRecord* r = load_stage(StageRecord::kCorrection, position);
+    if (r == nullptr || r->record_count != count || r->staged.size() < kFrameHeadLen ||
+        framed_size(load_u32(r->staged.data() + frame_at::kLength)) != r->staged.size() ||
+        uint64_t{r->frame_offset} + r->staged.size() != r->payload_after)
+        return nullptr;
+    return r;
+}
+
+uint64_t DataSegment::seal_extent(const PendingBlock& pb, uint64_t cs) const {
+    return pb.position + kBlockHeaderLen + cs;
+}
+
+Status DataSegment::stage_seal(const PendingBlock& pb, const BlockHeader& sealed, std::span<const uint8_t> stored) {
+    StageRecord r;
+    r.kind = StageRecord::kSeal;
+    r.base_offset = base_offset_;
+    r.created_ms = created_ms_;
+    r.position = pb.position;
+    r.record_count = sealed.record_count;
+    r.payload_after = sealed.uncompressed_size;
+    const std::span<const uint8_t> pieces[] = {stored};
+    return write_stage_record(r, pieces);
+}
+
+const uint8_t* DataSegment::staged_seal_copy(const PendingBlock& pb, const BlockHeader& bh) {
+    const StageRecord* r = load_stage(StageRecord::kSeal, pb.position);
+    if (r != nullptr && r->record_count == pb.record_count && r->payload_after == pb.wrote_position &&
+        r->staged.size() == bh.payload_size && sealed_payload_valid(r->staged, pb))
+        return r->staged.data();
+    // Earlier versions staged the block behind the pending block.
+    return BlockEngine::staged_seal_copy(pb, bh);
+}
+
 Result<std::optional<PendingBlock>> DataSegment::finish_staged_change(uint8_t* st, const PendingBlock& stored,
                                                                       const BlockHeader& bh) {
     const auto [p, w, c] = stored;
     if (c < 1 || c > kMaxPendingCount) return std::optional<PendingBlock>();
+    const uint64_t room = std::min(file_size_ - header_len_ - p - kBlockHeaderLen, kMaxPendingPayload);
+    if (bh.flags == BlockHeader::kStagedCorrection) {
+        // The correction's commit marked the block: its frame is taken from the stage file.
+        const StageRecord* r = staged_frame(p, c);
+        if (r == nullptr || r->payload_after > room) return std::optional<PendingBlock>();
+        auto before = scan_frames(at(p + kBlockHeaderLen), room, c - 1);
+        if (!before || *before != r->frame_offset) return std::optional<PendingBlock>();
+        log::warn(log::kSegmentData, "[DataSegment open] finished an interrupted correction in {}", path_);
+        const uint64_t len = r->payload_after;
+        if (st != nullptr) {
+            std::memcpy(at(p + kBlockHeaderLen + r->frame_offset), r->staged.data(), r->staged.size());
+            store_u64(st + st::kRaw, r->raw_after);
+            store_u64(st + st::kPendWrote, len);
+            store_u64(st + st::kWrote, header_len_ + p + kBlockHeaderLen + len);
+            BlockHeader::write(file_.bytes(), header_len_ + p, BlockHeader::make(len, 0, c, len));
+        }
+        raw_bytes_ = r->raw_after;
+        return std::optional<PendingBlock>(PendingBlock{p, len, c});
+    }
+    if (bh.flags != 0) return std::optional<PendingBlock>();
     auto sc = staged_correction(p, bh, w, written_);
     if (!sc) return std::optional<PendingBlock>();
-    const uint64_t room = std::min(file_size_ - header_len_ - p - kBlockHeaderLen, kMaxPendingPayload);
     auto before = scan_frames(at(p + kBlockHeaderLen), room, c - 1);
     if (!before || *before != sc->frame_off) return std::optional<PendingBlock>();
     log::warn(log::kSegmentData, "[DataSegment open] finished an interrupted correction in {}", path_);
@@ -326,10 +422,14 @@ Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_bl
     return static_cast<uint32_t>(old_len);
 }
 
-// The new frame is staged behind the pending block (behind the block as it will be, too),
-// followed by a trailer that names it; pointing wrote_position past the trailer commits
-// the correction, which is then copied in place and wrote_position set back to the block
-// end. A kill before the commit leaves the old record, after it open finishes the copy.
+// The new frame is staged first, then committed: behind the block (behind the block as it
+// will be, too) with a trailer that names it when the file has that room, committed by a
+// wrote_position past the trailer; else in the stage file, committed by marking the
+// block's flags as a staged correction. From the commit on, open finishes the correction
+// from the staged frame. The frame is then written in place, the counters, the pending
+// size and the written end follow, and the block header with its new size (and its flags
+// cleared) ends it. The block needs no more room than its new size: a shorter record is
+// corrected in place in a file that cannot grow.
 Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
     BRVL_TRY(check_writable("segment mmap not open"));
     const auto [bh, frame_pos, old_len] = BRVL_TRY(last_pending_record(position, in_block, /*appending=*/false));
@@ -346,41 +446,71 @@ Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::sp
     if ((bh.flags & BlockHeader::kSingleRecord) == 0 && static_cast<uint64_t>(new_payload) > kMaxPendingPayload)
         return Error::invalid_data("correction write: oversized record requires exclusive block");
 
-    // The staged copy needs room behind the block: grow the file for it (segment-full when
+    // A longer record grows the file when its block would end past it (segment-full when
     // it cannot grow, and the dataset writes the record anew instead).
-    const uint64_t frame_off = frame_offset(in_block);
     const uint64_t payload_after = static_cast<uint64_t>(new_payload);
-    const uint64_t stage = position + kBlockHeaderLen + std::max<uint64_t>(bh.payload_size, payload_after);
-    const uint64_t trailer = stage + new_framed;
-    const uint64_t staged_end = trailer + kBlockHeaderLen;
-    while (available() < staged_end) {
+    const uint64_t new_end = position + kBlockHeaderLen + payload_after;
+    while (available() < new_end) {
         if (!grow().ok()) return Error::segment_full();
     }
     uint8_t* st = BRVL_TRY(state_block());
     const int64_t ts = load_i64(at(frame_pos) + frame_at::kTimestamp);
+    const uint64_t raw_after = raw_bytes_ - std::min<uint64_t>(raw_bytes_, old_len) + new_len;
+    const uint64_t frame_off = frame_offset(in_block);
 
-    write_frame(at(stage), ts, data, new_framed);
-    BlockHeader::write(file_.bytes(), header_len_ + trailer,
-                       BlockHeader::make(new_framed, BlockHeader::kStagedCorrection, in_block, frame_off + new_framed));
-    store_u32(at(trailer) + block_at::kReserved, codec::crc32({at(stage), new_framed}));
-    crash_point("correct.staged");
-    publish_fence();
-    store_u64(st + st::kWrote, header_len_ + staged_end);  // commit
+    const uint64_t stage = position + kBlockHeaderLen + std::max<uint64_t>(bh.payload_size, payload_after);
+    const uint64_t trailer = stage + new_framed;
+    const bool behind = trailer + kBlockHeaderLen <= available();
+    if (behind) {
+        write_frame(at(stage), ts, data, new_framed);
+        const BlockHeader names_frame =
+            BlockHeader::make(new_framed, BlockHeader::kStagedCorrection, in_block, frame_off + new_framed);
+        BlockHeader::write(file_.bytes(), header_len_ + trailer, names_frame);
+        store_u32(at(trailer) + block_at::kReserved, codec::crc32({at(stage), new_framed}));
+        crash_point("correct.staged");
+        publish_fence();
+        store_u64(st + st::kWrote, header_len_ + trailer + kBlockHeaderLen);  // commit
+    } else {
+        uint8_t head[kFrameHeadLen];
+        store_u32(head + frame_at::kLength, static_cast<uint32_t>(new_len));
+        store_i64(head + frame_at::kTimestamp, ts);
+        static constexpr uint8_t kPadding[4] = {};
+        const std::span<const uint8_t> frame[] = {
+            {head, kFrameHeadLen}, data, {kPadding, new_framed - kFrameHeadLen - new_len}};
+        StageRecord r;
+        r.kind = StageRecord::kCorrection;
+        r.base_offset = base_offset_;
+        r.created_ms = created_ms_;
+        r.position = position;
+        r.record_count = bh.record_count;
+        r.payload_after = static_cast<uint32_t>(payload_after);
+        r.frame_offset = static_cast<uint32_t>(frame_off);
+        r.raw_after = raw_after;
+        BRVL_TRY(write_stage_record(r, frame));
+        crash_point("correct.staged");
+        publish_fence();
+        store_u16(at(position) + block_at::kFlags, BlockHeader::kStagedCorrection);  // commit
+    }
     crash_point("correct.commit");
     publish_fence();
 
-    std::memcpy(at(frame_pos), at(stage), new_framed);
+    // A reader beside the writer takes the block's extent from its header while the written
+    // end points past the trailer, and the frame from the stage file while the flags say so:
+    // the header changes before the written end in the first case, last in the second.
+    write_frame(at(frame_pos), ts, data, new_framed);
     crash_point("correct.copied");
-    BlockHeader::write(file_.bytes(), header_len_ + position,
-                       BlockHeader::make(payload_after, bh.flags, bh.record_count, static_cast<uint64_t>(new_unc)));
-    const uint64_t old_raw = raw_bytes_;
-    raw_bytes_ = old_raw - std::min<uint64_t>(old_raw, old_len) + new_len;
+    const BlockHeader after =
+        BlockHeader::make(payload_after, bh.flags, bh.record_count, static_cast<uint64_t>(new_unc));
+    if (behind) BlockHeader::write(file_.bytes(), header_len_ + position, after);
+    raw_bytes_ = raw_after;
     store_u64(st + st::kRaw, raw_bytes_);
     store_u64(st + st::kPendWrote, payload_after);
+    if (!behind) store_u64(st + st::kWrote, header_len_ + new_end);
     crash_point("correct.applied");
     publish_fence();
-    written_ = position + kBlockHeaderLen + payload_after;
-    store_u64(st + st::kWrote, header_len_ + written_);
+    if (behind) store_u64(st + st::kWrote, header_len_ + new_end);
+    else BlockHeader::write(file_.bytes(), header_len_ + position, after);
+    written_ = new_end;
     pending_->wrote_position = payload_after;
     mark_dirty();
     return ok_status();
@@ -497,12 +627,8 @@ Result<DataSegment::LiveState> DataSegment::live_state(bool allow_remap) {
             grown = end && *end > rel && length.ok() && *length > live.mapped;
         }
         if (!grown || !allow_remap || pass > 0) {
-            // Counters for inspection follow the writer.
-            record_count_ = load_u64(st + st::kCount);
-            raw_bytes_ = load_u64(st + st::kRaw);
-            min_ts_ = load_i64(st + st::kMin);
-            max_ts_ = load_i64(st + st::kMax);
-            invalid_count_ = load_u64(st + st::kInvalid);
+            // The counters stay those checked when the file was mapped: the stored ones may
+            // run ahead of a change in flight.
             written_ = std::min(live.wrote, rel);
             if (live.pending_position != kNoPendingBlock && live.pending_header.flags == 0)
                 pending_ = PendingBlock{live.pending_position, live.pending_wrote, live.pending_count};
@@ -525,7 +651,13 @@ Result<Item> DataSegment::read_item_live(const LiveState& live, uint64_t owner, 
         return read_in_block<Item>(owner, position, live.wrote, in_block, cache, slot);
     }
     const BlockHeader& bh = live.pending_header;
-    if (bh.flags != 0) {
+    if (bh.flags == BlockHeader::kStagedCorrection) {
+        // A correction in progress: the corrected frame from the stage file; the frames
+        // before it are not touched.
+        const StageRecord* r = staged_frame(position, live.pending_count);
+        if (r != nullptr && r->frame_offset == frame_offset(in_block))
+            return item_of<Item>(BRVL_TRY(read_frame(r->staged, 0)));
+    } else if (bh.flags != 0) {
         // A seal in progress (or interrupted): its sealed payload, staged or in place.
         const PendingBlock pb{position, live.pending_wrote, live.pending_count};
         const uint8_t* source = sealed_source(pb, bh);
@@ -585,7 +717,10 @@ void DataSegment::set_notifier(std::optional<DirtyNotifier> notifier) {
     }
 }
 
-void DataSegment::unmap() { unmap_file(); }
+void DataSegment::unmap() {
+    unmap_file();
+    stage_file_.close();
+}
 
 SegmentStats DataSegment::stats() const {
     return SegmentStats{base_offset_, record_count_, written_, raw_bytes_, invalid_count_, min_ts_, max_ts_};

@@ -1,12 +1,15 @@
 // One data segment file: the 124-byte header, then blocks of records in the block scheme
 // of BlockEngine (pending block, sealing, single-record blocks, growth). What a data
 // segment adds: timestamps and the invalid count in its state, in-place changes of the last
-// record (append, correction staged behind the block), reads through the block cache, and
-// a read-only mode that follows a live writer in another process.
+// record (append, correction), reads through the block cache, and a read-only mode that
+// follows a live writer in another process.
 //
 // Every multi-store change is ordered so that one store of the header state (or of the
-// frame length, for in-place changes of the last record) is its commit point, and opening
-// a file repairs a change that a killed process left half done.
+// frame length or the block's flags, for in-place changes of the last record) is its
+// commit point, and opening a file repairs a change that a killed process left half done.
+// Seals and corrections overwrite bytes in place and need no more room than their result:
+// a seal keeps its copy in the data directory's stage file (format/stage.h), a correction
+// behind the block when the file has that room, else in the stage file too.
 #pragma once
 
 #include <atomic>
@@ -25,6 +28,7 @@
 #include "file.h"
 #include "format/frame.h"
 #include "format/header.h"
+#include "format/stage.h"
 #include "segment/block_engine.h"
 #include "types.h"
 #include "util.h"
@@ -96,7 +100,8 @@ public:
     Result<RecordLocation> append_record(int64_t timestamp, std::span<const uint8_t> data, uint8_t compress_level);
     // Appends to the last record of the pending block; returns its data length before.
     Result<uint32_t> append_to_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data);
-    // Replaces the data of the last record of the pending block.
+    // Replaces the data of the last record of the pending block, in place; segment-full
+    // only when a longer record would end past a file that cannot grow.
     Status correct_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data);
     Status mark_invalid();
 
@@ -120,7 +125,7 @@ public:
     void mark_clean() { clean_ = true; }
     // Installs (or removes) the notifier; registers at once when there are unflushed changes.
     void set_notifier(std::optional<DirtyNotifier> notifier);
-    // Drops the mapping (without flushing); ensure_mapped maps it again.
+    // Drops the mapping (without flushing) and the stage file; ensure_mapped maps it again.
     void unmap();
 
     // ---- state ----
@@ -147,15 +152,30 @@ private:
     // ---- block engine hooks ----
     void record_counted(uint8_t* state, uint64_t key) override;
     void changed() override;
-    // A correction of the last record staged behind the block and committed: finished.
+    // A committed correction of the last record: finished from its staged frame.
     Result<std::optional<PendingBlock>> finish_staged_change(uint8_t* state, const PendingBlock& stored,
                                                              const BlockHeader& at_block) override;
+    // Seals stage their block in the stage file.
+    uint64_t seal_extent(const PendingBlock& pb, uint64_t compressed_size) const override;
+    Status stage_seal(const PendingBlock& pb, const BlockHeader& sealed, std::span<const uint8_t> stored) override;
+    const uint8_t* staged_seal_copy(const PendingBlock& pb, const BlockHeader& at_block) override;
+
+    // ---- the stage file ----
+    Status write_stage_record(const StageRecord& record, std::span<const std::span<const uint8_t>> pieces);
+    // The stage file's record when it is whole and names this segment's block at position
+    // with this kind; it stays valid until the next load.
+    const StageRecord* load_stage(uint16_t kind, uint64_t position);
+    // The committed correction staged for the pending block (p, _, count); null when none.
+    const StageRecord* staged_frame(uint64_t position, uint64_t count);
 
     // Loads the header of the mapped file into the in-memory state and restores the pending
-    // block; gives whether an interrupted change was repaired.
+    // block, trusting the stored state up to its commit points; counters that a killed
+    // change left ahead of the records are counted again from the blocks. Gives whether
+    // anything was repaired (a read-only segment repairs in memory only).
     Result<bool> load_header(bool warn_version);
     // A correction staged behind the pending block and committed by a wrote_position that
-    // points past the staged frame (relative positions); nothing when there is none.
+    // points past the staged frame (relative positions), as files of earlier versions hold
+    // it; nothing when there is none.
     struct StagedCorrection {
         uint64_t frame_off = 0;  // the corrected frame's offset inside the payload
         uint64_t framed = 0;     // its new framed size
@@ -163,8 +183,9 @@ private:
     };
     std::optional<StagedCorrection> staged_correction(uint64_t position, const BlockHeader& at_block,
                                                       uint64_t pending_wrote, uint64_t wrote) const;
-    // Recomputes record count, raw bytes and timestamps from the blocks (after a repair).
-    Status recount_stats(uint8_t* state);
+    // Recomputes record count, raw bytes and timestamps from the blocks (after a repair);
+    // stores them when state is given.
+    void recount_stats(uint8_t* state);
 
     // What a read-only reader takes from the mapping before each read.
     struct LiveState {
@@ -215,6 +236,9 @@ private:
     bool clean_ = true;
     bool dirty_registered_ = false;
     std::optional<DirtyNotifier> notifier_;
+    std::string stage_path_;
+    FileHandle stage_file_;             // opened for writing on the first staged change
+    std::optional<StageRecord> stage_;  // the record load_stage found last
 };
 
 }  // namespace brenvale

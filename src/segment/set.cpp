@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <functional>
 
 #include "format/header.h"
 #include "log.h"
@@ -30,22 +32,51 @@ bool is_content_error(const Error& e) {
     }
 }
 
-// A closed entry's statistics, read from the header through a mapping dropped at once.
-// A file that cannot be read keeps empty statistics.
-SegmentStats read_closed_stats(const std::string& path, uint64_t base, uint64_t file_size) {
-    SegmentStats s = empty_stats(base);
-    if (file_size < kHeaderPrefixLen) return s;
+// The statistics in a file's header when its state is at rest: no pending fields without a
+// pending block, and a pending block whose header agrees with them and that ends the
+// blocks. Nothing when the file must be opened to be checked.
+std::optional<SegmentStats> stats_at_rest(const std::string& path, uint64_t base) {
     auto file = MappedFile::open(path, /*writable=*/false);
-    if (!file.ok()) return s;
-    auto h = DataHeader::read({file->data(), static_cast<size_t>(file->size())});
-    if (!h.ok()) return s;
-    s.min_timestamp = h->state.min_timestamp;
-    s.max_timestamp = h->state.max_timestamp;
-    s.record_count = h->state.record_count;
-    s.raw_record_bytes = h->state.raw_record_bytes;
-    s.invalid_record_count = h->state.invalid_record_count;
-    s.written_length = h->state.wrote_position > h->header_length ? h->state.wrote_position - h->header_length : 0;
+    if (!file.ok()) return std::nullopt;
+    const std::span<const uint8_t> b(file->data(), static_cast<size_t>(file->size()));
+    auto h = DataHeader::read(b);
+    if (!h.ok()) return std::nullopt;
+    const DataSegmentState& st = h->state;
+    const uint64_t hl = h->header_length;
+    if (st.wrote_position < hl || st.wrote_position > b.size()) return std::nullopt;
+    if (st.pending_position == kNoPendingBlock) {
+        if (st.pending_wrote_position != 0 || st.pending_count != 0) return std::nullopt;
+    } else {
+        const uint64_t wrote = st.wrote_position - hl;
+        if (st.pending_position > wrote || wrote - st.pending_position < kBlockHeaderLen ||
+            wrote - st.pending_position - kBlockHeaderLen != st.pending_wrote_position)
+            return std::nullopt;
+        const BlockHeader bh = BlockHeader::read(b, hl + st.pending_position);
+        if (bh.flags != 0 || bh.payload_size != st.pending_wrote_position ||
+            bh.uncompressed_size != st.pending_wrote_position || bh.record_count != st.pending_count)
+            return std::nullopt;
+    }
+    SegmentStats s = empty_stats(base);
+    s.min_timestamp = st.min_timestamp;
+    s.max_timestamp = st.max_timestamp;
+    s.record_count = st.record_count;
+    s.raw_record_bytes = st.raw_record_bytes;
+    s.invalid_record_count = st.invalid_record_count;
+    s.written_length = st.wrote_position - hl;
     return s;
+}
+
+// A data segment file that never got its header (its magic is stored last) or holds
+// nothing past it: what a kill between creating a file and writing its header leaves.
+bool holds_nothing(const std::string& path) {
+    auto bytes = read_file(path);
+    if (!bytes.ok()) return false;
+    const std::string& b = *bytes;
+    auto zero = [&](size_t from, size_t to) {
+        return std::all_of(b.begin() + static_cast<ptrdiff_t>(std::min(from, b.size())),
+                           b.begin() + static_cast<ptrdiff_t>(std::min(to, b.size())), [](char c) { return c == 0; });
+    };
+    return zero(0, kHeaderMagicLen) && zero(kDataHeaderLen, b.size());
 }
 
 }  // namespace
@@ -73,31 +104,82 @@ Result<SegmentSet> SegmentSet::create_dir(const std::string& dataset_dir, const 
 Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, const SegmentSetOptions& options) {
     SegmentSet set = configured(dataset_dir, options);
     BRVL_TRY(set.add_listed_entries());
+    // Every interrupted change that the stage file could finish is finished now.
+    if (!set.read_only_) BRVL_TRY(set.discard_stage());
     return set;
+}
+
+Status SegmentSet::discard_stage() const {
+    Status st = remove_file_if_exists(paths::stage_file(dir_));
+    if (!st.ok()) log::warn(log::kSegment, "[segment] cannot remove the stage file of {}: {}", dir_, st.error());
+    return ok_status();
+}
+
+// A listed file as a closed entry, checked as opening it for use would: the pending block
+// and the counters are trusted up to their commit points. A writable set repairs the file
+// (or removes one that a kill left without a header, with a warning); a read-only set
+// takes the repaired values in memory and skips a file without a header. A file that
+// cannot be used keeps empty statistics (its failure shows when it is used). Nothing when
+// the file is not taken.
+//
+// Only the newest file takes records, and a file stops changing (but for its invalid
+// count, one store) once it is flushed for the roll-over that creates the next: a change
+// in flight shows in any other file's header state, which is read first; the newest file
+// (`newest`), where a record's counters may have been stored without its commit, is
+// always checked against its blocks.
+Result<std::optional<ClosedSegment>> SegmentSet::check_listed(const std::string& path, uint64_t base, bool newest) {
+    struct stat fst;
+    if (::stat(path.c_str(), &fst) != 0) return Error::io(errno);
+    ClosedSegment c;
+    c.path = path;
+    c.file_size = static_cast<uint64_t>(fst.st_size);
+    c.stats = empty_stats(base);
+    if (!newest) {
+        if (auto at_rest = stats_at_rest(path, base)) {
+            c.stats = *at_rest;
+            return std::optional<ClosedSegment>(c);
+        }
+    }
+    auto seg = DataSegment::open(path, base, span_, read_only_);
+    if (!seg.ok()) {
+        if (!is_content_error(seg.error()) || !holds_nothing(path)) return std::optional<ClosedSegment>(c);
+        if (read_only_) return std::optional<ClosedSegment>();
+        log::warn(log::kSegment, "[segment] removing data segment {} left without a header by an interrupted create",
+                  path);
+        BRVL_TRY(remove_file(path));
+        return std::optional<ClosedSegment>();
+    }
+    if (!read_only_ && !(*seg)->is_clean()) BRVL_TRY((*seg)->flush());
+    c.file_size = (*seg)->file_size();
+    c.stats = (*seg)->stats();
+    (*seg)->unmap();
+    return std::optional<ClosedSegment>(c);
 }
 
 // Adds a closed entry for every segment file of the directory that has none yet.
 Status SegmentSet::add_listed_entries() {
     struct stat dst;
     if (::stat(dir_.c_str(), &dst) != 0) return ok_status();  // nothing to examine: an empty set
-    std::vector<std::string> names = BRVL_TRY(list_dir(dir_));
+    std::vector<std::pair<uint64_t, std::string>> listed;
+    for (std::string& name : BRVL_TRY(list_dir(dir_)))
+        if (auto base = parse_segment_file_name(name)) listed.emplace_back(*base, std::move(name));
+    // Newest first: the first file taken above every known one is checked in full.
+    std::sort(listed.begin(), listed.end(), std::greater<>());
+    std::optional<uint64_t> top;
+    if (!entries_.empty()) top = entries_.rbegin()->first;
     bool added = false;
-    for (const std::string& name : names) {
-        std::optional<uint64_t> base = parse_segment_file_name(name);
-        if (!base) continue;
-        const bool canonical = name == segment_file_name(*base);
-        auto existing = entries_.find(*base);
+    for (const auto& [base, name] : listed) {
+        const bool canonical = name == segment_file_name(base);
+        auto existing = entries_.find(base);
         if (existing != entries_.end() && (!canonical || existing->second.open ||
                                            existing->second.closed.path == join_path(dir_, name)))
             continue;  // prefer the 20-digit name; never replace an open entry
-        const std::string path = join_path(dir_, name);
-        struct stat fst;
-        if (::stat(path.c_str(), &fst) != 0) return Error::io(errno);
+        const bool newest = !added && (!top || base > *top);
+        auto checked = BRVL_TRY(check_listed(join_path(dir_, name), base, newest));
+        if (!checked) continue;
         Entry e;
-        e.closed.path = path;
-        e.closed.file_size = static_cast<uint64_t>(fst.st_size);
-        e.closed.stats = read_closed_stats(path, *base, e.closed.file_size);
-        entries_[*base] = std::move(e);
+        e.closed = std::move(*checked);
+        entries_[base] = std::move(e);
         added = true;
     }
     if (added) {
@@ -160,6 +242,20 @@ std::optional<SegmentStats> SegmentSet::last_stats() const {
     return entries_.rbegin()->second.stats();
 }
 
+SegmentStats SegmentSet::stats_from(uint64_t base) const {
+    SegmentStats sum = empty_stats(base);
+    for (auto it = entries_.lower_bound(base); it != entries_.end(); ++it) {
+        const SegmentStats s = it->second.stats();
+        sum.record_count += s.record_count;
+        sum.written_length += s.written_length;
+        sum.raw_record_bytes += s.raw_record_bytes;
+        sum.invalid_record_count += s.invalid_record_count;
+        sum.min_timestamp = std::min(sum.min_timestamp, s.min_timestamp);
+        sum.max_timestamp = std::max(sum.max_timestamp, s.max_timestamp);
+    }
+    return sum;
+}
+
 // ---- writing ----
 
 Status SegmentSet::check_writable() const {
@@ -210,9 +306,11 @@ Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_
     if (!entries_.empty()) {
         const uint64_t last = entries_.rbegin()->first;
         // Only the newest file ever created may take records; after retention removed it,
-        // an older file must not (its statistics are already folded into the totals).
+        // an older file must not (its statistics are already folded into the totals), nor
+        // one whose statistics a kill between folding them and creating the next file left
+        // folded.
         auto after_last = checked_add(last, span_);
-        if (after_last && *after_last == next_base_) {
+        if (after_last && *after_last == next_base_ && (sink == nullptr || last >= sink->stats_watermark())) {
             auto seg = get(last);
             if (seg.ok()) {
                 if ((*seg)->writable_head() && (*seg)->written_length() + kMinBlockLen <= span_) target = last;
@@ -336,6 +434,7 @@ Status SegmentSet::flush_dirty(uint64_t base) {
 }
 
 Status SegmentSet::close_all() {
+    bool closed = false;
     for (auto& [base, e] : entries_) {
         if (!e.open) continue;
         if (e.open->is_mapped() && !read_only_) BRVL_TRY(e.open->flush());
@@ -344,7 +443,10 @@ Status SegmentSet::close_all() {
         e.closed.stats = e.open->stats();
         e.open->unmap();
         e.open.reset();
+        closed = true;
     }
+    // No change is in progress: the staged copy of the last one is of no further use.
+    if (closed && !read_only_) BRVL_TRY(discard_stage());
     return ok_status();
 }
 

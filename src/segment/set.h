@@ -67,8 +67,10 @@ public:
 
     // Creates <dataset_dir>/data and returns an empty set; no file until the first record.
     static Result<SegmentSet> create_dir(const std::string& dataset_dir, const SegmentSetOptions& options);
-    // Lists <dataset_dir>/data into closed entries (no file stays mapped). A read-only set
-    // maps files read-only and refuses every change.
+    // Lists <dataset_dir>/data into closed entries (no file stays mapped), each checked as
+    // opening it for use would: a writable set repairs what a kill left half done in every
+    // file and removes a file left without a header. A read-only set maps files read-only,
+    // takes the repaired values in memory and refuses every change.
     static Result<SegmentSet> open_dir(const std::string& dataset_dir, const SegmentSetOptions& options);
 
     // The open segment of a base (opened on first use).
@@ -124,6 +126,9 @@ public:
     const ClosedSegment* find_closed(uint64_t base) const;
     // Statistics of the segment with the highest base (current values while open).
     std::optional<SegmentStats> last_stats() const;
+    // The summed statistics of the segments at or above a base: those not yet folded into
+    // the dataset's totals when the base is the totals' watermark.
+    SegmentStats stats_from(uint64_t base) const;
     std::optional<MonoInstant> last_write() const { return last_write_; }
 
 private:
@@ -138,6 +143,9 @@ private:
     static SegmentSet configured(const std::string& dataset_dir, const SegmentSetOptions& options);
 
     Status add_listed_entries();
+    Result<std::optional<ClosedSegment>> check_listed(const std::string& path, uint64_t base, bool newest);
+    // Removes the stage file (a failure is logged).
+    Status discard_stage() const;
     Status report_stats(uint64_t new_base, SegmentStatsSink* sink);
     Result<DataSegment*> create_segment(uint64_t base, SegmentStatsSink* sink);
     Result<RecordLocation> append_growing(DataSegment* seg, int64_t timestamp, std::span<const uint8_t> data);

@@ -9,6 +9,7 @@
 #include "crash_test_util.h"
 #include "dataset/dataset.h"
 #include "dataset/state_file.h"
+#include "kill_harness.h"
 #include "record_model.h"
 #include "test_util.h"
 
@@ -195,6 +196,43 @@ TEST(DatasetCrash, EveryDatasetAndStateCrashPointKeepsAcknowledgedRecordsSparseZ
 }
 TEST(DatasetCrash, EveryDatasetAndStateCrashPointKeepsAcknowledgedRecordsContinuousDeflate) {
     run_dataset_crash_points(true, 1);
+}
+
+// A writer killed after storing a record's counters and before the record's commit: every
+// count is that of the records present, after a read-only open, a writable open and a full
+// read, and in the files at rest after the close.
+TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
+    const size_t sizes[] = {100, 100, 300000};
+    const char* points[] = {"new_block.stats", "append.stats", "single.stats"};  // in the write of each
+    DatasetConfig cfg = testing::small_segments(false, 0);
+    cfg.data_segment_size = 1 << 20;
+    for (size_t present = 0; present < 3; ++present) {
+        TempDir dir;
+        const std::string path = dir.file("ds");
+        auto run = testing::run_to_crash_point({points[present]}, 1, [&](int) {
+            auto d = Dataset::create(kCrashKey, path, cfg);
+            for (int64_t i = 0; i < 3 && d.ok(); ++i) (void)d->write(i, std::vector<uint8_t>(sizes[i], 1));
+            return 0;
+        });
+        ASSERT_EQ(run.exit_code, testing::kCrashExit) << points[present];
+        const uint64_t raw = present * 112;  // 12 + 100 bytes each
+        auto expect_counts = [&](auto&& d, const char* when) {
+            ASSERT_TRUE(d.ok()) << when;
+            auto in = d->inspect();
+            ASSERT_TRUE(in.ok());
+            EXPECT_EQ(std::make_pair(in->state.total_record_count, in->state.total_uncompressed_size),
+                      std::make_pair(uint64_t{present}, raw))
+                << points[present] << ", " << when;
+        };
+        expect_counts(Dataset::open_read_only(kCrashKey, path), "read-only open");
+        auto d = Dataset::open(kCrashKey, path);
+        expect_counts(d, "writable open");
+        EXPECT_EQ(d->query_all(INT64_MIN, INT64_MAX)->size(), present);
+        expect_counts(d, "full read");
+        ASSERT_TRUE(d->close().ok());
+        SegmentStats at_rest;
+        EXPECT_EQ(killtest::check_files_at_rest(path, &at_rest), "") << points[present];
+    }
 }
 
 }  // namespace

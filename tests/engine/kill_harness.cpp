@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -18,9 +19,13 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
+#include "codec.h"
 #include "dataset/dataset.h"
 #include "file.h"
+#include "format/state.h"
+#include "paths.h"
 
 namespace brenvale::killtest {
 namespace {
@@ -310,6 +315,15 @@ std::string normalize(const std::string& s) {
 
 std::vector<uint8_t> checker_payload(int64_t ts) { return payload(64, static_cast<uint64_t>(ts) ^ 0xc0ffee); }
 
+// What inspect counts (records, block bytes, record bytes), to set beside what the files
+// at rest hold.
+using Counts = std::array<uint64_t, 3>;
+Counts counts_of(Dataset& d) {
+    auto in = d.inspect();
+    return in.ok() ? Counts{in->state.total_record_count, in->state.total_data_size, in->state.total_uncompressed_size}
+                   : Counts{};
+}
+
 struct Checker {
     const std::string& path;
     const Model& acked;
@@ -391,7 +405,10 @@ struct Checker {
         }
         if (flight && flight->kind == kCreate) r.in_flight = 1;
 
-        // A read-only open first: it must read the files as the kill left them.
+        // A read-only open first: it must read the files as the kill left them. Its counts,
+        // those after the writable open and after the full read must all be those of the
+        // records the files hold after the close.
+        std::vector<std::pair<std::string, Counts>> counts;
         {
             auto ro = Dataset::open_read_only(kKey, path);
             if (!ro.ok()) {
@@ -400,6 +417,7 @@ struct Checker {
                 DatasetRuntime rt;
                 rt.read_only = true;
                 (void)ro->attach_runtime(rt);
+                counts.emplace_back("read-only open", counts_of(*ro));
                 check_reads(*ro, r.ro_cls, "read-only ", false);
                 (void)ro->close();
             }
@@ -415,6 +433,7 @@ struct Checker {
         DatasetRuntime rt;
         rt.block_cache = std::make_shared<BlockCache>(1 << 20);
         (void)d.attach_runtime(rt);
+        counts.emplace_back("writable open", counts_of(d));
         if (!check_reads(d, r.cls, "", true)) return;
         const Model& m = r.in_flight == 1 ? after : acked;
 
@@ -463,18 +482,41 @@ struct Checker {
             }
         }
 
+        counts.emplace_back("full read", counts_of(d));
+        const auto latest = d.latest_timestamp();
+        if (Status c = d.close(); !c.ok())
+            return fail(r.cls, "close: " + normalize(c.error().to_string()), c.error().to_string());
+        if (!at_rest("")) return;
+        for (const auto& [stage, c] : counts)
+            if (c != present)
+                fail(stage[0] == 'r' ? r.ro_cls : r.cls,
+                     "counts after the " + stage + " differ from the records present",
+                     fmt::format("{} counted, {} present", fmt::join(c, "/"), fmt::join(present, "/")));
+
         // The dataset takes a new record. On an empty dataset the write goes below the
         // writer's first timestamps, where nothing may block it.
-        const auto latest = d.latest_timestamp();
+        auto again = Dataset::open(kKey, path);
+        if (!again.ok()) return fail(r.cls, "second open: " + normalize(again.error().to_string()), "");
         r.wrote_ts = latest ? *latest + 1 : 500;
-        Status w = d.write(r.wrote_ts, checker_payload(r.wrote_ts));
+        Status w = again->write(r.wrote_ts, checker_payload(r.wrote_ts));
         if (!w.ok()) return fail(r.cls, "write after reopen: " + normalize(w.error().to_string()), w.error().to_string());
         r.wrote = 1;
-        auto back_read = d.read(r.wrote_ts);
+        auto back_read = again->read(r.wrote_ts);
         if (!back_read.ok() || !back_read->has_value() || (*back_read)->data != checker_payload(r.wrote_ts))
             return fail(r.cls, "write after reopen: read back differs", "");
-        Status c = d.close();
+        Status c = again->close();
         if (!c.ok()) return fail(r.cls, "close: " + normalize(c.error().to_string()), c.error().to_string());
+        at_rest("after a write ");
+    }
+
+    Counts present;
+    // After a close every file parses in its documented layout; present gets what they hold.
+    bool at_rest(const std::string& stage) {
+        SegmentStats t;
+        const std::string fault = check_files_at_rest(path, &t);
+        if (!fault.empty()) fail(r.cls, "files at rest " + stage + "outside their layout: " + normalize(fault), fault);
+        present = {t.record_count, t.written_length, t.raw_record_bytes};
+        return fault.empty();
     }
 };
 
@@ -535,7 +577,7 @@ CheckResult run_checker(const std::string& path, const Model& model, const std::
     pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
-        Checker c{path, model, flight, {}, {}};
+        Checker c{path, model, flight, {}, {}, {}};
         c.run();
         if (::write(fds[1], &c.r, sizeof c.r) != static_cast<ssize_t>(sizeof c.r)) _exit(9);
         _exit(0);
@@ -583,7 +625,111 @@ void keep_failure(const Options& o, const std::string& path, uint64_t kill, int 
     for (const auto& [ts, v] : m.live) f << ts << " " << v.size() << "\n";
 }
 
+// ---- files at rest ----
+
+// Exactly `count` frames tiling a payload, added to s.
+bool add_frames(const uint8_t* p, uint64_t size, uint64_t count, SegmentStats& s) {
+    uint64_t off = 0, i = 0;
+    for (; i < count && size - off >= kFrameHeadLen && framed_size(load_u32(p + off)) <= size - off; ++i) {
+        const int64_t ts = load_i64(p + off + frame_at::kTimestamp);
+        s.record_count += 1;
+        s.raw_record_bytes += kFrameHeadLen + load_u32(p + off);
+        s.min_timestamp = std::min(s.min_timestamp, ts);
+        s.max_timestamp = std::max(s.max_timestamp, ts);
+        off += framed_size(load_u32(p + off));
+    }
+    return i == count && off == size;
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+    auto names = list_dir(dir);
+    return names.ok() ? *names : std::vector<std::string>{};
+}
+
+std::string check_data_segment(const std::string& path, SegmentStats& s) {
+    auto file = read_file(path);
+    const std::span<const uint8_t> b(reinterpret_cast<const uint8_t*>(file.ok() ? file->data() : ""),
+                                     file.ok() ? file->size() : 0);
+    auto h = DataHeader::read(b);
+    if (!h.ok()) return "header: " + h.error().to_string();
+    const DataSegmentState& st = h->state;
+    if (h->prefix.version != 1 || h->prefix.file_type != kFileTypeData || h->header_length != kDataHeaderLen ||
+        st.wrote_position < kDataHeaderLen || st.wrote_position > b.size())
+        return "header fields";
+    const uint64_t end = st.wrote_position - kDataHeaderLen;
+    const bool pending = st.pending_position != kNoPendingBlock;
+    if (!pending && (st.pending_wrote_position != 0 || st.pending_count != 0)) return "pending fields without a block";
+    bool pending_seen = false;
+    for (uint64_t pos = 0; pos < end;) {
+        const BlockHeader bh = BlockHeader::read(b, kDataHeaderLen + pos);
+        const uint8_t* payload = b.data() + kDataHeaderLen + pos + kBlockHeaderLen;
+        const uint64_t next = pos + kBlockHeaderLen + bh.payload_size;
+        bool ok = end - pos >= kBlockHeaderLen && next <= end;
+        if (ok && pending && pos == st.pending_position) {
+            pending_seen = true;
+            ok = bh.flags == 0 && bh.payload_size == bh.uncompressed_size &&
+                 bh.payload_size == st.pending_wrote_position && bh.record_count == st.pending_count && next == end &&
+                 add_frames(payload, bh.payload_size, bh.record_count, s);
+        } else if (ok) {
+            auto d = codec::decompress({payload, bh.payload_size}, h->meta.compress_type, bh.uncompressed_size);
+            const bool single = bh.flags == BlockHeader::kSingleFlags && bh.record_count == 1;
+            ok = (bh.flags == BlockHeader::kSealedFlags || single) && d.ok() && d->size() == bh.uncompressed_size &&
+                 add_frames(d->data(), d->size(), bh.record_count, s);
+        }
+        if (!ok) return fmt::format("block at {} (flags {:#x}, {} records)", pos, bh.flags, bh.record_count);
+        pos = next;
+    }
+    s.written_length = end;
+    if (pending != pending_seen) return "pending block is not the last block";
+    if (st.record_count != s.record_count || st.raw_record_bytes != s.raw_record_bytes ||
+        st.min_timestamp != s.min_timestamp || st.max_timestamp != s.max_timestamp ||
+        st.invalid_record_count > s.record_count)
+        return fmt::format("header counts {} records of {} bytes, the blocks hold {} of {}", st.record_count,
+                           st.raw_record_bytes, s.record_count, s.raw_record_bytes);
+    return {};
+}
+
 }  // namespace
+
+std::string check_files_at_rest(const std::string& dir, SegmentStats* totals) {
+    const std::string data_dir = paths::data_dir(dir), index_dir = paths::index_dir(dir);
+    SegmentStats folded;
+    *totals = SegmentStats{};
+    auto state = read_file(paths::state_file(dir));
+    const auto* state_bytes = reinterpret_cast<const uint8_t*>(state.ok() ? state->data() : "");
+    auto decoded = state.ok() ? DatasetStateRecord::decode(state_bytes, state->size())
+                              : Result<std::pair<DatasetStateRecord, bool>>(state.error());
+    if (state.ok() && (!decoded.ok() || state->size() != kStateRecordLength)) return "state file";
+    for (const std::string& name : names_in(data_dir)) {
+        auto base = parse_segment_file_name(name);
+        if (!base || name != segment_file_name(*base)) return "data directory holds " + name;
+        SegmentStats s;
+        if (auto fault = check_data_segment(join_path(data_dir, name), s); !fault.empty())
+            return "data segment " + name + ": " + fault;
+        for (SegmentStats* sum : {totals, &folded}) {
+            if (sum == &folded && (!decoded.ok() || *base >= decoded->first.stats_watermark)) continue;
+            *sum = {0, sum->record_count + s.record_count, sum->written_length + s.written_length,
+                    sum->raw_record_bytes + s.raw_record_bytes, 0, std::min(sum->min_timestamp, s.min_timestamp),
+                    std::max(sum->max_timestamp, s.max_timestamp)};
+        }
+    }
+    for (const std::string& name : names_in(index_dir)) {
+        auto start = parse_index_segment_name(name);
+        auto file = read_file(join_path(index_dir, name));
+        auto h = file.ok() ? IndexHeader::read({reinterpret_cast<const uint8_t*>(file->data()), file->size()})
+                           : Result<IndexHeader>(file.error());
+        if (!start || name != index_segment_file_name(*start) || !h.ok() || h->wrote_position > file->size() ||
+            (h->wrote_position - kIndexHeaderLen) % 32 != 0)
+            return "index segment " + name;
+    }
+    const DatasetStateRecord f = decoded.ok() ? decoded->first : DatasetStateRecord{};
+    if (f.total_record_count != folded.record_count || f.total_data_size != folded.written_length ||
+        f.total_uncompressed_size != folded.raw_record_bytes)
+        return fmt::format("state totals {} records of {} bytes, the segments below {} hold {} of {}",
+                           f.total_record_count, f.total_uncompressed_size, f.stats_watermark, folded.record_count,
+                           folded.raw_record_bytes);
+    return {};
+}
 
 Report run(const Options& o) {
     Report rep;

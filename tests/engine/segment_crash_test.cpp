@@ -1,11 +1,13 @@
 // A killed process must leave every segment openable and every acknowledged record
 // readable. A child process runs a fixed workload and ends itself with _exit at the k-th
 // crash point, for every k; the parent reopens the files and checks them.
+#include <map>
 #include <set>
 
 #include <gtest/gtest.h>
 
 #include "crash_test_util.h"
+#include "kill_harness.h"
 #include "segment/set.h"
 #include "segment_test_util.h"
 #include "test_util.h"
@@ -36,7 +38,8 @@ struct Op {
 
 // Covers: file creation, a new pending block, appends into it, appends to and corrections
 // (shrinking and growing) of its last record, growing the file, a seal, a single-record
-// block that forces a roll-over, and the same again in the second file.
+// block, then in the file at its size limit a record up to its end, a shrinking correction
+// of it in place, a seal in place and a roll-over.
 const std::vector<Op>& workload() {
     static const std::vector<Op> ops = {
         {Op::Write, 1, -1, 1000, 1, false},
@@ -52,6 +55,11 @@ const std::vector<Op>& workload() {
         {Op::Append, 0, 9, 100, 11, true},
         {Op::Write, 8, -1, 5000, 12, false},
         {Op::Correct, 0, 11, 64, 13, true},
+        {Op::Write, 9, -1, 90960, 14, true},
+        {Op::Correct, 0, 13, 1000, 15, true},
+        {Op::Write, 10, -1, 50000, 16, true},
+        {Op::Write, 11, -1, 39000, 17, false},
+        {Op::Write, 12, -1, 200000, 18, false},
     };
     return ops;
 }
@@ -143,12 +151,12 @@ void run_crash_points(uint8_t type) {
         total = testing::count_crash_points({}, [&](int fd) { return run_workload(dir.path(), type, fd); }, &steps, &rc);
         ASSERT_EQ(rc, 0);
         for (const char* name :
-             {"create.file", "create.header", "append.frame", "append.block_header", "append.stats",
-              "append.pending_size", "append.commit", "new_block.block", "new_block.stats", "new_block.pending_fields",
-              "new_block.commit", "single.block", "single.stats", "seal.staged", "seal.block_header", "seal.copy_half",
-              "seal.copied", "seal.wrote_position", "seal.commit", "append_to.data", "append_to.block_header",
-              "append_to.pending_size", "append_to.commit", "correct.staged", "correct.commit", "correct.copied",
-              "correct.applied"})
+             {"create.file", "create.header_fields", "create.header", "append.frame", "append.block_header",
+              "append.stats", "append.pending_size", "append.commit", "new_block.block", "new_block.stats",
+              "new_block.pending_fields", "new_block.commit", "single.block", "single.stats", "seal.staged",
+              "seal.block_header", "seal.copy_half", "seal.copied", "seal.wrote_position", "seal.commit",
+              "append_to.data", "append_to.block_header", "append_to.pending_size", "append_to.commit",
+              "correct.staged", "correct.commit", "correct.copied", "correct.applied"})
             EXPECT_TRUE(steps.count(name)) << "workload never reaches " << name;
     }
     ASSERT_GT(total, 40);
@@ -190,14 +198,21 @@ void run_crash_points(uint8_t type) {
             }
         }
 
+        const std::string data_dir = join_path(dir.path(), "data");
+        auto files = [&] {
+            std::map<std::string, std::vector<uint8_t>> out;
+            const std::vector<std::string> names = list_dir(data_dir).value();
+            for (const auto& name : names) out[name] = testing::file_bytes(join_path(data_dir, name));
+            return out;
+        };
         {
-            // A reader sees the same records without repairing anything.
-            const auto before = testing::file_bytes(join_path(join_path(dir.path(), "data"), segment_file_name(0)));
+            // A reader sees the same records without repairing or removing anything.
+            const auto before = files();
             auto reader = SegmentSet::open_dir(dir.path(), {kSpan, kInitial, 3, type, /*read_only=*/true});
             ASSERT_TRUE(reader.ok()) << "crash point " << k;
             check_records(*reader, model, k);
             ASSERT_TRUE(reader->close_all().ok());
-            EXPECT_EQ(testing::file_bytes(join_path(join_path(dir.path(), "data"), segment_file_name(0))), before);
+            EXPECT_TRUE(files() == before) << "crash point " << k;
         }
         auto set = SegmentSet::open_dir(dir.path(), {kSpan, kInitial, 3, type});
         ASSERT_TRUE(set.ok()) << "crash point " << k;
@@ -209,6 +224,9 @@ void run_crash_points(uint8_t type) {
         model.push_back({1000, w->block_offset(), w->in_block, {1, 2, 3}, {}});
         check_records(*set, model, k);
         ASSERT_TRUE(set->close_all().ok());
+        // At rest every file is in its layout, with counters equal to its records.
+        SegmentStats at_rest;
+        EXPECT_EQ(killtest::check_files_at_rest(dir.path(), &at_rest), "") << "crash point " << k;
 
         LogCapture logs;
         auto again = SegmentSet::open_dir(dir.path(), {kSpan, kInitial, 3, type});

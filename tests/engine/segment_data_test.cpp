@@ -246,6 +246,27 @@ TEST(DataSegment, SingleRecordBlockThatDoesNotFitLeavesPendingSealed) {
     EXPECT_SEG_ERROR(seg->grow(), ErrorKind::InvalidData, "segment already at max_file_size (262144)");
 }
 
+// A file that cannot grow seals its pending block in place when the next record does not
+// fit it; the record then starts a new pending block behind the sealed one.
+TEST(DataSegment, FullFileSealsInPlace) {
+    TempDir dir;
+    auto seg = make_segment(dir.file("seg"), 300000, 300000);
+    std::vector<Written> recs;
+    for (int i = 0; i < 6; ++i) {
+        auto d = random_bytes(25000, static_cast<uint64_t>(i));
+        if (i < 5) d.resize(50000, static_cast<uint8_t>(i));  // half of it compresses
+        auto loc = seg->append_record(i, d, 3);
+        ASSERT_TRUE(loc.ok()) << "record " << i << ": " << loc.error().to_string();
+        recs.push_back({i, d, *loc});
+    }
+    const BlockHeader sealed = block_at(*seg, 0);
+    EXPECT_EQ(std::make_pair(sealed.flags, sealed.uncompressed_size), std::make_pair(uint16_t{3}, 5u * 50012u));
+    EXPECT_EQ(recs.back().loc, (RecordLocation{16u + sealed.payload_size, 0}));
+    expect_readable(*seg, recs, nullptr);
+    seg.reset();
+    expect_readable(*reopen(dir.file("seg")), recs, nullptr);
+}
+
 TEST(DataSegment, AppendToLastRecord) {
     TempDir dir;
     auto seg = make_segment(dir.file("seg"), 262144, kMiB);
@@ -346,6 +367,21 @@ TEST(DataSegment, CorrectLastRecordShrinksAndGrows) {
     const RecordLocation big = put(*seg2, 1, random_bytes(300000, 4));
     EXPECT_SEG_ERROR(seg2->correct_record(big.position, 0, std::vector<uint8_t>{1}), ErrorKind::InvalidData,
                      "correction write: target block is not pending");
+}
+
+// A file that cannot grow takes a shorter record in place; only a longer record that would
+// end past the file is segment-full.
+TEST(DataSegment, FullFileShrinksCorrectionsInPlace) {
+    TempDir dir;
+    auto seg = make_segment(dir.file("seg"), 1024, 1024);
+    const std::vector<Written> recs = {{1, pattern_bytes(400, 1), {}}, {2, random_bytes(100, 3), {}}};
+    const RecordLocation l1 = put(*seg, 1, recs[0].data), l2 = put(*seg, 2, random_bytes(440, 2));
+    EXPECT_EQ(seg->written_length(), 16u + 412u + 452u);  // 20 bytes short of the file end
+    ASSERT_TRUE(seg->correct_record(0, l2.in_block, recs[1].data).ok());
+    EXPECT_EQ(seg->written_length(), 16u + 412u + 112u);
+    EXPECT_SEG_ERROR(seg->correct_record(0, l2.in_block, random_bytes(500, 4)), ErrorKind::SegmentFull, "");
+    seg.reset();
+    expect_readable(*reopen(dir.file("seg")), {{1, recs[0].data, l1}, {2, recs[1].data, l2}}, nullptr);
 }
 
 TEST(DataSegment, GrowDoublesUpToTheLimitAndNeverShrinks) {

@@ -72,10 +72,12 @@ void expect_all_readable(SegmentSet& set, const std::vector<Stored>& recs, Block
     }
 }
 
+// The segment files of the data directory (not the stage file beside them).
 std::vector<std::string> data_files(const TempDir& dir) {
     auto names = list_dir(dir.file("data"));
     EXPECT_TRUE(names.ok());
     std::vector<std::string> out = names.ok() ? *names : std::vector<std::string>{};
+    std::erase(out, std::string(paths::kStageFile));
     std::sort(out.begin(), out.end());
     return out;
 }

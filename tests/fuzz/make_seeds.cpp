@@ -1,15 +1,55 @@
 // Writes the seed corpus of the dataset fuzz target: small valid datasets of both index
 // modes and both codecs, with sealed, single-record and pending blocks, several segments of each kind,
-// gaps, out-of-order writes, deletes and appends; two of them with a retention window.
+// gaps, out-of-order writes, deletes and appends; two of them with a retention window. The
+// zstd ones are also written as left by a writer ended in a correction (its frame staged
+// behind the block) and in a seal (staged in the stage file).
 // Usage: dataset_fuzz_seeds <corpus dir>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "dataset/dataset.h"
 #include "file.h"
 #include "fuzz_archive.h"
+#include "test_hooks.h"
 
 using namespace brenvale;
+
+namespace {
+
+const char* g_end_at = nullptr;
+
+// Packs a copy of dir as a writer ended at the crash point `at` left it while it corrected
+// a new latest record and then sealed the pending block.
+bool interrupted_seed(const std::string& dir, const std::string& path, const char* at) {
+    const std::string copy = dir + "-interrupted";
+    (void)remove_dir_all(copy);
+    if (std::system(fmt::format("cp -r {} {}", dir, copy).c_str()) != 0) return false;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        auto ds = Dataset::open({"f", "z"}, copy);
+        if (!ds.ok()) _exit(1);
+        g_end_at = at;
+        set_crash_hook([](const char* step) {
+            if (std::strcmp(step, g_end_at) == 0) _exit(0);
+        });
+        const int64_t t = ds->latest_timestamp().value_or(0) + 1;
+        (void)ds->write(t, std::vector<uint8_t>(50, 'n'));
+        (void)ds->write(t, std::vector<uint8_t>(7, 'c'));           // corrected in place
+        (void)ds->write(t + 1, std::vector<uint8_t>(270000, 's'));  // seals the pending block first
+        _exit(1);
+    }
+    int status = 0;
+    const bool ended = pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const auto archive = fuzz::pack_directory(copy);
+    (void)remove_dir_all(copy);
+    return ended && write_file_atomic(path, std::string(archive.begin(), archive.end())).ok();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -60,6 +100,10 @@ int main(int argc, char** argv) {
                                                  codec ? "deflate" : "zstd");
             std::string bytes(archive.begin(), archive.end());
             if (!write_file_atomic(path, bytes).ok()) return 1;
+            for (const char* at : {"correct.copied", "seal.copy_half"}) {
+                if (codec == 0 && !interrupted_seed(dir, fmt::format("{}-{}", path, at), at)) return 1;
+                n += codec == 0;
+            }
             (void)remove_dir_all(dir);
             ++n;
         }
