@@ -4,6 +4,9 @@
 // segments on the grid base + k*n, skipped slots holding filler entries).
 // Segments stay closed, with their entry count and last timestamp remembered, until an
 // operation needs them. No lock of its own: the dataset mutex guards every call.
+// The operations live by concern: the slot map and segment lifecycle in index.cpp, the
+// directory listing (open, a reader's refresh) in directory.cpp, appends, out-of-order
+// placement and deletes in append.cpp, lookups, range lists and cursor scans in scan.cpp.
 #pragma once
 
 #include <time.h>
