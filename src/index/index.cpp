@@ -71,7 +71,7 @@ Result<IndexSegment*> Index::segment_at(int64_t start) {
             BRVL_TRY(seg->refresh());
             latest_valid_ = false;
         }
-        return seg;
+        return with_key_range(it);
     }
     const auto& closed = std::get<ClosedIndexSegment>(it->second);
     auto opened = IndexSegment::open(closed.path, start, segment_size_, read_only_);
@@ -91,7 +91,14 @@ Result<IndexSegment*> Index::segment_at(int64_t start) {
     it->second.emplace<IndexSegment>(std::move(seg));
     slots_changed();
     latest_valid_ = false;
-    return &std::get<IndexSegment>(it->second);
+    return with_key_range(it);
+}
+
+IndexSegment* Index::with_key_range(std::map<int64_t, IndexSlot>::iterator it) {
+    auto* seg = &std::get<IndexSegment>(it->second);
+    const auto next = std::next(it);
+    seg->set_key_last(next == slots_.end() ? kMaxTs : next->first - 1);
+    return seg;
 }
 
 Result<uint64_t> Index::entries_per_segment() const {
@@ -145,7 +152,7 @@ Result<IndexSegment*> Index::ensure_segment(int64_t start, IndexRangeSink* sink)
     auto [it, inserted] = slots_.emplace(start, std::move(seg));
     (void)inserted;
     slots_changed();
-    return &std::get<IndexSegment>(it->second);
+    return with_key_range(it);
 }
 
 uint64_t Index::slot_entry_count(int64_t start) const {

@@ -85,10 +85,11 @@ Result<std::optional<IndexHit>> Index::next_forward(int64_t start, int64_t end, 
         // Entries of a segment ascend: from the cursor the next candidate is the following
         // entry, with no search (the loop below still passes over any below start).
         const bool at_cursor = cursor && *key == cursor->segment_start && cursor->entry_index < ~uint64_t{0};
-        uint64_t pos = at_cursor ? cursor->entry_index + 1 : seg->lower_bound(start, continuous_);
+        uint64_t pos = at_cursor ? cursor->entry_index + 1 : seg->scan_from(start, continuous_);
         for (uint64_t i = pos; i < seg->entry_count(); ++i) {
             const IndexEntry e = BRVL_TRY(seg->read_entry(i));
-            if (!in_own_slot(*key, i, e)) continue;
+            // A malformed entry is passed over; only a well-placed one above end ends the scan.
+            if (!well_placed(*seg, *key, i, e)) continue;
             if (e.timestamp < start) continue;
             if (e.timestamp > end) return Out();
             return Out(IndexHit{*key, i, e, seg, generation_});
@@ -120,13 +121,13 @@ Result<std::optional<IndexHit>> Index::next_backward(int64_t start, int64_t end,
             continue;
         }
         IndexSegment* seg = BRVL_TRY(std::move(opened));
-        // From the cursor the next candidate is the preceding entry, with no search; the
-        // loop ends at the first entry below start.
+        // From the cursor the next candidate is the preceding entry, with no search.
         const bool at_cursor = cursor && *key == cursor->segment_start;
-        uint64_t hi = at_cursor ? std::min(cursor->entry_index, seg->entry_count()) : seg->upper_bound(end, continuous_);
+        uint64_t hi = at_cursor ? std::min(cursor->entry_index, seg->entry_count()) : seg->scan_below(end, continuous_);
         for (uint64_t i = hi; i > 0; --i) {
             const IndexEntry e = BRVL_TRY(seg->read_entry(i - 1));
-            if (!in_own_slot(*key, i - 1, e)) continue;
+            // A malformed entry is passed over; only a well-placed one below start ends the scan.
+            if (!well_placed(*seg, *key, i - 1, e)) continue;
             if (e.timestamp > end) continue;
             if (e.timestamp < start) return Out();
             return Out(IndexHit{*key, i - 1, e, seg, generation_});
