@@ -75,12 +75,6 @@ struct DataSetInspectResult {
 // The current wall-clock time in dataset units (plain Unix seconds for 0 units).
 Result<int64_t> now_in_units(uint64_t timestamp_units_per_seconds);
 
-struct RecordLength {
-    int64_t timestamp = 0;
-    uint32_t length = 0;
-    bool operator==(const RecordLength&) const = default;
-};
-
 class QueryIterator;
 class QueueInner;
 class DatasetQueue;

@@ -27,6 +27,12 @@ Result<Record> checked_record(const IndexEntry& e, int64_t ts, std::vector<uint8
     return Record{ts, std::move(data)};
 }
 
+// The same check for a length: never the length of another record.
+Result<uint32_t> checked_length(const IndexEntry& e, const RecordLength& found) {
+    if (found.timestamp != e.timestamp) return mismatch_error(e, found.timestamp);
+    return found.length;
+}
+
 // The block an iterator or range list read last, when it holds this entry and is still
 // alive: sealed blocks never change in place, so no segment needs to be consulted.
 HotBlockPtr hot_block_of(const DatasetInner& in, const IndexEntry& e, const LocalHotBlock& hot) {
@@ -78,9 +84,12 @@ Status read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot,
 }
 
 Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) {
-    if (HotBlockPtr hb = hot_block_of(in, e, hot)) return hb->record_len(e.in_block);
+    if (HotBlockPtr hb = hot_block_of(in, e, hot)) {
+        const FrameRef f = BRVL_TRY(read_frame(hb->bytes(), e.in_block, "hot block: "));
+        return checked_length(e, {f.timestamp, f.len});
+    }
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
-    return seg->read_length_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot);
+    return checked_length(e, BRVL_TRY(seg->read_length_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot)));
 }
 
 Result<std::optional<Record>> inner_read(DatasetInner& in, int64_t ts) {
@@ -137,7 +146,7 @@ Result<std::optional<uint32_t>> Dataset::read_length(int64_t timestamp) {
         if (BRVL_TRY(is_expired(in, timestamp))) return std::optional<uint32_t>();
         auto entry = BRVL_TRY(in.index.lookup(timestamp));
         if (!entry || entry->is_sentinel()) return std::optional<uint32_t>();
-        uint32_t len = BRVL_TRY(in.segments.read_length(*entry, cache_of(in)));
+        uint32_t len = BRVL_TRY(checked_length(*entry, BRVL_TRY(in.segments.read_length(*entry, cache_of(in)))));
         stamp(in);
         return std::optional<uint32_t>(len);
     });

@@ -152,14 +152,21 @@ TEST(DatasetIndexHardening, CraftedEntryTimestampsStayOutsideEveryRange) {
             expect_range_readers(ds, 115, 200, {115, 116, 117, 118, 119}, "slot 20 off its slot");
             continue;
         }
-        auto r = ds.read(125);
-        ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.error().detail(), "index entry at timestamp 125 points to a record of timestamp 120");
-        auto it = ds.query(125, 200);
-        ASSERT_TRUE(it.ok());
-        auto items = it->collect_all();
-        ASSERT_FALSE(items.ok());
-        EXPECT_EQ(items.error().detail(), r.error().detail());
+        // Every reader of records or lengths, read-only or writable.
+        auto refused = [](const auto& res) {
+            ASSERT_FALSE(res.ok());
+            EXPECT_EQ(res.error().detail(), "index entry at timestamp 125 points to a record of timestamp 120");
+        };
+        for (bool read_only : {true, false}) {
+            Dataset d = read_only ? std::move(ds) : fx.open(false);
+            refused(d.read(125));
+            refused(d.read_length(125));
+            refused(d.query_all(125, 200));
+            refused(d.query_length_all(125, 200));
+            refused(d.query(125, 200)->collect_all());
+            refused(d.query(125, 200)->collect_all_lengths());
+            ASSERT_TRUE(d.close().ok());
+        }
     }
 }
 
