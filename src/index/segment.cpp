@@ -415,12 +415,12 @@ void IndexSegment::set_notifier(std::optional<DirtyNotifier> notifier) {
 // and the last entry; a galloping search from the guess then brackets the answer in
 // O(log distance) probes and bisection finishes it. Evenly spaced timestamps need a few
 // probes instead of log2 n cache misses; any spacing needs at most about 2 log2 n.
-uint64_t IndexSegment::sparse_search(int64_t ts, bool upper, uint64_t n) const {
+template <typename Key>
+uint64_t IndexSegment::search_by(int64_t ts, bool upper, uint64_t n, uint64_t reachable, Key key) const {
     // Whether entry i comes before the answer; an entry past the mapping counts as greater.
-    const uint64_t reachable = reachable_count();
     auto before = [&](uint64_t i) {
         if (i >= reachable) return false;
-        const int64_t stored = search_key(i, reachable);
+        const int64_t stored = key(i);
         return upper ? stored <= ts : stored < ts;
     };
     uint64_t lo = 0, hi = n;  // the answer lies in [lo, hi]
@@ -468,6 +468,20 @@ uint64_t IndexSegment::sparse_search(int64_t ts, bool upper, uint64_t n) const {
         else hi = mid;
     }
     return lo;
+}
+
+// The search goes by the stored timestamps first. Its answer stands when the entries on
+// both sides of it are well placed: well-placed entries ascend, so nothing was missed.
+// Otherwise a damaged entry may have sent it the wrong way, and it is made again over
+// the well-placed entries alone.
+uint64_t IndexSegment::sparse_search(int64_t ts, bool upper, uint64_t n) const {
+    const uint64_t reachable = reachable_count();
+    const uint64_t p = search_by(ts, upper, n, reachable, [this](uint64_t i) { return ts_at(i); });
+    auto before = [&](uint64_t i) { return upper ? ts_at(i) <= ts : ts_at(i) < ts; };
+    const bool below_holds = p == 0 || (sparse_well_placed(p - 1, reachable) && before(p - 1));
+    const bool above_holds = p >= reachable || (sparse_well_placed(p, reachable) && !before(p));
+    if (below_holds && above_holds) return p;
+    return search_by(ts, upper, n, reachable, [&](uint64_t i) { return search_key(i, reachable); });
 }
 
 // Two adjacent malformed entries are already unusual; a search looks no further for a

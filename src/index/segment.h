@@ -182,8 +182,11 @@ private:
     // entry never sends a search the wrong way.
     int64_t search_key(uint64_t i, uint64_t n) const;
     // Sparse order: the first of the first n entries whose timestamp is >= ts (upper:
-    // > ts), n when there is none.
+    // > ts), n when there is none; malformed entries do not count.
     uint64_t sparse_search(int64_t ts, bool upper, uint64_t n) const;
+    // The search itself, going by key(i) for the entries below `reachable`.
+    template <typename Key>
+    uint64_t search_by(int64_t ts, bool upper, uint64_t n, uint64_t reachable, Key key) const;
     void store_entry(uint64_t i, const IndexEntry& e);
 
     std::string path_;
