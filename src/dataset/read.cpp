@@ -126,7 +126,7 @@ Result<std::optional<Record>> Dataset::read(int64_t timestamp) {
 }
 
 Result<std::optional<Record>> Dataset::read_latest() {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     // A reader beside a live writer: the latest record is the newest one written now.
     if (g->runtime.read_only) g->latest_written_timestamp = BRVL_TRY(g->index.current_latest_timestamp());
     if (!g->latest_written_timestamp) return std::optional<Record>();
@@ -155,10 +155,11 @@ Result<std::optional<uint32_t>> Dataset::read_length(int64_t timestamp) {
 // The live records (or lengths) of a range, in one lock; one block is kept at a time.
 template <typename Item, typename ReadFn>
 Result<std::vector<Item>> Dataset::collect_range(int64_t start, int64_t end, ReadFn read) {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     DatasetInner& in = *g;
     auto entries = BRVL_TRY(index_range(in, start, end));
     std::vector<Item> out;
+    alloc_fault_point();
     out.reserve(entries.size());
     LocalHotBlock hot;
     for (const auto& e : entries) {
@@ -182,7 +183,7 @@ Result<std::vector<RecordLength>> Dataset::query_length_all(int64_t start, int64
 }
 
 Result<std::vector<uint8_t>> Dataset::query_exist(int64_t start, int64_t end) {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     DatasetInner& in = *g;
     if (start > end) return std::vector<uint8_t>();
     int64_t diff;
@@ -192,6 +193,7 @@ Result<std::vector<uint8_t>> Dataset::query_exist(int64_t start, int64_t end) {
     uint64_t bytes = (n + 7) / 8;
     if (bytes > kMaxExistBitmapBytes)
         return invalid_data_fmt("query_exist bitmap exceeds 4 MiB limit: {} bytes", bytes);
+    alloc_fault_point();
     std::vector<uint8_t> bitmap(bytes, 0);
     int64_t raised = BRVL_TRY(raise_to_threshold(in, start));
     if (raised > end) return bitmap;
@@ -206,17 +208,17 @@ Result<std::vector<uint8_t>> Dataset::query_exist(int64_t start, int64_t end) {
 }
 
 Result<std::vector<IndexEntry>> Dataset::index_entries(int64_t start, int64_t end) {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     return index_range(*g, start, end);
 }
 
 Result<Record> Dataset::read_entry(const IndexEntry& entry) {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     return read_entry_at(*g, entry);
 }
 
 Result<std::optional<Record>> Dataset::read_first_live(int64_t start, std::span<const int64_t> skip) {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     DatasetInner& in = *g;
     start = BRVL_TRY(raise_to_threshold(in, start));
     std::optional<IndexCursor> cursor;

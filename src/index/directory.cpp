@@ -160,7 +160,8 @@ Status Index::scan_directory(bool initial) {
         slots_changed();
         changed = true;
     }
-    if (changed) {
+    // A later listing also settles what an earlier one that was cut short had changed.
+    if (changed || !initial) {
         latest_valid_ = false;
         if (initial || read_only_) base_ = base_from_slots();
     }
@@ -201,8 +202,13 @@ Status Index::refresh_for_reader() {
         slots_changed();
         file_ids_.clear();
     }
+    // A listing cut short (an error, or an exception unwinding through a read) is not
+    // remembered: the next look lists the directory again and completes what it changed.
     note_listing(st.st_mtim);
-    return scan_directory(/*initial=*/false);
+    listed_ = false;
+    BRVL_TRY(scan_directory(/*initial=*/false));
+    listed_ = true;
+    return ok_status();
 }
 
 void Index::note_listing(const timespec& dir_mtime) {

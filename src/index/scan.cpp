@@ -51,6 +51,7 @@ Result<std::vector<IndexEntry>> Index::range(int64_t start, int64_t end) {
         bound += seg->range_bound(start, end, continuous_);
         segs.push_back(seg);
     }
+    alloc_fault_point();
     out.reserve(static_cast<size_t>(bound));
     for (IndexSegment* seg : segs) seg->append_range(start, end, continuous_, out);
     return out;
