@@ -89,7 +89,9 @@ Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, LocalHot
         return checked_length(e, {f.timestamp, f.len});
     }
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
-    return checked_length(e, BRVL_TRY(seg->read_length_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot)));
+    const RecordLength found =
+        BRVL_TRY(seg->read_length_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot));
+    return checked_length(e, found);
 }
 
 Result<std::optional<Record>> inner_read(DatasetInner& in, int64_t ts) {
