@@ -476,7 +476,11 @@ uint64_t IndexSegment::search_by(int64_t ts, bool upper, uint64_t n, uint64_t re
 // the well-placed entries alone.
 uint64_t IndexSegment::sparse_search(int64_t ts, bool upper, uint64_t n) const {
     const uint64_t reachable = reachable_count();
-    const uint64_t p = search_by(ts, upper, n, reachable, [this](uint64_t i) { return ts_at(i); });
+    return settle_search(search_by(ts, upper, n, reachable, [this](uint64_t i) { return ts_at(i); }), ts, upper, n,
+                         reachable);
+}
+
+uint64_t IndexSegment::settle_search(uint64_t p, int64_t ts, bool upper, uint64_t n, uint64_t reachable) const {
     auto before = [&](uint64_t i) { return upper ? ts_at(i) <= ts : ts_at(i) < ts; };
     const bool below_holds = p == 0 || (sparse_well_placed(p - 1, reachable) && before(p - 1));
     const bool above_holds = p >= reachable || (sparse_well_placed(p, reachable) && !before(p));
@@ -544,7 +548,9 @@ std::optional<std::pair<uint64_t, IndexEntry>> IndexSegment::find(int64_t ts, bo
         return std::make_pair(i, IndexEntry::decode(p));
     }
     const uint64_t n = reachable_count();
-    uint64_t lo = sparse_search(ts, false, n);
+    uint64_t lo = search_by(ts, false, n, n, [this](uint64_t i) { return ts_at(i); });
+    // A plainly placed entry of ts is the answer; anything else is settled as any search.
+    if (lo >= n || ts_at(lo) != ts || !plainly_placed(lo, ts)) lo = settle_search(lo, ts, false, n, n);
     while (lo < n && !sparse_well_placed(lo, n)) ++lo;
     if (lo >= n) return std::nullopt;
     const uint8_t* p = entry_at(lo);

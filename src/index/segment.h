@@ -187,6 +187,9 @@ private:
     // The search itself, going by key(i) for the entries below `reachable`.
     template <typename Key>
     uint64_t search_by(int64_t ts, bool upper, uint64_t n, uint64_t reachable, Key key) const;
+    // The answer p of a search by the stored timestamps when it stands, else the search
+    // made again over the well-placed entries.
+    uint64_t settle_search(uint64_t p, int64_t ts, bool upper, uint64_t n, uint64_t reachable) const;
     void store_entry(uint64_t i, const IndexEntry& e);
 
     std::string path_;

@@ -87,6 +87,11 @@ void expect_range_readers(Dataset& ds, int64_t lo, int64_t hi, const std::vector
         EXPECT_EQ(r.data, payload(r.timestamp));
     }
     EXPECT_EQ(got, want);
+    for (int64_t t : want) {  // point reads too
+        auto r = ds.read(t);
+        ASSERT_TRUE(r.ok() && r->has_value()) << t;
+        EXPECT_EQ((*r)->data, payload(t));
+    }
     auto expect_lengths = [&](const Result<std::vector<RecordLength>>& lens, bool reverse) {
         ASSERT_TRUE(lens.ok()) << lens.error().to_string();
         got.clear();
