@@ -1,6 +1,7 @@
 #include "test_hooks.h"
 
 #include <mutex>
+#include <new>
 
 namespace brenvale {
 
@@ -9,6 +10,7 @@ std::atomic<CrashHook> g_crash_hook{nullptr};
 std::atomic<int64_t> g_wall_clock_offset_ns{0};
 std::atomic<bool> g_io_faults_armed{false};
 std::atomic<uint64_t> g_decompressions{0};
+std::atomic<bool> g_alloc_fault_armed{false};
 }  // namespace detail
 
 void set_crash_hook(CrashHook hook) { detail::g_crash_hook.store(hook, std::memory_order_relaxed); }
@@ -50,6 +52,29 @@ uint64_t io_calls_failed() {
     IoFaults& f = io_faults();
     std::lock_guard lock(f.mu);
     return f.failed;
+}
+
+namespace {
+
+// Calls of alloc_fault_point still let through before the failure.
+std::atomic<uint64_t> g_alloc_fault_skip{0};
+
+}  // namespace
+
+void set_alloc_fault(uint64_t skip) {
+    g_alloc_fault_skip.store(skip, std::memory_order_relaxed);
+    detail::g_alloc_fault_armed.store(true, std::memory_order_release);
+}
+
+void clear_alloc_fault() { detail::g_alloc_fault_armed.store(false, std::memory_order_release); }
+
+void detail::alloc_fault_slow() {
+    uint64_t left = g_alloc_fault_skip.load(std::memory_order_relaxed);
+    while (left > 0 && !g_alloc_fault_skip.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
+    }
+    if (left > 0) return;
+    // Only one caller disarms the hook and fails.
+    if (g_alloc_fault_armed.exchange(false, std::memory_order_acq_rel)) throw std::bad_alloc();
 }
 
 int detail::io_fault_slow(uint32_t op) {

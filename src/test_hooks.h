@@ -1,6 +1,6 @@
 // Seams through which tests reach into the engine: named crash points, an offset of the
-// wall clock, injected I/O failures in the file layer (and a failed thread start) and a
-// count of block decompressions. Each costs one relaxed atomic load while no test has
+// wall clock, injected I/O failures in the file layer (and a failed thread start), an
+// injected allocation failure and a count of block decompressions. Each costs one relaxed atomic load while no test has
 // installed it.
 #pragma once
 
@@ -22,7 +22,9 @@ extern std::atomic<CrashHook> g_crash_hook;
 extern std::atomic<int64_t> g_wall_clock_offset_ns;
 extern std::atomic<bool> g_io_faults_armed;
 extern std::atomic<uint64_t> g_decompressions;
+extern std::atomic<bool> g_alloc_fault_armed;
 int io_fault_slow(uint32_t op);
+void alloc_fault_slow();
 }  // namespace detail
 
 // Every crash point is also a compiler barrier: the stores of a change reach the mapping
@@ -77,6 +79,18 @@ uint64_t io_calls_failed();
 inline int io_fault(uint32_t op) {
     if (!detail::g_io_faults_armed.load(std::memory_order_relaxed)) return 0;
     return detail::io_fault_slow(op);
+}
+
+// ---- injected allocation failures ----
+
+// The allocations of a read that grow with the range it covers (range lists and their
+// results) pass through alloc_fault_point first. After set_alloc_fault(skip), the point
+// lets `skip` calls through and then throws std::bad_alloc once, as an allocation larger
+// than the memory left would.
+void set_alloc_fault(uint64_t skip);
+void clear_alloc_fault();
+inline void alloc_fault_point() {
+    if (detail::g_alloc_fault_armed.load(std::memory_order_relaxed)) detail::alloc_fault_slow();
 }
 
 // ---- counters ----

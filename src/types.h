@@ -31,6 +31,13 @@ struct Record {
     bool operator==(const Record&) const = default;
 };
 
+// A record's timestamp and the length of its payload.
+struct RecordLength {
+    int64_t timestamp = 0;
+    uint32_t length = 0;
+    bool operator==(const RecordLength&) const = default;
+};
+
 // A dataset key hashed under a map's own random seed (fresh_hash_seed).
 struct DataSetKeyHash {
     uint64_t seed = 0;

@@ -167,13 +167,14 @@ Status remove_leftovers(const std::string& data_dir) {
 
 // ---- handle and lock ----
 
-Dataset::Guard::Guard(Shared* s) : s_(s), lock_(s->mu), exceptions_at_start_(std::uncaught_exceptions()) {
+Dataset::Guard::Guard(Shared* s, bool poisons)
+    : s_(s), lock_(s->mu), exceptions_at_start_(std::uncaught_exceptions()), poisons_(poisons) {
     s->owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
 }
 
 Dataset::Guard::~Guard() {
     if (!lock_.owns_lock()) return;
-    if (std::uncaught_exceptions() > exceptions_at_start_) s_->poisoned.store(true);
+    if (poisons_ && std::uncaught_exceptions() > exceptions_at_start_) s_->poisoned.store(true);
     s_->owner.store(std::thread::id(), std::memory_order_relaxed);
     // Poll callbacks collected by a write run on this thread once the mutex is released,
     // so that they may call back into this dataset or its queue.
@@ -186,16 +187,16 @@ Dataset::Guard::~Guard() {
 DatasetInner* Dataset::Guard::operator->() const { return &s_->inner; }
 DatasetInner& Dataset::Guard::operator*() const { return s_->inner; }
 
-Result<Dataset::Guard> Dataset::lock() const {
+Result<Dataset::Guard> Dataset::lock(bool poisons) const {
     if (shared_->owner.load(std::memory_order_relaxed) == std::this_thread::get_id())
         return Error::invalid_data("dataset mutex already held by this thread (re-entrant call)");
-    Guard g(shared_.get());
+    Guard g(shared_.get(), poisons);
     if (shared_->poisoned.load(std::memory_order_relaxed)) return Error::invalid_data("dataset mutex poisoned");
     return g;
 }
 
-Result<Dataset::Guard> Dataset::lock_open() const {
-    Guard g = BRVL_TRY(lock());
+Result<Dataset::Guard> Dataset::lock_open(bool poisons) const {
+    Guard g = BRVL_TRY(lock(poisons));
     if (shared_->inner.closed) return closed_error(shared_->key);
     return g;
 }

@@ -75,12 +75,6 @@ struct DataSetInspectResult {
 // The current wall-clock time in dataset units (plain Unix seconds for 0 units).
 Result<int64_t> now_in_units(uint64_t timestamp_units_per_seconds);
 
-struct RecordLength {
-    int64_t timestamp = 0;
-    uint32_t length = 0;
-    bool operator==(const RecordLength&) const = default;
-};
-
 class QueryIterator;
 class QueueInner;
 class DatasetQueue;
@@ -154,13 +148,15 @@ private:
     friend class QueryIterator;
     struct Shared;
 
-    // The guard over the inner state; marks the mutex poisoned when released while an
-    // exception thrown during the operation unwinds through it. Exceptions already in
-    // flight when the guard was made (a dataset call from a destructor during unwinding)
-    // do not count.
+    // The guard over the inner state; the guard of an operation that changes the dataset
+    // marks the mutex poisoned when released while an exception thrown during the
+    // operation unwinds through it. Exceptions already in flight when the guard was made
+    // (a dataset call from a destructor during unwinding) do not count. A read's guard
+    // never poisons: a read leaves the dataset as it was at every point an exception can
+    // leave it (doc/locking.md).
     class Guard {
     public:
-        explicit Guard(Shared* s);
+        Guard(Shared* s, bool poisons);
         Guard(Guard&&) noexcept = default;
         Guard& operator=(Guard&&) noexcept = default;
         ~Guard();
@@ -171,6 +167,7 @@ private:
         Shared* s_;
         std::unique_lock<std::mutex> lock_;
         int exceptions_at_start_;
+        bool poisons_;
     };
 
     explicit Dataset(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
@@ -178,9 +175,11 @@ private:
     Result<std::vector<Item>> collect_range(int64_t start, int64_t end, ReadFn read);
     static Result<Dataset> open_impl(const DataSetKey& key, const std::string& data_dir, bool read_only);
     // The lock, or "dataset mutex poisoned".
-    Result<Guard> lock() const;
+    Result<Guard> lock(bool poisons = true) const;
     // The lock and the closed check.
-    Result<Guard> lock_open() const;
+    Result<Guard> lock_open(bool poisons = true) const;
+    // The same for a read, whose guard does not poison the mutex.
+    Result<Guard> lock_read() const { return lock_open(/*poisons=*/false); }
     // fn(inner) under the lock with the checks of lock_open, for reads (dataset/inner.h).
     template <typename Fn>
     auto with_read_lock(Fn&& fn) const -> decltype(fn(std::declval<DatasetInner&>()));

@@ -131,8 +131,7 @@ Result<std::vector<IndexEntry>> index_range(DatasetInner& in, int64_t start, int
 // ("dataset mutex already held by this thread (re-entrant call)", "dataset mutex
 // poisoned", "dataset {}/{} is closed") without the guard's bookkeeping. A read runs no
 // callbacks and never takes the lock again, so it records no owner and collects no wakes;
-// an exception leaving fn marks the mutex poisoned, as the guard does, before the mutex
-// is released.
+// like a read's guard it never poisons the mutex.
 template <typename Fn>
 auto Dataset::with_read_lock(Fn&& fn) const -> decltype(fn(std::declval<DatasetInner&>())) {
     Shared& s = *shared_;
@@ -141,12 +140,7 @@ auto Dataset::with_read_lock(Fn&& fn) const -> decltype(fn(std::declval<DatasetI
     std::lock_guard lock(s.mu);
     if (s.poisoned.load(std::memory_order_relaxed)) return Error::invalid_data("dataset mutex poisoned");
     if (s.inner.closed) return dataset_detail::closed_error(s.key);
-    try {
-        return fn(s.inner);
-    } catch (...) {
-        s.poisoned.store(true);
-        throw;
-    }
+    return fn(s.inner);
 }
 
 }  // namespace brenvale

@@ -7,7 +7,7 @@ namespace brenvale {
 using namespace dataset_detail;
 
 Result<QueryIterator> Dataset::query(int64_t start, int64_t end) {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     int64_t lo = BRVL_TRY(raise_to_threshold(*g, start));
     QueryIterator it(*this);
     it.lo_ = lo;

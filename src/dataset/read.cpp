@@ -27,6 +27,12 @@ Result<Record> checked_record(const IndexEntry& e, int64_t ts, std::vector<uint8
     return Record{ts, std::move(data)};
 }
 
+// The same check for a length: never the length of another record.
+Result<uint32_t> checked_length(const IndexEntry& e, const RecordLength& found) {
+    if (found.timestamp != e.timestamp) return mismatch_error(e, found.timestamp);
+    return found.length;
+}
+
 // The block an iterator or range list read last, when it holds this entry and is still
 // alive: sealed blocks never change in place, so no segment needs to be consulted.
 HotBlockPtr hot_block_of(const DatasetInner& in, const IndexEntry& e, const LocalHotBlock& hot) {
@@ -78,9 +84,14 @@ Status read_entry_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot,
 }
 
 Result<uint32_t> read_length_hot(DatasetInner& in, const IndexEntry& e, LocalHotBlock& hot) {
-    if (HotBlockPtr hb = hot_block_of(in, e, hot)) return hb->record_len(e.in_block);
+    if (HotBlockPtr hb = hot_block_of(in, e, hot)) {
+        const FrameRef f = BRVL_TRY(read_frame(hb->bytes(), e.in_block, "hot block: "));
+        return checked_length(e, {f.timestamp, f.len});
+    }
     auto [seg, pos] = BRVL_TRY(segment_of(in, e));
-    return seg->read_length_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot);
+    const RecordLength found =
+        BRVL_TRY(seg->read_length_hot(in.identifier, pos, e.in_block, hot_cache_of(in, hot), hot.slot));
+    return checked_length(e, found);
 }
 
 Result<std::optional<Record>> inner_read(DatasetInner& in, int64_t ts) {
@@ -117,7 +128,7 @@ Result<std::optional<Record>> Dataset::read(int64_t timestamp) {
 }
 
 Result<std::optional<Record>> Dataset::read_latest() {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     // A reader beside a live writer: the latest record is the newest one written now.
     if (g->runtime.read_only) g->latest_written_timestamp = BRVL_TRY(g->index.current_latest_timestamp());
     if (!g->latest_written_timestamp) return std::optional<Record>();
@@ -137,7 +148,7 @@ Result<std::optional<uint32_t>> Dataset::read_length(int64_t timestamp) {
         if (BRVL_TRY(is_expired(in, timestamp))) return std::optional<uint32_t>();
         auto entry = BRVL_TRY(in.index.lookup(timestamp));
         if (!entry || entry->is_sentinel()) return std::optional<uint32_t>();
-        uint32_t len = BRVL_TRY(in.segments.read_length(*entry, cache_of(in)));
+        uint32_t len = BRVL_TRY(checked_length(*entry, BRVL_TRY(in.segments.read_length(*entry, cache_of(in)))));
         stamp(in);
         return std::optional<uint32_t>(len);
     });
@@ -146,10 +157,11 @@ Result<std::optional<uint32_t>> Dataset::read_length(int64_t timestamp) {
 // The live records (or lengths) of a range, in one lock; one block is kept at a time.
 template <typename Item, typename ReadFn>
 Result<std::vector<Item>> Dataset::collect_range(int64_t start, int64_t end, ReadFn read) {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     DatasetInner& in = *g;
     auto entries = BRVL_TRY(index_range(in, start, end));
     std::vector<Item> out;
+    alloc_fault_point();
     out.reserve(entries.size());
     LocalHotBlock hot;
     for (const auto& e : entries) {
@@ -173,7 +185,7 @@ Result<std::vector<RecordLength>> Dataset::query_length_all(int64_t start, int64
 }
 
 Result<std::vector<uint8_t>> Dataset::query_exist(int64_t start, int64_t end) {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     DatasetInner& in = *g;
     if (start > end) return std::vector<uint8_t>();
     int64_t diff;
@@ -183,6 +195,7 @@ Result<std::vector<uint8_t>> Dataset::query_exist(int64_t start, int64_t end) {
     uint64_t bytes = (n + 7) / 8;
     if (bytes > kMaxExistBitmapBytes)
         return invalid_data_fmt("query_exist bitmap exceeds 4 MiB limit: {} bytes", bytes);
+    alloc_fault_point();
     std::vector<uint8_t> bitmap(bytes, 0);
     int64_t raised = BRVL_TRY(raise_to_threshold(in, start));
     if (raised > end) return bitmap;
@@ -197,17 +210,17 @@ Result<std::vector<uint8_t>> Dataset::query_exist(int64_t start, int64_t end) {
 }
 
 Result<std::vector<IndexEntry>> Dataset::index_entries(int64_t start, int64_t end) {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     return index_range(*g, start, end);
 }
 
 Result<Record> Dataset::read_entry(const IndexEntry& entry) {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     return read_entry_at(*g, entry);
 }
 
 Result<std::optional<Record>> Dataset::read_first_live(int64_t start, std::span<const int64_t> skip) {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     DatasetInner& in = *g;
     start = BRVL_TRY(raise_to_threshold(in, start));
     std::optional<IndexCursor> cursor;

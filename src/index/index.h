@@ -4,6 +4,9 @@
 // segments on the grid base + k*n, skipped slots holding filler entries).
 // Segments stay closed, with their entry count and last timestamp remembered, until an
 // operation needs them. No lock of its own: the dataset mutex guards every call.
+// The operations live by concern: the slot map and segment lifecycle in index.cpp, the
+// directory listing (open, a reader's refresh) in directory.cpp, appends, out-of-order
+// placement and deletes in append.cpp, lookups, range lists and cursor scans in scan.cpp.
 #pragma once
 
 #include <time.h>
@@ -132,8 +135,8 @@ public:
     Result<std::optional<IndexHit>> next_backward(int64_t start, int64_t end, std::optional<IndexCursor> cursor);
     // The entry after (forward) or before the cursor's, read straight from the segment the
     // cursor remembers, when that segment is still the one the cursor saw and the entry is a
-    // plain hit in [start, end]: the cursor moves onto it. Anything else (an entry outside
-    // its own slot or the range, the segment's end, a read-only index, which refreshes its
+    // plain hit in [start, end]: the cursor moves onto it. Anything else (an entry not plainly
+    // well placed or outside the range, the segment's end, a read-only index, which refreshes its
     // segments on every search) gives false and leaves the step to next_forward /
     // next_backward, which give the same answer, or the error, by search.
     bool step_from_cursor(int64_t start, int64_t end, IndexCursor& cursor, bool forward, IndexEntry& out) const;
@@ -196,6 +199,12 @@ private:
     bool in_own_slot(int64_t segment_start, uint64_t i, const IndexEntry& e) const {
         return !continuous_ || e.timestamp == static_cast<int64_t>(static_cast<uint64_t>(segment_start) + i);
     }
+    // Whether entry i of a segment, read as e, is well placed (IndexSegment::well_placed).
+    bool well_placed(const IndexSegment& seg, int64_t segment_start, uint64_t i, const IndexEntry& e) const {
+        return continuous_ ? in_own_slot(segment_start, i, e) : seg.well_placed(i, false);
+    }
+    // Gives the open segment of a slot its key range (up to the next slot's start).
+    IndexSegment* with_key_range(std::map<int64_t, IndexSlot>::iterator it);
     Result<IndexSegment*> ensure_segment(int64_t start, IndexRangeSink* sink);
     Status append_sparse(const IndexEntry& e, IndexRangeSink* sink);
     Status append_continuous(const IndexEntry& e, IndexRangeSink* sink);
@@ -248,8 +257,8 @@ inline bool Index::step_from_cursor(int64_t start, int64_t end, IndexCursor& c, 
         i = c.entry_index - 1;
     }
     IndexEntry e;
-    if (!c.segment->mapped_entry(i, e) || !in_own_slot(c.segment_start, i, e) || e.timestamp < start ||
-        e.timestamp > end)
+    if (!c.segment->mapped_entry(i, e) || e.timestamp < start || e.timestamp > end ||
+        !(continuous_ ? in_own_slot(c.segment_start, i, e) : c.segment->plainly_placed(i, e.timestamp)))
         return false;
     c.entry_index = i;
     out = e;

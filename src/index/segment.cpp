@@ -415,12 +415,12 @@ void IndexSegment::set_notifier(std::optional<DirtyNotifier> notifier) {
 // and the last entry; a galloping search from the guess then brackets the answer in
 // O(log distance) probes and bisection finishes it. Evenly spaced timestamps need a few
 // probes instead of log2 n cache misses; any spacing needs at most about 2 log2 n.
-uint64_t IndexSegment::sparse_search(int64_t ts, bool upper, uint64_t n) const {
+template <typename Key>
+uint64_t IndexSegment::search_by(int64_t ts, bool upper, uint64_t n, uint64_t reachable, Key key) const {
     // Whether entry i comes before the answer; an entry past the mapping counts as greater.
     auto before = [&](uint64_t i) {
-        const uint8_t* p = entry_at(i);
-        if (p == nullptr) return false;
-        const int64_t stored = IndexEntry::timestamp_at(p);
+        if (i >= reachable) return false;
+        const int64_t stored = key(i);
         return upper ? stored <= ts : stored < ts;
     };
     uint64_t lo = 0, hi = n;  // the answer lies in [lo, hi]
@@ -470,6 +470,65 @@ uint64_t IndexSegment::sparse_search(int64_t ts, bool upper, uint64_t n) const {
     return lo;
 }
 
+// The search goes by the stored timestamps first. Its answer stands when the entries on
+// both sides of it are well placed: well-placed entries ascend, so nothing was missed.
+// Otherwise a damaged entry may have sent it the wrong way, and it is made again over
+// the well-placed entries alone.
+uint64_t IndexSegment::sparse_search(int64_t ts, bool upper, uint64_t n) const {
+    const uint64_t reachable = reachable_count();
+    return settle_search(search_by(ts, upper, n, reachable, [this](uint64_t i) { return ts_at(i); }), ts, upper, n,
+                         reachable);
+}
+
+uint64_t IndexSegment::settle_search(uint64_t p, int64_t ts, bool upper, uint64_t n, uint64_t reachable) const {
+    auto before = [&](uint64_t i) { return upper ? ts_at(i) <= ts : ts_at(i) < ts; };
+    const bool below_holds = p == 0 || (sparse_well_placed(p - 1, reachable) && before(p - 1));
+    const bool above_holds = p >= reachable || (sparse_well_placed(p, reachable) && !before(p));
+    if (below_holds && above_holds) return p;
+    return search_by(ts, upper, n, reachable, [&](uint64_t i) { return search_key(i, reachable); });
+}
+
+// Two adjacent malformed entries are already unusual; a search looks no further for a
+// well-placed one than this.
+constexpr uint64_t kSearchReach = 8;
+
+bool IndexSegment::sparse_outlier(uint64_t i, uint64_t n) const {
+    const __int128 t = ts_at(i);
+    const __int128 lower = i > 0 ? __int128{ts_at(i - 1)} : __int128{start_} - 1;
+    const __int128 upper = i + 1 < n ? __int128{ts_at(i + 1)} : __int128{key_last_} + 1;
+    return !(lower < t && t < upper) && lower < upper;
+}
+
+bool IndexSegment::sparse_well_placed(uint64_t i, uint64_t n) const {
+    const int64_t t = ts_at(i);
+    if (t < start_ || t > key_last_) return false;
+    const bool left = i > 0 && ts_at(i - 1) >= t;
+    const bool right = i + 1 < n && t >= ts_at(i + 1);
+    if ((!left && !right) || !sparse_outlier(i, n)) return true;
+    // An outlier: kept only when each neighbour it conflicts with could be the damaged one.
+    const bool edge = i == 0 || i + 1 == n;
+    auto excuses = [&](uint64_t j) {
+        const int64_t tj = ts_at(j);
+        if (tj < start_ || tj > key_last_) return true;
+        return sparse_outlier(j, n) && (edge || (j != 0 && j + 1 != n));
+    };
+    return (!left || excuses(i - 1)) && (!right || excuses(i + 1));
+}
+
+bool IndexSegment::well_placed(uint64_t i, bool continuous) const {
+    if (continuous) return ts_at(i) == static_cast<int64_t>(static_cast<uint64_t>(start_) + i);
+    return sparse_well_placed(i, reachable_count());
+}
+
+int64_t IndexSegment::search_key(uint64_t i, uint64_t n) const {
+    if (sparse_well_placed(i, n)) return ts_at(i);
+    for (uint64_t j = i + 1; j < n && j <= i + kSearchReach; ++j)
+        if (sparse_well_placed(j, n)) return ts_at(j);
+    for (uint64_t j = i; j > 0 && i - j < kSearchReach; --j)
+        if (sparse_well_placed(j - 1, n)) return ts_at(j - 1);
+    return ts_at(i);
+}
+
 uint64_t IndexSegment::reachable_count() const {
     if (!is_mapped()) return 0;
     const uint64_t mapped = index_slots_for(map_.size());
@@ -489,7 +548,10 @@ std::optional<std::pair<uint64_t, IndexEntry>> IndexSegment::find(int64_t ts, bo
         return std::make_pair(i, IndexEntry::decode(p));
     }
     const uint64_t n = reachable_count();
-    const uint64_t lo = sparse_search(ts, false, n);
+    uint64_t lo = search_by(ts, false, n, n, [this](uint64_t i) { return ts_at(i); });
+    // A plainly placed entry of ts is the answer; anything else is settled as any search.
+    if (lo >= n || ts_at(lo) != ts || !plainly_placed(lo, ts)) lo = settle_search(lo, ts, false, n, n);
+    while (lo < n && !sparse_well_placed(lo, n)) ++lo;
     if (lo >= n) return std::nullopt;
     const uint8_t* p = entry_at(lo);
     if (IndexEntry::timestamp_at(p) != ts || !IndexEntry::reserved_zero(p)) return std::nullopt;
@@ -532,18 +594,34 @@ std::vector<IndexEntry> IndexSegment::range(int64_t start, int64_t end, bool con
     return out;
 }
 
+// Entries a search may be off by in a sparse segment whose adjacent entries stand out of
+// order (both kept by well_placed).
+constexpr uint64_t kSearchSlack = 2;
+
+uint64_t IndexSegment::scan_from(int64_t ts, bool continuous) const {
+    const uint64_t lo = lower_bound(ts, continuous);
+    if (continuous) return lo;
+    return lo > kSearchSlack ? lo - kSearchSlack : 0;
+}
+
+uint64_t IndexSegment::scan_below(int64_t ts, bool continuous) const {
+    const uint64_t hi = upper_bound(ts, continuous);
+    return continuous ? hi : std::min(hi + kSearchSlack, reachable_count());
+}
+
 void IndexSegment::append_range(int64_t start, int64_t end, bool continuous, std::vector<IndexEntry>& out) const {
     if (start > end) return;
-    // What a damaged file holds is never trusted: an entry is handed out only inside
-    // [start, end], above everything handed out before it (also by earlier segments) and,
-    // in a continuous segment, in its own slot. Anything else counts as malformed.
+    // What a damaged file holds is never trusted: an entry is handed out only when well
+    // placed, inside [start, end] and above everything handed out before it (also by
+    // earlier segments). Only a well-placed entry above end ends the walk.
     std::optional<int64_t> prev;
     if (!out.empty()) prev = out.back().timestamp;
-    const uint64_t n = continuous ? std::min(reachable_count(), upper_bound(end, true)) : reachable_count();
-    for (uint64_t i = lower_bound(start, continuous); i < n; ++i) {
+    const uint64_t reachable = reachable_count();
+    const uint64_t n = continuous ? std::min(reachable, upper_bound(end, true)) : reachable;
+    for (uint64_t i = scan_from(start, continuous); i < n; ++i) {
+        if (continuous ? !well_placed(i, true) : !sparse_well_placed(i, reachable)) continue;
         const uint8_t* p = entry_at(i);
         const int64_t ts = IndexEntry::timestamp_at(p);
-        if (continuous && ts != static_cast<int64_t>(static_cast<uint64_t>(start_) + i)) continue;
         if (ts > end) break;
         if (ts < start || (prev && ts <= *prev) || !IndexEntry::reserved_zero(p)) continue;
         out.push_back(IndexEntry::decode(p));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -86,6 +87,28 @@ public:
         return true;
     }
 
+    // The key range of a sparse segment is [start, key_last]: key_last is one below the
+    // next segment's start (the largest timestamp when it is the newest). The index sets
+    // it whenever it hands the segment out.
+    void set_key_last(int64_t key_last) { key_last_ = key_last; }
+    int64_t key_last() const { return key_last_; }
+    // Whether written entry i (inside the mapping) is well placed. Continuous: it holds the
+    // timestamp of its own slot. Sparse: it lies in the key range and in order with its
+    // neighbours; an entry that breaks the order is malformed when its neighbours are in
+    // order without it, unless the neighbour it conflicts with is itself such an entry (of
+    // two adjacent entries either could be the damaged one, and both are kept), the
+    // segment's first and last entries winning over an inner one. Malformed entries are
+    // skipped by every search and scan, so one damaged entry hides nothing but itself.
+    bool well_placed(uint64_t i, bool continuous) const;
+    // Whether sparse entry i, read as ts, lies in the key range and in order with both
+    // neighbours: well placed at a glance (the iterator's step). False says nothing.
+    bool plainly_placed(uint64_t i, int64_t ts) const {
+        if (ts < start_ || ts > key_last_) return false;
+        if (i > 0 && ts_at(i - 1) >= ts) return false;
+        const uint8_t* next = i + 1 < entry_count_ ? entry_at(i + 1) : nullptr;
+        return next == nullptr || ts < IndexEntry::timestamp_at(next);
+    }
+
     // Searches on the current mapping; an unmapped segment finds nothing and malformed
     // entries count as absent.
     std::optional<IndexEntry> lookup_continuous(int64_t ts) const;
@@ -98,6 +121,11 @@ public:
     uint64_t upper_bound(int64_t ts, bool continuous) const;
     // The first entry index whose timestamp is >= ts (entry_count when none).
     uint64_t lower_bound(int64_t ts, bool continuous) const;
+    // Where a scan from ts upward (scan_from) or from ts downward (scan_below, exclusive)
+    // begins. Sparse: two entries wider than the searches, as two adjacent entries that
+    // are both kept (see well_placed) may stand out of order around the answer.
+    uint64_t scan_from(int64_t ts, bool continuous) const;
+    uint64_t scan_below(int64_t ts, bool continuous) const;
     // The entries with start <= timestamp <= end, in entry order, sentinels included.
     std::vector<IndexEntry> range(int64_t start, int64_t end, bool continuous) const;
     // The same entries appended to out.
@@ -141,11 +169,27 @@ private:
         if (!is_mapped() || i >= index_slots_for(map_.size())) return nullptr;
         return map_.data() + index_entry_pos(i);
     }
+    // Timestamp of entry i, which lies inside the mapping.
+    int64_t ts_at(uint64_t i) const { return IndexEntry::timestamp_at(map_.data() + index_entry_pos(i)); }
     // Entries that are both written and inside the mapping.
     uint64_t reachable_count() const;
+    // Sparse, of the first n entries: whether entry i breaks the order with a neighbour
+    // (or the key range) while its neighbours are in order without it.
+    bool sparse_outlier(uint64_t i, uint64_t n) const;
+    bool sparse_well_placed(uint64_t i, uint64_t n) const;
+    // The timestamp a search goes by for entry i: its own when well placed, else that of
+    // the nearest well-placed entry after it (before it at the end), so that a damaged
+    // entry never sends a search the wrong way.
+    int64_t search_key(uint64_t i, uint64_t n) const;
     // Sparse order: the first of the first n entries whose timestamp is >= ts (upper:
-    // > ts), n when there is none.
+    // > ts), n when there is none; malformed entries do not count.
     uint64_t sparse_search(int64_t ts, bool upper, uint64_t n) const;
+    // The search itself, going by key(i) for the entries below `reachable`.
+    template <typename Key>
+    uint64_t search_by(int64_t ts, bool upper, uint64_t n, uint64_t reachable, Key key) const;
+    // The answer p of a search by the stored timestamps when it stands, else the search
+    // made again over the well-placed entries.
+    uint64_t settle_search(uint64_t p, int64_t ts, bool upper, uint64_t n, uint64_t reachable) const;
     void store_entry(uint64_t i, const IndexEntry& e);
 
     std::string path_;
@@ -159,6 +203,7 @@ private:
     uint64_t file_size_ = 0;
     uint64_t max_file_size_ = 0;
     std::optional<int64_t> last_ts_;
+    int64_t key_last_ = std::numeric_limits<int64_t>::max();
     bool clean_ = true;
     bool dirty_registered_ = false;
     bool read_only_ = false;

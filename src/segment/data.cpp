@@ -560,7 +560,7 @@ namespace {
 template <typename Item>
 Item item_of(const FrameRef& f) {
     if constexpr (std::is_same_v<Item, Record>) return copy_record(f);
-    else return f.len;
+    else return RecordLength{f.timestamp, f.len};
 }
 
 }  // namespace
@@ -679,9 +679,9 @@ Result<Record> DataSegment::read_record(uint64_t owner, uint64_t position, uint1
     return read_item<Record>(owner, position, in_block, cache, nullptr);
 }
 
-Result<uint32_t> DataSegment::read_length(uint64_t owner, uint64_t position, uint16_t in_block,
-                                          BlockCache* cache) {
-    return read_item<uint32_t>(owner, position, in_block, cache, nullptr);
+Result<RecordLength> DataSegment::read_length(uint64_t owner, uint64_t position, uint16_t in_block,
+                                              BlockCache* cache) {
+    return read_item<RecordLength>(owner, position, in_block, cache, nullptr);
 }
 
 Result<Record> DataSegment::read_record_hot(uint64_t owner, uint64_t position, uint16_t in_block,
@@ -689,9 +689,9 @@ Result<Record> DataSegment::read_record_hot(uint64_t owner, uint64_t position, u
     return read_item<Record>(owner, position, in_block, cache, &slot);
 }
 
-Result<uint32_t> DataSegment::read_length_hot(uint64_t owner, uint64_t position, uint16_t in_block,
-                                              BlockCache* cache, HotBlockSlot& slot) {
-    return read_item<uint32_t>(owner, position, in_block, cache, &slot);
+Result<RecordLength> DataSegment::read_length_hot(uint64_t owner, uint64_t position, uint16_t in_block,
+                                                  BlockCache* cache, HotBlockSlot& slot) {
+    return read_item<RecordLength>(owner, position, in_block, cache, &slot);
 }
 
 // ---- flushing and dirty tracking ----

@@ -110,10 +110,11 @@ public:
     // the block layout from the mapping on every read (mapping a grown file again) and
     // repeats a read that raced with a change of the pending block.
     Result<Record> read_record(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache);
-    Result<uint32_t> read_length(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache);
+    // The length readers give the record's own timestamp with its length.
+    Result<RecordLength> read_length(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache);
     Result<Record> read_record_hot(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
                                    HotBlockSlot& slot);
-    Result<uint32_t> read_length_hot(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
+    Result<RecordLength> read_length_hot(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
                                      HotBlockSlot& slot);
 
     // ---- flushing, dirty tracking, unmapping ----

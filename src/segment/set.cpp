@@ -385,7 +385,7 @@ Status SegmentSet::correction_write(uint64_t block_offset, uint16_t in_block, st
 
 // ---- reading ----
 
-Result<uint32_t> SegmentSet::read_length(uint64_t block_offset, uint16_t in_block, BlockCache* cache) {
+Result<RecordLength> SegmentSet::read_length(uint64_t block_offset, uint16_t in_block, BlockCache* cache) {
     DataSegment* seg = BRVL_TRY(locate(block_offset));
     return seg->read_length(owner_, block_offset - seg->base_offset(), in_block, cache);
 }

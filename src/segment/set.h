@@ -86,10 +86,11 @@ public:
     Result<uint32_t> append_at(uint64_t block_offset, uint16_t in_block, std::span<const uint8_t> data);
     Status correction_write(uint64_t block_offset, uint16_t in_block, std::span<const uint8_t> data);
 
-    Result<uint32_t> read_length(uint64_t block_offset, uint16_t in_block, BlockCache* cache);
+    // The record's own timestamp with its length.
+    Result<RecordLength> read_length(uint64_t block_offset, uint16_t in_block, BlockCache* cache);
     // Same, for anything carrying block_offset and in_block (an index entry).
     template <typename EntryT>
-    Result<uint32_t> read_length(const EntryT& entry, BlockCache* cache) {
+    Result<RecordLength> read_length(const EntryT& entry, BlockCache* cache) {
         return read_length(entry.block_offset, entry.in_block, cache);
     }
     Result<Record> read_record(uint64_t block_offset, uint16_t in_block,

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <new>
 #include <optional>
 
 #include "dataset/dataset.h"
@@ -245,6 +247,35 @@ TEST(DatasetFaultTest, FailedCreateOrOpenStepLeavesADatasetThatOpens) {
         ASSERT_TRUE(opened.ok()) << opened.error().to_string();
         testing::expect_records(*opened, m, nullptr, "reopened");
         if (::testing::Test::HasFailure()) return;
+    }
+}
+
+// A read that runs out of memory (an allocation failure unwinding through it) reaches its
+// caller as the exception and leaves the dataset usable from every handle: a read
+// changes nothing that such an exception could leave half done.
+TEST(DatasetFaultTest, AllocationFailureInAReadLeavesTheDatasetUsable) {
+    TempDir dir;
+    auto d = Dataset::create(kKey, dir.file("ds"), DatasetConfig{});
+    ASSERT_TRUE(d.ok());
+    for (int64_t t = 1; t <= 20; ++t) ASSERT_TRUE(d->write(t, testing::bytes(fmt::format("v{}", t))).ok());
+    Dataset other = *d;
+    const std::vector<std::pair<const char*, std::function<void()>>> reads = {
+        {"query_all", [&] { (void)d->query_all(INT64_MIN, INT64_MAX); }},
+        {"query_length_all", [&] { (void)d->query_length_all(1, 20); }},
+        {"query_exist", [&] { (void)d->query_exist(1, 20); }},
+    };
+    for (const auto& [what, read] : reads) {
+        for (uint64_t skip : {0, 1}) {  // the first or the second allocation sized by the range
+            SCOPED_TRACE(fmt::format("{} skip {}", what, skip));
+            set_alloc_fault(skip);
+            EXPECT_THROW(read(), std::bad_alloc);
+            clear_alloc_fault();
+            auto all = other.query_all(1, 20);
+            ASSERT_TRUE(all.ok()) << all.error().to_string();
+            EXPECT_EQ(all->size(), 20u);
+            ASSERT_TRUE(other.write(100, testing::bytes("late")).ok());
+            ASSERT_TRUE(d->delete_record(100).ok());
+        }
     }
 }
 

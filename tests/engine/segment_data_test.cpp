@@ -76,7 +76,7 @@ void expect_readable(DataSegment& seg, const std::vector<Written>& records, Bloc
         EXPECT_EQ(r->data, w.data);
         auto len = seg.read_length(7, w.loc.position, w.loc.in_block, cache);
         ASSERT_TRUE(len.ok()) << len.error().to_string();
-        EXPECT_EQ(*len, w.data.size());
+        EXPECT_EQ(*len, (RecordLength{w.ts, static_cast<uint32_t>(w.data.size())}));
     }
 }
 
@@ -505,7 +505,7 @@ TEST(DataSegment, ReopenRestoresStateAndReadsThroughCacheAndSlot) {
     EXPECT_TRUE(cache.remove(slot.key));
     auto l1 = seg->read_length_hot(7, recs[1].loc.position, recs[1].loc.in_block, &cache, slot);
     ASSERT_TRUE(l1.ok());
-    EXPECT_EQ(*l1, recs[1].data.size());
+    EXPECT_EQ(l1->length, recs[1].data.size());
     EXPECT_EQ(cache.len(), 0u);  // served by the slot, the cache was not asked
     held.reset();
     auto r1 = seg->read_record_hot(7, recs[1].loc.position, recs[1].loc.in_block, &cache, slot);

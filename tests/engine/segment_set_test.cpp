@@ -68,7 +68,7 @@ void expect_all_readable(SegmentSet& set, const std::vector<Stored>& recs, Block
         } entry{s.at.block_offset(), s.at.in_block};
         auto len = set.read_length(entry, cache);
         ASSERT_TRUE(len.ok());
-        EXPECT_EQ(*len, s.data.size());
+        EXPECT_EQ(len->length, s.data.size());
     }
 }
 

@@ -1,0 +1,226 @@
+// Changes of the index: sparse and continuous appends with their fillers, out-of-order
+// placement, deletes, and the checks that come before a record is stored.
+#include <fmt/format.h>
+
+#include "index/index.h"
+#include "index/slots.h"
+
+namespace brenvale {
+
+using namespace index_detail;
+
+// ---- appends ----
+
+Status Index::append_continuous(const IndexEntry& e, IndexRangeSink* sink) {
+    const int64_t start = BRVL_TRY(continuous_segment_start(e.timestamp));
+    const uint64_t i = distance(start, e.timestamp);
+    IndexSegment* seg = BRVL_TRY(ensure_segment(start, sink));
+    if (seg->entry_count() != i) {
+        return invalid_data_fmt("continuous index append expected entry_index {}, got wrote_count {}", i,
+                                seg->entry_count());
+    }
+    Status st = seg->append_entry_growing(e);
+    note_append(st, e.timestamp);
+    if (!st.ok() && st.error().kind() == ErrorKind::SegmentFull) {
+        return invalid_data_fmt("continuous index segment {} is full before timestamp {}", start, e.timestamp);
+    }
+    return st;
+}
+
+Status Index::append_sparse(const IndexEntry& e, IndexRangeSink* sink) {
+    const std::optional<int64_t> latest = latest_timestamp();
+    if (latest && e.timestamp <= *latest) {
+        return invalid_data_fmt("non-continuous index append timestamp {} must be greater than latest {}",
+                                e.timestamp, *latest);
+    }
+    // A new segment always has room (the size was checked), so two rounds suffice.
+    for (int round = 0; round < 2; ++round) {
+        IndexSegment* target = nullptr;
+        if (slots_.empty()) {
+            target = BRVL_TRY(ensure_segment(e.timestamp, sink));
+        } else {
+            const int64_t last_start = slots_.rbegin()->first;
+            IndexSegment* last = BRVL_TRY(segment_at(last_start));
+            if (last->entry_count() == 0 && last_start != e.timestamp) {
+                // An empty newest segment (left by a crash or a failed append) may be named
+                // above this timestamp, where lookups would never search: replace it.
+                const std::string path = last->path();
+                BRVL_TRY(remove_file(path));
+                slots_.erase(last_start);
+                slots_changed();
+                target = BRVL_TRY(ensure_segment(e.timestamp, sink));
+            } else if (last->entry_count() < last->capacity() || last->file_size() < last->max_file_size()) {
+                target = last;
+            } else {
+                target = BRVL_TRY(ensure_segment(e.timestamp, sink));
+            }
+        }
+        Status st = target->append_entry_growing(e);
+        note_append(st, e.timestamp);
+        if (st.ok() || st.error().kind() != ErrorKind::SegmentFull) return st;
+    }
+    return Error::segment_full();
+}
+
+Status Index::append_fillers(int64_t from, int64_t to, IndexRangeSink* sink) {
+    if (from > to) return ok_status();
+    if (!base_) base_ = from;
+    if (from < *base_) {
+        return Error::not_found(fmt::format("timestamp {} is before continuous index base {}", from, *base_));
+    }
+    const uint64_t n = BRVL_TRY(entries_per_segment());
+    int64_t ts = from;
+    for (;;) {
+        // One segment at a time: look the segment up once for its whole run.
+        const int64_t start = BRVL_TRY(continuous_segment_start(ts));
+        const int64_t seg_end = add_clamped(start, n - 1);
+        const int64_t run_end = seg_end < to ? seg_end : to;
+        IndexSegment* seg = BRVL_TRY(ensure_segment(start, sink));
+        for (int64_t t = ts;; ++t) {
+            const uint64_t i = distance(start, t);
+            if (seg->entry_count() != i) {
+                return invalid_data_fmt("continuous index append expected entry_index {}, got wrote_count {}", i,
+                                        seg->entry_count());
+            }
+            Status st = seg->append_entry_growing(IndexEntry::sentinel(t));
+            note_append(st, t);
+            if (!st.ok()) {
+                if (st.error().kind() == ErrorKind::SegmentFull) {
+                    return invalid_data_fmt("continuous index segment {} is full before timestamp {}", start, t);
+                }
+                return st;
+            }
+            if (t == run_end) break;
+        }
+        if (run_end == to) return ok_status();
+        ts = run_end + 1;
+    }
+}
+
+Status Index::append(int64_t ts, uint64_t block_offset, uint16_t in_block, IndexRangeSink* sink) {
+    if (read_only_) return read_only_index_error();
+    BRVL_TRY(entries_per_segment());
+    const IndexEntry e{ts, block_offset, in_block};
+    if (!continuous_) return append_sparse(e, sink);
+    const bool had_base = base_.has_value();
+    if (!had_base) base_ = ts;
+    Status st = append_continuous(e, sink);
+    if (!st.ok() && !had_base && !any_entries()) base_.reset();  // nothing was stored against it
+    return st;
+}
+
+Status Index::append_latest(std::optional<int64_t> latest, int64_t ts, uint64_t block_offset, uint16_t in_block,
+                            IndexRangeSink* sink) {
+    if (read_only_) return read_only_index_error();
+    BRVL_TRY(entries_per_segment());
+    const IndexEntry e{ts, block_offset, in_block};
+    if (!continuous_) return append_sparse(e, sink);
+    const bool had_base = base_.has_value();
+    if (!had_base) {
+        base_ = ts;
+    } else if (ts < *base_) {
+        return Error::not_found(fmt::format("timestamp {} is before continuous index base {}", ts, *base_));
+    }
+    Status st = [&]() -> Status {
+        if (ts == kMinTs) return ok_status();
+        const int64_t st_start = BRVL_TRY(continuous_segment_start(ts));
+        if (latest && *latest < kMaxTs) {
+            const int64_t l_start = BRVL_TRY(continuous_segment_start(*latest));
+            if (l_start != st_start && slots_.count(l_start) != 0) {
+                // Close off the latest record's segment from where it stands. A segment
+                // that retention has removed is not brought back.
+                const uint64_t n = BRVL_TRY(entries_per_segment());
+                const uint64_t k = slot_entry_count(l_start);
+                if (k < n) BRVL_TRY(append_fillers(add_clamped(l_start, k), add_clamped(l_start, n - 1), sink));
+            }
+        }
+        // Fill this timestamp's own segment from its current end up to ts - 1.
+        const uint64_t k = slot_entry_count(st_start);
+        if (k < distance(st_start, ts)) BRVL_TRY(append_fillers(add_clamped(st_start, k), ts - 1, sink));
+        return ok_status();
+    }();
+    if (st.ok()) st = append_continuous(e, sink);
+    if (!st.ok() && !had_base && !any_entries()) base_.reset();
+    return st;
+}
+
+// ---- out-of-order writes and deletes ----
+
+Result<IndexEntry> Index::fill_hole_and_append(const IndexEntry& e, IndexRangeSink* sink) {
+    const int64_t t = e.timestamp;
+    if (!continuous_) {
+        return Error::not_found(fmt::format("no index entry at timestamp {} (required for out-of-order write)", t));
+    }
+    const int64_t start = BRVL_TRY(continuous_segment_start(t));
+    const uint64_t k = slot_entry_count(start);
+    if (k > distance(start, t)) return invalid_data_fmt("continuous index hole invariant violated at timestamp {}", t);
+    if (t != kMinTs) BRVL_TRY(append_fillers(add_clamped(start, k), t - 1, sink));
+    BRVL_TRY(append_continuous(e, sink));
+    return IndexEntry::sentinel(t);
+}
+
+Result<IndexEntry> Index::overwrite(int64_t ts, uint64_t block_offset, uint16_t in_block, IndexRangeSink* sink) {
+    if (read_only_) return read_only_index_error();
+    const IndexEntry e{ts, block_offset, in_block};
+    IndexSegment* seg = BRVL_TRY(segment_for(ts));
+    if (seg != nullptr) {
+        if (auto hit = seg->find(ts, continuous_, seg->entry_count())) {
+            BRVL_TRY(seg->write_entry(hit->first, e));
+            return hit->second;
+        }
+    }
+    return fill_hole_and_append(e, sink);
+}
+
+Status Index::check_overwrite(int64_t ts) {
+    if (read_only_) return read_only_index_error();
+    IndexSegment* seg = BRVL_TRY(segment_for(ts));
+    if (seg != nullptr && seg->find(ts, continuous_, seg->entry_count())) return ok_status();
+    if (!continuous_) {
+        return Error::not_found(fmt::format("no index entry at timestamp {} (required for out-of-order write)", ts));
+    }
+    const int64_t start = BRVL_TRY(continuous_segment_start(ts));
+    if (slot_entry_count(start) > distance(start, ts)) {
+        return invalid_data_fmt("continuous index hole invariant violated at timestamp {}", ts);
+    }
+    return ok_status();
+}
+
+Status Index::check_append(int64_t ts) {
+    if (read_only_) return read_only_index_error();
+    BRVL_TRY(entries_per_segment());
+    // The segments an append writes into are opened now, so that a damaged file is
+    // reported before the record is stored: the newest one (the latest entry's) and, in
+    // continuous mode, the one of ts.
+    if (!slots_.empty()) BRVL_TRY(segment_at(slots_.rbegin()->first));
+    if (!continuous_) {
+        const std::optional<int64_t> latest = latest_timestamp();
+        if (latest && ts <= *latest) {
+            return invalid_data_fmt("non-continuous index append timestamp {} must be greater than latest {}", ts,
+                                    *latest);
+        }
+        return ok_status();
+    }
+    if (!base_) return ok_status();  // the entry fixes the base
+    const int64_t start = BRVL_TRY(continuous_segment_start(ts));
+    if (slots_.count(start) != 0) BRVL_TRY(segment_at(start));
+    const uint64_t k = slot_entry_count(start);
+    if (k > distance(start, ts)) {
+        return invalid_data_fmt("continuous index append expected entry_index {}, got wrote_count {}",
+                                distance(start, ts), k);
+    }
+    return ok_status();
+}
+
+Result<IndexEntry> Index::delete_entry(int64_t ts) {
+    if (read_only_) return read_only_index_error();
+    IndexSegment* seg = BRVL_TRY(segment_for(ts));
+    std::optional<std::pair<uint64_t, IndexEntry>> hit;
+    if (seg != nullptr) hit = seg->find(ts, continuous_);
+    if (!hit) return Error::not_found(fmt::format("no entry at timestamp {} to delete", ts));
+    if (hit->second.is_sentinel()) return Error::not_found(fmt::format("no real data at timestamp {} (filler)", ts));
+    BRVL_TRY(seg->write_entry(hit->first, IndexEntry::sentinel(ts)));
+    return hit->second;
+}
+
+}  // namespace brenvale
