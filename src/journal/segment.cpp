@@ -210,7 +210,10 @@ void JournalSegment::rebuild() {
             }
             pending_ = PendingBlock{pos, bh.payload_size, bh.record_count};
         } else {
-            if (!fits) break;
+            // Only a block of its own holds more than a pending block's payload.
+            const bool oversized =
+                (bh.flags & BlockHeader::kSingleRecord) == 0 && bh.uncompressed_size > kMaxPendingPayload;
+            if (!fits || oversized) break;
             auto decoded = decode(v);
             if (!decoded.ok() || decoded->size() != bh.uncompressed_size ||
                 !holds_exactly(decoded->data(), decoded->size()))
@@ -337,12 +340,19 @@ JournalSegment::WalkBounds JournalSegment::live_bounds() {
     return b;
 }
 
-Status JournalSegment::remap_if_grown() {
+Result<bool> JournalSegment::remap_if_grown() {
     const uint64_t length = BRVL_TRY(file_.file_length());
-    if (length <= file_.size()) return ok_status();
+    if (length <= file_.size()) return false;
     attach_file(BRVL_TRY(MappedFile::open(path_, /*writable=*/false)));
     file_size_ = file_.size();
-    return ok_status();
+    return true;
+}
+
+std::optional<JournalSegmentState> JournalSegment::live_state() {
+    observe_fence();
+    auto st = state_block();
+    if (!st.ok()) return std::nullopt;
+    return JournalSegmentState::read(*st);
 }
 
 Result<std::optional<std::vector<uint8_t>>> JournalSegment::read_record(uint64_t sequence) {
@@ -360,16 +370,18 @@ Status JournalSegment::read_range(uint64_t first, uint64_t last, std::vector<Jou
         return end.ok() ? ok_status() : std::move(end).error();
     }
     // Beside a live writer a walk can meet a block that is being sealed or written, or a
-    // file grown past the mapping: it is made again, and what it found is kept after the
-    // last attempt (a damaged file never completes).
+    // file grown past the mapping: it is made again. A walk that leaves the file as it found
+    // it (no writer at work: a damaged file) has its answer, what it found.
     constexpr unsigned kMaxAttempts = 8;
     const size_t mark = out.size();
     for (unsigned attempt = 1;; ++attempt) {
+        const std::optional<JournalSegmentState> before = live_state();
         auto end = walk(first, last, live_bounds(), out);
         if (end.ok() && *end == WalkEnd::Complete) return ok_status();
-        if (attempt == kMaxAttempts) return end.ok() ? ok_status() : std::move(end).error();
+        const bool grown = BRVL_TRY(remap_if_grown());
+        const bool changed = grown || (end.ok() && *end == WalkEnd::Changed) || live_state() != before;
+        if (!changed || attempt == kMaxAttempts) return end.ok() ? ok_status() : std::move(end).error();
         out.resize(mark);
-        BRVL_TRY(remap_if_grown());
         if (attempt > 2) ::sched_yield();
     }
 }
@@ -418,6 +430,9 @@ Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t la
             size = room - pos - kBlockHeaderLen;
         }
         if (!raw) {
+            // Only a block of its own holds more than a pending block's payload.
+            if ((bh.flags & BlockHeader::kSingleRecord) == 0 && bh.uncompressed_size > kMaxPendingPayload)
+                return fail("journal block uncompressed_size exceeds the block limit");
             if (b.live) {
                 observe_fence();
                 auto st = state_block();

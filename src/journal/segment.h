@@ -129,8 +129,10 @@ private:
     enum class WalkEnd : uint8_t { Complete, Short, MappingEnd, Changed };
     WalkBounds live_bounds();
     Result<WalkEnd> walk(uint64_t first, uint64_t last, const WalkBounds& b, std::vector<JournalEntry>& out);
-    // Maps the file again when a writer grew it past the mapping.
-    Status remap_if_grown();
+    // Maps the file again when a writer grew it past the mapping; whether it did.
+    Result<bool> remap_if_grown();
+    // The state block as the mapping holds it now.
+    std::optional<JournalSegmentState> live_state();
 
     uint64_t base_sequence_ = 1;
     uint8_t compress_level_ = 0;
