@@ -440,11 +440,13 @@ Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t la
             }
             if (sealing) {
                 payload = sealed_source(PendingBlock{pos, bh.uncompressed_size, bh.record_count}, bh);
-                if (payload == nullptr) return WalkEnd::Changed;
+                // The copy is whole until the seal's commit: none, the file is damaged (or
+                // the seal was committed meanwhile, and the state block tells).
+                if (payload == nullptr) return WalkEnd::Short;
             }
             auto d = codec::decompress_block({payload, bh.payload_size}, compress_type_, bh.uncompressed_size);
             if (!d.ok()) {
-                if (in_flight || sealing) return WalkEnd::Changed;
+                if (in_flight || sealing) return WalkEnd::Short;
                 return std::move(d).error();
             }
             decoded = std::move(*d);

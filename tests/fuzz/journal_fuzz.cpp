@@ -20,12 +20,10 @@
 namespace brenvale::fuzz {
 namespace {
 
+// The store root of this process, in memory where /dev/shm is writable.
 const std::string& work_dir() {
-    static const std::string dir = [] {
-        auto exists = path_exists("/dev/shm");
-        const bool shm = exists.ok() && *exists;
-        return fmt::format("{}/brenvale-journal-fuzz-{}", shm ? "/dev/shm" : "/tmp", ::getpid());
-    }();
+    static const std::string dir = fmt::format("{}/brenvale-journal-fuzz-{}",
+                                               ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp", ::getpid());
     return dir;
 }
 
