@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "bench_common.h"
+#include "config.h"
+#include "journal/journal.h"
 #include "phys_limits.h"
 
 namespace brenvale::bench {
@@ -322,6 +324,34 @@ Result<Measured> bench_exist(const StoreSpec& spec) {
     return m;
 }
 
+// A range of journal records read in one call, as Store.journal_query reads it: 10,000
+// record writes (the journal's common event) in a journal of the default configuration,
+// read after reopening. The count does not follow N.
+constexpr uint64_t kJournalRangeRecords = 10000;
+
+Result<Measured> bench_journal_range() {
+    auto dir = BRVL_TRY(ScratchDir::make("journal"));
+    const StoreConfig config;
+    {
+        auto journal = BRVL_TRY(Journal::open(dir->path(), config));
+        for (uint64_t i = 0; i < kJournalRangeRecords; ++i) {
+            const JournalIndexInfo at{timestamp_of(Kind::Sensor100, i), i / 2000 * kBlockPayload,
+                                      static_cast<uint16_t>(i % 2000)};
+            BRVL_TRY(journal->append(JournalRecord::record_write(1 + i % 8, at)));
+        }
+        BRVL_TRY(journal->flush());
+    }
+    auto journal = BRVL_TRY(Journal::open(dir->path(), config));
+    Measured m;
+    const auto t0 = Clock::now();
+    const std::vector<JournalEntry> got = BRVL_TRY(journal->query(1, kJournalRangeRecords));
+    m.seconds = seconds_since(t0);
+    m.ops = got.size();
+    if (got.size() != kJournalRangeRecords)
+        return invalid_data_fmt("journal range returned {} records, expected {}", got.size(), kJournalRangeRecords);
+    return m;
+}
+
 void register_all() {
     const std::vector<StoreSpec> specs = store_specs();
     const Kind kinds[] = {Kind::Random100, Kind::Sensor100, Kind::Random4k};
@@ -368,6 +398,7 @@ void register_all() {
             add("exist/engine", [spec]() { return bench_exist(spec); });
         }
     }
+    add("journal_range/engine", []() { return bench_journal_range(); });
 }
 
 // Takes --n=, --dir= and --no-drop-caches out of argv before Google Benchmark sees it.

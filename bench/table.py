@@ -288,6 +288,8 @@ def build(results):
           f"{percent(t.spread(w, 'engine_all', vs_limit('limit_scan_rate')))} of it")
     t.add("existence bitmap over the whole range (records/s)", t.rate_cell("exist", "engine"),
           "— (no such query)", "—", "—", "—", "—")
+    t.add("journal range read, 10,000 record writes in one journal_query call, after reopening (records/s)",
+          t.rate_cell("journal_range", "engine"), "— (no journal)", "—", "—", "—", "—")
 
     # Sizes.
     for kind, label in KINDS:

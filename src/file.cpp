@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <memory>
 #include <random>
 
@@ -434,6 +435,23 @@ std::string join_path(std::string_view a, std::string_view b) {
     if (!out.empty() && out.back() != '/') out.push_back('/');
     out.append(b);
     return out;
+}
+
+Result<bool> DirectoryWatch::changed(const std::string& dir) {
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0) {
+        if (errno == ENOENT) return false;
+        return last_io();
+    }
+    auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+    const int64_t mtime = ns(st.st_mtim);
+    if (listed_ && mtime == listed_mtime_ns_ && listed_mtime_ns_ < listed_at_ns_) return false;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);  // the clock that stamps directory times
+    listed_ = true;
+    listed_mtime_ns_ = mtime;
+    listed_at_ns_ = ns(now);
+    return true;
 }
 
 }  // namespace brenvale

@@ -158,4 +158,19 @@ std::string parent_dir(const std::string& path);
 
 std::string join_path(std::string_view a, std::string_view b);
 
+// Tells a reader beside a writer in another process when to list a directory again: when
+// its modification time moved since the last listing, or when that listing fell within
+// the clock tick of that time (a change in the same tick does not move it).
+class DirectoryWatch {
+public:
+    // Whether the directory may hold entries the last listing did not see; a yes counts as
+    // the listing. A missing directory gives no.
+    Result<bool> changed(const std::string& dir);
+
+private:
+    bool listed_ = false;
+    int64_t listed_mtime_ns_ = 0;
+    int64_t listed_at_ns_ = 0;
+};
+
 }  // namespace brenvale

@@ -285,7 +285,15 @@ bool Dataset::enable_journal() const {
 
 std::optional<int64_t> Dataset::latest_timestamp() const {
     auto g = lock();
-    return g.ok() ? (*g)->latest_written_timestamp : std::nullopt;
+    if (!g.ok()) return std::nullopt;
+    DatasetInner& in = **g;
+    // A reader beside a live writer: the newest timestamp as the index files show it now
+    // (a look at the newest segment; a directory listing only when the directory changed).
+    // When they cannot be read, the value known last.
+    if (in.runtime.read_only && !in.closed) {
+        if (auto now = in.index.current_latest_timestamp(); now.ok()) in.latest_written_timestamp = *now;
+    }
+    return in.latest_written_timestamp;
 }
 
 std::string Dataset::data_dir() const {

@@ -95,6 +95,7 @@ public:
     // Getters that cannot fail: fallbacks when the mutex is poisoned.
     uint64_t identifier() const;
     bool enable_journal() const;
+    // The newest record's timestamp; a read-only dataset follows a writer in another process.
     std::optional<int64_t> latest_timestamp() const;
     std::string data_dir() const;
     MonoInstant last_activity() const;

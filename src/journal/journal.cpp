@@ -30,7 +30,10 @@ Result<std::shared_ptr<Journal>> Journal::open_read_only(const std::string& root
     if (!config.enable_journal) return disabled();
     auto log = std::make_shared<LockedJournalLog>();
     log->log = BRVL_TRY(JournalLog::open_read_only(paths::journal_logs_dir(root), JournalLogOptions::from(config)));
-    return std::make_shared<Journal>(Token{}, Mode::ReadOnly, paths::journal_queue_dir(root), std::move(log));
+    auto journal = std::make_shared<Journal>(Token{}, Mode::ReadOnly, paths::journal_queue_dir(root), std::move(log));
+    journal->logs_dir_ = paths::journal_logs_dir(root);
+    journal->log_options_ = JournalLogOptions::from(config);
+    return journal;
 }
 
 std::shared_ptr<Journal> Journal::disabled() {
@@ -39,12 +42,20 @@ std::shared_ptr<Journal> Journal::disabled() {
 
 Result<QueueMutex::Guard> Journal::lock_log() { return log_->mu.lock(); }
 
+Status Journal::follow_writer() {
+    if (mode_ != Mode::ReadOnly) return ok_status();
+    if (log_->log) return log_->log->follow_writer();
+    log_->log = BRVL_TRY(JournalLog::open_read_only(logs_dir_, log_options_));
+    return ok_status();
+}
+
 // ---- reading ----
 
 Result<std::optional<uint64_t>> Journal::last_sequence() {
     using Out = std::optional<uint64_t>;
     if (mode_ == Mode::Disabled) return disabled_error();
     auto g = BRVL_TRY(lock_log());
+    BRVL_TRY(follow_writer());
     if (!log_->log || log_->log->next_sequence() <= 1) return Out();
     return Out(log_->log->next_sequence() - 1);
 }
@@ -52,6 +63,7 @@ Result<std::optional<uint64_t>> Journal::last_sequence() {
 Result<std::optional<JournalEntry>> Journal::read(int64_t sequence) {
     if (mode_ == Mode::Disabled) return disabled_error();
     auto g = BRVL_TRY(lock_log());
+    if (!log_->log) BRVL_TRY(follow_writer());
     if (!log_->log) return std::optional<JournalEntry>();
     return log_->log->read(sequence);
 }
@@ -59,6 +71,7 @@ Result<std::optional<JournalEntry>> Journal::read(int64_t sequence) {
 Result<std::vector<JournalEntry>> Journal::query(int64_t start, int64_t end) {
     if (mode_ == Mode::Disabled) return disabled_error();
     auto g = BRVL_TRY(lock_log());
+    if (!log_->log) BRVL_TRY(follow_writer());
     if (!log_->log) return std::vector<JournalEntry>();
     return log_->log->read_range(start, end);
 }

@@ -88,12 +88,18 @@ private:
     Result<std::optional<uint64_t>> append_collecting(const JournalRecord& record, std::vector<PollCallback>& wakes);
     Status hook_append(const JournalRecord& record);
     Result<QueueMutex::Guard> lock_log();
+    // Read-only, under the log mutex: takes in what a writer in another process added (a
+    // journal created since the store opened included).
+    Status follow_writer();
 
     // Declared first: released after the log is closed.
     const std::shared_ptr<const StoreLock> store_lock_;
     const Mode mode_;
     const std::string queue_dir_;
     const std::shared_ptr<LockedJournalLog> log_;  // null when disabled
+    // Read-only: where the log is and how it is read, to open it once a writer made it.
+    std::string logs_dir_;
+    JournalLogOptions log_options_;
     QueueMutex queue_mu_{"journal queue mutex"};
     std::shared_ptr<JournalQueueShared> queue_;  // guarded by queue_mu_
 };

@@ -35,18 +35,19 @@ Result<JournalLog> JournalLog::open_impl(const std::string& logs_dir, const Jour
     log.logs_dir_ = logs_dir;
     log.data_dir_ = paths::journal_data_dir(logs_dir);
     log.options_ = options;
+    log.read_only_ = read_only;
     if (!read_only) {
         BRVL_TRY(create_dir_all(log.data_dir_));
         const std::string meta = paths::journal_meta_file(logs_dir);
         auto exists = path_exists(meta);
         if (!exists.ok() || !*exists) BRVL_TRY(write_file_atomic(meta, kJournalMetaText));
     }
-    BRVL_TRY(log.load_segments(read_only));
+    BRVL_TRY(log.load_segments());
     return log;
 }
 
-Status JournalLog::load_segments(bool read_only) {
-    std::map<uint64_t, std::string> found;
+Result<std::map<uint64_t, JournalLog::Listed>> JournalLog::list_segment_files(bool first_listing) {
+    std::map<uint64_t, Listed> found;
     for (const std::string& name : BRVL_TRY(list_dir(data_dir_))) {
         const std::string path = join_path(data_dir_, name);
         struct stat st;
@@ -59,7 +60,7 @@ Status JournalLog::load_segments(bool read_only) {
         if (n.ends_with(paths::kTempSuffix) &&
             parse_journal_segment_name(n.substr(0, n.size() - paths::kTempSuffix.size()))) {
             // A segment that a kill left under its temporary name never held a record.
-            if (!read_only) {
+            if (first_listing && !read_only_) {
                 log::warn(log::kJournalLog, "[journal] removing unfinished segment file {}", path);
                 BRVL_TRY(remove_file(path));
             }
@@ -67,48 +68,111 @@ Status JournalLog::load_segments(bool read_only) {
         }
         const std::optional<uint64_t> base = parse_journal_segment_name(name);
         if (!base) {
-            log::warn(log::kJournalLog, "[journal] skipping invalid segment filename: {}", path);
+            if (first_listing) log::warn(log::kJournalLog, "[journal] skipping invalid segment filename: {}", path);
             continue;
         }
-        found.emplace(*base, path);
+        Listed& l = found[*base];
+        l.path = path;
+        l.file_id = static_cast<uint64_t>(st.st_ino);
     }
+    return found;
+}
 
-    for (auto it = found.begin(); it != found.end(); ++it) {
-        const bool newest = std::next(it) == found.end();
-        auto seg = read_only ? JournalSegment::open_read_only(it->second, it->first, options_.segment_size_limit)
-                             : JournalSegment::open(it->second, it->first, options_.segment_size_limit);
+void JournalLog::take_listing(std::map<uint64_t, Listed> found, bool warn) {
+    // Files gone from the directory are forgotten; new ones and files replaced under their
+    // name are taken in.
+    std::erase_if(segments_, [&](const auto& e) { return !found.contains(e.first); });
+    for (auto& [base, f] : found) {
+        auto it = segments_.find(base);
+        if (it == segments_.end() || it->second.file_id != f.file_id) segments_[base] = std::move(f);
+    }
+    // An older segment's header is looked at once: one that cannot be used is skipped.
+    for (auto it = segments_.begin(); it != segments_.end() && std::next(it) != segments_.end(); ++it) {
+        Listed& l = it->second;
+        if (l.checked) continue;
+        l.checked = true;
+        auto seg = JournalSegment::open_finished(l.path, it->first, options_.segment_size_limit, warn);
         if (!seg.ok()) {
-            // The newest segment decides the next sequence: without it, sequences already
-            // handed out could be handed out again.
-            if (newest) return std::move(seg).error();
-            log::warn(log::kJournalLog, "[journal] skipping unreadable segment {}: {}", it->second, seg.error());
-            continue;
+            log::warn(log::kJournalLog, "[journal] skipping unreadable segment {}: {}", l.path, seg.error());
+            l.unreadable = true;
         }
-        segments_.emplace(it->first, std::move(*seg));
     }
+}
 
-    next_sequence_ = 1;
+Status JournalLog::open_newest() {
     if (segments_.empty()) return ok_status();
-    const JournalSegment& last = *segments_.rbegin()->second;
-    if (last.record_count() > static_cast<uint64_t>(INT64_MAX))
-        return Error::invalid_data("journal segment record_count exceeds i64");
-    auto next = checked_add(last.base_sequence(), last.record_count());
+    const auto newest = std::prev(segments_.end());
+    for (auto it = segments_.begin(); it != newest; ++it) {
+        std::unique_ptr<JournalSegment>& older = it->second.open;
+        if (!older) continue;
+        if (!older->flushed()) BRVL_TRY(older->flush());
+        older.reset();
+    }
+    Listed& l = newest->second;
+    if (l.open) return ok_status();
+    l.open = BRVL_TRY(read_only_ ? JournalSegment::open_read_only(l.path, newest->first, options_.segment_size_limit)
+                                 : JournalSegment::open(l.path, newest->first, options_.segment_size_limit));
+    l.checked = true;
+    l.unreadable = false;
+    return ok_status();
+}
+
+Result<uint64_t> JournalLog::sequence_after_newest() {
+    if (segments_.empty()) return uint64_t{1};
+    const uint64_t base = segments_.rbegin()->first;
+    JournalSegment& newest = *segments_.rbegin()->second.open;
+    uint64_t count = newest.current_count();
+    // A read-only log takes the count the writer stored, unless it cannot be one (damage):
+    // then what the blocks held at open.
+    auto plausible = [&](uint64_t n) {
+        auto next = checked_add(base, n);
+        return n <= static_cast<uint64_t>(INT64_MAX) && next && *next <= kMaxJournalSequence + 1;
+    };
+    if (read_only_ && !plausible(count)) count = newest.record_count();
+    if (count > static_cast<uint64_t>(INT64_MAX)) return Error::invalid_data("journal segment record_count exceeds i64");
+    auto next = checked_add(base, count);
     if (!next || *next > static_cast<uint64_t>(INT64_MAX)) return Error::invalid_data("journal next_sequence overflow");
-    next_sequence_ = *next;
+    return *next;
+}
+
+Status JournalLog::load_segments() {
+    if (read_only_) BRVL_TRY(watch_.changed(data_dir_));  // this listing counts as the first look
+    take_listing(BRVL_TRY(list_segment_files(/*first_listing=*/true)), /*warn=*/true);
+    // The newest segment decides the next sequence: when it cannot be opened, sequences
+    // already handed out could be handed out again.
+    BRVL_TRY(open_newest());
+    next_sequence_ = BRVL_TRY(sequence_after_newest());
+    if (segments_.empty()) return ok_status();
+    const JournalSegment& last = *segments_.rbegin()->second.open;
     if (last.lost_records() == 0) return ok_status();
 
     // The blocks hold fewer records than the segment's state counted: the sequences up to
     // the counted ones may have been handed out, so the next record goes after them.
-    auto counted = checked_add(*next, last.lost_records());
+    auto counted = checked_add(next_sequence_, last.lost_records());
     if (!counted || *counted > kMaxJournalSequence) {
         log::warn(log::kJournalLog, "[journal] ignoring the implausible record count of segment {}", last.path());
         return ok_status();
     }
     log::warn(log::kJournalLog, "[journal] segment {} lost sequences {} to {}; the next record gets sequence {}",
-              last.path(), *next, *counted - 1, *counted);
-    if (!read_only) BRVL_TRY(create_segment(*counted));
+              last.path(), next_sequence_, *counted - 1, *counted);
+    if (!read_only_) BRVL_TRY(create_segment(*counted));
     next_sequence_ = *counted;
     return ok_status();
+}
+
+Status JournalLog::follow_writer() {
+    if (!read_only_) return ok_status();
+    if (BRVL_TRY(watch_.changed(data_dir_)))
+        take_listing(BRVL_TRY(list_segment_files(/*first_listing=*/false)), /*warn=*/true);
+    BRVL_TRY(open_newest());
+    next_sequence_ = BRVL_TRY(sequence_after_newest());
+    return ok_status();
+}
+
+size_t JournalLog::open_segment_count() const {
+    size_t n = 0;
+    for (const auto& [base, l] : segments_) n += l.open != nullptr;
+    return n;
 }
 
 Status JournalLog::create_segment(uint64_t base_sequence) {
@@ -118,22 +182,30 @@ Status JournalLog::create_segment(uint64_t base_sequence) {
     o.max_file_size = options_.segment_size_limit;
     o.compress_level = options_.compress_level;
     o.compress_type = options_.compress_type;
-    auto seg = BRVL_TRY(JournalSegment::create(join_path(data_dir_, segment_file_name(base_sequence)), o));
-    segments_[base_sequence] = std::move(seg);
-    return ok_status();
+    const std::string path = join_path(data_dir_, segment_file_name(base_sequence));
+    auto seg = BRVL_TRY(JournalSegment::create(path, o));
+    struct stat st;
+    Listed& l = segments_[base_sequence];
+    l = Listed{path, ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0, true, false,
+               std::move(seg)};
+    // The segment it follows takes no more records: flushed at the roll-over, it is closed.
+    return open_newest();
 }
 
 Result<uint64_t> JournalLog::append(std::span<const uint8_t> payload) {
     const uint64_t sequence = next_sequence_;
     if (sequence == 0 || sequence > kMaxJournalSequence) return Error::invalid_data("journal sequence overflow");
     if (segments_.empty()) BRVL_TRY(create_segment(sequence));
-    Status appended = segments_.rbegin()->second->append(sequence, payload);
+    JournalSegment* last = segments_.rbegin()->second.open.get();
+    if (last == nullptr) return Error::invalid_data("journal has no writable segment");
+    Status appended = last->append(sequence, payload);
     if (!appended.ok() && appended.error().kind() == ErrorKind::SegmentFull) {
         // Roll over: the full segment is made durable, and a new one takes the record.
-        JournalSegment& full = *segments_.rbegin()->second;
-        BRVL_TRY(full.flush());
+        BRVL_TRY(last->flush());
         BRVL_TRY(create_segment(sequence));
-        appended = segments_.rbegin()->second->append(sequence, payload);
+        JournalSegment* next = segments_.rbegin()->second.open.get();
+        if (next == nullptr) return Error::invalid_data("journal has no segment after rollover");
+        appended = next->append(sequence, payload);
     }
     BRVL_TRY(appended);
     next_sequence_ = sequence + 1;
@@ -142,31 +214,44 @@ Result<uint64_t> JournalLog::append(std::span<const uint8_t> payload) {
 
 Result<std::optional<JournalEntry>> JournalLog::read(int64_t sequence) {
     using Out = std::optional<JournalEntry>;
-    if (sequence < 1 || static_cast<uint64_t>(sequence) >= next_sequence_) return Out();
-    const auto seq = static_cast<uint64_t>(sequence);
-    auto it = segments_.upper_bound(seq);
-    if (it == segments_.begin()) return Out();
-    JournalSegment& seg = *std::prev(it)->second;
-    if (seq - seg.base_sequence() >= seg.record_count()) return Out();
-    auto payload = BRVL_TRY(seg.read_record(seq));
-    if (!payload) return Out();
-    return Out(JournalEntry{seq, std::move(*payload)});
+    std::vector<JournalEntry> found = BRVL_TRY(read_range(sequence, sequence));
+    if (found.empty()) return Out();
+    return Out(std::move(found.front()));
 }
 
 Result<std::vector<JournalEntry>> JournalLog::read_range(int64_t start, int64_t end) {
     std::vector<JournalEntry> out;
-    if (start > end || next_sequence_ <= 1) return out;
-    const int64_t lo = std::max<int64_t>(start, 1);
-    const int64_t hi = std::min<int64_t>(static_cast<int64_t>(next_sequence_ - 1), end);
-    for (int64_t s = lo; s <= hi; ++s) {
-        if (auto e = BRVL_TRY(read(s))) out.push_back(std::move(*e));
+    if (start > end || end < 1) return out;
+    // A reader asking beyond what it knows looks at what the writer added.
+    if (read_only_ && static_cast<uint64_t>(end) >= next_sequence_) BRVL_TRY(follow_writer());
+    if (next_sequence_ <= 1) return out;
+    const uint64_t lo = static_cast<uint64_t>(std::max<int64_t>(start, 1));
+    const uint64_t hi = std::min(next_sequence_ - 1, static_cast<uint64_t>(end));
+    if (lo > hi) return out;
+    auto it = segments_.upper_bound(lo);
+    if (it != segments_.begin()) --it;
+    for (; it != segments_.end() && it->first <= hi; ++it) {
+        const auto after = std::next(it);
+        const uint64_t seg_lo = std::max(lo, it->first);
+        const uint64_t seg_hi = after == segments_.end() ? hi : std::min(hi, after->first - 1);
+        if (seg_lo > seg_hi || it->second.unreadable) continue;
+        // An older segment is opened for this call only.
+        JournalSegment* seg = it->second.open.get();
+        std::unique_ptr<JournalSegment> held;
+        if (seg == nullptr) {
+            held = BRVL_TRY(
+                JournalSegment::open_finished(it->second.path, it->first, options_.segment_size_limit, false));
+            seg = held.get();
+        }
+        BRVL_TRY(seg->read_range(seg_lo, seg_hi, out));
     }
     return out;
 }
 
 Status JournalLog::flush() {
-    for (auto& [base, seg] : segments_) {
-        if (!seg->flushed()) BRVL_TRY(seg->flush());
+    // Only the newest segment can have changed: older ones were flushed when they closed.
+    for (auto& [base, l] : segments_) {
+        if (l.open && !l.open->flushed()) BRVL_TRY(l.open->flush());
     }
     return ok_status();
 }

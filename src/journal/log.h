@@ -7,6 +7,12 @@
 // in its blocks than its state counted) is followed by a new segment that starts after
 // the counted records, and the sequences in between stay absent.
 //
+// Only the newest segment stays open (a descriptor and a mapping); the older ones are
+// listed by name, their headers checked at open, and each is opened for the read that
+// needs it and closed after it. A read-only log follows a writer in another process: each
+// read looks at the newest segment's record count again and lists the directory again
+// when it changed, so that records and segments added since are read.
+//
 // No locking inside: the journal handle serialises every call through its log mutex.
 #pragma once
 
@@ -20,6 +26,7 @@
 
 #include "config.h"
 #include "error.h"
+#include "file.h"
 #include "journal/segment.h"
 
 namespace brenvale {
@@ -27,12 +34,6 @@ namespace brenvale {
 // The greatest sequence ever assigned.
 inline constexpr uint64_t kMaxJournalSequence = (uint64_t{1} << 63) - 2;
 inline constexpr std::string_view kJournalMetaText = "brenvale journal v1\n";
-
-struct JournalEntry {
-    uint64_t sequence = 0;
-    std::vector<uint8_t> payload;
-    bool operator==(const JournalEntry&) const = default;
-};
 
 // What the log takes from the store configuration.
 struct JournalLogOptions {
@@ -51,7 +52,7 @@ public:
 
     // Opens the log in logs_dir, creating the directories and the meta file when missing.
     // A segment that cannot be opened fails the open when it is the newest; an older one
-    // is skipped with a warning (its sequences read as absent).
+    // whose header is unusable is skipped with a warning (its sequences read as absent).
     static Result<JournalLog> open(const std::string& logs_dir, const JournalLogOptions& options);
     // Opens an existing log read-only; nothing when logs_dir or its data directory is
     // missing. Creates and repairs nothing.
@@ -63,8 +64,12 @@ public:
     Result<uint64_t> append(std::span<const uint8_t> payload);
     // The record of a sequence; nothing when the log does not hold it.
     Result<std::optional<JournalEntry>> read(int64_t sequence);
-    // The records of start..end (inclusive) that the log holds, in ascending order.
+    // The records of start..end (inclusive) that the log holds, in ascending order; each
+    // block is decoded once.
     Result<std::vector<JournalEntry>> read_range(int64_t start, int64_t end);
+    // A read-only log: takes in what a writer added since the last look (the newest
+    // segment's records, new segment files) and moves the next sequence on.
+    Status follow_writer();
     // msync of every segment changed since its last flush, in ascending order.
     Status flush();
     // Adds a new, empty last segment starting at base_sequence.
@@ -73,19 +78,42 @@ public:
     uint64_t next_sequence() const { return next_sequence_; }
     const std::string& data_dir() const { return data_dir_; }
     size_t segment_count() const { return segments_.size(); }
+    // Segments holding a descriptor and a mapping now (the newest; none between calls otherwise).
+    size_t open_segment_count() const;
 
 private:
+    // A segment file of the log.
+    struct Listed {
+        std::string path;
+        uint64_t file_id = 0;     // its inode when listed: a file replaced under its name is seen
+        bool checked = false;     // its header was looked at (or it was open)
+        bool unreadable = false;  // its header was refused: its sequences read as absent
+        std::unique_ptr<JournalSegment> open;  // the newest segment; null for the others
+    };
+
     JournalLog() = default;
     static Result<JournalLog> open_impl(const std::string& logs_dir, const JournalLogOptions& options,
                                         bool read_only);
-    // Finds the segment files, opens them and sets the next sequence.
-    Status load_segments(bool read_only);
+    // The segment files of the data directory by base sequence. The first listing warns
+    // about names that are no segment's and a writable log's removes unfinished files.
+    Result<std::map<uint64_t, Listed>> list_segment_files(bool first_listing);
+    // Takes a listing in: new and replaced files are added, an older one's header checked.
+    void take_listing(std::map<uint64_t, Listed> found, bool warn);
+    // Opens the newest segment when it is not open and closes the older ones (a writable
+    // log flushes what it closes).
+    Status open_newest();
+    // Finds the segment files, opens the newest and sets the next sequence.
+    Status load_segments();
+    // The next sequence after the newest segment's records.
+    Result<uint64_t> sequence_after_newest();
 
     std::string logs_dir_;
     std::string data_dir_;
     JournalLogOptions options_;
-    std::map<uint64_t, std::unique_ptr<JournalSegment>> segments_;
+    bool read_only_ = false;
+    std::map<uint64_t, Listed> segments_;
     uint64_t next_sequence_ = 1;
+    DirectoryWatch watch_;  // read-only: when to list the data directory again
 };
 
 }  // namespace brenvale

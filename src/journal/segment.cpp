@@ -1,5 +1,7 @@
 #include "journal/segment.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <limits>
 
@@ -208,7 +210,10 @@ void JournalSegment::rebuild() {
             }
             pending_ = PendingBlock{pos, bh.payload_size, bh.record_count};
         } else {
-            if (!fits) break;
+            // Only a block of its own holds more than a pending block's payload.
+            const bool oversized =
+                (bh.flags & BlockHeader::kSingleRecord) == 0 && bh.uncompressed_size > kMaxPendingPayload;
+            if (!fits || oversized) break;
             auto decoded = decode(v);
             if (!decoded.ok() || decoded->size() != bh.uncompressed_size ||
                 !holds_exactly(decoded->data(), decoded->size()))
@@ -290,44 +295,200 @@ Status JournalSegment::flush() {
 
 // ---- reading ----
 
+Result<std::unique_ptr<JournalSegment>> JournalSegment::open_finished(const std::string& path,
+                                                                      uint64_t base_sequence, uint64_t max_file_size,
+                                                                      bool warn_version) {
+    auto seg = std::make_unique<JournalSegment>(Token{});
+    seg->path_ = path;
+    seg->read_only_ = true;
+    seg->attach_file(BRVL_TRY(MappedFile::open(path, /*writable=*/false)));
+    const JournalHeader h = BRVL_TRY(JournalHeader::read(seg->mapped_bytes()));
+    if (warn_version && h.prefix.version > kHeaderVersion) {
+        log::warn(log::kJournalSegment, "Journal segment has version {} but current version is {}", h.prefix.version,
+                  kHeaderVersion);
+    }
+    if (h.meta.start_key != base_sequence)
+        return invalid_data_fmt("journal segment base_sequence mismatch: expected {}, got {}", base_sequence,
+                                h.meta.start_key);
+    seg->base_sequence_ = base_sequence;
+    seg->max_size_ = std::max(max_file_size, h.meta.size_limit);
+    seg->file_size_ = seg->file_.size();
+    seg->compress_type_ = h.meta.compress_type;
+    seg->compress_level_ = h.meta.compress_level;
+    // Nothing was scanned: the state block says what the segment holds.
+    seg->record_count_ = 0;
+    seg->written_ = 0;
+    return seg;
+}
+
+uint64_t JournalSegment::current_count() {
+    if (!read_only_) return record_count_;
+    return live_bounds().count;
+}
+
+// A read-only segment's bounds as the mapping shows them now, never below what its open
+// found in the blocks (a state block that lags behind them after a crash).
+JournalSegment::WalkBounds JournalSegment::live_bounds() {
+    WalkBounds b{record_count_, 0, written_, true};
+    if (!is_mapped() && !map().ok()) return b;
+    observe_fence();
+    auto st = state_block();
+    if (!st.ok()) return b;
+    const uint64_t wrote = load_u64(*st + st::kWrote);
+    b.count = std::max(b.count, load_u64(*st + st::kCount));
+    b.committed = std::max(b.committed, wrote > header_len_ ? wrote - header_len_ : 0);
+    return b;
+}
+
+Result<bool> JournalSegment::remap_if_grown() {
+    const uint64_t length = BRVL_TRY(file_.file_length());
+    if (length <= file_.size()) return false;
+    attach_file(BRVL_TRY(MappedFile::open(path_, /*writable=*/false)));
+    file_size_ = file_.size();
+    return true;
+}
+
+std::optional<JournalSegmentState> JournalSegment::live_state() {
+    observe_fence();
+    auto st = state_block();
+    if (!st.ok()) return std::nullopt;
+    return JournalSegmentState::read(*st);
+}
+
 Result<std::optional<std::vector<uint8_t>>> JournalSegment::read_record(uint64_t sequence) {
     using Out = std::optional<std::vector<uint8_t>>;
+    std::vector<JournalEntry> found;
+    BRVL_TRY(read_range(sequence, sequence, found));
+    if (found.empty()) return Out();
+    return Out(std::move(found.front().payload));
+}
+
+Status JournalSegment::read_range(uint64_t first, uint64_t last, std::vector<JournalEntry>& out) {
     BRVL_TRY(map());
-    if (sequence < base_sequence_ || sequence - base_sequence_ >= record_count_) return Out();
-    uint64_t pos = 0, first = base_sequence_;
-    std::optional<BlockView> selected;
-    while (range_within(pos, kBlockHeaderLen, written_)) {
-        const BlockView v = view_at(pos);
-        if (v.header.record_count == 0) return Out();
-        auto end = checked_add(pos + kBlockHeaderLen, v.header.payload_size);
-        if (!end) return Error::invalid_data("journal block end overflow");
-        if (*end > written_) return Out();
-        if (sequence - first < v.header.record_count) {
-            selected = v;
-            break;
+    if (!read_only_) {
+        auto end = walk(first, last, WalkBounds{record_count_, written_, written_, false}, out);
+        return end.ok() ? ok_status() : std::move(end).error();
+    }
+    // Beside a live writer a walk can meet a block that is being sealed or written, or a
+    // file grown past the mapping: it is made again. A walk that leaves the file as it found
+    // it (no writer at work: a damaged file) has its answer, what it found.
+    constexpr unsigned kMaxAttempts = 8;
+    const size_t mark = out.size();
+    for (unsigned attempt = 1;; ++attempt) {
+        const std::optional<JournalSegmentState> before = live_state();
+        auto end = walk(first, last, live_bounds(), out);
+        if (end.ok() && *end == WalkEnd::Complete) return ok_status();
+        const bool grown = BRVL_TRY(remap_if_grown());
+        const bool changed = grown || (end.ok() && *end == WalkEnd::Changed) || live_state() != before;
+        if (!changed || attempt == kMaxAttempts) return end.ok() ? ok_status() : std::move(end).error();
+        out.resize(mark);
+        if (attempt > 2) ::sched_yield();
+    }
+}
+
+// The blocks are walked from the first, each selected one decoded once, and the frames of
+// first..last handed out. A block that a writer is sealing (its pending position still
+// names it) is read from the sealed copy staged behind it; a raw block read beside a
+// writer is looked at again afterwards: sealed meanwhile, the walk is made again.
+Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t last, const WalkBounds& b,
+                                                     std::vector<JournalEntry>& out) {
+    if (b.count == 0 || last < base_sequence_) return WalkEnd::Complete;
+    if (auto after_last = checked_add(base_sequence_, b.count); after_last && last >= *after_last)
+        last = *after_last - 1;
+    first = std::max(first, base_sequence_);
+    if (first > last) return WalkEnd::Complete;
+    const uint64_t room = b.live ? mapped_room() : std::min(b.written, mapped_room());
+    uint64_t pos = 0, seq = base_sequence_;
+    while (seq <= last) {
+        // Beside a writer, a block at or after the committed end may be in the middle of
+        // its first write: what does not add up there is not written yet.
+        const bool in_flight = b.live && pos >= b.committed;
+        auto fail = [&](const char* text) -> Result<WalkEnd> {
+            if (in_flight) return WalkEnd::Short;
+            return Error::invalid_data(text);
+        };
+        if (!range_within(pos, kBlockHeaderLen, room)) return b.live ? WalkEnd::MappingEnd : WalkEnd::Short;
+        const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + pos);
+        if (bh.record_count == 0 || bh.payload_size == 0) return WalkEnd::Short;
+        auto end = checked_add(pos + kBlockHeaderLen, bh.payload_size);
+        if (!end) return fail("journal block end overflow");
+        if (seq < first && first - seq >= bh.record_count) {  // wholly before the range
+            seq += bh.record_count;
+            pos = *end;
+            continue;
         }
-        first += v.header.record_count;
+
+        const bool raw = (bh.flags & BlockHeader::kSealedFlags) == 0;
+        const uint8_t* payload = at(pos + kBlockHeaderLen);
+        uint64_t size = bh.payload_size;
+        bool sealing = false;
+        BlockBuffer decoded;
+        if (*end > room) {
+            if (!b.live) return WalkEnd::Short;
+            // Beside a writer: the file may have grown past the mapping.
+            if (!raw) return WalkEnd::MappingEnd;
+            size = room - pos - kBlockHeaderLen;
+        }
+        if (!raw) {
+            // Only a block of its own holds more than a pending block's payload.
+            if ((bh.flags & BlockHeader::kSingleRecord) == 0 && bh.uncompressed_size > kMaxPendingPayload)
+                return fail("journal block uncompressed_size exceeds the block limit");
+            if (b.live) {
+                observe_fence();
+                auto st = state_block();
+                sealing = st.ok() && load_u64(*st + st::kPendPos) == pos;
+            }
+            if (sealing) {
+                payload = sealed_source(PendingBlock{pos, bh.uncompressed_size, bh.record_count}, bh);
+                // The copy is whole until the seal's commit: none, the file is damaged (or
+                // the seal was committed meanwhile, and the state block tells).
+                if (payload == nullptr) return WalkEnd::Short;
+            }
+            auto d = codec::decompress_block({payload, bh.payload_size}, compress_type_, bh.uncompressed_size);
+            if (!d.ok()) {
+                if (in_flight || sealing) return WalkEnd::Short;
+                return std::move(d).error();
+            }
+            decoded = std::move(*d);
+            payload = decoded.data();
+            size = decoded.size();
+        }
+
+        const size_t mark = out.size();
+        const bool cut = size < bh.payload_size;  // a raw block running past the mapping
+        uint64_t off = 0;
+        for (uint64_t i = 0; i < bh.record_count && seq <= last; ++i, ++seq) {
+            if (!range_within(off, kFrameHeadLen, size))
+                return cut ? WalkEnd::MappingEnd : fail("journal record header out of block bounds");
+            const uint8_t* f = payload + off;
+            const uint64_t len = load_u32(f + journal_frame_at::kLength);
+            if (!range_within(off + kFrameHeadLen, len, size))
+                return cut ? WalkEnd::MappingEnd : fail("journal record payload out of block bounds");
+            if (load_u64(f + journal_frame_at::kSequence) != seq)
+                return fail("journal sequence not found in selected block");
+            if (seq >= first)
+                out.push_back(JournalEntry{seq, std::vector<uint8_t>(f + journal_frame_at::kPayload,
+                                                                     f + journal_frame_at::kPayload + len)});
+            off += kFrameHeadLen + len;
+        }
+        if (b.live) {
+            // The frames came from the mapping or the staged copy: were they still there?
+            observe_fence();
+            bool changed = false;
+            if (raw) {
+                changed = (BlockHeader::read(file_.bytes(), header_len_ + pos).flags & BlockHeader::kSealedFlags) != 0;
+            } else if (sealing) {
+                auto st = state_block();
+                changed = !st.ok() || load_u64(*st + st::kPendPos) != pos;
+            }
+            if (changed) {
+                out.resize(mark);
+                return WalkEnd::Changed;
+            }
+        }
         pos = *end;
     }
-    if (!selected) return Out();
-    const BlockView& v = *selected;
-    const uint64_t payload_at = static_cast<uint64_t>(v.payload - file_.data());
-    if (!range_within(payload_at, v.header.payload_size, file_.size()))
-        return Error::invalid_data("journal block payload out of bounds");
-    const std::vector<uint8_t> payload = BRVL_TRY(decode(v));
-    uint64_t off = 0;
-    for (uint64_t i = 0; i < v.header.record_count; ++i) {
-        if (!range_within(off, kFrameHeadLen, payload.size()))
-            return Error::invalid_data("journal record header out of block bounds");
-        const uint8_t* f = payload.data() + off;
-        const uint64_t len = load_u32(f + journal_frame_at::kLength);
-        if (!range_within(off + kFrameHeadLen, len, payload.size()))
-            return Error::invalid_data("journal record payload out of block bounds");
-        if (load_u64(f + journal_frame_at::kSequence) == sequence)
-            return Out(std::vector<uint8_t>(f + journal_frame_at::kPayload, f + journal_frame_at::kPayload + len));
-        off += kFrameHeadLen + len;
-    }
-    return Error::invalid_data("journal sequence not found in selected block");
+    return WalkEnd::Complete;
 }
 
 }  // namespace brenvale

@@ -11,6 +11,12 @@
 // mark: when the scan finds fewer records, the journal log starts a new segment after
 // the stored count, so that no sequence handed out is ever used again.
 //
+// A read-only segment may be mapped beside a live writer in another process: its reads
+// take the record count and the written end from the state block of the mapping each time
+// (never below what the open found), map a file that grew again, and check after reading
+// a block that the writer did not seal it meanwhile. A segment older than the newest is
+// opened for reading only (open_finished), without the scan.
+//
 // No locking: the journal log mutex serialises every access.
 #pragma once
 
@@ -25,6 +31,13 @@
 #include "segment/block_engine.h"
 
 namespace brenvale {
+
+// One record of the journal: its sequence and payload.
+struct JournalEntry {
+    uint64_t sequence = 0;
+    std::vector<uint8_t> payload;
+    bool operator==(const JournalEntry&) const = default;
+};
 
 // What a new journal segment file is made with.
 struct JournalSegmentOptions {
@@ -47,6 +60,10 @@ public:
     // The same over a read-only mapping; the rebuilt state is kept in memory only.
     static Result<std::unique_ptr<JournalSegment>> open_read_only(const std::string& path, uint64_t base_sequence,
                                                                   uint64_t max_file_size);
+    // A segment that no longer takes records, opened read-only for reading: the header is
+    // checked, the blocks are read as the state block counts them and nothing is scanned.
+    static Result<std::unique_ptr<JournalSegment>> open_finished(const std::string& path, uint64_t base_sequence,
+                                                                 uint64_t max_file_size, bool warn_version);
 
     // Appends the record of `sequence`, which must be base_sequence + record_count. The
     // file grows by doubling; at its size limit the segment-full error (the log rolls
@@ -54,6 +71,12 @@ public:
     Status append(uint64_t sequence, std::span<const uint8_t> payload);
     // The payload of a sequence, or nothing when the segment does not hold it.
     Result<std::optional<std::vector<uint8_t>>> read_record(uint64_t sequence);
+    // Appends the records of first..last that the segment holds to `out`, in ascending
+    // order; each block is decoded once.
+    Status read_range(uint64_t first, uint64_t last, std::vector<JournalEntry>& out);
+    // The records the segment holds now: a read-only segment counts what a writer in
+    // another process has added since it opened.
+    uint64_t current_count();
     // Maps an unmapped segment again; nothing when mapped.
     Status map();
     // msync of a writable mapping; then the segment is flushed.
@@ -93,6 +116,23 @@ private:
     Status expand();
     // Writes the whole rebuilt state (writable open).
     Status write_state(const JournalSegmentState& stored);
+
+    // What a walk over the blocks may read: sequences base .. base + count - 1 in blocks
+    // ending by `written`; beside a writer (live), blocks starting at or after `committed`
+    // may be in the middle of their first write.
+    struct WalkBounds {
+        uint64_t count = 0;
+        uint64_t written = 0;
+        uint64_t committed = 0;
+        bool live = false;
+    };
+    enum class WalkEnd : uint8_t { Complete, Short, MappingEnd, Changed };
+    WalkBounds live_bounds();
+    Result<WalkEnd> walk(uint64_t first, uint64_t last, const WalkBounds& b, std::vector<JournalEntry>& out);
+    // Maps the file again when a writer grew it past the mapping; whether it did.
+    Result<bool> remap_if_grown();
+    // The state block as the mapping holds it now.
+    std::optional<JournalSegmentState> live_state();
 
     uint64_t base_sequence_ = 1;
     uint8_t compress_level_ = 0;

@@ -1,6 +1,14 @@
 // The journal log: meta file and segment names, sequences across seals and roll-overs,
-// reads and ranges, reopening, the sequence limit, read-only opens and damaged segments.
+// reads and ranges, reopening, the sequence limit, read-only opens and damaged segments,
+// a read-only log beside a writer in another process, and more segments than descriptors.
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -106,6 +114,16 @@ TEST(JournalLog, SequencesAcrossSealsAndRollOvers) {
     ASSERT_TRUE(ro.ok() && ro->has_value());
     expect_entries(**ro, 1, 121);
     EXPECT_EQ((**ro).next_sequence(), 122u);
+    // A range decodes each sealed block once, whichever way the log was opened; only the
+    // newest segment stays open.
+    for (JournalLog* l : {&*again, &**ro}) {
+        const uint64_t before = decompression_count();
+        auto all = l->read_range(1, 121);
+        ASSERT_TRUE(all.ok());
+        EXPECT_EQ(all->size(), 121u);
+        EXPECT_LE(decompression_count() - before, 3 * l->segment_count());
+        EXPECT_EQ(l->open_segment_count(), 1u);
+    }
     EXPECT_SEG_ERROR((**ro).append(payload(122)), ErrorKind::InvalidData, "read-only journal segment cannot be modified");
 }
 
@@ -224,6 +242,126 @@ TEST(JournalLog, LostRecordsOfTheNewestSegmentAreNeverNumberedAgain) {
     ASSERT_TRUE(again.ok());
     EXPECT_EQ(again->next_sequence(), 62u);
     EXPECT_EQ(quiet.count_starting("[journal] segment "), 0u);
+}
+
+// A read-only log in one process beside a writer in another: the writer appends, seals,
+// grows and rolls over; every sequence the reader has seen and every new one reads back
+// exactly, and a present sequence is never answered with nothing.
+constexpr uint64_t kLiveRecords = 3000;
+
+Bytes live_payload(uint64_t s) {
+    if (s == 1500) return random_bytes(300000, s);  // a block of its own
+    return random_bytes(s % 97 == 5 ? 70000 : 20 + s * 7919 % 3000, s);
+}
+
+struct Board {
+    std::atomic<uint64_t> published;
+    std::atomic<uint64_t> seen;  // the reader keeps up: the writer waits for it now and then
+    std::atomic<uint32_t> done;
+};
+
+TEST(JournalLog, ReadOnlyLogFollowsAWriterInAnotherProcess) {
+    TempDir dir;
+    const std::string logs = dir.file("logs");
+    const JournalLogOptions opts = small_segments(1 << 20, 16 * 1024);
+    ASSERT_TRUE(create_dir_all(paths::journal_data_dir(logs)).ok());
+    void* mem = ::mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    Board* board = new (mem) Board();
+    auto ro = JournalLog::open_read_only(logs, opts);
+    ASSERT_TRUE(ro.ok() && ro->has_value());
+    JournalLog& reader = **ro;
+
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        auto log = JournalLog::open(logs, opts);
+        for (uint64_t s = 1; log.ok() && s <= kLiveRecords; ++s) {
+            if (auto a = log->append(live_payload(s)); !a.ok() || *a != s) _exit(3);
+            board->published.store(s);
+            for (int spin = 0; board->seen.load() + 64 < s; ++spin)
+                if (spin == 100000 || ::usleep(20) != 0) _exit(4);  // the reader stopped
+        }
+        board->done.store(1);
+        _exit(log.ok() ? 0 : 2);
+    }
+    std::mt19937_64 rng(7);
+    uint64_t reads = 0;
+    for (bool last_pass = false; !last_pass;) {
+        last_pass = board->done.load() != 0;
+        const uint64_t n = board->published.load();
+        if (n == 0) continue;
+        for (int k = 0; k < 16; ++k) {
+            // Mostly the newest records (the pending block), sometimes any seen before.
+            const uint64_t s = rng() % 4 == 0 ? 1 + rng() % n : n - rng() % std::min<uint64_t>(n, 8);
+            auto e = reader.read(static_cast<int64_t>(s));
+            ASSERT_TRUE(e.ok()) << s << ": " << e.error().to_string();
+            ASSERT_TRUE(e->has_value()) << "sequence " << s << " of " << n;
+            ASSERT_EQ((*e)->payload, live_payload(s)) << s;
+            ++reads;
+        }
+        const uint64_t lo = n - rng() % std::min<uint64_t>(n, 40);
+        auto range = reader.read_range(static_cast<int64_t>(lo), static_cast<int64_t>(n));
+        ASSERT_TRUE(range.ok()) << range.error().to_string();
+        ASSERT_EQ(range->size(), n - lo + 1) << lo << ".." << n;
+        for (const auto& e : *range) ASSERT_EQ(e.payload, live_payload(e.sequence)) << e.sequence;
+        ASSERT_TRUE(reader.follow_writer().ok());
+        ASSERT_GT(reader.next_sequence(), n);
+        board->seen.store(n);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    auto all = reader.read_range(1, INT64_MAX);
+    ASSERT_TRUE(all.ok());
+    ASSERT_EQ(all->size(), kLiveRecords);
+    for (const auto& e : *all) ASSERT_EQ(e.payload, live_payload(e.sequence)) << e.sequence;
+    EXPECT_EQ(reader.next_sequence(), kLiveRecords + 1);
+    EXPECT_GT(reader.segment_count(), 3u);  // the writer rolled over several times
+    EXPECT_EQ(reader.open_segment_count(), 1u);
+    EXPECT_GT(reads, 0u);
+    ::munmap(mem, sizeof(Board));
+}
+
+// With more segments than the process may open descriptors, a log opens (writable and
+// read-only), takes records and reads every one: only the newest segment stays open.
+TEST(JournalLog, MoreSegmentsThanDescriptors) {
+    TempDir dir;
+    const std::string logs = dir.file("logs");
+    const JournalLogOptions opts = small_segments(4096, 4096);
+    constexpr uint64_t kRecords = 800;
+    {
+        auto log = JournalLog::open(logs, opts);
+        ASSERT_TRUE(log.ok());
+        for (uint64_t s = 1; s <= kRecords; ++s) ASSERT_EQ(*log->append(random_bytes(300 + s % 700, s)), s);
+        ASSERT_GT(log->segment_count(), 100u);
+    }
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const rlimit low{48, 48};
+        if (::setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(2);
+        auto check = [&](JournalLog& log, uint64_t last) {
+            auto all = log.read_range(1, static_cast<int64_t>(last));
+            if (!all.ok() || all->size() != last) return false;
+            for (const auto& e : *all)
+                if (e.payload != random_bytes(300 + e.sequence % 700, e.sequence)) return false;
+            auto one = log.read(static_cast<int64_t>(last / 3));
+            return one.ok() && one->has_value() && log.open_segment_count() == 1;
+        };
+        auto log = JournalLog::open(logs, opts);
+        if (!log.ok()) _exit(3);
+        for (uint64_t s = kRecords + 1; s <= kRecords + 50; ++s)
+            if (auto a = log->append(random_bytes(300 + s % 700, s)); !a.ok() || *a != s) _exit(4);
+        if (!check(*log, kRecords + 50) || !log->flush().ok()) _exit(5);
+        auto ro = JournalLog::open_read_only(logs, opts);
+        if (!ro.ok() || !ro->has_value() || !check(**ro, kRecords + 50)) _exit(6);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "dataset/dataset.h"
 #include "file.h"
+#include "fuzz_archive.h"
 #include "journal/journal.h"
 #include "paths.h"
 #include "queue/queue.h"
@@ -24,11 +25,7 @@ namespace brenvale::fuzz {
 namespace {
 
 const std::string& work_dir() {
-    static const std::string dir = [] {
-        auto exists = path_exists("/dev/shm");
-        const bool shm = exists.ok() && *exists;
-        return fmt::format("{}/brenvale-state-fuzz-{}", shm ? "/dev/shm" : "/tmp", ::getpid());
-    }();
+    static const std::string dir = scratch_dir("state-fuzz");
     return dir;
 }
 

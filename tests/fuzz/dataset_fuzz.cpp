@@ -17,11 +17,7 @@ namespace brenvale::fuzz {
 namespace {
 
 const std::string& work_dir() {
-    static const std::string dir = [] {
-        auto exists = path_exists("/dev/shm");
-        const bool shm = exists.ok() && *exists;
-        return fmt::format("{}/brenvale-fuzz-{}", shm ? "/dev/shm" : "/tmp", ::getpid());
-    }();
+    static const std::string dir = scratch_dir("fuzz");
     return dir;
 }
 

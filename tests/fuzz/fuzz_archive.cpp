@@ -10,11 +10,12 @@ namespace brenvale::fuzz {
 
 namespace {
 
-bool name_allowed(const std::string& name) {
-    std::string leaf = name;
-    if (name.rfind("data/", 0) == 0) leaf = name.substr(5);
-    else if (name.rfind("index/", 0) == 0) leaf = name.substr(6);
-    else if (name != "meta" && name != "state") return false;
+bool name_allowed(const std::string& name, const ArchiveLayout& layout) {
+    std::string leaf;
+    for (const std::string& f : layout.files)
+        if (name == f) return true;
+    for (const std::string& d : layout.dirs)
+        if (name.size() > d.size() + 1 && name.compare(0, d.size() + 1, d + "/") == 0) leaf = name.substr(d.size() + 1);
     if (leaf.empty() || leaf == "." || leaf == "..") return false;
     for (char c : leaf)
         if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '+' || c == '-' ||
@@ -41,7 +42,17 @@ void pack_file(std::vector<uint8_t>& out, const std::string& name, const std::st
 
 }  // namespace
 
-std::vector<ArchiveFile> parse_archive(const uint8_t* data, size_t size) {
+const ArchiveLayout& dataset_layout() {
+    static const ArchiveLayout layout{{"meta", "state"}, {"data", "index"}};
+    return layout;
+}
+
+const ArchiveLayout& journal_layout() {
+    static const ArchiveLayout layout{{"meta"}, {"data"}};
+    return layout;
+}
+
+std::vector<ArchiveFile> parse_archive(const uint8_t* data, size_t size, const ArchiveLayout& layout) {
     std::vector<ArchiveFile> files;
     size_t pos = 0;
     while (pos < size && files.size() < 64) {
@@ -58,30 +69,31 @@ std::vector<ArchiveFile> parse_archive(const uint8_t* data, size_t size) {
         if (stored > size - pos) stored = static_cast<uint32_t>(size - pos);
         f.stored.assign(data + pos, data + pos + stored);
         pos += stored;
-        if (name_allowed(f.name)) files.push_back(std::move(f));
+        if (name_allowed(f.name, layout)) files.push_back(std::move(f));
     }
     return files;
 }
 
-std::vector<uint8_t> pack_directory(const std::string& dir) {
+std::vector<uint8_t> pack_directory(const std::string& dir, const ArchiveLayout& layout) {
     std::vector<uint8_t> out;
-    for (const char* top : {"meta", "state"}) {
+    for (const std::string& top : layout.files) {
         auto bytes = read_file(join_path(dir, top));
         if (bytes.ok()) pack_file(out, top, *bytes);
     }
-    for (const char* sub : {"data", "index"}) {
+    for (const std::string& sub : layout.dirs) {
         auto names = list_dir(join_path(dir, sub));
         if (!names.ok()) continue;
         for (const auto& n : *names) {
             auto bytes = read_file(join_path(join_path(dir, sub), n));
-            if (bytes.ok()) pack_file(out, std::string(sub) + "/" + n, *bytes);
+            if (bytes.ok()) pack_file(out, sub + "/" + n, *bytes);
         }
     }
     return out;
 }
 
-bool unpack_into(const std::vector<ArchiveFile>& files, const std::string& dir) {
-    if (!create_dir_all(join_path(dir, "data")).ok() || !create_dir_all(join_path(dir, "index")).ok()) return false;
+bool unpack_into(const std::vector<ArchiveFile>& files, const std::string& dir, const ArchiveLayout& layout) {
+    for (const std::string& sub : layout.dirs)
+        if (!create_dir_all(join_path(dir, sub)).ok()) return false;
     for (const auto& f : files) {
         const std::string path = join_path(dir, f.name);
         auto fd = FileHandle::open(path, FileHandle::Mode::CreateTruncate);
@@ -96,6 +108,10 @@ bool unpack_into(const std::vector<ArchiveFile>& files, const std::string& dir) 
         (void)fd->set_len(f.length);
     }
     return true;
+}
+
+std::string scratch_dir(const std::string& name) {
+    return fmt::format("{}/brenvale-{}-{}", ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp", name, ::getpid());
 }
 
 }  // namespace brenvale::fuzz

@@ -3,7 +3,10 @@
 // gaps, out-of-order writes, deletes and appends; two of them with a retention window. The
 // zstd ones are also written as left by a writer ended in a correction (its frame staged
 // behind the block) and in a seal (staged in the stage file).
-// Usage: dataset_fuzz_seeds <corpus dir>
+// With a second directory, also the seeds of the journal fuzz target: journals of both
+// codecs in 512 KiB segments from 16 KiB (sealed, single-record and pending blocks) and
+// one of many 4 KiB segments (roll-overs).
+// Usage: dataset_fuzz_seeds <corpus dir> [<journal corpus dir>]
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include "dataset/dataset.h"
 #include "file.h"
 #include "fuzz_archive.h"
+#include "journal/log.h"
 #include "test_hooks.h"
 
 using namespace brenvale;
@@ -49,11 +53,32 @@ bool interrupted_seed(const std::string& dir, const std::string& path, const cha
     return ended && write_file_atomic(path, std::string(archive.begin(), archive.end())).ok();
 }
 
+// One journal seed: the logs directory of a log of `records` records.
+bool write_journal_seed(const std::string& out, const std::string& name, JournalLogOptions options, int records) {
+    const std::string dir = fmt::format("/tmp/brenvale-journal-seed-{}", name);
+    (void)remove_dir_all(dir);
+    auto log = JournalLog::open(dir, options);
+    if (!log.ok()) return false;
+    for (int i = 0; i < records; ++i) {
+        size_t len = static_cast<size_t>(20 + (i * 37) % 300);
+        if (i % 11 == 10) len = 3000;
+        // Over the pending block's capacity: a block of its own (in a segment that can hold
+        // it), after the pending block is sealed; small sealed blocks keep the seed small.
+        if (i % 40 == 39 && options.segment_size_limit > 400000) len = 300000;
+        std::vector<uint8_t> payload(len, static_cast<uint8_t>('a' + i % 26));
+        if (!log->append(payload).ok()) return false;
+    }
+    if (!log->flush().ok()) return false;
+    const auto archive = fuzz::pack_directory(dir, fuzz::journal_layout());
+    (void)remove_dir_all(dir);
+    return write_file_atomic(join_path(out, "seed-journal-" + name), std::string(archive.begin(), archive.end())).ok();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <corpus dir>\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s <corpus dir> [<journal corpus dir>]\n", argv[0]);
         return 2;
     }
     const std::string out = argv[1];
@@ -109,5 +134,14 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("%d seeds written to %s\n", n, out.c_str());
+    if (argc == 3) {
+        const std::string journal_out = argv[2];
+        if (!create_dir_all(journal_out).ok()) return 1;
+        const bool made = write_journal_seed(journal_out, "zstd", {512 * 1024, 16 * 1024, 0, 3}, 130) &&
+                          write_journal_seed(journal_out, "deflate", {512 * 1024, 16 * 1024, 1, 3}, 130) &&
+                          write_journal_seed(journal_out, "small-segments", {4096, 4096, 0, 3}, 60);
+        if (!made) return 1;
+        std::printf("3 seeds written to %s\n", journal_out.c_str());
+    }
     return 0;
 }

@@ -38,14 +38,16 @@ CLOSED = "invalid data: dataset sensor/raw is closed"
 U64 = 2**64 - 1
 
 # A second process that opens the store writable, writes, and holds the lock until its
-# standard input closes.
+# standard input closes; each line it reads names a timestamp to write.
 HOLDER = """
 import sys, brenvale
 store = brenvale.Store.open(sys.argv[1])
 ds = store.create_dataset("sensor", "raw", enable_journal=True)
 ds.write(1, b"one")
 print("locked", flush=True)
-sys.stdin.read()
+for line in sys.stdin:
+    ds.write(int(line), b"more")
+    print("wrote", flush=True)
 """
 
 # A store released without close(): its background thread stops at once, the datasets and
@@ -165,13 +167,23 @@ class OpenTest(DatasetCase):
             exc = caught(brenvale.Store.open, root, brenvale.StoreConfig(read_only=False))
             self.assertEqual((type(exc), str(exc)),
                              (brenvale.BrvlInvalidDataError, "invalid data: store is already locked for writing"))
+            latest = 1  # the writer's newest timestamp; its journal holds the creation and each write
             for mode in (None, True):
                 with self.subTest(read_only=mode), brenvale.Store.open(root, config(read_only=mode)) as store:
                     ds = store.open_dataset("sensor", "raw")
                     self.assertEqual((ds.read(1), ds.inspect().state.read_only), ((1, b"one"), True))
                     self.assertEqual(str(caught(ds.write, 2, b"x")), "Dataset is read-only")
-                    self.assertEqual([s for s, _ in store.journal_query(1, 10)], [1, 2])
-                    self.assertEqual(store.journal_latest_sequence(), 2)
+                    self.assertEqual([s for s, _ in store.journal_query(1, 10)], list(range(1, latest + 2)))
+                    self.assertEqual(store.journal_latest_sequence(), latest + 1)
+                    # The writer goes on: the reader's dataset and journal follow it.
+                    for _ in range(2):
+                        latest += 1
+                        holder.stdin.write(f"{latest}\n")
+                        holder.stdin.flush()
+                        self.assertEqual(holder.stdout.readline(), "wrote\n")
+                        self.assertEqual((ds.latest_timestamp, store.journal_latest_sequence()), (latest, latest + 1))
+                        self.assertEqual([s for s, _ in store.journal_query(1, 99)], list(range(1, latest + 2)))
+                        self.assertIsNotNone(store.journal_read(1))
                     for call, what in ((lambda: store.create_dataset("a", "b"), "cannot create dataset"),
                                        (lambda: store.drop_dataset("sensor", "raw"), "cannot drop dataset"),
                                        (store.open_journal_queue, "cannot open journal queue"),
