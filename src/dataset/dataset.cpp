@@ -344,7 +344,7 @@ Status Dataset::release_files() {
 }
 
 Result<DataSetInspectResult> Dataset::inspect() {
-    Guard g = BRVL_TRY(lock_open());
+    Guard g = BRVL_TRY(lock_read());
     DatasetInner& in = *g;
     DataSetInspectResult r;
     r.info = info_of(in);
