@@ -155,9 +155,7 @@ Result<bool> DataSegment::load_header(bool warn_version) {
     created_ms_ = h.meta.created_ms;
     uint8_t* st = read_only_ ? nullptr : BRVL_TRY(state_block());
     const bool no_pending = h.state.pending_position == kNoPendingBlock;
-    // Without a pending block the pending fields are zero; a seal killed after its commit,
-    // or a new block killed before its own, leaves them set.
-    const bool stale_fields = no_pending && (h.state.pending_wrote_position != 0 || h.state.pending_count != 0);
+    const bool stale_fields = h.state.stale_pending_fields();
     if (stale_fields) {
         log::warn(log::kSegmentData, "[DataSegment open] cleared the pending fields of {} after an interrupted change",
                   path_);

@@ -44,9 +44,8 @@ std::optional<SegmentStats> stats_at_rest(const std::string& path, uint64_t base
     const DataSegmentState& st = h->state;
     const uint64_t hl = h->header_length;
     if (st.wrote_position < hl || st.wrote_position > b.size()) return std::nullopt;
-    if (st.pending_position == kNoPendingBlock) {
-        if (st.pending_wrote_position != 0 || st.pending_count != 0) return std::nullopt;
-    } else {
+    if (st.stale_pending_fields()) return std::nullopt;
+    if (st.pending_position != kNoPendingBlock) {
         const uint64_t wrote = st.wrote_position - hl;
         if (st.pending_position > wrote || wrote - st.pending_position < kBlockHeaderLen ||
             wrote - st.pending_position - kBlockHeaderLen != st.pending_wrote_position)
