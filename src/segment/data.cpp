@@ -615,8 +615,8 @@ Result<DataSegment::LiveState> DataSegment::live_state(bool allow_remap) {
                 grown = true;
             }
         }
-        // A seal in progress stages its block behind the pending block, possibly in a part
-        // of the file grown after this mapping was made.
+        // A seal in progress may have grown the file past this mapping: its in-place payload
+        // (and, in files of earlier versions, its copy staged behind the block) may lie there.
         if (!grown && allow_remap && pass == 0 && live.pending_position != kNoPendingBlock &&
             live.pending_header.flags != 0) {
             const uint64_t cs = live.pending_header.payload_size;
