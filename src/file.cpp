@@ -27,24 +27,6 @@ long page_size() {
     return ps;
 }
 
-// Writes all `size` bytes from data by calls of write_some(bytes, count, written so far),
-// which gives the bytes written or -1 with errno; interrupted calls are repeated.
-template <typename Byte, typename WriteSome>
-Status write_fully(const Byte* data, size_t size, WriteSome write_some) {
-    uint64_t done = 0;
-    while (done < size) {
-        if (int e = io_fault(io_op::kWrite)) return Error::io(e);
-        ssize_t n = write_some(data + done, size - done, done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return last_io();
-        }
-        if (n == 0) return Error::io_message("failed to write whole buffer");
-        done += static_cast<uint64_t>(n);
-    }
-    return {};
-}
-
 }  // namespace
 
 // ---- FileHandle ----
@@ -280,15 +262,6 @@ Result<std::optional<std::string>> read_file_if_exists(const std::string& path) 
     return std::move(r).error();
 }
 
-namespace {
-
-Status write_all(int fd, std::string_view data) {
-    return write_fully(data.data(), data.size(),
-                       [fd](const char* p, size_t n, uint64_t) { return ::write(fd, p, n); });
-}
-
-}  // namespace
-
 std::string parent_dir(const std::string& path) {
     auto slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -308,7 +281,7 @@ Status write_file_atomic(const std::string& path, std::string_view contents, mod
     const std::string tmp = paths::replacement_temp_file(path, static_cast<uint32_t>(::getpid()), rd());
     {
         FileHandle fd = BRVL_TRY(FileHandle::open(tmp, FileHandle::Mode::CreateExclusive, perm));
-        Status st = write_all(fd.fd(), contents);
+        Status st = fd.write_at(0, {reinterpret_cast<const uint8_t*>(contents.data()), contents.size()});
         if (st.ok()) st = fd.sync();
         if (!st.ok()) {
             ::unlink(tmp.c_str());

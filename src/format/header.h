@@ -167,6 +167,12 @@ struct DataSegmentState {
     uint64_t pending_count = 0;
     uint64_t invalid_record_count = 0;
 
+    // Pending fields left set without a pending block (at rest they are zero): what a seal
+    // killed after its commit, or a new block killed before its own, leaves.
+    bool stale_pending_fields() const {
+        return pending_position == kNoPendingBlock && (pending_wrote_position != 0 || pending_count != 0);
+    }
+
     // State offsets 0..39.
     static Status write_core(std::span<uint8_t> bytes, int64_t min_ts, int64_t max_ts, uint64_t wrote_position,
                              uint64_t record_count, uint64_t raw_record_bytes);

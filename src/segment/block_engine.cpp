@@ -304,8 +304,8 @@ const uint8_t* BlockEngine::sealed_source(const PendingBlock& pb, const BlockHea
 }
 
 // The pending block carries sealed flags: a seal was interrupted after its point of no
-// return. The seal first stages the whole sealed block behind the pending block, so the
-// staged copy (or a complete in-place copy) finishes it. Otherwise the block is refused.
+// return. The seal first stages the whole sealed block (stage_seal), so the staged copy
+// (or a complete in-place copy) finishes it. Otherwise the block is refused.
 Status BlockEngine::finish_interrupted_seal(uint8_t* st, const PendingBlock& pb, const BlockHeader& bh) {
     const uint8_t* source = sealed_source(pb, bh);
     if (source == nullptr) return invalid_data_fmt("pending block has non-raw flags: {:#x}", bh.flags);

@@ -155,9 +155,7 @@ Result<bool> DataSegment::load_header(bool warn_version) {
     created_ms_ = h.meta.created_ms;
     uint8_t* st = read_only_ ? nullptr : BRVL_TRY(state_block());
     const bool no_pending = h.state.pending_position == kNoPendingBlock;
-    // Without a pending block the pending fields are zero; a seal killed after its commit,
-    // or a new block killed before its own, leaves them set.
-    const bool stale_fields = no_pending && (h.state.pending_wrote_position != 0 || h.state.pending_count != 0);
+    const bool stale_fields = h.state.stale_pending_fields();
     if (stale_fields) {
         log::warn(log::kSegmentData, "[DataSegment open] cleared the pending fields of {} after an interrupted change",
                   path_);
@@ -617,8 +615,8 @@ Result<DataSegment::LiveState> DataSegment::live_state(bool allow_remap) {
                 grown = true;
             }
         }
-        // A seal in progress stages its block behind the pending block, possibly in a part
-        // of the file grown after this mapping was made.
+        // A seal in progress may have grown the file past this mapping: its in-place payload
+        // (and, in files of earlier versions, its copy staged behind the block) may lie there.
         if (!grown && allow_remap && pass == 0 && live.pending_position != kNoPendingBlock &&
             live.pending_header.flags != 0) {
             const uint64_t cs = live.pending_header.payload_size;

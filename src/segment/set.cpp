@@ -44,9 +44,8 @@ std::optional<SegmentStats> stats_at_rest(const std::string& path, uint64_t base
     const DataSegmentState& st = h->state;
     const uint64_t hl = h->header_length;
     if (st.wrote_position < hl || st.wrote_position > b.size()) return std::nullopt;
-    if (st.pending_position == kNoPendingBlock) {
-        if (st.pending_wrote_position != 0 || st.pending_count != 0) return std::nullopt;
-    } else {
+    if (st.stale_pending_fields()) return std::nullopt;
+    if (st.pending_position != kNoPendingBlock) {
         const uint64_t wrote = st.wrote_position - hl;
         if (st.pending_position > wrote || wrote - st.pending_position < kBlockHeaderLen ||
             wrote - st.pending_position - kBlockHeaderLen != st.pending_wrote_position)
@@ -105,14 +104,13 @@ Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, const Se
     SegmentSet set = configured(dataset_dir, options);
     BRVL_TRY(set.add_listed_entries());
     // Every interrupted change that the stage file could finish is finished now.
-    if (!set.read_only_) BRVL_TRY(set.discard_stage());
+    if (!set.read_only_) set.discard_stage();
     return set;
 }
 
-Status SegmentSet::discard_stage() const {
+void SegmentSet::discard_stage() const {
     Status st = remove_file_if_exists(paths::stage_file(dir_));
     if (!st.ok()) log::warn(log::kSegment, "[segment] cannot remove the stage file of {}: {}", dir_, st.error());
-    return ok_status();
 }
 
 // A listed file as a closed entry, checked as opening it for use would: the pending block
@@ -446,7 +444,7 @@ Status SegmentSet::close_all() {
         closed = true;
     }
     // No change is in progress: the staged copy of the last one is of no further use.
-    if (closed && !read_only_) BRVL_TRY(discard_stage());
+    if (closed && !read_only_) discard_stage();
     return ok_status();
 }
 

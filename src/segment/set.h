@@ -146,7 +146,7 @@ private:
     Status add_listed_entries();
     Result<std::optional<ClosedSegment>> check_listed(const std::string& path, uint64_t base, bool newest);
     // Removes the stage file (a failure is logged).
-    Status discard_stage() const;
+    void discard_stage() const;
     Status report_stats(uint64_t new_base, SegmentStatsSink* sink);
     Result<DataSegment*> create_segment(uint64_t base, SegmentStatsSink* sink);
     Result<RecordLocation> append_growing(DataSegment* seg, int64_t timestamp, std::span<const uint8_t> data);
