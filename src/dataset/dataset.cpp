@@ -284,7 +284,7 @@ bool Dataset::enable_journal() const {
 }
 
 std::optional<int64_t> Dataset::latest_timestamp() const {
-    auto g = lock();
+    auto g = lock(/*poisons=*/false);  // a read: an exception in it leaves the dataset usable
     if (!g.ok()) return std::nullopt;
     DatasetInner& in = **g;
     // A reader beside a live writer: the newest timestamp as the index files show it now
