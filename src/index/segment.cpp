@@ -516,7 +516,7 @@ bool IndexSegment::sparse_well_placed(uint64_t i, uint64_t n) const {
 }
 
 bool IndexSegment::well_placed(uint64_t i, bool continuous) const {
-    if (continuous) return ts_at(i) == static_cast<int64_t>(static_cast<uint64_t>(start_) + i);
+    if (continuous) return in_own_slot(i, ts_at(i));
     return sparse_well_placed(i, reachable_count());
 }
 
