@@ -549,10 +549,13 @@ std::optional<std::pair<uint64_t, IndexEntry>> IndexSegment::find(int64_t ts, bo
     }
     const uint64_t n = reachable_count();
     uint64_t lo = search_by(ts, false, n, n, [this](uint64_t i) { return ts_at(i); });
-    // A plainly placed entry of ts is the answer; anything else is settled as any search.
-    if (lo >= n || ts_at(lo) != ts || !plainly_placed(lo, ts)) lo = settle_search(lo, ts, false, n, n);
-    while (lo < n && !sparse_well_placed(lo, n)) ++lo;
-    if (lo >= n) return std::nullopt;
+    // A plainly placed entry of ts is the answer (and well placed); anything else is
+    // settled as any search, and a malformed entry it lands on passed over.
+    if (lo >= n || ts_at(lo) != ts || !plainly_placed(lo, ts)) {
+        lo = settle_search(lo, ts, false, n, n);
+        while (lo < n && !sparse_well_placed(lo, n)) ++lo;
+        if (lo >= n) return std::nullopt;
+    }
     const uint8_t* p = entry_at(lo);
     if (IndexEntry::timestamp_at(p) != ts || !IndexEntry::reserved_zero(p)) return std::nullopt;
     return std::make_pair(lo, IndexEntry::decode(p));
