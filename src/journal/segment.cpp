@@ -29,6 +29,12 @@ constexpr uint64_t kMaxSalvagedFrames = 0xFFFF;
 // A salvage can take every frame a block header counts.
 static_assert(kMaxSalvagedFrames >= std::numeric_limits<decltype(BlockHeader::record_count)>::max());
 
+// Only a block of its own holds more than a pending block's payload: a sealed block of
+// several records that claims more is damaged.
+bool oversized(const BlockHeader& bh) {
+    return (bh.flags & BlockHeader::kSingleRecord) == 0 && bh.uncompressed_size > kMaxPendingPayload;
+}
+
 }  // namespace
 
 JournalSegment::JournalSegment(Token) : BlockEngine(kJournalFormat, kJournalHeaderLen) {}
@@ -216,10 +222,7 @@ void JournalSegment::rebuild() {
             }
             pending_ = PendingBlock{pos, bh.payload_size, bh.record_count};
         } else {
-            // Only a block of its own holds more than a pending block's payload.
-            const bool oversized =
-                (bh.flags & BlockHeader::kSingleRecord) == 0 && bh.uncompressed_size > kMaxPendingPayload;
-            if (!fits || oversized) break;
+            if (!fits || oversized(bh)) break;
             auto decoded = decode(v);
             if (!decoded.ok() || decoded->size() != bh.uncompressed_size ||
                 !holds_exactly(decoded->data(), decoded->size()))
@@ -421,9 +424,7 @@ Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t la
             size = room - pos - kBlockHeaderLen;
         }
         if (!raw) {
-            // Only a block of its own holds more than a pending block's payload.
-            if ((bh.flags & BlockHeader::kSingleRecord) == 0 && bh.uncompressed_size > kMaxPendingPayload)
-                return fail("journal block uncompressed_size exceeds the block limit");
+            if (oversized(bh)) return fail("journal block uncompressed_size exceeds the block limit");
             if (b.live) {
                 observe_fence();
                 auto st = state_block();
