@@ -194,15 +194,6 @@ private:
     // Continuous mode: the smallest start of a segment that holds (or may hold) entries.
     std::optional<int64_t> base_from_slots() const;
     bool any_entries() const;
-    // An entry read from a continuous segment must lie in its own slot; damage elsewhere
-    // is passed over.
-    bool in_own_slot(int64_t segment_start, uint64_t i, const IndexEntry& e) const {
-        return !continuous_ || e.timestamp == static_cast<int64_t>(static_cast<uint64_t>(segment_start) + i);
-    }
-    // Whether entry i of a segment, read as e, is well placed (IndexSegment::well_placed).
-    bool well_placed(const IndexSegment& seg, int64_t segment_start, uint64_t i, const IndexEntry& e) const {
-        return continuous_ ? in_own_slot(segment_start, i, e) : seg.well_placed(i, false);
-    }
     // Gives the open segment of a slot its key range (up to the next slot's start).
     IndexSegment* with_key_range(std::map<int64_t, IndexSlot>::iterator it);
     Result<IndexSegment*> ensure_segment(int64_t start, IndexRangeSink* sink);
@@ -258,7 +249,7 @@ inline bool Index::step_from_cursor(int64_t start, int64_t end, IndexCursor& c, 
     }
     IndexEntry e;
     if (!c.segment->mapped_entry(i, e) || e.timestamp < start || e.timestamp > end ||
-        !(continuous_ ? in_own_slot(c.segment_start, i, e) : c.segment->plainly_placed(i, e.timestamp)))
+        !(continuous_ ? c.segment->in_own_slot(i, e.timestamp) : c.segment->plainly_placed(i, e.timestamp)))
         return false;
     c.entry_index = i;
     out = e;

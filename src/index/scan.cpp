@@ -90,7 +90,7 @@ Result<std::optional<IndexHit>> Index::next_forward(int64_t start, int64_t end, 
         for (uint64_t i = pos; i < seg->entry_count(); ++i) {
             const IndexEntry e = BRVL_TRY(seg->read_entry(i));
             // A malformed entry is passed over; only a well-placed one above end ends the scan.
-            if (!well_placed(*seg, *key, i, e)) continue;
+            if (!seg->well_placed(i, continuous_)) continue;
             if (e.timestamp < start) continue;
             if (e.timestamp > end) return Out();
             return Out(IndexHit{*key, i, e, seg, generation_});
@@ -128,7 +128,7 @@ Result<std::optional<IndexHit>> Index::next_backward(int64_t start, int64_t end,
         for (uint64_t i = hi; i > 0; --i) {
             const IndexEntry e = BRVL_TRY(seg->read_entry(i - 1));
             // A malformed entry is passed over; only a well-placed one below start ends the scan.
-            if (!well_placed(*seg, *key, i - 1, e)) continue;
+            if (!seg->well_placed(i - 1, continuous_)) continue;
             if (e.timestamp > end) continue;
             if (e.timestamp < start) return Out();
             return Out(IndexHit{*key, i - 1, e, seg, generation_});

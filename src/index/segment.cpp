@@ -516,7 +516,7 @@ bool IndexSegment::sparse_well_placed(uint64_t i, uint64_t n) const {
 }
 
 bool IndexSegment::well_placed(uint64_t i, bool continuous) const {
-    if (continuous) return ts_at(i) == static_cast<int64_t>(static_cast<uint64_t>(start_) + i);
+    if (continuous) return in_own_slot(i, ts_at(i));
     return sparse_well_placed(i, reachable_count());
 }
 
@@ -549,10 +549,13 @@ std::optional<std::pair<uint64_t, IndexEntry>> IndexSegment::find(int64_t ts, bo
     }
     const uint64_t n = reachable_count();
     uint64_t lo = search_by(ts, false, n, n, [this](uint64_t i) { return ts_at(i); });
-    // A plainly placed entry of ts is the answer; anything else is settled as any search.
-    if (lo >= n || ts_at(lo) != ts || !plainly_placed(lo, ts)) lo = settle_search(lo, ts, false, n, n);
-    while (lo < n && !sparse_well_placed(lo, n)) ++lo;
-    if (lo >= n) return std::nullopt;
+    // A plainly placed entry of ts is the answer (and well placed); anything else is
+    // settled as any search, and a malformed entry it lands on passed over.
+    if (lo >= n || ts_at(lo) != ts || !plainly_placed(lo, ts)) {
+        lo = settle_search(lo, ts, false, n, n);
+        while (lo < n && !sparse_well_placed(lo, n)) ++lo;
+        if (lo >= n) return std::nullopt;
+    }
     const uint8_t* p = entry_at(lo);
     if (IndexEntry::timestamp_at(p) != ts || !IndexEntry::reserved_zero(p)) return std::nullopt;
     return std::make_pair(lo, IndexEntry::decode(p));

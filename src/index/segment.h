@@ -100,6 +100,10 @@ public:
     // segment's first and last entries winning over an inner one. Malformed entries are
     // skipped by every search and scan, so one damaged entry hides nothing but itself.
     bool well_placed(uint64_t i, bool continuous) const;
+    // Whether continuous entry i, read as ts, holds the timestamp of its own slot.
+    bool in_own_slot(uint64_t i, int64_t ts) const {
+        return ts == static_cast<int64_t>(static_cast<uint64_t>(start_) + i);
+    }
     // Whether sparse entry i, read as ts, lies in the key range and in order with both
     // neighbours: well placed at a glance (the iterator's step). False says nothing.
     bool plainly_placed(uint64_t i, int64_t ts) const {

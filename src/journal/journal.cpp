@@ -29,10 +29,12 @@ Result<std::shared_ptr<Journal>> Journal::open(const std::string& root, const St
 Result<std::shared_ptr<Journal>> Journal::open_read_only(const std::string& root, const StoreConfig& config) {
     if (!config.enable_journal) return disabled();
     auto log = std::make_shared<LockedJournalLog>();
-    log->log = BRVL_TRY(JournalLog::open_read_only(paths::journal_logs_dir(root), JournalLogOptions::from(config)));
+    std::string logs_dir = paths::journal_logs_dir(root);
+    const JournalLogOptions options = JournalLogOptions::from(config);
+    log->log = BRVL_TRY(JournalLog::open_read_only(logs_dir, options));
     auto journal = std::make_shared<Journal>(Token{}, Mode::ReadOnly, paths::journal_queue_dir(root), std::move(log));
-    journal->logs_dir_ = paths::journal_logs_dir(root);
-    journal->log_options_ = JournalLogOptions::from(config);
+    journal->logs_dir_ = std::move(logs_dir);
+    journal->log_options_ = options;
     return journal;
 }
 

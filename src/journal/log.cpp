@@ -78,7 +78,7 @@ Result<std::map<uint64_t, JournalLog::Listed>> JournalLog::list_segment_files(bo
     return found;
 }
 
-void JournalLog::take_listing(std::map<uint64_t, Listed> found, bool warn) {
+void JournalLog::take_listing(std::map<uint64_t, Listed> found) {
     // Files gone from the directory are forgotten; new ones and files replaced under their
     // name are taken in.
     std::erase_if(segments_, [&](const auto& e) { return !found.contains(e.first); });
@@ -91,7 +91,7 @@ void JournalLog::take_listing(std::map<uint64_t, Listed> found, bool warn) {
         Listed& l = it->second;
         if (l.checked) continue;
         l.checked = true;
-        auto seg = JournalSegment::open_finished(l.path, it->first, options_.segment_size_limit, warn);
+        auto seg = JournalSegment::open_finished(l.path, it->first, options_.segment_size_limit, /*warn_version=*/true);
         if (!seg.ok()) {
             log::warn(log::kJournalLog, "[journal] skipping unreadable segment {}: {}", l.path, seg.error());
             l.unreadable = true;
@@ -137,7 +137,7 @@ Result<uint64_t> JournalLog::sequence_after_newest() {
 
 Status JournalLog::load_segments() {
     if (read_only_) BRVL_TRY(watch_.changed(data_dir_));  // this listing counts as the first look
-    take_listing(BRVL_TRY(list_segment_files(/*first_listing=*/true)), /*warn=*/true);
+    take_listing(BRVL_TRY(list_segment_files(/*first_listing=*/true)));
     // The newest segment decides the next sequence: when it cannot be opened, sequences
     // already handed out could be handed out again.
     BRVL_TRY(open_newest());
@@ -163,7 +163,7 @@ Status JournalLog::load_segments() {
 Status JournalLog::follow_writer() {
     if (!read_only_) return ok_status();
     if (BRVL_TRY(watch_.changed(data_dir_)))
-        take_listing(BRVL_TRY(list_segment_files(/*first_listing=*/false)), /*warn=*/true);
+        take_listing(BRVL_TRY(list_segment_files(/*first_listing=*/false)));
     BRVL_TRY(open_newest());
     next_sequence_ = BRVL_TRY(sequence_after_newest());
     return ok_status();

@@ -98,7 +98,7 @@ private:
     // about names that are no segment's and a writable log's removes unfinished files.
     Result<std::map<uint64_t, Listed>> list_segment_files(bool first_listing);
     // Takes a listing in: new and replaced files are added, an older one's header checked.
-    void take_listing(std::map<uint64_t, Listed> found, bool warn);
+    void take_listing(std::map<uint64_t, Listed> found);
     // Opens the newest segment when it is not open and closes the older ones (a writable
     // log flushes what it closes).
     Status open_newest();

@@ -29,6 +29,12 @@ constexpr uint64_t kMaxSalvagedFrames = 0xFFFF;
 // A salvage can take every frame a block header counts.
 static_assert(kMaxSalvagedFrames >= std::numeric_limits<decltype(BlockHeader::record_count)>::max());
 
+// Only a block of its own holds more than a pending block's payload: a sealed block of
+// several records that claims more is damaged.
+bool oversized(const BlockHeader& bh) {
+    return (bh.flags & BlockHeader::kSingleRecord) == 0 && bh.uncompressed_size > kMaxPendingPayload;
+}
+
 }  // namespace
 
 JournalSegment::JournalSegment(Token) : BlockEngine(kJournalFormat, kJournalHeaderLen) {}
@@ -93,30 +99,36 @@ Result<std::unique_ptr<JournalSegment>> JournalSegment::open_read_only(const std
     return open_impl(path, base_sequence, max_file_size, true);
 }
 
-Result<std::unique_ptr<JournalSegment>> JournalSegment::open_impl(const std::string& path, uint64_t base_sequence,
-                                                                  uint64_t max_file_size, bool read_only) {
-    auto seg = std::make_unique<JournalSegment>(Token{});
-    seg->path_ = path;
-    seg->read_only_ = read_only;
-    seg->attach_file(BRVL_TRY(MappedFile::open(path, !read_only)));
-    const std::span<const uint8_t> bytes = seg->mapped_bytes();
-    const JournalHeader h = BRVL_TRY(JournalHeader::read(bytes));
-    if (h.prefix.version > kHeaderVersion) {
+Result<JournalHeader> JournalSegment::load_header(const std::string& path, uint64_t base_sequence,
+                                                  uint64_t max_file_size, bool read_only, bool warn_version) {
+    path_ = path;
+    read_only_ = read_only;
+    attach_file(BRVL_TRY(MappedFile::open(path, !read_only)));
+    const JournalHeader h = BRVL_TRY(JournalHeader::read(mapped_bytes()));
+    if (warn_version && h.prefix.version > kHeaderVersion) {
         log::warn(log::kJournalSegment, "Journal segment has version {} but current version is {}", h.prefix.version,
                   kHeaderVersion);
     }
     if (h.meta.start_key != base_sequence)
         return invalid_data_fmt("journal segment base_sequence mismatch: expected {}, got {}", base_sequence,
                                 h.meta.start_key);
+    base_sequence_ = base_sequence;
+    max_size_ = std::max(max_file_size, h.meta.size_limit);
+    file_size_ = file_.size();
+    compress_type_ = h.meta.compress_type;
+    compress_level_ = h.meta.compress_level;
+    return h;
+}
+
+Result<std::unique_ptr<JournalSegment>> JournalSegment::open_impl(const std::string& path, uint64_t base_sequence,
+                                                                  uint64_t max_file_size, bool read_only) {
+    auto seg = std::make_unique<JournalSegment>(Token{});
+    const JournalHeader h =
+        BRVL_TRY(seg->load_header(path, base_sequence, max_file_size, read_only, /*warn_version=*/true));
     // Blocks start at byte 108 whatever the metadata area's length: a state block of a
     // longer area would lie over them and cannot be written.
     if (!read_only && h.state_position + kJournalStateLength > kJournalHeaderLen)
         return invalid_data_fmt("journal state block at {} overlaps the blocks", h.state_position);
-    seg->base_sequence_ = base_sequence;
-    seg->max_size_ = std::max(max_file_size, h.meta.size_limit);
-    seg->file_size_ = seg->file_.size();
-    seg->compress_type_ = h.meta.compress_type;
-    seg->compress_level_ = h.meta.compress_level;
 
     BRVL_TRY(seg->recover_seal(h.state));
     seg->rebuild();
@@ -210,10 +222,7 @@ void JournalSegment::rebuild() {
             }
             pending_ = PendingBlock{pos, bh.payload_size, bh.record_count};
         } else {
-            // Only a block of its own holds more than a pending block's payload.
-            const bool oversized =
-                (bh.flags & BlockHeader::kSingleRecord) == 0 && bh.uncompressed_size > kMaxPendingPayload;
-            if (!fits || oversized) break;
+            if (!fits || oversized(bh)) break;
             auto decoded = decode(v);
             if (!decoded.ok() || decoded->size() != bh.uncompressed_size ||
                 !holds_exactly(decoded->data(), decoded->size()))
@@ -299,22 +308,7 @@ Result<std::unique_ptr<JournalSegment>> JournalSegment::open_finished(const std:
                                                                       uint64_t base_sequence, uint64_t max_file_size,
                                                                       bool warn_version) {
     auto seg = std::make_unique<JournalSegment>(Token{});
-    seg->path_ = path;
-    seg->read_only_ = true;
-    seg->attach_file(BRVL_TRY(MappedFile::open(path, /*writable=*/false)));
-    const JournalHeader h = BRVL_TRY(JournalHeader::read(seg->mapped_bytes()));
-    if (warn_version && h.prefix.version > kHeaderVersion) {
-        log::warn(log::kJournalSegment, "Journal segment has version {} but current version is {}", h.prefix.version,
-                  kHeaderVersion);
-    }
-    if (h.meta.start_key != base_sequence)
-        return invalid_data_fmt("journal segment base_sequence mismatch: expected {}, got {}", base_sequence,
-                                h.meta.start_key);
-    seg->base_sequence_ = base_sequence;
-    seg->max_size_ = std::max(max_file_size, h.meta.size_limit);
-    seg->file_size_ = seg->file_.size();
-    seg->compress_type_ = h.meta.compress_type;
-    seg->compress_level_ = h.meta.compress_level;
+    BRVL_TRY(seg->load_header(path, base_sequence, max_file_size, /*read_only=*/true, warn_version));
     // Nothing was scanned: the state block says what the segment holds.
     seg->record_count_ = 0;
     seg->written_ = 0;
@@ -430,9 +424,7 @@ Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t la
             size = room - pos - kBlockHeaderLen;
         }
         if (!raw) {
-            // Only a block of its own holds more than a pending block's payload.
-            if ((bh.flags & BlockHeader::kSingleRecord) == 0 && bh.uncompressed_size > kMaxPendingPayload)
-                return fail("journal block uncompressed_size exceeds the block limit");
+            if (oversized(bh)) return fail("journal block uncompressed_size exceeds the block limit");
             if (b.live) {
                 observe_fence();
                 auto st = state_block();

@@ -97,6 +97,10 @@ public:
 private:
     static Result<std::unique_ptr<JournalSegment>> open_impl(const std::string& path, uint64_t base_sequence,
                                                              uint64_t max_file_size, bool read_only);
+    // The opens' common part: maps the file, checks its header (a newer version warned
+    // about when warn_version) against the base sequence and takes its settings.
+    Result<JournalHeader> load_header(const std::string& path, uint64_t base_sequence, uint64_t max_file_size,
+                                      bool read_only, bool warn_version);
 
     // ---- block engine hooks ----
     void record_counted(uint8_t*, uint64_t) override {}
