@@ -421,10 +421,19 @@ Result<bool> DirectoryWatch::changed(const std::string& dir) {
     if (listed_ && mtime == listed_mtime_ns_ && listed_mtime_ns_ < listed_at_ns_) return false;
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME_COARSE, &now);  // the clock that stamps directory times
-    listed_ = true;
-    listed_mtime_ns_ = mtime;
-    listed_at_ns_ = ns(now);
+    listed_ = false;
+    looking_ = true;
+    seen_mtime_ns_ = mtime;
+    seen_at_ns_ = ns(now);
     return true;
+}
+
+void DirectoryWatch::listed() {
+    if (!looking_) return;
+    looking_ = false;
+    listed_ = true;
+    listed_mtime_ns_ = seen_mtime_ns_;
+    listed_at_ns_ = seen_at_ns_;
 }
 
 }  // namespace brenvale

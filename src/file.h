@@ -159,18 +159,27 @@ std::string parent_dir(const std::string& path);
 std::string join_path(std::string_view a, std::string_view b);
 
 // Tells a reader beside a writer in another process when to list a directory again: when
-// its modification time moved since the last listing, or when that listing fell within
-// the clock tick of that time (a change in the same tick does not move it).
+// its modification time moved since the last complete listing, or when that listing fell
+// within the clock tick of that time (a change in the same tick does not move it).
 class DirectoryWatch {
 public:
-    // Whether the directory may hold entries the last listing did not see; a yes counts as
-    // the listing. A missing directory gives no.
+    // Whether the directory may hold entries the last complete listing did not see. A
+    // missing directory gives no.
     Result<bool> changed(const std::string& dir);
+    // The listing that followed a yes is complete. A listing cut short (an error, or an
+    // exception unwinding through it) is not marked, so the next look lists again.
+    void listed();
+    // The next look lists again whatever the directory's time says.
+    void relist() { listed_ = false; }
 
 private:
     bool listed_ = false;
     int64_t listed_mtime_ns_ = 0;
     int64_t listed_at_ns_ = 0;
+    // The directory time and clock reading taken by the last yes, until listed() keeps them.
+    bool looking_ = false;
+    int64_t seen_mtime_ns_ = 0;
+    int64_t seen_at_ns_ = 0;
 };
 
 }  // namespace brenvale

@@ -57,8 +57,6 @@ ClosedIndexSegment probe_segment(const std::string& path, int64_t start, uint64_
     return c;
 }
 
-__int128 nanos(const timespec& t) { return static_cast<__int128>(t.tv_sec) * 1000000000 + t.tv_nsec; }
-
 std::string_view base_name(const std::string& path) {
     auto slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
@@ -76,8 +74,9 @@ Result<Index> Index::open(const std::string& dir, const IndexOptions& options) {
         idx.latest_valid_ = true;
         return idx;
     }
-    if (read_only) idx.note_listing(dir_st.st_mtim);
+    if (read_only) BRVL_TRY(idx.watch_.changed(dir));  // this listing is the first look
     BRVL_TRY(idx.scan_directory(/*initial=*/true));
+    idx.watch_.listed();
     return idx;
 }
 
@@ -184,39 +183,20 @@ std::optional<int64_t> Index::base_from_slots() const {
 
 Status Index::refresh_for_reader() {
     if (!read_only_) return ok_status();
-    // The directory is listed again only when it changed since the last listing. A change
-    // within the clock tick of that listing may not move the time stamp, so a listing
-    // whose directory time is not older than the listing itself is repeated next time.
-    struct stat st;
-    if (::stat(dir_.c_str(), &st) != 0) {
-        if (errno != ENOENT) return Error::io(errno);
-        return ok_status();
-    }
-    const bool settled = listed_ && nanos(st.st_mtim) == listed_mtime_ && listed_mtime_ < listed_at_;
     // Without a base, every slot was empty at the last look: read them all again, as the
     // first entry of one of them fixes the grid.
     const bool baseless = continuous_ && !base_ && !slots_.empty();
-    if (settled && !baseless) return ok_status();
+    if (baseless) watch_.relist();
+    // The directory is listed again only when it changed since the last complete listing.
+    if (!BRVL_TRY(watch_.changed(dir_))) return ok_status();
     if (baseless) {
         slots_.clear();
         slots_changed();
         file_ids_.clear();
     }
-    // A listing cut short (an error, or an exception unwinding through a read) is not
-    // remembered: the next look lists the directory again and completes what it changed.
-    note_listing(st.st_mtim);
-    listed_ = false;
     BRVL_TRY(scan_directory(/*initial=*/false));
-    listed_ = true;
+    watch_.listed();
     return ok_status();
-}
-
-void Index::note_listing(const timespec& dir_mtime) {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);  // the clock that stamps directory times
-    listed_at_ = nanos(now);
-    listed_mtime_ = nanos(dir_mtime);
-    listed_ = true;
 }
 
 }  // namespace brenvale

@@ -9,8 +9,6 @@
 // placement and deletes in append.cpp, lookups, range lists and cursor scans in scan.cpp.
 #pragma once
 
-#include <time.h>
-
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -21,6 +19,7 @@
 
 #include "dirty_list.h"
 #include "error.h"
+#include "file.h"
 #include "index/segment.h"
 
 namespace brenvale {
@@ -189,8 +188,6 @@ private:
     // A read-only index beside a live writer: picks up segment files that were created,
     // replaced or removed since the last look.
     Status refresh_for_reader();
-    // Remembers a listing: the directory's time stamp before it and the clock reading.
-    void note_listing(const timespec& dir_mtime);
     // Continuous mode: the smallest start of a segment that holds (or may hold) entries.
     std::optional<int64_t> base_from_slots() const;
     bool any_entries() const;
@@ -224,12 +221,10 @@ private:
     uint8_t compress_level_ = 0;
     uint8_t compress_type_ = 0;
     std::map<int64_t, IndexSlot> slots_;
-    // Reader bookkeeping: the file identity (inode) behind each slot, and the directory
-    // time stamp and clock reading (ns) of the last listing.
+    // Reader bookkeeping: the file identity (inode) behind each slot, and when to list the
+    // directory again.
     std::map<int64_t, uint64_t> file_ids_;
-    bool listed_ = false;
-    __int128 listed_mtime_ = 0;
-    __int128 listed_at_ = 0;
+    DirectoryWatch watch_;
     uint64_t generation_ = next_generation();
     // The latest timestamp, kept while valid so that sparse appends need not visit every slot.
     mutable bool latest_valid_ = false;

@@ -136,8 +136,9 @@ Result<uint64_t> JournalLog::sequence_after_newest() {
 }
 
 Status JournalLog::load_segments() {
-    if (read_only_) BRVL_TRY(watch_.changed(data_dir_));  // this listing counts as the first look
+    if (read_only_) BRVL_TRY(watch_.changed(data_dir_));  // this listing is the first look
     take_listing(BRVL_TRY(list_segment_files(/*first_listing=*/true)));
+    watch_.listed();
     // The newest segment decides the next sequence: when it cannot be opened, sequences
     // already handed out could be handed out again.
     BRVL_TRY(open_newest());
@@ -162,8 +163,10 @@ Status JournalLog::load_segments() {
 
 Status JournalLog::follow_writer() {
     if (!read_only_) return ok_status();
-    if (BRVL_TRY(watch_.changed(data_dir_)))
+    if (BRVL_TRY(watch_.changed(data_dir_))) {
         take_listing(BRVL_TRY(list_segment_files(/*first_listing=*/false)));
+        watch_.listed();
+    }
     BRVL_TRY(open_newest());
     next_sequence_ = BRVL_TRY(sequence_after_newest());
     return ok_status();

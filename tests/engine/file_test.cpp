@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -181,6 +182,23 @@ TEST(FileHelpersTest, DirectoriesCreateListAndRemoveRecursively) {
     EXPECT_FALSE(*path_exists(dir.file("a")));
     EXPECT_TRUE(remove_file_if_exists(dir.file("a")).ok());
     EXPECT_FALSE(remove_file(dir.file("a")).ok());
+}
+
+// A reader lists a directory again until a listing completes; then only when it changes.
+TEST(FileHelpersTest, DirectoryWatchForgetsAListingCutShort) {
+    TempDir dir;
+    const std::string d = dir.file("d");
+    ASSERT_TRUE(create_dir_all(d).ok());
+    const timespec past[2] = {{1000, 0}, {1000, 0}};  // well before any clock tick of now
+    ASSERT_EQ(::utimensat(AT_FDCWD, d.c_str(), past, 0), 0);
+    DirectoryWatch watch;
+    EXPECT_TRUE(*watch.changed(d));
+    EXPECT_TRUE(*watch.changed(d));  // the first listing never completed
+    watch.listed();
+    EXPECT_FALSE(*watch.changed(d));
+    ASSERT_TRUE(write_file_atomic(join_path(d, "f"), "x").ok());
+    EXPECT_TRUE(*watch.changed(d));
+    EXPECT_FALSE(*watch.changed(dir.file("missing")));
 }
 
 TEST(LogTest, OffByDefaultAndSinkSeesFormattedRecords) {
