@@ -89,7 +89,7 @@ PyMethodDef g_queue_methods[] = {
 PyType_Slot g_queue_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for DatasetQueue.\n\nMaintains an open queue on a dataset, "
                                   "allowing push and consumer\ngroup operations.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&queue_dealloc<QueueKind>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&handle_dealloc<PyQueue<QueueKind>>)},
     {Py_tp_repr, reinterpret_cast<void*>(&queue_repr<PyQueue<QueueKind>, QueueKind>)},
     {Py_tp_methods, g_queue_methods},
     {0, nullptr},
@@ -144,7 +144,7 @@ PyType_Slot g_consumer_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for DatasetQueueConsumer.\n\nPolls for new records from a "
                                   "consumer group with configurable timeout.\nMultiple consumers for the same "
                                   "group share progress via mmap.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&consumer_dealloc<ConsumerKind>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&handle_dealloc<PyConsumer<ConsumerKind>>)},
     {Py_tp_repr, reinterpret_cast<void*>(&queue_repr<PyConsumer<ConsumerKind>, ConsumerKind>)},
     {Py_tp_methods, g_consumer_methods},
     {0, nullptr},

@@ -214,19 +214,13 @@ PyObject* consumer_noargs(PyObject* self, Body body) noexcept {
         self, Borrow::None, [&body](ConsumerBox<Kind>& box) { return body(box.value.inner); }));
 }
 
-// tp_dealloc of a queue object: dropping the engine handle may drop the last handle of the
-// queue, which then closes and drops its callbacks, or the last handle of a dataset.
-template <typename Kind>
-void queue_dealloc(PyObject* self) noexcept {
-    box_dealloc<PyQueue<Kind>>(self);
-    release_deferred();
-}
-
-// tp_dealloc of a consumer object: dropping the engine handle may drop the last handle of
-// a queue, which then closes. A registered callback stays with the open group.
-template <typename Kind>
-void consumer_dealloc(PyObject* self) noexcept {
-    box_dealloc<PyConsumer<Kind>>(self);
+// tp_dealloc of a queue or consumer object (Payload: PyQueue<Kind> or PyConsumer<Kind>):
+// dropping the engine handle may drop the last handle of the queue, which then closes and
+// drops its callbacks, or the last handle of a dataset. While the queue stays open, a
+// registered callback stays with its group.
+template <typename Payload>
+void handle_dealloc(PyObject* self) noexcept {
+    box_dealloc<Payload>(self);
     release_deferred();
 }
 
