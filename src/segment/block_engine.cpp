@@ -347,7 +347,8 @@ std::optional<uint64_t> BlockEngine::count_from_block_headers() const {
     return count;
 }
 
-bool BlockEngine::for_each_frame(const std::function<void(uint64_t, uint64_t)>& visit) const {
+bool BlockEngine::for_each_frame(const std::function<void(uint64_t, uint64_t)>& visit,
+                                 std::span<const uint8_t> pending_payload) const {
     const RecordFraming& fr = format_.framing;
     auto frames = [&](const uint8_t* payload, uint64_t size, uint64_t count) -> bool {
         uint64_t off = 0;
@@ -367,7 +368,10 @@ bool BlockEngine::for_each_frame(const std::function<void(uint64_t, uint64_t)>& 
         const bool is_pending = pending_ && pending_->position == pos;
         const uint64_t size = is_pending ? pending_->wrote_position : bh.payload_size;
         if (!range_within(pos + kBlockHeaderLen, size, written_)) return false;
-        if (is_pending || bh.flags == 0) {
+        if (is_pending && !pending_payload.empty()) {
+            if (pending_payload.size() != size || !frames(pending_payload.data(), size, pending_->record_count))
+                return false;
+        } else if (is_pending || bh.flags == 0) {
             if (!frames(at(pos + kBlockHeaderLen), size, is_pending ? pending_->record_count : bh.record_count))
                 return false;
         } else {

@@ -152,8 +152,11 @@ protected:
     // blocks do not tile it.
     std::optional<uint64_t> count_from_block_headers() const;
     // Calls visit(key, data length) for every frame of every block up to the written
-    // length; false when a block cannot be read (nothing is changed then).
-    bool for_each_frame(const std::function<void(uint64_t key, uint64_t len)>& visit) const;
+    // length; false when a block cannot be read (nothing is changed then). The pending
+    // block's frames are taken from `pending_payload` when it is given (a change finished
+    // in memory only), else from the file.
+    bool for_each_frame(const std::function<void(uint64_t key, uint64_t len)>& visit,
+                        std::span<const uint8_t> pending_payload = {}) const;
 
     // ---- reading ----
     struct BlockView {

@@ -165,16 +165,20 @@ Result<bool> DataSegment::load_header(bool warn_version) {
         }
     }
     const PendingBlock stored{h.state.pending_position, h.state.pending_wrote_position, h.state.pending_count};
+    corrected_payload_.clear();
     const Repair repair = BRVL_TRY(restore_pending(no_pending ? nullptr : &stored));
     // Every change stores the record count first and its commit last, so a kill between
-    // them shows as a record count above the blocks' own counts. The counters of such a
-    // change (or of a tail cut off by the repair) are counted again from the blocks; on a
-    // writable file after any repair, as the blocks are whole again. A read-only file keeps
-    // the counters of a seal or a correction finished in memory (the seal changes none, the
-    // correction's raw bytes come with its staged frame): the bytes in place may be torn.
+    // them shows as a record count above the blocks' own counts; an in-place change of the
+    // last record leaves its pending fields apart from its block until its commit. The
+    // counters of such a change (or of a tail cut off by the repair) are counted again from
+    // the blocks; on a writable file after any repair, as the blocks are whole again. A
+    // read-only file keeps the counters of a seal finished in memory (a seal changes none;
+    // the bytes in place may be torn) and counts a correction finished in memory with its
+    // staged frame (the raw bytes stored may be those before or after it).
     const bool recount = count_from_block_headers() != record_count_ || repair == Repair::Tail ||
-                         (st != nullptr && repair != Repair::None);
+                         (st != nullptr && repair != Repair::None) || !corrected_payload_.empty();
     if (recount) recount_stats(st);
+    std::vector<uint8_t>().swap(corrected_payload_);
     return stale_fields || repair != Repair::None || recount;
 }
 
@@ -207,13 +211,15 @@ std::optional<DataSegment::StagedCorrection> DataSegment::staged_correction(uint
 void DataSegment::recount_stats(uint8_t* st) {
     uint64_t count = 0, raw = 0;
     int64_t lo = INT64_MAX, hi = INT64_MIN;
-    const bool ok = for_each_frame([&](uint64_t key, uint64_t len) {
-        const auto ts = static_cast<int64_t>(key);
-        count += 1;
-        raw += len + kFrameHeadLen;
-        lo = std::min(lo, ts);
-        hi = std::max(hi, ts);
-    });
+    const bool ok = for_each_frame(
+        [&](uint64_t key, uint64_t len) {
+            const auto ts = static_cast<int64_t>(key);
+            count += 1;
+            raw += len + kFrameHeadLen;
+            lo = std::min(lo, ts);
+            hi = std::max(hi, ts);
+        },
+        corrected_payload_);
     if (!ok) {
         log::warn(log::kSegmentData, "[DataSegment open] cannot recount the records of {}; keeping its counters",
                   path_);
@@ -306,6 +312,12 @@ const uint8_t* DataSegment::staged_seal_copy(const PendingBlock& pb, const Block
     return BlockEngine::staged_seal_copy(pb, bh);
 }
 
+void DataSegment::keep_corrected_payload(uint64_t position, uint64_t frame_offset, std::span<const uint8_t> frame) {
+    const uint8_t* payload = at(position + kBlockHeaderLen);
+    corrected_payload_.assign(payload, payload + frame_offset);
+    corrected_payload_.insert(corrected_payload_.end(), frame.begin(), frame.end());
+}
+
 Result<std::optional<PendingBlock>> DataSegment::finish_staged_change(uint8_t* st, const PendingBlock& stored,
                                                                       const BlockHeader& bh) {
     const auto [p, w, c] = stored;
@@ -325,6 +337,8 @@ Result<std::optional<PendingBlock>> DataSegment::finish_staged_change(uint8_t* s
             store_u64(st + st::kPendWrote, len);
             store_u64(st + st::kWrote, header_len_ + p + kBlockHeaderLen + len);
             BlockHeader::write(file_.bytes(), header_len_ + p, BlockHeader::make(len, 0, c, len));
+        } else {
+            keep_corrected_payload(p, r->frame_offset, r->staged);
         }
         raw_bytes_ = r->raw_after;
         return std::optional<PendingBlock>(PendingBlock{p, len, c});
@@ -341,6 +355,8 @@ Result<std::optional<PendingBlock>> DataSegment::finish_staged_change(uint8_t* s
         BlockHeader::write(file_.bytes(), header_len_ + p, BlockHeader::make(len, 0, c, len));
         store_u64(st + st::kPendWrote, len);
         store_u64(st + st::kWrote, header_len_ + p + kBlockHeaderLen + len);
+    } else {
+        keep_corrected_payload(p, sc->frame_off, {sc->frame, sc->framed});
     }
     return std::optional<PendingBlock>(PendingBlock{p, len, c});
 }
@@ -406,12 +422,17 @@ Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_bl
     BlockHeader::write(file_.bytes(), header_len_ + position,
                        BlockHeader::make(new_payload, bh.flags, bh.record_count, new_payload));
     crash_point("append_to.block_header");
+    // Until the commit the pending payload bytes differ from what the block's frames add up
+    // to, which makes open count the segment again: a frame that keeps its framed size (the
+    // data fits in its padding) changes no other field before its raw bytes, so they are 0
+    // meanwhile.
+    store_u64(st + st::kPendWrote, growth != 0 ? new_payload : 0);
     raw_bytes_ += data.size();
     store_u64(st + st::kRaw, raw_bytes_);
-    store_u64(st + st::kPendWrote, pending_->wrote_position + growth);
     crash_point("append_to.pending_size");
     store_u32(frame + frame_at::kLength, static_cast<uint32_t>(new_len));  // commit
     crash_point("append_to.commit");
+    if (growth == 0) store_u64(st + st::kPendWrote, new_payload);
     store_u64(st + st::kWrote, header_len_ + *new_end);
     written_ = *new_end;
     pending_->wrote_position += growth;

@@ -161,6 +161,10 @@ private:
     Status stage_seal(const PendingBlock& pb, const BlockHeader& sealed, std::span<const uint8_t> stored) override;
     const uint8_t* staged_seal_copy(const PendingBlock& pb, const BlockHeader& at_block) override;
 
+    // A read-only open finishing a correction in memory: the pending block at position as
+    // the correction leaves it, into corrected_payload_.
+    void keep_corrected_payload(uint64_t position, uint64_t frame_offset, std::span<const uint8_t> frame);
+
     // ---- the stage file ----
     Status write_stage_record(const StageRecord& record, std::span<const std::span<const uint8_t>> pieces);
     // The stage file's record when it is whole and names this segment's block at position
@@ -185,7 +189,8 @@ private:
     std::optional<StagedCorrection> staged_correction(uint64_t position, const BlockHeader& at_block,
                                                       uint64_t pending_wrote, uint64_t wrote) const;
     // Recomputes record count, raw bytes and timestamps from the blocks (after a repair);
-    // stores them when state is given.
+    // stores them when state is given. The pending block's frames come from
+    // corrected_payload_ when it holds any.
     void recount_stats(uint8_t* state);
 
     // What a read-only reader takes from the mapping before each read.
@@ -240,6 +245,10 @@ private:
     std::string stage_path_;
     FileHandle stage_file_;             // opened for writing on the first staged change
     std::optional<StageRecord> stage_;  // the record load_stage found last
+    // A correction that a read-only open finished in memory: the pending block's payload
+    // as it leaves it (the frames in place before the corrected one, then the staged
+    // frame), for the recount; empty otherwise.
+    std::vector<uint8_t> corrected_payload_;
 };
 
 }  // namespace brenvale

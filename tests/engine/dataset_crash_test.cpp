@@ -198,40 +198,58 @@ TEST(DatasetCrash, EveryDatasetAndStateCrashPointKeepsAcknowledgedRecordsContinu
     run_dataset_crash_points(true, 1);
 }
 
-// A writer killed after storing a record's counters and before the record's commit: every
-// count is that of the records present, after a read-only open, a writable open and a full
-// read, and in the files at rest after the close.
+// A writer killed inside a change, after storing some of its counters: every count is that
+// of the records present, after a read-only open, a writable open and a full read, and in
+// the files at rest after the close.
 TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
-    const size_t sizes[] = {100, 100, 300000};
-    const char* points[] = {"new_block.stats", "append.stats", "single.stats"};  // in the write of each
+    struct Step {
+        int64_t ts;
+        size_t size;
+        bool append;
+    };
+    struct Case {
+        const char* point;  // the first one the steps reach
+        std::vector<Step> steps;
+        uint64_t records, raw;  // present after the kill
+    };
+    const std::vector<Step> three = {{0, 100, false}, {1, 100, false}, {2, 300000, false}};
+    const Case cases[] = {
+        {"new_block.stats", three, 0, 0},  // in the write of each record, 12 + 100 bytes each
+        {"append.stats", three, 1, 112},
+        {"single.stats", three, 2, 224},
+        {"correct.commit", {{0, 100, false}, {0, 40, false}}, 1, 52},  // committed: its new 12 + 40
+        {"append_to.pending_size", {{0, 101, false}, {0, 2, true}}, 1, 113},  // into the frame's padding
+    };
     DatasetConfig cfg = testing::small_segments(false, 0);
     cfg.data_segment_size = 1 << 20;
-    for (size_t present = 0; present < 3; ++present) {
+    for (const Case& c : cases) {
         TempDir dir;
         const std::string path = dir.file("ds");
-        auto run = testing::run_to_crash_point({points[present]}, 1, [&](int) {
+        auto run = testing::run_to_crash_point({c.point}, 1, [&](int) {
             auto d = Dataset::create(kCrashKey, path, cfg);
-            for (int64_t i = 0; i < 3 && d.ok(); ++i) (void)d->write(i, std::vector<uint8_t>(sizes[i], 1));
+            for (const Step& s : c.steps) {
+                const std::vector<uint8_t> data(s.size, 1);
+                if (d.ok()) (void)(s.append ? d->append(s.ts, data) : d->write(s.ts, data));
+            }
             return 0;
         });
-        ASSERT_EQ(run.exit_code, testing::kCrashExit) << points[present];
-        const uint64_t raw = present * 112;  // 12 + 100 bytes each
+        ASSERT_EQ(run.exit_code, testing::kCrashExit) << c.point;
         auto expect_counts = [&](auto&& d, const char* when) {
             ASSERT_TRUE(d.ok()) << when;
             auto in = d->inspect();
             ASSERT_TRUE(in.ok());
             EXPECT_EQ(std::make_pair(in->state.total_record_count, in->state.total_uncompressed_size),
-                      std::make_pair(uint64_t{present}, raw))
-                << points[present] << ", " << when;
+                      std::make_pair(c.records, c.raw))
+                << c.point << ", " << when;
         };
         expect_counts(Dataset::open_read_only(kCrashKey, path), "read-only open");
         auto d = Dataset::open(kCrashKey, path);
         expect_counts(d, "writable open");
-        EXPECT_EQ(d->query_all(INT64_MIN, INT64_MAX)->size(), present);
+        EXPECT_EQ(d->query_all(INT64_MIN, INT64_MAX)->size(), c.records);
         expect_counts(d, "full read");
         ASSERT_TRUE(d->close().ok());
         SegmentStats at_rest;
-        EXPECT_EQ(killtest::check_files_at_rest(path, &at_rest), "") << points[present];
+        EXPECT_EQ(killtest::check_files_at_rest(path, &at_rest), "") << c.point;
     }
 }
 
