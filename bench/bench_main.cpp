@@ -361,7 +361,9 @@ constexpr uint64_t kJournalDrainRecords = 100000;
 Result<Measured> bench_journal_drain() {
     auto dir = BRVL_TRY(ScratchDir::make("journal_drain"));
     const StoreConfig config;
-    auto journal = BRVL_TRY(Journal::open(dir->path(), config));
+    // The store's block cache, as a store opens its journal.
+    auto journal = BRVL_TRY(
+        Journal::open(dir->path(), config, nullptr, std::make_shared<BlockCache>(config.cache_max_memory)));
     JournalQueue queue = BRVL_TRY(journal->open_queue());
     // Opened on the empty journal: the group receives every record.
     JournalQueueConsumer consumer = BRVL_TRY(queue.open_consumer("drain", ConsumerConfig{900, 3}));
