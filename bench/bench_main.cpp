@@ -20,6 +20,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -352,6 +353,39 @@ Result<Measured> bench_journal_range() {
     return m;
 }
 
+// A journal consumer group draining sealed records, as a group that fell behind catches up:
+// 100,000 record writes (and 10,000 more, so that every block the group reads is sealed),
+// each polled without waiting and acknowledged. The count does not follow N.
+constexpr uint64_t kJournalDrainRecords = 100000;
+
+Result<Measured> bench_journal_drain() {
+    auto dir = BRVL_TRY(ScratchDir::make("journal_drain"));
+    const StoreConfig config;
+    // The store's block cache, as a store opens its journal.
+    auto journal = BRVL_TRY(
+        Journal::open(dir->path(), config, nullptr, std::make_shared<BlockCache>(config.cache_max_memory)));
+    JournalQueue queue = BRVL_TRY(journal->open_queue());
+    // Opened on the empty journal: the group receives every record.
+    JournalQueueConsumer consumer = BRVL_TRY(queue.open_consumer("drain", ConsumerConfig{900, 3}));
+    for (uint64_t i = 0; i < kJournalDrainRecords + 10000; ++i) {
+        const JournalIndexInfo at{timestamp_of(Kind::Sensor100, i), i / 2000 * kBlockPayload,
+                                  static_cast<uint16_t>(i % 2000)};
+        BRVL_TRY(journal->append(JournalRecord::record_write(1 + i % 8, at)));
+    }
+    BRVL_TRY(journal->flush());
+    Measured m;
+    const auto t0 = Clock::now();
+    for (uint64_t s = 1; s <= kJournalDrainRecords; ++s) {
+        const std::optional<JournalEntry> got = BRVL_TRY(consumer.poll(0));
+        if (!got || got->sequence != s) return invalid_data_fmt("journal drain: sequence {} not handed out", s);
+        BRVL_TRY(consumer.ack(static_cast<int64_t>(s)));
+    }
+    m.seconds = seconds_since(t0);
+    m.ops = kJournalDrainRecords;
+    BRVL_TRY(queue.close());
+    return m;
+}
+
 void register_all() {
     const std::vector<StoreSpec> specs = store_specs();
     const Kind kinds[] = {Kind::Random100, Kind::Sensor100, Kind::Random4k};
@@ -399,6 +433,7 @@ void register_all() {
         }
     }
     add("journal_range/engine", []() { return bench_journal_range(); });
+    add("journal_drain/engine", []() { return bench_journal_drain(); });
 }
 
 // Takes --n=, --dir= and --no-drop-caches out of argv before Google Benchmark sees it.

@@ -290,6 +290,8 @@ def build(results):
           "— (no such query)", "—", "—", "—", "—")
     t.add("journal range read, 10,000 record writes in one journal_query call, after reopening (records/s)",
           t.rate_cell("journal_range", "engine"), "— (no journal)", "—", "—", "—", "—")
+    t.add("journal consumer drain, 100,000 sealed record writes, one poll and ack each (records/s)",
+          t.rate_cell("journal_drain", "engine"), "— (no journal)", "—", "—", "—", "—")
 
     # Sizes.
     for kind, label in KINDS:

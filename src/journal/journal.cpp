@@ -18,19 +18,24 @@ JournalIndexInfo index_info(const IndexEntry& e) { return JournalIndexInfo{e.tim
 // ---- opening ----
 
 Result<std::shared_ptr<Journal>> Journal::open(const std::string& root, const StoreConfig& config,
-                                               std::shared_ptr<const StoreLock> store_lock) {
+                                               std::shared_ptr<const StoreLock> store_lock,
+                                               std::shared_ptr<BlockCache> block_cache) {
     if (!config.enable_journal) return disabled();
     auto log = std::make_shared<LockedJournalLog>();
-    log->log = BRVL_TRY(JournalLog::open(paths::journal_logs_dir(root), JournalLogOptions::from(config)));
+    JournalLogOptions options = JournalLogOptions::from(config);
+    options.block_cache = std::move(block_cache);
+    log->log = BRVL_TRY(JournalLog::open(paths::journal_logs_dir(root), options));
     return std::make_shared<Journal>(Token{}, Mode::Enabled, paths::journal_queue_dir(root), std::move(log),
                                      std::move(store_lock));
 }
 
-Result<std::shared_ptr<Journal>> Journal::open_read_only(const std::string& root, const StoreConfig& config) {
+Result<std::shared_ptr<Journal>> Journal::open_read_only(const std::string& root, const StoreConfig& config,
+                                                         std::shared_ptr<BlockCache> block_cache) {
     if (!config.enable_journal) return disabled();
     auto log = std::make_shared<LockedJournalLog>();
     std::string logs_dir = paths::journal_logs_dir(root);
-    const JournalLogOptions options = JournalLogOptions::from(config);
+    JournalLogOptions options = JournalLogOptions::from(config);
+    options.block_cache = std::move(block_cache);
     log->log = BRVL_TRY(JournalLog::open_read_only(logs_dir, options));
     auto journal = std::make_shared<Journal>(Token{}, Mode::ReadOnly, paths::journal_queue_dir(root), std::move(log));
     journal->logs_dir_ = std::move(logs_dir);

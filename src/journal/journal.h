@@ -36,11 +36,14 @@ public:
     // A writable store's journal: enabled under <root>/.journal (the log opened, created
     // when missing) when config.enable_journal, else disabled. The journal keeps store_lock
     // (a writable store's directory lock) while it lives, its queue until it closes.
+    // block_cache: the store's, where reads keep decoded journal blocks.
     static Result<std::shared_ptr<Journal>> open(const std::string& root, const StoreConfig& config,
-                                                 std::shared_ptr<const StoreLock> store_lock = nullptr);
+                                                 std::shared_ptr<const StoreLock> store_lock = nullptr,
+                                                 std::shared_ptr<BlockCache> block_cache = nullptr);
     // A read-only store's journal: read-only (with no log when the store has no journal
     // directories) when config.enable_journal, else disabled. Creates nothing.
-    static Result<std::shared_ptr<Journal>> open_read_only(const std::string& root, const StoreConfig& config);
+    static Result<std::shared_ptr<Journal>> open_read_only(const std::string& root, const StoreConfig& config,
+                                                           std::shared_ptr<BlockCache> block_cache = nullptr);
     static std::shared_ptr<Journal> disabled();
 
     Mode mode() const { return mode_; }

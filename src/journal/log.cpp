@@ -36,6 +36,7 @@ Result<JournalLog> JournalLog::open_impl(const std::string& logs_dir, const Jour
     log.data_dir_ = paths::journal_data_dir(logs_dir);
     log.options_ = options;
     log.read_only_ = read_only;
+    log.blocks_ = JournalBlocks(options.block_cache);
     if (!read_only) {
         BRVL_TRY(create_dir_all(log.data_dir_));
         const std::string meta = paths::journal_meta_file(logs_dir);
@@ -80,12 +81,17 @@ Result<std::map<uint64_t, JournalLog::Listed>> JournalLog::list_segment_files(bo
 
 void JournalLog::take_listing(std::map<uint64_t, Listed> found) {
     // Files gone from the directory are forgotten; new ones and files replaced under their
-    // name are taken in.
+    // name are taken in. The blocks kept of a file gone or replaced go (all of them: it
+    // happens only when the journal was replaced behind a reader's back).
+    const size_t before = segments_.size();
     std::erase_if(segments_, [&](const auto& e) { return !found.contains(e.first); });
+    bool replaced = segments_.size() != before;
     for (auto& [base, f] : found) {
         auto it = segments_.find(base);
+        if (it != segments_.end() && it->second.file_id != f.file_id) replaced = true;
         if (it == segments_.end() || it->second.file_id != f.file_id) segments_[base] = std::move(f);
     }
+    if (replaced) blocks_.forget_all();
     // An older segment's header is looked at once: one that cannot be used is skipped.
     for (auto it = segments_.begin(); it != segments_.end() && std::next(it) != segments_.end(); ++it) {
         Listed& l = it->second;
@@ -188,9 +194,10 @@ Status JournalLog::create_segment(uint64_t base_sequence) {
     const std::string path = join_path(data_dir_, segment_file_name(base_sequence));
     auto seg = BRVL_TRY(JournalSegment::create(path, o));
     struct stat st;
+    if (segments_.contains(base_sequence)) blocks_.forget_all();
     Listed& l = segments_[base_sequence];
     l = Listed{path, ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0, true, false,
-               std::move(seg)};
+               std::move(seg), {}};
     // The segment it follows takes no more records: flushed at the roll-over, it is closed.
     return open_newest();
 }
@@ -238,17 +245,35 @@ Result<std::vector<JournalEntry>> JournalLog::read_range(int64_t start, int64_t 
         const uint64_t seg_lo = std::max(lo, it->first);
         const uint64_t seg_hi = after == segments_.end() ? hi : std::min(hi, after->first - 1);
         if (seg_lo > seg_hi || it->second.unreadable) continue;
-        // An older segment is opened for this call only.
-        JournalSegment* seg = it->second.open.get();
+        Listed& l = it->second;
+        const JournalReadAids aids{&blocks_, &l.starts};
+        JournalSegment* seg = l.open.get();
         std::unique_ptr<JournalSegment> held;
+        uint64_t from = seg_lo;
         if (seg == nullptr) {
-            held = BRVL_TRY(
-                JournalSegment::open_finished(it->second.path, it->first, options_.segment_size_limit, false));
+            // An older segment is read from its kept blocks, else opened for this call only.
+            from = read_kept(it->first, l, seg_lo, seg_hi, out);
+            if (from > seg_hi) continue;
+            held = BRVL_TRY(JournalSegment::open_finished(l.path, it->first, options_.segment_size_limit, false));
             seg = held.get();
         }
-        BRVL_TRY(seg->read_range(seg_lo, seg_hi, out));
+        BRVL_TRY(seg->read_range(from, seg_hi, out, aids));
     }
     return out;
+}
+
+uint64_t JournalLog::read_kept(uint64_t base, const Listed& l, uint64_t from, uint64_t to,
+                               std::vector<JournalEntry>& out) {
+    while (from <= to) {
+        auto it = std::upper_bound(l.starts.begin(), l.starts.end(), from,
+                                   [](uint64_t s, const JournalBlockStart& bs) { return s < bs.first_sequence; });
+        if (it == l.starts.begin()) break;
+        --it;
+        const std::optional<JournalBlock> block = blocks_.find(base, it->position);
+        if (!block || block->first_sequence() != it->first_sequence || !block->holds(from)) break;
+        from = block->copy_out(from, to, out);
+    }
+    return from;
 }
 
 Status JournalLog::flush() {

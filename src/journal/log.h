@@ -9,7 +9,9 @@
 //
 // Only the newest segment stays open (a descriptor and a mapping); the older ones are
 // listed by name, their headers checked at open, and each is opened for the read that
-// needs it and closed after it. A read-only log follows a writer in another process: each
+// needs it and closed after it. Reads keep what they learn: where each segment's blocks
+// start and the decoded sealed blocks (JournalBlocks), so that reading record after
+// record decodes each block once and an older segment is opened only for a block not kept. A read-only log follows a writer in another process: each
 // read looks at the newest segment's record count again and lists the directory again
 // when it changed, so that records and segments added since are read.
 //
@@ -41,6 +43,8 @@ struct JournalLogOptions {
     uint64_t initial_segment_size = 0;  // initial_data_segment_size
     uint8_t compress_type = 0;
     uint8_t compress_level = 0;
+    // The store's block cache, where decoded blocks are kept; none keeps the last one only.
+    std::shared_ptr<BlockCache> block_cache = nullptr;
 
     static JournalLogOptions from(const StoreConfig& config);
 };
@@ -89,6 +93,7 @@ private:
         bool checked = false;     // its header was looked at (or it was open)
         bool unreadable = false;  // its header was refused: its sequences read as absent
         std::unique_ptr<JournalSegment> open;  // the newest segment; null for the others
+        std::vector<JournalBlockStart> starts;  // where its blocks start, as reads found them
     };
 
     JournalLog() = default;
@@ -106,6 +111,9 @@ private:
     Status load_segments();
     // The next sequence after the newest segment's records.
     Result<uint64_t> sequence_after_newest();
+    // Appends the records from..to of a segment that its kept blocks hold, in order, up to
+    // the first one they do not; returns the sequence after the last one appended.
+    uint64_t read_kept(uint64_t base, const Listed& l, uint64_t from, uint64_t to, std::vector<JournalEntry>& out);
 
     std::string logs_dir_;
     std::string data_dir_;
@@ -113,6 +121,7 @@ private:
     bool read_only_ = false;
     std::map<uint64_t, Listed> segments_;
     uint64_t next_sequence_ = 1;
+    JournalBlocks blocks_;
     DirectoryWatch watch_;  // read-only: when to list the data directory again
 };
 

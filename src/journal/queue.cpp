@@ -169,7 +169,8 @@ Result<std::optional<JournalEntry>> JournalQueueConsumer::poll(uint64_t timeout_
         return shared_->closed.load(std::memory_order_acquire) ? std::optional<Error>(queue_is_closed()) : std::nullopt;
     };
     if (auto e = closed()) return std::move(*e);
-    return poll_and_wait<JournalEntry>(shared_->notify, timeout_ms, wait, [this] { return try_poll(); }, closed);
+    return poll_and_wait<JournalEntry>(shared_->notify, timeout_ms, wait, [this] { return try_poll(); }, closed,
+                                       [this] { return next_expiry(*state_, config_.running_expired_seconds); });
 }
 
 Status JournalQueueConsumer::ack(int64_t sequence) {

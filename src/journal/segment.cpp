@@ -312,6 +312,7 @@ Result<std::unique_ptr<JournalSegment>> JournalSegment::open_finished(const std:
     // Nothing was scanned: the state block says what the segment holds.
     seg->record_count_ = 0;
     seg->written_ = 0;
+    seg->finished_ = true;
     return seg;
 }
 
@@ -357,10 +358,11 @@ Result<std::optional<std::vector<uint8_t>>> JournalSegment::read_record(uint64_t
     return Out(std::move(found.front().payload));
 }
 
-Status JournalSegment::read_range(uint64_t first, uint64_t last, std::vector<JournalEntry>& out) {
+Status JournalSegment::read_range(uint64_t first, uint64_t last, std::vector<JournalEntry>& out,
+                                  const JournalReadAids& aids) {
     BRVL_TRY(map());
     if (!read_only_) {
-        auto end = walk(first, last, WalkBounds{record_count_, written_, written_, false}, out);
+        auto end = walk(first, last, WalkBounds{record_count_, written_, written_, false}, out, aids);
         return end.ok() ? ok_status() : std::move(end).error();
     }
     // Beside a live writer a walk can meet a block that is being sealed or written, or a
@@ -370,7 +372,7 @@ Status JournalSegment::read_range(uint64_t first, uint64_t last, std::vector<Jou
     const size_t mark = out.size();
     for (unsigned attempt = 1;; ++attempt) {
         const std::optional<JournalSegmentState> before = live_state();
-        auto end = walk(first, last, live_bounds(), out);
+        auto end = walk(first, last, live_bounds(), out, aids);
         if (end.ok() && *end == WalkEnd::Complete) return ok_status();
         const bool grown = BRVL_TRY(remap_if_grown());
         const bool changed = grown || (end.ok() && *end == WalkEnd::Changed) || live_state() != before;
@@ -380,19 +382,33 @@ Status JournalSegment::read_range(uint64_t first, uint64_t last, std::vector<Jou
     }
 }
 
-// The blocks are walked from the first, each selected one decoded once, and the frames of
-// first..last handed out. A block that a writer is sealing (its pending position still
-// names it) is read from the sealed copy staged behind it; a raw block read beside a
-// writer is looked at again afterwards: sealed meanwhile, the walk is made again.
+// The blocks are walked from the last known block start at or before first, each selected
+// one decoded once, and the frames of first..last handed out. A block that a writer is
+// sealing (its pending position still names it) is read from the sealed copy staged
+// behind it; a raw block read beside a writer is looked at again afterwards: sealed
+// meanwhile, the walk is made again. Blocks that lie wholly before the committed end (a
+// writer only adds after it) have their starts noted, and the sealed ones among them are
+// read from and kept in the decoded blocks.
 Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t last, const WalkBounds& b,
-                                                     std::vector<JournalEntry>& out) {
+                                                     std::vector<JournalEntry>& out, const JournalReadAids& aids) {
     if (b.count == 0 || last < base_sequence_) return WalkEnd::Complete;
     if (auto after_last = checked_add(base_sequence_, b.count); after_last && last >= *after_last)
         last = *after_last - 1;
     first = std::max(first, base_sequence_);
     if (first > last) return WalkEnd::Complete;
     const uint64_t room = b.live ? mapped_room() : std::min(b.written, mapped_room());
+    const uint64_t settled_end = b.live ? b.committed : b.written;
     uint64_t pos = 0, seq = base_sequence_;
+    if (aids.starts != nullptr) {
+        const std::vector<JournalBlockStart>& starts = *aids.starts;
+        auto it = std::upper_bound(starts.begin(), starts.end(), first,
+                                   [](uint64_t s, const JournalBlockStart& bs) { return s < bs.first_sequence; });
+        if (it != starts.begin()) {
+            --it;
+            pos = it->position;
+            seq = it->first_sequence;
+        }
+    }
     while (seq <= last) {
         // Beside a writer, a block at or after the committed end may be in the middle of
         // its first write: what does not add up there is not written yet.
@@ -406,6 +422,9 @@ Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t la
         if (bh.record_count == 0 || bh.payload_size == 0) return WalkEnd::Short;
         auto end = checked_add(pos + kBlockHeaderLen, bh.payload_size);
         if (!end) return fail("journal block end overflow");
+        const bool settled = *end <= settled_end;
+        if (settled && aids.starts != nullptr && (aids.starts->empty() || pos > aids.starts->back().position))
+            aids.starts->push_back(JournalBlockStart{pos, seq});
         if (seq < first && first - seq >= bh.record_count) {  // wholly before the range
             seq += bh.record_count;
             pos = *end;
@@ -430,6 +449,16 @@ Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t la
                 auto st = state_block();
                 sealing = st.ok() && load_u64(*st + st::kPendPos) == pos;
             }
+        }
+        // A block no writer can change any more (sealed, or any block of a finished
+        // segment) is read from, and kept in, the decoded blocks.
+        const bool keepable = aids.blocks != nullptr && settled && !sealing && (!raw || finished_) && *end <= room;
+        std::optional<JournalBlock> kept;
+        if (keepable) {
+            kept = aids.blocks->find(base_sequence_, pos);
+            if (kept && (kept->first_sequence() != seq || kept->count() != bh.record_count)) kept.reset();
+        }
+        if (!kept && !raw) {
             if (sealing) {
                 payload = sealed_source(PendingBlock{pos, bh.uncompressed_size, bh.record_count}, bh);
                 // The copy is whole until the seal's commit: none, the file is damaged (or
@@ -445,11 +474,30 @@ Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t la
             payload = decoded.data();
             size = decoded.size();
         }
+        if (!kept && keepable) {
+            if (auto indexed = JournalBlock::index({payload, size}, seq, bh.record_count))
+                kept = aids.blocks->keep(base_sequence_, pos, std::move(*indexed),
+                                         (bh.flags & BlockHeader::kSingleRecord) != 0);
+        }
+        if (kept) {
+            kept->copy_out(first, last, out);
+            seq += bh.record_count;
+            pos = *end;
+            continue;
+        }
 
         const size_t mark = out.size();
         const bool cut = size < bh.payload_size;  // a raw block running past the mapping
-        uint64_t off = 0;
-        for (uint64_t i = 0; i < bh.record_count && seq <= last; ++i, ++seq) {
+        uint64_t off = 0, i = 0;
+        // A writable segment's raw block goes on from where the last read in it stopped.
+        if (raw && !b.live && raw_cursor_ && raw_cursor_->block == pos && raw_cursor_->sequence > seq &&
+            raw_cursor_->sequence <= first && raw_cursor_->sequence - seq <= bh.record_count &&
+            raw_cursor_->offset <= size) {
+            i = raw_cursor_->sequence - seq;
+            seq = raw_cursor_->sequence;
+            off = raw_cursor_->offset;
+        }
+        for (; i < bh.record_count && seq <= last; ++i, ++seq) {
             if (!range_within(off, kFrameHeadLen, size))
                 return cut ? WalkEnd::MappingEnd : fail("journal record header out of block bounds");
             const uint8_t* f = payload + off;
@@ -463,6 +511,7 @@ Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t la
                                                                      f + journal_frame_at::kPayload + len)});
             off += kFrameHeadLen + len;
         }
+        if (raw && !b.live) raw_cursor_ = RawCursor{pos, seq, off};
         if (b.live) {
             // The frames came from the mapping or the staged copy: were they still there?
             observe_fence();

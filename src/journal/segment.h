@@ -28,15 +28,17 @@
 #include <vector>
 
 #include "error.h"
+#include "journal/blocks.h"
 #include "segment/block_engine.h"
 
 namespace brenvale {
 
-// One record of the journal: its sequence and payload.
-struct JournalEntry {
-    uint64_t sequence = 0;
-    std::vector<uint8_t> payload;
-    bool operator==(const JournalEntry&) const = default;
+// What the reads of a segment keep between calls, owned by the journal log: the decoded
+// blocks, and where the segment's blocks start as far as reads found them (ascending; only
+// blocks a writer can no longer move), so that a read starts at the block it needs.
+struct JournalReadAids {
+    JournalBlocks* blocks = nullptr;
+    std::vector<JournalBlockStart>* starts = nullptr;
 };
 
 // What a new journal segment file is made with.
@@ -72,8 +74,8 @@ public:
     // The payload of a sequence, or nothing when the segment does not hold it.
     Result<std::optional<std::vector<uint8_t>>> read_record(uint64_t sequence);
     // Appends the records of first..last that the segment holds to `out`, in ascending
-    // order; each block is decoded once.
-    Status read_range(uint64_t first, uint64_t last, std::vector<JournalEntry>& out);
+    // order; each block is decoded once, and a sealed block kept in `aids` not at all.
+    Status read_range(uint64_t first, uint64_t last, std::vector<JournalEntry>& out, const JournalReadAids& aids = {});
     // The records the segment holds now: a read-only segment counts what a writer in
     // another process has added since it opened.
     uint64_t current_count();
@@ -132,7 +134,8 @@ private:
     };
     enum class WalkEnd : uint8_t { Complete, Short, MappingEnd, Changed };
     WalkBounds live_bounds();
-    Result<WalkEnd> walk(uint64_t first, uint64_t last, const WalkBounds& b, std::vector<JournalEntry>& out);
+    Result<WalkEnd> walk(uint64_t first, uint64_t last, const WalkBounds& b, std::vector<JournalEntry>& out,
+                         const JournalReadAids& aids);
     // Maps the file again when a writer grew it past the mapping; whether it did.
     Result<bool> remap_if_grown();
     // The state block as the mapping holds it now.
@@ -142,6 +145,16 @@ private:
     uint8_t compress_level_ = 0;
     bool flushed_ = true;
     uint64_t lost_records_ = 0;
+    // Where the last read in the raw pending block stopped (a writable segment): the next
+    // read there goes on from it instead of walking the block's frames from the first.
+    struct RawCursor {
+        uint64_t block = 0;     // the block's position
+        uint64_t sequence = 0;  // the next frame's sequence
+        uint64_t offset = 0;    // and its offset in the payload
+    };
+    std::optional<RawCursor> raw_cursor_;
+    // Opened by open_finished: the segment takes no more records, its raw block included.
+    bool finished_ = false;
     // A read-only segment over an interrupted seal reads that block from its staged copy.
     std::optional<PendingBlock> sealed_block_;
     uint64_t sealed_payload_at_ = 0;  // relative position of the sealed payload

@@ -268,6 +268,19 @@ NextPending ConsumerGroupState::next_pending(uint16_t running_expired_seconds, u
     return r;
 }
 
+std::optional<int64_t> ConsumerGroupState::earliest_expiry(uint16_t running_expired_seconds) const {
+    if (running_expired_seconds == 0) return std::nullopt;
+    std::optional<int64_t> first;
+    for (const auto& e : pending_) {
+        if (!e.in_flight()) continue;
+        const int64_t due = e.running_since > INT64_MAX - running_expired_seconds
+                                ? INT64_MAX
+                                : e.running_since + running_expired_seconds;
+        if (!first || due < *first) first = due;
+    }
+    return first;
+}
+
 void ConsumerGroupState::reset_running() {
     for (auto& e : pending_) {
         if (e.in_flight()) {
@@ -302,6 +315,20 @@ bool ConsumerGroupState::claim_dirty() {
 int64_t queue_clock_seconds() {
     auto s = std::chrono::duration_cast<std::chrono::seconds>(unix_now()).count();
     return s < 0 ? 0 : static_cast<int64_t>(s);
+}
+
+MonoInstant queue_clock_instant(int64_t unix_seconds) {
+    const MonoInstant now = MonoClock::now();
+    const std::chrono::nanoseconds wall = unix_now();
+    const auto wall_seconds = std::chrono::duration_cast<std::chrono::seconds>(wall);
+    // Further off than this (a century) counts as never.
+    constexpr int64_t kFar = int64_t{1} << 32;
+    int64_t seconds_left;
+    if (__builtin_sub_overflow(unix_seconds, wall_seconds.count(), &seconds_left) || seconds_left > kFar)
+        return MonoInstant::max();
+    const auto left = std::chrono::seconds(seconds_left) - (wall - wall_seconds);
+    if (left <= std::chrono::nanoseconds::zero()) return now;
+    return now + std::chrono::duration_cast<MonoClock::duration>(left);
 }
 
 MonoInstant saturating_deadline(MonoInstant now, uint64_t timeout_ms) {

@@ -97,6 +97,10 @@ public:
     // running_expired_seconds (0: never expires). An entry that reached max_retry_count
     // hand-outs after its first (0: no limit) is marked done instead. Compacts after.
     NextPending next_pending(uint16_t running_expired_seconds, uint8_t max_retry_count, int64_t now);
+    // The clock second (as queue_clock_seconds counts) at which the first entry in flight
+    // expires after running_expired_seconds; nothing when none is in flight or entries
+    // never expire (0).
+    std::optional<int64_t> earliest_expiry(uint16_t running_expired_seconds) const;
     // Releases every entry in flight (running_since = 0).
     void reset_running();
     // Acknowledges the pending entry of timestamp: marks it done and compacts. The
@@ -135,6 +139,10 @@ private:
 
 // The clock of running_since: whole seconds since the Unix epoch, 0 before it.
 int64_t queue_clock_seconds();
+
+// The monotonic instant at which queue_clock_seconds() reaches unix_seconds, as the two
+// clocks stand now (now when it has already).
+MonoInstant queue_clock_instant(int64_t unix_seconds);
 
 // now + timeout_ms on the monotonic clock, saturating at its greatest time point (a poll
 // timeout may be as large as 2^64 - 1 milliseconds).

@@ -85,6 +85,17 @@ Status check_group_name(const std::string& name, std::string_view prefix) {
     return {};
 }
 
+std::optional<MonoInstant> next_expiry(GroupState& group, uint16_t running_expired_seconds) {
+    std::optional<int64_t> due;
+    {
+        auto g = group.mu.lock();
+        if (!g.ok()) return std::nullopt;  // the next attempt reports it
+        due = group.state.earliest_expiry(running_expired_seconds);
+    }
+    if (!due) return std::nullopt;
+    return queue_clock_instant(*due);
+}
+
 // ---- QueueInner ----
 
 Status QueueInner::close() {
@@ -335,8 +346,10 @@ Result<std::optional<Record>> DatasetQueueConsumer::try_poll() {
 
 Result<std::optional<Record>> DatasetQueueConsumer::poll(uint64_t timeout_ms, const PollWait& wait) {
     if (is_closed()) return consumer_closed();
-    return poll_and_wait<Record>(*notify_, timeout_ms, wait, [this] { return try_poll(); },
-                                 [this] { return is_closed() ? std::optional<Error>(consumer_closed()) : std::nullopt; });
+    return poll_and_wait<Record>(
+        *notify_, timeout_ms, wait, [this] { return try_poll(); },
+        [this] { return is_closed() ? std::optional<Error>(consumer_closed()) : std::nullopt; },
+        [this] { return next_expiry(*state_, config_.running_expired_seconds); });
 }
 
 Status DatasetQueueConsumer::ack(int64_t timestamp) {

@@ -53,16 +53,21 @@ Status check_group_name(const std::string& name, std::string_view prefix = {});
 // after every notification and a last one when the deadline passes. The notification
 // count is read before each attempt and the wait runs only while it is unchanged, so a
 // notification that arrives during an attempt is never slept through, and no poller takes
-// a notification away from another. `closed` gives the error that ends the poll when the
-// queue or group was closed; it is checked under the notify mutex before every wait, so a
-// close that notifies is never missed. `wait` may cut the wait into slices and end the
-// poll between two of them.
-template <typename T, typename TryOnce, typename Closed>
+// a notification away from another. A record handed out in the group and not acknowledged
+// comes back when it expires, which no notification announces: after each attempt
+// `next_due` gives the instant the group's first such record expires (nothing when none
+// will), and the wait ends then for another attempt. `closed` gives the error that ends
+// the poll when the queue or group was closed; it is checked under the notify mutex
+// before every wait, so a close that notifies is never missed. `wait` may cut the wait
+// into slices and end the poll between two of them. try_once and next_due are called
+// without the notify mutex.
+template <typename T, typename TryOnce, typename Closed, typename NextDue>
 Result<std::optional<T>> poll_and_wait(QueueNotify& notify, uint64_t timeout_ms, const PollWait& wait,
-                                       TryOnce try_once, Closed closed) {
+                                       TryOnce try_once, Closed closed, NextDue next_due) {
     const MonoInstant deadline = saturating_deadline(MonoClock::now(), timeout_ms);
     uint64_t seen = notify.notifications();
     if (auto rec = try_once(); !rec.ok() || rec->has_value()) return rec;
+    std::optional<MonoInstant> due = next_due();
     auto g = BRVL_TRY(notify.lock_waiters());
     const bool sliced = wait.slice.count() > 0 && wait.cancelled;
     for (;;) {
@@ -71,24 +76,41 @@ Result<std::optional<T>> poll_and_wait(QueueNotify& notify, uint64_t timeout_ms,
             seen = now_seen;
             g.unlock();
             if (auto rec = try_once(); !rec.ok() || rec->has_value()) return rec;
+            due = next_due();
             BRVL_TRY(notify.relock(g));
             continue;
         }
         const MonoInstant now = MonoClock::now();
         if (now >= deadline) return std::optional<T>();
-        const MonoInstant until = sliced && deadline - now > wait.slice ? now + wait.slice : deadline;
+        MonoInstant until = sliced && deadline - now > wait.slice ? now + wait.slice : deadline;
+        // An expiry is waited for a millisecond at least, so that clocks that disagree
+        // cannot turn the wait into a spin.
+        if (due) until = std::min(until, std::max(*due, now + std::chrono::milliseconds(1)));
         const std::cv_status woke = BRVL_TRY(notify.wait_until(g, until));
         if (woke != std::cv_status::timeout) continue;
         g.unlock();
-        if (MonoClock::now() >= deadline) {
+        const MonoInstant after = MonoClock::now();
+        if (after >= deadline) {
             if (std::optional<Error> e = closed()) return std::move(*e);
             return try_once();
         }
-        // A slice ended: the caller may end the poll here, with nothing handed out.
-        if (wait.cancelled()) return std::optional<T>();
+        if (due && after >= *due) {
+            // A record of the group expired: it may be handed out again now.
+            if (std::optional<Error> e = closed()) return std::move(*e);
+            if (auto rec = try_once(); !rec.ok() || rec->has_value()) return rec;
+            due = next_due();
+        } else if (wait.cancelled && wait.cancelled()) {
+            // A slice ended: the caller may end the poll here, with nothing handed out.
+            return std::optional<T>();
+        }
         BRVL_TRY(notify.relock(g));
     }
 }
+
+// When the first record handed out in a group and not acknowledged expires, on the
+// monotonic clock; nothing when none will. Takes the group's state mutex.
+struct GroupState;
+std::optional<MonoInstant> next_expiry(GroupState& group, uint16_t running_expired_seconds);
 
 // One group's state behind its mutex.
 struct GroupState {

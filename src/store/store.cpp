@@ -187,7 +187,8 @@ Result<Store> Store::open(const std::string& root, const StoreConfig& config) {
     s.read_only_ = !s.lock_;
     s.cache_ = std::make_shared<BlockCache>(config.cache_max_memory);
     if (!s.read_only_) s.dirty_list_ = std::make_shared<DirtyList>();
-    s.journal_ = BRVL_TRY(s.read_only_ ? Journal::open_read_only(root, config) : Journal::open(root, config, s.lock_));
+    s.journal_ = BRVL_TRY(s.read_only_ ? Journal::open_read_only(root, config, s.cache_)
+                                       : Journal::open(root, config, s.lock_, s.cache_));
     s.max_identifier_ = BRVL_TRY(read_max_identifier(root));
     s.registry_ = std::make_shared<DatasetRegistry>();
     s.close_hook_ = std::make_shared<RegistryCloseHook>(s.registry_);

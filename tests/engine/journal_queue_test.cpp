@@ -354,5 +354,51 @@ TEST_F(JournalQueueTest, LostSequencesArePassedOver) {
     EXPECT_EQ((*again.progress()).first, 10);
 }
 
+// A group draining sealed records decodes each block once, with the store's block cache
+// or without one (the last block is kept), and reads on through an older segment opening
+// its file once per block, not once per record.
+TEST_F(JournalQueueTest, DrainingSealedRecordsDecodesEachBlockOnce) {
+    constexpr uint64_t kRecords = 1200;  // of about 2 KB: about 127 to a block, 4 blocks to a segment
+    StoreConfig sc = small_store();
+    sc.data_segment_size = 1 << 20;
+    struct Case {
+        const char* what;
+        std::shared_ptr<BlockCache> cache;
+    };
+    const Case cases[] = {{"store cache", std::make_shared<BlockCache>(64 << 20)},
+                          {"disabled cache", std::make_shared<BlockCache>(0)},
+                          {"no cache", nullptr}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir d;
+        auto j = Journal::open(d.path(), sc, nullptr, c.cache);
+        ASSERT_TRUE(j.ok());
+        auto g = consumer(*(*j)->open_queue(), "g");
+        for (uint64_t s = 1; s <= kRecords; ++s)
+            ASSERT_EQ(**(*j)->record_create_dataset(s, key, testing::random_bytes(2000, s)), s);
+        // One range read of another log decodes each sealed block once: their number.
+        const std::string logs = paths::journal_logs_dir(d.path());
+        auto other = JournalLog::open_read_only(logs, JournalLogOptions::from(sc));
+        ASSERT_TRUE(other.ok() && other->has_value());
+        uint64_t before = decompression_count();
+        ASSERT_EQ((**other).read_range(1, kRecords)->size(), kRecords);
+        const uint64_t sealed = decompression_count() - before;
+        const uint64_t segments = (**other).segment_count();
+        ASSERT_GE(segments, 3u);
+
+        before = decompression_count();
+        set_io_faults(IoFaultPlan{io_op::kOpen, UINT64_MAX, EIO, false});  // counts the opens
+        for (uint64_t s = 1; s <= kRecords; ++s) {
+            auto r = g.poll(0);
+            ASSERT_TRUE(r.ok() && r->has_value() && (*r)->sequence == s) << s;
+            ASSERT_TRUE(g.ack(static_cast<int64_t>(s)).ok());
+        }
+        const uint64_t opens = io_calls_seen();
+        clear_io_faults();
+        EXPECT_LE(decompression_count() - before, sealed);
+        EXPECT_LE(opens, sealed + segments);
+    }
+}
+
 }  // namespace
 }  // namespace brenvale

@@ -10,10 +10,35 @@
 
 #include "kill_harness.h"
 
+namespace {
+
+constexpr const char* kUsage =
+    "usage: kill_test [--kills N] [--seed N] [--dir DIR] [--max-delay-ms MS]\n"
+    "                 [--rounds-per-dataset N] [--keep-failures DIR] [--verbose]\n"
+    "\n"
+    "The dataset kill test: a writer process is killed at random moments, and a fresh\n"
+    "process checks after each kill that every acknowledged record is there. Exits 1\n"
+    "when any kill left a failure.\n"
+    "\n"
+    "  --kills N               kills to make (default 40)\n"
+    "  --seed N                seed of the random choices (default 1)\n"
+    "  --dir DIR               working directory (default: a temporary one)\n"
+    "  --max-delay-ms MS       longest usual delay before a kill (default 40)\n"
+    "  --rounds-per-dataset N  kills before a dataset is started afresh (default 10)\n"
+    "  --keep-failures DIR     copy each failing dataset and its model into DIR\n"
+    "  --verbose               one line per kill\n"
+    "  -h, --help              print this help and exit\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
     brenvale::killtest::Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            fmt::print("{}", kUsage);
+            return 0;
+        }
         auto value = [&]() -> std::string {
             if (i + 1 >= argc) {
                 fmt::print(stderr, "{} needs a value\n", a);
@@ -29,7 +54,7 @@ int main(int argc, char** argv) {
         else if (a == "--keep-failures") o.keep_failures = value();
         else if (a == "--verbose") o.verbose = true;
         else {
-            fmt::print(stderr, "unknown argument {}\n", a);
+            fmt::print(stderr, "unknown argument {} (try --help)\n", a);
             return 2;
         }
     }

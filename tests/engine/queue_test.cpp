@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +13,7 @@
 
 #include "dataset/dataset.h"
 #include "file.h"
+#include "journal/journal.h"
 #include "queue/queue.h"
 #include "test_util.h"
 
@@ -486,6 +489,65 @@ TEST_F(QueueTest, OneWriteWakesEveryWaitingPoller) {
                 EXPECT_LT(o.took, 2500ms) << "case " << i << ", trial " << trial;
             }
         }
+    }
+}
+
+// A waiting poll wakes when a record that another handle of its group took and did not
+// acknowledge expires, not at its deadline: with running_expired_seconds 1, the second
+// handle's poll(10000) gets the record within 2.5 s, of a dataset queue and of the journal
+// queue alike. In a child, which an alarm ends should the poll hang.
+TEST_F(QueueTest, AWaitingPollGetsARecordThatExpiresMeanwhile) {
+    struct Case {
+        const char* what;
+        // Hands a record to one handle, then polls a second one; the position it got twice.
+        std::function<std::optional<int64_t>(std::chrono::milliseconds& took)> run;
+    };
+    auto timed = [](auto& handle, std::chrono::milliseconds& took) {
+        const auto t0 = std::chrono::steady_clock::now();
+        auto again = handle.poll(10000);
+        took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+        return again;
+    };
+    const Case cases[] = {
+        {"dataset queue",
+         [&](std::chrono::milliseconds& took) -> std::optional<int64_t> {
+             Dataset d = make();
+             DatasetQueue q = queue_of(d);
+             DatasetQueueConsumer first = consumer(q, "g", config(1)), second = consumer(q, "g", config(1));
+             if (!q.push(bytes("job")).ok() || polled(first.poll(0)) != "1") return std::nullopt;
+             auto again = timed(second, took);
+             if (!again.ok() || !again->has_value()) return std::nullopt;
+             return (*again)->timestamp;
+         }},
+        {"journal queue",
+         [&](std::chrono::milliseconds& took) -> std::optional<int64_t> {
+             StoreConfig sc;
+             sc.enable_journal = true;
+             auto j = Journal::open(dir.file("store"), sc);
+             if (!j.ok()) return std::nullopt;
+             JournalQueue q = *(*j)->open_queue();
+             auto first = *q.open_consumer("g", config(1)), second = *q.open_consumer("g", config(1));
+             auto got = (*j)->append(JournalRecord::record_write(1, {1, 2, 3}));
+             auto handed = first.poll(0);
+             if (!got.ok() || !handed.ok() || !handed->has_value() || (*handed)->sequence != 1) return std::nullopt;
+             auto again = timed(second, took);
+             if (!again.ok() || !again->has_value()) return std::nullopt;
+             return static_cast<int64_t>((*again)->sequence);
+         }},
+    };
+    for (const Case& c : cases) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::alarm(30);
+            std::chrono::milliseconds took{0};
+            const std::optional<int64_t> got = c.run(took);
+            _exit(got != 1 ? 3 : took >= 2500ms ? 4 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << c.what;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.what << " (3: the record did not come back, 4: it came back late)";
     }
 }
 
