@@ -4,6 +4,7 @@
 
 #include <sys/file.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "log.h"
@@ -83,15 +84,20 @@ void repair_interrupted(const std::string& root) {
             } else if (paths::is_creating_name(entry)) {
                 remove_unfinished(path, "a dataset whose create was cut short");
             } else if (validate_key_part("dataset type", entry).ok()) {
-                // A directory under a key without meta or identifier was left by an
-                // earlier version's create or drop cut short: it holds no dataset.
                 auto is_dir = is_directory(path);
                 auto whole = holds_dataset(path);
                 if (!is_dir.ok() || !*is_dir || !whole.ok()) continue;
-                if (*whole)
-                    remove_replacement_temps(path);
-                else
+                remove_replacement_temps(path);
+                if (*whole) continue;
+                // Without meta or identifier: what an earlier version's create or drop cut
+                // short left, when it holds no segment file. One with records is a dataset
+                // that lost one of the two files: it stays for the file to be put back.
+                auto records = holds_segment_files(path);
+                if (records.ok() && !*records)
                     remove_unfinished(path, "a dataset whose create or drop was cut short");
+                else
+                    log::warn(log::kStore, "[store] keeping {}: it holds segment files but lacks its {} or {} file",
+                              path, paths::kMetaFile, paths::kIdentifierFile);
             }
         }
     }
@@ -151,6 +157,19 @@ Result<uint64_t> read_dataset_identifier(const std::string& dataset_dir) {
 Result<bool> holds_dataset(const std::string& dataset_dir) {
     return BRVL_TRY(path_exists(paths::meta_file(dataset_dir))) &&
            BRVL_TRY(path_exists(paths::identifier_file(dataset_dir)));
+}
+
+Result<bool> holds_segment_files(const std::string& dataset_dir) {
+    auto any_named = [](const std::string& dir, auto parse) -> Result<bool> {
+        auto names = list_dir(dir);
+        if (!names.ok()) {
+            if (names.error().is_io_code(ENOENT) || names.error().is_io_code(ENOTDIR)) return false;
+            return std::move(names).error();
+        }
+        return std::any_of(names->begin(), names->end(), [&](const std::string& n) { return parse(n).has_value(); });
+    };
+    if (BRVL_TRY(any_named(paths::data_dir(dataset_dir), parse_segment_file_name))) return true;
+    return any_named(paths::index_dir(dataset_dir), parse_index_segment_name);
 }
 
 // ---- keys ----

@@ -62,6 +62,11 @@ Result<uint64_t> parse_identifier(std::string_view name, std::string_view text, 
 // Whether a dataset directory holds the two files of a finished create, `meta` and
 // `identifier`; only such a directory is listed as a dataset.
 Result<bool> holds_dataset(const std::string& dataset_dir);
+// Whether a dataset directory holds a data or index segment file, that is records: such a
+// directory is never removed or replaced, whatever else it lacks. A directory (or its
+// data/ and index/) that does not exist holds none; a listing that fails otherwise is an
+// error (nothing can be told).
+Result<bool> holds_segment_files(const std::string& dataset_dir);
 
 // ---- keys ----
 

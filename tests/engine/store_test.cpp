@@ -16,6 +16,7 @@ using testing::error_text;
 using testing::read_text;
 using testing::small_store_config;
 using testing::TempDir;
+using testing::text;
 
 Store open_store(const std::string& root, std::optional<bool> read_only = false) {
     auto s = Store::open(root, small_store_config(read_only));
@@ -373,6 +374,34 @@ TEST(StoreDatasets, RestsOfInterruptedWorkGoWhenTheStoreOpens) {
     ASSERT_TRUE(write_file_atomic(dir.file("a/z"), "").ok());
     EXPECT_EQ(error_text(s.create_dataset("a", "z")), "I/O error: Not a directory (os error 20)");
     EXPECT_EQ(s.max_identifier(), 2u);
+}
+
+TEST(StoreDatasets, ADatasetThatLostItsMetaOrIdentifierKeepsEveryRecord) {
+    for (const std::string file : {"meta", "identifier"}) {
+        TempDir dir;
+        const std::string ds = dir.file("a/x"), path = join_path(ds, file);
+        {
+            Store s = open_store(dir.path());
+            Dataset d = create(s, "a", "x");
+            for (int64_t ts = 1; ts <= 300; ++ts) ASSERT_TRUE(d.write(ts, bytes(fmt::format("r{}", ts))).ok());
+        }
+        const std::string saved = *read_file(path);
+        ASSERT_TRUE(remove_file(path).ok());
+        for (bool read_only : {false, true}) {
+            Store s = open_store(dir.path(), read_only);
+            EXPECT_EQ(error_text(s.open_dataset("a", "x")), fmt::format("not found: dataset {} not found at {}", file, path))
+                << file << (read_only ? " read-only" : " writable");
+            if (read_only) continue;
+            EXPECT_EQ(error_text(s.create_dataset("a", "x")), "already exists: dataset already exists at " + ds) << file;
+            EXPECT_EQ(s.max_identifier(), 1u) << file;
+        }
+        ASSERT_TRUE(write_file_atomic(path, saved).ok());
+        Store s = open_store(dir.path());
+        auto records = s.open_dataset("a", "x")->query_all(0, 1000);
+        ASSERT_TRUE(records.ok()) << file << ": " << records.error().to_string();
+        ASSERT_EQ(records->size(), 300u) << file;
+        EXPECT_EQ(text(records->back().data), "r300") << file;
+    }
 }
 
 // ---- read-only stores ----
