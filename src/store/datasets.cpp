@@ -75,7 +75,11 @@ Result<DataSetKey> Store::changeable_key(std::string_view what, const std::strin
     return key;
 }
 
-Status Store::check_identifier(const DataSetKey& key, uint64_t identifier) const {
+Status Store::check_identifier(const DataSetKey& key, uint64_t identifier) {
+    if (identifier <= max_identifier_) return {};
+    // A read-only store holds no lock: its value is a snapshot, and a writer beside it
+    // raises the file before it makes a dataset of the new identifier.
+    if (read_only_) max_identifier_ = std::max(max_identifier_, BRVL_TRY(read_max_identifier(root_)));
     if (identifier > max_identifier_) return exceeds_max_error(key, identifier, max_identifier_);
     return {};
 }

@@ -147,7 +147,8 @@ private:
     Result<Dataset> open_locked(const DataSetKey& key);
     // Opens the dataset of key from disk (writable or read-only as the store).
     Result<Dataset> open_from_disk(const DataSetKey& key, const std::string& dir, uint64_t identifier);
-    Status check_identifier(const DataSetKey& key, uint64_t identifier) const;
+    // Refuses an identifier above max_identifier; a read-only store reads the file again first.
+    Status check_identifier(const DataSetKey& key, uint64_t identifier);
     Status refuse_if_read_only(std::string_view what) const;
     // The key of a create or drop: refused in a read-only store ("read-only store cannot
     // {what}"), for the journal's key, and when it breaks the key rule.

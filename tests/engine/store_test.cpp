@@ -426,6 +426,41 @@ TEST(StoreReadOnly, RefusesChangesAndGivesReadOnlyRuntimes) {
     EXPECT_EQ(error_text(a.delete_record(1)), "invalid data: read-only dataset cannot be deleted");
 }
 
+TEST(StoreReadOnly, OpensDatasetsThatAWriterInAnotherProcessCreatesLater) {
+    TempDir dir;
+    {
+        Store s = open_store(dir.path());
+        create(s, "a", "x");
+    }
+    Store ro = open_store(dir.path(), true);
+    auto writer_creates = [&](const std::string& name) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            auto s = Store::open(dir.path(), small_store_config(false));
+            auto d = s.ok() ? s->create_dataset(name, "x") : Result<Dataset>(s.error());
+            _exit(d.ok() && d->write(7, bytes(name)).ok() ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    };
+    writer_creates("b");  // identifier 2
+    auto b = ro.open_dataset("b", "x");
+    ASSERT_TRUE(b.ok()) << b.error().to_string();
+    EXPECT_EQ(read_text(*b, 7), "b");
+    writer_creates("c");  // identifier 3: met by the scan for identifier 1
+    EXPECT_EQ(ro.open_dataset_by_identifier(1)->key(), (DataSetKey{"a", "x"}));
+    EXPECT_EQ(read_text(*ro.open_dataset_by_identifier(3), 7), "c");
+    EXPECT_EQ(ro.max_identifier(), 3u);
+    // Above what the file says, an identifier is still refused.
+    ASSERT_TRUE(write_identifier_file(dir.file("b/x/identifier"), 9).ok());
+    ASSERT_TRUE(b->close().ok());
+    EXPECT_EQ(error_text(ro.open_dataset("b", "x")),
+              "invalid data: dataset DataSetKey { name: \"b\", dataset_type: \"x\" } identifier 9 exceeds "
+              "authoritative max_identifier 3");
+}
+
 // ---- the journal ----
 
 JournalRecord journal_record(Store& s, int64_t sequence) {
