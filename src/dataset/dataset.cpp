@@ -306,6 +306,11 @@ MonoInstant Dataset::last_activity() const {
     return g.ok() ? (*g)->last_activity : MonoClock::now();
 }
 
+bool Dataset::is_closed() const {
+    auto g = lock(/*poisons=*/false);
+    return g.ok() && (*g)->closed;
+}
+
 Result<uint64_t> Dataset::retention_window() const {
     Guard g = BRVL_TRY(lock());
     return g->config.retention_window;

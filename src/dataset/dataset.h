@@ -99,6 +99,8 @@ public:
     std::optional<int64_t> latest_timestamp() const;
     std::string data_dir() const;
     MonoInstant last_activity() const;
+    // Whether the dataset was closed (false when the mutex is poisoned).
+    bool is_closed() const;
     // The configured retention window (0: no retention), or "dataset mutex poisoned": the
     // background retention picks its candidates with it, without a full inspect.
     Result<uint64_t> retention_window() const;
