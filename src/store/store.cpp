@@ -210,6 +210,8 @@ Result<Store> Store::open(const std::string& root, const StoreConfig& config) {
     s.max_identifier_ = BRVL_TRY(read_max_identifier(root));
     s.registry_ = std::make_shared<DatasetRegistry>();
     s.close_hook_ = std::make_shared<RegistryCloseHook>(s.registry_);
+    s.relief_ = std::make_shared<RegistryRelief>(s.registry_);
+    add_descriptor_relief(s.relief_);
     s.identifiers_ = decltype(s.identifiers_)(0, IdentifierHash{fresh_hash_seed()});
     if (s.read_only_) {
         log::info(log::kStore, "[store] opened in read-only mode, background tasks disabled");

@@ -167,6 +167,8 @@ private:
     std::shared_ptr<Journal> journal_;
     DatasetRegistryPtr registry_;
     std::shared_ptr<RegistryCloseHook> close_hook_;
+    // Registered with the file layer for as long as the store lives.
+    std::shared_ptr<RegistryRelief> relief_;
     std::unique_ptr<BgTasks> bg_;
 
     // Serialises the operations that change the identifiers and open or remove dataset
