@@ -14,7 +14,9 @@
 #include <cerrno>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <vector>
 
 namespace brenvale {
 
@@ -27,7 +29,72 @@ long page_size() {
     return ps;
 }
 
+// The registered reliefs; the mutex guards the list only (a leaf: the reliefs run after it
+// is released).
+struct Reliefs {
+    std::mutex list_mu;
+    std::vector<std::weak_ptr<DescriptorRelief>> list;
+};
+
+Reliefs& reliefs() {
+    static Reliefs r;
+    return r;
+}
+
+thread_local bool t_relieving = false;
+
+// Runs open (a descriptor, or -1 with errno set) again while interrupted; when it fails for
+// lack of descriptors and the reliefs freed some, once more. errno is that of the last try.
+template <typename Open>
+int open_with_relief(Open open) {
+    int fd;
+    do {
+        fd = open();
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || !out_of_descriptors(errno)) return fd;
+    const int err = errno;
+    if (!relieve_descriptors()) {
+        errno = err;
+        return -1;
+    }
+    do {
+        fd = open();
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 }  // namespace
+
+// ---- running out of descriptors ----
+
+bool out_of_descriptors(int err) { return err == EMFILE || err == ENFILE; }
+
+bool out_of_descriptors(const Error& e) { return e.is_io_code(EMFILE) || e.is_io_code(ENFILE); }
+
+void add_descriptor_relief(const std::shared_ptr<DescriptorRelief>& relief) {
+    Reliefs& r = reliefs();
+    std::lock_guard lock(r.list_mu);
+    std::erase_if(r.list, [](const auto& w) { return w.expired(); });
+    r.list.push_back(relief);
+}
+
+bool relieve_descriptors() {
+    if (t_relieving) return false;
+    Reliefs& r = reliefs();
+    std::vector<std::shared_ptr<DescriptorRelief>> live;
+    {
+        std::lock_guard lock(r.list_mu);
+        for (const auto& w : r.list)
+            if (auto p = w.lock()) live.push_back(std::move(p));
+    }
+    struct Relieving {
+        Relieving() { t_relieving = true; }
+        ~Relieving() { t_relieving = false; }
+    } relieving;
+    bool freed = false;
+    for (const auto& relief : live) freed = relief->relieve() || freed;
+    return freed;
+}
 
 // ---- FileHandle ----
 
@@ -49,11 +116,13 @@ Result<FileHandle> FileHandle::open(const std::string& path, Mode mode, mode_t p
         case Mode::CreateExclusive: flags |= O_RDWR | O_CREAT | O_EXCL; break;
         case Mode::CreateOrOpen: flags |= O_RDWR | O_CREAT; break;
     }
-    if (int e = io_fault(io_op::kOpen)) return Error::io(e);
-    int fd;
-    do {
-        fd = ::open(path.c_str(), flags, perm);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = open_with_relief([&] {
+        if (int e = io_fault(io_op::kOpen)) {
+            errno = e;
+            return -1;
+        }
+        return ::open(path.c_str(), flags, perm);
+    });
     if (fd < 0) return last_io();
     return FileHandle(fd);
 }
@@ -354,8 +423,11 @@ Result<std::vector<std::string>> read_names(DIR* d) {
 }  // namespace
 
 Result<std::vector<std::string>> list_dir(const std::string& path) {
-    DirHandle d(::opendir(path.c_str()));
+    FileHandle fd(open_with_relief([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!fd.valid()) return last_io();
+    DirHandle d(::fdopendir(fd.fd()));
     if (!d) return last_io();
+    fd.release();  // the directory stream owns the descriptor now
     return read_names(d.get());
 }
 
@@ -379,7 +451,7 @@ Status remove_tree_at(int dirfd, const char* name) {
         crash_point("remove_dir_all: file removed");
         return {};
     }
-    FileHandle fd(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    FileHandle fd(open_with_relief([&] { return ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW); }));
     if (!fd.valid()) return last_io();
     DirHandle d(::fdopendir(fd.fd()));
     if (!d) return last_io();
@@ -396,7 +468,7 @@ Status remove_tree_at(int dirfd, const char* name) {
 Status remove_dir_all(const std::string& path) { return remove_tree_at(AT_FDCWD, path.c_str()); }
 
 Status sync_dir(const std::string& path) {
-    FileHandle fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileHandle fd(open_with_relief([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!fd.valid()) return last_io();
     Status synced = fd.sync();
     if (!synced.ok() && synced.error().is_io_code(EINVAL)) return {};  // a file system that cannot sync directories

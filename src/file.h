@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +17,33 @@
 #include "error.h"
 
 namespace brenvale {
+
+// ---- running out of descriptors ----
+
+// Whether an errno, or an error, says that the process or the system has no descriptor
+// left (EMFILE, ENFILE).
+bool out_of_descriptors(int err);
+bool out_of_descriptors(const Error& e);
+
+// Something that can give descriptors back (a store: the files of its least recently used
+// datasets). When opening a file fails for lack of descriptors, the file layer calls every
+// registered relief and, when one freed any, tries the open once more. A relief runs on
+// the thread whose open failed, which may hold a dataset's mutex, the locks inside it or a
+// queue's locks: it must wait for no lock at all (it tries the locks it needs and passes
+// busy ones by).
+class DescriptorRelief {
+public:
+    virtual ~DescriptorRelief() = default;
+    // Closes files it holds; whether it closed any.
+    virtual bool relieve() = 0;
+};
+
+// Registers a relief for as long as it lives (held weakly).
+void add_descriptor_relief(const std::shared_ptr<DescriptorRelief>& relief);
+// Runs the registered reliefs; whether any freed descriptors. Threads may run them at the
+// same time (a relief waits for no lock), but never from inside one: a file that a relief
+// opens gets no relief of its own.
+bool relieve_descriptors();
 
 // An owned file descriptor.
 class FileHandle {

@@ -167,7 +167,7 @@ void BgTasks::Shared::idle_task() {
         if (!dataset || !idle(*dataset)) continue;
         if (Status st = dataset->release_files(); st.ok())
             log::info(log::kBg, "[bg idle] closed dataset {}", key.debug_string());
-        else
+        else if (!dataset->is_closed())  // a dataset closed (dropped) meanwhile has nothing left to release
             log::error(log::kBg, "[bg idle] close failed for {}: {}", key.debug_string(), st.error());
     }
 }

@@ -184,6 +184,11 @@ Dataset::Guard::~Guard() {
     QueueNotify::run_callbacks(wakes);
 }
 
+Dataset::Guard::Guard(Shared* s, bool poisons, std::try_to_lock_t)
+    : s_(s), lock_(s->mu, std::try_to_lock), exceptions_at_start_(std::uncaught_exceptions()), poisons_(poisons) {
+    if (lock_.owns_lock()) s->owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
+
 DatasetInner* Dataset::Guard::operator->() const { return &s_->inner; }
 DatasetInner& Dataset::Guard::operator*() const { return s_->inner; }
 
@@ -199,6 +204,14 @@ Result<Dataset::Guard> Dataset::lock_open(bool poisons) const {
     Guard g = BRVL_TRY(lock(poisons));
     if (shared_->inner.closed) return closed_error(shared_->key);
     return g;
+}
+
+std::optional<Dataset::Guard> Dataset::try_lock_open(bool poisons) const {
+    // Trying a mutex this thread holds would be undefined: the owner says so first.
+    if (shared_->owner.load(std::memory_order_relaxed) == std::this_thread::get_id()) return std::nullopt;
+    Guard g(shared_.get(), poisons, std::try_to_lock);
+    if (!g.owns() || shared_->poisoned.load(std::memory_order_relaxed) || shared_->inner.closed) return std::nullopt;
+    return std::optional<Guard>(std::move(g));
 }
 
 const DataSetKey& Dataset::key() const { return shared_->key; }
@@ -306,6 +319,11 @@ MonoInstant Dataset::last_activity() const {
     return g.ok() ? (*g)->last_activity : MonoClock::now();
 }
 
+bool Dataset::is_closed() const {
+    auto g = lock(/*poisons=*/false);
+    return g.ok() && (*g)->closed;
+}
+
 Result<uint64_t> Dataset::retention_window() const {
     Guard g = BRVL_TRY(lock());
     return g->config.retention_window;
@@ -334,13 +352,41 @@ Status Dataset::flush_dirty(const std::vector<DirtyTarget>& targets) {
     return inner_flush_dirty(*g, targets);
 }
 
+namespace {
+
+// Flushes and closes every file the dataset holds open. Its dirty entries stay on the list
+// (their segments are found closed there) and nothing is taken but the dataset mutex, so
+// that a descriptor relief can run it from inside another dataset's operation.
+Status close_files(DatasetInner& in) {
+    BRVL_TRY(in.segments.close_all());
+    BRVL_TRY(in.index.close_segments());
+    return in.state.release();
+}
+
+}  // namespace
+
 // A closed dataset has released everything; its key may already name a new dataset, whose
 // dirty entries are not its to take.
 Status Dataset::release_files() {
     Guard g = BRVL_TRY(lock_open());
     BRVL_TRY(inner_flush(*g));
-    BRVL_TRY(g->segments.close_all());
-    return g->index.close_segments();
+    return close_files(*g);
+}
+
+std::optional<MonoInstant> Dataset::files_held_since() const {
+    std::optional<Guard> g = try_lock_open(/*poisons=*/false);
+    if (!g) return std::nullopt;
+    const DatasetInner& in = **g;
+    if (in.segments.open_count() == 0 && in.index.open_segment_count() == 0 && !in.state.holds_file())
+        return std::nullopt;
+    return in.last_activity;
+}
+
+Result<bool> Dataset::try_release_files() {
+    std::optional<Guard> g = try_lock_open(/*poisons=*/true);
+    if (!g) return false;
+    BRVL_TRY(close_files(**g));
+    return true;
 }
 
 Result<DataSetInspectResult> Dataset::inspect() {

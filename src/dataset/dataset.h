@@ -99,6 +99,8 @@ public:
     std::optional<int64_t> latest_timestamp() const;
     std::string data_dir() const;
     MonoInstant last_activity() const;
+    // Whether the dataset was closed (false when the mutex is poisoned).
+    bool is_closed() const;
     // The configured retention window (0: no retention), or "dataset mutex poisoned": the
     // background retention picks its candidates with it, without a full inspect.
     Result<uint64_t> retention_window() const;
@@ -114,7 +116,17 @@ public:
 
     Status flush();
     Status flush_dirty(const std::vector<DirtyTarget>& targets);
+    // Flushes, then closes every file the dataset holds open (data and index segments, the
+    // state file); they open again on next use.
     Status release_files();
+    // For a store out of descriptors, never waiting for the mutex: the last activity of a
+    // dataset that holds open files; nothing when the dataset holds none, is closed or
+    // poisoned, or another operation holds its mutex (on this thread too).
+    std::optional<MonoInstant> files_held_since() const;
+    // When the mutex is free at once, flushes and closes the files as release_files does,
+    // but leaves the dirty entries on the list and takes no lock beside the dataset mutex:
+    // false (nothing done) when the mutex is held, or the dataset is closed or poisoned.
+    Result<bool> try_release_files();
     Result<DataSetInspectResult> inspect();
     Status close();
 
@@ -158,11 +170,14 @@ private:
     class Guard {
     public:
         Guard(Shared* s, bool poisons);
+        // Takes the mutex only when it is free; see owns().
+        Guard(Shared* s, bool poisons, std::try_to_lock_t);
         Guard(Guard&&) noexcept = default;
         Guard& operator=(Guard&&) noexcept = default;
         ~Guard();
         DatasetInner* operator->() const;
         DatasetInner& operator*() const;
+        bool owns() const { return lock_.owns_lock(); }
 
     private:
         Shared* s_;
@@ -181,6 +196,9 @@ private:
     Result<Guard> lock_open(bool poisons = true) const;
     // The same for a read, whose guard does not poison the mutex.
     Result<Guard> lock_read() const { return lock_open(/*poisons=*/false); }
+    // The lock and the checks of lock_open without waiting: nothing when the mutex is held
+    // (by this thread too), poisoned, or the dataset closed.
+    std::optional<Guard> try_lock_open(bool poisons) const;
     // fn(inner) under the lock with the checks of lock_open, for reads (dataset/inner.h).
     template <typename Fn>
     auto with_read_lock(Fn&& fn) const -> decltype(fn(std::declval<DatasetInner&>()));

@@ -130,14 +130,20 @@ Result<std::vector<IndexEntry>> index_range(DatasetInner& in, int64_t start, int
 // The lock of a read (one iterator step, one point read): the checks of lock_open
 // ("dataset mutex already held by this thread (re-entrant call)", "dataset mutex
 // poisoned", "dataset {}/{} is closed") without the guard's bookkeeping. A read runs no
-// callbacks and never takes the lock again, so it records no owner and collects no wakes;
-// like a read's guard it never poisons the mutex.
+// callbacks, so it collects no wakes; like a read's guard it never poisons the mutex. It
+// records its owner all the same: a store out of descriptors, relieved from inside the
+// read, passes this dataset by.
 template <typename Fn>
 auto Dataset::with_read_lock(Fn&& fn) const -> decltype(fn(std::declval<DatasetInner&>())) {
     Shared& s = *shared_;
     if (s.owner.load(std::memory_order_relaxed) == std::this_thread::get_id())
         return Error::invalid_data("dataset mutex already held by this thread (re-entrant call)");
     std::lock_guard lock(s.mu);
+    struct Owner {
+        Shared& s;
+        explicit Owner(Shared& sh) : s(sh) { s.owner.store(std::this_thread::get_id(), std::memory_order_relaxed); }
+        ~Owner() { s.owner.store(std::thread::id(), std::memory_order_relaxed); }
+    } owner(s);
     if (s.poisoned.load(std::memory_order_relaxed)) return Error::invalid_data("dataset mutex poisoned");
     if (s.inner.closed) return dataset_detail::closed_error(s.key);
     return fn(s.inner);

@@ -31,6 +31,7 @@ DatasetStateFile& DatasetStateFile::operator=(DatasetStateFile&& o) noexcept {
         f_ = o.f_;
         clean_ = std::exchange(o.clean_, true);
         read_only_ = o.read_only_;
+        closed_ = o.closed_;
     }
     return *this;
 }
@@ -50,7 +51,9 @@ Status DatasetStateFile::persist() {
         clean_ = true;
         return {};
     }
-    if (!file_.is_open() || file_.size() < kStateRecordLength) return Error::mmap("dataset state file is not mapped");
+    if (closed_ || path_.empty()) return Error::mmap("dataset state file is not mapped");
+    if (!file_.is_open()) file_ = BRVL_TRY(MappedFile::open(path_, true));  // released meanwhile
+    if (file_.size() < kStateRecordLength) return Error::mmap("dataset state file is not mapped");
     // The record goes to the file in one write call, which a killed process either makes
     // whole or not at all: stores into the mapping field by field could leave a record
     // whose watermark and totals disagree.
@@ -188,13 +191,20 @@ Result<int64_t> DatasetStateFile::advance_retention_floor(int64_t threshold) {
     return floor;
 }
 
+Status DatasetStateFile::release() {
+    if (!clean_) BRVL_TRY(persist());
+    file_.close();
+    return {};
+}
+
 Status DatasetStateFile::close() {
     if (read_only_) {
         clean_ = true;
         return {};
     }
-    if (!clean_ && file_.is_open()) BRVL_TRY(persist());
-    file_.close();
+    if (closed_) return {};
+    BRVL_TRY(release());
+    closed_ = true;
     return {};
 }
 

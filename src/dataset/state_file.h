@@ -49,6 +49,9 @@ public:
     Result<int64_t> advance_retention_floor(int64_t threshold);
     // Writes the record when it holds unwritten changes.
     Status flush() { return clean_ ? Status() : persist(); }
+    // Writes what is unwritten, then closes the file; the next change opens it again.
+    Status release();
+    bool holds_file() const { return file_.is_open(); }
     Status close();
 
 
@@ -61,6 +64,7 @@ private:
     DatasetStateRecord f_;
     bool clean_ = true;
     bool read_only_ = false;
+    bool closed_ = false;  // by close(), for good (a released file opens again)
 };
 
 }  // namespace brenvale

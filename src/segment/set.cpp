@@ -208,8 +208,15 @@ Result<DataSegment*> SegmentSet::locate(uint64_t offset) {
     // A reader beside a live writer learns of the files created since it listed them.
     if (read_only_ && entries_.find(base) == entries_.end()) (void)add_listed_entries();
     auto seg = get(base);
-    if (!seg.ok()) return Error::not_found(fmt::format("no segment contains offset {}", offset));
-    return *seg;
+    if (!seg.ok() && out_of_descriptors(seg.error()) && open_count() > 0) {
+        // Other datasets gave back what they could: this set's other files go too (a
+        // dataset read in full), and the segment is opened once more.
+        if (Status closed = close_all(); closed.ok()) seg = get(base);
+    }
+    if (seg.ok()) return *seg;
+    // A lack of descriptors is no missing segment: the caller learns the cause.
+    if (out_of_descriptors(seg.error())) return std::move(seg).error();
+    return Error::not_found(fmt::format("no segment contains offset {}", offset));
 }
 
 DataSegment* SegmentSet::find_open(uint64_t base) const {

@@ -75,7 +75,9 @@ public:
 
     // The open segment of a base (opened on first use).
     Result<DataSegment*> get(uint64_t base);
-    // The open segment holding a global offset; every failure is "no segment contains offset {}".
+    // The open segment holding a global offset. Out of descriptors, the set's other
+    // segments are closed and the open tried once more; when it still fails, that I/O
+    // error is returned. Every other failure is "no segment contains offset {}".
     Result<DataSegment*> locate(uint64_t offset);
 
     // Writes a record into the latest segment, growing or rolling over as needed. The sink

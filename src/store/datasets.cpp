@@ -75,7 +75,11 @@ Result<DataSetKey> Store::changeable_key(std::string_view what, const std::strin
     return key;
 }
 
-Status Store::check_identifier(const DataSetKey& key, uint64_t identifier) const {
+Status Store::check_identifier(const DataSetKey& key, uint64_t identifier) {
+    if (identifier <= max_identifier_) return {};
+    // A read-only store holds no lock: its value is a snapshot, and a writer beside it
+    // raises the file before it makes a dataset of the new identifier.
+    if (read_only_) max_identifier_ = std::max(max_identifier_, BRVL_TRY(read_max_identifier(root_)));
     if (identifier > max_identifier_) return exceeds_max_error(key, identifier, max_identifier_);
     return {};
 }
@@ -118,6 +122,9 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
     const auto meta_exists = path_exists(paths::meta_file(dir));
     if (meta_exists.ok() && *meta_exists)
         return Error::already_exists(fmt::format("dataset already exists at {}", dir));
+    // Records under the key are a dataset that lost its meta file: kept, never replaced.
+    if (BRVL_TRY(holds_segment_files(dir)))
+        return Error::already_exists(fmt::format("dataset already exists at {}", dir));
     const DatasetConfig config = BRVL_TRY((builder ? *builder : DatasetConfigBuilder::from_store(config_)).build());
     if (max_identifier_ == UINT64_MAX) return Error::invalid_data("dataset identifier overflow");
     const uint64_t identifier = max_identifier_ + 1;
@@ -134,7 +141,7 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
     BRVL_TRY(create_dir_all(parent));
     const std::string building = paths::creating_dir(parent, fresh_hash_seed());
     Status built = build_dataset_dir(key, building, config, identifier);
-    // What is under the key without meta holds no dataset (the rest of an earlier create
+    // What is under the key without meta holds no records (the rest of an earlier create
     // or drop cut short): it makes way.
     if (built.ok() && meta_exists.ok()) {
         auto leftover = path_exists(dir);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dataset/dataset.h"
+#include "file.h"
 #include "types.h"
 
 namespace brenvale {
@@ -26,6 +27,8 @@ public:
     // Removes the key when its registered handle is this dataset (write lock).
     bool remove_if_same(const Dataset& dataset);
     size_t size() const;
+    // Every registered handle, when the read lock can be had without waiting for a writer.
+    std::optional<std::vector<Dataset>> try_handles() const;
 
     // The keys whose dataset satisfies pred, called under the read lock: pred may take the
     // dataset's mutex (order: registry, then dataset), nothing else.
@@ -52,6 +55,18 @@ class RegistryCloseHook final : public DatasetCloseHook {
 public:
     explicit RegistryCloseHook(const DatasetRegistryPtr& registry) : registry_(registry) {}
     void dataset_closed(const DataSetKey& key, const Dataset& dataset) override;
+
+private:
+    std::weak_ptr<DatasetRegistry> registry_;
+};
+
+// The store's part when the process runs out of descriptors: it flushes and closes the
+// files of the least recently used half of its open datasets that hold files, passing by
+// every dataset whose mutex is held (the caller's own among them).
+class RegistryRelief final : public DescriptorRelief {
+public:
+    explicit RegistryRelief(const DatasetRegistryPtr& registry) : registry_(registry) {}
+    bool relieve() override;
 
 private:
     std::weak_ptr<DatasetRegistry> registry_;

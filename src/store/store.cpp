@@ -4,6 +4,7 @@
 
 #include <sys/file.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "log.h"
@@ -83,15 +84,20 @@ void repair_interrupted(const std::string& root) {
             } else if (paths::is_creating_name(entry)) {
                 remove_unfinished(path, "a dataset whose create was cut short");
             } else if (validate_key_part("dataset type", entry).ok()) {
-                // A directory under a key without meta or identifier was left by an
-                // earlier version's create or drop cut short: it holds no dataset.
                 auto is_dir = is_directory(path);
                 auto whole = holds_dataset(path);
                 if (!is_dir.ok() || !*is_dir || !whole.ok()) continue;
-                if (*whole)
-                    remove_replacement_temps(path);
-                else
+                remove_replacement_temps(path);
+                if (*whole) continue;
+                // Without meta or identifier: what an earlier version's create or drop cut
+                // short left, when it holds no segment file. One with records is a dataset
+                // that lost one of the two files: it stays for the file to be put back.
+                auto records = holds_segment_files(path);
+                if (records.ok() && !*records)
                     remove_unfinished(path, "a dataset whose create or drop was cut short");
+                else
+                    log::warn(log::kStore, "[store] keeping {}: it holds segment files but lacks its {} or {} file",
+                              path, paths::kMetaFile, paths::kIdentifierFile);
             }
         }
     }
@@ -153,6 +159,19 @@ Result<bool> holds_dataset(const std::string& dataset_dir) {
            BRVL_TRY(path_exists(paths::identifier_file(dataset_dir)));
 }
 
+Result<bool> holds_segment_files(const std::string& dataset_dir) {
+    auto any_named = [](const std::string& dir, auto parse) -> Result<bool> {
+        auto names = list_dir(dir);
+        if (!names.ok()) {
+            if (names.error().is_io_code(ENOENT) || names.error().is_io_code(ENOTDIR)) return false;
+            return std::move(names).error();
+        }
+        return std::any_of(names->begin(), names->end(), [&](const std::string& n) { return parse(n).has_value(); });
+    };
+    if (BRVL_TRY(any_named(paths::data_dir(dataset_dir), parse_segment_file_name))) return true;
+    return any_named(paths::index_dir(dataset_dir), parse_index_segment_name);
+}
+
 // ---- keys ----
 
 Status validate_key_part(std::string_view what, std::string_view part) {
@@ -192,6 +211,8 @@ Result<Store> Store::open(const std::string& root, const StoreConfig& config) {
     s.max_identifier_ = BRVL_TRY(read_max_identifier(root));
     s.registry_ = std::make_shared<DatasetRegistry>();
     s.close_hook_ = std::make_shared<RegistryCloseHook>(s.registry_);
+    s.relief_ = std::make_shared<RegistryRelief>(s.registry_);
+    add_descriptor_relief(s.relief_);
     s.identifiers_ = decltype(s.identifiers_)(0, IdentifierHash{fresh_hash_seed()});
     if (s.read_only_) {
         log::info(log::kStore, "[store] opened in read-only mode, background tasks disabled");

@@ -62,6 +62,11 @@ Result<uint64_t> parse_identifier(std::string_view name, std::string_view text, 
 // Whether a dataset directory holds the two files of a finished create, `meta` and
 // `identifier`; only such a directory is listed as a dataset.
 Result<bool> holds_dataset(const std::string& dataset_dir);
+// Whether a dataset directory holds a data or index segment file, that is records: such a
+// directory is never removed or replaced, whatever else it lacks. A directory (or its
+// data/ and index/) that does not exist holds none; a listing that fails otherwise is an
+// error (nothing can be told).
+Result<bool> holds_segment_files(const std::string& dataset_dir);
 
 // ---- keys ----
 
@@ -142,7 +147,8 @@ private:
     Result<Dataset> open_locked(const DataSetKey& key);
     // Opens the dataset of key from disk (writable or read-only as the store).
     Result<Dataset> open_from_disk(const DataSetKey& key, const std::string& dir, uint64_t identifier);
-    Status check_identifier(const DataSetKey& key, uint64_t identifier) const;
+    // Refuses an identifier above max_identifier; a read-only store reads the file again first.
+    Status check_identifier(const DataSetKey& key, uint64_t identifier);
     Status refuse_if_read_only(std::string_view what) const;
     // The key of a create or drop: refused in a read-only store ("read-only store cannot
     // {what}"), for the journal's key, and when it breaks the key rule.
@@ -161,6 +167,8 @@ private:
     std::shared_ptr<Journal> journal_;
     DatasetRegistryPtr registry_;
     std::shared_ptr<RegistryCloseHook> close_hook_;
+    // Registered with the file layer for as long as the store lives.
+    std::shared_ptr<RegistryRelief> relief_;
     std::unique_ptr<BgTasks> bg_;
 
     // Serialises the operations that change the identifiers and open or remove dataset

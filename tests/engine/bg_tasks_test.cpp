@@ -310,6 +310,25 @@ TEST_F(BgTasksTest, AClosedHandleLeavesTheDirtyEntriesOfANewDatasetOfItsKey) {
     EXPECT_EQ(dirty->size(), entries);  // still there for the background flush
 }
 
+TEST_F(BgTasksTest, IdleReleaseSkipsADatasetClosedMeanwhile) {
+    Dataset a = dataset("a");
+    ASSERT_TRUE(a.write(1, bytes("one")).ok());
+    // Closed after the release found it: still registered, as between a drop's close and
+    // its close hook.
+    DatasetRuntime no_hook;
+    no_hook.dirty_list = dirty;
+    ASSERT_TRUE(a.attach_runtime(no_hook).ok());
+    ASSERT_TRUE(a.close().ok());
+    ASSERT_TRUE(registry->get({"a", "x"}).has_value());
+    BgSettings quick = settings();
+    quick.idle_timeout = 0s;
+    auto t = tasks(quick);
+    LogCapture logs;
+    at(60s);
+    EXPECT_EQ(t->tick().executed, 3u);
+    EXPECT_EQ(logs.count_starting("[bg idle]"), 0u);
+}
+
 TEST_F(BgTasksTest, RetentionRunsAtTheConfiguredHour) {
     DatasetConfig windowed;
     windowed.retention_window = 1000;  // legacy retention: below the latest timestamp - 1000

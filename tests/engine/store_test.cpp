@@ -2,8 +2,11 @@
 // dataset operations, the listing and the shutdown order.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "paths.h"
 #include "store_test_util.h"
@@ -16,6 +19,7 @@ using testing::error_text;
 using testing::read_text;
 using testing::small_store_config;
 using testing::TempDir;
+using testing::text;
 
 Store open_store(const std::string& root, std::optional<bool> read_only = false) {
     auto s = Store::open(root, small_store_config(read_only));
@@ -375,6 +379,34 @@ TEST(StoreDatasets, RestsOfInterruptedWorkGoWhenTheStoreOpens) {
     EXPECT_EQ(s.max_identifier(), 2u);
 }
 
+TEST(StoreDatasets, ADatasetThatLostItsMetaOrIdentifierKeepsEveryRecord) {
+    for (const std::string file : {"meta", "identifier"}) {
+        TempDir dir;
+        const std::string ds = dir.file("a/x"), path = join_path(ds, file);
+        {
+            Store s = open_store(dir.path());
+            Dataset d = create(s, "a", "x");
+            for (int64_t ts = 1; ts <= 300; ++ts) ASSERT_TRUE(d.write(ts, bytes(fmt::format("r{}", ts))).ok());
+        }
+        const std::string saved = *read_file(path);
+        ASSERT_TRUE(remove_file(path).ok());
+        for (bool read_only : {false, true}) {
+            Store s = open_store(dir.path(), read_only);
+            EXPECT_EQ(error_text(s.open_dataset("a", "x")), fmt::format("not found: dataset {} not found at {}", file, path))
+                << file << (read_only ? " read-only" : " writable");
+            if (read_only) continue;
+            EXPECT_EQ(error_text(s.create_dataset("a", "x")), "already exists: dataset already exists at " + ds) << file;
+            EXPECT_EQ(s.max_identifier(), 1u) << file;
+        }
+        ASSERT_TRUE(write_file_atomic(path, saved).ok());
+        Store s = open_store(dir.path());
+        auto records = s.open_dataset("a", "x")->query_all(0, 1000);
+        ASSERT_TRUE(records.ok()) << file << ": " << records.error().to_string();
+        ASSERT_EQ(records->size(), 300u) << file;
+        EXPECT_EQ(text(records->back().data), "r300") << file;
+    }
+}
+
 // ---- read-only stores ----
 
 TEST(StoreReadOnly, RefusesChangesAndGivesReadOnlyRuntimes) {
@@ -395,6 +427,41 @@ TEST(StoreReadOnly, RefusesChangesAndGivesReadOnlyRuntimes) {
     Dataset a = *ro.open_dataset("a", "x");
     EXPECT_EQ(read_text(a, 1), "one");
     EXPECT_EQ(error_text(a.delete_record(1)), "invalid data: read-only dataset cannot be deleted");
+}
+
+TEST(StoreReadOnly, OpensDatasetsThatAWriterInAnotherProcessCreatesLater) {
+    TempDir dir;
+    {
+        Store s = open_store(dir.path());
+        create(s, "a", "x");
+    }
+    Store ro = open_store(dir.path(), true);
+    auto writer_creates = [&](const std::string& name) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            auto s = Store::open(dir.path(), small_store_config(false));
+            auto d = s.ok() ? s->create_dataset(name, "x") : Result<Dataset>(s.error());
+            _exit(d.ok() && d->write(7, bytes(name)).ok() ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    };
+    writer_creates("b");  // identifier 2
+    auto b = ro.open_dataset("b", "x");
+    ASSERT_TRUE(b.ok()) << b.error().to_string();
+    EXPECT_EQ(read_text(*b, 7), "b");
+    writer_creates("c");  // identifier 3: met by the scan for identifier 1
+    EXPECT_EQ(ro.open_dataset_by_identifier(1)->key(), (DataSetKey{"a", "x"}));
+    EXPECT_EQ(read_text(*ro.open_dataset_by_identifier(3), 7), "c");
+    EXPECT_EQ(ro.max_identifier(), 3u);
+    // Above what the file says, an identifier is still refused.
+    ASSERT_TRUE(write_identifier_file(dir.file("b/x/identifier"), 9).ok());
+    ASSERT_TRUE(b->close().ok());
+    EXPECT_EQ(error_text(ro.open_dataset("b", "x")),
+              "invalid data: dataset DataSetKey { name: \"b\", dataset_type: \"x\" } identifier 9 exceeds "
+              "authoritative max_identifier 3");
 }
 
 // ---- the journal ----
@@ -490,6 +557,80 @@ TEST(StoreJournal, WakeCallbacksOfCreateAndDropRunOutsideTheStoreLocks) {
     auto first = consumer->try_poll();
     ASSERT_TRUE(first.ok() && first->has_value());
     EXPECT_EQ((*first)->sequence, 1u);
+}
+
+// ---- descriptors ----
+
+TEST(StoreDescriptors, HundredsOfDatasetsAndSegmentsWithinALowDescriptorLimit) {
+    TempDir dir;
+    {
+        Store s = open_store(dir.path());
+        auto small = DatasetConfigBuilder::from_store(s.config());
+        small.data_segment_size(1024).initial_data_segment_size(1024);
+        Dataset big = *s.create_dataset("big", "x", small);
+        for (int64_t ts = 0; ts < 400; ++ts) ASSERT_TRUE(big.write(ts, bytes(std::string(600, 'b'))).ok());
+        ASSERT_GT(big.inspect()->state.data_segments, 300u);
+    }
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 256;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+        auto fail = [](std::string_view what, const auto& r) {
+            fmt::print(stderr, "{}: {}\n", what, r.error().to_string());
+            _exit(1);
+        };
+        constexpr int kDatasets = 600;
+        {
+            auto writer = Store::open(dir.path(), small_store_config(false));
+            if (!writer.ok()) fail("writable store", writer);
+            for (int i = 0; i < kDatasets; ++i) {
+                auto d = writer->create_dataset(fmt::format("d{}", i), "x");
+                if (!d.ok()) fail(fmt::format("dataset {}", i), d);
+                if (Status st = d->write(0, bytes(fmt::format("{}.0", i))); !st.ok()) fail("write", st);
+            }
+            // Two threads, each out of descriptors while it holds its own dataset.
+            std::vector<Dataset> handles;
+            for (int i = 0; i < kDatasets; ++i) handles.push_back(*writer->open_dataset(fmt::format("d{}", i), "x"));
+            auto second_round = [&](int first) {
+                for (int i = first; i < kDatasets; i += 2)
+                    if (Status st = handles[i].write(1, bytes(fmt::format("{}.1", i))); !st.ok()) fail("write", st);
+            };
+            std::thread odd(second_round, 1);
+            second_round(0);
+            odd.join();
+        }
+        auto reader = Store::open(dir.path(), small_store_config(true));
+        if (!reader.ok()) fail("read-only store", reader);
+        for (int i = 0; i <= kDatasets; ++i) {
+            auto d = i < kDatasets ? reader->open_dataset(fmt::format("d{}", i), "x") : reader->open_dataset("big", "x");
+            if (!d.ok()) fail(fmt::format("read-only dataset {}", i), d);
+            auto records = d->query_all(0, 1000);  // the big one: a file at a time, as many as it has
+            if (!records.ok()) fail(fmt::format("read {}", i), records);
+            const std::string last = i < kDatasets ? fmt::format("{}.1", i) : std::string(600, 'b');
+            if (records->size() != (i < kDatasets ? 2u : 400u) || text(records->back().data) != last) _exit(3);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(StoreDescriptors, WhenNothingCanBeReleasedAReadFailsWithTheIoError) {
+    TempDir dir;
+    Store s = open_store(dir.path());
+    Dataset a = create(s, "a", "x");
+    ASSERT_TRUE(a.write(1, bytes("one")).ok());
+    ASSERT_TRUE(a.release_files().ok());
+    ASSERT_TRUE(a.read_exist(1).ok());  // the index segment opens again, the data segment stays closed
+    {
+        testing::ScopedIoFaults exhausted(io_op::kOpen, 0, EMFILE, /*sticky=*/true);
+        EXPECT_EQ(read_text(a, 1), "error: " + Error::io(EMFILE).to_string());
+    }
+    EXPECT_EQ(read_text(a, 1), "one");
 }
 
 // ---- shutdown ----
