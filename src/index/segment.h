@@ -1,6 +1,9 @@
 // One index segment file: the 128-byte header followed by 32-byte entries that map a
 // timestamp to the block and slot of its record. Entries are appended at the end or
 // overwritten in place, directly in the mapping; searches run on the mapping too.
+// The operations live by concern: the file's lifecycle (create, open, map, refresh, flush)
+// in segment.cpp, entry reads and writes in segment_entries.cpp, searches and the placement
+// checks of damaged entries in segment_search.cpp.
 #pragma once
 
 #include <cstdint>
