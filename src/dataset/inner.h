@@ -75,8 +75,22 @@ struct DatasetInner {
     void wake_queue();
 };
 
+// The records' own timestamps, read through the segment set and the cache, for the index:
+// of two contradicting neighbours in a damaged index file, they tell which one is wrong.
+// Used only under the dataset mutex, within an index operation.
+class DatasetRecordCheck final : public RecordCheck {
+public:
+    explicit DatasetRecordCheck(DatasetInner& in) : in_(in) {}
+    std::optional<int64_t> record_timestamp(const IndexEntry& e) override;
+
+private:
+    DatasetInner& in_;
+};
+
 struct Dataset::Shared {
-    Shared(DataSetKey k, DatasetInner in) : key(std::move(k)), inner(std::move(in)) {}
+    Shared(DataSetKey k, DatasetInner in) : key(std::move(k)), inner(std::move(in)) {
+        inner.index.set_record_check(&record_check);
+    }
 
     const DataSetKey key;
     std::mutex mu;
@@ -84,6 +98,7 @@ struct Dataset::Shared {
     // The thread holding mu, so that a re-entrant call fails instead of deadlocking.
     std::atomic<std::thread::id> owner{};
     DatasetInner inner;
+    DatasetRecordCheck record_check{inner};
 };
 
 namespace dataset_detail {

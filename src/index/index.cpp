@@ -98,6 +98,7 @@ IndexSegment* Index::with_key_range(std::map<int64_t, IndexSlot>::iterator it) {
     auto* seg = &std::get<IndexSegment>(it->second);
     const auto next = std::next(it);
     seg->set_key_last(next == slots_.end() ? kMaxTs : next->first - 1);
+    seg->set_record_check(records_);
     return seg;
 }
 

@@ -106,6 +106,9 @@ public:
     static Result<Index> open(const std::string& dir, const IndexOptions& options);
 
     void set_notifier(std::optional<DirtyNotifier> notifier);
+    // Where searches read a record's own timestamp to tell which of two contradicting
+    // neighbours is damaged (see IndexSegment::blamed); it must outlive the index's use.
+    void set_record_check(RecordCheck* records) { records_ = records; }
 
     // The entry of ts, sentinels included; nothing when absent.
     Result<std::optional<IndexEntry>> lookup(int64_t ts);
@@ -191,7 +194,8 @@ private:
     // Continuous mode: the smallest start of a segment that holds (or may hold) entries.
     std::optional<int64_t> base_from_slots() const;
     bool any_entries() const;
-    // Gives the open segment of a slot its key range (up to the next slot's start).
+    // Gives the open segment of a slot its key range (up to the next slot's start) and the
+    // record check.
     IndexSegment* with_key_range(std::map<int64_t, IndexSlot>::iterator it);
     Result<IndexSegment*> ensure_segment(int64_t start, IndexRangeSink* sink);
     Status append_sparse(const IndexEntry& e, IndexRangeSink* sink);
@@ -214,6 +218,7 @@ private:
     std::string dir_;
     std::optional<int64_t> base_;
     std::optional<DirtyNotifier> notifier_;
+    RecordCheck* records_ = nullptr;
     uint64_t segment_size_ = 0;
     uint64_t initial_size_ = 0;
     bool continuous_ = false;

@@ -30,6 +30,15 @@ namespace brenvale {
 bool index_file_unwritten(std::span<const uint8_t> bytes);
 
 
+// The timestamp of the record an index entry points to, read from the data files. Of two
+// neighbouring sparse entries out of order, the one whose record has another timestamp is
+// the damaged one. Nothing when the record cannot be read.
+class RecordCheck {
+public:
+    virtual ~RecordCheck() = default;
+    virtual std::optional<int64_t> record_timestamp(const IndexEntry& e) = 0;
+};
+
 // What a new index segment file is made with.
 struct IndexSegmentOptions {
     uint64_t initial_size = 0;
@@ -95,13 +104,13 @@ public:
     // it whenever it hands the segment out.
     void set_key_last(int64_t key_last) { key_last_ = key_last; }
     int64_t key_last() const { return key_last_; }
+    // Where the records' own timestamps can be read (none: they are not consulted). The
+    // index sets it with the key range; it must outlive every search.
+    void set_record_check(RecordCheck* records) { records_ = records; }
     // Whether written entry i (inside the mapping) is well placed. Continuous: it holds the
-    // timestamp of its own slot. Sparse: it lies in the key range and in order with its
-    // neighbours; an entry that breaks the order is malformed when its neighbours are in
-    // order without it, unless the neighbour it conflicts with is itself such an entry (of
-    // two adjacent entries either could be the damaged one, and both are kept), the
-    // segment's first and last entries winning over an inner one. Malformed entries are
-    // skipped by every search and scan, so one damaged entry hides nothing but itself.
+    // timestamp of its own slot. Sparse: it lies in the key range and is not to blame for
+    // breaking the order with a neighbour (see blamed). Malformed entries are skipped by
+    // every search and scan, so one damaged entry hides nothing but itself.
     bool well_placed(uint64_t i, bool continuous) const;
     // Whether continuous entry i, read as ts, holds the timestamp of its own slot.
     bool in_own_slot(uint64_t i, int64_t ts) const {
@@ -184,6 +193,15 @@ private:
     // (or the key range) while its neighbours are in order without it.
     bool sparse_outlier(uint64_t i, uint64_t n) const;
     bool sparse_well_placed(uint64_t i, uint64_t n) const;
+    // Sparse, of the first n entries: whether entry i is the damaged one of it and its
+    // neighbour j, the two being out of order. The one outside the key range is; else a
+    // first entry other than the segment's start is (an equal one is right); else an
+    // outlier beside a neighbour that is none; else the one whose record has another
+    // timestamp, or the neighbour of one whose record has its own. When nothing tells them
+    // apart, neither is blamed and both are kept.
+    bool blamed(uint64_t i, uint64_t j, uint64_t n) const;
+    // Whether entry i's record has the entry's timestamp; nothing when it cannot be told.
+    std::optional<bool> record_agrees(uint64_t i) const;
     // The timestamp a search goes by for entry i: its own when well placed, else that of
     // the nearest well-placed entry after it (before it at the end), so that a damaged
     // entry never sends a search the wrong way.
@@ -211,6 +229,7 @@ private:
     uint64_t max_file_size_ = 0;
     std::optional<int64_t> last_ts_;
     int64_t key_last_ = std::numeric_limits<int64_t>::max();
+    RecordCheck* records_ = nullptr;
     bool clean_ = true;
     bool dirty_registered_ = false;
     bool read_only_ = false;

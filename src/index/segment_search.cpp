@@ -106,17 +106,34 @@ bool IndexSegment::sparse_outlier(uint64_t i, uint64_t n) const {
 bool IndexSegment::sparse_well_placed(uint64_t i, uint64_t n) const {
     const int64_t t = ts_at(i);
     if (t < start_ || t > key_last_) return false;
-    const bool left = i > 0 && ts_at(i - 1) >= t;
-    const bool right = i + 1 < n && t >= ts_at(i + 1);
-    if ((!left && !right) || !sparse_outlier(i, n)) return true;
-    // An outlier: kept only when each neighbour it conflicts with could be the damaged one.
-    const bool edge = i == 0 || i + 1 == n;
-    auto excuses = [&](uint64_t j) {
-        const int64_t tj = ts_at(j);
-        if (tj < start_ || tj > key_last_) return true;
-        return sparse_outlier(j, n) && (edge || (j != 0 && j + 1 != n));
-    };
-    return (!left || excuses(i - 1)) && (!right || excuses(i + 1));
+    if (i > 0 && ts_at(i - 1) >= t && blamed(i, i - 1, n)) return false;
+    if (i + 1 < n && t >= ts_at(i + 1) && blamed(i, i + 1, n)) return false;
+    return true;
+}
+
+bool IndexSegment::blamed(uint64_t i, uint64_t j, uint64_t n) const {
+    const int64_t tj = ts_at(j);
+    if (tj < start_ || tj > key_last_) return false;  // j is wrong on its own
+    // The first entry is the segment's start (its file name): the one that differs is wrong.
+    if (i == 0 || j == 0) return (ts_at(0) == start_) == (i != 0);
+    // The one whose other neighbour agrees with the order is right.
+    const bool oi = sparse_outlier(i, n), oj = sparse_outlier(j, n);
+    if (oi != oj) return oi;
+    // Else the records settle it: an entry whose record has another timestamp is wrong, and
+    // so is the neighbour of one whose record has its own. Nothing known: both are kept.
+    if (const std::optional<bool> own = record_agrees(i)) return !*own;
+    return record_agrees(j).value_or(false);
+}
+
+std::optional<bool> IndexSegment::record_agrees(uint64_t i) const {
+    if (records_ == nullptr) return std::nullopt;
+    const uint8_t* p = entry_at(i);
+    if (p == nullptr || !IndexEntry::reserved_zero(p)) return std::nullopt;
+    const IndexEntry e = IndexEntry::decode(p);
+    if (e.is_sentinel()) return std::nullopt;  // no record to ask
+    const std::optional<int64_t> ts = records_->record_timestamp(e);
+    if (!ts) return std::nullopt;
+    return *ts == e.timestamp;
 }
 
 bool IndexSegment::well_placed(uint64_t i, bool continuous) const {
