@@ -299,7 +299,10 @@ Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_
     BRVL_TRY(check_writable());
     if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
 
-    // 1. The target: the newest file while it takes records, else a new file.
+    // 1. The target: the newest file while it takes records, else a new file. The segments
+    // below the totals' watermark are counted there already: when retention removed every
+    // file of a reopened dataset, new files start at the watermark, never below it.
+    if (sink != nullptr && next_base_ < sink->stats_watermark()) next_base_ = sink->stats_watermark();
     uint64_t target = next_base_;
     if (!entries_.empty()) {
         const uint64_t last = entries_.rbegin()->first;

@@ -880,6 +880,27 @@ TEST_F(DatasetTest, IteratorsTakeTheRetentionThresholdOfEachStep) {
     EXPECT_EQ(timestamps(*down), timestamps(*kept));
 }
 
+// After retention deleted every data segment, a reopened dataset starts new segments above
+// those already counted in the state file: every record is counted once.
+TEST_F(DatasetTest, NewSegmentsAfterEverythingExpiredStartAboveTheCountedOnes) {
+    ClockGuard clock;
+    Dataset d = make(ms_retention_config());
+    for (int round = 0; round < 3; ++round) {
+        set_wall_clock_offset(std::chrono::seconds(100 * round));
+        const int64_t now = *now_in_units(1000);
+        for (int64_t i = 0; i < 20; ++i) ASSERT_TRUE(d.write(now - 20000 + 1000 * i, bytes(std::string(1000, 'r'))).ok());
+        auto st = d.inspect();
+        ASSERT_TRUE(st.ok());
+        EXPECT_EQ(st->state.total_record_count, 20u) << "round " << round;
+        EXPECT_LE(st->state.data_segments, 10u) << "round " << round;
+        set_wall_clock_offset(std::chrono::seconds(100 * round + 90));  // everything expires
+        ASSERT_TRUE(d.reclaim_expired().ok());
+        EXPECT_EQ(d.inspect()->state.data_segments, 0u);
+        EXPECT_EQ(d.inspect()->state.total_record_count, 0u) << "round " << round;
+        d = reopen(d);
+    }
+}
+
 // ---- concurrency ----
 
 TEST_F(DatasetTest, ConcurrentWritersReadersAndIdleRelease) {

@@ -175,9 +175,9 @@ TEST(SegmentSet, StatisticsSinkErrorStopsTheNewFile) {
     EXPECT_EQ(data_files(dir).size(), 1u);
     EXPECT_EQ(set.next_base(), kMiB);
     sink.fail = false;
-    sink.watermark = 5 * kMiB;  // everything below is already counted: no call
-    Stored s = write(set, 99, random_bytes(200000, 99), &sink);
-    EXPECT_EQ(s.at.base, kMiB);
+    sink.watermark = 5 * kMiB;  // everything below is already counted: no call, and the
+    Stored s = write(set, 99, random_bytes(200000, 99), &sink);  // new file starts there
+    EXPECT_EQ(s.at.base, 5 * kMiB);
     EXPECT_TRUE(sink.calls.empty());
     recs.push_back(s);
     expect_all_readable(set, recs);
