@@ -52,6 +52,8 @@ struct DatasetInner {
     // ---- changed by writes and reads ----
     std::optional<int64_t> latest_written_timestamp;  // none while the dataset is empty
     MonoInstant last_activity;                        // read by the idle release
+    // A read-only open: invalid records whose count a kill left undone (settle_counts_due).
+    uint64_t uncounted_invalid = 0;
     bool closed = false;                              // set once by close, never cleared
 
     // ---- the attached queue (none, or both): its groups and its wake side ----
@@ -131,6 +133,12 @@ inline void stamp(DatasetInner& in) { in.last_activity = coarse_now(); }
 Status inner_flush_dirty(DatasetInner& in, const std::vector<DirtyTarget>& named);
 // Flushes the dataset's own dirty entries (or everything, without a dirty list).
 Status inner_flush(DatasetInner& in);
+
+// ---- counts (write.cpp) ----
+// The invalid count of the data segment that holds a block offset (nothing: no such segment).
+std::optional<uint64_t> segment_invalid_count(const DatasetInner& in, uint64_t block_offset);
+// Stores (or, read-only, counts in memory) the counts that a kill left undone.
+Status settle_counts_due(DatasetInner& in, bool read_only);
 
 // ---- reads (read.cpp) ----
 Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e);

@@ -300,6 +300,7 @@ Status Index::close_segments() {
         closed.entry_count = seg->entry_count();
         closed.entry_area_start = seg->entry_area_start();
         closed.last_timestamp = last;
+        closed.count_due = seg->count_due();
         seg->unmap();
         slot.emplace<ClosedIndexSegment>(std::move(closed));
         slots_changed();
@@ -321,6 +322,24 @@ Status Index::flush_dirty(int64_t start) {
     auto* seg = std::get_if<IndexSegment>(&it->second);
     if (seg == nullptr) return ok_status();
     return seg->flush_dirty();
+}
+
+std::vector<std::pair<int64_t, CountDue>> Index::counts_due() const {
+    std::vector<std::pair<int64_t, CountDue>> out;
+    for (const auto& [start, slot] : slots_) {
+        const auto* seg = std::get_if<IndexSegment>(&slot);
+        const std::optional<CountDue> due = seg != nullptr ? seg->count_due()
+                                                           : std::get<ClosedIndexSegment>(slot).count_due;
+        if (due) out.emplace_back(start, *due);
+    }
+    return out;
+}
+
+Status Index::clear_count_due(int64_t start) {
+    if (read_only_) return read_only_index_error();
+    IndexSegment* seg = BRVL_TRY(segment_at(start));
+    seg->clear_count_due();
+    return ok_status();
 }
 
 size_t Index::open_segment_count() const {

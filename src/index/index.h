@@ -33,6 +33,14 @@ public:
     virtual Status update_range(std::optional<std::pair<int64_t, int64_t>> range) = 0;
 };
 
+// The counts of a record before an index change takes its entry (a replacement or a
+// delete): the index keeps them in the segment until the change is counted (see CountDue).
+class CountSource {
+public:
+    virtual ~CountSource() = default;
+    virtual CountDue counts_before(const IndexEntry& old) = 0;
+};
+
 // The settings of a dataset's index.
 struct IndexOptions {
     uint64_t segment_size = 0;          // index_segment_size
@@ -53,6 +61,7 @@ struct ClosedIndexSegment {
     std::optional<int64_t> last_timestamp;  // none when empty or unknown
     bool header_readable = true;            // false: a damaged file, neither empty nor known
     bool unwritten = false;                 // nothing but zero bytes: created, never given a header
+    std::optional<CountDue> count_due;      // a change a kill left uncounted
 };
 
 using IndexSlot = std::variant<IndexSegment, ClosedIndexSegment>;
@@ -120,15 +129,23 @@ public:
                          IndexRangeSink* sink = nullptr);
     // An entry below the latest: replaces the existing entry and returns it (possibly a
     // sentinel); in continuous mode a missing slot is filled in and the sentinel returned.
+    // With a count source, a live entry's replacement leaves a count-due record in its
+    // segment, until `counted`.
     Result<IndexEntry> overwrite(int64_t ts, uint64_t block_offset, uint16_t in_block,
-                                 IndexRangeSink* sink = nullptr);
+                                 IndexRangeSink* sink = nullptr, CountSource* counts = nullptr);
     // Whether `overwrite` of ts would be refused by the index: every refusal it can give
     // comes here first, so that the caller writes no record the index will not take.
     Status check_overwrite(int64_t ts);
     // The same for `append` / `append_latest` of a new latest entry ts.
     Status check_append(int64_t ts);
-    // Turns the entry of ts into the sentinel and returns it as it was.
-    Result<IndexEntry> delete_entry(int64_t ts);
+    // Turns the entry of ts into the sentinel and returns it as it was (with a count
+    // source, leaving a count-due record as `overwrite` does).
+    Result<IndexEntry> delete_entry(int64_t ts, CountSource* counts = nullptr);
+    // The change of ts that left a count-due record is counted: the record goes.
+    Status counted(int64_t ts);
+    // The count-due records a kill left, by segment start; and the removal of one.
+    std::vector<std::pair<int64_t, CountDue>> counts_due() const;
+    Status clear_count_due(int64_t start);
     // Entries with start <= timestamp <= end in ascending order, sentinels included.
     Result<std::vector<IndexEntry>> range(int64_t start, int64_t end);
     // The first entry in [start, end] (after the cursor when given).
@@ -203,6 +220,9 @@ private:
     // Continuous mode: filler entries for every timestamp of [from, to].
     Status append_fillers(int64_t from, int64_t to, IndexRangeSink* sink);
     Result<IndexEntry> fill_hole_and_append(const IndexEntry& e, IndexRangeSink* sink);
+    // Overwrites entry i (which holds old) with e, keeping a count-due record first.
+    Status replace_entry(IndexSegment& seg, uint64_t i, const IndexEntry& old, const IndexEntry& e,
+                         CountSource* counts);
     // The segment that would hold ts, opened; nothing when there is no such slot.
     Result<IndexSegment*> segment_for(int64_t ts);
     uint64_t slot_entry_count(int64_t start) const;

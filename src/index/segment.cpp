@@ -47,6 +47,10 @@ Result<bool> file_unwritten(const std::string& path) {
 
 }  // namespace
 
+bool count_due_room(const IndexHeader& h) {
+    return kHeaderPrefixLen + size_t{h.prefix.content_length} + 2 + h.state_length <= count_due_at::kFlag;
+}
+
 bool index_file_unwritten(std::span<const uint8_t> bytes) {
     // A header always starts with the magic: only a file whose first bytes are zero needs
     // the whole scan.
@@ -148,6 +152,7 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
 
     seg.path_ = path;
     seg.start_ = start;
+    seg.due_room_ = true;
     seg.file_size_ = seg.map_.size();
     seg.capacity_ = index_slots_for(seg.file_size_);
     seg.entry_count_ = 0;
@@ -206,6 +211,7 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
 
     seg.path_ = path;
     seg.start_ = expected_start;
+    seg.due_room_ = count_due_room(header);
     seg.file_size_ = bytes.size();
     seg.capacity_ = capacity;
     seg.entry_count_ = entry_count;

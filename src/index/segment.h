@@ -39,6 +39,34 @@ public:
     virtual std::optional<int64_t> record_timestamp(const IndexEntry& e) = 0;
 };
 
+// A change of an entry whose record counts are still to be updated: the entry as it was
+// (its record becomes invalid) and the counts before the change. The segment keeps it in
+// its header's reserved bytes from before the entry changes until the counts are stored,
+// so that an open after a kill in between stores what is missing (doc/formats.md).
+struct CountDue {
+    static constexpr uint64_t kNotInTotals = ~uint64_t{0};
+    IndexEntry old;
+    uint64_t segment_invalid = 0;             // the record's data segment's invalid count
+    uint64_t total_invalid = kNotInTotals;    // the state file's total, when that segment is in it
+    bool operator==(const CountDue&) const = default;
+};
+
+// Where the count-due record lies in an index segment's header.
+namespace count_due_at {
+inline constexpr size_t kFlag = 80;  // u64: 1 while a count is due
+inline constexpr size_t kTimestamp = 88;
+inline constexpr size_t kBlockOffset = 96;
+inline constexpr size_t kInBlock = 104;
+inline constexpr size_t kSegmentInvalid = 112;
+inline constexpr size_t kTotalInvalid = 120;
+inline constexpr size_t kEnd = 128;
+}  // namespace count_due_at
+
+// Whether a header leaves room for the count-due record (its state block ends before it),
+// and the record in 128 header bytes, when its flag is set.
+bool count_due_room(const IndexHeader& header);
+std::optional<CountDue> decode_count_due(const uint8_t* header);
+
 // What a new index segment file is made with.
 struct IndexSegmentOptions {
     uint64_t initial_size = 0;
@@ -86,6 +114,13 @@ public:
     Status write_entry(uint64_t index, const IndexEntry& e);
     // Reads a written entry (mapping the segment when needed).
     Result<IndexEntry> read_entry(uint64_t index);
+    // Keeps a count-due record in the header until clear_count_due (nothing in a header
+    // whose state block leaves no room for it: the change then goes without it).
+    Status set_count_due(const CountDue& due);
+    void clear_count_due();
+    // The count-due record of a mapped segment, or of a file's bytes with this header.
+    std::optional<CountDue> count_due() const;
+    static std::optional<CountDue> read_count_due(const IndexHeader& header, std::span<const uint8_t> bytes);
     // Entry i of a mapped segment when read_entry would give it without a fault (written,
     // inside the mapping, reserved bytes zero); nothing otherwise. It stamps no activity:
     // for the steps of a walk that read_entry started.
@@ -233,6 +268,8 @@ private:
     bool clean_ = true;
     bool dirty_registered_ = false;
     bool read_only_ = false;
+    // The header's state block ends before the count-due record (every header this system writes).
+    bool due_room_ = false;
     // Where the state block lies in the mapping.
     StateLocator state_locator_;
 };

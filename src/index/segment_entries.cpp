@@ -1,6 +1,8 @@
 // Reads and writes of an index segment's entries, straight in the mapping: appends (with
-// the written position as their commit), growth by doubling, overwrites in place.
+// the written position as their commit), growth by doubling, overwrites in place, and the
+// count-due record that spans an overwrite and the count of the record it replaced.
 #include <cerrno>
+#include <cstring>
 
 #include <fmt/format.h>
 
@@ -112,6 +114,56 @@ Result<IndexEntry> IndexSegment::read_entry(uint64_t index) {
     touch();
     if (!IndexEntry::reserved_zero(p)) return Error::invalid_data("index entry reserved bytes must be zero");
     return IndexEntry::decode(p);
+}
+
+// ---- count due ----
+
+// The fields first, the flag last: a kill leaves either no record or a whole one.
+Status IndexSegment::set_count_due(const CountDue& due) {
+    if (read_only_) return read_only_error();
+    if (!is_mapped()) return Error::mmap("index segment closed");
+    if (!due_room_ || map_.size() < count_due_at::kEnd) return ok_status();
+    uint8_t* h = map_.data();
+    store_i64(h + count_due_at::kTimestamp, due.old.timestamp);
+    store_u64(h + count_due_at::kBlockOffset, due.old.block_offset);
+    store_u16(h + count_due_at::kInBlock, due.old.in_block);
+    store_u64(h + count_due_at::kSegmentInvalid, due.segment_invalid);
+    store_u64(h + count_due_at::kTotalInvalid, due.total_invalid);
+    crash_point("index.count_due.fields");
+    store_u64(h + count_due_at::kFlag, 1);
+    crash_point("index.count_due.set");
+    mark_changed();
+    return ok_status();
+}
+
+void IndexSegment::clear_count_due() {
+    if (read_only_ || !due_room_ || !count_due()) return;
+    uint8_t* h = map_.data();
+    store_u64(h + count_due_at::kFlag, 0);
+    crash_point("index.count_due.cleared");
+    std::memset(h + count_due_at::kTimestamp, 0, count_due_at::kEnd - count_due_at::kTimestamp);
+    mark_changed();
+}
+
+std::optional<CountDue> IndexSegment::count_due() const {
+    if (!is_mapped() || !due_room_ || map_.size() < count_due_at::kEnd) return std::nullopt;
+    return decode_count_due(map_.data());
+}
+
+std::optional<CountDue> IndexSegment::read_count_due(const IndexHeader& header, std::span<const uint8_t> bytes) {
+    if (!count_due_room(header) || bytes.size() < count_due_at::kEnd) return std::nullopt;
+    return decode_count_due(bytes.data());
+}
+
+std::optional<CountDue> decode_count_due(const uint8_t* h) {
+    if (load_u64(h + count_due_at::kFlag) != 1) return std::nullopt;
+    CountDue due;
+    due.old.timestamp = load_i64(h + count_due_at::kTimestamp);
+    due.old.block_offset = load_u64(h + count_due_at::kBlockOffset);
+    due.old.in_block = load_u16(h + count_due_at::kInBlock);
+    due.segment_invalid = load_u64(h + count_due_at::kSegmentInvalid);
+    due.total_invalid = load_u64(h + count_due_at::kTotalInvalid);
+    return due;
 }
 
 }  // namespace brenvale
