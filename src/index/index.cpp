@@ -326,11 +326,22 @@ Status Index::flush_dirty(int64_t start) {
 
 std::vector<std::pair<int64_t, CountDue>> Index::counts_due() const {
     std::vector<std::pair<int64_t, CountDue>> out;
-    for (const auto& [start, slot] : slots_) {
-        const auto* seg = std::get_if<IndexSegment>(&slot);
+    for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+        const auto* seg = std::get_if<IndexSegment>(&it->second);
         const std::optional<CountDue> due = seg != nullptr ? seg->count_due()
-                                                           : std::get<ClosedIndexSegment>(slot).count_due;
-        if (due) out.emplace_back(start, *due);
+                                                           : std::get<ClosedIndexSegment>(it->second).count_due;
+        if (!due) continue;
+        // A record naming a timestamp that another segment holds is damage, not a change.
+        const int64_t ts = due->old.timestamp;
+        bool own = false;
+        if (continuous_) {
+            const auto start = continuous_segment_start(ts);
+            own = start.ok() && *start == it->first;
+        } else {
+            const auto next = std::next(it);
+            own = ts >= it->first && (next == slots_.end() || ts < next->first);
+        }
+        if (own) out.emplace_back(it->first, *due);
     }
     return out;
 }
