@@ -160,7 +160,7 @@ void check_dataset(const std::string& path, const RecordModel& done, const Recor
 }
 
 void run_dataset_crash_points(bool continuous, uint8_t compress_type) {
-    const std::vector<std::string> prefixes = {"dataset.", "state."};
+    const std::vector<std::string> prefixes = {"dataset.", "state.", "index.count_due"};
     const DatasetConfig cfg = testing::small_segments(continuous, compress_type);
     const std::vector<RecordOp> ops = testing::record_ops(continuous ? 7 : 8, 90, continuous, /*reopens=*/true);
     std::set<std::string> steps;
@@ -173,6 +173,7 @@ void run_dataset_crash_points(bool continuous, uint8_t compress_type) {
         ASSERT_EQ(rc, 0);
     }
     for (const char* name : {"dataset.write.stored", "dataset.write.replaced", "dataset.delete.unindexed",
+                             "dataset.count.segment", "index.count_due.set", "index.count_due.cleared",
                              "state.persist", "state.persist.written"})
         EXPECT_TRUE(steps.count(name)) << "the workload never reaches " << name;
     for (long k = 1; k <= total; ++k) {
