@@ -48,7 +48,6 @@ struct CountDue {
     IndexEntry old;
     uint64_t segment_invalid = 0;             // the record's data segment's invalid count
     uint64_t total_invalid = kNotInTotals;    // the state file's total, when that segment is in it
-    bool operator==(const CountDue&) const = default;
 };
 
 // Where the count-due record lies in an index segment's header.
