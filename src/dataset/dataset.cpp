@@ -262,6 +262,7 @@ Result<Dataset> Dataset::open_impl(const DataSetKey& key, const std::string& dat
     DatasetInner inner(key, data_dir, meta, std::move(index), std::move(segments), std::move(state));
     inner.latest_written_timestamp = latest;
     inner.last_activity = MonoClock::now();
+    BRVL_TRY(settle_counts_due(inner, read_only));
     return Dataset(std::make_shared<Shared>(key, std::move(inner)));
 }
 
@@ -411,7 +412,7 @@ Result<DataSetInspectResult> Dataset::inspect() {
     st.total_record_count = f.total_record_count;
     st.total_data_size = f.total_data_size;
     st.total_uncompressed_size = f.total_uncompressed_size;
-    st.total_invalid_record_count = f.total_invalid_record_count;
+    st.total_invalid_record_count = f.total_invalid_record_count + in.uncounted_invalid;
     // The state file holds the segments below its watermark; the others count as they are.
     const SegmentStats unfolded = in.segments.stats_from(f.stats_watermark);
     st.total_record_count += unfolded.record_count;

@@ -52,6 +52,8 @@ struct DatasetInner {
     // ---- changed by writes and reads ----
     std::optional<int64_t> latest_written_timestamp;  // none while the dataset is empty
     MonoInstant last_activity;                        // read by the idle release
+    // A read-only open: invalid records whose count a kill left undone (settle_counts_due).
+    uint64_t uncounted_invalid = 0;
     bool closed = false;                              // set once by close, never cleared
 
     // ---- the attached queue (none, or both): its groups and its wake side ----
@@ -75,8 +77,22 @@ struct DatasetInner {
     void wake_queue();
 };
 
+// The records' own timestamps, read through the segment set and the cache, for the index:
+// of two contradicting neighbours in a damaged index file, they tell which one is wrong.
+// Used only under the dataset mutex, within an index operation.
+class DatasetRecordCheck final : public RecordCheck {
+public:
+    explicit DatasetRecordCheck(DatasetInner& in) : in_(in) {}
+    std::optional<int64_t> record_timestamp(const IndexEntry& e) override;
+
+private:
+    DatasetInner& in_;
+};
+
 struct Dataset::Shared {
-    Shared(DataSetKey k, DatasetInner in) : key(std::move(k)), inner(std::move(in)) {}
+    Shared(DataSetKey k, DatasetInner in) : key(std::move(k)), inner(std::move(in)) {
+        inner.index.set_record_check(&record_check);
+    }
 
     const DataSetKey key;
     std::mutex mu;
@@ -84,6 +100,7 @@ struct Dataset::Shared {
     // The thread holding mu, so that a re-entrant call fails instead of deadlocking.
     std::atomic<std::thread::id> owner{};
     DatasetInner inner;
+    DatasetRecordCheck record_check{inner};
 };
 
 namespace dataset_detail {
@@ -116,6 +133,12 @@ inline void stamp(DatasetInner& in) { in.last_activity = coarse_now(); }
 Status inner_flush_dirty(DatasetInner& in, const std::vector<DirtyTarget>& named);
 // Flushes the dataset's own dirty entries (or everything, without a dirty list).
 Status inner_flush(DatasetInner& in);
+
+// ---- counts (write.cpp) ----
+// The invalid count of the data segment that holds a block offset (nothing: no such segment).
+std::optional<uint64_t> segment_invalid_count(const DatasetInner& in, uint64_t block_offset);
+// Stores (or, read-only, counts in memory) the counts that a kill left undone.
+Status settle_counts_due(DatasetInner& in, bool read_only);
 
 // ---- reads (read.cpp) ----
 Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e);

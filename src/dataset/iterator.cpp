@@ -18,6 +18,18 @@ Result<QueryIterator> Dataset::query(int64_t start, int64_t end) {
 
 // ---- query iterator ----
 
+// Records expire while an iterator lives: every step starts at the retention threshold of
+// its moment, so that it returns only what a read would and never steps onto entries whose
+// data segment a retention pass has deleted.
+Status QueryIterator::raise_to_current_threshold(const DatasetInner& in) {
+    const int64_t lo = BRVL_TRY(raise_to_threshold(in, lo_));
+    if (lo != lo_) {
+        lo_ = lo;
+        cursor_.reset();  // a fresh search from the new bound, not a walk over what expired
+    }
+    return ok_status();
+}
+
 template <typename Item, typename ReadFn>
 Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
     for (;;) {
@@ -30,6 +42,7 @@ Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
             const bool front = front_skip_ > 0;
             uint64_t n = std::exchange(front ? front_skip_ : back_skip_, 0);
             BRVL_TRY(dataset_.with_read_lock([&](DatasetInner& in) -> Status {
+                BRVL_TRY(raise_to_current_threshold(in));
                 std::optional<IndexCursor> cur;
                 while (n > 0) {
                     auto hit = BRVL_TRY(front ? in.index.next_forward(lo_, hi_, cur)
@@ -67,6 +80,8 @@ Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
         IndexEntry entry;
         bool found = false;
         BRVL_TRY(dataset_.with_read_lock([&](DatasetInner& in) -> Status {
+            BRVL_TRY(raise_to_current_threshold(in));
+            if (lo_ > hi_) return ok_status();
             if (!cursor_ || !in.index.step_from_cursor(lo_, hi_, *cursor_, !reverse_, entry)) {
                 auto hit = BRVL_TRY(reverse_ ? in.index.next_backward(lo_, hi_, cursor_)
                                              : in.index.next_forward(lo_, hi_, cursor_));
@@ -96,13 +111,19 @@ Result<std::optional<Item>> QueryIterator::step(ReadFn read) {
             continue;
         }
         if (entry.is_sentinel()) continue;
-        // Under the lock again: the record (or its length), read into the result itself.
-        return dataset_.with_read_lock([&](DatasetInner& in) -> Result<std::optional<Item>> {
+        // Under the lock again: the record (or its length), read into the result itself,
+        // unless it expired between the two steps.
+        bool expired = false;
+        auto item = dataset_.with_read_lock([&](DatasetInner& in) -> Result<std::optional<Item>> {
+            expired = BRVL_TRY(is_expired(in, entry.timestamp));
+            if (expired) return std::optional<Item>();
             Result<std::optional<Item>> out{std::optional<Item>(std::in_place)};
             BRVL_TRY(read(in, entry, **out));
             stamp(in);
             return out;
         });
+        if (expired) continue;
+        return item;
     }
 }
 

@@ -48,6 +48,8 @@ private:
     explicit QueryIterator(Dataset dataset) : dataset_(std::move(dataset)) {}
     template <typename Item, typename ReadFn>
     Result<std::optional<Item>> step(ReadFn read);
+    // Raises lo to the retention threshold of this moment (under the dataset lock).
+    Status raise_to_current_threshold(const DatasetInner& in);
 
     Dataset dataset_;
     int64_t lo_ = 0;

@@ -55,6 +55,12 @@ BlockCache* hot_cache_of(const DatasetInner& in, LocalHotBlock& hot) {
 
 }  // namespace
 
+std::optional<int64_t> DatasetRecordCheck::record_timestamp(const IndexEntry& e) {
+    auto found = in_.segments.read_length(e, cache_of(in_));
+    if (!found.ok()) return std::nullopt;
+    return found->timestamp;
+}
+
 namespace dataset_detail {
 
 // Reads the record of a live entry through the segment set and the cache.

@@ -1,6 +1,7 @@
 // Writes: a new latest record, a correction of the latest, an out-of-order write through
 // the index, appends to the latest record, deletes, and pushes at the next timestamp.
 #include "dataset/inner.h"
+#include "log.h"
 
 namespace brenvale {
 
@@ -38,14 +39,34 @@ Status report_to_journal(DatasetInner& in, Call call) {
     return st;
 }
 
+// The counts of a record before the index takes its entry away, for the count-due record.
+class CountsBefore final : public CountSource {
+public:
+    explicit CountsBefore(const DatasetInner& in) : in_(in) {}
+    CountDue counts_before(const IndexEntry& old) override {
+        CountDue due;
+        due.old = old;
+        due.segment_invalid = segment_invalid_count(in_, old.block_offset).value_or(0);
+        if (segment_base_of(in_, old.block_offset) < in_.state.stats_watermark())
+            due.total_invalid = in_.state.fields().total_invalid_record_count;
+        return due;
+    }
+
+private:
+    const DatasetInner& in_;
+};
+
 // A record that lost its index entry counts as invalid in its segment, and in the state
-// file's totals when the segment's counts are already folded there.
+// file's totals when the segment's counts are already folded there; then the change is
+// counted and its count-due record goes.
 Status count_invalid(DatasetInner& in, const IndexEntry& old, BlockCache* cache) {
     if (old.is_sentinel()) return {};
     if (cache) cache->remove(block_key_of(in, old.block_offset));
     BRVL_TRY(in.segments.mark_invalid(old.block_offset));
+    crash_point("dataset.count.segment");
     if (segment_base_of(in, old.block_offset) < in.state.stats_watermark()) BRVL_TRY(in.state.increment_invalid());
-    return {};
+    crash_point("dataset.count.total");
+    return in.index.counted(old.timestamp);
 }
 
 Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<const uint8_t> data,
@@ -57,7 +78,8 @@ Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<co
     SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
     crash_point("dataset.write.stored");  // a record no index entry points to yet
     uint64_t offset = loc.base + loc.position;
-    IndexEntry old = BRVL_TRY(in.index.overwrite(ts, offset, loc.in_block, &sinks));
+    CountsBefore counts(in);
+    IndexEntry old = BRVL_TRY(in.index.overwrite(ts, offset, loc.in_block, &sinks, &counts));
     crash_point("dataset.write.replaced");  // the old record is not yet counted invalid
     BRVL_TRY(count_invalid(in, old, cache));
     stamp(in);
@@ -143,6 +165,45 @@ Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data)
 
 }  // namespace
 
+namespace dataset_detail {
+
+std::optional<uint64_t> segment_invalid_count(const DatasetInner& in, uint64_t block_offset) {
+    const uint64_t base = segment_base_of(in, block_offset);
+    if (const DataSegment* seg = in.segments.find_open(base)) return seg->invalid_record_count();
+    if (const ClosedSegment* c = in.segments.find_closed(base)) return c->stats.invalid_record_count;
+    return std::nullopt;
+}
+
+// A kill between an index change and the count of the record it replaced left a count-due
+// record: when the entry did change, the counts still at their values from before the
+// change get the record (a writable open stores them; a read-only one counts them in
+// memory). Done or not, a writable open then removes the record.
+Status settle_counts_due(DatasetInner& in, bool read_only) {
+    for (const auto& [start, due] : in.index.counts_due()) {
+        auto now = in.index.lookup(due.old.timestamp);
+        if (!now.ok()) continue;  // settled by a later open that can read the segment
+        if (*now != std::optional<IndexEntry>(due.old)) {
+            const bool folded = segment_base_of(in, due.old.block_offset) < in.state.stats_watermark();
+            const bool segment_short = segment_invalid_count(in, due.old.block_offset) == due.segment_invalid;
+            const bool total_short = due.total_invalid != CountDue::kNotInTotals &&
+                                     in.state.fields().total_invalid_record_count == due.total_invalid;
+            if (segment_short || total_short)
+                log::warn(log::kDataset, "[dataset] counting the record of timestamp {} replaced by an interrupted change",
+                          due.old.timestamp);
+            if (read_only) {
+                in.uncounted_invalid += (folded ? total_short : segment_short) ? 1 : 0;
+                continue;
+            }
+            if (segment_short) BRVL_TRY(in.segments.mark_invalid(due.old.block_offset));
+            if (total_short) BRVL_TRY(in.state.increment_invalid());
+        }
+        if (!read_only) BRVL_TRY(in.index.clear_count_due(start));
+    }
+    return {};
+}
+
+}  // namespace dataset_detail
+
 // ---- writes ----
 
 Status Dataset::write(int64_t timestamp, std::span<const uint8_t> data) {
@@ -187,7 +248,8 @@ Status Dataset::delete_record(int64_t timestamp) {
     if (!in.latest_written_timestamp)
         return Error::not_found(fmt::format("no entry to delete at timestamp {} (dataset is empty)", timestamp));
     BRVL_TRY(check_retention(in, timestamp));
-    IndexEntry old = BRVL_TRY(in.index.delete_entry(timestamp));
+    CountsBefore counts(in);
+    IndexEntry old = BRVL_TRY(in.index.delete_entry(timestamp, &counts));
     crash_point("dataset.delete.unindexed");
     BRVL_TRY(count_invalid(in, old, cache));
     stamp(in);

@@ -159,17 +159,32 @@ Result<IndexEntry> Index::fill_hole_and_append(const IndexEntry& e, IndexRangeSi
     return IndexEntry::sentinel(t);
 }
 
-Result<IndexEntry> Index::overwrite(int64_t ts, uint64_t block_offset, uint16_t in_block, IndexRangeSink* sink) {
+Result<IndexEntry> Index::overwrite(int64_t ts, uint64_t block_offset, uint16_t in_block, IndexRangeSink* sink,
+                                    CountSource* counts) {
     if (read_only_) return read_only_index_error();
     const IndexEntry e{ts, block_offset, in_block};
     IndexSegment* seg = BRVL_TRY(segment_for(ts));
     if (seg != nullptr) {
         if (auto hit = seg->find(ts, continuous_, seg->entry_count())) {
-            BRVL_TRY(seg->write_entry(hit->first, e));
+            BRVL_TRY(replace_entry(*seg, hit->first, hit->second, e, counts));
             return hit->second;
         }
     }
     return fill_hole_and_append(e, sink);
+}
+
+// A live entry's record is counted invalid after the change: the count-due record spans
+// the two, so that an open after a kill between them counts it.
+Status Index::replace_entry(IndexSegment& seg, uint64_t i, const IndexEntry& old, const IndexEntry& e,
+                            CountSource* counts) {
+    if (counts != nullptr && !old.is_sentinel()) BRVL_TRY(seg.set_count_due(counts->counts_before(old)));
+    return seg.write_entry(i, e);
+}
+
+Status Index::counted(int64_t ts) {
+    IndexSegment* seg = BRVL_TRY(segment_for(ts));
+    if (seg != nullptr) seg->clear_count_due();
+    return ok_status();
 }
 
 Status Index::check_overwrite(int64_t ts) {
@@ -212,14 +227,14 @@ Status Index::check_append(int64_t ts) {
     return ok_status();
 }
 
-Result<IndexEntry> Index::delete_entry(int64_t ts) {
+Result<IndexEntry> Index::delete_entry(int64_t ts, CountSource* counts) {
     if (read_only_) return read_only_index_error();
     IndexSegment* seg = BRVL_TRY(segment_for(ts));
     std::optional<std::pair<uint64_t, IndexEntry>> hit;
     if (seg != nullptr) hit = seg->find(ts, continuous_);
     if (!hit) return Error::not_found(fmt::format("no entry at timestamp {} to delete", ts));
     if (hit->second.is_sentinel()) return Error::not_found(fmt::format("no real data at timestamp {} (filler)", ts));
-    BRVL_TRY(seg->write_entry(hit->first, IndexEntry::sentinel(ts)));
+    BRVL_TRY(replace_entry(*seg, hit->first, hit->second, IndexEntry::sentinel(ts), counts));
     return hit->second;
 }
 

@@ -41,6 +41,7 @@ ClosedIndexSegment probe_segment(const std::string& path, int64_t start, uint64_
     if (!count) return c;
     c.header_readable = true;
     c.entry_count = *count;
+    c.count_due = IndexSegment::read_count_due(*header, bytes);
     if (c.entry_count > 0) {
         const uint64_t last = index_entry_pos(c.entry_count - 1);
         if (range_within(last, kIndexEntrySize, bytes.size())) {

@@ -98,6 +98,7 @@ IndexSegment* Index::with_key_range(std::map<int64_t, IndexSlot>::iterator it) {
     auto* seg = &std::get<IndexSegment>(it->second);
     const auto next = std::next(it);
     seg->set_key_last(next == slots_.end() ? kMaxTs : next->first - 1);
+    seg->set_record_check(records_);
     return seg;
 }
 
@@ -299,6 +300,7 @@ Status Index::close_segments() {
         closed.entry_count = seg->entry_count();
         closed.entry_area_start = seg->entry_area_start();
         closed.last_timestamp = last;
+        closed.count_due = seg->count_due();
         seg->unmap();
         slot.emplace<ClosedIndexSegment>(std::move(closed));
         slots_changed();
@@ -320,6 +322,35 @@ Status Index::flush_dirty(int64_t start) {
     auto* seg = std::get_if<IndexSegment>(&it->second);
     if (seg == nullptr) return ok_status();
     return seg->flush_dirty();
+}
+
+std::vector<std::pair<int64_t, CountDue>> Index::counts_due() const {
+    std::vector<std::pair<int64_t, CountDue>> out;
+    for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+        const auto* seg = std::get_if<IndexSegment>(&it->second);
+        const std::optional<CountDue> due = seg != nullptr ? seg->count_due()
+                                                           : std::get<ClosedIndexSegment>(it->second).count_due;
+        if (!due) continue;
+        // A record naming a timestamp that another segment holds is damage, not a change.
+        const int64_t ts = due->old.timestamp;
+        bool own = false;
+        if (continuous_) {
+            const auto start = continuous_segment_start(ts);
+            own = start.ok() && *start == it->first;
+        } else {
+            const auto next = std::next(it);
+            own = ts >= it->first && (next == slots_.end() || ts < next->first);
+        }
+        if (own) out.emplace_back(it->first, *due);
+    }
+    return out;
+}
+
+Status Index::clear_count_due(int64_t start) {
+    if (read_only_) return read_only_index_error();
+    IndexSegment* seg = BRVL_TRY(segment_at(start));
+    seg->clear_count_due();
+    return ok_status();
 }
 
 size_t Index::open_segment_count() const {

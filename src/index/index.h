@@ -33,6 +33,14 @@ public:
     virtual Status update_range(std::optional<std::pair<int64_t, int64_t>> range) = 0;
 };
 
+// The counts of a record before an index change takes its entry (a replacement or a
+// delete): the index keeps them in the segment until the change is counted (see CountDue).
+class CountSource {
+public:
+    virtual ~CountSource() = default;
+    virtual CountDue counts_before(const IndexEntry& old) = 0;
+};
+
 // The settings of a dataset's index.
 struct IndexOptions {
     uint64_t segment_size = 0;          // index_segment_size
@@ -53,6 +61,7 @@ struct ClosedIndexSegment {
     std::optional<int64_t> last_timestamp;  // none when empty or unknown
     bool header_readable = true;            // false: a damaged file, neither empty nor known
     bool unwritten = false;                 // nothing but zero bytes: created, never given a header
+    std::optional<CountDue> count_due;      // a change a kill left uncounted
 };
 
 using IndexSlot = std::variant<IndexSegment, ClosedIndexSegment>;
@@ -106,6 +115,9 @@ public:
     static Result<Index> open(const std::string& dir, const IndexOptions& options);
 
     void set_notifier(std::optional<DirtyNotifier> notifier);
+    // Where searches read a record's own timestamp to tell which of two contradicting
+    // neighbours is damaged (see IndexSegment::blamed); it must outlive the index's use.
+    void set_record_check(RecordCheck* records) { records_ = records; }
 
     // The entry of ts, sentinels included; nothing when absent.
     Result<std::optional<IndexEntry>> lookup(int64_t ts);
@@ -117,15 +129,23 @@ public:
                          IndexRangeSink* sink = nullptr);
     // An entry below the latest: replaces the existing entry and returns it (possibly a
     // sentinel); in continuous mode a missing slot is filled in and the sentinel returned.
+    // With a count source, a live entry's replacement leaves a count-due record in its
+    // segment, until `counted`.
     Result<IndexEntry> overwrite(int64_t ts, uint64_t block_offset, uint16_t in_block,
-                                 IndexRangeSink* sink = nullptr);
+                                 IndexRangeSink* sink = nullptr, CountSource* counts = nullptr);
     // Whether `overwrite` of ts would be refused by the index: every refusal it can give
     // comes here first, so that the caller writes no record the index will not take.
     Status check_overwrite(int64_t ts);
     // The same for `append` / `append_latest` of a new latest entry ts.
     Status check_append(int64_t ts);
-    // Turns the entry of ts into the sentinel and returns it as it was.
-    Result<IndexEntry> delete_entry(int64_t ts);
+    // Turns the entry of ts into the sentinel and returns it as it was (with a count
+    // source, leaving a count-due record as `overwrite` does).
+    Result<IndexEntry> delete_entry(int64_t ts, CountSource* counts = nullptr);
+    // The change of ts that left a count-due record is counted: the record goes.
+    Status counted(int64_t ts);
+    // The count-due records a kill left, by segment start; and the removal of one.
+    std::vector<std::pair<int64_t, CountDue>> counts_due() const;
+    Status clear_count_due(int64_t start);
     // Entries with start <= timestamp <= end in ascending order, sentinels included.
     Result<std::vector<IndexEntry>> range(int64_t start, int64_t end);
     // The first entry in [start, end] (after the cursor when given).
@@ -191,7 +211,8 @@ private:
     // Continuous mode: the smallest start of a segment that holds (or may hold) entries.
     std::optional<int64_t> base_from_slots() const;
     bool any_entries() const;
-    // Gives the open segment of a slot its key range (up to the next slot's start).
+    // Gives the open segment of a slot its key range (up to the next slot's start) and the
+    // record check.
     IndexSegment* with_key_range(std::map<int64_t, IndexSlot>::iterator it);
     Result<IndexSegment*> ensure_segment(int64_t start, IndexRangeSink* sink);
     Status append_sparse(const IndexEntry& e, IndexRangeSink* sink);
@@ -199,6 +220,9 @@ private:
     // Continuous mode: filler entries for every timestamp of [from, to].
     Status append_fillers(int64_t from, int64_t to, IndexRangeSink* sink);
     Result<IndexEntry> fill_hole_and_append(const IndexEntry& e, IndexRangeSink* sink);
+    // Overwrites entry i (which holds old) with e, keeping a count-due record first.
+    Status replace_entry(IndexSegment& seg, uint64_t i, const IndexEntry& old, const IndexEntry& e,
+                         CountSource* counts);
     // The segment that would hold ts, opened; nothing when there is no such slot.
     Result<IndexSegment*> segment_for(int64_t ts);
     uint64_t slot_entry_count(int64_t start) const;
@@ -214,6 +238,7 @@ private:
     std::string dir_;
     std::optional<int64_t> base_;
     std::optional<DirtyNotifier> notifier_;
+    RecordCheck* records_ = nullptr;
     uint64_t segment_size_ = 0;
     uint64_t initial_size_ = 0;
     bool continuous_ = false;

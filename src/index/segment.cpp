@@ -1,3 +1,7 @@
+// An index segment's file: create (under a temporary name, renamed into place), open with
+// the check of every written entry, mapping again after an unmap, a reader's refresh, and
+// flushes. Entry reads and writes live in segment_entries.cpp, the searches and the
+// placement checks in segment_search.cpp.
 #include "index/segment.h"
 
 #include <sys/mman.h>
@@ -26,9 +30,6 @@ Error wrote_position_misaligned(uint64_t wrote_position) {
 
 bool wrote_position_valid(uint64_t wrote_position) { return index_entry_count(wrote_position).has_value(); }
 
-// Distance from start to ts when ts >= start (always representable as u64).
-uint64_t distance(int64_t from, int64_t to) { return static_cast<uint64_t>(to) - static_cast<uint64_t>(from); }
-
 // Maps a whole existing segment file; the descriptor is closed again.
 Result<Mapping> map_whole_file(const std::string& path, bool writable) {
     const FileHandle fd =
@@ -38,8 +39,6 @@ Result<Mapping> map_whole_file(const std::string& path, bool writable) {
     return Mapping::map(fd.fd(), static_cast<size_t>(len), writable);
 }
 
-Error read_only_error() { return Error::invalid_data("read-only index segment cannot be written"); }
-
 // Whether the file at path holds nothing but zero bytes (none included).
 Result<bool> file_unwritten(const std::string& path) {
     MappedFile file = BRVL_TRY(MappedFile::open(path, /*writable=*/false));
@@ -47,6 +46,10 @@ Result<bool> file_unwritten(const std::string& path) {
 }
 
 }  // namespace
+
+bool count_due_room(const IndexHeader& h) {
+    return kHeaderPrefixLen + size_t{h.prefix.content_length} + 2 + h.state_length <= count_due_at::kFlag;
+}
 
 bool index_file_unwritten(std::span<const uint8_t> bytes) {
     // A header always starts with the magic: only a file whose first bytes are zero needs
@@ -149,6 +152,7 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
 
     seg.path_ = path;
     seg.start_ = start;
+    seg.due_room_ = true;
     seg.file_size_ = seg.map_.size();
     seg.capacity_ = index_slots_for(seg.file_size_);
     seg.entry_count_ = 0;
@@ -207,6 +211,7 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
 
     seg.path_ = path;
     seg.start_ = expected_start;
+    seg.due_room_ = count_due_room(header);
     seg.file_size_ = bytes.size();
     seg.capacity_ = capacity;
     seg.entry_count_ = entry_count;
@@ -279,106 +284,6 @@ void IndexSegment::unmap() {
     state_locator_.forget();
 }
 
-// ---- writes ----
-
-void IndexSegment::mark_changed() {
-    touch();
-    clean_ = false;
-    if (!dirty_registered_ && notifier_) {
-        notifier_->mark_dirty(DirtyTarget::index_segment(start_));
-        dirty_registered_ = true;
-    }
-}
-
-void IndexSegment::store_entry(uint64_t i, const IndexEntry& e) {
-    e.encode(map_.data() + index_entry_pos(i));
-}
-
-Status IndexSegment::append_entry(const IndexEntry& e) {
-    if (read_only_) return read_only_error();
-    if (entry_count_ >= capacity_) return Error::segment_full();
-    if (!is_mapped()) return Error::mmap("index segment closed");
-    if (entry_count_ >= index_slots_for(map_.size())) {
-        return invalid_data_fmt("index entry {} at {} is beyond file bounds", entry_count_,
-                                index_entry_pos(entry_count_));
-    }
-    store_entry(entry_count_, e);
-    crash_point("index.append.entry");
-    entry_count_ += 1;
-    last_ts_ = e.timestamp;
-    mark_changed();
-    // The state block is located once per mapping, except in a file of a newer version,
-    // which is warned about on every update.
-    const size_t state = BRVL_TRY(state_locator_.locate({map_.data(), map_.size()}, kFileTypeIndex, 0));
-    // A reader in another process trusts the entries below the written position.
-    publish_fence();
-    store_u64(map_.data() + state + index_state_at::kWrote, index_entry_pos(entry_count_));
-    return ok_status();
-}
-
-Status IndexSegment::append_entry_growing(const IndexEntry& e) {
-    for (;;) {
-        Status st = append_entry(e);
-        if (st.ok() || st.error().kind() != ErrorKind::SegmentFull) return st;
-        if (file_size_ >= max_file_size_) {
-            if (is_mapped() && !clean_) BRVL_TRY(map_.flush());
-            touch();
-            clean_ = true;
-            dirty_registered_ = false;
-            return st;
-        }
-        BRVL_TRY(grow());
-    }
-}
-
-Status IndexSegment::grow() {
-    if (read_only_) return read_only_error();
-    uint64_t doubled = 0;
-    if (__builtin_mul_overflow(file_size_, uint64_t{2}, &doubled)) doubled = ~uint64_t{0};
-    const uint64_t new_size = doubled < max_file_size_ ? doubled : max_file_size_;
-    // Never shrink: a file already beyond the limit counts as at the limit.
-    if (new_size <= file_size_) {
-        return invalid_data_fmt("index segment already at max_file_size ({})", max_file_size_);
-    }
-    if (new_size > SIZE_MAX) return Error::io(EFBIG);
-    // The new mapping is made before the old one goes: a failure leaves the segment as it was.
-    const FileHandle fd = BRVL_TRY(FileHandle::open(path_, FileHandle::Mode::ReadWrite));
-    BRVL_TRY(fd.reserve(new_size));
-    crash_point("index.grow.reserved");
-    map_ = BRVL_TRY(Mapping::map(fd.fd(), static_cast<size_t>(new_size), true));
-    crash_point("index.grow.mapped");
-    file_size_ = new_size;
-    capacity_ = index_slots_for(new_size);
-    mark_changed();
-    return ok_status();
-}
-
-Status IndexSegment::write_entry(uint64_t index, const IndexEntry& e) {
-    if (read_only_) return read_only_error();
-    if (index >= entry_count_) return invalid_data_fmt("entry index {} out of range [0, {})", index, entry_count_);
-    if (!is_mapped()) return Error::mmap("index segment closed");
-    if (entry_at(index) == nullptr) {
-        return invalid_data_fmt("index entry {} at {} is beyond file bounds", index,
-                                index_entry_pos(index));
-    }
-    store_entry(index, e);
-    mark_changed();
-    return ok_status();
-}
-
-Result<IndexEntry> IndexSegment::read_entry(uint64_t index) {
-    BRVL_TRY(ensure_open());
-    if (index >= entry_count_) return invalid_data_fmt("entry index {} out of range [0, {})", index, entry_count_);
-    const uint8_t* p = entry_at(index);
-    if (p == nullptr) {
-        return invalid_data_fmt("index entry {} at {} is beyond file bounds", index,
-                                index_entry_pos(index));
-    }
-    touch();
-    if (!IndexEntry::reserved_zero(p)) return Error::invalid_data("index entry reserved bytes must be zero");
-    return IndexEntry::decode(p);
-}
-
 Status IndexSegment::flush() {
     if (is_mapped() && !clean_) BRVL_TRY(map_.flush());
     touch();
@@ -407,237 +312,6 @@ void IndexSegment::set_notifier(std::optional<DirtyNotifier> notifier) {
         notifier_->mark_dirty(DirtyTarget::index_segment(start_));
         dirty_registered_ = true;
     }
-}
-
-// ---- searches ----
-
-// Sorted timestamps let the search start from a guess, interpolated between the first
-// and the last entry; a galloping search from the guess then brackets the answer in
-// O(log distance) probes and bisection finishes it. Evenly spaced timestamps need a few
-// probes instead of log2 n cache misses; any spacing needs at most about 2 log2 n.
-template <typename Key>
-uint64_t IndexSegment::search_by(int64_t ts, bool upper, uint64_t n, uint64_t reachable, Key key) const {
-    // Whether entry i comes before the answer; an entry past the mapping counts as greater.
-    auto before = [&](uint64_t i) {
-        if (i >= reachable) return false;
-        const int64_t stored = key(i);
-        return upper ? stored <= ts : stored < ts;
-    };
-    uint64_t lo = 0, hi = n;  // the answer lies in [lo, hi]
-    const uint8_t* first = n > 8 ? entry_at(0) : nullptr;
-    const uint8_t* last = n > 8 ? entry_at(n - 1) : nullptr;
-    if (first != nullptr && last != nullptr) {
-        const int64_t k0 = IndexEntry::timestamp_at(first);
-        const int64_t k1 = IndexEntry::timestamp_at(last);
-        uint64_t guess = 0;
-        if (ts >= k1) {
-            guess = n - 1;
-        } else if (ts > k0) {  // k0 < ts < k1: the guess lies in [0, n - 2]
-            const double span = static_cast<double>(static_cast<uint64_t>(k1) - static_cast<uint64_t>(k0));
-            const double off = static_cast<double>(static_cast<uint64_t>(ts) - static_cast<uint64_t>(k0));
-            const double g = off / span * static_cast<double>(n - 1);
-            guess = g < static_cast<double>(n - 2) ? static_cast<uint64_t>(g) : n - 2;
-        }
-        if (before(guess)) {
-            lo = guess + 1;
-            for (uint64_t step = 1; lo < hi; step *= 2) {
-                const uint64_t probe = guess + step < hi ? guess + step : hi - 1;
-                if (!before(probe)) {
-                    hi = probe;
-                    break;
-                }
-                lo = probe + 1;
-                if (probe == hi - 1) break;
-            }
-        } else {
-            hi = guess;
-            for (uint64_t step = 1; lo < hi; step *= 2) {
-                const uint64_t probe = step <= guess - lo ? guess - step : lo;
-                if (before(probe)) {
-                    lo = probe + 1;
-                    break;
-                }
-                hi = probe;
-                if (probe == lo) break;
-            }
-        }
-    }
-    while (lo < hi) {
-        const uint64_t mid = lo + (hi - lo) / 2;
-        if (before(mid)) lo = mid + 1;
-        else hi = mid;
-    }
-    return lo;
-}
-
-// The search goes by the stored timestamps first. Its answer stands when the entries on
-// both sides of it are well placed: well-placed entries ascend, so nothing was missed.
-// Otherwise a damaged entry may have sent it the wrong way, and it is made again over
-// the well-placed entries alone.
-uint64_t IndexSegment::sparse_search(int64_t ts, bool upper, uint64_t n) const {
-    const uint64_t reachable = reachable_count();
-    return settle_search(search_by(ts, upper, n, reachable, [this](uint64_t i) { return ts_at(i); }), ts, upper, n,
-                         reachable);
-}
-
-uint64_t IndexSegment::settle_search(uint64_t p, int64_t ts, bool upper, uint64_t n, uint64_t reachable) const {
-    auto before = [&](uint64_t i) { return upper ? ts_at(i) <= ts : ts_at(i) < ts; };
-    const bool below_holds = p == 0 || (sparse_well_placed(p - 1, reachable) && before(p - 1));
-    const bool above_holds = p >= reachable || (sparse_well_placed(p, reachable) && !before(p));
-    if (below_holds && above_holds) return p;
-    return search_by(ts, upper, n, reachable, [&](uint64_t i) { return search_key(i, reachable); });
-}
-
-// Two adjacent malformed entries are already unusual; a search looks no further for a
-// well-placed one than this.
-constexpr uint64_t kSearchReach = 8;
-
-bool IndexSegment::sparse_outlier(uint64_t i, uint64_t n) const {
-    const __int128 t = ts_at(i);
-    const __int128 lower = i > 0 ? __int128{ts_at(i - 1)} : __int128{start_} - 1;
-    const __int128 upper = i + 1 < n ? __int128{ts_at(i + 1)} : __int128{key_last_} + 1;
-    return !(lower < t && t < upper) && lower < upper;
-}
-
-bool IndexSegment::sparse_well_placed(uint64_t i, uint64_t n) const {
-    const int64_t t = ts_at(i);
-    if (t < start_ || t > key_last_) return false;
-    const bool left = i > 0 && ts_at(i - 1) >= t;
-    const bool right = i + 1 < n && t >= ts_at(i + 1);
-    if ((!left && !right) || !sparse_outlier(i, n)) return true;
-    // An outlier: kept only when each neighbour it conflicts with could be the damaged one.
-    const bool edge = i == 0 || i + 1 == n;
-    auto excuses = [&](uint64_t j) {
-        const int64_t tj = ts_at(j);
-        if (tj < start_ || tj > key_last_) return true;
-        return sparse_outlier(j, n) && (edge || (j != 0 && j + 1 != n));
-    };
-    return (!left || excuses(i - 1)) && (!right || excuses(i + 1));
-}
-
-bool IndexSegment::well_placed(uint64_t i, bool continuous) const {
-    if (continuous) return in_own_slot(i, ts_at(i));
-    return sparse_well_placed(i, reachable_count());
-}
-
-int64_t IndexSegment::search_key(uint64_t i, uint64_t n) const {
-    if (sparse_well_placed(i, n)) return ts_at(i);
-    for (uint64_t j = i + 1; j < n && j <= i + kSearchReach; ++j)
-        if (sparse_well_placed(j, n)) return ts_at(j);
-    for (uint64_t j = i; j > 0 && i - j < kSearchReach; --j)
-        if (sparse_well_placed(j - 1, n)) return ts_at(j - 1);
-    return ts_at(i);
-}
-
-uint64_t IndexSegment::reachable_count() const {
-    if (!is_mapped()) return 0;
-    const uint64_t mapped = index_slots_for(map_.size());
-    return entry_count_ < mapped ? entry_count_ : mapped;
-}
-
-std::optional<std::pair<uint64_t, IndexEntry>> IndexSegment::find(int64_t ts, bool continuous,
-                                                                  std::optional<uint64_t> limit) const {
-    if (continuous) {
-        if (ts < start_) return std::nullopt;
-        uint64_t count = entry_count_;
-        if (limit && *limit < count) count = *limit;
-        const uint64_t i = distance(start_, ts);
-        if (i >= count) return std::nullopt;
-        const uint8_t* p = entry_at(i);
-        if (p == nullptr || IndexEntry::timestamp_at(p) != ts || !IndexEntry::reserved_zero(p)) return std::nullopt;
-        return std::make_pair(i, IndexEntry::decode(p));
-    }
-    const uint64_t n = reachable_count();
-    uint64_t lo = search_by(ts, false, n, n, [this](uint64_t i) { return ts_at(i); });
-    // A plainly placed entry of ts is the answer (and well placed); anything else is
-    // settled as any search, and a malformed entry it lands on passed over.
-    if (lo >= n || ts_at(lo) != ts || !plainly_placed(lo, ts)) {
-        lo = settle_search(lo, ts, false, n, n);
-        while (lo < n && !sparse_well_placed(lo, n)) ++lo;
-        if (lo >= n) return std::nullopt;
-    }
-    const uint8_t* p = entry_at(lo);
-    if (IndexEntry::timestamp_at(p) != ts || !IndexEntry::reserved_zero(p)) return std::nullopt;
-    return std::make_pair(lo, IndexEntry::decode(p));
-}
-
-std::optional<IndexEntry> IndexSegment::lookup_continuous(int64_t ts) const {
-    auto hit = find(ts, true);
-    if (!hit) return std::nullopt;
-    return hit->second;
-}
-
-std::optional<IndexEntry> IndexSegment::lookup_sparse(int64_t ts) const {
-    auto hit = find(ts, false);
-    if (!hit) return std::nullopt;
-    return hit->second;
-}
-
-uint64_t IndexSegment::upper_bound(int64_t ts, bool continuous) const {
-    if (continuous) {
-        if (entry_count_ == 0 || ts < start_) return 0;
-        const uint64_t d = distance(start_, ts);
-        return d >= entry_count_ ? entry_count_ : d + 1;
-    }
-    return sparse_search(ts, true, entry_count_);
-}
-
-uint64_t IndexSegment::lower_bound(int64_t ts, bool continuous) const {
-    if (continuous) {
-        if (ts <= start_) return 0;
-        const uint64_t d = distance(start_, ts);
-        return d < entry_count_ ? d : entry_count_;
-    }
-    return sparse_search(ts, false, entry_count_);
-}
-
-std::vector<IndexEntry> IndexSegment::range(int64_t start, int64_t end, bool continuous) const {
-    std::vector<IndexEntry> out;
-    append_range(start, end, continuous, out);
-    return out;
-}
-
-// Entries a search may be off by in a sparse segment whose adjacent entries stand out of
-// order (both kept by well_placed).
-constexpr uint64_t kSearchSlack = 2;
-
-uint64_t IndexSegment::scan_from(int64_t ts, bool continuous) const {
-    const uint64_t lo = lower_bound(ts, continuous);
-    if (continuous) return lo;
-    return lo > kSearchSlack ? lo - kSearchSlack : 0;
-}
-
-uint64_t IndexSegment::scan_below(int64_t ts, bool continuous) const {
-    const uint64_t hi = upper_bound(ts, continuous);
-    return continuous ? hi : std::min(hi + kSearchSlack, reachable_count());
-}
-
-void IndexSegment::append_range(int64_t start, int64_t end, bool continuous, std::vector<IndexEntry>& out) const {
-    if (start > end) return;
-    // What a damaged file holds is never trusted: an entry is handed out only when well
-    // placed, inside [start, end] and above everything handed out before it (also by
-    // earlier segments). Only a well-placed entry above end ends the walk.
-    std::optional<int64_t> prev;
-    if (!out.empty()) prev = out.back().timestamp;
-    const uint64_t reachable = reachable_count();
-    const uint64_t n = continuous ? std::min(reachable, upper_bound(end, true)) : reachable;
-    for (uint64_t i = scan_from(start, continuous); i < n; ++i) {
-        if (continuous ? !well_placed(i, true) : !sparse_well_placed(i, reachable)) continue;
-        const uint8_t* p = entry_at(i);
-        const int64_t ts = IndexEntry::timestamp_at(p);
-        if (ts > end) break;
-        if (ts < start || (prev && ts <= *prev) || !IndexEntry::reserved_zero(p)) continue;
-        out.push_back(IndexEntry::decode(p));
-        prev = ts;
-    }
-}
-
-uint64_t IndexSegment::range_bound(int64_t start, int64_t end, bool continuous) const {
-    if (start > end) return 0;
-    const uint64_t n = reachable_count();
-    const uint64_t lo = lower_bound(start, continuous);
-    const uint64_t hi = upper_bound(end, continuous);
-    return std::min(hi, n) > lo ? std::min(hi, n) - lo : 0;
 }
 
 }  // namespace brenvale

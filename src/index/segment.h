@@ -1,6 +1,9 @@
 // One index segment file: the 128-byte header followed by 32-byte entries that map a
 // timestamp to the block and slot of its record. Entries are appended at the end or
 // overwritten in place, directly in the mapping; searches run on the mapping too.
+// The operations live by concern: the file's lifecycle (create, open, map, refresh, flush)
+// in segment.cpp, entry reads and writes in segment_entries.cpp, searches and the placement
+// checks of damaged entries in segment_search.cpp.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +29,42 @@ namespace brenvale {
 // kill between creating the file and writing its header leaves. Such a file has no entry.
 bool index_file_unwritten(std::span<const uint8_t> bytes);
 
+
+// The timestamp of the record an index entry points to, read from the data files. Of two
+// neighbouring sparse entries out of order, the one whose record has another timestamp is
+// the damaged one. Nothing when the record cannot be read.
+class RecordCheck {
+public:
+    virtual ~RecordCheck() = default;
+    virtual std::optional<int64_t> record_timestamp(const IndexEntry& e) = 0;
+};
+
+// A change of an entry whose record counts are still to be updated: the entry as it was
+// (its record becomes invalid) and the counts before the change. The segment keeps it in
+// its header's reserved bytes from before the entry changes until the counts are stored,
+// so that an open after a kill in between stores what is missing (doc/formats.md).
+struct CountDue {
+    static constexpr uint64_t kNotInTotals = ~uint64_t{0};
+    IndexEntry old;
+    uint64_t segment_invalid = 0;             // the record's data segment's invalid count
+    uint64_t total_invalid = kNotInTotals;    // the state file's total, when that segment is in it
+};
+
+// Where the count-due record lies in an index segment's header.
+namespace count_due_at {
+inline constexpr size_t kFlag = 80;  // u64: 1 while a count is due
+inline constexpr size_t kTimestamp = 88;
+inline constexpr size_t kBlockOffset = 96;
+inline constexpr size_t kInBlock = 104;
+inline constexpr size_t kSegmentInvalid = 112;
+inline constexpr size_t kTotalInvalid = 120;
+inline constexpr size_t kEnd = 128;
+}  // namespace count_due_at
+
+// Whether a header leaves room for the count-due record (its state block ends before it),
+// and the record in 128 header bytes, when its flag is set.
+bool count_due_room(const IndexHeader& header);
+std::optional<CountDue> decode_count_due(const uint8_t* header);
 
 // What a new index segment file is made with.
 struct IndexSegmentOptions {
@@ -74,6 +113,13 @@ public:
     Status write_entry(uint64_t index, const IndexEntry& e);
     // Reads a written entry (mapping the segment when needed).
     Result<IndexEntry> read_entry(uint64_t index);
+    // Keeps a count-due record in the header until clear_count_due (nothing in a header
+    // whose state block leaves no room for it: the change then goes without it).
+    Status set_count_due(const CountDue& due);
+    void clear_count_due();
+    // The count-due record of a mapped segment, or of a file's bytes with this header.
+    std::optional<CountDue> count_due() const;
+    static std::optional<CountDue> read_count_due(const IndexHeader& header, std::span<const uint8_t> bytes);
     // Entry i of a mapped segment when read_entry would give it without a fault (written,
     // inside the mapping, reserved bytes zero); nothing otherwise. It stamps no activity:
     // for the steps of a walk that read_entry started.
@@ -92,13 +138,13 @@ public:
     // it whenever it hands the segment out.
     void set_key_last(int64_t key_last) { key_last_ = key_last; }
     int64_t key_last() const { return key_last_; }
+    // Where the records' own timestamps can be read (none: they are not consulted). The
+    // index sets it with the key range; it must outlive every search.
+    void set_record_check(RecordCheck* records) { records_ = records; }
     // Whether written entry i (inside the mapping) is well placed. Continuous: it holds the
-    // timestamp of its own slot. Sparse: it lies in the key range and in order with its
-    // neighbours; an entry that breaks the order is malformed when its neighbours are in
-    // order without it, unless the neighbour it conflicts with is itself such an entry (of
-    // two adjacent entries either could be the damaged one, and both are kept), the
-    // segment's first and last entries winning over an inner one. Malformed entries are
-    // skipped by every search and scan, so one damaged entry hides nothing but itself.
+    // timestamp of its own slot. Sparse: it lies in the key range and is not to blame for
+    // breaking the order with a neighbour (see blamed). Malformed entries are skipped by
+    // every search and scan, so one damaged entry hides nothing but itself.
     bool well_placed(uint64_t i, bool continuous) const;
     // Whether continuous entry i, read as ts, holds the timestamp of its own slot.
     bool in_own_slot(uint64_t i, int64_t ts) const {
@@ -181,6 +227,15 @@ private:
     // (or the key range) while its neighbours are in order without it.
     bool sparse_outlier(uint64_t i, uint64_t n) const;
     bool sparse_well_placed(uint64_t i, uint64_t n) const;
+    // Sparse, of the first n entries: whether entry i is the damaged one of it and its
+    // neighbour j, the two being out of order. The one outside the key range is; else a
+    // first entry other than the segment's start is (an equal one is right); else an
+    // outlier beside a neighbour that is none; else the one whose record has another
+    // timestamp, or the neighbour of one whose record has its own. When nothing tells them
+    // apart, neither is blamed and both are kept.
+    bool blamed(uint64_t i, uint64_t j, uint64_t n) const;
+    // Whether entry i's record has the entry's timestamp; nothing when it cannot be told.
+    std::optional<bool> record_agrees(uint64_t i) const;
     // The timestamp a search goes by for entry i: its own when well placed, else that of
     // the nearest well-placed entry after it (before it at the end), so that a damaged
     // entry never sends a search the wrong way.
@@ -208,9 +263,12 @@ private:
     uint64_t max_file_size_ = 0;
     std::optional<int64_t> last_ts_;
     int64_t key_last_ = std::numeric_limits<int64_t>::max();
+    RecordCheck* records_ = nullptr;
     bool clean_ = true;
     bool dirty_registered_ = false;
     bool read_only_ = false;
+    // The header's state block ends before the count-due record (every header this system writes).
+    bool due_room_ = false;
     // Where the state block lies in the mapping.
     StateLocator state_locator_;
 };

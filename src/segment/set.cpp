@@ -306,7 +306,14 @@ Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_
     BRVL_TRY(check_writable());
     if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
 
-    // 1. The target: the newest file while it takes records, else a new file.
+    // 1. The target: the newest file while it takes records, else a new file. The segments
+    // below the totals' watermark are counted there already, and the watermark's own base
+    // was the newest file made: when retention removed every file of a reopened dataset, new
+    // files start past that base, so none is counted twice or made again under a used name.
+    if (sink != nullptr && next_base_ < sink->stats_watermark()) {
+        auto past = checked_add(sink->stats_watermark(), span_);
+        next_base_ = past ? *past : UINT64_MAX;
+    }
     uint64_t target = next_base_;
     if (!entries_.empty()) {
         const uint64_t last = entries_.rbegin()->first;

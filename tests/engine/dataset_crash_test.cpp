@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <optional>
+#include <tuple>
 
 #include "crash_test_util.h"
 #include "dataset/dataset.h"
@@ -159,7 +160,7 @@ void check_dataset(const std::string& path, const RecordModel& done, const Recor
 }
 
 void run_dataset_crash_points(bool continuous, uint8_t compress_type) {
-    const std::vector<std::string> prefixes = {"dataset.", "state."};
+    const std::vector<std::string> prefixes = {"dataset.", "state.", "index.count_due"};
     const DatasetConfig cfg = testing::small_segments(continuous, compress_type);
     const std::vector<RecordOp> ops = testing::record_ops(continuous ? 7 : 8, 90, continuous, /*reopens=*/true);
     std::set<std::string> steps;
@@ -172,6 +173,7 @@ void run_dataset_crash_points(bool continuous, uint8_t compress_type) {
         ASSERT_EQ(rc, 0);
     }
     for (const char* name : {"dataset.write.stored", "dataset.write.replaced", "dataset.delete.unindexed",
+                             "dataset.count.segment", "index.count_due.set", "index.count_due.cleared",
                              "state.persist", "state.persist.written"})
         EXPECT_TRUE(steps.count(name)) << "the workload never reaches " << name;
     for (long k = 1; k <= total; ++k) {
@@ -206,12 +208,16 @@ TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
         int64_t ts;
         size_t size;
         bool append;
+        bool erase = false;
     };
     struct Case {
         const char* point;  // the first one the steps reach
         std::vector<Step> steps;
         uint64_t records, raw;  // present after the kill
+        uint64_t invalid = 0;   // records the index no longer points to
     };
+    // Between the index change and the count of the record it took the entry from.
+    const std::vector<Step> erase = {{0, 100, false}, {1, 100, false}, {0, 0, false, true}};
     const std::vector<Step> three = {{0, 100, false}, {1, 100, false}, {2, 300000, false}};
     const Case cases[] = {
         {"new_block.stats", three, 0, 0},  // in the write of each record, 12 + 100 bytes each
@@ -219,6 +225,9 @@ TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
         {"single.stats", three, 2, 224},
         {"correct.commit", {{0, 100, false}, {0, 40, false}}, 1, 52},  // committed: its new 12 + 40
         {"append_to.pending_size", {{0, 101, false}, {0, 2, true}}, 1, 113},  // into the frame's padding
+        {"index.count_due.set", erase, 2, 224, 0},  // the entry not changed yet
+        {"dataset.delete.unindexed", erase, 2, 224, 1},
+        {"dataset.write.replaced", {{0, 100, false}, {1, 100, false}, {0, 50, false}}, 3, 286, 1},
     };
     DatasetConfig cfg = testing::small_segments(false, 0);
     cfg.data_segment_size = 1 << 20;
@@ -229,7 +238,7 @@ TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
             auto d = Dataset::create(kCrashKey, path, cfg);
             for (const Step& s : c.steps) {
                 const std::vector<uint8_t> data(s.size, 1);
-                if (d.ok()) (void)(s.append ? d->append(s.ts, data) : d->write(s.ts, data));
+                if (d.ok()) (void)(s.erase ? d->delete_record(s.ts) : s.append ? d->append(s.ts, data) : d->write(s.ts, data));
             }
             return 0;
         });
@@ -238,14 +247,15 @@ TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
             ASSERT_TRUE(d.ok()) << when;
             auto in = d->inspect();
             ASSERT_TRUE(in.ok());
-            EXPECT_EQ(std::make_pair(in->state.total_record_count, in->state.total_uncompressed_size),
-                      std::make_pair(c.records, c.raw))
+            EXPECT_EQ(std::make_tuple(in->state.total_record_count, in->state.total_uncompressed_size,
+                                      in->state.total_invalid_record_count),
+                      std::make_tuple(c.records, c.raw, c.invalid))
                 << c.point << ", " << when;
         };
         expect_counts(Dataset::open_read_only(kCrashKey, path), "read-only open");
         auto d = Dataset::open(kCrashKey, path);
         expect_counts(d, "writable open");
-        EXPECT_EQ(d->query_all(INT64_MIN, INT64_MAX)->size(), c.records);
+        EXPECT_EQ(d->query_all(INT64_MIN, INT64_MAX)->size(), c.records - c.invalid);
         expect_counts(d, "full read");
         ASSERT_TRUE(d->close().ok());
         SegmentStats at_rest;

@@ -195,6 +195,12 @@ TEST(DatasetIndexHardening, DamagedEntryHidesOnlyItself) {
         {"live entry out of order in its segment", false, 220, 1, 255, true},
         {"newest segment, inner entry far above", false, 260, 1, T, true},
         {"newest segment, last entry low", false, 260, 3, 5, false},
+        // Two neighbours in conflict: the first entry of a sparse segment is its start, and
+        // otherwise the records' own timestamps tell which entry is wrong.
+        {"first entry past its neighbour", false, 260, 0, 275, true},
+        {"last entry below its neighbour", false, 260, 3, 275, true},
+        {"inner entry past its neighbour", false, 260, 1, 285, true},
+        {"last entry below its neighbour, inner segment", false, 220, 3, 235, true},
         {"filler low", true, 104, 1, -T, true},
         {"filler into an earlier segment", true, 104, 1, 101, true},
         {"filler high", true, 104, 1, T, true},

@@ -835,6 +835,72 @@ TEST_F(DatasetTest, WallClockRetentionFloorNeverMovesBack) {
     EXPECT_EQ(r.inspect()->state.retention_floor, st->state.retention_floor);
 }
 
+// Wall-clock retention in milliseconds over small data segments; the engine's clock is
+// moved by the tests (and put back when the guard goes).
+DatasetConfig ms_retention_config() {
+    DatasetConfig c = small_config();
+    c.retention_window = 60000;
+    c.timestamp_units_per_seconds = 1000;
+    c.data_segment_size = 4096;
+    c.initial_data_segment_size = 4096;
+    return c;
+}
+
+struct ClockGuard {
+    ~ClockGuard() { set_wall_clock_offset(std::chrono::nanoseconds(0)); }
+};
+
+// Open iterators take the threshold of each step: they return only what read returns, and a
+// retention pass that deleted the files of records behind them fails nothing.
+TEST_F(DatasetTest, IteratorsTakeTheRetentionThresholdOfEachStep) {
+    ClockGuard clock;
+    Dataset d = make(ms_retention_config());
+    const int64_t now = *now_in_units(1000);
+    for (int64_t i = 0; i < 30; ++i) ASSERT_TRUE(d.write(now - 30000 + 1000 * i, bytes(std::string(1000, 'r'))).ok());
+    auto fwd = d.query(INT64_MIN, INT64_MAX);
+    auto back = d.query(INT64_MIN, INT64_MAX);
+    ASSERT_TRUE(fwd.ok() && back.ok());
+    back->reverse();
+    EXPECT_EQ((*fwd->next())->timestamp, now - 30000);
+    set_wall_clock_offset(std::chrono::seconds(45));  // the threshold moves to about now - 15000
+    auto second = fwd->next();
+    ASSERT_TRUE(second.ok() && second->has_value());
+    EXPECT_GT((*second)->timestamp, now - 17000);
+    EXPECT_TRUE((*d.read((*second)->timestamp)).has_value());
+    ASSERT_GT(*d.reclaim_expired(), 0u);
+    auto kept = d.query_all(INT64_MIN, INT64_MAX);
+    ASSERT_TRUE(kept.ok());
+    auto rest = fwd->collect_all();
+    ASSERT_TRUE(rest.ok()) << rest.error().to_string();
+    rest->insert(rest->begin(), std::move(**second));
+    EXPECT_EQ(timestamps(*rest), timestamps(*kept));
+    auto down = back->collect_all();
+    ASSERT_TRUE(down.ok()) << down.error().to_string();
+    std::reverse(down->begin(), down->end());
+    EXPECT_EQ(timestamps(*down), timestamps(*kept));
+}
+
+// After retention deleted every data segment, a reopened dataset starts new segments above
+// those already counted in the state file: every record is counted once.
+TEST_F(DatasetTest, NewSegmentsAfterEverythingExpiredStartAboveTheCountedOnes) {
+    ClockGuard clock;
+    Dataset d = make(ms_retention_config());
+    for (int round = 0; round < 3; ++round) {
+        set_wall_clock_offset(std::chrono::seconds(100 * round));
+        const int64_t now = *now_in_units(1000);
+        for (int64_t i = 0; i < 20; ++i) ASSERT_TRUE(d.write(now - 20000 + 1000 * i, bytes(std::string(1000, 'r'))).ok());
+        auto st = d.inspect();
+        ASSERT_TRUE(st.ok());
+        EXPECT_EQ(st->state.total_record_count, 20u) << "round " << round;
+        EXPECT_LE(st->state.data_segments, 10u) << "round " << round;
+        set_wall_clock_offset(std::chrono::seconds(100 * round + 90));  // everything expires
+        ASSERT_TRUE(d.reclaim_expired().ok());
+        EXPECT_EQ(d.inspect()->state.data_segments, 0u);
+        EXPECT_EQ(d.inspect()->state.total_record_count, 0u) << "round " << round;
+        d = reopen(d);
+    }
+}
+
 // ---- concurrency ----
 
 TEST_F(DatasetTest, ConcurrentWritersReadersAndIdleRelease) {

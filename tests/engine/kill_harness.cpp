@@ -73,6 +73,7 @@ struct Model {
     std::map<int64_t, std::vector<uint8_t>> live;
     std::set<int64_t> indexed;  // timestamps with an index entry, deleted ones included
     bool created = false;
+    uint64_t invalid = 0;  // records counted invalid after the acknowledged changes
 };
 
 void apply(Model& m, const Op& op) {
@@ -144,7 +145,8 @@ struct Msg {
     uint32_t len = 0;
     int64_t ts = 0;
     uint64_t seed = 0;
-    char text[232] = {};
+    uint64_t invalid = 0;  // 'D': the records the dataset counts invalid after the op
+    char text[224] = {};
 };
 static_assert(sizeof(Msg) == 256);  // below PIPE_BUF: each message is written whole
 
@@ -266,6 +268,7 @@ uint32_t draw_size(std::mt19937_64& rng) {
             default: break;
         }
         Msg done = msg_of('D', op);
+        if (auto in = d->inspect(); in.ok()) done.invalid = in->state.total_invalid_record_count;
         if (!st.ok()) {
             // Refusals change nothing: deleting a deleted record, an out-of-order write with no
             // entry to replace, an append to a record that is no longer the last of its block
@@ -290,6 +293,7 @@ struct CheckResult {
     int32_t in_flight = -1;  // the op in flight: 0 left the old value, 1 the new one, -1 none
     int32_t wrote = 0;       // the checker's own write succeeded
     int64_t wrote_ts = 0;
+    uint64_t invalid = 0;    // records counted invalid at rest after the checker's write
     char cls[200] = {};      // the first failure of the writable checks
     char detail[300] = {};
     char ro_cls[200] = {};   // the first failure of the read-only checks
@@ -317,10 +321,11 @@ std::vector<uint8_t> checker_payload(int64_t ts) { return payload(64, static_cas
 
 // What inspect counts (records, block bytes, record bytes), to set beside what the files
 // at rest hold.
-using Counts = std::array<uint64_t, 3>;
+using Counts = std::array<uint64_t, 4>;
 Counts counts_of(Dataset& d) {
     auto in = d.inspect();
-    return in.ok() ? Counts{in->state.total_record_count, in->state.total_data_size, in->state.total_uncompressed_size}
+    return in.ok() ? Counts{in->state.total_record_count, in->state.total_data_size, in->state.total_uncompressed_size,
+                            in->state.total_invalid_record_count}
                    : Counts{};
 }
 
@@ -492,6 +497,16 @@ struct Checker {
                 fail(stage[0] == 'r' ? r.ro_cls : r.cls,
                      "counts after the " + stage + " differ from the records present",
                      fmt::format("{} counted, {} present", fmt::join(c, "/"), fmt::join(present, "/")));
+        // Every acknowledged change that took a live record's entry counted it once; so did the
+        // change in flight when it took effect (a correction made in place takes none).
+        uint64_t lo = acked.invalid, hi = acked.invalid;
+        if (flight && r.in_flight == 1 && acked.live.count(flight->ts) != 0) {
+            if (flight->kind == kDelete || (flight->kind == kWrite && !flight->correction)) lo = hi = lo + 1;
+            else if (flight->kind == kWrite) hi += 1;
+        }
+        if (present[3] < lo || present[3] > hi)
+            fail(r.cls, "invalid records counted differ from the changes made",
+                 fmt::format("{} counted, {} to {} made", present[3], lo, hi));
 
         // The dataset takes a new record. On an empty dataset the write goes below the
         // writer's first timestamps, where nothing may block it.
@@ -506,7 +521,7 @@ struct Checker {
             return fail(r.cls, "write after reopen: read back differs", "");
         Status c = again->close();
         if (!c.ok()) return fail(r.cls, "close: " + normalize(c.error().to_string()), c.error().to_string());
-        at_rest("after a write ");
+        if (at_rest("after a write ")) r.invalid = present[3];
     }
 
     Counts present;
@@ -515,7 +530,7 @@ struct Checker {
         SegmentStats t;
         const std::string fault = check_files_at_rest(path, &t);
         if (!fault.empty()) fail(r.cls, "files at rest " + stage + "outside their layout: " + normalize(fault), fault);
-        present = {t.record_count, t.written_length, t.raw_record_bytes};
+        present = {t.record_count, t.written_length, t.raw_record_bytes, t.invalid_record_count};
         return fault.empty();
     }
 };
@@ -680,6 +695,7 @@ std::string check_data_segment(const std::string& path, SegmentStats& s) {
         pos = next;
     }
     s.written_length = end;
+    s.invalid_record_count = st.invalid_record_count;
     if (pending != pending_seen) return "pending block is not the last block";
     if (st.record_count != s.record_count || st.raw_record_bytes != s.raw_record_bytes ||
         st.min_timestamp != s.min_timestamp || st.max_timestamp != s.max_timestamp ||
@@ -709,8 +725,8 @@ std::string check_files_at_rest(const std::string& dir, SegmentStats* totals) {
         for (SegmentStats* sum : {totals, &folded}) {
             if (sum == &folded && (!decoded.ok() || *base >= decoded->first.stats_watermark)) continue;
             *sum = {0, sum->record_count + s.record_count, sum->written_length + s.written_length,
-                    sum->raw_record_bytes + s.raw_record_bytes, 0, std::min(sum->min_timestamp, s.min_timestamp),
-                    std::max(sum->max_timestamp, s.max_timestamp)};
+                    sum->raw_record_bytes + s.raw_record_bytes, sum->invalid_record_count + s.invalid_record_count,
+                    std::min(sum->min_timestamp, s.min_timestamp), std::max(sum->max_timestamp, s.max_timestamp)};
         }
     }
     for (const std::string& name : names_in(index_dir)) {
@@ -724,10 +740,12 @@ std::string check_files_at_rest(const std::string& dir, SegmentStats* totals) {
     }
     const DatasetStateRecord f = decoded.ok() ? decoded->first : DatasetStateRecord{};
     if (f.total_record_count != folded.record_count || f.total_data_size != folded.written_length ||
-        f.total_uncompressed_size != folded.raw_record_bytes)
-        return fmt::format("state totals {} records of {} bytes, the segments below {} hold {} of {}",
-                           f.total_record_count, f.total_uncompressed_size, f.stats_watermark, folded.record_count,
-                           folded.raw_record_bytes);
+        f.total_uncompressed_size != folded.raw_record_bytes ||
+        f.total_invalid_record_count != folded.invalid_record_count)
+        return fmt::format("state totals {} records of {} bytes, {} invalid; the segments below {} hold {} of {}, {}",
+                           f.total_record_count, f.total_uncompressed_size, f.total_invalid_record_count,
+                           f.stats_watermark, folded.record_count, folded.raw_record_bytes,
+                           folded.invalid_record_count);
     return {};
 }
 
@@ -773,6 +791,7 @@ Report run(const Options& o) {
                 flight = op_of(m);
             } else if (m.type == 'D') {
                 if (!m.refused) apply(st.model, op_of(m));
+                st.model.invalid = m.invalid;
                 ++rep.acked_ops;
                 flight.reset();
             } else if (m.type == 'E') {
@@ -821,6 +840,7 @@ Report run(const Options& o) {
             apply(st.model, *flight);
         }
         if (r.wrote) apply(st.model, Op{kWrite, false, r.wrote_ts, 64, static_cast<uint64_t>(r.wrote_ts) ^ 0xc0ffee});
+        st.model.invalid = r.invalid;
     }
     if (own_root) (void)remove_dir_all(root);
     return rep;

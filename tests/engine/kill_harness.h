@@ -2,7 +2,9 @@
 // kinds (sparse or continuous index, zstd or deflate) with small segments, reporting each
 // operation over a pipe before it starts and after it returns; it is SIGKILLed after a
 // random delay, and a fresh checker process then verifies the dataset against the model
-// of the acknowledged operations. Used by the `kill_test` tool and a short engine test.
+// of the acknowledged operations, its counts against the files at rest and its invalid
+// count against the changes made (the writer reports the count after each operation).
+// Used by the `kill_test` tool and a short engine test.
 #pragma once
 
 #include <cstdint>
@@ -44,9 +46,9 @@ std::string format_report(const Report& report);
 // doc/formats.md: each data segment's blocks tile its written bytes, its pending fields
 // name its last raw block or are zero and its header counters equal the records its
 // blocks hold; nothing else lies beside them; the index segment headers parse; the state
-// file's totals are those of the segments below its watermark (index/ and state are
-// checked when present). Gives the first fault or an empty text; *totals gets what the
-// data segments hold.
+// file's totals, invalid records included, are those of the segments below its watermark
+// (index/ and state are checked when present). Gives the first fault or an empty text;
+// *totals gets what the data segments hold, their invalid counts included.
 std::string check_files_at_rest(const std::string& dir, SegmentStats* totals);
 
 }  // namespace brenvale::killtest

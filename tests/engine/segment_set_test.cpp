@@ -175,10 +175,12 @@ TEST(SegmentSet, StatisticsSinkErrorStopsTheNewFile) {
     EXPECT_EQ(data_files(dir).size(), 1u);
     EXPECT_EQ(set.next_base(), kMiB);
     sink.fail = false;
-    sink.watermark = 5 * kMiB;  // everything below is already counted: no call
-    Stored s = write(set, 99, random_bytes(200000, 99), &sink);
-    EXPECT_EQ(s.at.base, kMiB);
-    EXPECT_TRUE(sink.calls.empty());
+    sink.watermark = 5 * kMiB;  // everything below is already counted: the new file starts
+    Stored s = write(set, 99, random_bytes(200000, 99), &sink);  // past it, adding nothing
+    EXPECT_EQ(s.at.base, 6 * kMiB);
+    ASSERT_EQ(sink.calls.size(), 1u);
+    EXPECT_EQ(sink.calls[0].first, 6 * kMiB);
+    EXPECT_TRUE(sink.calls[0].second.empty());
     recs.push_back(s);
     expect_all_readable(set, recs);
 }

@@ -21,6 +21,12 @@ const std::string& work_dir() {
     return dir;
 }
 
+// latest + d, held inside the i64 range: damaged files may name a latest timestamp at either end.
+int64_t plus(int64_t latest, int64_t d) {
+    int64_t out;
+    return __builtin_add_overflow(latest, d, &out) ? (d < 0 ? INT64_MIN : INT64_MAX) : out;
+}
+
 std::vector<uint8_t> bytes_of(const char* s) { return {s, s + std::char_traits<char>::length(s)}; }
 
 // Consumes a result: the value is looked at, an error is fine.
@@ -55,15 +61,15 @@ void reads(Dataset& ds) {
     use(ds.inspect());
     use(ds.read_latest());
     const int64_t latest = ds.latest_timestamp().value_or(1000);
-    for (int64_t t : {latest, latest - 1, latest - 7, int64_t{1000}, int64_t{1001}, int64_t{0}}) {
+    for (int64_t t : {latest, plus(latest, -1), plus(latest, -7), int64_t{1000}, int64_t{1001}, int64_t{0}}) {
         use(ds.read(t));
         use(ds.read_exist(t));
         use(ds.read_length(t));
     }
-    walk(ds, latest - 300, latest);
+    walk(ds, plus(latest, -300), latest);
     walk(ds, 900, 1400);
     walk(ds, INT64_MIN, INT64_MAX);
-    use(ds.query_exist(latest - 5000, latest + 5000));
+    use(ds.query_exist(plus(latest, -5000), plus(latest, 5000)));
 }
 
 void exercise(bool read_only) {
@@ -79,14 +85,14 @@ void exercise(bool read_only) {
     reads(ds);
     if (!read_only) {
         const int64_t latest = ds.latest_timestamp().value_or(1000);
-        use(ds.write(latest + 1, bytes_of("new latest")));
-        use(ds.append(latest + 1, bytes_of(" appended")));
-        use(ds.write(latest + 1, bytes_of("corrected")));
-        use(ds.write(latest - 2, bytes_of("out of order")));
-        use(ds.write(latest + 40, bytes_of("after a gap")));
-        use(ds.write(latest + 20, bytes_of("into the gap")));
+        use(ds.write(plus(latest, 1), bytes_of("new latest")));
+        use(ds.append(plus(latest, 1), bytes_of(" appended")));
+        use(ds.write(plus(latest, 1), bytes_of("corrected")));
+        use(ds.write(plus(latest, -2), bytes_of("out of order")));
+        use(ds.write(plus(latest, 40), bytes_of("after a gap")));
+        use(ds.write(plus(latest, 20), bytes_of("into the gap")));
         use(ds.write(900, bytes_of("far below")));
-        use(ds.delete_record(latest - 3));
+        use(ds.delete_record(plus(latest, -3)));
         use(ds.write_next(bytes_of("next")));
         use(ds.flush());
         use(ds.reclaim_expired());

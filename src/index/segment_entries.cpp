@@ -1,0 +1,169 @@
+// Reads and writes of an index segment's entries, straight in the mapping: appends (with
+// the written position as their commit), growth by doubling, overwrites in place, and the
+// count-due record that spans an overwrite and the count of the record it replaced.
+#include <cerrno>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "index/segment.h"
+
+namespace brenvale {
+
+namespace {
+
+Error read_only_error() { return Error::invalid_data("read-only index segment cannot be written"); }
+
+}  // namespace
+
+// ---- writes ----
+
+void IndexSegment::mark_changed() {
+    touch();
+    clean_ = false;
+    if (!dirty_registered_ && notifier_) {
+        notifier_->mark_dirty(DirtyTarget::index_segment(start_));
+        dirty_registered_ = true;
+    }
+}
+
+void IndexSegment::store_entry(uint64_t i, const IndexEntry& e) {
+    e.encode(map_.data() + index_entry_pos(i));
+}
+
+Status IndexSegment::append_entry(const IndexEntry& e) {
+    if (read_only_) return read_only_error();
+    if (entry_count_ >= capacity_) return Error::segment_full();
+    if (!is_mapped()) return Error::mmap("index segment closed");
+    if (entry_count_ >= index_slots_for(map_.size())) {
+        return invalid_data_fmt("index entry {} at {} is beyond file bounds", entry_count_,
+                                index_entry_pos(entry_count_));
+    }
+    store_entry(entry_count_, e);
+    crash_point("index.append.entry");
+    entry_count_ += 1;
+    last_ts_ = e.timestamp;
+    mark_changed();
+    // The state block is located once per mapping, except in a file of a newer version,
+    // which is warned about on every update.
+    const size_t state = BRVL_TRY(state_locator_.locate({map_.data(), map_.size()}, kFileTypeIndex, 0));
+    // A reader in another process trusts the entries below the written position.
+    publish_fence();
+    store_u64(map_.data() + state + index_state_at::kWrote, index_entry_pos(entry_count_));
+    return ok_status();
+}
+
+Status IndexSegment::append_entry_growing(const IndexEntry& e) {
+    for (;;) {
+        Status st = append_entry(e);
+        if (st.ok() || st.error().kind() != ErrorKind::SegmentFull) return st;
+        if (file_size_ >= max_file_size_) {
+            if (is_mapped() && !clean_) BRVL_TRY(map_.flush());
+            touch();
+            clean_ = true;
+            dirty_registered_ = false;
+            return st;
+        }
+        BRVL_TRY(grow());
+    }
+}
+
+Status IndexSegment::grow() {
+    if (read_only_) return read_only_error();
+    uint64_t doubled = 0;
+    if (__builtin_mul_overflow(file_size_, uint64_t{2}, &doubled)) doubled = ~uint64_t{0};
+    const uint64_t new_size = doubled < max_file_size_ ? doubled : max_file_size_;
+    // Never shrink: a file already beyond the limit counts as at the limit.
+    if (new_size <= file_size_) {
+        return invalid_data_fmt("index segment already at max_file_size ({})", max_file_size_);
+    }
+    if (new_size > SIZE_MAX) return Error::io(EFBIG);
+    // The new mapping is made before the old one goes: a failure leaves the segment as it was.
+    const FileHandle fd = BRVL_TRY(FileHandle::open(path_, FileHandle::Mode::ReadWrite));
+    BRVL_TRY(fd.reserve(new_size));
+    crash_point("index.grow.reserved");
+    map_ = BRVL_TRY(Mapping::map(fd.fd(), static_cast<size_t>(new_size), true));
+    crash_point("index.grow.mapped");
+    file_size_ = new_size;
+    capacity_ = index_slots_for(new_size);
+    mark_changed();
+    return ok_status();
+}
+
+Status IndexSegment::write_entry(uint64_t index, const IndexEntry& e) {
+    if (read_only_) return read_only_error();
+    if (index >= entry_count_) return invalid_data_fmt("entry index {} out of range [0, {})", index, entry_count_);
+    if (!is_mapped()) return Error::mmap("index segment closed");
+    if (entry_at(index) == nullptr) {
+        return invalid_data_fmt("index entry {} at {} is beyond file bounds", index,
+                                index_entry_pos(index));
+    }
+    store_entry(index, e);
+    mark_changed();
+    return ok_status();
+}
+
+Result<IndexEntry> IndexSegment::read_entry(uint64_t index) {
+    BRVL_TRY(ensure_open());
+    if (index >= entry_count_) return invalid_data_fmt("entry index {} out of range [0, {})", index, entry_count_);
+    const uint8_t* p = entry_at(index);
+    if (p == nullptr) {
+        return invalid_data_fmt("index entry {} at {} is beyond file bounds", index,
+                                index_entry_pos(index));
+    }
+    touch();
+    if (!IndexEntry::reserved_zero(p)) return Error::invalid_data("index entry reserved bytes must be zero");
+    return IndexEntry::decode(p);
+}
+
+// ---- count due ----
+
+// The fields first, the flag last: a kill leaves either no record or a whole one.
+Status IndexSegment::set_count_due(const CountDue& due) {
+    if (read_only_) return read_only_error();
+    if (!is_mapped()) return Error::mmap("index segment closed");
+    if (!due_room_ || map_.size() < count_due_at::kEnd) return ok_status();
+    uint8_t* h = map_.data();
+    store_i64(h + count_due_at::kTimestamp, due.old.timestamp);
+    store_u64(h + count_due_at::kBlockOffset, due.old.block_offset);
+    store_u16(h + count_due_at::kInBlock, due.old.in_block);
+    store_u64(h + count_due_at::kSegmentInvalid, due.segment_invalid);
+    store_u64(h + count_due_at::kTotalInvalid, due.total_invalid);
+    crash_point("index.count_due.fields");
+    store_u64(h + count_due_at::kFlag, 1);
+    crash_point("index.count_due.set");
+    mark_changed();
+    return ok_status();
+}
+
+void IndexSegment::clear_count_due() {
+    if (read_only_ || !due_room_ || !count_due()) return;
+    uint8_t* h = map_.data();
+    store_u64(h + count_due_at::kFlag, 0);
+    crash_point("index.count_due.cleared");
+    std::memset(h + count_due_at::kTimestamp, 0, count_due_at::kEnd - count_due_at::kTimestamp);
+    mark_changed();
+}
+
+std::optional<CountDue> IndexSegment::count_due() const {
+    if (!is_mapped() || !due_room_ || map_.size() < count_due_at::kEnd) return std::nullopt;
+    return decode_count_due(map_.data());
+}
+
+std::optional<CountDue> IndexSegment::read_count_due(const IndexHeader& header, std::span<const uint8_t> bytes) {
+    if (!count_due_room(header) || bytes.size() < count_due_at::kEnd) return std::nullopt;
+    return decode_count_due(bytes.data());
+}
+
+std::optional<CountDue> decode_count_due(const uint8_t* h) {
+    if (load_u64(h + count_due_at::kFlag) != 1) return std::nullopt;
+    CountDue due;
+    due.old.timestamp = load_i64(h + count_due_at::kTimestamp);
+    due.old.block_offset = load_u64(h + count_due_at::kBlockOffset);
+    due.old.in_block = load_u16(h + count_due_at::kInBlock);
+    due.segment_invalid = load_u64(h + count_due_at::kSegmentInvalid);
+    due.total_invalid = load_u64(h + count_due_at::kTotalInvalid);
+    return due;
+}
+
+}  // namespace brenvale
