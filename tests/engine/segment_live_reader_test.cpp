@@ -184,7 +184,7 @@ void beside(const std::function<int(Progress&)>& writer, const std::function<voi
     bool exited = false;
     while (!p->ready.load() && !exited) exited = ::waitpid(pid, &status, WNOHANG) == pid;
     for (bool last = exited; !last && !::testing::Test::HasFatalFailure();) {
-        last = p->done.load() != 0;
+        last = p->done.load() != 0 || (exited = ::waitpid(pid, &status, WNOHANG) == pid);
         read(*p);
     }
     if (!exited) {
