@@ -123,9 +123,9 @@ public:
     Result<RecordLength> read_length_hot(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
                                      HotBlockSlot& slot);
     // The statistics of the records a read-only segment can read now: its counters as the
-    // writer in another process last committed them (those of its open when the file
-    // stays in the middle of a change, as a killed writer leaves it). A writable segment
-    // gives stats().
+    // writer in another process last committed them (as a fresh read-only open counts the
+    // file when it is found in the middle of a change again and again, as a killed writer
+    // leaves it). A writable segment gives stats().
     Result<SegmentStats> live_stats();
 
     // ---- flushing, dirty tracking, unmapping ----

@@ -24,8 +24,12 @@ namespace st = data_state_at;
 
 namespace {
 
-// How long an odd change counter may stay before the reader takes it for a killed writer's.
-constexpr auto kAbandonAfter = std::chrono::milliseconds(50);
+// How long an odd change counter may stay before the reader takes it for a killed writer's
+// (a change takes microseconds; even one that was wrongly given up on is read right unless
+// the writer comes back between its last store into the block and the end of its count).
+constexpr auto kAbandonAfter = std::chrono::milliseconds(10);
+// Looks at counters that are not at rest before a segment is counted as an open counts it.
+constexpr unsigned kLiveStatsAttempts = 64;
 // How long a read waits for a layout that holds still before it gives up with an error.
 constexpr auto kGiveUpAfter = std::chrono::seconds(10);
 // Loads of a read-only open that failed (the writer between two stores) before the error
@@ -60,8 +64,7 @@ public:
         std::this_thread::sleep_for(std::chrono::microseconds(attempts_ < 256 ? 20 : 200));
         return ok_status();
     }
-    // Whether the reader has waited kAbandonAfter in all.
-    bool waited_long() const { return std::chrono::steady_clock::now() - started_ >= kAbandonAfter; }
+    unsigned attempts() const { return attempts_; }
     // Whether the odd counter `count` of the block at `position` has stayed kAbandonAfter.
     bool stayed(uint64_t position, uint32_t count) {
         const auto now = std::chrono::steady_clock::now();
@@ -341,9 +344,9 @@ Result<SegmentStats> DataSegment::live_stats() {
         observe_fence();
         auto after = live_state(/*allow_remap=*/false);
         if (at_rest && after.ok() && *after == live) return s;
-        if (wait.waited_long()) {
-            // A file left in the middle of a change (a killed writer's): counted as a fresh
-            // read-only open counts it.
+        if (wait.attempts() >= kLiveStatsAttempts) {
+            // A file found in the middle of a change again and again (a killed writer's, or
+            // a busy one's): counted as a fresh read-only open counts it.
             auto fresh = DataSegment::open(path_, base_offset_, max_size_, /*read_only=*/true);
             return fresh.ok() ? (*fresh)->stats() : stats();
         }
