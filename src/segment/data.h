@@ -235,8 +235,8 @@ private:
     // How a reader waits for a writer's change to end, and gives up on one that a killed
     // writer left (its counter stays odd).
     class LiveWait;
-    // Whether the running change that `live` shows was given up on (a killed writer's);
-    // otherwise waits a little.
+    // Whether the running change that `live` shows is given up on: its counter stayed odd
+    // kAbandonAfter across the waits (a killed writer's).
     Result<bool> change_abandoned(const LiveState& live, LiveWait& wait);
     // Read-only open: load_header while no change runs, again when the layout moved
     // meanwhile or the load failed (the writer may be between two stores).
