@@ -310,4 +310,8 @@ uint32_t crc32(uint32_t crc, std::span<const uint8_t> bytes) {
     return static_cast<uint32_t>(libdeflate_crc32(crc, bytes.data(), bytes.size()));
 }
 
+size_t compress_bound(size_t n) {
+    return std::max<size_t>(ZSTD_compressBound(n), libdeflate_deflate_compress_bound(nullptr, n));
+}
+
 }  // namespace brenvale::codec

@@ -37,6 +37,9 @@ Result<BlockBuffer> decompress_block(std::span<const uint8_t> stored, uint8_t co
 
 Status check_compress_type(uint8_t compress_type);
 
+// The most bytes that compressing n bytes can give, whichever the type and level.
+size_t compress_bound(size_t n);
+
 // CRC-32 (the zlib polynomial) of the bytes; guards staged copies inside segment files.
 uint32_t crc32(std::span<const uint8_t> bytes);
 // The CRC-32 of earlier bytes (crc) continued over these.

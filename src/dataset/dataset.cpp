@@ -395,6 +395,12 @@ Result<DataSetInspectResult> Dataset::inspect() {
     DatasetInner& in = *g;
     DataSetInspectResult r;
     r.info = info_of(in);
+    // A reader beside a live writer counts what the files hold now, as its reads read it.
+    const bool follows_writer = in.segments.read_only();
+    if (follows_writer) {
+        if (auto now = in.index.current_latest_timestamp(); now.ok()) in.latest_written_timestamp = *now;
+        BRVL_TRY(in.state.reload());
+    }
 
     DataSetState& st = r.state;
     const auto& f = in.state.fields();
@@ -414,7 +420,8 @@ Result<DataSetInspectResult> Dataset::inspect() {
     st.total_uncompressed_size = f.total_uncompressed_size;
     st.total_invalid_record_count = f.total_invalid_record_count + in.uncounted_invalid;
     // The state file holds the segments below its watermark; the others count as they are.
-    const SegmentStats unfolded = in.segments.stats_from(f.stats_watermark);
+    const SegmentStats unfolded = follows_writer ? BRVL_TRY(in.segments.current_stats_from(f.stats_watermark))
+                                                 : in.segments.stats_from(f.stats_watermark);
     st.total_record_count += unfolded.record_count;
     st.total_data_size += unfolded.written_length;
     st.total_uncompressed_size += unfolded.raw_record_bytes;

@@ -137,6 +137,25 @@ Result<DatasetStateFile> DatasetStateFile::open_read_only(const std::string& dat
     return s;
 }
 
+Status DatasetStateFile::reload() {
+    if (!read_only_) return {};
+    // The writer rewrites the record with one write call, which a read may meet half
+    // done: a record counts when two reads in a row agree.
+    std::optional<std::string> last;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        auto contents = BRVL_TRY(read_file_if_exists(path_));
+        if (!contents) return {};
+        if (last == contents) {
+            auto decoded = DatasetStateRecord::decode(reinterpret_cast<const uint8_t*>(contents->data()),
+                                                      contents->size());
+            if (decoded.ok()) f_ = decoded->first;
+            return {};
+        }
+        last = std::move(contents);
+    }
+    return {};
+}
+
 Status DatasetStateFile::add_segment_totals(uint64_t watermark, const Totals* items, size_t count) {
     if (count == 0 && watermark <= f_.stats_watermark) return {};
     for (size_t i = 0; i < count; ++i) {

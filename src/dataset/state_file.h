@@ -27,6 +27,9 @@ public:
     static Result<DatasetStateFile> open_or_create(const std::string& dataset_dir);
     // Read-only open: reads the file without mapping it; never writes or recreates.
     static Result<DatasetStateFile> open_read_only(const std::string& dataset_dir);
+    // Read-only: reads the file again, as a writer in another process may have rewritten
+    // it; a missing or invalid file leaves the values read last. Writable: nothing.
+    Status reload();
 
     const DatasetStateRecord& fields() const { return f_; }
 

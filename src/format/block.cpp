@@ -5,12 +5,16 @@
 namespace brenvale {
 
 void BlockHeader::write(std::span<uint8_t> bytes, size_t position, const BlockHeader& header) {
+    rewrite(bytes, position, header);
+    store_u32(bytes.data() + position + block_at::kChangeCount, 0);
+}
+
+void BlockHeader::rewrite(std::span<uint8_t> bytes, size_t position, const BlockHeader& header) {
     uint8_t* p = bytes.data() + position;
     store_u32(p + block_at::kPayloadSize, header.payload_size);
     store_u16(p + block_at::kFlags, header.flags);
     store_u16(p + block_at::kRecordCount, header.record_count);
     store_u32(p + block_at::kUncompressedSize, header.uncompressed_size);
-    store_u32(p + block_at::kReserved, 0);
 }
 
 BlockHeader BlockHeader::read(std::span<const uint8_t> bytes, size_t position) {

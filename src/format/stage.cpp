@@ -1,8 +1,13 @@
 #include "format/stage.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "codec.h"
+#include "file.h"
+#include "format/frame.h"
 #include "util.h"
 
 namespace brenvale {
@@ -39,34 +44,61 @@ void encode_head(uint8_t* h, const StageRecord& r, uint64_t length) {
     store_u64(h + stage_at::kRawAfter, r.raw_after);
 }
 
+// Reads exactly out.size() bytes at offset; false at the end of the file.
+Result<bool> read_exact(int fd, uint64_t offset, std::span<uint8_t> out) {
+    size_t got = 0;
+    while (got < out.size()) {
+        const ssize_t n = ::pread(fd, out.data() + got, out.size() - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Error::io(errno);
+        if (n == 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
-Status write_stage(const FileHandle& file, const StageRecord& r, std::span<const std::span<const uint8_t>> pieces) {
+uint64_t stage_file_length() {
+    static const uint64_t length = kStageHeaderLen + codec::compress_bound(kMaxPendingPayload);
+    return length;
+}
+
+Status encode_stage(std::span<uint8_t> out, const StageRecord& r, std::span<const std::span<const uint8_t>> pieces) {
     uint64_t length = 0;
     for (const auto& p : pieces) length += p.size();
-    if (length > UINT32_MAX) return Error::invalid_data("staged copy exceeds u32");
+    if (length > out.size() || out.size() - length < kStageHeaderLen)
+        return invalid_data_fmt("staged copy of {} bytes exceeds the stage file", length);
     uint8_t head[kStageHeaderLen];
     encode_head(head, r, length);
     uint32_t crc = codec::crc32({head, stage_at::kCrc});
-    for (const auto& p : pieces) crc = codec::crc32(crc, p);
+    uint8_t* at = out.data() + kStageHeaderLen;
+    for (const auto& p : pieces) {
+        if (!p.empty()) std::memcpy(at, p.data(), p.size());
+        crc = codec::crc32(crc, p);
+        at += p.size();
+    }
     store_u32(head + stage_at::kCrc, crc);
-    std::span<const uint8_t> all[8];
-    if (pieces.size() + 1 > std::size(all)) return Error::invalid_data("staged copy in too many pieces");
-    all[0] = {head, kStageHeaderLen};
-    for (size_t i = 0; i < pieces.size(); ++i) all[i + 1] = pieces[i];
-    return file.write_at(0, {all, pieces.size() + 1});
+    std::memcpy(out.data(), head, kStageHeaderLen);
+    return ok_status();
 }
 
 Result<std::optional<StageRecord>> read_stage(const std::string& path) {
-    auto contents = BRVL_TRY(read_file_if_exists(path));
-    if (!contents || contents->size() < kStageHeaderLen) return std::optional<StageRecord>();
-    const auto* h = reinterpret_cast<const uint8_t*>(contents->data());
+    auto fd = FileHandle::open(path, FileHandle::Mode::ReadOnly);
+    if (!fd.ok()) {
+        if (fd.error().is_io_code(ENOENT)) return std::optional<StageRecord>();
+        return std::move(fd).error();
+    }
+    uint8_t h[kStageHeaderLen];
+    if (!BRVL_TRY(read_exact(fd->fd(), 0, h))) return std::optional<StageRecord>();
     if (std::memcmp(h + stage_at::kMagic, kStageMagic, sizeof kStageMagic) != 0) return std::optional<StageRecord>();
     const uint64_t length = load_u32(h + stage_at::kLength);
-    if (contents->size() - kStageHeaderLen < length) return std::optional<StageRecord>();
-    const uint32_t crc = codec::crc32(codec::crc32({h, stage_at::kCrc}), {h + kStageHeaderLen, length});
-    if (crc != load_u32(h + stage_at::kCrc)) return std::optional<StageRecord>();
+    if (length > BRVL_TRY(fd->size()) - kStageHeaderLen) return std::optional<StageRecord>();
     StageRecord r;
+    r.staged.resize(length);
+    if (!BRVL_TRY(read_exact(fd->fd(), kStageHeaderLen, r.staged))) return std::optional<StageRecord>();
+    const uint32_t crc = codec::crc32(codec::crc32({h, stage_at::kCrc}), r.staged);
+    if (crc != load_u32(h + stage_at::kCrc)) return std::optional<StageRecord>();
     r.kind = load_u16(h + stage_at::kKind);
     r.base_offset = load_u64(h + stage_at::kBase);
     r.created_ms = load_u64(h + stage_at::kCreated);
@@ -75,7 +107,6 @@ Result<std::optional<StageRecord>> read_stage(const std::string& path) {
     r.payload_after = load_u32(h + stage_at::kPayloadAfter);
     r.frame_offset = load_u32(h + stage_at::kFrameOffset);
     r.raw_after = load_u64(h + stage_at::kRawAfter);
-    r.staged.assign(h + kStageHeaderLen, h + kStageHeaderLen + length);
     return std::optional<StageRecord>(std::move(r));
 }
 

@@ -43,6 +43,30 @@ void BlockEngine::unmap_file() {
     state_locator_.forget();
 }
 
+// ---- the pending block's change counter ----
+
+void BlockEngine::begin_in_place(uint64_t position) {
+    if (!counts_changes_) return;
+    uint8_t* c = at(position) + block_at::kChangeCount;
+    const uint32_t v = load_u32(c);
+    store_u32(c, v + 1 + (v & 1));  // odd, also after a count that a kill left odd
+    crash_point("in_place.begin");
+    publish_fence();
+}
+
+void BlockEngine::end_in_place(uint64_t position, bool sealed) {
+    if (!counts_changes_) return;
+    publish_fence();
+    uint8_t* c = at(position) + block_at::kChangeCount;
+    const uint32_t v = load_u32(c);
+    store_u32(c, sealed ? 0 : v + 2 - (v & 1));
+}
+
+uint32_t BlockEngine::change_count(uint64_t position) const {
+    if (!is_mapped() || !range_within(position, kBlockHeaderLen, mapped_room())) return 0;
+    return load_u32(at(position) + block_at::kChangeCount);
+}
+
 Result<std::optional<PendingBlock>> BlockEngine::finish_staged_change(uint8_t*, const PendingBlock&,
                                                                       const BlockHeader&) {
     return std::optional<PendingBlock>();
@@ -86,8 +110,8 @@ Result<BlockEngine::Appended> BlockEngine::append_frame(uint64_t key, std::span<
             const uint64_t payload = pb.wrote_position + framed;
             write_frame(at(pb.position + kBlockHeaderLen + pb.wrote_position), key, data, framed);
             crash_point("append.frame");
-            BlockHeader::write(file_.bytes(), header_len_ + pb.position,
-                               BlockHeader::make(payload, 0, pb.record_count + 1, payload));
+            BlockHeader::rewrite(file_.bytes(), header_len_ + pb.position,
+                                 BlockHeader::make(payload, 0, pb.record_count + 1, payload));
             crash_point("append.block_header");
             count_record(st);
             crash_point("append.stats");
@@ -178,7 +202,8 @@ Status BlockEngine::seal_pending(uint8_t compress_level) {
     BRVL_TRY(stage_seal(pb, sealed, stored.bytes()));
     crash_point("seal.staged");
     publish_fence();
-    BlockHeader::write(file_.bytes(), header_len_ + pb.position, sealed);
+    begin_in_place(pb.position);
+    BlockHeader::rewrite(file_.bytes(), header_len_ + pb.position, sealed);
     crash_point("seal.block_header");
     uint8_t* dst = at(pb.position + kBlockHeaderLen);
     const uint64_t half = cs / 2;
@@ -193,6 +218,7 @@ Status BlockEngine::seal_pending(uint8_t compress_level) {
     crash_point("seal.commit");
     store_field(st, sl.pending_wrote, 0);
     store_field(st, sl.pending_count, 0);
+    end_in_place(pb.position, /*sealed=*/true);
     written_ = new_written;
     pending_.reset();
     changed();
@@ -265,10 +291,21 @@ Result<BlockEngine::Repair> BlockEngine::restore_pending(const PendingBlock* sto
         log::warn(format_.log_target, "{} repaired the pending block of {} after an interrupted write",
                   format_.log_tag, path_);
         if (st != nullptr) {
-            BlockHeader::write(file_.bytes(), header_len_ + p, BlockHeader::make(L, 0, c, L));
+            begin_in_place(p);
+            BlockHeader::rewrite(file_.bytes(), header_len_ + p, BlockHeader::make(L, 0, c, L));
             store_field(st, sl.pending_wrote, L);
             store_field(st, sl.wrote, header_len_ + p + kBlockHeaderLen + L);
+            end_in_place(p);
         }
+    } else if (counts_changes_ && st != nullptr && (change_count(p) & 1) != 0) {
+        // A kill between the first and the last store of an in-place change that left
+        // nothing else to repair: the change is whole, only its count is still odd.
+        log::warn(format_.log_target, "{} ended an interrupted change of the pending block of {}", format_.log_tag,
+                  path_);
+        end_in_place(p);
+        written_ = p + kBlockHeaderLen + L;
+        pending_ = PendingBlock{p, L, c};
+        return Repair::Counter;
     }
     written_ = p + kBlockHeaderLen + L;
     pending_ = PendingBlock{p, L, c};
@@ -321,13 +358,15 @@ Status BlockEngine::finish_interrupted_seal(uint8_t* st, const PendingBlock& pb,
         return ok_status();
     }
     uint8_t* dst = at(pb.position + kBlockHeaderLen);
+    begin_in_place(pb.position);
     if (source != dst) std::memmove(dst, source, cs);
-    BlockHeader::write(file_.bytes(), header_len_ + pb.position,
-                       BlockHeader::make(cs, BlockHeader::kSealedFlags, pb.record_count, pb.wrote_position));
+    BlockHeader::rewrite(file_.bytes(), header_len_ + pb.position,
+                         BlockHeader::make(cs, BlockHeader::kSealedFlags, pb.record_count, pb.wrote_position));
     store_field(st, sl.wrote, header_len_ + new_written);
     store_field(st, sl.pending_position, kNoPendingBlock);
     store_field(st, sl.pending_wrote, 0);
     store_field(st, sl.pending_count, 0);
+    end_in_place(pb.position, /*sealed=*/true);
     written_ = new_written;
     pending_.reset();
     return ok_status();

@@ -21,6 +21,12 @@
 // The record count is the first counter stored and always after the block header, so a
 // count above the blocks' own counts shows a change killed before its commit.
 //
+// A kind may count the in-place changes of its pending block (data segments do): the
+// block header's change counter is odd from before the first byte a change overwrites
+// until after the last, so that a reader in another process can tell that its copy of the
+// block raced with one and copy again. Appends of new frames overwrite nothing and leave
+// it alone; the end of a seal leaves the sealed block's counter at 0.
+//
 // What differs between file kinds is a `BlockFormat` (record framing, state block layout,
 // texts) and the virtual hooks: the counters a kind keeps beside the common ones, its
 // dirty tracking, how it maps its file again and the in-place changes only it stages.
@@ -131,6 +137,7 @@ protected:
         Tail,    // the raw pending block was cut back to its committed frames
         Seal,    // an interrupted seal was finished
         Staged,  // a staged change of the kind was finished
+        Counter, // a change that was whole but for the end of its count was ended
     };
     // Restores the pending block named by the stored state, trusted up to its commit
     // points: an interrupted seal is finished from its staged copy, a staged change of the
@@ -169,6 +176,14 @@ protected:
     // The decoded payload of a block: decompressed when sealed, else copied.
     Result<std::vector<uint8_t>> decode(const BlockView& view) const;
 
+    // ---- the pending block's change counter ----
+    // Makes the counter of the pending block at position odd, before an in-place change.
+    void begin_in_place(uint64_t position);
+    // Makes it even again after the change; a block the change sealed gets 0.
+    void end_in_place(uint64_t position, bool sealed = false);
+    // The counter of the block at position; 0 when its header lies beyond the mapping.
+    uint32_t change_count(uint64_t position) const;
+
     // ---- state and file ----
     // The state block of the mapping (located once per mapping of a known version).
     Result<uint8_t*> state_block();
@@ -186,6 +201,7 @@ protected:
     void unmap_file();
 
     const BlockFormat& format_;
+    bool counts_changes_ = false;  // the kind keeps its pending block's change counter
     std::string path_;
     MappedFile file_;
     bool read_only_ = false;

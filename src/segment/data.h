@@ -8,8 +8,13 @@
 // frame length or the block's flags, for in-place changes of the last record) is its
 // commit point, and opening a file repairs a change that a killed process left half done.
 // Seals and corrections overwrite bytes in place and need no more room than their result:
-// a seal keeps its copy in the data directory's stage file (format/stage.h), a correction
-// behind the block when the file has that room, else in the stage file too.
+// both keep their copy in the dataset's stage file (segment/stage_area.h), which has room
+// for the largest. Every in-place change runs inside the pending block's change counter
+// (BlockEngine), which tells a reader beside the writer to copy again.
+//
+// The code is split by concern: data.cpp (the file, its mapping, dirty tracking),
+// data_write.cpp (the record paths), data_repair.cpp (staging, and the repairs of open),
+// data_read.cpp (reads, and the reads and counts beside a live writer).
 #pragma once
 
 #include <atomic>
@@ -30,6 +35,7 @@
 #include "format/header.h"
 #include "format/stage.h"
 #include "segment/block_engine.h"
+#include "segment/stage_area.h"
 #include "types.h"
 #include "util.h"
 
@@ -116,6 +122,11 @@ public:
                                    HotBlockSlot& slot);
     Result<RecordLength> read_length_hot(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
                                      HotBlockSlot& slot);
+    // The statistics of the records a read-only segment can read now: its counters as the
+    // writer in another process last committed them (as a fresh read-only open counts the
+    // file when it is found in the middle of a change again and again, as a killed writer
+    // leaves it). A writable segment gives stats().
+    Result<SegmentStats> live_stats();
 
     // ---- flushing, dirty tracking, unmapping ----
     // msync of the whole mapping; stamps the last activity and sets clean.
@@ -126,8 +137,11 @@ public:
     void mark_clean() { clean_ = true; }
     // Installs (or removes) the notifier; registers at once when there are unflushed changes.
     void set_notifier(std::optional<DirtyNotifier> notifier);
-    // Drops the mapping (without flushing) and the stage file; ensure_mapped maps it again.
+    // Drops the mapping (without flushing); ensure_mapped maps it again.
     void unmap();
+    // Lends the dataset's stage file to the segment (the segment set owns it). A segment
+    // without one (opened on its own) keeps its own for the stage file of its directory.
+    void lend_stage(StageArea* stage) { stage_ = stage; }
 
     // ---- state ----
     uint64_t base_offset() const { return base_offset_; }
@@ -166,6 +180,7 @@ private:
     void keep_corrected_payload(uint64_t position, uint64_t frame_offset, std::span<const uint8_t> frame);
 
     // ---- the stage file ----
+    StageArea& stage_area();
     Status write_stage_record(const StageRecord& record, std::span<const std::span<const uint8_t>> pieces);
     // The stage file's record when it is whole and names this segment's block at position
     // with this kind; it stays valid until the next load.
@@ -200,14 +215,34 @@ private:
         uint64_t pending_wrote = 0;
         uint64_t pending_count = 0;
         BlockHeader pending_header;
+        uint32_t change_count = 0;  // the pending block's
         uint64_t mapped = 0;
         bool operator==(const LiveState& o) const {
             return wrote == o.wrote && pending_position == o.pending_position && pending_wrote == o.pending_wrote &&
                    pending_count == o.pending_count && pending_header.flags == o.pending_header.flags &&
-                   pending_header.payload_size == o.pending_header.payload_size && mapped == o.mapped;
+                   pending_header.payload_size == o.pending_header.payload_size &&
+                   pending_header.record_count == o.pending_header.record_count &&
+                   change_count == o.change_count && mapped == o.mapped;
         }
+        // Whether a change of the pending block may be running (or was cut off by a kill).
+        bool changing() const { return pending_position != kNoPendingBlock && (change_count & 1) != 0; }
     };
+    // The layout as the mapping holds it now, without taking it over.
+    LiveState read_live(const uint8_t* state) const;
+    // The same, taken over as the segment's written length and pending block; a file that
+    // the writer grew past the mapping is mapped again when allowed.
     Result<LiveState> live_state(bool allow_remap);
+    // How a reader waits for a writer's change to end, and gives up on one that a killed
+    // writer left (its counter stays odd).
+    class LiveWait;
+    // Whether the running change that `live` shows is given up on: its counter stayed odd
+    // kAbandonAfter across the waits (a killed writer's).
+    Result<bool> change_abandoned(const LiveState& live, LiveWait& wait);
+    // Read-only open: load_header while no change runs, again when the layout moved
+    // meanwhile or the load failed (the writer may be between two stores).
+    Result<bool> load_header_beside_writer(bool warn_version);
+    // The records of the blocks before `end` (relative), which are sealed: counted once.
+    std::optional<uint64_t> sealed_records_before(uint64_t end);
     template <typename Item>
     Result<Item> read_item(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
                            HotBlockSlot* slot);
@@ -243,8 +278,14 @@ private:
     bool dirty_registered_ = false;
     std::optional<DirtyNotifier> notifier_;
     std::string stage_path_;
-    FileHandle stage_file_;             // opened for writing on the first staged change
-    std::optional<StageRecord> stage_;  // the record load_stage found last
+    StageArea* stage_ = nullptr;            // lent by the segment set
+    std::unique_ptr<StageArea> own_stage_;  // a segment on its own
+    std::optional<StageRecord> stage_record_;  // the record load_stage found last
+    // A read-only segment: the change counter a killed writer left odd, given up on.
+    std::optional<std::pair<uint64_t, uint32_t>> abandoned_change_;
+    // The blocks counted by sealed_records_before: their end and their records.
+    uint64_t sealed_end_ = 0;
+    uint64_t sealed_count_ = 0;
     // A correction that a read-only open finished in memory: the pending block's payload
     // as it leaves it (the frames in place before the corrected one, then the staged
     // frame), for the recount; empty otherwise.

@@ -19,6 +19,15 @@ SegmentStats empty_stats(uint64_t base) {
     return s;
 }
 
+void add_stats(SegmentStats& sum, const SegmentStats& s) {
+    sum.record_count += s.record_count;
+    sum.written_length += s.written_length;
+    sum.raw_record_bytes += s.raw_record_bytes;
+    sum.invalid_record_count += s.invalid_record_count;
+    sum.min_timestamp = std::min(sum.min_timestamp, s.min_timestamp);
+    sum.max_timestamp = std::max(sum.max_timestamp, s.max_timestamp);
+}
+
 // Errors that say the file's contents are unusable (as opposed to a failing system call).
 bool is_content_error(const Error& e) {
     switch (e.kind()) {
@@ -90,6 +99,7 @@ SegmentSet SegmentSet::configured(const std::string& dataset_dir, const SegmentS
     set.compress_level_ = options.compress_level;
     set.compress_type_ = options.compress_type;
     set.read_only_ = options.read_only;
+    set.stage_ = std::make_unique<StageArea>(paths::stage_file(set.dir_));
     return set;
 }
 
@@ -97,20 +107,22 @@ Result<SegmentSet> SegmentSet::create_dir(const std::string& dataset_dir, const 
     SegmentSet set = configured(dataset_dir, options);
     set.read_only_ = false;
     BRVL_TRY(create_dir_all(set.dir_));
+    BRVL_TRY(set.stage_->prepare());
     return set;
 }
 
 Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, const SegmentSetOptions& options) {
     SegmentSet set = configured(dataset_dir, options);
     BRVL_TRY(set.add_listed_entries());
-    // Every interrupted change that the stage file could finish is finished now.
-    if (!set.read_only_) set.discard_stage();
+    // Every interrupted change that the stage file could finish is finished now; the file
+    // stays for the next ones. Without room for it the dataset still opens: the first
+    // change that stages a copy tries again.
+    if (!set.read_only_) {
+        if (Status st = set.stage_->prepare(); !st.ok())
+            log::warn(log::kSegment, "[segment] cannot bring the stage file of {} to its full length: {}", set.dir_,
+                      st.error());
+    }
     return set;
-}
-
-void SegmentSet::discard_stage() const {
-    Status st = remove_file_if_exists(paths::stage_file(dir_));
-    if (!st.ok()) log::warn(log::kSegment, "[segment] cannot remove the stage file of {}: {}", dir_, st.error());
 }
 
 // A listed file as a closed entry, checked as opening it for use would: the pending block
@@ -154,13 +166,19 @@ Result<std::optional<ClosedSegment>> SegmentSet::check_listed(const std::string&
     return std::optional<ClosedSegment>(c);
 }
 
-// Adds a closed entry for every segment file of the directory that has none yet.
-Status SegmentSet::add_listed_entries() {
-    struct stat dst;
-    if (::stat(dir_.c_str(), &dst) != 0) return ok_status();  // nothing to examine: an empty set
+Result<std::vector<std::pair<uint64_t, std::string>>> SegmentSet::list_segment_files() const {
     std::vector<std::pair<uint64_t, std::string>> listed;
+    struct stat dst;
+    if (::stat(dir_.c_str(), &dst) != 0) return listed;  // nothing to examine: an empty set
     for (std::string& name : BRVL_TRY(list_dir(dir_)))
         if (auto base = parse_segment_file_name(name)) listed.emplace_back(*base, std::move(name));
+    return listed;
+}
+
+// Adds a closed entry for every segment file of the directory that has none yet.
+Status SegmentSet::add_listed_entries() { return add_entries(BRVL_TRY(list_segment_files())); }
+
+Status SegmentSet::add_entries(std::vector<std::pair<uint64_t, std::string>> listed) {
     // Newest first: the first file taken above every known one is checked in full.
     std::sort(listed.begin(), listed.end(), std::greater<>());
     std::optional<uint64_t> top;
@@ -196,6 +214,7 @@ Result<DataSegment*> SegmentSet::get(uint64_t base) {
     if (!e.open) {
         std::unique_ptr<DataSegment> seg = BRVL_TRY(DataSegment::open(e.closed.path, base, span_, read_only_));
         seg->set_notifier(notifier_);
+        seg->lend_stage(stage_.get());
         e.open = std::move(seg);
     } else if (!e.open->is_mapped()) {
         BRVL_TRY(e.open->ensure_mapped());
@@ -247,17 +266,27 @@ std::optional<SegmentStats> SegmentSet::last_stats() const {
     return entries_.rbegin()->second.stats();
 }
 
-SegmentStats SegmentSet::stats_from(uint64_t base) const {
+Result<SegmentStats> SegmentSet::current_stats_from(uint64_t base) {
+    if (!read_only_) return stats_from(base);
+    // Files removed by the writer's retention go; files it created come.
+    auto listed = BRVL_TRY(list_segment_files());
+    std::vector<uint64_t> present;
+    for (const auto& [b, name] : listed) present.push_back(b);
+    std::sort(present.begin(), present.end());
+    std::erase_if(entries_, [&](const auto& kv) { return !std::binary_search(present.begin(), present.end(), kv.first); });
+    BRVL_TRY(add_entries(std::move(listed)));
     SegmentStats sum = empty_stats(base);
     for (auto it = entries_.lower_bound(base); it != entries_.end(); ++it) {
-        const SegmentStats s = it->second.stats();
-        sum.record_count += s.record_count;
-        sum.written_length += s.written_length;
-        sum.raw_record_bytes += s.raw_record_bytes;
-        sum.invalid_record_count += s.invalid_record_count;
-        sum.min_timestamp = std::min(sum.min_timestamp, s.min_timestamp);
-        sum.max_timestamp = std::max(sum.max_timestamp, s.max_timestamp);
+        // A file the writer has only begun to create holds nothing yet.
+        auto seg = get(it->first);
+        add_stats(sum, seg.ok() ? BRVL_TRY((*seg)->live_stats()) : it->second.stats());
     }
+    return sum;
+}
+
+SegmentStats SegmentSet::stats_from(uint64_t base) const {
+    SegmentStats sum = empty_stats(base);
+    for (auto it = entries_.lower_bound(base); it != entries_.end(); ++it) add_stats(sum, it->second.stats());
     return sum;
 }
 
@@ -283,6 +312,7 @@ Result<DataSegment*> SegmentSet::create_segment(uint64_t base, SegmentStatsSink*
     std::unique_ptr<DataSegment> seg = BRVL_TRY(DataSegment::create(
         join_path(dir_, segment_file_name(base)), {base, initial_size_, span_, compress_level_, compress_type_}));
     seg->set_notifier(notifier_);
+    seg->lend_stage(stage_.get());
     DataSegment* raw = seg.get();
     Entry e;
     e.closed.path = seg->path();
@@ -446,7 +476,6 @@ Status SegmentSet::flush_dirty(uint64_t base) {
 }
 
 Status SegmentSet::close_all() {
-    bool closed = false;
     for (auto& [base, e] : entries_) {
         if (!e.open) continue;
         if (e.open->is_mapped() && !read_only_) BRVL_TRY(e.open->flush());
@@ -455,10 +484,8 @@ Status SegmentSet::close_all() {
         e.closed.stats = e.open->stats();
         e.open->unmap();
         e.open.reset();
-        closed = true;
     }
-    // No change is in progress: the staged copy of the last one is of no further use.
-    if (closed && !read_only_) discard_stage();
+    stage_->release();
     return ok_status();
 }
 

@@ -19,6 +19,7 @@
 #include "error.h"
 #include "paths.h"
 #include "segment/data.h"
+#include "segment/stage_area.h"
 #include "types.h"
 #include "util.h"
 
@@ -65,12 +66,14 @@ public:
     SegmentSet(SegmentSet&&) noexcept = default;
     SegmentSet& operator=(SegmentSet&&) noexcept = default;
 
-    // Creates <dataset_dir>/data and returns an empty set; no file until the first record.
+    // Creates <dataset_dir>/data with its stage file at its full length and returns an
+    // empty set; no segment file until the first record.
     static Result<SegmentSet> create_dir(const std::string& dataset_dir, const SegmentSetOptions& options);
     // Lists <dataset_dir>/data into closed entries (no file stays mapped), each checked as
     // opening it for use would: a writable set repairs what a kill left half done in every
-    // file and removes a file left without a header. A read-only set maps files read-only,
-    // takes the repaired values in memory and refuses every change.
+    // file and removes a file left without a header, then brings the stage file to its full
+    // length. A read-only set maps files read-only, takes the repaired values in memory and
+    // refuses every change.
     static Result<SegmentSet> open_dir(const std::string& dataset_dir, const SegmentSetOptions& options);
 
     // The open segment of a base (opened on first use).
@@ -105,7 +108,8 @@ public:
     Status flush_all();
     // Flushes one segment named by a dirty entry; absent, closed or clean segments are skipped.
     Status flush_dirty(uint64_t base);
-    // Flushes and unmaps every open segment, keeping its statistics as a closed entry.
+    // Flushes and unmaps every open segment, keeping its statistics as a closed entry, and
+    // gives back the stage file's descriptor.
     Status close_all();
     // Removes every closed, non-empty segment whose maximum timestamp is below the threshold.
     std::vector<SegmentStats> reclaim(int64_t threshold);
@@ -132,6 +136,10 @@ public:
     // The summed statistics of the segments at or above a base: those not yet folded into
     // the dataset's totals when the base is the totals' watermark.
     SegmentStats stats_from(uint64_t base) const;
+    // The same for the records the files hold now: a read-only set lists the directory
+    // again (a writer in another process adds and removes files) and takes each segment's
+    // counters as the writer last committed them.
+    Result<SegmentStats> current_stats_from(uint64_t base);
     std::optional<MonoInstant> last_write() const { return last_write_; }
 
 private:
@@ -145,10 +153,11 @@ private:
     // A set with its settings and no entries.
     static SegmentSet configured(const std::string& dataset_dir, const SegmentSetOptions& options);
 
+    // The segment files of the directory, by base (nothing when it cannot be examined).
+    Result<std::vector<std::pair<uint64_t, std::string>>> list_segment_files() const;
     Status add_listed_entries();
+    Status add_entries(std::vector<std::pair<uint64_t, std::string>> listed);
     Result<std::optional<ClosedSegment>> check_listed(const std::string& path, uint64_t base, bool newest);
-    // Removes the stage file (a failure is logged).
-    void discard_stage() const;
     Status report_stats(uint64_t new_base, SegmentStatsSink* sink);
     Result<DataSegment*> create_segment(uint64_t base, SegmentStatsSink* sink);
     Result<RecordLocation> append_growing(DataSegment* seg, int64_t timestamp, std::span<const uint8_t> data);
@@ -165,6 +174,8 @@ private:
     uint64_t owner_ = 0;
     std::optional<DirtyNotifier> notifier_;
     std::optional<MonoInstant> last_write_;
+    // The dataset's stage file, lent to every segment (its address outlives moves of the set).
+    std::unique_ptr<StageArea> stage_;
 };
 
 }  // namespace brenvale

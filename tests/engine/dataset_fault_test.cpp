@@ -14,6 +14,7 @@
 
 #include "dataset/dataset.h"
 #include "record_model.h"
+#include "segment_test_util.h"
 #include "test_util.h"
 
 namespace brenvale {
@@ -135,6 +136,38 @@ TEST(DatasetFaultTest, FullDiskAtEveryCallKeepsEarlierRecordsAndWritesResume) {
 TEST(DatasetFaultTest, OneFailedCallOfAnyKindIsReportedAndRecovered) {
     run_fault_modes({io_op::kAll, EIO, false, true}, true, 0, 3);
     run_fault_modes({io_op::kAll, EIO, false, false}, false, 1, 4);
+}
+
+// Once a dataset's files are allocated, a full disk refuses no write that fits in them:
+// seals and corrections stage their copies in the stage file made at its full length.
+TEST(DatasetFaultTest, AFullDiskTakesEveryWriteThatFitsTheAllocatedFiles) {
+    for (uint8_t type : {0, 1}) {
+        SCOPED_TRACE(fmt::format("compress type {}", type));
+        TempDir dir;
+        DatasetConfig cfg;
+        cfg.data_segment_size = cfg.initial_data_segment_size = 4 << 20;
+        cfg.index_segment_size = cfg.initial_index_segment_size = 1 << 20;
+        cfg.compress_type = type;
+        auto d = Dataset::create(kKey, dir.file("ds"), cfg);
+        ASSERT_TRUE(d.ok());
+        Model m{{1, testing::bytes("first")}};
+        ASSERT_TRUE(d->write(1, m[1]).ok());  // the data and index files exist from here
+        {
+            ScopedIoFaults full(io_op::kDiskFull, 0, ENOSPC, /*sticky=*/true);
+            for (int64_t ts = 2; ts <= 2500; ++ts) {  // about 2.5 MB: several sealed blocks
+                for (int version = 0; version < (ts % 5 == 0 ? 2 : 1); ++version) {  // and corrections
+                    m[ts] = testing::random_bytes(1000, static_cast<uint64_t>(ts * 2 + version));
+                    Status st = d->write(ts, m[ts]);
+                    ASSERT_TRUE(st.ok()) << "timestamp " << ts << ": " << st.error().to_string();
+                }
+            }
+            EXPECT_EQ(io_calls_failed(), 0u);
+        }
+        ASSERT_TRUE(d->close().ok());
+        auto back = Dataset::open(kKey, dir.file("ds"));
+        ASSERT_TRUE(back.ok());
+        testing::expect_records(*back, m, nullptr, "reopened");
+    }
 }
 
 // Writes records over several data and index segments; returns what they hold.

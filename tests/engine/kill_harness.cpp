@@ -24,6 +24,7 @@
 #include "codec.h"
 #include "dataset/dataset.h"
 #include "file.h"
+#include "format/stage.h"
 #include "format/state.h"
 #include "paths.h"
 
@@ -717,6 +718,11 @@ std::string check_files_at_rest(const std::string& dir, SegmentStats* totals) {
                               : Result<std::pair<DatasetStateRecord, bool>>(state.error());
     if (state.ok() && (!decoded.ok() || state->size() != kStateRecordLength)) return "state file";
     for (const std::string& name : names_in(data_dir)) {
+        if (name == paths::kStageFile) {  // kept at its full length for the next change
+            auto stage = read_file(join_path(data_dir, name));
+            if (!stage.ok() || stage->size() < stage_file_length()) return "stage file short";
+            continue;
+        }
         auto base = parse_segment_file_name(name);
         if (!base || name != segment_file_name(*base)) return "data directory holds " + name;
         SegmentStats s;

@@ -45,10 +45,11 @@ std::string format_report(const Report& report);
 // Files at rest, parsed on their own (not through the engine's open), in the layout of
 // doc/formats.md: each data segment's blocks tile its written bytes, its pending fields
 // name its last raw block or are zero and its header counters equal the records its
-// blocks hold; nothing else lies beside them; the index segment headers parse; the state
-// file's totals, invalid records included, are those of the segments below its watermark
-// (index/ and state are checked when present). Gives the first fault or an empty text;
-// *totals gets what the data segments hold, their invalid counts included.
+// blocks hold; nothing else lies beside them but the stage file at its full length; the
+// index segment headers parse; the state file's totals, invalid records included, are those
+// of the segments below its watermark (index/ and state are checked when present). Gives
+// the first fault or an empty text; *totals gets what the data segments hold, their invalid
+// counts included.
 std::string check_files_at_rest(const std::string& dir, SegmentStats* totals);
 
 }  // namespace brenvale::killtest

@@ -151,7 +151,7 @@ void run_crash_points(uint8_t type) {
         total = testing::count_crash_points({}, [&](int fd) { return run_workload(dir.path(), type, fd); }, &steps, &rc);
         ASSERT_EQ(rc, 0);
         for (const char* name :
-             {"create.file", "create.header_fields", "create.header", "append.frame", "append.block_header",
+             {"stage.created", "in_place.begin", "create.file", "create.header_fields", "create.header", "append.frame", "append.block_header",
               "append.stats", "append.pending_size", "append.commit", "new_block.block", "new_block.stats",
               "new_block.pending_fields", "new_block.commit", "single.block", "single.stats", "seal.staged",
               "seal.block_header", "seal.copy_half", "seal.copied", "seal.wrote_position", "seal.commit",

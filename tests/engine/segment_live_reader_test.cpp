@@ -1,15 +1,22 @@
-// A read-only segment set in one process beside a writer in another: the writer appends,
-// corrects and extends records while its files seal, grow and roll over; every record the
-// reader reads back is byte-exact, and it never sees an error.
+// A read-only segment set (or dataset) in one process beside a writer in another: the
+// writer appends, corrects and extends records while its files seal, grow and roll over;
+// every record the reader reads back is byte-exact and whole, it never sees an error, and
+// its counts follow the writer.
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <random>
 
 #include <gtest/gtest.h>
 
+#include "dataset/dataset.h"
 #include "segment/set.h"
 #include "segment_test_util.h"
 #include "test_util.h"
@@ -141,6 +148,173 @@ void read_beside_writer(uint8_t type) {
 
 TEST(SegmentLiveReader, ReadsBesideAWriterAreExactZstd) { read_beside_writer(0); }
 TEST(SegmentLiveReader, ReadsBesideAWriterAreExactDeflate) { read_beside_writer(1); }
+
+// ---- records rewritten in place while the reader copies them ----
+
+// How long each rewriting writer runs: BRENVALE_LIVE_READER_SECONDS (a long local run),
+// else 2 seconds.
+std::chrono::steady_clock::time_point writer_deadline() {
+    const char* env = std::getenv("BRENVALE_LIVE_READER_SECONDS");
+    const double s = env != nullptr ? std::atof(env) : 2.0;
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int64_t>(s * 1000));
+}
+
+// What a rewriting writer shares: its record's place, and how far it got.
+struct Progress {
+    std::atomic<uint32_t> ready;
+    std::atomic<uint32_t> done;
+    std::atomic<uint64_t> acked;  // records written (or versions made) and acknowledged
+    std::atomic<uint64_t> offset;
+    std::atomic<uint32_t> in_block;
+    std::atomic<uint64_t> records;
+    std::atomic<uint64_t> invalid;
+    std::atomic<uint64_t> segments;
+};
+
+// Forks `writer`, calls `read` until the writer is done (and once more after), and checks
+// that the writer succeeded.
+void beside(const std::function<int(Progress&)>& writer, const std::function<void(Progress&)>& read) {
+    void* mem = ::mmap(nullptr, sizeof(Progress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    Progress* p = new (mem) Progress();
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(writer(*p));
+    int status = 0;
+    bool exited = false;
+    while (!p->ready.load() && !exited) exited = ::waitpid(pid, &status, WNOHANG) == pid;
+    for (bool last = exited; !last && !::testing::Test::HasFatalFailure();) {
+        last = p->done.load() != 0 || (exited = ::waitpid(pid, &status, WNOHANG) == pid);
+        read(*p);
+    }
+    if (!exited) {
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
+    ::munmap(mem, sizeof(Progress));
+}
+
+// A 200,000-byte record rewritten with a new uniform byte each time, in a file with room
+// behind its block and in one at its size limit: every read gives one whole version.
+TEST(SegmentLiveReader, ARecordRewrittenInPlaceIsNeverReadTorn) {
+    for (const uint64_t size : {uint64_t{1} << 20, uint64_t{262144}}) {
+        TempDir dir;
+        ASSERT_TRUE(create_dir_all(join_path(dir.path(), "data")).ok());
+        auto writer = [&](Progress& p) {
+            auto set = SegmentSet::create_dir(dir.path(), {size, size, 3, 0});
+            auto w = set.ok() ? set->write(1, std::vector<uint8_t>(200000, 1), nullptr) : Result<SegmentWrite>(set.error());
+            if (!w.ok()) return 2;
+            p.offset = w->block_offset();
+            p.in_block = w->in_block;
+            p.ready = 1;
+            const auto end = writer_deadline();
+            for (uint64_t k = 2; std::chrono::steady_clock::now() < end; ++k) {
+                if (!set->correction_write(w->block_offset(), w->in_block, std::vector<uint8_t>(200000, k % 251 + 1)).ok())
+                    return 3;
+                p.acked = k;
+            }
+            p.done = 1;
+            return 0;
+        };
+        auto reader = SegmentSet::open_dir(dir.path(), {size, size, 3, 0, /*read_only=*/true});
+        ASSERT_TRUE(reader.ok());
+        uint64_t reads = 0, torn = 0;
+        beside(writer, [&](Progress& p) {
+            auto r = reader->read_record(p.offset, static_cast<uint16_t>(p.in_block.load()), nullptr);
+            ASSERT_TRUE(r.ok()) << r.error().to_string();
+            ++reads;
+            torn += r->data.size() != 200000 || std::count(r->data.begin(), r->data.end(), r->data[0]) != 200000;
+        });
+        EXPECT_EQ(torn, 0u) << "of " << reads << " reads, file size " << size;
+    }
+}
+
+// A dataset whose latest record is corrected between 47 and 48 bytes (one 60-byte frame),
+// the length's parity in every byte: an iterator never mixes two versions.
+TEST(SegmentLiveReader, ASameSizedCorrectionIsNeverReadTornThroughAnIterator) {
+    TempDir dir;
+    const std::string path = dir.file("ds");
+    const DataSetKey key{"live", "ds"};
+    auto version = [](uint64_t k) { return std::vector<uint8_t>(47 + k % 2, static_cast<uint8_t>(k)); };
+    auto writer = [&](Progress& p) {
+        auto d = Dataset::create(key, path, DatasetConfig{});
+        if (!d.ok() || !d->write(1, version(0)).ok()) return 2;
+        p.ready = 1;
+        const auto end = writer_deadline();
+        for (uint64_t k = 1; std::chrono::steady_clock::now() < end; ++k) {
+            if (!d->write(1, version(k)).ok()) return 3;
+            p.acked = k;
+        }
+        p.done = 1;
+        return 0;
+    };
+    std::optional<Dataset> reader;
+    uint64_t reads = 0, torn = 0;
+    beside(writer, [&](Progress&) {
+        if (!reader) {
+            auto ro = Dataset::open_read_only(key, path);
+            ASSERT_TRUE(ro.ok()) << ro.error().to_string();
+            reader.emplace(std::move(*ro));
+        }
+        auto it = reader->query(1, 1);
+        ASSERT_TRUE(it.ok());
+        auto all = it->collect_all();
+        ASSERT_TRUE(all.ok()) << all.error().to_string();
+        ASSERT_EQ(all->size(), 1u);
+        const std::vector<uint8_t>& d = (*all)[0].data;
+        ++reads;
+        torn += d.empty() || d != version(d[0]) || d.size() != 47 + d[0] % 2u;
+    });
+    EXPECT_EQ(torn, 0u) << "of " << reads << " reads";
+}
+
+// A read-only dataset's counts are those of the records it can read now: never below what
+// the writer acknowledged before the call, and the writer's own once it is done.
+TEST(SegmentLiveReader, AReadOnlyDatasetCountsWhatTheWriterWrote) {
+    TempDir dir;
+    const std::string path = dir.file("ds");
+    const DataSetKey key{"live", "ds"};
+    DatasetConfig cfg;
+    cfg.data_segment_size = cfg.initial_data_segment_size = 65536;
+    cfg.index_segment_size = cfg.initial_index_segment_size = 4096;
+    auto writer = [&](Progress& p) {
+        auto d = Dataset::create(key, path, cfg);
+        if (!d.ok()) return 2;
+        p.ready = 1;
+        for (int64_t ts = 1; ts <= 3000; ++ts) {
+            if (!d->write(ts, testing::random_bytes(1000, static_cast<uint64_t>(ts))).ok()) return 3;
+            if (ts % 3 == 0 && !d->write(ts, std::vector<uint8_t>(900, 7)).ok()) return 4;  // a correction
+            if (ts % 7 == 0 && !d->write(ts - 5, std::vector<uint8_t>(10, 8)).ok()) return 5;  // out of order
+            p.acked = static_cast<uint64_t>(ts);
+        }
+        auto in = d->inspect();
+        if (!in.ok()) return 6;
+        p.records = in->state.total_record_count;
+        p.invalid = in->state.total_invalid_record_count;
+        p.segments = in->state.data_segments;
+        p.done = 1;
+        return 0;
+    };
+    std::optional<Dataset> reader;
+    DataSetState last;
+    std::array<uint64_t, 3> expected{};
+    beside(writer, [&](Progress& p) {
+        if (!reader) reader.emplace(std::move(*Dataset::open_read_only(key, path)));
+        const uint64_t acked = p.acked;
+        auto in = reader->inspect();
+        ASSERT_TRUE(in.ok()) << in.error().to_string();
+        last = in->state;
+        ASSERT_GE(last.total_record_count, acked);
+        ASSERT_GE(last.max_timestamp.value_or(0), static_cast<int64_t>(acked));
+        ASSERT_GE(last.latest_written_timestamp.value_or(0), static_cast<int64_t>(acked));
+        expected = {p.records, p.invalid, p.segments};
+    });
+    EXPECT_EQ(expected[0], 3000u + 3000u / 7);  // the out-of-order writes added records
+    EXPECT_EQ((std::array<uint64_t, 3>{last.total_record_count, last.total_invalid_record_count, last.data_segments}),
+              expected);
+    EXPECT_EQ(last.latest_written_timestamp, 3000);
+    EXPECT_EQ(last.max_timestamp, 3000);
+}
 
 }  // namespace
 }  // namespace brenvale

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <algorithm>
 
 #include <gtest/gtest.h>
@@ -409,6 +411,30 @@ TEST(SegmentSet, MarkInvalidInOpenAndClosedSegments) {
     EXPECT_FALSE(*open);
     EXPECT_EQ(set.find_open(0)->invalid_record_count(), 2u);
     EXPECT_SEG_ERROR(set.mark_invalid(7 * kMiB), ErrorKind::NotFound, "no segment contains offset 7340032");
+}
+
+// However many segments seal blocks, the set holds one descriptor of the stage file, lent
+// to them all, and gives it back when its files are released.
+TEST(SegmentSet, OneStageDescriptorForEverySegment) {
+    TempDir dir;
+    auto set = SegmentSet::create_dir(dir.path(), {kMiB, kMiB, 1, 0});
+    ASSERT_TRUE(set.ok());
+    auto stage_descriptors = [&] {
+        int n = 0;
+        const auto fds = list_dir("/proc/self/fd");
+        for (const std::string& fd : *fds) {
+            char target[4096];
+            const ssize_t len = ::readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof target);
+            n += len > 0 && std::string(target, static_cast<size_t>(len)) == dir.file("data/stage");
+        }
+        return n;
+    };
+    for (int i = 0; set->count() < 12; ++i) ASSERT_TRUE(set->write(i, random_bytes(1000, i), nullptr).ok());
+    EXPECT_EQ(stage_descriptors(), 1);
+    ASSERT_TRUE(set->close_all().ok());
+    EXPECT_EQ(stage_descriptors(), 0);
+    for (int i = 0; stage_descriptors() == 0; ++i) ASSERT_TRUE(set->write(100000 + i, random_bytes(1000, i), nullptr).ok());
+    EXPECT_EQ(stage_descriptors(), 1);
 }
 
 TEST(SegmentSet, FlushCloseAndDirtyTracking) {

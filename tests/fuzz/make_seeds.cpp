@@ -1,8 +1,9 @@
 // Writes the seed corpus of the dataset fuzz target: small valid datasets of both index
 // modes and both codecs, with sealed, single-record and pending blocks, several segments of each kind,
 // gaps, out-of-order writes, deletes and appends; two of them with a retention window. The
-// zstd ones are also written as left by a writer ended in a correction (its frame staged
-// behind the block) and in a seal (staged in the stage file).
+// zstd ones are also written as left by a writer ended in a correction and in a seal (both
+// staged in the stage file, the pending block's change counter odd). The corpus keeps two
+// seeds of an earlier version's correction staged behind the block (*-behind-the-block).
 // With a second directory, also the seeds of the journal fuzz target: journals of both
 // codecs in 512 KiB segments from 16 KiB (sealed, single-record and pending blocks) and
 // one of many 4 KiB segments (roll-overs).
