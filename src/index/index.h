@@ -223,6 +223,8 @@ private:
     // Overwrites entry i (which holds old) with e, keeping a count-due record first.
     Status replace_entry(IndexSegment& seg, uint64_t i, const IndexEntry& old, const IndexEntry& e,
                          CountSource* counts);
+    // Entry i of an open segment; a reader's read sees no rewrite run under it.
+    Result<IndexEntry> read_entry(IndexSegment& seg, uint64_t i);
     // The segment that would hold ts, opened; nothing when there is no such slot.
     Result<IndexSegment*> segment_for(int64_t ts);
     uint64_t slot_entry_count(int64_t start) const;

@@ -1,12 +1,14 @@
 // Reads and writes of an index segment's entries, straight in the mapping: appends (with
-// the written position as their commit), growth by doubling, overwrites in place, and the
-// count-due record that spans an overwrite and the count of the record it replaced.
+// the written position as their commit), growth by doubling, overwrites in place inside the
+// header's change count, and the count-due record that spans an overwrite and the count of
+// the record it replaced.
 #include <cerrno>
 #include <cstring>
 
 #include <fmt/format.h>
 
 #include "index/segment.h"
+#include "log.h"
 
 namespace brenvale {
 
@@ -98,9 +100,46 @@ Status IndexSegment::write_entry(uint64_t index, const IndexEntry& e) {
         return invalid_data_fmt("index entry {} at {} is beyond file bounds", index,
                                 index_entry_pos(index));
     }
-    store_entry(index, e);
+    uint8_t* p = map_.data() + index_entry_pos(index);
+    begin_rewrite();
+    if (IndexEntry::timestamp_at(p) == e.timestamp && IndexEntry::reserved_zero(p)) e.store_address(p);
+    else store_entry(index, e);
+    crash_point("index.rewrite.stored");
+    end_rewrite();
     mark_changed();
     return ok_status();
+}
+
+// ---- the change count of rewrites ----
+
+uint64_t IndexSegment::change_count() const {
+    if (!count_room_ || !is_mapped() || map_.size() < kChangeCountAt + 8) return 0;
+    return load_u64(map_.data() + kChangeCountAt);
+}
+
+void IndexSegment::begin_rewrite() {
+    if (!count_room_ || map_.size() < kChangeCountAt + 8) return;
+    uint8_t* c = map_.data() + kChangeCountAt;
+    const uint64_t v = load_u64(c);
+    store_u64(c, v + 1 + (v & 1));  // odd, also after a count that a kill left odd
+    crash_point("index.rewrite.begun");
+    publish_fence();
+}
+
+void IndexSegment::end_rewrite() {
+    if (!count_room_ || map_.size() < kChangeCountAt + 8) return;
+    publish_fence();
+    uint8_t* c = map_.data() + kChangeCountAt;
+    const uint64_t v = load_u64(c);
+    store_u64(c, v + 2 - (v & 1));
+}
+
+bool IndexSegment::rewrite_abandoned(LiveWait& wait, uint64_t count) const {
+    if (!wait.stayed(0, count)) return false;
+    abandoned_count_ = count;
+    log::warn(log::kIndexSegment, "[IndexSegment read] {}: a rewrite of an entry did not end; reading the entries as "
+                                  "they were left", path_);
+    return true;
 }
 
 Result<IndexEntry> IndexSegment::read_entry(uint64_t index) {

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "dataset/dataset.h"
+#include "index/index.h"
 #include "segment/set.h"
 #include "segment_test_util.h"
 #include "test_util.h"
@@ -314,6 +315,37 @@ TEST(SegmentLiveReader, AReadOnlyDatasetCountsWhatTheWriterWrote) {
               expected);
     EXPECT_EQ(last.latest_written_timestamp, 3000);
     EXPECT_EQ(last.max_timestamp, 3000);
+}
+
+// One index entry rewritten in place again and again, between two addresses that differ in
+// every byte: a read-only index beside the writer reads one of them whole, by lookup and by
+// range.
+TEST(SegmentLiveReader, AnIndexEntryRewrittenInPlaceIsNeverReadTorn) {
+    TempDir dir;
+    const IndexEntry a{5, 0x1111111111111111, 0x2222}, b{5, 0x3333333333333333, 0x4444};
+    auto writer = [&](Progress& p) {
+        auto idx = Index::create(dir.path(), {4096, 4096, true, 3, 0});
+        if (!idx.ok() || !idx->append(5, a.block_offset, a.in_block).ok()) return 2;
+        p.ready = 1;
+        const auto end = writer_deadline();
+        for (uint64_t k = 0; std::chrono::steady_clock::now() < end; ++k) {
+            const IndexEntry& e = k % 2 ? a : b;
+            if (!idx->overwrite(5, e.block_offset, e.in_block).ok()) return 3;
+        }
+        p.done = 1;
+        return 0;
+    };
+    std::optional<Index> reader;
+    uint64_t reads = 0, torn = 0;
+    beside(writer, [&](Progress&) {
+        if (!reader) reader.emplace(std::move(*Index::open(dir.path(), {4096, 4096, true, 3, 0, /*read_only=*/true})));
+        auto hit = reader->lookup(5);
+        auto all = reader->range(0, 10);
+        ASSERT_TRUE(hit.ok() && all.ok());
+        torn += !(*hit == a || *hit == b) + (all->size() != 1 || !((*all)[0] == a || (*all)[0] == b));
+        ++reads;
+    });
+    EXPECT_EQ(torn, 0u) << "of " << reads << " reads";
 }
 
 }  // namespace
