@@ -117,6 +117,14 @@ public:
     // Appends, growing the file by doubling up to the size limit. Segment-full only when
     // the file is at its limit, after flushing it.
     Status append_entry_growing(const IndexEntry& e);
+    // Appends filler entries for the `fillers` timestamps from `first` on, then `last` when
+    // given, and makes them all visible with one store of the written position: a reader in
+    // another process sees the run whole or not at all. Grows the file as append_entry_growing
+    // does; when the file at its limit cannot hold the whole run, what fits is appended and
+    // the segment-full error returned.
+    Status append_run(int64_t first, uint64_t fillers, const IndexEntry* last);
+    // Grows the file until it holds `count` entries, or to its size limit.
+    Status reserve_entries(uint64_t count);
     // Doubles the file size, up to the size limit.
     Status grow();
     // Overwrites a written entry in place, inside the change count. An entry that keeps
@@ -270,6 +278,8 @@ private:
     // made again over the well-placed entries.
     uint64_t settle_search(uint64_t p, int64_t ts, bool upper, uint64_t n, uint64_t reachable) const;
     void store_entry(uint64_t i, const IndexEntry& e);
+    // Stores `count` entries from entry_count on, then the written position after them.
+    Status publish_entries(uint64_t count);
     // The change count (0 without room for it); making it odd before a rewrite and even after.
     uint64_t change_count() const;
     void begin_rewrite();

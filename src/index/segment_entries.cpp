@@ -2,6 +2,7 @@
 // the written position as their commit), growth by doubling, overwrites in place inside the
 // header's change count, and the count-due record that spans an overwrite and the count of
 // the record it replaced.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -33,6 +34,20 @@ void IndexSegment::store_entry(uint64_t i, const IndexEntry& e) {
     e.encode(map_.data() + index_entry_pos(i));
 }
 
+Status IndexSegment::publish_entries(uint64_t count) {
+    if (count == 0) return ok_status();
+    entry_count_ += count;
+    last_ts_ = IndexEntry::timestamp_at(map_.data() + index_entry_pos(entry_count_ - 1));
+    mark_changed();
+    // The state block is located once per mapping, except in a file of a newer version,
+    // which is warned about on every update.
+    const size_t state = BRVL_TRY(state_locator_.locate({map_.data(), map_.size()}, kFileTypeIndex, 0));
+    // A reader in another process trusts the entries below the written position.
+    publish_fence();
+    store_u64(map_.data() + state + index_state_at::kWrote, index_entry_pos(entry_count_));
+    return ok_status();
+}
+
 Status IndexSegment::append_entry(const IndexEntry& e) {
     if (read_only_) return read_only_error();
     if (entry_count_ >= capacity_) return Error::segment_full();
@@ -43,15 +58,42 @@ Status IndexSegment::append_entry(const IndexEntry& e) {
     }
     store_entry(entry_count_, e);
     crash_point("index.append.entry");
-    entry_count_ += 1;
-    last_ts_ = e.timestamp;
-    mark_changed();
-    // The state block is located once per mapping, except in a file of a newer version,
-    // which is warned about on every update.
-    const size_t state = BRVL_TRY(state_locator_.locate({map_.data(), map_.size()}, kFileTypeIndex, 0));
-    // A reader in another process trusts the entries below the written position.
-    publish_fence();
-    store_u64(map_.data() + state + index_state_at::kWrote, index_entry_pos(entry_count_));
+    return publish_entries(1);
+}
+
+Status IndexSegment::append_run(int64_t first, uint64_t fillers, const IndexEntry* last) {
+    if (read_only_) return read_only_error();
+    const uint64_t want = fillers + (last != nullptr ? 1 : 0);
+    if (want == 0) return ok_status();
+    uint64_t target = 0;
+    if (__builtin_add_overflow(entry_count_, want, &target)) target = ~uint64_t{0};
+    BRVL_TRY(reserve_entries(target));
+    if (!is_mapped()) return Error::mmap("index segment closed");
+    const uint64_t n = std::min(want, capacity_ > entry_count_ ? capacity_ - entry_count_ : 0);
+    if (entry_count_ + n > index_slots_for(map_.size())) {
+        return invalid_data_fmt("index entry {} at {} is beyond file bounds", index_slots_for(map_.size()),
+                                index_entry_pos(index_slots_for(map_.size())));
+    }
+    // The entries first, past the written position where no reader looks; then one commit.
+    for (uint64_t k = 0; k < n; ++k) {
+        const IndexEntry e = k < fillers ? IndexEntry::sentinel(static_cast<int64_t>(static_cast<uint64_t>(first) + k))
+                                         : *last;
+        store_entry(entry_count_ + k, e);
+        crash_point("index.append.entry");
+    }
+    BRVL_TRY(publish_entries(n));
+    if (n == want) return ok_status();
+    // At its size limit: flushed, as append_entry_growing leaves a full segment.
+    if (is_mapped() && !clean_) BRVL_TRY(map_.flush());
+    touch();
+    clean_ = true;
+    dirty_registered_ = false;
+    return Error::segment_full();
+}
+
+Status IndexSegment::reserve_entries(uint64_t count) {
+    if (read_only_) return read_only_error();
+    while (capacity_ < count && file_size_ < max_file_size_) BRVL_TRY(grow());
     return ok_status();
 }
 
