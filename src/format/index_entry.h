@@ -43,6 +43,10 @@ struct IndexEntry {
 
     // The 32 bytes at p (reserved bytes written as zero).
     void encode(uint8_t* p) const;
+    // Bytes 8..24 of the entry at p (block offset, in_block and six reserved zero bytes),
+    // the timestamp left as it is: one store instruction where the platform has one, so
+    // that a process killed at any instruction leaves the old address or the new one.
+    void store_address(uint8_t* p) const;
     // The three fields at p; see reserved_zero for the check of the rest.
     static IndexEntry decode(const uint8_t* p);
     static int64_t timestamp_at(const uint8_t* p);

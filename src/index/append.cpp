@@ -1,9 +1,12 @@
 // Changes of the index: sparse and continuous appends with their fillers, out-of-order
-// placement, deletes, and the checks that come before a record is stored.
+// placement, deletes, and the checks that come before a record is stored. Every append
+// into a continuous segment is one run (its fillers and its entry) made visible by one
+// store of the written position.
 #include <fmt/format.h>
 
 #include "index/index.h"
 #include "index/slots.h"
+#include "log.h"
 
 namespace brenvale {
 
@@ -62,39 +65,27 @@ Status Index::append_sparse(const IndexEntry& e, IndexRangeSink* sink) {
     return Error::segment_full();
 }
 
-Status Index::append_fillers(int64_t from, int64_t to, IndexRangeSink* sink) {
-    if (from > to) return ok_status();
-    if (!base_) base_ = from;
-    if (from < *base_) {
-        return Error::not_found(fmt::format("timestamp {} is before continuous index base {}", from, *base_));
+Status Index::append_continuous_run(int64_t start, const IndexEntry* e, int64_t last_slot, IndexRangeSink* sink,
+                                    const ClosingOff* closing) {
+    IndexSegment* seg = BRVL_TRY(ensure_segment(start, sink, closing));
+    const uint64_t k = seg->entry_count();
+    const int64_t first = add_clamped(start, k);
+    uint64_t fillers = 0;
+    if (e != nullptr) {
+        const uint64_t i = distance(start, e->timestamp);
+        if (k > i) return invalid_data_fmt("continuous index append expected entry_index {}, got wrote_count {}", i, k);
+        fillers = i - k;
+    } else if (k < distance(start, last_slot) + 1) {
+        fillers = distance(first, last_slot) + 1;
     }
-    const uint64_t n = BRVL_TRY(entries_per_segment());
-    int64_t ts = from;
-    for (;;) {
-        // One segment at a time: look the segment up once for its whole run.
-        const int64_t start = BRVL_TRY(continuous_segment_start(ts));
-        const int64_t seg_end = add_clamped(start, n - 1);
-        const int64_t run_end = seg_end < to ? seg_end : to;
-        IndexSegment* seg = BRVL_TRY(ensure_segment(start, sink));
-        for (int64_t t = ts;; ++t) {
-            const uint64_t i = distance(start, t);
-            if (seg->entry_count() != i) {
-                return invalid_data_fmt("continuous index append expected entry_index {}, got wrote_count {}", i,
-                                        seg->entry_count());
-            }
-            Status st = seg->append_entry_growing(IndexEntry::sentinel(t));
-            note_append(st, t);
-            if (!st.ok()) {
-                if (st.error().kind() == ErrorKind::SegmentFull) {
-                    return invalid_data_fmt("continuous index segment {} is full before timestamp {}", start, t);
-                }
-                return st;
-            }
-            if (t == run_end) break;
-        }
-        if (run_end == to) return ok_status();
-        ts = run_end + 1;
+    if (fillers == 0 && e == nullptr) return ok_status();
+    Status st = seg->append_run(first, fillers, e);
+    note_append(st, e != nullptr ? e->timestamp : last_slot);
+    if (!st.ok() && st.error().kind() == ErrorKind::SegmentFull) {
+        return invalid_data_fmt("continuous index segment {} is full before timestamp {}", start,
+                                add_clamped(start, seg->entry_count()));
     }
+    return st;
 }
 
 Status Index::append(int64_t ts, uint64_t block_offset, uint16_t in_block, IndexRangeSink* sink) {
@@ -122,24 +113,36 @@ Status Index::append_latest(std::optional<int64_t> latest, int64_t ts, uint64_t 
         return Error::not_found(fmt::format("timestamp {} is before continuous index base {}", ts, *base_));
     }
     Status st = [&]() -> Status {
-        if (ts == kMinTs) return ok_status();
         const int64_t st_start = BRVL_TRY(continuous_segment_start(ts));
+        // When ts opens another segment, the latest record's one is closed off with fillers to
+        // its end. A segment that retention has removed is not brought back.
+        std::optional<ClosingOff> closing;
         if (latest && *latest < kMaxTs) {
             const int64_t l_start = BRVL_TRY(continuous_segment_start(*latest));
-            if (l_start != st_start && slots_.count(l_start) != 0) {
-                // Close off the latest record's segment from where it stands. A segment
-                // that retention has removed is not brought back.
-                const uint64_t n = BRVL_TRY(entries_per_segment());
-                const uint64_t k = slot_entry_count(l_start);
-                if (k < n) BRVL_TRY(append_fillers(add_clamped(l_start, k), add_clamped(l_start, n - 1), sink));
+            const uint64_t n = BRVL_TRY(entries_per_segment());
+            if (l_start != st_start && slots_.count(l_start) != 0 && slot_entry_count(l_start) < n) {
+                closing = ClosingOff{l_start, add_clamped(l_start, n - 1)};
+                // Grown now, so that closing it off after the new entry needs no more room.
+                IndexSegment* old = BRVL_TRY(segment_at(l_start));
+                BRVL_TRY(old->reserve_entries(n));
             }
         }
-        // Fill this timestamp's own segment from its current end up to ts - 1.
-        const uint64_t k = slot_entry_count(st_start);
-        if (k < distance(st_start, ts)) BRVL_TRY(append_fillers(add_clamped(st_start, k), ts - 1, sink));
+        // This timestamp's own segment from its current end up to ts, visible at once; only
+        // then the close-off, so that a reader in another process never finds the close-off's
+        // fillers as the latest entries while ts is not there yet.
+        BRVL_TRY(append_continuous_run(st_start, &e, ts, sink, closing ? &*closing : nullptr));
+        if (closing) {
+            // The record is stored: a close-off that fails leaves that segment's tail a hole,
+            // as a kill between the two does (lookups there find nothing; an out-of-order
+            // write there fills it in).
+            Status c = append_continuous_run(closing->start, nullptr, closing->last_slot, sink);
+            if (!c.ok()) {
+                log::warn(log::kIndex, "[index] segment {} not closed off after timestamp {}: {}", closing->start, ts,
+                          c.error());
+            }
+        }
         return ok_status();
     }();
-    if (st.ok()) st = append_continuous(e, sink);
     if (!st.ok() && !had_base && !any_entries()) base_.reset();
     return st;
 }
@@ -154,8 +157,7 @@ Result<IndexEntry> Index::fill_hole_and_append(const IndexEntry& e, IndexRangeSi
     const int64_t start = BRVL_TRY(continuous_segment_start(t));
     const uint64_t k = slot_entry_count(start);
     if (k > distance(start, t)) return invalid_data_fmt("continuous index hole invariant violated at timestamp {}", t);
-    if (t != kMinTs) BRVL_TRY(append_fillers(add_clamped(start, k), t - 1, sink));
-    BRVL_TRY(append_continuous(e, sink));
+    BRVL_TRY(append_continuous_run(start, &e, t, sink));
     return IndexEntry::sentinel(t);
 }
 

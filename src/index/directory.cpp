@@ -161,6 +161,7 @@ Status Index::scan_directory(bool initial) {
         changed = true;
     }
     // A later listing also settles what an earlier one that was cut short had changed.
+    if (changed) ++listings_;
     if (changed || !initial) {
         latest_valid_ = false;
         if (initial || read_only_) base_ = base_from_slots();

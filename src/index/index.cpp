@@ -126,7 +126,7 @@ Result<int64_t> Index::continuous_segment_start(int64_t ts) const {
     return static_cast<int64_t>(start);
 }
 
-Result<IndexSegment*> Index::ensure_segment(int64_t start, IndexRangeSink* sink) {
+Result<IndexSegment*> Index::ensure_segment(int64_t start, IndexRangeSink* sink, const ClosingOff* closing) {
     if (slots_.count(start) != 0) return segment_at(start);
     if (!slots_.empty()) {
         if (auto* last = std::get_if<IndexSegment>(&slots_.rbegin()->second)) {
@@ -137,7 +137,9 @@ Result<IndexSegment*> Index::ensure_segment(int64_t start, IndexRangeSink* sink)
     if (sink != nullptr) {
         std::optional<std::pair<int64_t, int64_t>> range;
         for (const auto& [s, slot] : slots_) {
-            const std::optional<int64_t> last = slot_last(slot);
+            std::optional<int64_t> last = slot_last(slot);
+            if (closing != nullptr && s == closing->start && (!last || *last < closing->last_slot))
+                last = closing->last_slot;
             if (!last) continue;
             if (!range) range.emplace(s, *last);
             else {
@@ -195,11 +197,45 @@ std::optional<int64_t> Index::latest_timestamp() const {
     return latest_;
 }
 
+// The newest segment that holds entries holds the latest timestamp; the segments above it
+// were empty when looked at. Beside a live writer two things may have run meanwhile: the
+// writer filled one of those (and may then have closed off the one below it with fillers),
+// which a second look at them finds; or it created a segment after the listing, which a
+// second look at the directory finds when the latest entry found is a sentinel (the
+// close-off's fillers end a segment). Either sends the look round again.
 Result<std::optional<int64_t>> Index::current_latest_timestamp() {
     BRVL_TRY(refresh_for_reader());
-    if (read_only_ && !slots_.empty()) {
-        auto newest = segment_at(slots_.rbegin()->first);
-        if (!newest.ok() && newest.error().kind() != ErrorKind::NotFound) return std::move(newest).error();
+    if (!read_only_) return latest_timestamp();
+    constexpr unsigned kMaxRounds = 64;  // each round follows the writer's progress
+    for (unsigned round = 0; round < kMaxRounds; ++round) {
+        std::vector<IndexSegment*> empty_above;
+        IndexSegment* newest = nullptr;
+        for (std::optional<int64_t> key = slots_.empty() ? std::nullopt : std::optional(slots_.rbegin()->first); key;) {
+            auto seg = segment_at(*key);
+            if (seg.ok() && (*seg)->entry_count() > 0) {
+                newest = *seg;
+                break;
+            }
+            if (!seg.ok() && seg.error().kind() != ErrorKind::NotFound) return std::move(seg).error();
+            if (seg.ok()) empty_above.push_back(*seg);
+            auto below = slots_.lower_bound(*key);
+            key = below == slots_.begin() ? std::nullopt : std::optional(std::prev(below)->first);
+        }
+        bool moved = false;
+        for (IndexSegment* seg : empty_above) {
+            BRVL_TRY(seg->refresh());
+            moved = moved || seg->entry_count() > 0;
+        }
+        if (!moved && continuous_ && newest != nullptr && newest->entry_count() > 0) {
+            const uint64_t listings = listings_;
+            auto last = newest->steady([&] { return newest->read_entry(newest->entry_count() - 1); });
+            if (last.ok() && last->is_sentinel()) {
+                BRVL_TRY(refresh_for_reader());
+                moved = listings_ != listings;
+            }
+        }
+        latest_valid_ = false;
+        if (!moved) break;
     }
     return latest_timestamp();
 }

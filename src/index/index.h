@@ -214,15 +214,27 @@ private:
     // Gives the open segment of a slot its key range (up to the next slot's start) and the
     // record check.
     IndexSegment* with_key_range(std::map<int64_t, IndexSlot>::iterator it);
-    Result<IndexSegment*> ensure_segment(int64_t start, IndexRangeSink* sink);
+    // A continuous segment about to be closed off with fillers up to its last slot.
+    struct ClosingOff {
+        int64_t start = 0;
+        int64_t last_slot = 0;
+    };
+    // The open segment of this start, created when there is none (the sink gets the visible
+    // range first, with the segment being closed off counted as closed off).
+    Result<IndexSegment*> ensure_segment(int64_t start, IndexRangeSink* sink, const ClosingOff* closing = nullptr);
     Status append_sparse(const IndexEntry& e, IndexRangeSink* sink);
     Status append_continuous(const IndexEntry& e, IndexRangeSink* sink);
-    // Continuous mode: filler entries for every timestamp of [from, to].
-    Status append_fillers(int64_t from, int64_t to, IndexRangeSink* sink);
+    // Continuous mode: one run into the segment of `start` (created when needed): fillers
+    // from its current end up to e's slot and e, or without e up to last_slot; made visible
+    // with one store of the written position.
+    Status append_continuous_run(int64_t start, const IndexEntry* e, int64_t last_slot, IndexRangeSink* sink,
+                                 const ClosingOff* closing = nullptr);
     Result<IndexEntry> fill_hole_and_append(const IndexEntry& e, IndexRangeSink* sink);
     // Overwrites entry i (which holds old) with e, keeping a count-due record first.
     Status replace_entry(IndexSegment& seg, uint64_t i, const IndexEntry& old, const IndexEntry& e,
                          CountSource* counts);
+    // Entry i of an open segment; a reader's read sees no rewrite run under it.
+    Result<IndexEntry> read_entry(IndexSegment& seg, uint64_t i);
     // The segment that would hold ts, opened; nothing when there is no such slot.
     Result<IndexSegment*> segment_for(int64_t ts);
     uint64_t slot_entry_count(int64_t start) const;
@@ -250,6 +262,8 @@ private:
     // directory again.
     std::map<int64_t, uint64_t> file_ids_;
     DirectoryWatch watch_;
+    // Listings of the directory that changed the slots (a reader's).
+    uint64_t listings_ = 0;
     uint64_t generation_ = next_generation();
     // The latest timestamp, kept while valid so that sparse appends need not visit every slot.
     mutable bool latest_valid_ = false;

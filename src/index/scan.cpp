@@ -10,6 +10,11 @@ using namespace index_detail;
 
 // ---- reads ----
 
+Result<IndexEntry> Index::read_entry(IndexSegment& seg, uint64_t i) {
+    if (!read_only_) return seg.read_entry(i);
+    return seg.steady([&] { return seg.read_entry(i); });
+}
+
 Result<std::optional<IndexEntry>> Index::lookup(int64_t ts) {
     BRVL_TRY(refresh_for_reader());
     IndexSegment* seg = nullptr;
@@ -24,11 +29,16 @@ Result<std::optional<IndexEntry>> Index::lookup(int64_t ts) {
             if (s.error().kind() == ErrorKind::NotFound) return std::optional<IndexEntry>();
             return std::move(s).error();
         }
-        return (*s)->lookup_continuous(ts);
+        seg = *s;
+    } else {
+        seg = BRVL_TRY(segment_for(ts));
+        if (seg == nullptr) return std::optional<IndexEntry>();
     }
-    seg = BRVL_TRY(segment_for(ts));
-    if (seg == nullptr) return std::optional<IndexEntry>();
-    return seg->lookup_sparse(ts);
+    auto find = [&]() -> Result<std::optional<IndexEntry>> {
+        return continuous_ ? seg->lookup_continuous(ts) : seg->lookup_sparse(ts);
+    };
+    // A reader beside a live writer never takes an entry that a rewrite changed under it.
+    return read_only_ ? seg->steady(find) : find();
 }
 
 Result<std::vector<IndexEntry>> Index::range(int64_t start, int64_t end) {
@@ -53,7 +63,18 @@ Result<std::vector<IndexEntry>> Index::range(int64_t start, int64_t end) {
     }
     alloc_fault_point();
     out.reserve(static_cast<size_t>(bound));
-    for (IndexSegment* seg : segs) seg->append_range(start, end, continuous_, out);
+    for (IndexSegment* seg : segs) {
+        if (!read_only_) {
+            seg->append_range(start, end, continuous_, out);
+            continue;
+        }
+        const size_t before = out.size();
+        BRVL_TRY(seg->steady([&]() -> Status {
+            out.resize(before);
+            seg->append_range(start, end, continuous_, out);
+            return ok_status();
+        }));
+    }
     return out;
 }
 
@@ -88,7 +109,7 @@ Result<std::optional<IndexHit>> Index::next_forward(int64_t start, int64_t end, 
         const bool at_cursor = cursor && *key == cursor->segment_start && cursor->entry_index < ~uint64_t{0};
         uint64_t pos = at_cursor ? cursor->entry_index + 1 : seg->scan_from(start, continuous_);
         for (uint64_t i = pos; i < seg->entry_count(); ++i) {
-            const IndexEntry e = BRVL_TRY(seg->read_entry(i));
+            const IndexEntry e = BRVL_TRY(read_entry(*seg, i));
             // A malformed entry is passed over; only a well-placed one above end ends the scan.
             if (!seg->well_placed(i, continuous_)) continue;
             if (e.timestamp < start) continue;
@@ -126,7 +147,7 @@ Result<std::optional<IndexHit>> Index::next_backward(int64_t start, int64_t end,
         const bool at_cursor = cursor && *key == cursor->segment_start;
         uint64_t hi = at_cursor ? std::min(cursor->entry_index, seg->entry_count()) : seg->scan_below(end, continuous_);
         for (uint64_t i = hi; i > 0; --i) {
-            const IndexEntry e = BRVL_TRY(seg->read_entry(i - 1));
+            const IndexEntry e = BRVL_TRY(read_entry(*seg, i - 1));
             // A malformed entry is passed over; only a well-placed one below start ends the scan.
             if (!seg->well_placed(i - 1, continuous_)) continue;
             if (e.timestamp > end) continue;

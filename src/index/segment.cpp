@@ -47,6 +47,10 @@ Result<bool> file_unwritten(const std::string& path) {
 
 }  // namespace
 
+bool change_count_room(const IndexHeader& h) {
+    return kHeaderPrefixLen + size_t{h.prefix.content_length} + 2 + h.state_length <= kChangeCountAt;
+}
+
 bool count_due_room(const IndexHeader& h) {
     return kHeaderPrefixLen + size_t{h.prefix.content_length} + 2 + h.state_length <= count_due_at::kFlag;
 }
@@ -153,6 +157,7 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
     seg.path_ = path;
     seg.start_ = start;
     seg.due_room_ = true;
+    seg.count_room_ = true;
     seg.file_size_ = seg.map_.size();
     seg.capacity_ = index_slots_for(seg.file_size_);
     seg.entry_count_ = 0;
@@ -212,6 +217,7 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
     seg.path_ = path;
     seg.start_ = expected_start;
     seg.due_room_ = count_due_room(header);
+    seg.count_room_ = change_count_room(header);
     seg.file_size_ = bytes.size();
     seg.capacity_ = capacity;
     seg.entry_count_ = entry_count;
@@ -220,6 +226,14 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
     seg.clean_ = true;
     seg.dirty_registered_ = false;
     seg.touch();
+    if (!read_only && seg.count_room_ && (seg.change_count() & 1) != 0) {
+        // A kill inside a rewrite: the entry holds its old address or its new one (the
+        // address is one store), and the count-due record settles its record's count.
+        log::warn(log::kIndexSegment, "[IndexSegment open] {}: closing the change count of an interrupted rewrite",
+                  path);
+        seg.end_rewrite();
+        seg.clean_ = false;
+    }
     return seg;
 }
 

@@ -20,6 +20,7 @@
 #include "file.h"
 #include "format/header.h"
 #include "format/index_entry.h"
+#include "live_wait.h"
 #include "paths.h"
 #include "util.h"
 
@@ -60,6 +61,15 @@ inline constexpr size_t kSegmentInvalid = 112;
 inline constexpr size_t kTotalInvalid = 120;
 inline constexpr size_t kEnd = 128;
 }  // namespace count_due_at
+
+// The change count of a segment's in-place entry rewrites: odd from before a rewrite's
+// first store into an entry until after its last, so that a reader in another process can
+// tell that its read of entries raced with one and read again (appends never rewrite: a
+// reader trusts the entries below the written position).
+inline constexpr size_t kChangeCountAt = 64;  // u64 in the header's reserved bytes
+
+// Whether a header leaves room for the change count (its state block ends before it).
+bool change_count_room(const IndexHeader& header);
 
 // Whether a header leaves room for the count-due record (its state block ends before it),
 // and the record in 128 header bytes, when its flag is set.
@@ -107,9 +117,19 @@ public:
     // Appends, growing the file by doubling up to the size limit. Segment-full only when
     // the file is at its limit, after flushing it.
     Status append_entry_growing(const IndexEntry& e);
+    // Appends filler entries for the `fillers` timestamps from `first` on, then `last` when
+    // given, and makes them all visible with one store of the written position: a reader in
+    // another process sees the run whole or not at all. Grows the file as append_entry_growing
+    // does; when the file at its limit cannot hold the whole run, what fits is appended and
+    // the segment-full error returned.
+    Status append_run(int64_t first, uint64_t fillers, const IndexEntry* last);
+    // Grows the file until it holds `count` entries, or to its size limit.
+    Status reserve_entries(uint64_t count);
     // Doubles the file size, up to the size limit.
     Status grow();
-    // Overwrites a written entry in place.
+    // Overwrites a written entry in place, inside the change count. An entry that keeps
+    // its timestamp (every rewrite the index makes) gets its new address in one store
+    // instruction, so that a kill leaves the old entry or the new one.
     Status write_entry(uint64_t index, const IndexEntry& e);
     // Reads a written entry (mapping the segment when needed).
     Result<IndexEntry> read_entry(uint64_t index);
@@ -158,6 +178,14 @@ public:
         const uint8_t* next = i + 1 < entry_count_ ? entry_at(i + 1) : nullptr;
         return next == nullptr || ts < IndexEntry::timestamp_at(next);
     }
+
+    // Runs `read` (reads of entries, giving a Result or Status) so that it saw no entry
+    // rewritten under it: in a read-only segment beside a live writer, while the change
+    // count is even and again when the count moved meanwhile. A count that stays odd is a
+    // killed writer's rewrite, read through after LiveWait::kAbandonAfter. A writable
+    // segment (whose rewrites run under the same lock as its reads) just runs it.
+    template <typename Read>
+    auto steady(Read&& read) const -> decltype(read());
 
     // Searches on the current mapping; an unmapped segment finds nothing and malformed
     // entries count as absent.
@@ -250,6 +278,15 @@ private:
     // made again over the well-placed entries.
     uint64_t settle_search(uint64_t p, int64_t ts, bool upper, uint64_t n, uint64_t reachable) const;
     void store_entry(uint64_t i, const IndexEntry& e);
+    // Stores `count` entries from entry_count on, then the written position after them.
+    Status publish_entries(uint64_t count);
+    // The change count (0 without room for it); making it odd before a rewrite and even after.
+    uint64_t change_count() const;
+    void begin_rewrite();
+    void end_rewrite();
+    // Whether the odd count `count` has stayed LiveWait::kAbandonAfter across the waits of
+    // steady: a killed writer's, given up on (with a warning) and read through from then on.
+    bool rewrite_abandoned(LiveWait& wait, uint64_t count) const;
 
     std::string path_;
     // Only the mapping is kept: no descriptor stays open per segment.
@@ -269,8 +306,28 @@ private:
     bool read_only_ = false;
     // The header's state block ends before the count-due record (every header this system writes).
     bool due_room_ = false;
+    // ... and before the change count.
+    bool count_room_ = false;
+    // The odd change count a killed writer left, read through (a read-only segment).
+    mutable uint64_t abandoned_count_ = 0;
     // Where the state block lies in the mapping.
     StateLocator state_locator_;
 };
+
+template <typename Read>
+auto IndexSegment::steady(Read&& read) const -> decltype(read()) {
+    if (!read_only_ || !count_room_ || !is_mapped()) return read();
+    LiveWait wait("index segment {}: its entries kept changing while they were read");
+    for (;;) {
+        const uint64_t before = change_count();
+        observe_fence();
+        if ((before & 1) == 0 || before == abandoned_count_ || rewrite_abandoned(wait, before)) {
+            auto result = read();
+            observe_fence();
+            if (change_count() == before) return result;
+        }
+        BRVL_TRY(wait.next(path_));
+    }
+}
 
 }  // namespace brenvale

@@ -1,12 +1,15 @@
 // Reads and writes of an index segment's entries, straight in the mapping: appends (with
-// the written position as their commit), growth by doubling, overwrites in place, and the
-// count-due record that spans an overwrite and the count of the record it replaced.
+// the written position as their commit), growth by doubling, overwrites in place inside the
+// header's change count, and the count-due record that spans an overwrite and the count of
+// the record it replaced.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include <fmt/format.h>
 
 #include "index/segment.h"
+#include "log.h"
 
 namespace brenvale {
 
@@ -31,6 +34,20 @@ void IndexSegment::store_entry(uint64_t i, const IndexEntry& e) {
     e.encode(map_.data() + index_entry_pos(i));
 }
 
+Status IndexSegment::publish_entries(uint64_t count) {
+    if (count == 0) return ok_status();
+    entry_count_ += count;
+    last_ts_ = IndexEntry::timestamp_at(map_.data() + index_entry_pos(entry_count_ - 1));
+    mark_changed();
+    // The state block is located once per mapping, except in a file of a newer version,
+    // which is warned about on every update.
+    const size_t state = BRVL_TRY(state_locator_.locate({map_.data(), map_.size()}, kFileTypeIndex, 0));
+    // A reader in another process trusts the entries below the written position.
+    publish_fence();
+    store_u64(map_.data() + state + index_state_at::kWrote, index_entry_pos(entry_count_));
+    return ok_status();
+}
+
 Status IndexSegment::append_entry(const IndexEntry& e) {
     if (read_only_) return read_only_error();
     if (entry_count_ >= capacity_) return Error::segment_full();
@@ -41,15 +58,42 @@ Status IndexSegment::append_entry(const IndexEntry& e) {
     }
     store_entry(entry_count_, e);
     crash_point("index.append.entry");
-    entry_count_ += 1;
-    last_ts_ = e.timestamp;
-    mark_changed();
-    // The state block is located once per mapping, except in a file of a newer version,
-    // which is warned about on every update.
-    const size_t state = BRVL_TRY(state_locator_.locate({map_.data(), map_.size()}, kFileTypeIndex, 0));
-    // A reader in another process trusts the entries below the written position.
-    publish_fence();
-    store_u64(map_.data() + state + index_state_at::kWrote, index_entry_pos(entry_count_));
+    return publish_entries(1);
+}
+
+Status IndexSegment::append_run(int64_t first, uint64_t fillers, const IndexEntry* last) {
+    if (read_only_) return read_only_error();
+    const uint64_t want = fillers + (last != nullptr ? 1 : 0);
+    if (want == 0) return ok_status();
+    uint64_t target = 0;
+    if (__builtin_add_overflow(entry_count_, want, &target)) target = ~uint64_t{0};
+    BRVL_TRY(reserve_entries(target));
+    if (!is_mapped()) return Error::mmap("index segment closed");
+    const uint64_t n = std::min(want, capacity_ > entry_count_ ? capacity_ - entry_count_ : 0);
+    if (entry_count_ + n > index_slots_for(map_.size())) {
+        return invalid_data_fmt("index entry {} at {} is beyond file bounds", index_slots_for(map_.size()),
+                                index_entry_pos(index_slots_for(map_.size())));
+    }
+    // The entries first, past the written position where no reader looks; then one commit.
+    for (uint64_t k = 0; k < n; ++k) {
+        const IndexEntry e = k < fillers ? IndexEntry::sentinel(static_cast<int64_t>(static_cast<uint64_t>(first) + k))
+                                         : *last;
+        store_entry(entry_count_ + k, e);
+        crash_point("index.append.entry");
+    }
+    BRVL_TRY(publish_entries(n));
+    if (n == want) return ok_status();
+    // At its size limit: flushed, as append_entry_growing leaves a full segment.
+    if (is_mapped() && !clean_) BRVL_TRY(map_.flush());
+    touch();
+    clean_ = true;
+    dirty_registered_ = false;
+    return Error::segment_full();
+}
+
+Status IndexSegment::reserve_entries(uint64_t count) {
+    if (read_only_) return read_only_error();
+    while (capacity_ < count && file_size_ < max_file_size_) BRVL_TRY(grow());
     return ok_status();
 }
 
@@ -98,9 +142,46 @@ Status IndexSegment::write_entry(uint64_t index, const IndexEntry& e) {
         return invalid_data_fmt("index entry {} at {} is beyond file bounds", index,
                                 index_entry_pos(index));
     }
-    store_entry(index, e);
+    uint8_t* p = map_.data() + index_entry_pos(index);
+    begin_rewrite();
+    if (IndexEntry::timestamp_at(p) == e.timestamp && IndexEntry::reserved_zero(p)) e.store_address(p);
+    else store_entry(index, e);
+    crash_point("index.rewrite.stored");
+    end_rewrite();
     mark_changed();
     return ok_status();
+}
+
+// ---- the change count of rewrites ----
+
+uint64_t IndexSegment::change_count() const {
+    if (!count_room_ || !is_mapped() || map_.size() < kChangeCountAt + 8) return 0;
+    return load_u64(map_.data() + kChangeCountAt);
+}
+
+void IndexSegment::begin_rewrite() {
+    if (!count_room_ || map_.size() < kChangeCountAt + 8) return;
+    uint8_t* c = map_.data() + kChangeCountAt;
+    const uint64_t v = load_u64(c);
+    store_u64(c, v + 1 + (v & 1));  // odd, also after a count that a kill left odd
+    crash_point("index.rewrite.begun");
+    publish_fence();
+}
+
+void IndexSegment::end_rewrite() {
+    if (!count_room_ || map_.size() < kChangeCountAt + 8) return;
+    publish_fence();
+    uint8_t* c = map_.data() + kChangeCountAt;
+    const uint64_t v = load_u64(c);
+    store_u64(c, v + 2 - (v & 1));
+}
+
+bool IndexSegment::rewrite_abandoned(LiveWait& wait, uint64_t count) const {
+    if (!wait.stayed(0, count)) return false;
+    abandoned_count_ = count;
+    log::warn(log::kIndexSegment, "[IndexSegment read] {}: a rewrite of an entry did not end; reading the entries as "
+                                  "they were left", path_);
+    return true;
 }
 
 Result<IndexEntry> IndexSegment::read_entry(uint64_t index) {

@@ -89,6 +89,8 @@ struct SegmentStats {
     bool operator==(const SegmentStats&) const = default;
 };
 
+class LiveWait;
+
 class DataSegment final : public BlockEngine {
 public:
     // Flushes a mapped, writable segment; a failure is logged.
@@ -232,11 +234,8 @@ private:
     // The same, taken over as the segment's written length and pending block; a file that
     // the writer grew past the mapping is mapped again when allowed.
     Result<LiveState> live_state(bool allow_remap);
-    // How a reader waits for a writer's change to end, and gives up on one that a killed
-    // writer left (its counter stays odd).
-    class LiveWait;
     // Whether the running change that `live` shows is given up on: its counter stayed odd
-    // kAbandonAfter across the waits (a killed writer's).
+    // LiveWait::kAbandonAfter across the waits (a killed writer's).
     Result<bool> change_abandoned(const LiveState& live, LiveWait& wait);
     // Read-only open: load_header while no change runs, again when the layout moved
     // meanwhile or the load failed (the writer may be between two stores).

@@ -5,16 +5,15 @@
 // pending one is sealed and never changes; a record of the pending block is copied while
 // its change counter (block_engine.h) is even, and copied again when the counter or the
 // layout moved meanwhile. A counter that stays odd is a change that a killed writer left:
-// after kAbandonAfter the reader takes the block as the kill left it, reading a change
+// after LiveWait::kAbandonAfter the reader takes the block as the kill left it, reading a change
 // past its commit from its staged copy, as a read-only open repairs in memory.
-#include <sched.h>
-
 #include <algorithm>
 #include <chrono>
 #include <thread>
 #include <type_traits>
 
 #include "codec.h"
+#include "live_wait.h"
 #include "log.h"
 #include "segment/data.h"
 
@@ -24,14 +23,8 @@ namespace st = data_state_at;
 
 namespace {
 
-// How long an odd change counter may stay before the reader takes it for a killed writer's
-// (a change takes microseconds; even one that was wrongly given up on is read right unless
-// the writer comes back between its last store into the block and the end of its count).
-constexpr auto kAbandonAfter = std::chrono::milliseconds(10);
 // Looks at counters that are not at rest before a segment is counted as an open counts it.
 constexpr unsigned kLiveStatsAttempts = 64;
-// How long a read waits for a layout that holds still before it gives up with an error.
-constexpr auto kGiveUpAfter = std::chrono::seconds(10);
 // Loads of a read-only open that failed (the writer between two stores) before the error
 // is taken.
 constexpr unsigned kMaxOpenAttempts = 100;
@@ -46,44 +39,10 @@ Item item_of(const FrameRef& f) {
     else return RecordLength{f.timestamp, f.len};
 }
 
+// What a read that waited LiveWait::kGiveUpAfter gives.
+constexpr std::string_view kPendingKeptChanging = "data segment {}: its pending block kept changing while it was read";
+
 }  // namespace
-
-class DataSegment::LiveWait {
-public:
-    // Waits a little longer each time: spins, then yields, then sleeps. Fails once the
-    // reader has waited kGiveUpAfter in all.
-    Status next(const std::string& path) {
-        ++attempts_;
-        if (attempts_ < 8) return ok_status();
-        if (attempts_ < 64) {
-            ::sched_yield();
-            return ok_status();
-        }
-        if (std::chrono::steady_clock::now() - started_ > kGiveUpAfter)
-            return invalid_data_fmt("data segment {}: its pending block kept changing while it was read", path);
-        std::this_thread::sleep_for(std::chrono::microseconds(attempts_ < 256 ? 20 : 200));
-        return ok_status();
-    }
-    unsigned attempts() const { return attempts_; }
-    // Whether the odd counter `count` of the block at `position` has stayed kAbandonAfter.
-    bool stayed(uint64_t position, uint32_t count) {
-        const auto now = std::chrono::steady_clock::now();
-        if (!odd_position_ || *odd_position_ != position || odd_count_ != count) {
-            odd_position_ = position;
-            odd_count_ = count;
-            odd_since_ = now;
-            return false;
-        }
-        return now - odd_since_ >= kAbandonAfter;
-    }
-
-private:
-    unsigned attempts_ = 0;
-    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-    std::optional<uint64_t> odd_position_;
-    uint32_t odd_count_ = 0;
-    std::chrono::steady_clock::time_point odd_since_;
-};
 
 // ---- reading ----
 
@@ -127,7 +86,7 @@ template <typename Item>
 Result<Item> DataSegment::read_item(uint64_t owner, uint64_t position, uint16_t in_block, BlockCache* cache,
                                     HotBlockSlot* slot) {
     if (!read_only_) return read_in_block<Item>(owner, position, written_, in_block, cache, slot);
-    LiveWait wait;
+    LiveWait wait(kPendingKeptChanging);
     for (;;) {
         const LiveState before = BRVL_TRY(live_state(/*allow_remap=*/true));
         observe_fence();
@@ -264,7 +223,7 @@ Result<RecordLength> DataSegment::read_length_hot(uint64_t owner, uint64_t posit
 // ---- beside a live writer ----
 
 Result<bool> DataSegment::load_header_beside_writer(bool warn_version) {
-    LiveWait wait;
+    LiveWait wait(kPendingKeptChanging);
     for (unsigned attempt = 0;; ++attempt) {
         auto st = state_block();
         const std::optional<LiveState> before = st.ok() ? std::optional<LiveState>(read_live(*st)) : std::nullopt;
@@ -314,7 +273,7 @@ std::optional<uint64_t> DataSegment::sealed_records_before(uint64_t end) {
 // above the blocks'.
 Result<SegmentStats> DataSegment::live_stats() {
     if (!read_only_) return stats();
-    LiveWait wait;
+    LiveWait wait(kPendingKeptChanging);
     for (;;) {
         const LiveState live = BRVL_TRY(live_state(/*allow_remap=*/true));
         observe_fence();

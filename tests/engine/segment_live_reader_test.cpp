@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "dataset/dataset.h"
+#include "index/index.h"
 #include "segment/set.h"
 #include "segment_test_util.h"
 #include "test_util.h"
@@ -314,6 +315,128 @@ TEST(SegmentLiveReader, AReadOnlyDatasetCountsWhatTheWriterWrote) {
               expected);
     EXPECT_EQ(last.latest_written_timestamp, 3000);
     EXPECT_EQ(last.max_timestamp, 3000);
+}
+
+// A continuous index written with gaps (skipped slots and whole skipped segments), its
+// latest record corrected and extended, skipped slots filled in now and then: a read-only
+// dataset's read_latest, latest_timestamp and query_exist never miss the latest record
+// acknowledged before the call, and never give a version older than it or a torn one.
+TEST(SegmentLiveReader, AReadOnlyDatasetNeverMissesTheLatestRecord) {
+    TempDir dir;
+    const std::string path = dir.file("ds");
+    const DataSetKey key{"live", "ds"};
+    DatasetConfig cfg;
+    cfg.index_continuous = 1;
+    cfg.data_segment_size = cfg.initial_data_segment_size = 65536;
+    cfg.index_segment_size = 128 + 32 * 16;
+    cfg.initial_index_segment_size = 128 + 32 * 2;
+    // Version u of record ts: chunks of 16 bytes that each name (ts, u); appends add more.
+    auto chunks = [](int64_t ts, uint64_t u, size_t n) {
+        std::vector<uint8_t> out(16 * n);
+        for (size_t j = 0; j < n; ++j) store_i64(out.data() + 16 * j, ts), store_u64(out.data() + 16 * j + 8, u);
+        return out;
+    };
+    auto writer = [&](Progress& p) {
+        auto d = Dataset::create(key, path, cfg);
+        std::mt19937_64 rng(7);
+        int64_t ts = 1000;
+        uint64_t u = 0;
+        if (!d.ok() || !d->write(ts, chunks(ts, u, 3)).ok()) return 2;
+        p.acked = static_cast<uint64_t>(ts) << 20;
+        p.ready = 1;
+        for (const auto end = writer_deadline(); std::chrono::steady_clock::now() < end;) {
+            const unsigned op = rng() % 10;
+            Status st;
+            if (op < 5) {  // a new latest record, 0 to 40 slots on
+                const uint64_t gap = rng() % 4 == 0 ? 16 + rng() % 25 : rng() % 3;
+                ts += 1 + static_cast<int64_t>(gap);
+                u = 0;
+                st = d->write(ts, chunks(ts, u, 1 + rng() % 8));
+            } else if (op < 7) {  // a correction, in place or written anew
+                st = d->write(ts, chunks(ts, u + 1, 1 + rng() % 40));
+                if (st.ok()) ++u;
+            } else if (op < 9) {  // an append to the latest record
+                st = d->append(ts, chunks(ts, u, 1 + rng() % 3));
+                const bool refused = !st.ok() && (st.error().kind() == ErrorKind::SegmentFull ||
+                                                  st.error().detail().rfind("append", 0) == 0);
+                if (refused) st = ok_status();  // no room beside it: nothing changed
+            } else {  // a record below the latest: a skipped slot filled in, or an older one replaced
+                const int64_t t = std::max<int64_t>(1000, ts - 1 - static_cast<int64_t>(rng() % 40));
+                if (t < ts) st = d->write(t, chunks(t, 1000, 1));
+            }
+            if (!st.ok()) {
+                fprintf(stderr, "writer at %ld, op %u: %s\n", static_cast<long>(ts), op, st.error().to_string().c_str());
+                return 3;
+            }
+            p.acked = static_cast<uint64_t>(ts) << 20 | u;
+        }
+        p.done = 1;
+        return 0;
+    };
+    std::optional<Dataset> reader;
+    uint64_t calls = 0, missed = 0, torn = 0;
+    beside(writer, [&](Progress& p) {
+        if (!reader) {
+            auto ro = Dataset::open_read_only(key, path);
+            ASSERT_TRUE(ro.ok()) << ro.error().to_string();
+            reader.emplace(std::move(*ro));
+            // As a read-only store equips it: the reads follow the writer.
+            DatasetRuntime rt;
+            rt.block_cache = std::make_shared<BlockCache>(1 << 20);
+            rt.read_only = true;
+            ASSERT_TRUE(reader->attach_runtime(rt).ok() && reader->set_identifier(1).ok());
+        }
+        const uint64_t acked = p.acked;
+        const int64_t ts = static_cast<int64_t>(acked >> 20);
+        const uint64_t u = acked & 0xFFFFF;
+        auto r = reader->read_latest();
+        ASSERT_TRUE(r.ok()) << r.error().to_string();
+        if (!*r || (*r)->timestamp < ts || ((*r)->timestamp == ts && (*r)->data.size() >= 16 &&
+                                              load_u64((*r)->data.data() + 8) < u)) {
+            ++missed;
+        } else {
+            const std::vector<uint8_t>& d = (*r)->data;
+            torn += d.empty() || d.size() % 16 != 0 || d != chunks((*r)->timestamp, load_u64(d.data() + 8), d.size() / 16);
+        }
+        missed += reader->latest_timestamp().value_or(INT64_MIN) < ts;
+        auto bits = reader->query_exist(ts, ts);
+        ASSERT_TRUE(bits.ok()) << bits.error().to_string();
+        missed += bits->size() != 1 || ((*bits)[0] & 1) == 0;
+        ++calls;
+    });
+    EXPECT_EQ(missed, 0u) << "of " << calls << " calls";
+    EXPECT_EQ(torn, 0u) << "of " << calls << " calls";
+}
+
+// One index entry rewritten in place again and again, between two addresses that differ in
+// every byte: a read-only index beside the writer reads one of them whole, by lookup and by
+// range.
+TEST(SegmentLiveReader, AnIndexEntryRewrittenInPlaceIsNeverReadTorn) {
+    TempDir dir;
+    const IndexEntry a{5, 0x1111111111111111, 0x2222}, b{5, 0x3333333333333333, 0x4444};
+    auto writer = [&](Progress& p) {
+        auto idx = Index::create(dir.path(), {4096, 4096, true, 3, 0});
+        if (!idx.ok() || !idx->append(5, a.block_offset, a.in_block).ok()) return 2;
+        p.ready = 1;
+        const auto end = writer_deadline();
+        for (uint64_t k = 0; std::chrono::steady_clock::now() < end; ++k) {
+            const IndexEntry& e = k % 2 ? a : b;
+            if (!idx->overwrite(5, e.block_offset, e.in_block).ok()) return 3;
+        }
+        p.done = 1;
+        return 0;
+    };
+    std::optional<Index> reader;
+    uint64_t reads = 0, torn = 0;
+    beside(writer, [&](Progress&) {
+        if (!reader) reader.emplace(std::move(*Index::open(dir.path(), {4096, 4096, true, 3, 0, /*read_only=*/true})));
+        auto hit = reader->lookup(5);
+        auto all = reader->range(0, 10);
+        ASSERT_TRUE(hit.ok() && all.ok());
+        torn += !(*hit == a || *hit == b) + (all->size() != 1 || !((*all)[0] == a || (*all)[0] == b));
+        ++reads;
+    });
+    EXPECT_EQ(torn, 0u) << "of " << reads << " reads";
 }
 
 }  // namespace
