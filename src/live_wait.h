@@ -20,6 +20,17 @@
 
 namespace brenvale {
 
+// The writer's side of a change count: the count it stores before an in-place change (odd,
+// also after a count that a kill left odd) and the one it stores after it (even).
+template <typename Count>
+constexpr Count change_begun(Count count) {
+    return count + 1 + (count & 1);
+}
+template <typename Count>
+constexpr Count change_ended(Count count) {
+    return count + 2 - (count & 1);
+}
+
 class LiveWait {
 public:
     // How long an odd change count may stay before it is taken for a killed writer's (a

@@ -163,7 +163,7 @@ void IndexSegment::begin_rewrite() {
     if (!count_room_ || map_.size() < kChangeCountAt + 8) return;
     uint8_t* c = map_.data() + kChangeCountAt;
     const uint64_t v = load_u64(c);
-    store_u64(c, v + 1 + (v & 1));  // odd, also after a count that a kill left odd
+    store_u64(c, change_begun(v));
     crash_point("index.rewrite.begun");
     publish_fence();
 }
@@ -173,7 +173,7 @@ void IndexSegment::end_rewrite() {
     publish_fence();
     uint8_t* c = map_.data() + kChangeCountAt;
     const uint64_t v = load_u64(c);
-    store_u64(c, v + 2 - (v & 1));
+    store_u64(c, change_ended(v));
 }
 
 bool IndexSegment::rewrite_abandoned(LiveWait& wait, uint64_t count) const {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codec.h"
+#include "live_wait.h"
 #include "log.h"
 #include "util.h"
 
@@ -49,7 +50,7 @@ void BlockEngine::begin_in_place(uint64_t position) {
     if (!counts_changes_) return;
     uint8_t* c = at(position) + block_at::kChangeCount;
     const uint32_t v = load_u32(c);
-    store_u32(c, v + 1 + (v & 1));  // odd, also after a count that a kill left odd
+    store_u32(c, change_begun(v));
     crash_point("in_place.begin");
     publish_fence();
 }
@@ -59,7 +60,7 @@ void BlockEngine::end_in_place(uint64_t position, bool sealed) {
     publish_fence();
     uint8_t* c = at(position) + block_at::kChangeCount;
     const uint32_t v = load_u32(c);
-    store_u32(c, sealed ? 0 : v + 2 - (v & 1));
+    store_u32(c, sealed ? 0 : change_ended(v));
 }
 
 uint32_t BlockEngine::change_count(uint64_t position) const {
