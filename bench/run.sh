@@ -6,13 +6,16 @@
 #   N        records of the 100-byte workloads (default 1000000); the 4 KiB workload uses
 #            N/5 records and the point reads N/10. The table goes to stdout and to
 #            bench/results/latest.md.
-#   --smoke  N = 10000, one run each, no dropping of the OS page cache, and the table to
-#            <build dir>/bench-smoke.md (what CI runs); fails when a benchmark reported an
-#            error.
+#   --smoke  N = 10000, one run each, no dropping of the OS page cache (what CI runs): both
+#            tables go to stdout, the engine table to <bench build dir>/bench-smoke.md and
+#            the Python table to <bench build dir>/bench-python-smoke.md (scripts/test.sh
+#            saves stdout, both tables, as build/bench-smoke-tables.md); fails when a
+#            benchmark reported an error.
 #
-# Env: BRENVALE_BENCH_BUILD_DIR (default build-bench), BRENVALE_BENCH_SCRATCH (where the
-#      stores are written, default the build dir; removed afterwards), BRENVALE_BENCH_REPS
-#      (runs per benchmark of a full run, default 3; the table shows the median and range),
+# Env: BRENVALE_BENCH_BUILD_DIR (the bench build dir, default build-bench),
+#      BRENVALE_BENCH_SCRATCH (where the stores are written, default the bench build dir;
+#      removed afterwards), BRENVALE_BENCH_REPS (runs per benchmark of a full run,
+#      default 3; the table shows the median and range),
 #      BRENVALE_BENCH_DROP_CACHES (1: the cold rows drop the OS page cache, the default of
 #      a full run as root; 0: they are left out, the default of the smoke run),
 #      BRENVALE_JOBS (parallel build jobs, default every core).
@@ -104,7 +107,7 @@ say "table written to $OUT"
 # ---- The Python-level benchmark: the brenvale module against the standard sqlite3 ----
 # N records, point reads N/10, BRENVALE_BENCH_REPS runs (one in the smoke run), with the
 # module built into the same build dir; the table goes to bench/results/python-latest.md
-# (smoke run: <build dir>/bench-python-smoke.md). Skipped without a CPython 3.14 with
+# (smoke run: <bench build dir>/bench-python-smoke.md). Skipped without a CPython 3.14 with
 # headers where scripts/find-python.sh looks (as scripts/setup.sh does, but without
 # provisioning one).
 # shellcheck source=scripts/find-python.sh

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # test.sh -- set up and build (scripts/setup.sh), then run the whole test suite: the
 # engine's GoogleTest tests and the Python module's tests, after a quick smoke run of the
-# benchmarks (bench/run.sh --smoke), whose tables go to <build dir>/bench-smoke-tables.md.
+# benchmarks (bench/run.sh --smoke), whose two tables (engine and Python, as run.sh prints
+# them) go to <build dir>/bench-smoke-tables.md.
 # The last line says whether the suite passed. Exits non-zero on any failure.
 set -euo pipefail
 
