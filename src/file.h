@@ -71,8 +71,10 @@ public:
     Result<uint64_t> size() const;
     // Sets the length with ftruncate (shrinks or extends sparsely).
     Status set_len(uint64_t len) const;
-    // Extends the file to at least len bytes with its blocks reserved, so that stores
-    // through a mapping can never meet a full disk. Never shrinks.
+    // Makes the file at least len bytes long with the blocks of [0, len) allocated, so that
+    // stores through a mapping can never meet a full disk: a file's length does not prove
+    // its blocks exist (a sparse copy, an ftruncate). Allocating blocks that are there
+    // needs no room and costs a stat where the file shows them. Never shrinks.
     Status reserve(uint64_t len) const;
     Status sync() const;
     // Writes the pieces one after another from offset (pwritev; short writes go on). Up to
@@ -131,7 +133,8 @@ public:
     // reserves `len` bytes and maps them read-write. Every byte starts zero.
     static Result<MappedFile> create(const std::string& path, uint64_t len, bool exclusive,
                                      mode_t perm = 0666);
-    // Opens an existing file and maps all of it.
+    // Opens an existing file and maps all of it. A writable mapping is not yet known to
+    // have its blocks: see ensure_allocated.
     static Result<MappedFile> open(const std::string& path, bool writable);
 
     const std::string& path() const { return path_; }
@@ -147,6 +150,11 @@ public:
     // old mapping. On any failure the old mapping stays in place and the error is returned.
     // A new_len not above the current size does nothing.
     Status grow(uint64_t new_len);
+    // Allocates the blocks of the first len bytes (all of the mapping by default) before
+    // anything is stored there through the mapping: a store into a block that a full disk
+    // cannot supply would end the process with SIGBUS. Done once per mapping; files made or
+    // grown here are allocated already. The I/O error when there is no room.
+    Status ensure_allocated(uint64_t len = UINT64_MAX);
     Status flush() const;
     Status flush_range(size_t offset, size_t len) const { return map_.flush_range(offset, len); }
     // Writes bytes at offset with pwrite on the descriptor; the mapping shares the page
@@ -161,6 +169,7 @@ private:
     FileHandle fd_;
     Mapping map_;
     bool writable_ = false;
+    uint64_t allocated_ = 0;  // the leading bytes whose blocks are known to exist
 };
 
 // Whole-file helpers. "Absent" means ENOENT only; every other failure is an I/O error.

@@ -47,6 +47,8 @@ struct BlockHeader {
     uint16_t record_count = 0;
     uint32_t uncompressed_size = 0;
 
+    bool operator==(const BlockHeader&) const = default;
+
     static BlockHeader make(uint64_t payload, uint16_t flags, uint64_t count, uint64_t uncompressed) {
         return BlockHeader{static_cast<uint32_t>(payload), flags, static_cast<uint16_t>(count),
                            static_cast<uint32_t>(uncompressed)};

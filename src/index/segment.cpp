@@ -30,12 +30,15 @@ Error wrote_position_misaligned(uint64_t wrote_position) {
 
 bool wrote_position_valid(uint64_t wrote_position) { return index_entry_count(wrote_position).has_value(); }
 
-// Maps a whole existing segment file; the descriptor is closed again.
-Result<Mapping> map_whole_file(const std::string& path, bool writable) {
+// Maps a whole existing segment file; the descriptor is closed again. With `room`, the
+// file's blocks are allocated first and *room tells whether that worked (the mapping is
+// made either way).
+Result<Mapping> map_whole_file(const std::string& path, bool writable, Status* room = nullptr) {
     const FileHandle fd =
         BRVL_TRY(FileHandle::open(path, writable ? FileHandle::Mode::ReadWrite : FileHandle::Mode::ReadOnly));
     const uint64_t len = BRVL_TRY(fd.size());
     if (len > SIZE_MAX) return Error::io(EFBIG);
+    if (room != nullptr) *room = fd.reserve(len);
     return Mapping::map(fd.fd(), static_cast<size_t>(len), writable);
 }
 
@@ -162,6 +165,7 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
     seg.capacity_ = index_slots_for(seg.file_size_);
     seg.entry_count_ = 0;
     seg.max_file_size_ = size_limit;
+    seg.allocated_ = true;
     seg.clean_ = true;
     seg.dirty_registered_ = false;
     seg.touch();
@@ -172,7 +176,12 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
                                         bool read_only) {
     IndexSegment seg;
     seg.read_only_ = read_only;
-    seg.map_ = BRVL_TRY(map_whole_file(path, !read_only));
+    // A writable segment's blocks are allocated before anything is stored through the
+    // mapping. Without room for them it opens all the same unless it needs a repair: its
+    // reads go on, and its first change tries again.
+    Status room;
+    seg.map_ = BRVL_TRY(map_whole_file(path, !read_only, read_only ? nullptr : &room));
+    seg.allocated_ = !read_only && room.ok();
     if (read_only) {
         // A writer grows the file before it writes past the old end: a written position
         // past the mapping means that the file grew after it was mapped. Map it again;
@@ -227,6 +236,7 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
     seg.dirty_registered_ = false;
     seg.touch();
     if (!read_only && seg.count_room_ && (seg.change_count() & 1) != 0) {
+        if (!room.ok()) return std::move(room).error();
         // A kill inside a rewrite: the entry holds its old address or its new one (the
         // address is one store), and the count-due record settles its record's count.
         log::warn(log::kIndexSegment, "[IndexSegment open] {}: closing the change count of an interrupted rewrite",
@@ -257,6 +267,7 @@ Status IndexSegment::ensure_open() {
     Mapping m = BRVL_TRY(map_whole_file(path_, !read_only_));
     if (m.data() == nullptr) return Error::mmap("index segment file is empty");
     map_ = std::move(m);
+    allocated_ = false;  // allocated by the first change
     state_locator_.forget();  // a new mapping: locate the state block again
     touch();
     clean_ = true;

@@ -277,6 +277,9 @@ private:
     // The answer p of a search by the stored timestamps when it stands, else the search
     // made again over the well-placed entries.
     uint64_t settle_search(uint64_t p, int64_t ts, bool upper, uint64_t n, uint64_t reachable) const;
+    // Allocates the blocks of the mapped file before the first change stores into it (a
+    // full disk would end that store in SIGBUS); the I/O error when there is no room.
+    Status ensure_allocated();
     void store_entry(uint64_t i, const IndexEntry& e);
     // Stores `count` entries from entry_count on, then the written position after them.
     Status publish_entries(uint64_t count);
@@ -304,6 +307,8 @@ private:
     bool clean_ = true;
     bool dirty_registered_ = false;
     bool read_only_ = false;
+    // The blocks of the mapped file are known to be allocated.
+    bool allocated_ = false;
     // The header's state block ends before the count-due record (every header this system writes).
     bool due_room_ = false;
     // ... and before the change count.

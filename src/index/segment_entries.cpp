@@ -21,6 +21,15 @@ Error read_only_error() { return Error::invalid_data("read-only index segment ca
 
 // ---- writes ----
 
+Status IndexSegment::ensure_allocated() {
+    if (allocated_) return ok_status();
+    if (!is_mapped()) return Error::mmap("index segment closed");
+    const FileHandle fd = BRVL_TRY(FileHandle::open(path_, FileHandle::Mode::ReadWrite));
+    BRVL_TRY(fd.reserve(map_.size()));
+    allocated_ = true;
+    return ok_status();
+}
+
 void IndexSegment::mark_changed() {
     touch();
     clean_ = false;
@@ -56,6 +65,7 @@ Status IndexSegment::append_entry(const IndexEntry& e) {
         return invalid_data_fmt("index entry {} at {} is beyond file bounds", entry_count_,
                                 index_entry_pos(entry_count_));
     }
+    BRVL_TRY(ensure_allocated());
     store_entry(entry_count_, e);
     crash_point("index.append.entry");
     return publish_entries(1);
@@ -74,6 +84,7 @@ Status IndexSegment::append_run(int64_t first, uint64_t fillers, const IndexEntr
         return invalid_data_fmt("index entry {} at {} is beyond file bounds", index_slots_for(map_.size()),
                                 index_entry_pos(index_slots_for(map_.size())));
     }
+    BRVL_TRY(ensure_allocated());
     // The entries first, past the written position where no reader looks; then one commit.
     for (uint64_t k = 0; k < n; ++k) {
         const IndexEntry e = k < fillers ? IndexEntry::sentinel(static_cast<int64_t>(static_cast<uint64_t>(first) + k))
@@ -127,6 +138,7 @@ Status IndexSegment::grow() {
     BRVL_TRY(fd.reserve(new_size));
     crash_point("index.grow.reserved");
     map_ = BRVL_TRY(Mapping::map(fd.fd(), static_cast<size_t>(new_size), true));
+    allocated_ = true;  // reserve allocated all of it
     crash_point("index.grow.mapped");
     file_size_ = new_size;
     capacity_ = index_slots_for(new_size);
@@ -142,6 +154,7 @@ Status IndexSegment::write_entry(uint64_t index, const IndexEntry& e) {
         return invalid_data_fmt("index entry {} at {} is beyond file bounds", index,
                                 index_entry_pos(index));
     }
+    BRVL_TRY(ensure_allocated());
     uint8_t* p = map_.data() + index_entry_pos(index);
     begin_rewrite();
     if (IndexEntry::timestamp_at(p) == e.timestamp && IndexEntry::reserved_zero(p)) e.store_address(p);
@@ -204,6 +217,7 @@ Status IndexSegment::set_count_due(const CountDue& due) {
     if (read_only_) return read_only_error();
     if (!is_mapped()) return Error::mmap("index segment closed");
     if (!due_room_ || map_.size() < count_due_at::kEnd) return ok_status();
+    BRVL_TRY(ensure_allocated());
     uint8_t* h = map_.data();
     store_i64(h + count_due_at::kTimestamp, due.old.timestamp);
     store_u64(h + count_due_at::kBlockOffset, due.old.block_offset);

@@ -130,14 +130,24 @@ Result<std::unique_ptr<JournalSegment>> JournalSegment::open_impl(const std::str
     if (!read_only && h.state_position + kJournalStateLength > kJournalHeaderLen)
         return invalid_data_fmt("journal state block at {} overlaps the blocks", h.state_position);
 
+    // Repairs store through the mapping, whose blocks are allocated first. Without room for
+    // them the file is read as a read-only open reads it, and opens when it needs no repair:
+    // reads go on, and the first append meets the error.
+    Status room = read_only ? ok_status() : seg->file_.ensure_allocated();
+    seg->read_only_ = !room.ok() || read_only;
     BRVL_TRY(seg->recover_seal(h.state));
     seg->rebuild();
+    seg->read_only_ = read_only;
     if (h.state.record_count > seg->record_count_) {
         seg->lost_records_ = h.state.record_count - seg->record_count_;
         log::warn(log::kJournalSegment, "[JournalSegment open] {} holds {} records but its state counted {}", path,
                   seg->record_count_, h.state.record_count);
     }
-    if (!read_only) BRVL_TRY(seg->write_state(h.state));
+    if (!room.ok()) {
+        if (seg->sealed_block_ || !seg->state_whole(h.state)) return std::move(room).error();
+    } else if (!read_only) {
+        BRVL_TRY(seg->write_state(h.state));
+    }
     seg->flushed_ = true;
     return seg;
 }
@@ -238,14 +248,7 @@ void JournalSegment::rebuild() {
     raw_bytes_ = raw;
 }
 
-Status JournalSegment::write_state(const JournalSegmentState& stored) {
-    if (pending_) {
-        if (pending_->wrote_position > UINT32_MAX)
-            return Error::invalid_data("journal recovered pending block too large");
-        BlockHeader::write(file_.bytes(), header_len_ + pending_->position,
-                           BlockHeader::make(pending_->wrote_position, 0, pending_->record_count,
-                                             pending_->wrote_position));
-    }
+JournalSegmentState JournalSegment::rebuilt_state(const JournalSegmentState& stored) const {
     JournalSegmentState rebuilt;
     rebuilt.current_file_size = file_size_;
     rebuilt.wrote_position = header_len_ + written_;
@@ -257,6 +260,31 @@ Status JournalSegment::write_state(const JournalSegmentState& stored) {
         rebuilt.pending_wrote_position = pending_->wrote_position;
         rebuilt.pending_record_count = pending_->record_count;
     }
+    return rebuilt;
+}
+
+std::optional<BlockHeader> JournalSegment::rebuilt_pending_header() const {
+    if (!pending_ || pending_->wrote_position > UINT32_MAX) return std::nullopt;
+    return BlockHeader::make(pending_->wrote_position, 0, pending_->record_count, pending_->wrote_position);
+}
+
+bool JournalSegment::state_whole(const JournalSegmentState& stored) const {
+    if (pending_) {
+        const auto bh = rebuilt_pending_header();
+        if (!bh || BlockHeader::read(file_.bytes(), header_len_ + pending_->position) != *bh ||
+            load_u32(at(pending_->position) + block_at::kChangeCount) != 0)
+            return false;
+    }
+    return rebuilt_state(stored) == stored;
+}
+
+Status JournalSegment::write_state(const JournalSegmentState& stored) {
+    if (pending_) {
+        const auto bh = rebuilt_pending_header();
+        if (!bh) return Error::invalid_data("journal recovered pending block too large");
+        BlockHeader::write(file_.bytes(), header_len_ + pending_->position, *bh);
+    }
+    const JournalSegmentState rebuilt = rebuilt_state(stored);
     if (rebuilt == stored) return ok_status();
     JournalSegmentState::write(BRVL_TRY(state_block()), rebuilt);
     return ok_status();

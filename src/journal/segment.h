@@ -120,6 +120,12 @@ private:
     // read-only segment), and where its payload lies.
     BlockView view_at(uint64_t position) const;
     Status expand();
+    // The state rebuilt from the blocks (the stored count kept as a high-water mark), and
+    // the header the rebuilt pending block gets.
+    JournalSegmentState rebuilt_state(const JournalSegmentState& stored) const;
+    std::optional<BlockHeader> rebuilt_pending_header() const;
+    // Whether the file holds the rebuilt state and pending block header already.
+    bool state_whole(const JournalSegmentState& stored) const;
     // Writes the whole rebuilt state (writable open).
     Status write_state(const JournalSegmentState& stored);
 

@@ -70,6 +70,7 @@ Result<ConsumerGroupState> ConsumerGroupState::open_or_create(std::string path, 
         return create(std::move(path), initial_committed);
     }
     if (size != kQueueStatePageSize) return invalid_data_fmt("invalid queue state file length: {}", size);
+    BRVL_TRY(fd.reserve(kQueueStatePageSize));  // the page is written through the mapping
     Mapping map = BRVL_TRY(Mapping::map(fd.fd(), kQueueStatePageSize, true));
     fd.close();
     const uint8_t* p = map.data();

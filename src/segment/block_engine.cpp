@@ -34,6 +34,25 @@ Status BlockEngine::check_writable(const char* closed_text) const {
     return ok_status();
 }
 
+Status BlockEngine::prepare_change(const char* closed_text) {
+    BRVL_TRY(check_writable(closed_text));
+    return file_.ensure_allocated();
+}
+
+Result<bool> BlockEngine::load_allocated(const std::function<Result<bool>()>& load) {
+    if (read_only_) return load();
+    Status room = file_.ensure_allocated();
+    if (room.ok()) return load();
+    read_only_ = true;
+    auto loaded = load();
+    read_only_ = false;
+    if (!loaded.ok()) return loaded;
+    // A change whole but for the end of its count is ended by a writable open only.
+    const bool unended = counts_changes_ && pending_ && (change_count(pending_->position) & 1) != 0;
+    if (*loaded || unended) return std::move(room).error();
+    return false;
+}
+
 void BlockEngine::attach_file(MappedFile file) {
     file_ = std::move(file);
     state_locator_.forget();
@@ -79,7 +98,7 @@ Result<BlockEngine::Appended> BlockEngine::append_frame(uint64_t key, std::span<
                                                         uint8_t compress_level) {
     const RecordFraming& fr = format_.framing;
     const BlockStateLayout& sl = format_.state;
-    BRVL_TRY(check_writable());
+    BRVL_TRY(prepare_change());
     const uint64_t len = data.size();
     const uint64_t framed = fr.framed(len);
 
@@ -184,7 +203,7 @@ Status BlockEngine::stage_seal(const PendingBlock& pb, const BlockHeader& sealed
 // position the commit.
 Status BlockEngine::seal_pending(uint8_t compress_level) {
     if (!pending_) return ok_status();
-    BRVL_TRY(check_writable());
+    BRVL_TRY(prepare_change());
     const BlockStateLayout& sl = format_.state;
     const PendingBlock pb = *pending_;
     // The compressor writes into a buffer of its bound (no chunk copies, no regrowth); the

@@ -190,6 +190,15 @@ protected:
     // A change needs a writable, mapped file; `closed_text` replaces the format's text for
     // an unmapped one.
     Status check_writable(const char* closed_text = nullptr) const;
+    // check_writable, and the blocks of the whole file allocated before the change stores
+    // anything through the mapping (the I/O error when the disk has no room for them).
+    Status prepare_change(const char* closed_text = nullptr);
+    // A writable open stores its repairs through the mapping: the file's blocks are
+    // allocated first. Without room for them the file still opens when `load` (run as a
+    // read-only file would run it, repairing in memory only) finds nothing to repair, so
+    // that its reads go on; its first change meets the error then. `load` gives whether it
+    // repaired anything.
+    Result<bool> load_allocated(const std::function<Result<bool>()>& load);
     uint64_t available() const { return file_size_ > header_len_ ? file_size_ - header_len_ : 0; }
     // Relative length of the whole mapping.
     uint64_t mapped_room() const { return file_.size() > header_len_ ? file_.size() - header_len_ : 0; }

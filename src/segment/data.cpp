@@ -92,8 +92,8 @@ Result<std::unique_ptr<DataSegment>> DataSegment::open(const std::string& path, 
     seg->base_offset_ = base_offset;
     seg->max_size_ = max_size;
     seg->file_ = BRVL_TRY(MappedFile::open(path, !read_only));
-    const bool repaired =
-        BRVL_TRY(read_only ? seg->load_header_beside_writer(/*warn_version=*/true) : seg->load_header(true));
+    const bool repaired = BRVL_TRY(read_only ? seg->load_header_beside_writer(/*warn_version=*/true)
+                                             : seg->load_allocated([&] { return seg->load_header(true); }));
     seg->clean_ = !repaired;
     seg->touch();
     return seg;
@@ -102,7 +102,8 @@ Result<std::unique_ptr<DataSegment>> DataSegment::open(const std::string& path, 
 Status DataSegment::ensure_mapped() {
     if (is_mapped()) return ok_status();
     attach_file(BRVL_TRY(MappedFile::open(path_, !read_only_)));
-    auto loaded = read_only_ ? load_header_beside_writer(/*warn_version=*/false) : load_header(/*warn_version=*/false);
+    auto loaded = read_only_ ? load_header_beside_writer(/*warn_version=*/false)
+                             : load_allocated([this] { return load_header(/*warn_version=*/false); });
     if (!loaded.ok()) {
         unmap_file();
         return std::move(loaded).error();

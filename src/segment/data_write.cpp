@@ -42,7 +42,7 @@ Result<DataSegment::LastRecord> DataSegment::last_pending_record(uint64_t positi
 }
 
 Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
-    BRVL_TRY(check_writable("segment mmap not open"));
+    BRVL_TRY(prepare_change("segment mmap not open"));
     const auto [bh, frame_pos, old_len] = BRVL_TRY(last_pending_record(position, in_block, /*appending=*/true));
     const uint64_t old_framed = framed_size(old_len);
     if (data.size() > kMaxRecordData || old_len + data.size() > kMaxRecordData)
@@ -105,7 +105,7 @@ Result<uint32_t> DataSegment::append_to_record(uint64_t position, uint16_t in_bl
 // in place in a file that cannot grow. Everything from the commit to the end runs inside
 // the block's change counter.
 Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data) {
-    BRVL_TRY(check_writable("segment mmap not open"));
+    BRVL_TRY(prepare_change("segment mmap not open"));
     const auto [bh, frame_pos, old_len] = BRVL_TRY(last_pending_record(position, in_block, /*appending=*/false));
     const uint64_t old_framed = framed_size(old_len);
     if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
@@ -176,6 +176,7 @@ Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::sp
 Status DataSegment::mark_invalid() {
     if (read_only_) return Error::invalid_data(format_.read_only_text);
     if (is_mapped()) {
+        BRVL_TRY(file_.ensure_allocated(header_len_));  // the count lies in the header
         uint8_t* st = BRVL_TRY(state_block());
         invalid_count_ += 1;
         store_u64(st + st::kInvalid, invalid_count_);

@@ -14,7 +14,17 @@ Status StageArea::prepare() const {
     const bool exists = ::stat(path_.c_str(), &st) == 0;
     if (!exists && errno != ENOENT) return Error::io(errno);
     const uint64_t full = stage_file_length();
-    if (exists && static_cast<uint64_t>(st.st_size) >= full) return ok_status();
+    if (exists && static_cast<uint64_t>(st.st_size) >= full) {
+        if (static_cast<uint64_t>(st.st_blocks) * 512 >= full) return ok_status();
+        // Its length without its blocks (a sparse copy): they are allocated now, while the
+        // disk may have room. Without room the first change that stages tries again.
+        auto fd = FileHandle::open(path_, FileHandle::Mode::ReadWrite);
+        Status room = fd.ok() ? fd->reserve(full) : Status(std::move(fd).error());
+        if (!room.ok())
+            log::warn(log::kSegment, "[segment] cannot allocate the blocks of the stage file {}: {}", path_,
+                      room.error());
+        return ok_status();
+    }
     if (exists) {
         log::warn(log::kSegment, "[segment] the stage file {} holds {} of its {} bytes; bringing it to its full length",
                   path_, st.st_size, full);
