@@ -163,6 +163,28 @@ Status remove_leftovers(const std::string& data_dir) {
     return {};
 }
 
+// The state file's watermark names the base of the newest data segment its totals were
+// folded for, and new segments start past it. One that cannot be a segment base (not a
+// multiple of the span, or no room for a segment past it within i64: a damaged or
+// saturated state file, which holds statistics only) would refuse every new segment: it is
+// not used. The totals are counted again from the segment files, up to the newest one,
+// with a warning.
+Status mend_stats_watermark(const SegmentSet& segments, DatasetStateFile& state) {
+    const uint64_t w = state.stats_watermark();
+    const uint64_t span = segments.span();
+    const auto past = checked_add(w, span);
+    if (w % span == 0 && past && *past <= static_cast<uint64_t>(INT64_MAX)) return {};
+    const std::vector<uint64_t> bases = segments.bases();
+    const uint64_t newest = bases.empty() ? 0 : bases.back();
+    log::warn(log::kDatasetState,
+              "[dataset-state] statistics watermark {} of {} cannot be a data segment base; counting the totals "
+              "again from the data segment files",
+              w, segments.dir());
+    std::vector<DatasetStateFile::Totals> totals;
+    for (const SegmentStats& s : segments.stats_below(newest)) totals.push_back(totals_of(s));
+    return state.recount(newest, totals.data(), totals.size());
+}
+
 }  // namespace
 
 // ---- handle and lock ----
@@ -258,6 +280,7 @@ Result<Dataset> Dataset::open_impl(const DataSetKey& key, const std::string& dat
     if (!read_only) BRVL_TRY(index.check_newest_readable());
     DatasetStateFile state = BRVL_TRY(read_only ? DatasetStateFile::open_read_only(data_dir)
                                                 : DatasetStateFile::open_or_create(data_dir));
+    if (!read_only) BRVL_TRY(mend_stats_watermark(segments, state));
     auto latest = index.latest_timestamp();
     DatasetInner inner(key, data_dir, meta, std::move(index), std::move(segments), std::move(state));
     inner.latest_written_timestamp = latest;

@@ -169,6 +169,12 @@ Status DatasetStateFile::add_segment_totals(uint64_t watermark, const Totals* it
     return persist();
 }
 
+Status DatasetStateFile::recount(uint64_t watermark, const Totals* items, size_t count) {
+    f_.total_record_count = f_.total_data_size = f_.total_uncompressed_size = f_.total_invalid_record_count = 0;
+    f_.stats_watermark = 0;
+    return add_segment_totals(watermark, items, count);
+}
+
 Status DatasetStateFile::update_range(std::optional<std::pair<int64_t, int64_t>> range) {
     if (!range) return set_range(INT64_MAX, INT64_MIN);
     return set_range(range->first, range->second);

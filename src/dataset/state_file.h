@@ -43,6 +43,9 @@ public:
         uint64_t invalid_record_count = 0;
     };
     Status add_segment_totals(uint64_t watermark, const Totals* items, size_t count);
+    // Replaces the four totals by the sum of the items and sets the watermark (totals
+    // counted again from the segment files).
+    Status recount(uint64_t watermark, const Totals* items, size_t count);
     // The index range of the closed index segments; nothing = none.
     Status update_range(std::optional<std::pair<int64_t, int64_t>> range);
     Status set_range(int64_t min, int64_t max);

@@ -290,6 +290,12 @@ SegmentStats SegmentSet::stats_from(uint64_t base) const {
     return sum;
 }
 
+std::vector<SegmentStats> SegmentSet::stats_below(uint64_t base) const {
+    std::vector<SegmentStats> out;
+    for (auto it = entries_.begin(); it != entries_.end() && it->first < base; ++it) out.push_back(it->second.stats());
+    return out;
+}
+
 // ---- writing ----
 
 Status SegmentSet::check_writable() const {

@@ -136,6 +136,8 @@ public:
     // The summed statistics of the segments at or above a base: those not yet folded into
     // the dataset's totals when the base is the totals' watermark.
     SegmentStats stats_from(uint64_t base) const;
+    // The statistics of each segment below a base, in base order.
+    std::vector<SegmentStats> stats_below(uint64_t base) const;
     // The same for the records the files hold now: a read-only set lists the directory
     // again (a writer in another process adds and removes files) and takes each segment's
     // counters as the writer last committed them.
