@@ -16,6 +16,12 @@ namespace {
 
 namespace st = journal_state_at;
 
+// The bytes a raw block's frames may take: its payload size, which a seal overwrites with
+// the compressed size a store before it sets the flags; the uncompressed size (the raw
+// size until the header is rewritten whole) keeps the extent of the frames meanwhile. An
+// append stores the new payload size first and may leave the old uncompressed size.
+uint64_t raw_extent(const BlockHeader& bh) { return std::max(bh.payload_size, bh.uncompressed_size); }
+
 // What makes a file a journal segment to the block engine.
 const BlockFormat kJournalFormat{kJournalFraming,
                                  kJournalBlockState,
@@ -217,7 +223,7 @@ void JournalSegment::rebuild() {
             const bool whole = fits && bh.uncompressed_size == bh.payload_size &&
                                holds_exactly(v.payload, bh.payload_size);
             if (!whole) {
-                const uint64_t limit = std::min<uint64_t>({bh.payload_size, room - pos - kBlockHeaderLen,
+                const uint64_t limit = std::min<uint64_t>({raw_extent(bh), room - pos - kBlockHeaderLen,
                                                            kMaxPendingPayload});
                 const auto [n, bytes] = salvage(v.payload, limit, first);
                 if (n > 0) {
@@ -448,7 +454,8 @@ Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t la
         if (!range_within(pos, kBlockHeaderLen, room)) return b.live ? WalkEnd::MappingEnd : WalkEnd::Short;
         const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + pos);
         if (bh.record_count == 0 || bh.payload_size == 0) return WalkEnd::Short;
-        auto end = checked_add(pos + kBlockHeaderLen, bh.payload_size);
+        const bool raw = (bh.flags & BlockHeader::kSealedFlags) == 0;
+        auto end = checked_add(pos + kBlockHeaderLen, raw ? raw_extent(bh) : bh.payload_size);
         if (!end) return fail("journal block end overflow");
         const bool settled = *end <= settled_end;
         if (settled && aids.starts != nullptr && (aids.starts->empty() || pos > aids.starts->back().position))
@@ -459,9 +466,8 @@ Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t la
             continue;
         }
 
-        const bool raw = (bh.flags & BlockHeader::kSealedFlags) == 0;
         const uint8_t* payload = at(pos + kBlockHeaderLen);
-        uint64_t size = bh.payload_size;
+        uint64_t size = *end - pos - kBlockHeaderLen;
         bool sealing = false;
         BlockBuffer decoded;
         if (*end > room) {
@@ -515,7 +521,7 @@ Result<JournalSegment::WalkEnd> JournalSegment::walk(uint64_t first, uint64_t la
         }
 
         const size_t mark = out.size();
-        const bool cut = size < bh.payload_size;  // a raw block running past the mapping
+        const bool cut = raw && size < raw_extent(bh);  // a raw block running past the mapping
         uint64_t off = 0, i = 0;
         // A writable segment's raw block goes on from where the last read in it stopped.
         if (raw && !b.live && raw_cursor_ && raw_cursor_->block == pos && raw_cursor_->sequence > seq &&

@@ -223,6 +223,11 @@ Status BlockEngine::seal_pending(uint8_t compress_level) {
     crash_point("seal.staged");
     publish_fence();
     begin_in_place(pb.position);
+    // The header's fields are stored one after another: the compressed size goes first,
+    // while the flags still say raw (readers in another process take the raw block by its
+    // frames then, as open's repair does).
+    store_u32(at(pb.position) + block_at::kPayloadSize, sealed.payload_size);
+    crash_point("seal.payload_size");
     BlockHeader::rewrite(file_.bytes(), header_len_ + pb.position, sealed);
     crash_point("seal.block_header");
     uint8_t* dst = at(pb.position + kBlockHeaderLen);

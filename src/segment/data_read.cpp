@@ -195,8 +195,14 @@ Result<Item> DataSegment::read_item_live(const LiveState& live, uint64_t owner, 
         // A correction in progress (or interrupted after its commit): the staged frame.
         return item_of<Item>(BRVL_TRY(read_frame({sc->frame, sc->framed}, 0)));
     }
-    const uint64_t room = rel - position - kBlockHeaderLen;
-    const uint64_t extent = std::min<uint64_t>({bh.payload_size, room, kMaxPendingPayload});
+    const uint64_t room = std::min<uint64_t>(rel - position - kBlockHeaderLen, kMaxPendingPayload);
+    uint64_t extent = std::min<uint64_t>(bh.payload_size, room);
+    if (bh.payload_size != live.pending_wrote) {
+        // A change caught between its stores (a seal that has stored its compressed size
+        // but not yet its flags, an append before its commit): the block as open's repair
+        // would take it, its committed frames.
+        if (auto committed = scan_frames(at(position + kBlockHeaderLen), room, live.pending_count)) extent = *committed;
+    }
     return item_of<Item>(BRVL_TRY(read_frame({at(position + kBlockHeaderLen), extent}, in_block)));
 }
 

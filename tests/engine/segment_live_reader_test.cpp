@@ -439,5 +439,47 @@ TEST(SegmentLiveReader, AnIndexEntryRewrittenInPlaceIsNeverReadTorn) {
     EXPECT_EQ(torn, 0u) << "of " << reads << " reads";
 }
 
+// A writer that pauses for 25 ms inside every seal, between the block header's compressed
+// size and its flags (a slow writer, descheduled there): a reader that stops waiting for
+// the change takes the raw block by its frames and reads every record of it whole.
+TEST(SegmentLiveReader, ARecordOfABlockWhoseSealIsSlowIsReadWhole) {
+    TempDir dir;
+    const std::string path = dir.file("ds");
+    const DataSetKey key{"live", "ds"};
+    auto value = [](uint64_t ts) {  // compressible: the sealed block is much smaller than the raw one
+        std::vector<uint8_t> v(900 + ts % 200, static_cast<uint8_t>(ts % 251));
+        store_u64(v.data(), ts);
+        return v;
+    };
+    auto writer = [&](Progress& p) {
+        set_crash_hook([](const char* step) {
+            if (std::string_view(step) == "seal.payload_size") ::usleep(25000);
+        });
+        auto d = Dataset::create(key, path, DatasetConfig{});
+        if (!d.ok()) return 2;
+        p.ready = 1;
+        for (uint64_t ts = 1; ts <= 3000; ++ts) {  // a seal every 250 records or so
+            if (!d->write(static_cast<int64_t>(ts), value(ts)).ok()) return 3;
+            p.acked = ts;
+        }
+        p.done = 1;
+        return 0;
+    };
+    std::optional<Dataset> reader;
+    uint64_t reads = 0, failed = 0;
+    std::string first_error;
+    beside(writer, [&](Progress& p) {
+        if (!reader) reader.emplace(std::move(*Dataset::open_read_only(key, path)));
+        const uint64_t acked = p.acked;
+        for (uint64_t ts = acked > 300 ? acked - 300 : 1; ts <= acked; ts += 7) {
+            auto r = reader->read(static_cast<int64_t>(ts));
+            ++reads;
+            if (r.ok() && r->has_value() && (*r)->data == value(ts)) continue;
+            if (failed++ == 0) first_error = r.ok() ? fmt::format("record {} not as written", ts) : r.error().to_string();
+        }
+    });
+    EXPECT_EQ(failed, 0u) << "of " << reads << " reads; the first: " << first_error;
+}
+
 }  // namespace
 }  // namespace brenvale
