@@ -285,7 +285,10 @@ Result<Dataset> Dataset::open_impl(const DataSetKey& key, const std::string& dat
     DatasetInner inner(key, data_dir, meta, std::move(index), std::move(segments), std::move(state));
     inner.latest_written_timestamp = latest;
     inner.last_activity = MonoClock::now();
-    BRVL_TRY(settle_counts_due(inner, read_only));
+    if (!read_only) {
+        BRVL_TRY(settle_counts_due(inner));
+        BRVL_TRY(settle_unindexed(inner));
+    }
     return Dataset(std::make_shared<Shared>(key, std::move(inner)));
 }
 
@@ -441,10 +444,10 @@ Result<DataSetInspectResult> Dataset::inspect() {
     st.total_record_count = f.total_record_count;
     st.total_data_size = f.total_data_size;
     st.total_uncompressed_size = f.total_uncompressed_size;
-    st.total_invalid_record_count = f.total_invalid_record_count + in.uncounted_invalid;
     // The state file holds the segments below its watermark; the others count as they are.
     const SegmentStats unfolded = follows_writer ? BRVL_TRY(in.segments.current_stats_from(f.stats_watermark))
                                                  : in.segments.stats_from(f.stats_watermark);
+    st.total_invalid_record_count = f.total_invalid_record_count + BRVL_TRY(uncounted_invalid(in));
     st.total_record_count += unfolded.record_count;
     st.total_data_size += unfolded.written_length;
     st.total_uncompressed_size += unfolded.raw_record_bytes;

@@ -52,8 +52,9 @@ struct DatasetInner {
     // ---- changed by writes and reads ----
     std::optional<int64_t> latest_written_timestamp;  // none while the dataset is empty
     MonoInstant last_activity;                        // read by the idle release
-    // A read-only open: invalid records whose count a kill left undone (settle_counts_due).
-    uint64_t uncounted_invalid = 0;
+    // A count after a change that took effect failed: its count-due record is still set,
+    // and is settled before the next change of the index.
+    bool counts_left = false;
     bool closed = false;                              // set once by close, never cleared
 
     // ---- the attached queue (none, or both): its groups and its wake side ----
@@ -134,11 +135,24 @@ Status inner_flush_dirty(DatasetInner& in, const std::vector<DirtyTarget>& named
 // Flushes the dataset's own dirty entries (or everything, without a dirty list).
 Status inner_flush(DatasetInner& in);
 
-// ---- counts (write.cpp) ----
+// ---- counts (counts.cpp) ----
 // The invalid count of the data segment that holds a block offset (nothing: no such segment).
 std::optional<uint64_t> segment_invalid_count(const DatasetInner& in, uint64_t block_offset);
-// Stores (or, read-only, counts in memory) the counts that a kill left undone.
-Status settle_counts_due(DatasetInner& in, bool read_only);
+// Before an index change that will count `old` invalid: opens what that count needs.
+Status prepare_count(DatasetInner& in, const std::optional<IndexEntry>& old);
+// After the index change: counts the record that lost its entry (its block leaves the
+// cache) and clears the count-due record. A failure is logged and left to the count-due
+// record: the change is made.
+void count_invalid(DatasetInner& in, const IndexEntry& old, BlockCache* cache);
+// A record stored whose index change failed: it counts as invalid (a failure is logged).
+void uncount_stored(DatasetInner& in, const IndexEntry& stored);
+// Stores what count-due records still need and clears them (writable).
+Status settle_counts_due(DatasetInner& in);
+// Counts the records of the newest data segment that a write killed before its index
+// entry left uncounted (writable open).
+Status settle_unindexed(DatasetInner& in);
+// The invalid records the counters do not hold yet, from what the files hold now.
+Result<uint64_t> uncounted_invalid(DatasetInner& in);
 
 // ---- reads (read.cpp) ----
 Result<Record> read_entry_at(DatasetInner& in, const IndexEntry& e);

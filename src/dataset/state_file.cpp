@@ -46,6 +46,12 @@ DatasetStateFile::~DatasetStateFile() {
     }
 }
 
+Status DatasetStateFile::prepare() {
+    if (read_only_ || closed_ || path_.empty() || file_.is_open()) return {};
+    file_ = BRVL_TRY(MappedFile::open(path_, true));
+    return {};
+}
+
 Status DatasetStateFile::persist() {
     if (read_only_) {
         clean_ = true;

@@ -53,6 +53,9 @@ public:
     Status subtract_stats(const Totals& t);
     // Returns the floor after the call; the floor never moves back.
     Result<int64_t> advance_retention_floor(int64_t threshold);
+    // Opens the file again when it was released, so that the next change needs no new
+    // descriptor (writable; nothing otherwise).
+    Status prepare();
     // Writes the record when it holds unwritten changes.
     Status flush() { return clean_ ? Status() : persist(); }
     // Writes what is unwritten, then closes the file; the next change opens it again.

@@ -56,34 +56,45 @@ private:
     const DatasetInner& in_;
 };
 
-// A record that lost its index entry counts as invalid in its segment, and in the state
-// file's totals when the segment's counts are already folded there; then the change is
-// counted and its count-due record goes.
-Status count_invalid(DatasetInner& in, const IndexEntry& old, BlockCache* cache) {
-    if (old.is_sentinel()) return {};
-    if (cache) cache->remove(block_key_of(in, old.block_offset));
-    BRVL_TRY(in.segments.mark_invalid(old.block_offset));
-    crash_point("dataset.count.segment");
-    if (segment_base_of(in, old.block_offset) < in.state.stats_watermark()) BRVL_TRY(in.state.increment_invalid());
-    crash_point("dataset.count.total");
-    return in.index.counted(old.timestamp);
+// Settles what a failed count left on a count-due record before the index changes again,
+// so that no change overwrites a record still due.
+Status settle_left_counts(DatasetInner& in) {
+    if (!in.counts_left) return {};
+    return settle_counts_due(in);
+}
+
+// After the record is stored at `stored`: an index change that failed leaves the record
+// counted invalid (the call changes nothing), unless the index points to it all the same
+// (the change was made before the error).
+Status index_failed(DatasetInner& in, const IndexEntry& stored, Error error) {
+    auto now = in.index.lookup(stored.timestamp);
+    if (now.ok() && *now == std::optional<IndexEntry>(stored)) return {};
+    uncount_stored(in, stored);
+    return error;
 }
 
 Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<const uint8_t> data,
                                       BlockCache* cache) {
     // Whatever the index would refuse is refused before the record is written, so that
-    // no unreachable record is left in a segment.
+    // no unreachable record is left in a segment; what the count of the replaced record
+    // needs is opened before the index changes.
+    BRVL_TRY(settle_left_counts(in));
     BRVL_TRY(in.index.check_overwrite(ts));
+    BRVL_TRY(prepare_count(in, BRVL_TRY(in.index.lookup(ts))));
     StateSinks sinks(in.state);
     SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
     crash_point("dataset.write.stored");  // a record no index entry points to yet
-    uint64_t offset = loc.base + loc.position;
+    const IndexEntry stored{ts, loc.base + loc.position, loc.in_block};
     CountsBefore counts(in);
-    IndexEntry old = BRVL_TRY(in.index.overwrite(ts, offset, loc.in_block, &sinks, &counts));
+    auto old = in.index.overwrite(ts, stored.block_offset, stored.in_block, &sinks, &counts);
+    if (!old.ok()) {
+        BRVL_TRY(index_failed(in, stored, std::move(old).error()));
+        old = IndexEntry::sentinel(ts);  // made, into a slot that held no record
+    }
     crash_point("dataset.write.replaced");  // the old record is not yet counted invalid
-    BRVL_TRY(count_invalid(in, old, cache));
+    count_invalid(in, *old, cache);
     stamp(in);
-    return IndexEntry{ts, offset, loc.in_block};
+    return stored;
 }
 
 // What a write or an append refuses before anything is stored: an oversized record or a
@@ -114,15 +125,15 @@ Result<IndexEntry> store_at(DatasetInner& in, int64_t ts, std::span<const uint8_
     StateSinks sinks(in.state);
     SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
     crash_point("dataset.write.stored");
-    uint64_t offset = loc.base + loc.position;
-    if (in.config.index_continuous)
-        BRVL_TRY(in.index.append_latest(latest, ts, offset, loc.in_block, &sinks));
-    else
-        BRVL_TRY(in.index.append(ts, offset, loc.in_block, &sinks));
+    const IndexEntry stored{ts, loc.base + loc.position, loc.in_block};
+    Status indexed = in.config.index_continuous
+                         ? in.index.append_latest(latest, ts, stored.block_offset, stored.in_block, &sinks)
+                         : in.index.append(ts, stored.block_offset, stored.in_block, &sinks);
+    if (!indexed.ok()) BRVL_TRY(index_failed(in, stored, std::move(indexed).error()));
     in.latest_written_timestamp = ts;
     stamp(in);
     in.wake_queue();
-    return IndexEntry{ts, offset, loc.in_block};
+    return stored;
 }
 
 Status inner_write(DatasetInner& in, int64_t ts, std::span<const uint8_t> data) {
@@ -164,45 +175,6 @@ Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data)
 }
 
 }  // namespace
-
-namespace dataset_detail {
-
-std::optional<uint64_t> segment_invalid_count(const DatasetInner& in, uint64_t block_offset) {
-    const uint64_t base = segment_base_of(in, block_offset);
-    if (const DataSegment* seg = in.segments.find_open(base)) return seg->invalid_record_count();
-    if (const ClosedSegment* c = in.segments.find_closed(base)) return c->stats.invalid_record_count;
-    return std::nullopt;
-}
-
-// A kill between an index change and the count of the record it replaced left a count-due
-// record: when the entry did change, the counts still at their values from before the
-// change get the record (a writable open stores them; a read-only one counts them in
-// memory). Done or not, a writable open then removes the record.
-Status settle_counts_due(DatasetInner& in, bool read_only) {
-    for (const auto& [start, due] : in.index.counts_due()) {
-        auto now = in.index.lookup(due.old.timestamp);
-        if (!now.ok()) continue;  // settled by a later open that can read the segment
-        if (*now != std::optional<IndexEntry>(due.old)) {
-            const bool folded = segment_base_of(in, due.old.block_offset) < in.state.stats_watermark();
-            const bool segment_short = segment_invalid_count(in, due.old.block_offset) == due.segment_invalid;
-            const bool total_short = due.total_invalid != CountDue::kNotInTotals &&
-                                     in.state.fields().total_invalid_record_count == due.total_invalid;
-            if (segment_short || total_short)
-                log::warn(log::kDataset, "[dataset] counting the record of timestamp {} replaced by an interrupted change",
-                          due.old.timestamp);
-            if (read_only) {
-                in.uncounted_invalid += (folded ? total_short : segment_short) ? 1 : 0;
-                continue;
-            }
-            if (segment_short) BRVL_TRY(in.segments.mark_invalid(due.old.block_offset));
-            if (total_short) BRVL_TRY(in.state.increment_invalid());
-        }
-        if (!read_only) BRVL_TRY(in.index.clear_count_due(start));
-    }
-    return {};
-}
-
-}  // namespace dataset_detail
 
 // ---- writes ----
 
@@ -248,10 +220,12 @@ Status Dataset::delete_record(int64_t timestamp) {
     if (!in.latest_written_timestamp)
         return Error::not_found(fmt::format("no entry to delete at timestamp {} (dataset is empty)", timestamp));
     BRVL_TRY(check_retention(in, timestamp));
+    BRVL_TRY(settle_left_counts(in));
+    if (auto found = in.index.lookup(timestamp); found.ok()) BRVL_TRY(prepare_count(in, *found));
     CountsBefore counts(in);
     IndexEntry old = BRVL_TRY(in.index.delete_entry(timestamp, &counts));
     crash_point("dataset.delete.unindexed");
-    BRVL_TRY(count_invalid(in, old, cache));
+    count_invalid(in, old, cache);
     stamp(in);
     return report_to_journal(in, [&](JournalHook& j) { return j.record_delete(in.identifier, old); });
 }

@@ -360,12 +360,11 @@ Status Index::flush_dirty(int64_t start) {
     return seg->flush_dirty();
 }
 
-std::vector<std::pair<int64_t, CountDue>> Index::counts_due() const {
+template <typename DueOf>
+std::vector<std::pair<int64_t, CountDue>> Index::own_counts_due(DueOf due_of) const {
     std::vector<std::pair<int64_t, CountDue>> out;
     for (auto it = slots_.begin(); it != slots_.end(); ++it) {
-        const auto* seg = std::get_if<IndexSegment>(&it->second);
-        const std::optional<CountDue> due = seg != nullptr ? seg->count_due()
-                                                           : std::get<ClosedIndexSegment>(it->second).count_due;
+        const std::optional<CountDue> due = due_of(it->second);
         if (!due) continue;
         // A record naming a timestamp that another segment holds is damage, not a change.
         const int64_t ts = due->old.timestamp;
@@ -380,6 +379,28 @@ std::vector<std::pair<int64_t, CountDue>> Index::counts_due() const {
         if (own) out.emplace_back(it->first, *due);
     }
     return out;
+}
+
+std::vector<std::pair<int64_t, CountDue>> Index::counts_due() const {
+    return own_counts_due([](const IndexSlot& slot) {
+        const auto* seg = std::get_if<IndexSegment>(&slot);
+        return seg != nullptr ? seg->count_due() : std::get<ClosedIndexSegment>(slot).count_due;
+    });
+}
+
+Result<std::vector<std::pair<int64_t, CountDue>>> Index::current_counts_due() {
+    if (!read_only_) return counts_due();
+    BRVL_TRY(refresh_for_reader());
+    return own_counts_due([](const IndexSlot& slot) -> std::optional<CountDue> {
+        const auto* seg = std::get_if<IndexSegment>(&slot);
+        if (seg != nullptr && seg->is_mapped()) {
+            auto due = seg->steady([&]() -> Result<std::optional<CountDue>> { return seg->count_due(); });
+            return due.ok() ? *due : std::nullopt;
+        }
+        const std::string& path = seg != nullptr ? seg->path() : std::get<ClosedIndexSegment>(slot).path;
+        auto due = IndexSegment::read_count_due(path);
+        return due.ok() ? *due : std::nullopt;
+    });
 }
 
 Status Index::clear_count_due(int64_t start) {

@@ -145,6 +145,10 @@ public:
     Status counted(int64_t ts);
     // The count-due records a kill left, by segment start; and the removal of one.
     std::vector<std::pair<int64_t, CountDue>> counts_due() const;
+    // The same as the files hold them now: a read-only index beside a writer lists its
+    // directory again when it changed and reads the records of segments it has not mapped
+    // from their files. A writable index gives counts_due().
+    Result<std::vector<std::pair<int64_t, CountDue>>> current_counts_due();
     Status clear_count_due(int64_t start);
     // Entries with start <= timestamp <= end in ascending order, sentinels included.
     Result<std::vector<IndexEntry>> range(int64_t start, int64_t end);
@@ -208,6 +212,10 @@ private:
     // A read-only index beside a live writer: picks up segment files that were created,
     // replaced or removed since the last look.
     Status refresh_for_reader();
+    // The count-due records that `due_of` gives for the slots, those naming a timestamp
+    // of another segment left out (damage, not a change).
+    template <typename DueOf>
+    std::vector<std::pair<int64_t, CountDue>> own_counts_due(DueOf due_of) const;
     // Continuous mode: the smallest start of a segment that holds (or may hold) entries.
     std::optional<int64_t> base_from_slots() const;
     bool any_entries() const;

@@ -140,6 +140,8 @@ public:
     // The count-due record of a mapped segment, or of a file's bytes with this header.
     std::optional<CountDue> count_due() const;
     static std::optional<CountDue> read_count_due(const IndexHeader& header, std::span<const uint8_t> bytes);
+    // The count-due record of a segment file, read from its header.
+    static Result<std::optional<CountDue>> read_count_due(const std::string& path);
     // Entry i of a mapped segment when read_entry would give it without a fault (written,
     // inside the mapping, reserved bytes zero); nothing otherwise. It stamps no activity:
     // for the steps of a walk that read_entry started.

@@ -2,6 +2,8 @@
 // the written position as their commit), growth by doubling, overwrites in place inside the
 // header's change count, and the count-due record that spans an overwrite and the count of
 // the record it replaced.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -248,6 +250,21 @@ std::optional<CountDue> IndexSegment::count_due() const {
 std::optional<CountDue> IndexSegment::read_count_due(const IndexHeader& header, std::span<const uint8_t> bytes) {
     if (!count_due_room(header) || bytes.size() < count_due_at::kEnd) return std::nullopt;
     return decode_count_due(bytes.data());
+}
+
+Result<std::optional<CountDue>> IndexSegment::read_count_due(const std::string& path) {
+    const FileHandle fd = BRVL_TRY(FileHandle::open(path, FileHandle::Mode::ReadOnly));
+    uint8_t header[kIndexEntryStart];
+    ssize_t n;
+    do {
+        n = ::pread(fd.fd(), header, sizeof header, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Error::io(errno);
+    if (static_cast<size_t>(n) < sizeof header) return std::optional<CountDue>();
+    const std::span<const uint8_t> bytes(header, sizeof header);
+    auto parsed = IndexHeader::read(bytes);
+    if (!parsed.ok()) return std::optional<CountDue>();
+    return read_count_due(*parsed, bytes);
 }
 
 std::optional<CountDue> decode_count_due(const uint8_t* h) {

@@ -411,21 +411,34 @@ std::optional<uint64_t> BlockEngine::count_from_block_headers() const {
     return count;
 }
 
-bool BlockEngine::for_each_frame(const std::function<void(uint64_t, uint64_t)>& visit,
-                                 std::span<const uint8_t> pending_payload) const {
+std::optional<uint64_t> BlockEngine::last_block_position() const {
+    std::optional<uint64_t> last;
+    uint64_t pos = 0;
+    while (pos < written_) {
+        if (!range_within(pos, kBlockHeaderLen, written_)) return std::nullopt;
+        const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + pos);
+        const bool is_pending = pending_ && pending_->position == pos;
+        last = pos;
+        pos += kBlockHeaderLen + (is_pending ? pending_->wrote_position : bh.payload_size);
+    }
+    return pos == written_ ? last : std::nullopt;
+}
+
+bool BlockEngine::for_each_frame(const std::function<void(const FrameSeen&)>& visit,
+                                 std::span<const uint8_t> pending_payload, uint64_t from) const {
     const RecordFraming& fr = format_.framing;
-    auto frames = [&](const uint8_t* payload, uint64_t size, uint64_t count) -> bool {
+    auto frames = [&](uint64_t pos, const uint8_t* payload, uint64_t size, uint64_t count) -> bool {
         uint64_t off = 0;
         for (uint64_t i = 0; i < count; ++i) {
             if (size - off < kFrameHeadLen) return false;
             const uint64_t len = load_u32(payload + off + frame_at::kLength);
             if (len > fr.max_data || fr.framed(len) > size - off) return false;
-            visit(load_u64(payload + off + kFrameKeyOffset), len);
+            visit(FrameSeen{load_u64(payload + off + kFrameKeyOffset), len, pos, off});
             off += fr.framed(len);
         }
         return true;
     };
-    uint64_t pos = 0;
+    uint64_t pos = from;
     while (pos < written_) {
         if (!range_within(pos, kBlockHeaderLen, written_)) return false;
         const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + pos);
@@ -433,14 +446,14 @@ bool BlockEngine::for_each_frame(const std::function<void(uint64_t, uint64_t)>& 
         const uint64_t size = is_pending ? pending_->wrote_position : bh.payload_size;
         if (!range_within(pos + kBlockHeaderLen, size, written_)) return false;
         if (is_pending && !pending_payload.empty()) {
-            if (pending_payload.size() != size || !frames(pending_payload.data(), size, pending_->record_count))
+            if (pending_payload.size() != size || !frames(pos, pending_payload.data(), size, pending_->record_count))
                 return false;
         } else if (is_pending || bh.flags == 0) {
-            if (!frames(at(pos + kBlockHeaderLen), size, is_pending ? pending_->record_count : bh.record_count))
+            if (!frames(pos, at(pos + kBlockHeaderLen), size, is_pending ? pending_->record_count : bh.record_count))
                 return false;
         } else {
             auto decoded = codec::decompress({at(pos + kBlockHeaderLen), size}, compress_type_, bh.uncompressed_size);
-            if (!decoded.ok() || !frames(decoded->data(), decoded->size(), bh.record_count)) return false;
+            if (!decoded.ok() || !frames(pos, decoded->data(), decoded->size(), bh.record_count)) return false;
         }
         pos += kBlockHeaderLen + size;
     }

@@ -158,12 +158,22 @@ protected:
     // The sum of the blocks' record counts up to the written length; nothing when the
     // blocks do not tile it.
     std::optional<uint64_t> count_from_block_headers() const;
-    // Calls visit(key, data length) for every frame of every block up to the written
-    // length; false when a block cannot be read (nothing is changed then). The pending
-    // block's frames are taken from `pending_payload` when it is given (a change finished
-    // in memory only), else from the file.
-    bool for_each_frame(const std::function<void(uint64_t key, uint64_t len)>& visit,
-                        std::span<const uint8_t> pending_payload = {}) const;
+    // A frame as a walk over the blocks meets it.
+    struct FrameSeen {
+        uint64_t key = 0;
+        uint64_t len = 0;           // data length
+        uint64_t position = 0;      // of its block, relative
+        uint64_t frame_offset = 0;  // inside the block payload
+    };
+    // Calls visit for every frame of every block up to the written length, from the block
+    // at `from` (a block start) on; false when a block cannot be read (nothing is changed
+    // then). The pending block's frames are taken from `pending_payload` when it is given
+    // (a change finished in memory only), else from the file.
+    bool for_each_frame(const std::function<void(const FrameSeen&)>& visit,
+                        std::span<const uint8_t> pending_payload = {}, uint64_t from = 0) const;
+    // The start of the last block up to the written length; nothing without blocks or when
+    // the block headers do not tile the written length.
+    std::optional<uint64_t> last_block_position() const;
 
     // ---- reading ----
     struct BlockView {

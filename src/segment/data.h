@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -112,6 +113,8 @@ public:
     // only when a longer record would end past a file that cannot grow.
     Status correct_record(uint64_t position, uint16_t in_block, std::span<const uint8_t> data);
     Status mark_invalid();
+    // What mark_invalid needs, got now: the mapping and the blocks of the header.
+    Status prepare_count();
 
     // ---- reading ----
     // A read-only segment may be mapped beside a live writer in another process: it takes
@@ -129,6 +132,18 @@ public:
     // file when it is found in the middle of a change again and again, as a killed writer
     // leaves it). A writable segment gives stats().
     Result<SegmentStats> live_stats();
+    // Whether the index points to the record of timestamp ts at (position, in_block).
+    using RecordIndexed = std::function<bool(int64_t ts, uint64_t position, uint16_t in_block)>;
+    struct Unindexed {
+        uint64_t unindexed = 0;  // records no index entry points to
+        uint64_t invalid = 0;    // the invalid count that should hold them
+    };
+    // The records that no index entry points to, beside the invalid count: a write killed
+    // between storing its record and indexing it leaves one more than that count holds.
+    // Only the segment's newest record can be such a one: when it is indexed, the segment
+    // is not walked and the two are given as equal. A read-only segment counts the file as
+    // its reads read it beside a writer; the two equal when the blocks cannot be walked.
+    Result<Unindexed> unindexed_records(const RecordIndexed& indexed);
 
     // ---- flushing, dirty tracking, unmapping ----
     // msync of the whole mapping; stamps the last activity and sets clean.
@@ -189,6 +204,10 @@ private:
     const StageRecord* load_stage(uint16_t kind, uint64_t position);
     // The committed correction staged for the pending block (p, _, count); null when none.
     const StageRecord* staged_frame(uint64_t position, uint64_t count);
+
+    // unindexed_records on the blocks as this segment holds them, with the invalid count
+    // given; nothing when they cannot be walked.
+    std::optional<Unindexed> count_unindexed(const RecordIndexed& indexed, uint64_t invalid) const;
 
     // Loads the header of the mapped file into the in-memory state and restores the pending
     // block, trusting the stored state up to its commit points; counters that a killed

@@ -271,6 +271,46 @@ std::optional<uint64_t> DataSegment::sealed_records_before(uint64_t end) {
     return count;
 }
 
+std::optional<DataSegment::Unindexed> DataSegment::count_unindexed(const RecordIndexed& indexed,
+                                                                    uint64_t invalid) const {
+    auto seen_indexed = [&](const FrameSeen& f) {
+        return indexed(static_cast<int64_t>(f.key), f.position, in_block_of(f.frame_offset));
+    };
+    const Unindexed none{invalid, invalid};
+    if (written_ == 0) return none;
+    const std::optional<uint64_t> last = last_block_position();
+    if (!last) return std::nullopt;
+    std::optional<FrameSeen> newest;
+    if (!for_each_frame([&](const FrameSeen& f) { newest = f; }, {}, *last)) return std::nullopt;
+    if (!newest || seen_indexed(*newest)) return none;
+    uint64_t unindexed = 0;
+    if (!for_each_frame([&](const FrameSeen& f) { unindexed += seen_indexed(f) ? 0 : 1; })) return std::nullopt;
+    return Unindexed{unindexed, invalid};
+}
+
+Result<DataSegment::Unindexed> DataSegment::unindexed_records(const RecordIndexed& indexed) {
+    if (!read_only_) {
+        return count_unindexed(indexed, invalid_count_).value_or(Unindexed{invalid_count_, invalid_count_});
+    }
+    // Beside a writer: walked while no change of the pending block runs, and again when the
+    // layout moved meanwhile; a file that keeps changing counts nothing.
+    LiveWait wait(kPendingKeptChanging);
+    for (;;) {
+        const LiveState before = BRVL_TRY(live_state(/*allow_remap=*/true));
+        observe_fence();
+        uint64_t invalid = 0;
+        if (!before.changing() || BRVL_TRY(change_abandoned(before, wait))) {
+            invalid = load_u64(BRVL_TRY(state_block()) + st::kInvalid);
+            const std::optional<Unindexed> n = count_unindexed(indexed, invalid);
+            observe_fence();
+            auto after = live_state(/*allow_remap=*/false);
+            if (n && after.ok() && *after == before) return *n;
+        }
+        if (wait.attempts() >= kLiveStatsAttempts) return Unindexed{invalid, invalid};
+        BRVL_TRY(wait.next(path_));
+    }
+}
+
 // The counters of a live file are those of its last commit when they agree with its
 // blocks: no change of the pending block runs, the pending block's header matches the
 // pending fields and ends the blocks, and the record count is what the blocks hold. The

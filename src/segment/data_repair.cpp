@@ -94,10 +94,10 @@ void DataSegment::recount_stats(uint8_t* st) {
     uint64_t count = 0, raw = 0;
     int64_t lo = INT64_MAX, hi = INT64_MIN;
     const bool ok = for_each_frame(
-        [&](uint64_t key, uint64_t len) {
-            const auto ts = static_cast<int64_t>(key);
+        [&](const FrameSeen& f) {
+            const auto ts = static_cast<int64_t>(f.key);
             count += 1;
-            raw += len + kFrameHeadLen;
+            raw += f.len + kFrameHeadLen;
             lo = std::min(lo, ts);
             hi = std::max(hi, ts);
         },

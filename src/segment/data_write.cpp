@@ -173,6 +173,12 @@ Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::sp
     return ok_status();
 }
 
+Status DataSegment::prepare_count() {
+    if (read_only_) return Error::invalid_data(format_.read_only_text);
+    BRVL_TRY(ensure_mapped());
+    return file_.ensure_allocated(header_len_);
+}
+
 Status DataSegment::mark_invalid() {
     if (read_only_) return Error::invalid_data(format_.read_only_text);
     if (is_mapped()) {

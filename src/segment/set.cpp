@@ -463,6 +463,36 @@ Result<bool> SegmentSet::mark_invalid(uint64_t block_offset) {
     return true;
 }
 
+Status SegmentSet::prepare_mark_invalid(uint64_t block_offset) {
+    BRVL_TRY(check_writable());
+    const uint64_t base = block_offset / span_ * span_;
+    if (entries_.find(base) == entries_.end())
+        return Error::not_found(fmt::format("no segment contains offset {}", block_offset));
+    DataSegment* seg = BRVL_TRY(get(base));
+    return seg->prepare_count();
+}
+
+Result<SegmentSet::Unindexed> SegmentSet::unindexed_records(const RecordIndexed& indexed) {
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+        const uint64_t base = it->first;
+        // A file the writer has only begun to create holds nothing yet.
+        if (!read_only_ && it->second.stats().record_count == 0) continue;
+        // A writable set leaves a file it opened for this closed again.
+        const bool was_closed = !read_only_ && !it->second.open;
+        auto seg = get(base);
+        if (!seg.ok()) {
+            if (is_content_error(seg.error())) return Unindexed{base, 0, 0};  // its reads report it
+            return std::move(seg).error();
+        }
+        if (read_only_ && BRVL_TRY((*seg)->live_stats()).record_count == 0) continue;
+        const DataSegment::Unindexed u = BRVL_TRY((*seg)->unindexed_records(
+            [&](int64_t ts, uint64_t position, uint16_t in_block) { return indexed(ts, base + position, in_block); }));
+        if (was_closed) BRVL_TRY(close_entry(it->second));
+        return Unindexed{base, u.unindexed, u.invalid};
+    }
+    return Unindexed{};
+}
+
 Status SegmentSet::flush_all() {
     for (auto& [base, e] : entries_) {
         if (e.open) BRVL_TRY(e.open->flush());
@@ -481,16 +511,19 @@ Status SegmentSet::flush_dirty(uint64_t base) {
     return seg->flush_dirty();
 }
 
+Status SegmentSet::close_entry(Entry& e) const {
+    if (!e.open) return ok_status();
+    if (e.open->is_mapped() && !read_only_) BRVL_TRY(e.open->flush());
+    e.closed.path = e.open->path();
+    e.closed.file_size = e.open->file_size();
+    e.closed.stats = e.open->stats();
+    e.open->unmap();
+    e.open.reset();
+    return ok_status();
+}
+
 Status SegmentSet::close_all() {
-    for (auto& [base, e] : entries_) {
-        if (!e.open) continue;
-        if (e.open->is_mapped() && !read_only_) BRVL_TRY(e.open->flush());
-        e.closed.path = e.open->path();
-        e.closed.file_size = e.open->file_size();
-        e.closed.stats = e.open->stats();
-        e.open->unmap();
-        e.open.reset();
-    }
+    for (auto& [base, e] : entries_) BRVL_TRY(close_entry(e));
     stage_->release();
     return ok_status();
 }

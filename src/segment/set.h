@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -103,6 +104,18 @@ public:
     // Counts the record at a global offset as invalid; true when its segment was closed
     // (opened for the update and closed again).
     Result<bool> mark_invalid(uint64_t block_offset);
+    // Makes sure that mark_invalid of a record at this offset needs nothing it may fail to
+    // get (a descriptor, a mapping, the blocks of the header): its segment is opened and
+    // kept open, before a change that counts it afterwards commits.
+    Status prepare_mark_invalid(uint64_t block_offset);
+    // Whether the index points to the record of timestamp ts at a global address.
+    using RecordIndexed = std::function<bool(int64_t ts, uint64_t block_offset, uint16_t in_block)>;
+    struct Unindexed {
+        uint64_t base = 0;       // of the newest segment holding records
+        uint64_t unindexed = 0;  // DataSegment::unindexed_records of it
+        uint64_t invalid = 0;
+    };
+    Result<Unindexed> unindexed_records(const RecordIndexed& indexed);
 
     // Flushes every mapped open segment in base order; the first failure stops.
     Status flush_all();
@@ -160,6 +173,8 @@ private:
     Status add_listed_entries();
     Status add_entries(std::vector<std::pair<uint64_t, std::string>> listed);
     Result<std::optional<ClosedSegment>> check_listed(const std::string& path, uint64_t base, bool newest);
+    // Flushes and unmaps an open entry, keeping its statistics as a closed one.
+    Status close_entry(Entry& e) const;
     Status report_stats(uint64_t new_base, SegmentStatsSink* sink);
     Result<DataSegment*> create_segment(uint64_t base, SegmentStatsSink* sink);
     Result<RecordLocation> append_growing(DataSegment* seg, int64_t timestamp, std::span<const uint8_t> data);

@@ -146,19 +146,33 @@ int dataset_workload(const std::string& path, const DatasetConfig& cfg, const st
     return 0;
 }
 
+// What inspect counts as records minus invalid ones is the number of records the dataset
+// holds.
+void expect_live_count(Dataset& d, const std::string& where) {
+    auto in = d.inspect();
+    auto all = d.query_all(INT64_MIN, INT64_MAX);
+    ASSERT_TRUE(in.ok() && all.ok()) << where;
+    EXPECT_EQ(in->state.total_record_count - in->state.total_invalid_record_count, all->size())
+        << where << ": " << in->state.total_record_count << " records, " << in->state.total_invalid_record_count
+        << " invalid";
+}
+
 // Every acknowledged record reads back byte-exact (read-only, then writable), the record
-// of the op in flight holds its old or its new value, and the dataset takes a new record.
+// of the op in flight holds its old or its new value, the counts are those of the records,
+// and the dataset takes a new record.
 void check_dataset(const std::string& path, const RecordModel& done, const RecordModel& flight,
                    const std::string& where) {
     {  // as the kill left the files (a change count left odd is read through)
         auto ro = Dataset::open_read_only(kCrashKey, path);
         ASSERT_TRUE(ro.ok()) << where << ": " << ro.error().to_string();
         testing::expect_records(*ro, done, &flight, where + ", read-only");
+        expect_live_count(*ro, where + ", read-only");
     }
     auto opened = Dataset::open(kCrashKey, path);
     ASSERT_TRUE(opened.ok()) << where << ": " << opened.error().to_string();
     Dataset& d = *opened;
     testing::expect_records(d, done, &flight, where);
+    expect_live_count(d, where);
     const int64_t next = d.latest_timestamp().value_or(0) + 1;
     ASSERT_TRUE(d.write(next, std::vector<uint8_t>{1, 2, 3}).ok()) << where;
     EXPECT_EQ((*d.read(next))->data, (std::vector<uint8_t>{1, 2, 3})) << where;
@@ -215,8 +229,9 @@ TEST(DatasetCrash, EveryDatasetAndStateCrashPointKeepsAcknowledgedRecordsContinu
 }
 
 // A writer killed inside a change, after storing some of its counters: every count is that
-// of the records present, after a read-only open, a writable open and a full read, and in
-// the files at rest after the close.
+// of the records present, after a read-only open, a writable open and a full read, in the
+// files at rest after the close, and in the read-only dataset once the writable open made
+// the counts good.
 TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
     struct Step {
         int64_t ts;
@@ -229,6 +244,7 @@ TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
         std::vector<Step> steps;
         uint64_t records, raw;  // present after the kill
         uint64_t invalid = 0;   // records the index no longer points to
+        long hit = 1;           // the kill comes at this arrival at the point
     };
     // Between the index change and the count of the record it took the entry from.
     const std::vector<Step> erase = {{0, 100, false}, {1, 100, false}, {0, 0, false, true}};
@@ -242,13 +258,17 @@ TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
         {"index.count_due.set", erase, 2, 224, 0},  // the entry not changed yet
         {"dataset.delete.unindexed", erase, 2, 224, 1},
         {"dataset.write.replaced", {{0, 100, false}, {1, 100, false}, {0, 50, false}}, 3, 286, 1},
+        // Between a record stored and its index entry: the record counts as invalid.
+        {"dataset.write.stored", {{0, 100, false}}, 1, 112, 1},
+        {"dataset.write.stored", {{0, 100, false}, {1, 100, false}, {0, 50, false}}, 3, 286, 1, 3},
+        {"index.count_due.set", {{0, 100, false}, {1, 100, false}, {0, 50, false}}, 3, 286, 1},
     };
     DatasetConfig cfg = testing::small_segments(false, 0);
     cfg.data_segment_size = 1 << 20;
     for (const Case& c : cases) {
         TempDir dir;
         const std::string path = dir.file("ds");
-        auto run = testing::run_to_crash_point({c.point}, 1, [&](int) {
+        auto run = testing::run_to_crash_point({c.point}, c.hit, [&](int) {
             auto d = Dataset::create(kCrashKey, path, cfg);
             for (const Step& s : c.steps) {
                 const std::vector<uint8_t> data(s.size, 1);
@@ -266,12 +286,14 @@ TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
                       std::make_tuple(c.records, c.raw, c.invalid))
                 << c.point << ", " << when;
         };
-        expect_counts(Dataset::open_read_only(kCrashKey, path), "read-only open");
+        auto ro = Dataset::open_read_only(kCrashKey, path);
+        expect_counts(ro, "read-only open");
         auto d = Dataset::open(kCrashKey, path);
         expect_counts(d, "writable open");
         EXPECT_EQ(d->query_all(INT64_MIN, INT64_MAX)->size(), c.records - c.invalid);
         expect_counts(d, "full read");
         ASSERT_TRUE(d->close().ok());
+        expect_counts(ro, "read-only, after the writable open counted what the kill left");
         SegmentStats at_rest;
         EXPECT_EQ(killtest::check_files_at_rest(path, &at_rest), "") << c.point;
     }

@@ -185,7 +185,7 @@ uint32_t draw_size(std::mt19937_64& rng) {
 
 // Random operations until killed. Timestamps for out-of-order writes and deletes come from
 // the model the parent handed over (inherited through fork) and what this run adds.
-[[noreturn]] void writer(const std::string& path, int kind, Model model, uint64_t seed, int fd) {
+[[noreturn]] void writer(const std::string& path, int kind, Model model, uint64_t seed, bool rewrite_one, int fd) {
     std::mt19937_64 rng(seed);
     std::vector<int64_t> indexed(model.indexed.begin(), model.indexed.end());
     const DatasetConfig cfg = config_of(kKinds[kind]);
@@ -210,7 +210,12 @@ uint32_t draw_size(std::mt19937_64& rng) {
         Op op;
         op.seed = rng();
         op.len = draw_size(rng);
-        if (!latest || p < 40) {
+        if (rewrite_one) {
+            op.kind = kWrite;
+            op.len = 1 + static_cast<uint32_t>(rng() % 2000);
+            if (model.live.size() < 3) op.ts = latest ? *latest + 1 : 1;
+            else op.ts = std::next(model.live.begin())->first;
+        } else if (!latest || p < 40) {
             op.kind = rng() % 8 == 0 ? kAppend : kWrite;
             op.ts = latest ? *latest + 1 + static_cast<int64_t>(rng() % 3) : 1000 + static_cast<int64_t>(rng() % 1000);
         } else if (p < 50) {
@@ -505,9 +510,16 @@ struct Checker {
             if (flight->kind == kDelete || (flight->kind == kWrite && !flight->correction)) lo = hi = lo + 1;
             else if (flight->kind == kWrite) hi += 1;
         }
+        // A write killed between storing its record and its index entry leaves that record
+        // counted invalid.
+        if (flight && r.in_flight != 1 && (flight->kind == kWrite || flight->kind == kAppend)) hi += 1;
         if (present[3] < lo || present[3] > hi)
             fail(r.cls, "invalid records counted differ from the changes made",
                  fmt::format("{} counted, {} to {} made", present[3], lo, hi));
+        // Records counted minus those counted invalid are the records the dataset holds.
+        if (present[0] - present[3] != m.live.size())
+            fail(r.cls, "records counted minus invalid differ from the records held",
+                 fmt::format("{} counted, {} invalid, {} held", present[0], present[3], m.live.size()));
 
         // The dataset takes a new record. On an empty dataset the write goes below the
         // writer's first timestamps, where nothing may block it.
@@ -545,13 +557,13 @@ struct KindState {
 
 // Reads the writer's messages until the deadline, kills it, then reads the rest.
 std::vector<Msg> run_writer(const std::string& path, int kind, const Model& model, uint64_t seed,
-                            std::chrono::microseconds delay, int* status) {
+                            bool rewrite_one, std::chrono::microseconds delay, int* status) {
     int fds[2];
     if (::pipe(fds) != 0) return {};
     pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
-        writer(path, kind, model, seed, fds[1]);
+        writer(path, kind, model, seed, rewrite_one, fds[1]);
     }
     ::close(fds[1]);
     std::vector<Msg> msgs;
@@ -787,7 +799,7 @@ Report run(const Options& o) {
         if (span == 9) delay_us *= 5;
         int wstatus = 0;
         const std::vector<Msg> msgs =
-            run_writer(path, kind, st.model, rng(), std::chrono::microseconds(delay_us), &wstatus);
+            run_writer(path, kind, st.model, rng(), o.rewrite_one, std::chrono::microseconds(delay_us), &wstatus);
         ++rep.kills;
 
         std::optional<Op> flight;

@@ -2,8 +2,9 @@
 // kinds (sparse or continuous index, zstd or deflate) with small segments, reporting each
 // operation over a pipe before it starts and after it returns; it is SIGKILLed after a
 // random delay, and a fresh checker process then verifies the dataset against the model
-// of the acknowledged operations, its counts against the files at rest and its invalid
-// count against the changes made (the writer reports the count after each operation).
+// of the acknowledged operations, its counts against the files at rest, its invalid count
+// against the changes made (the writer reports the count after each operation) and its
+// records counted minus invalid against the records it holds.
 // Used by the `kill_test` tool and a short engine test.
 #pragma once
 
@@ -22,6 +23,9 @@ struct Options {
     uint32_t max_delay_ms = 40; // kill delays are drawn from [0, max_delay_ms], now and then longer
     uint32_t rounds_per_dataset = 10;  // a dataset is started afresh after this many kills
     std::string keep_failures;  // copies each failing dataset and its model here when set
+    // The writer writes three records, then only rewrites the second (an out-of-order
+    // write each time), instead of the random operations.
+    bool rewrite_one = false;
     bool verbose = false;
 };
 

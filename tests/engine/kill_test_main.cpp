@@ -1,6 +1,6 @@
 // kill_test: the dataset kill test for long local runs.
 //   kill_test --kills 3000 --seed 7 [--dir D] [--max-delay-ms 40] [--rounds-per-dataset 20]
-//             [--keep-failures DIR] [--verbose]
+//             [--keep-failures DIR] [--rewrite-one] [--verbose]
 // Exits 1 when any kill left a failure.
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +14,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: kill_test [--kills N] [--seed N] [--dir DIR] [--max-delay-ms MS]\n"
-    "                 [--rounds-per-dataset N] [--keep-failures DIR] [--verbose]\n"
+    "                 [--rounds-per-dataset N] [--keep-failures DIR] [--rewrite-one]\n"
+    "                 [--verbose]\n"
     "\n"
     "The dataset kill test: a writer process is killed at random moments, and a fresh\n"
     "process checks after each kill that every acknowledged record is there. Exits 1\n"
@@ -26,6 +27,7 @@ constexpr const char* kUsage =
     "  --max-delay-ms MS       longest usual delay before a kill (default 40)\n"
     "  --rounds-per-dataset N  kills before a dataset is started afresh (default 10)\n"
     "  --keep-failures DIR     copy each failing dataset and its model into DIR\n"
+    "  --rewrite-one           write three records, then only rewrite the second\n"
     "  --verbose               one line per kill\n"
     "  -h, --help              print this help and exit\n";
 
@@ -52,6 +54,7 @@ int main(int argc, char** argv) {
         else if (a == "--max-delay-ms") o.max_delay_ms = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
         else if (a == "--rounds-per-dataset") o.rounds_per_dataset = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
         else if (a == "--keep-failures") o.keep_failures = value();
+        else if (a == "--rewrite-one") o.rewrite_one = true;
         else if (a == "--verbose") o.verbose = true;
         else {
             fmt::print(stderr, "unknown argument {} (try --help)\n", a);

@@ -481,5 +481,60 @@ TEST(SegmentLiveReader, ARecordOfABlockWhoseSealIsSlowIsReadWhole) {
     EXPECT_EQ(failed, 0u) << "of " << reads << " reads; the first: " << first_error;
 }
 
+// A writer that rewrites the second of three records again and again, pausing inside each
+// rewrite (after storing the record, with the count-due record set, after the entry
+// changed, after the old record's segment counted it): a read-only dataset's inspect
+// made while the writer stands still counts three records, its records minus invalid ones.
+std::atomic<uint64_t>* g_pause_serial = nullptr;  // odd while the writer stands still
+
+TEST(SegmentLiveReader, AReadOnlyInspectBesideAPausedRewriteCountsTheRecordsHeld) {
+    TempDir dir;
+    const std::string path = dir.file("ds");
+    const DataSetKey key{"live", "ds"};
+    void* mem = ::mmap(nullptr, sizeof(std::atomic<uint64_t>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    g_pause_serial = new (mem) std::atomic<uint64_t>(0);
+    auto writer = [&](Progress& p) {
+        auto d = Dataset::create(key, path, DatasetConfig{});
+        if (!d.ok()) return 2;
+        for (int64_t ts = 1; ts <= 3; ++ts)
+            if (!d->write(ts, std::vector<uint8_t>(100, 1)).ok()) return 3;
+        set_crash_hook([](const char* step) {
+            const std::string_view s(step);
+            if (s != "dataset.write.stored" && s != "index.count_due.set" && s != "dataset.write.replaced" &&
+                s != "dataset.count.segment")
+                return;
+            g_pause_serial->fetch_add(1);
+            ::usleep(15000);
+            g_pause_serial->fetch_add(1);
+        });
+        p.ready = 1;
+        const auto end = writer_deadline();
+        for (uint64_t k = 0; std::chrono::steady_clock::now() < end; ++k)
+            if (!d->write(2, std::vector<uint8_t>(50 + k % 100, 2)).ok()) return 4;
+        p.done = 1;
+        return 0;
+    };
+    std::optional<Dataset> reader;
+    uint64_t checked = 0, wrong = 0;
+    std::string example;
+    beside(writer, [&](Progress&) {
+        if (!reader) reader.emplace(std::move(*Dataset::open_read_only(key, path)));
+        const uint64_t serial = g_pause_serial->load();
+        if (serial % 2 == 0) return;
+        auto in = reader->inspect();
+        ASSERT_TRUE(in.ok()) << in.error().to_string();
+        if (g_pause_serial->load() != serial) return;  // the writer moved on meanwhile
+        ++checked;
+        const uint64_t held = in->state.total_record_count - in->state.total_invalid_record_count;
+        if (held != 3 && wrong++ == 0)
+            example = fmt::format("{} records, {} invalid", in->state.total_record_count,
+                                  in->state.total_invalid_record_count);
+    });
+    EXPECT_GT(checked, 20u);
+    EXPECT_EQ(wrong, 0u) << "of " << checked << " inspects; the first: " << example;
+    ::munmap(mem, sizeof(std::atomic<uint64_t>));
+}
+
 }  // namespace
 }  // namespace brenvale

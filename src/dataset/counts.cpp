@@ -1,0 +1,171 @@
+// The invalid-record counts of a dataset's changes: a record that loses its index entry
+// (replaced by an out-of-order write, deleted) counts as invalid in its data segment, and in
+// the state file's totals when that segment is folded there. A change is made so that its
+// counts never drift from what the files hold:
+//
+//   before the index commit   what the count needs is opened (the record's segment, the
+//                             state file), so that a failure changes nothing;
+//   around the index commit   the count-due record of the index segment spans the change
+//                             and its counts; a count that fails after the commit leaves
+//                             the record set, and it is settled before that index segment
+//                             changes again, and by the next open;
+//   a record stored but not   (a write killed between its record and its index entry, or
+//   indexed                   whose index change failed) counts as invalid: at once after a
+//                             failure, by the next writable open after a kill.
+//
+// inspect works out from the files at each call what the counters do not hold yet.
+#include "dataset/inner.h"
+#include "log.h"
+
+namespace brenvale {
+
+namespace dataset_detail {
+
+namespace {
+
+// A count-due record whose entry did change: which of its counts are still at their values
+// from before the change.
+struct DueShort {
+    bool folded = false;   // the record's segment is in the state file's totals
+    bool segment = false;  // its segment's invalid count
+    bool total = false;    // the state file's total
+};
+
+// The invalid count of a record's segment as the files hold it now: a read-only dataset
+// beside a writer reads the segment's counters again.
+std::optional<uint64_t> current_segment_invalid(DatasetInner& in, uint64_t block_offset) {
+    if (!in.segments.read_only()) return segment_invalid_count(in, block_offset);
+    auto seg = in.segments.get(segment_base_of(in, block_offset));
+    if (!seg.ok()) return std::nullopt;
+    auto stats = (*seg)->live_stats();
+    if (!stats.ok()) return std::nullopt;
+    return stats->invalid_record_count;
+}
+
+// Nothing when the entry is still the one recorded (the change did not happen) or cannot
+// be read (a later look settles it).
+std::optional<DueShort> due_short(DatasetInner& in, const CountDue& due) {
+    auto now = in.index.lookup(due.old.timestamp);
+    if (!now.ok() || *now == std::optional<IndexEntry>(due.old)) return std::nullopt;
+    DueShort s;
+    s.folded = segment_base_of(in, due.old.block_offset) < in.state.stats_watermark();
+    s.segment = current_segment_invalid(in, due.old.block_offset) == due.segment_invalid;
+    s.total = due.total_invalid != CountDue::kNotInTotals &&
+              in.state.fields().total_invalid_record_count == due.total_invalid;
+    return s;
+}
+
+// Whether the index points to the record of ts at a global address.
+bool indexed_at(DatasetInner& in, int64_t ts, uint64_t block_offset, uint16_t in_block) {
+    auto e = in.index.lookup(ts);
+    // An entry that cannot be read is taken as pointing there: nothing is counted for it.
+    if (!e.ok()) return true;
+    return *e && (*e)->block_offset == block_offset && (*e)->in_block == in_block;
+}
+
+// The newest data segment's records that no index entry points to beyond what its invalid
+// count holds and beyond the count-due records still to be added to it: its base and their
+// number.
+Result<std::pair<uint64_t, uint64_t>> unindexed_records(DatasetInner& in,
+                                                        const std::vector<std::pair<int64_t, CountDue>>& dues) {
+    const SegmentSet::Unindexed u = BRVL_TRY(in.segments.unindexed_records(
+        [&](int64_t ts, uint64_t block_offset, uint16_t in_block) { return indexed_at(in, ts, block_offset, in_block); }));
+    uint64_t counted = u.invalid;
+    for (const auto& [start, due] : dues) {
+        if (segment_base_of(in, due.old.block_offset) != u.base) continue;
+        if (auto s = due_short(in, due); s && s->segment) counted += 1;
+    }
+    return std::pair<uint64_t, uint64_t>(u.base, u.unindexed > counted ? u.unindexed - counted : 0);
+}
+
+}  // namespace
+
+std::optional<uint64_t> segment_invalid_count(const DatasetInner& in, uint64_t block_offset) {
+    const uint64_t base = segment_base_of(in, block_offset);
+    if (const DataSegment* seg = in.segments.find_open(base)) return seg->invalid_record_count();
+    if (const ClosedSegment* c = in.segments.find_closed(base)) return c->stats.invalid_record_count;
+    return std::nullopt;
+}
+
+Status prepare_count(DatasetInner& in, const std::optional<IndexEntry>& old) {
+    if (!old || old->is_sentinel()) return {};
+    BRVL_TRY(in.segments.prepare_mark_invalid(old->block_offset));
+    if (segment_base_of(in, old->block_offset) < in.state.stats_watermark()) BRVL_TRY(in.state.prepare());
+    return {};
+}
+
+void count_invalid(DatasetInner& in, const IndexEntry& old, BlockCache* cache) {
+    if (old.is_sentinel()) return;
+    if (cache) cache->remove(block_key_of(in, old.block_offset));
+    Status counted = [&]() -> Status {
+        BRVL_TRY(in.segments.mark_invalid(old.block_offset));
+        crash_point("dataset.count.segment");
+        if (segment_base_of(in, old.block_offset) < in.state.stats_watermark()) BRVL_TRY(in.state.increment_invalid());
+        crash_point("dataset.count.total");
+        return in.index.counted(old.timestamp);
+    }();
+    if (!counted.ok()) {
+        // The change is made: its count-due record keeps what is left to count.
+        log::warn(log::kDataset, "[dataset] counting the record of timestamp {} replaced by a change: {}; counted later",
+                  old.timestamp, counted.error());
+        in.counts_left = true;
+    }
+}
+
+void uncount_stored(DatasetInner& in, const IndexEntry& stored) {
+    Status counted = [&]() -> Status {
+        BRVL_TRY(in.segments.mark_invalid(stored.block_offset));
+        if (segment_base_of(in, stored.block_offset) < in.state.stats_watermark())
+            BRVL_TRY(in.state.increment_invalid());
+        return {};
+    }();
+    if (!counted.ok()) {
+        log::warn(log::kDataset, "[dataset] cannot count the unindexed record of timestamp {}: {}", stored.timestamp,
+                  counted.error());
+    }
+}
+
+Status settle_counts_due(DatasetInner& in) {
+    for (const auto& [start, due] : in.index.counts_due()) {
+        if (auto s = due_short(in, due)) {
+            if (s->segment || s->total)
+                log::warn(log::kDataset, "[dataset] counting the record of timestamp {} replaced by an interrupted change",
+                          due.old.timestamp);
+            if (s->segment) BRVL_TRY(in.segments.mark_invalid(due.old.block_offset));
+            if (s->total) BRVL_TRY(in.state.increment_invalid());
+        }
+        BRVL_TRY(in.index.clear_count_due(start));
+    }
+    in.counts_left = false;
+    return {};
+}
+
+Status settle_unindexed(DatasetInner& in) {
+    const auto [base, n] = BRVL_TRY(unindexed_records(in, {}));
+    if (n == 0) return {};
+    log::warn(log::kDataset,
+              "[dataset] counting {} record(s) of data segment {} that no index entry points to (a write interrupted "
+              "before its index entry)",
+              n, base);
+    for (uint64_t i = 0; i < n; ++i) {
+        BRVL_TRY(in.segments.mark_invalid(base));
+        if (base < in.state.stats_watermark()) BRVL_TRY(in.state.increment_invalid());
+    }
+    return {};
+}
+
+Result<uint64_t> uncounted_invalid(DatasetInner& in) {
+    // A writable dataset has counted everything but what a failed count left due.
+    if (!in.segments.read_only() && !in.counts_left) return 0;
+    const auto dues = BRVL_TRY(in.index.current_counts_due());
+    uint64_t n = 0;
+    for (const auto& [start, due] : dues) {
+        if (auto s = due_short(in, due)) n += (s->folded ? s->total : s->segment) ? 1 : 0;
+    }
+    if (in.segments.read_only()) n += BRVL_TRY(unindexed_records(in, dues)).second;
+    return n;
+}
+
+}  // namespace dataset_detail
+
+}  // namespace brenvale
