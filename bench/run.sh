@@ -7,10 +7,8 @@
 #            N/5 records and the point reads N/10. The table goes to stdout and to
 #            bench/results/latest.md.
 #   --smoke  N = 10000, one run each, no dropping of the OS page cache (what CI runs): both
-#            tables go to stdout, the engine table to <bench build dir>/bench-smoke.md and
-#            the Python table to <bench build dir>/bench-python-smoke.md (scripts/test.sh
-#            saves stdout, both tables, as build/bench-smoke-tables.md); fails when a
-#            benchmark reported an error.
+#            tables go to stdout and to <bench build dir>/bench-smoke.md (build-bench/
+#            bench-smoke.md by default); fails when a benchmark reported an error.
 #
 # Env: BRENVALE_BENCH_BUILD_DIR (the bench build dir, default build-bench),
 #      BRENVALE_BENCH_SCRATCH (where the stores are written, default the bench build dir;
@@ -107,7 +105,7 @@ say "table written to $OUT"
 # ---- The Python-level benchmark: the brenvale module against the standard sqlite3 ----
 # N records, point reads N/10, BRENVALE_BENCH_REPS runs (one in the smoke run), with the
 # module built into the same build dir; the table goes to bench/results/python-latest.md
-# (smoke run: <bench build dir>/bench-python-smoke.md). Skipped without a CPython 3.14 with
+# (smoke run: after the engine table in <bench build dir>/bench-smoke.md). Skipped without a CPython 3.14 with
 # headers where scripts/find-python.sh looks (as scripts/setup.sh does, but without
 # provisioning one).
 # shellcheck source=scripts/find-python.sh
@@ -122,7 +120,7 @@ if [ -z "$PY314" ]; then
     exit "$rc"
 fi
 PY_OUT=$ROOT/bench/results/python-latest.md
-[ "$OUT" = "$ROOT/bench/results/latest.md" ] || PY_OUT=$BUILD_DIR/bench-python-smoke.md
+[ "$OUT" = "$ROOT/bench/results/latest.md" ] || PY_OUT=$BUILD_DIR/bench-python-smoke.tmp
 say "building the brenvale module in $BUILD_DIR (Release, $PY314)"
 cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DBRENVALE_BENCH=ON -DBRENVALE_PYTHON=ON \
     -DPython3_EXECUTABLE="$PY314" >/dev/null
@@ -139,6 +137,12 @@ if [ ! -s "$PY_OUT" ]; then
 fi
 echo
 cat "$PY_OUT"
-say "Python table written to $PY_OUT"
+if [ "$PY_OUT" = "$BUILD_DIR/bench-python-smoke.tmp" ]; then
+    { echo; cat "$PY_OUT"; } >> "$OUT"
+    rm -f "$PY_OUT"
+    say "Python table written to $OUT"
+else
+    say "Python table written to $PY_OUT"
+fi
 [ "$py_rc" -eq 0 ] || rc=$py_rc
 exit "$rc"
