@@ -315,65 +315,47 @@ TEST(DatasetFaultTest, AllocationFailureInAReadLeavesTheDatasetUsable) {
 // A change whose count cannot be made: it fails and changes nothing when what the count
 // needs cannot be opened (no descriptor left for the replaced record's closed segment),
 // and it is made and reported made when the count fails after its index entry changed (a
-// failed state file flush): the count is made good before that index segment changes
-// again. Counted records minus invalid ones stay the records held, throughout.
+// failed state file flush): the count is made good before the index changes again. The
+// records counted minus the invalid ones stay the records held throughout.
 TEST(DatasetFaultTest, AChangeWhoseCountFailsIsWhollyMadeOrNotAtAll) {
-    struct Case {
-        const char* what;
-        IoFaultPlan fault;
-        bool made;
-        std::function<Status(Dataset&)> change;
-        std::function<void(Model&)> effect;
-    };
+    using testing::RecordOp;
     const std::vector<uint8_t> v = testing::bytes("again");
-    const Case cases[] = {
-        {"write, no descriptor", {io_op::kOpen, 0, EMFILE, true}, false, [&](Dataset& d) { return d.write(1, v); },
-         [&](Model& m) { m[1] = v; }},
-        {"delete, no descriptor", {io_op::kOpen, 0, EMFILE, true}, false,
-         [&](Dataset& d) { return d.delete_record(1); }, [&](Model& m) { m.erase(1); }},
-        {"write, state flush fails", {io_op::kMsync, 0, EIO, false}, true, [&](Dataset& d) { return d.write(1, v); },
-         [&](Model& m) { m[1] = v; }},
-        {"delete, state flush fails", {io_op::kMsync, 0, EIO, false}, true,
-         [&](Dataset& d) { return d.delete_record(1); }, [&](Model& m) { m.erase(1); }},
+    const IoFaultPlan no_descriptor{io_op::kOpen, 0, EMFILE, true}, failed_flush{io_op::kMsync, 0, EIO, false};
+    const std::tuple<RecordOp, IoFaultPlan, bool> cases[] = {
+        {{RecordOp::Write, 1, v}, no_descriptor, false},
+        {{RecordOp::Delete, 1, {}}, no_descriptor, false},
+        {{RecordOp::Write, 1, v}, failed_flush, true},
+        {{RecordOp::Delete, 1, {}}, failed_flush, true},
     };
-    auto expect_live_count = [](Dataset& d, const Model& m, const std::string& where) {
-        auto in = d.inspect();
-        ASSERT_TRUE(in.ok()) << where;
-        EXPECT_EQ(in->state.total_record_count - in->state.total_invalid_record_count, m.size()) << where;
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [change, fault, made] : cases) {
+        SCOPED_TRACE(fmt::format("op {}, fault on {:#x}", static_cast<int>(change.kind), fault.ops));
         TempDir dir;
         const std::string path = dir.file("ds");
         Model m;
-        {
-            auto d = Dataset::create(kKey, path, testing::small_segments(false, 0));
-            ASSERT_TRUE(d.ok());
-            for (int64_t ts = 1; ts <= 60; ++ts) ASSERT_TRUE(d->write(ts, m[ts] = testing::random_bytes(600, ts)).ok());
-            ASSERT_TRUE(d->close().ok());
-        }
-        Dataset d = *Dataset::open(kKey, path);
+        std::optional<Dataset> d = *Dataset::create(kKey, path, testing::small_segments(false, 0));
+        for (int64_t ts = 1; ts <= 60; ++ts) ASSERT_TRUE(d->write(ts, m[ts] = testing::random_bytes(600, ts)).ok());
+        ASSERT_TRUE(testing::run_record_op(d, {RecordOp::Reopen, 0, {}}, kKey, path).ok());
         // The newest data segment and the index segment of timestamp 1 open; the data
         // segment of its record (folded into the state file's totals) closed.
-        ASSERT_TRUE(d.write(61, m[61] = testing::bytes("new")).ok());
-        ASSERT_TRUE(d.query_exist(1, 2).ok());
-        Status st;
+        ASSERT_TRUE(d->write(61, m[61] = testing::bytes("new")).ok() && d->query_exist(1, 2).ok());
+        auto expect_held = [&](const std::string& where) {
+            testing::expect_records(*d, m, nullptr, where);
+            auto in = d->inspect();
+            ASSERT_TRUE(in.ok()) << where;
+            EXPECT_EQ(in->state.total_record_count - in->state.total_invalid_record_count, m.size()) << where;
+        };
         {
-            testing::ScopedIoFaults faults(c.fault.ops, c.fault.skip, c.fault.error, c.fault.sticky);
-            st = c.change(d);
+            testing::ScopedIoFaults faults(fault.ops, fault.skip, fault.error, fault.sticky);
+            Status st = testing::run_record_op(d, change, kKey, path);
             EXPECT_GT(io_calls_failed(), 0u);
+            EXPECT_EQ(st.ok(), made) << (st.ok() ? "made" : st.error().to_string());
         }
-        EXPECT_EQ(st.ok(), c.made) << (st.ok() ? "made" : st.error().to_string());
-        if (c.made) c.effect(m);
-        testing::expect_records(d, m, nullptr, "after the change");
-        expect_live_count(d, m, "after the change");
-        // The next change of that index segment, and a reopen.
-        ASSERT_TRUE(d.write(2, m[2] = testing::bytes("two")).ok());
-        expect_live_count(d, m, "after the next change");
-        ASSERT_TRUE(d.close().ok());
-        Dataset back = *Dataset::open(kKey, path);
-        testing::expect_records(back, m, nullptr, "reopened");
-        expect_live_count(back, m, "reopened");
+        if (made) testing::apply(m, change);
+        expect_held("after the change");
+        ASSERT_TRUE(d->write(2, m[2] = testing::bytes("two")).ok());  // the same index segment
+        expect_held("after the next change");
+        ASSERT_TRUE(testing::run_record_op(d, {RecordOp::Reopen, 0, {}}, kKey, path).ok());
+        expect_held("reopened");
     }
 }
 

@@ -271,8 +271,7 @@ TEST(DatasetTotalsTest, TotalsCoverEverySegmentAcrossRollOversAndReopen) {
 // stops no write: a writable open counts the totals again from the segment files, with a
 // warning, and the dataset keeps every record and takes more.
 TEST(DatasetTotalsTest, AWatermarkThatCannotBeASegmentBaseIsCountedAgainFromTheFiles) {
-    const uint64_t kWatermarks[] = {UINT64_MAX, uint64_t{1} << 63, static_cast<uint64_t>(INT64_MAX) - 3000};
-    for (const uint64_t watermark : kWatermarks) {
+    for (const uint64_t watermark : {UINT64_MAX, uint64_t{1} << 63, static_cast<uint64_t>(INT64_MAX) - 3000}) {
         SCOPED_TRACE(watermark);
         TempDir dir;
         const DataSetKey key{"t", "t"};
@@ -280,38 +279,29 @@ TEST(DatasetTotalsTest, AWatermarkThatCannotBeASegmentBaseIsCountedAgainFromTheF
         c.data_segment_size = 16 << 10;
         c.initial_data_segment_size = 4096;
         std::map<int64_t, std::string> model;
-        {
-            auto d = Dataset::create(key, dir.file("d"), c);
-            ASSERT_TRUE(d.ok());
-            for (int64_t ts = 0; ts < 300; ++ts) ASSERT_TRUE(d->write(ts, bytes(model[ts] = std::string(100, 'a' + ts % 26))).ok());
-            ASSERT_TRUE(d->close().ok());
-        }
-        {
-            const FileHandle state = *FileHandle::open(dir.file("d/state"), FileHandle::Mode::ReadWrite);
-            uint8_t le[8];
-            for (int i = 0; i < 8; ++i) le[i] = static_cast<uint8_t>(watermark >> (8 * i));
-            ASSERT_TRUE(state.write_at(8, {le, 8}).ok());
-        }
+        auto write = [&](Dataset& d, int count) {
+            for (int i = 0; i < count; ++i) {
+                const auto ts = static_cast<int64_t>(model.size());
+                ASSERT_TRUE(d.write(ts, bytes(model[ts] = std::string(100, 'a' + ts % 26))).ok());
+            }
+        };
+        Dataset d = *Dataset::create(key, dir.file("d"), c);
+        write(d, 300);
+        ASSERT_TRUE(d.close().ok());
+        uint8_t le[8];
+        store_u64(le, watermark);
+        ASSERT_TRUE(FileHandle::open(dir.file("d/state"), FileHandle::Mode::ReadWrite)->write_at(8, {le, 8}).ok());
         for (int round = 0; round < 2; ++round) {
             testing::LogCapture logs(log::Level::Warn);
-            auto d = Dataset::open(key, dir.file("d"));
-            ASSERT_TRUE(d.ok()) << d.error().to_string();
+            d = *Dataset::open(key, dir.file("d"));
             EXPECT_EQ(logs.count_starting("[dataset-state] statistics watermark"), round == 0 ? 1u : 0u);
-            auto st = d->inspect();
-            ASSERT_TRUE(st.ok());
-            EXPECT_EQ(st->state.total_record_count, model.size());
-            EXPECT_GT(st->state.data_segments, 2u);
-            for (int i = 0; i < 30; ++i) {
-                const int64_t ts = static_cast<int64_t>(model.size());
-                Status w = d->write(ts, bytes(model[ts] = "more " + std::to_string(ts)));
-                ASSERT_TRUE(w.ok()) << w.error().to_string();
-            }
-            EXPECT_EQ(d->inspect()->state.total_record_count, model.size());
-            auto all = d->query_all(INT64_MIN, INT64_MAX);
-            ASSERT_TRUE(all.ok());
-            ASSERT_EQ(all->size(), model.size());
+            EXPECT_EQ(d.inspect()->state.total_record_count, model.size());
+            write(d, 30);
+            EXPECT_EQ(d.inspect()->state.total_record_count, model.size());
+            auto all = d.query_all(INT64_MIN, INT64_MAX);
+            ASSERT_TRUE(all.ok() && all->size() == model.size());
             for (const auto& r : *all) EXPECT_EQ(text(r.data), model[r.timestamp]) << r.timestamp;
-            ASSERT_TRUE(d->close().ok());
+            ASSERT_TRUE(d.close().ok());
         }
     }
 }

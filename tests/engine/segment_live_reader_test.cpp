@@ -439,101 +439,86 @@ TEST(SegmentLiveReader, AnIndexEntryRewrittenInPlaceIsNeverReadTorn) {
     EXPECT_EQ(torn, 0u) << "of " << reads << " reads";
 }
 
-// A writer that pauses for 25 ms inside every seal, between the block header's compressed
-// size and its flags (a slow writer, descheduled there): a reader that stops waiting for
-// the change takes the raw block by its frames and reads every record of it whole.
-TEST(SegmentLiveReader, ARecordOfABlockWhoseSealIsSlowIsReadWhole) {
-    TempDir dir;
-    const std::string path = dir.file("ds");
-    const DataSetKey key{"live", "ds"};
+// ---- a writer that stands still inside its changes ----
+
+// Set in the writer process: it stands still for g_pause_us at each of g_pause_steps,
+// Progress::acked odd meanwhile (a count of its pauses).
+std::vector<std::string_view> g_pause_steps;
+useconds_t g_pause_us = 0;
+Progress* g_progress = nullptr;
+
+void pause_at_steps(const char* step) {
+    if (std::find(g_pause_steps.begin(), g_pause_steps.end(), std::string_view(step)) == g_pause_steps.end()) return;
+    g_progress->acked.fetch_add(1);
+    ::usleep(g_pause_us);
+    g_progress->acked.fetch_add(1);
+}
+
+// A writer that stands still inside every seal, between the block header's compressed size
+// and its flags: a reader that stops waiting for the change takes the raw block by its
+// frames and reads every record of it whole. A writer that rewrites the second of three
+// records again and again, standing still inside each rewrite (record stored, count-due
+// record set, entry changed, old record's segment count made): a read-only inspect while
+// it stands still counts three records held, records minus invalid ones.
+TEST(SegmentLiveReader, ReadsAndCountsBesideAWriterStandingStillInsideAChange) {
     auto value = [](uint64_t ts) {  // compressible: the sealed block is much smaller than the raw one
         std::vector<uint8_t> v(900 + ts % 200, static_cast<uint8_t>(ts % 251));
         store_u64(v.data(), ts);
         return v;
     };
-    auto writer = [&](Progress& p) {
-        set_crash_hook([](const char* step) {
-            if (std::string_view(step) == "seal.payload_size") ::usleep(25000);
-        });
-        auto d = Dataset::create(key, path, DatasetConfig{});
-        if (!d.ok()) return 2;
-        p.ready = 1;
-        for (uint64_t ts = 1; ts <= 3000; ++ts) {  // a seal every 250 records or so
-            if (!d->write(static_cast<int64_t>(ts), value(ts)).ok()) return 3;
-            p.acked = ts;
-        }
-        p.done = 1;
-        return 0;
-    };
-    std::optional<Dataset> reader;
-    uint64_t reads = 0, failed = 0;
-    std::string first_error;
-    beside(writer, [&](Progress& p) {
-        if (!reader) reader.emplace(std::move(*Dataset::open_read_only(key, path)));
-        const uint64_t acked = p.acked;
-        for (uint64_t ts = acked > 300 ? acked - 300 : 1; ts <= acked; ts += 7) {
-            auto r = reader->read(static_cast<int64_t>(ts));
-            ++reads;
-            if (r.ok() && r->has_value() && (*r)->data == value(ts)) continue;
-            if (failed++ == 0) first_error = r.ok() ? fmt::format("record {} not as written", ts) : r.error().to_string();
-        }
-    });
-    EXPECT_EQ(failed, 0u) << "of " << reads << " reads; the first: " << first_error;
-}
-
-// A writer that rewrites the second of three records again and again, pausing inside each
-// rewrite (after storing the record, with the count-due record set, after the entry
-// changed, after the old record's segment counted it): a read-only dataset's inspect
-// made while the writer stands still counts three records, its records minus invalid ones.
-std::atomic<uint64_t>* g_pause_serial = nullptr;  // odd while the writer stands still
-
-TEST(SegmentLiveReader, AReadOnlyInspectBesideAPausedRewriteCountsTheRecordsHeld) {
-    TempDir dir;
-    const std::string path = dir.file("ds");
-    const DataSetKey key{"live", "ds"};
-    void* mem = ::mmap(nullptr, sizeof(std::atomic<uint64_t>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(mem, MAP_FAILED);
-    g_pause_serial = new (mem) std::atomic<uint64_t>(0);
-    auto writer = [&](Progress& p) {
-        auto d = Dataset::create(key, path, DatasetConfig{});
-        if (!d.ok()) return 2;
-        for (int64_t ts = 1; ts <= 3; ++ts)
-            if (!d->write(ts, std::vector<uint8_t>(100, 1)).ok()) return 3;
-        set_crash_hook([](const char* step) {
-            const std::string_view s(step);
-            if (s != "dataset.write.stored" && s != "index.count_due.set" && s != "dataset.write.replaced" &&
-                s != "dataset.count.segment")
+    for (const bool rewrite : {false, true}) {
+        TempDir dir;
+        const std::string path = dir.file("ds");
+        const DataSetKey key{"live", "ds"};
+        auto writer = [&](Progress& p) {
+            auto d = Dataset::create(key, path, DatasetConfig{});
+            for (int64_t ts = 1; ts <= 3 && d.ok(); ++ts) p.records = d->write(ts, value(ts)).ok() ? ts : 0;
+            if (p.records != 3) return 2;
+            g_progress = &p;
+            g_pause_steps = rewrite ? std::vector<std::string_view>{"dataset.write.stored", "index.count_due.set",
+                                                                    "dataset.write.replaced", "dataset.count.segment"}
+                                    : std::vector<std::string_view>{"seal.payload_size"};
+            g_pause_us = rewrite ? 15000 : 25000;
+            set_crash_hook(pause_at_steps);
+            p.ready = 1;
+            const auto end = writer_deadline();  // rewrites stand still a while: for a time only
+            for (uint64_t k = 4; k < 3000 && (!rewrite || std::chrono::steady_clock::now() < end); ++k) {
+                // without rewrites, a seal every 250 records or so
+                if (!d->write(rewrite ? 2 : static_cast<int64_t>(k), value(k)).ok()) return 3;
+                if (!rewrite) p.records = k;
+            }
+            p.done = 1;
+            return 0;
+        };
+        std::optional<Dataset> reader;
+        uint64_t checked = 0, wrong = 0;
+        std::string first;
+        beside(writer, [&](Progress& p) {
+            if (!reader) reader.emplace(std::move(*Dataset::open_read_only(key, path)));
+            const uint64_t pauses = p.acked, last = p.records;
+            std::string fault;
+            if (!rewrite) {
+                for (uint64_t ts = last > 300 ? last - 300 : 1; ts <= last && fault.empty(); ts += 7) {
+                    auto got = reader->read(static_cast<int64_t>(ts));
+                    if (!got.ok()) fault = got.error().to_string();
+                    else if (!*got || (*got)->data != value(ts)) fault = fmt::format("record {} not as written", ts);
+                }
+            } else if (pauses % 2 == 1) {
+                auto in = reader->inspect();
+                ASSERT_TRUE(in.ok()) << in.error().to_string();
+                if (p.acked != pauses) return;  // the writer moved on meanwhile
+                const DataSetState& st = in->state;
+                if (st.total_record_count - st.total_invalid_record_count != 3)
+                    fault = fmt::format("{} records, {} invalid", st.total_record_count, st.total_invalid_record_count);
+            } else {
                 return;
-            g_pause_serial->fetch_add(1);
-            ::usleep(15000);
-            g_pause_serial->fetch_add(1);
+            }
+            ++checked;
+            if (!fault.empty() && wrong++ == 0) first = fault;
         });
-        p.ready = 1;
-        const auto end = writer_deadline();
-        for (uint64_t k = 0; std::chrono::steady_clock::now() < end; ++k)
-            if (!d->write(2, std::vector<uint8_t>(50 + k % 100, 2)).ok()) return 4;
-        p.done = 1;
-        return 0;
-    };
-    std::optional<Dataset> reader;
-    uint64_t checked = 0, wrong = 0;
-    std::string example;
-    beside(writer, [&](Progress&) {
-        if (!reader) reader.emplace(std::move(*Dataset::open_read_only(key, path)));
-        const uint64_t serial = g_pause_serial->load();
-        if (serial % 2 == 0) return;
-        auto in = reader->inspect();
-        ASSERT_TRUE(in.ok()) << in.error().to_string();
-        if (g_pause_serial->load() != serial) return;  // the writer moved on meanwhile
-        ++checked;
-        const uint64_t held = in->state.total_record_count - in->state.total_invalid_record_count;
-        if (held != 3 && wrong++ == 0)
-            example = fmt::format("{} records, {} invalid", in->state.total_record_count,
-                                  in->state.total_invalid_record_count);
-    });
-    EXPECT_GT(checked, 20u);
-    EXPECT_EQ(wrong, 0u) << "of " << checked << " inspects; the first: " << example;
-    ::munmap(mem, sizeof(std::atomic<uint64_t>));
+        EXPECT_GT(checked, 20u);
+        EXPECT_EQ(wrong, 0u) << (rewrite ? "inspects" : "reads") << ": of " << checked << ", the first: " << first;
+    }
 }
 
 }  // namespace
