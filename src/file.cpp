@@ -44,23 +44,23 @@ Reliefs& reliefs() {
 thread_local bool t_relieving = false;
 
 // Runs open (a descriptor, or -1 with errno set) again while interrupted; when it fails for
-// lack of descriptors and the reliefs freed some, once more. errno is that of the last try.
+// lack of descriptors and the reliefs freed some, again (another thread may have taken
+// what they freed: a few rounds). errno is that of the last try.
 template <typename Open>
 int open_with_relief(Open open) {
+    constexpr int kReliefRounds = 4;
     int fd;
-    do {
-        fd = open();
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0 || !out_of_descriptors(errno)) return fd;
-    const int err = errno;
-    if (!relieve_descriptors()) {
-        errno = err;
-        return -1;
+    for (int round = 0;; ++round) {
+        do {
+            fd = open();
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || !out_of_descriptors(errno) || round == kReliefRounds) return fd;
+        const int err = errno;
+        if (!relieve_descriptors()) {
+            errno = err;
+            return -1;
+        }
     }
-    do {
-        fd = open();
-    } while (fd < 0 && errno == EINTR);
-    return fd;
 }
 
 }  // namespace
