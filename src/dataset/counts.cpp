@@ -42,17 +42,17 @@ std::optional<uint64_t> current_segment_invalid(DatasetInner& in, uint64_t block
     return stats->invalid_record_count;
 }
 
-// Nothing when the entry is still the one recorded (the change did not happen) or cannot
-// be read (a later look settles it).
-std::optional<DueShort> due_short(DatasetInner& in, const CountDue& due) {
-    auto now = in.index.lookup(due.old.timestamp);
-    if (!now.ok() || *now == std::optional<IndexEntry>(due.old)) return std::nullopt;
+// Nothing when the entry is still the one recorded (the change did not happen); the error
+// when it cannot be read (a later look settles the record).
+Result<std::optional<DueShort>> due_short(DatasetInner& in, const CountDue& due) {
+    const auto now = BRVL_TRY(in.index.lookup(due.old.timestamp));
+    if (now == std::optional<IndexEntry>(due.old)) return std::optional<DueShort>();
     DueShort s;
     s.folded = segment_base_of(in, due.old.block_offset) < in.state.stats_watermark();
     s.segment = current_segment_invalid(in, due.old.block_offset) == due.segment_invalid;
     s.total = due.total_invalid != CountDue::kNotInTotals &&
               in.state.fields().total_invalid_record_count == due.total_invalid;
-    return s;
+    return std::optional<DueShort>(s);
 }
 
 // Whether the index points to the record of ts at a global address.
@@ -73,7 +73,7 @@ Result<std::pair<uint64_t, uint64_t>> unindexed_records(DatasetInner& in,
     uint64_t counted = u.invalid;
     for (const auto& [start, due] : dues) {
         if (segment_base_of(in, due.old.block_offset) != u.base) continue;
-        if (auto s = due_short(in, due); s && s->segment) counted += 1;
+        if (auto s = due_short(in, due); s.ok() && *s && (*s)->segment) counted += 1;
     }
     return std::pair<uint64_t, uint64_t>(u.base, u.unindexed > counted ? u.unindexed - counted : 0);
 }
@@ -125,9 +125,15 @@ void uncount_stored(DatasetInner& in, const IndexEntry& stored) {
     }
 }
 
+// A kill (or a failed count) between an index change and the count of the record it
+// replaced left a count-due record: when the entry did change, the counts still at their
+// values from before the change get the record. Done or not, the record is removed; one
+// whose entry cannot be read stays for the next open.
 Status settle_counts_due(DatasetInner& in) {
     for (const auto& [start, due] : in.index.counts_due()) {
-        if (auto s = due_short(in, due)) {
+        auto short_of = due_short(in, due);
+        if (!short_of.ok()) continue;
+        if (const std::optional<DueShort>& s = *short_of) {
             if (s->segment || s->total)
                 log::warn(log::kDataset, "[dataset] counting the record of timestamp {} replaced by an interrupted change",
                           due.old.timestamp);
@@ -160,7 +166,7 @@ Result<uint64_t> uncounted_invalid(DatasetInner& in) {
     const auto dues = BRVL_TRY(in.index.current_counts_due());
     uint64_t n = 0;
     for (const auto& [start, due] : dues) {
-        if (auto s = due_short(in, due)) n += (s->folded ? s->total : s->segment) ? 1 : 0;
+        if (auto s = due_short(in, due); s.ok() && *s) n += ((*s)->folded ? (*s)->total : (*s)->segment) ? 1 : 0;
     }
     if (in.segments.read_only()) n += BRVL_TRY(unindexed_records(in, dues)).second;
     return n;
