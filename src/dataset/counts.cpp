@@ -14,6 +14,8 @@
 //                             failure, by the next writable open after a kill.
 //
 // inspect works out from the files at each call what the counters do not hold yet.
+#include <algorithm>
+
 #include "dataset/inner.h"
 #include "log.h"
 
@@ -55,6 +57,16 @@ Result<std::optional<DueShort>> due_short(DatasetInner& in, const CountDue& due)
     return std::optional<DueShort>(s);
 }
 
+// Counts the record at a global address invalid: in its data segment, and in the state
+// file's total when that segment is folded there.
+Status count_record_invalid(DatasetInner& in, uint64_t block_offset) {
+    BRVL_TRY(in.segments.mark_invalid(block_offset));
+    crash_point("dataset.count.segment");
+    if (segment_base_of(in, block_offset) < in.state.stats_watermark()) BRVL_TRY(in.state.increment_invalid());
+    crash_point("dataset.count.total");
+    return {};
+}
+
 // Whether the index points to the record of ts at a global address.
 bool indexed_at(DatasetInner& in, int64_t ts, uint64_t block_offset, uint16_t in_block) {
     auto e = in.index.lookup(ts);
@@ -64,17 +76,12 @@ bool indexed_at(DatasetInner& in, int64_t ts, uint64_t block_offset, uint16_t in
 }
 
 // The newest data segment's records that no index entry points to beyond what its invalid
-// count holds and beyond the count-due records still to be added to it: its base and their
-// number.
-Result<std::pair<uint64_t, uint64_t>> unindexed_records(DatasetInner& in,
-                                                        const std::vector<std::pair<int64_t, CountDue>>& dues) {
+// count holds and beyond the count-due records still to be added to it (their segments'
+// bases in `due_bases`): its base and their number.
+Result<std::pair<uint64_t, uint64_t>> unindexed_records(DatasetInner& in, const std::vector<uint64_t>& due_bases) {
     const SegmentSet::Unindexed u = BRVL_TRY(in.segments.unindexed_records(
         [&](int64_t ts, uint64_t block_offset, uint16_t in_block) { return indexed_at(in, ts, block_offset, in_block); }));
-    uint64_t counted = u.invalid;
-    for (const auto& [start, due] : dues) {
-        if (segment_base_of(in, due.old.block_offset) != u.base) continue;
-        if (auto s = due_short(in, due); s.ok() && *s && (*s)->segment) counted += 1;
-    }
+    const uint64_t counted = u.invalid + static_cast<uint64_t>(std::count(due_bases.begin(), due_bases.end(), u.base));
     return std::pair<uint64_t, uint64_t>(u.base, u.unindexed > counted ? u.unindexed - counted : 0);
 }
 
@@ -97,13 +104,8 @@ Status prepare_count(DatasetInner& in, const std::optional<IndexEntry>& old) {
 void count_invalid(DatasetInner& in, const IndexEntry& old, BlockCache* cache) {
     if (old.is_sentinel()) return;
     if (cache) cache->remove(block_key_of(in, old.block_offset));
-    Status counted = [&]() -> Status {
-        BRVL_TRY(in.segments.mark_invalid(old.block_offset));
-        crash_point("dataset.count.segment");
-        if (segment_base_of(in, old.block_offset) < in.state.stats_watermark()) BRVL_TRY(in.state.increment_invalid());
-        crash_point("dataset.count.total");
-        return in.index.counted(old.timestamp);
-    }();
+    Status counted = count_record_invalid(in, old.block_offset);
+    if (counted.ok()) counted = in.index.counted(old.timestamp);
     if (!counted.ok()) {
         // The change is made: its count-due record keeps what is left to count.
         log::warn(log::kDataset, "[dataset] counting the record of timestamp {} replaced by a change: {}; counted later",
@@ -113,13 +115,7 @@ void count_invalid(DatasetInner& in, const IndexEntry& old, BlockCache* cache) {
 }
 
 void uncount_stored(DatasetInner& in, const IndexEntry& stored) {
-    Status counted = [&]() -> Status {
-        BRVL_TRY(in.segments.mark_invalid(stored.block_offset));
-        if (segment_base_of(in, stored.block_offset) < in.state.stats_watermark())
-            BRVL_TRY(in.state.increment_invalid());
-        return {};
-    }();
-    if (!counted.ok()) {
+    if (Status counted = count_record_invalid(in, stored.block_offset); !counted.ok()) {
         log::warn(log::kDataset, "[dataset] cannot count the unindexed record of timestamp {}: {}", stored.timestamp,
                   counted.error());
     }
@@ -153,22 +149,22 @@ Status settle_unindexed(DatasetInner& in) {
               "[dataset] counting {} record(s) of data segment {} that no index entry points to (a write interrupted "
               "before its index entry)",
               n, base);
-    for (uint64_t i = 0; i < n; ++i) {
-        BRVL_TRY(in.segments.mark_invalid(base));
-        if (base < in.state.stats_watermark()) BRVL_TRY(in.state.increment_invalid());
-    }
+    for (uint64_t i = 0; i < n; ++i) BRVL_TRY(count_record_invalid(in, base));
     return {};
 }
 
 Result<uint64_t> uncounted_invalid(DatasetInner& in) {
     // A writable dataset has counted everything but what a failed count left due.
     if (!in.segments.read_only() && !in.counts_left) return 0;
-    const auto dues = BRVL_TRY(in.index.current_counts_due());
     uint64_t n = 0;
-    for (const auto& [start, due] : dues) {
-        if (auto s = due_short(in, due); s.ok() && *s) n += ((*s)->folded ? (*s)->total : (*s)->segment) ? 1 : 0;
+    std::vector<uint64_t> due_bases;  // of the records whose segment count is due
+    for (const auto& [start, due] : BRVL_TRY(in.index.current_counts_due())) {
+        auto s = due_short(in, due);
+        if (!s.ok() || !*s) continue;
+        n += ((*s)->folded ? (*s)->total : (*s)->segment) ? 1 : 0;
+        if ((*s)->segment) due_bases.push_back(segment_base_of(in, due.old.block_offset));
     }
-    if (in.segments.read_only()) n += BRVL_TRY(unindexed_records(in, dues)).second;
+    if (in.segments.read_only()) n += BRVL_TRY(unindexed_records(in, due_bases)).second;
     return n;
 }
 

@@ -174,8 +174,8 @@ Status mend_stats_watermark(const SegmentSet& segments, DatasetStateFile& state)
     const uint64_t span = segments.span();
     const auto past = checked_add(w, span);
     if (w % span == 0 && past && *past <= static_cast<uint64_t>(INT64_MAX)) return {};
-    const std::vector<uint64_t> bases = segments.bases();
-    const uint64_t newest = bases.empty() ? 0 : bases.back();
+    const std::optional<SegmentStats> last = segments.last_stats();
+    const uint64_t newest = last ? last->base : 0;
     log::warn(log::kDatasetState,
               "[dataset-state] statistics watermark {} of {} cannot be a data segment base; counting the totals "
               "again from the data segment files",

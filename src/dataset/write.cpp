@@ -79,8 +79,7 @@ Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<co
     // no unreachable record is left in a segment; what the count of the replaced record
     // needs is opened before the index changes.
     BRVL_TRY(settle_left_counts(in));
-    BRVL_TRY(in.index.check_overwrite(ts));
-    BRVL_TRY(prepare_count(in, BRVL_TRY(in.index.lookup(ts))));
+    BRVL_TRY(prepare_count(in, BRVL_TRY(in.index.check_overwrite(ts))));
     StateSinks sinks(in.state);
     SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
     crash_point("dataset.write.stored");  // a record no index entry points to yet

@@ -189,10 +189,12 @@ Status Index::counted(int64_t ts) {
     return ok_status();
 }
 
-Status Index::check_overwrite(int64_t ts) {
+Result<std::optional<IndexEntry>> Index::check_overwrite(int64_t ts) {
     if (read_only_) return read_only_index_error();
     IndexSegment* seg = BRVL_TRY(segment_for(ts));
-    if (seg != nullptr && seg->find(ts, continuous_, seg->entry_count())) return ok_status();
+    if (seg != nullptr) {
+        if (auto hit = seg->find(ts, continuous_, seg->entry_count())) return std::optional<IndexEntry>(hit->second);
+    }
     if (!continuous_) {
         return Error::not_found(fmt::format("no index entry at timestamp {} (required for out-of-order write)", ts));
     }
@@ -200,7 +202,7 @@ Status Index::check_overwrite(int64_t ts) {
     if (slot_entry_count(start) > distance(start, ts)) {
         return invalid_data_fmt("continuous index hole invariant violated at timestamp {}", ts);
     }
-    return ok_status();
+    return std::optional<IndexEntry>();
 }
 
 Status Index::check_append(int64_t ts) {

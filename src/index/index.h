@@ -134,8 +134,9 @@ public:
     Result<IndexEntry> overwrite(int64_t ts, uint64_t block_offset, uint16_t in_block,
                                  IndexRangeSink* sink = nullptr, CountSource* counts = nullptr);
     // Whether `overwrite` of ts would be refused by the index: every refusal it can give
-    // comes here first, so that the caller writes no record the index will not take.
-    Status check_overwrite(int64_t ts);
+    // comes here first, so that the caller writes no record the index will not take. Gives
+    // the entry the overwrite will replace (nothing: it fills a continuous hole).
+    Result<std::optional<IndexEntry>> check_overwrite(int64_t ts);
     // The same for `append` / `append_latest` of a new latest entry ts.
     Status check_append(int64_t ts);
     // Turns the entry of ts into the sentinel and returns it as it was (with a count

@@ -264,10 +264,13 @@ Result<std::optional<int64_t>> IndexSegment::read_last_timestamp(const std::stri
 
 Status IndexSegment::ensure_open() {
     if (is_mapped()) return ok_status();
-    Mapping m = BRVL_TRY(map_whole_file(path_, !read_only_));
+    // A writable segment's blocks are allocated while the file is open (without room, by
+    // its first change).
+    Status room;
+    Mapping m = BRVL_TRY(map_whole_file(path_, !read_only_, read_only_ ? nullptr : &room));
     if (m.data() == nullptr) return Error::mmap("index segment file is empty");
     map_ = std::move(m);
-    allocated_ = false;  // allocated by the first change
+    allocated_ = !read_only_ && room.ok();
     state_locator_.forget();  // a new mapping: locate the state block again
     touch();
     clean_ = true;

@@ -513,7 +513,7 @@ Status SegmentSet::flush_dirty(uint64_t base) {
 
 Status SegmentSet::close_entry(Entry& e) const {
     if (!e.open) return ok_status();
-    if (e.open->is_mapped() && !read_only_) BRVL_TRY(e.open->flush());
+    if (e.open->is_mapped() && !read_only_ && !e.open->is_clean()) BRVL_TRY(e.open->flush());
     e.closed.path = e.open->path();
     e.closed.file_size = e.open->file_size();
     e.closed.stats = e.open->stats();
