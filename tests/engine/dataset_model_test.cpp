@@ -265,44 +265,23 @@ TEST(DatasetTotalsTest, TotalsCoverEverySegmentAcrossRollOversAndReopen) {
     EXPECT_EQ(st->state.total_invalid_record_count, 2u);
     EXPECT_EQ(st->state.open_data_segments, 0u);
     EXPECT_EQ(st->state.max_timestamp, 599);
-}
 
-// A state file whose statistics watermark cannot be a segment base (damaged or saturated)
-// stops no write: a writable open counts the totals again from the segment files, with a
-// warning, and the dataset keeps every record and takes more.
-TEST(DatasetTotalsTest, AWatermarkThatCannotBeASegmentBaseIsCountedAgainFromTheFiles) {
+    // A watermark that cannot be a segment base (damaged or saturated) stops no write: a
+    // writable open counts the totals again from the segment files, with a warning.
+    uint64_t records = 601;
     for (const uint64_t watermark : {UINT64_MAX, uint64_t{1} << 63, static_cast<uint64_t>(INT64_MAX) - 3000}) {
         SCOPED_TRACE(watermark);
-        TempDir dir;
-        const DataSetKey key{"t", "t"};
-        DatasetConfig c;
-        c.data_segment_size = 16 << 10;
-        c.initial_data_segment_size = 4096;
-        std::map<int64_t, std::string> model;
-        auto write = [&](Dataset& d, int count) {
-            for (int i = 0; i < count; ++i) {
-                const auto ts = static_cast<int64_t>(model.size());
-                ASSERT_TRUE(d.write(ts, bytes(model[ts] = std::string(100, 'a' + ts % 26))).ok());
-            }
-        };
-        Dataset d = *Dataset::create(key, dir.file("d"), c);
-        write(d, 300);
-        ASSERT_TRUE(d.close().ok());
+        ASSERT_TRUE(d->close().ok());
         uint8_t le[8];
         store_u64(le, watermark);
         ASSERT_TRUE(FileHandle::open(dir.file("d/state"), FileHandle::Mode::ReadWrite)->write_at(8, {le, 8}).ok());
-        for (int round = 0; round < 2; ++round) {
-            testing::LogCapture logs(log::Level::Warn);
-            d = *Dataset::open(key, dir.file("d"));
-            EXPECT_EQ(logs.count_starting("[dataset-state] statistics watermark"), round == 0 ? 1u : 0u);
-            EXPECT_EQ(d.inspect()->state.total_record_count, model.size());
-            write(d, 30);
-            EXPECT_EQ(d.inspect()->state.total_record_count, model.size());
-            auto all = d.query_all(INT64_MIN, INT64_MAX);
-            ASSERT_TRUE(all.ok() && all->size() == model.size());
-            for (const auto& r : *all) EXPECT_EQ(text(r.data), model[r.timestamp]) << r.timestamp;
-            ASSERT_TRUE(d.close().ok());
-        }
+        testing::LogCapture logs(log::Level::Warn);
+        d = Dataset::open(key, dir.file("d"));
+        ASSERT_TRUE(d.ok());
+        EXPECT_EQ(logs.count_starting("[dataset-state] statistics watermark"), 1u);
+        for (int64_t i = 0; i < 30; ++i, ++records) ASSERT_TRUE(d->write(600 + static_cast<int64_t>(records), bytes("more")).ok());
+        EXPECT_EQ(d->inspect()->state.total_record_count, records);
+        EXPECT_EQ(d->query_all(INT64_MIN, INT64_MAX)->size(), records - 2);  // one deleted, one replaced
     }
 }
 

@@ -108,7 +108,7 @@ inline bool is_refusal(const Error& e) {
 
 // The dataset holds `m` exactly, except that the records of `alt` (the model with the op
 // that was interrupted or failed done) may show instead: through reads, query_all, the
-// backward iterator and the existence bitmap.
+// backward iterator, the existence bitmap and inspect's counts.
 inline void expect_records(Dataset& d, const RecordModel& m, const RecordModel* alt, const std::string& where) {
     auto matches = [&](int64_t ts, const std::vector<uint8_t>* got) {
         auto same = [&](const RecordModel& x) {
@@ -141,6 +141,12 @@ inline void expect_records(Dataset& d, const RecordModel& m, const RecordModel* 
     ASSERT_TRUE(back.ok()) << where << ": " << back.error().to_string();
     std::reverse(back->begin(), back->end());
     EXPECT_TRUE(*back == *all) << where << ": the backward iterator differs";
+    // The records counted minus the invalid ones are those the dataset holds.
+    auto in = d.inspect();
+    ASSERT_TRUE(in.ok()) << where << ": " << in.error().to_string();
+    EXPECT_EQ(in->state.total_record_count - in->state.total_invalid_record_count, all->size())
+        << where << ": " << in->state.total_record_count << " records, " << in->state.total_invalid_record_count
+        << " invalid";
     if (keys.empty()) return;
     const int64_t lo = *keys.begin();
     auto bits = d.query_exist(lo, *keys.rbegin());
