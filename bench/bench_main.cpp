@@ -26,6 +26,7 @@
 
 #include "bench_common.h"
 #include "config.h"
+#include "dataset/dataset.h"
 #include "journal/journal.h"
 #include "phys_limits.h"
 
@@ -386,6 +387,56 @@ Result<Measured> bench_journal_drain() {
     return m;
 }
 
+// What opening and inspecting a dataset costs as it grows: N sensor records in one data
+// segment, then a writable open (with its close), and a read-only dataset's inspect, each
+// timed over kOpenRounds calls. Variants: the newest record deleted, and an index of about
+// 1,600 segment files. The rate is calls per second.
+constexpr uint64_t kOpenRounds = 20;
+
+enum class OpenCase { Present, NewestDeleted, ManyIndexSegments };
+
+Result<std::unique_ptr<ScratchDir>> open_case_dataset(OpenCase c, const DataSetKey& key) {
+    auto dir = BRVL_TRY(ScratchDir::make("open_inspect"));
+    prepare_payloads(Kind::Sensor100);
+    const uint64_t n = params().n;
+    DatasetConfig cfg;
+    cfg.data_segment_size = kNoRollSegment;
+    cfg.initial_data_segment_size = 64ull << 20;
+    if (c == OpenCase::ManyIndexSegments) {
+        const uint64_t per_segment = std::max<uint64_t>(1, n / 1600);
+        cfg.index_segment_size = cfg.initial_index_segment_size = 128 + 32 * per_segment;
+    }
+    Dataset d = BRVL_TRY(Dataset::create(key, dir->path(), cfg));
+    for (uint64_t i = 0; i < n; ++i) BRVL_TRY(d.write(timestamp_of(Kind::Sensor100, i), payload(Kind::Sensor100, i)));
+    if (c == OpenCase::NewestDeleted) BRVL_TRY(d.delete_record(timestamp_of(Kind::Sensor100, n - 1)));
+    BRVL_TRY(d.close());
+    return dir;
+}
+
+Result<Measured> bench_open(OpenCase c, bool inspect_read_only) {
+    const DataSetKey key{"bench", "open"};
+    auto dir = BRVL_TRY(open_case_dataset(c, key));
+    Measured m;
+    if (inspect_read_only) {
+        Dataset d = BRVL_TRY(Dataset::open_read_only(key, dir->path()));
+        BRVL_TRY(d.inspect());
+        const auto t0 = Clock::now();
+        for (uint64_t i = 0; i < kOpenRounds; ++i) BRVL_TRY(d.inspect());
+        m.seconds = seconds_since(t0);
+    } else {
+        BRVL_TRY(BRVL_TRY(Dataset::open(key, dir->path())).close());
+        const auto t0 = Clock::now();
+        for (uint64_t i = 0; i < kOpenRounds; ++i) {
+            Dataset d = BRVL_TRY(Dataset::open(key, dir->path()));
+            BRVL_TRY(d.inspect());
+            BRVL_TRY(d.close());
+        }
+        m.seconds = seconds_since(t0);
+    }
+    m.ops = kOpenRounds;
+    return m;
+}
+
 void register_all() {
     const std::vector<StoreSpec> specs = store_specs();
     const Kind kinds[] = {Kind::Random100, Kind::Sensor100, Kind::Random4k};
@@ -434,6 +485,13 @@ void register_all() {
     }
     add("journal_range/engine", []() { return bench_journal_range(); });
     add("journal_drain/engine", []() { return bench_journal_drain(); });
+    const std::pair<const char*, OpenCase> open_cases[] = {{"engine", OpenCase::Present},
+                                                           {"engine_deleted", OpenCase::NewestDeleted},
+                                                           {"engine_index", OpenCase::ManyIndexSegments}};
+    for (const auto& [store, c] : open_cases) {
+        add(std::string("open_writable/") + store, [c]() { return bench_open(c, false); });
+        add(std::string("inspect_read_only/") + store, [c]() { return bench_open(c, true); });
+    }
 }
 
 // Takes --n=, --dir= and --no-drop-caches out of argv before Google Benchmark sees it.

@@ -293,6 +293,21 @@ def build(results):
     t.add("journal consumer drain, 100,000 sealed record writes, one poll and ack each (records/s)",
           t.rate_cell("journal_drain", "engine"), "— (no journal)", "—", "—", "—", "—")
 
+    # Opening and inspecting: the time of one call.
+    def per_call(w, store):
+        s = t.spread(w, store, lambda b: None if not b.get("items_per_second") else 1e3 / b["items_per_second"])
+        if s is None:
+            return "—" if not t.has(w, store) else "error"
+        text = f"{num(s.med)} ms"
+        return text + (f" [{num(s.lo)}–{num(s.hi)}]" if len(s.values) > 1 else "")
+    opens = (("engine", "newest record present"), ("engine_deleted", "newest record deleted"),
+             ("engine_index", "about 1,600 index segment files"))
+    for store, label in opens:
+        t.add(f"writable open, inspect and close of a dataset of N records in one data segment, {label}",
+              per_call("open_writable", store), "—", "—", "—", "—", "—")
+        t.add(f"inspect of a read-only dataset of N records in one data segment, {label}",
+              per_call("inspect_read_only", store), "—", "—", "—", "—", "—")
+
     # Sizes.
     for kind, label in KINDS:
         w = f"append_{kind}"
