@@ -3,19 +3,27 @@
 // the state file's totals when that segment is folded there. A change is made so that its
 // counts never drift from what the files hold:
 //
-//   before the index commit   what the count needs is opened (the record's segment, the
-//                             state file), so that a failure changes nothing;
-//   around the index commit   the count-due record of the index segment spans the change
-//                             and its counts; a count that fails after the commit leaves
-//                             the record set, and it is settled before that index segment
-//                             changes again, and by the next open;
-//   a record stored but not   (a write killed between its record and its index entry, or
-//   indexed                   whose index change failed) counts as invalid: at once after a
-//                             failure, by the next writable open after a kill.
+//   before it stores anything   what its entry and its count need is got (index segments
+//                               made, grown and allocated; the replaced record's data
+//                               segment and the state file opened), and the change is kept
+//                               as a count-due record in the newest index segment: the
+//                               entry it replaces, the counts before it and, for a write,
+//                               the place its record takes at the earliest;
+//   after its counts            the count-due record is cleared. A count that fails leaves
+//                               it set (the change is made): it is settled before the index
+//                               changes again, the state file written first, and by the
+//                               next open.
 //
-// inspect works out from the files at each call what the counters do not hold yet.
-#include <algorithm>
-
+// A new latest record is stored before its entry: the newest index segment keeps where it
+// goes first (an append record, left standing after the write).
+//
+// A kill leaves at most the change in flight, and the next writable open finishes it from
+// its record: a record stored without its entry that replaces none (a new latest record,
+// a write into an empty slot) counts as invalid; an out-of-order write whose record was
+// stored gets its entry (the counts are those of the write made either way, and its reads
+// then agree with them), and the record it replaced is counted once. A read-only dataset
+// counts the change in flight as that open would leave it. No count walks a segment: each
+// looks at the one record the change in flight names.
 #include "dataset/inner.h"
 #include "log.h"
 
@@ -25,12 +33,14 @@ namespace dataset_detail {
 
 namespace {
 
-// A count-due record whose entry did change: which of its counts are still at their values
-// from before the change.
+// Which counts of a count-due record's old record are still at their values from before
+// its change.
 struct DueShort {
     bool folded = false;   // the record's segment is in the state file's totals
     bool segment = false;  // its segment's invalid count
     bool total = false;    // the state file's total
+    // The count the dataset's totals take the record from.
+    bool counted_short() const { return folded ? total : segment; }
 };
 
 // The invalid count of a record's segment as the files hold it now: a read-only dataset
@@ -44,17 +54,13 @@ std::optional<uint64_t> current_segment_invalid(DatasetInner& in, uint64_t block
     return stats->invalid_record_count;
 }
 
-// Nothing when the entry is still the one recorded (the change did not happen); the error
-// when it cannot be read (a later look settles the record).
-Result<std::optional<DueShort>> due_short(DatasetInner& in, const CountDue& due) {
-    const auto now = BRVL_TRY(in.index.lookup(due.old.timestamp));
-    if (now == std::optional<IndexEntry>(due.old)) return std::optional<DueShort>();
+DueShort short_of(DatasetInner& in, const CountDue& due) {
     DueShort s;
     s.folded = segment_base_of(in, due.old.block_offset) < in.state.stats_watermark();
     s.segment = current_segment_invalid(in, due.old.block_offset) == due.segment_invalid;
     s.total = due.total_invalid != CountDue::kNotInTotals &&
               in.state.fields().total_invalid_record_count == due.total_invalid;
-    return std::optional<DueShort>(s);
+    return s;
 }
 
 // Counts the record at a global address invalid: in its data segment, and in the state
@@ -67,22 +73,63 @@ Status count_record_invalid(DatasetInner& in, uint64_t block_offset) {
     return {};
 }
 
-// Whether the index points to the record of ts at a global address.
-bool indexed_at(DatasetInner& in, int64_t ts, uint64_t block_offset, uint16_t in_block) {
-    auto e = in.index.lookup(ts);
-    // An entry that cannot be read is taken as pointing there: nothing is counted for it.
-    if (!e.ok()) return true;
-    return *e && (*e)->block_offset == block_offset && (*e)->in_block == in_block;
+// Ends the change in flight once its counts are stored, and closes again the data segment
+// its count opened. A failure is logged and left to the count-due record: the change is
+// made.
+void end_change(DatasetInner& in, Status counted, int64_t ts) {
+    if (counted.ok()) counted = in.index.end_change();
+    if (Status closed = in.segments.done_counting(); !closed.ok())
+        log::warn(log::kDataset, "[dataset] closing the data segment of a counted record: {}", closed.error());
+    if (counted.ok()) return;
+    log::warn(log::kDataset, "[dataset] counting the record of timestamp {} replaced by a change: {}; counted later", ts,
+              counted.error());
+    in.counts_left = true;
 }
 
-// The newest data segment's records that no index entry points to beyond what its invalid
-// count holds and beyond the count-due records still to be added to it (their segments'
-// bases in `due_bases`): its base and their number.
-Result<std::pair<uint64_t, uint64_t>> unindexed_records(DatasetInner& in, const std::vector<uint64_t>& due_bases) {
-    const SegmentSet::Unindexed u = BRVL_TRY(in.segments.unindexed_records(
-        [&](int64_t ts, uint64_t block_offset, uint16_t in_block) { return indexed_at(in, ts, block_offset, in_block); }));
-    const uint64_t counted = u.invalid + static_cast<uint64_t>(std::count(due_bases.begin(), due_bases.end(), u.base));
-    return std::pair<uint64_t, uint64_t>(u.base, u.unindexed > counted ? u.unindexed - counted : 0);
+// The count-due record of a change that replaces `old` (a sentinel: no live record), as the
+// counts stand before it; record_from: where a write's record goes at the earliest.
+CountDue counts_before(const DatasetInner& in, const IndexEntry& old, std::optional<RecordPlace> record_from) {
+    CountDue due;
+    due.old = old;
+    due.record_from = record_from;
+    if (old.is_sentinel()) {
+        // A write into an empty slot replaces no record: like an append, its own record is
+        // what an interrupted write leaves to count, in the segment it goes to.
+        if (record_from) due.segment_invalid = segment_invalid_count(in, record_from->block_offset).value_or(0);
+    } else {
+        due.segment_invalid = segment_invalid_count(in, old.block_offset).value_or(0);
+        if (segment_base_of(in, old.block_offset) < in.state.stats_watermark())
+            due.total_invalid = in.state.fields().total_invalid_record_count;
+    }
+    return due;
+}
+
+// A new latest record stored at or past the place an append record names, holding its
+// timestamp, and without its entry: the record of an interrupted write (nothing otherwise).
+std::optional<RecordPlace> unindexed_append(DatasetInner& in, const CountDue& due,
+                                            const std::optional<SegmentSet::Newest>& newest) {
+    if (!newest || !due.record_from || newest->place < *due.record_from || newest->timestamp != due.old.timestamp)
+        return std::nullopt;
+    auto entry = in.index.lookup(due.old.timestamp);
+    if (!entry.ok() || (*entry && (*entry)->place() == newest->place)) return std::nullopt;
+    return newest->place;
+}
+
+// Whether the unindexed record of an append record is still to be counted in its segment:
+// its invalid count is still the one from before the append (0 in a segment the append made).
+bool append_short(DatasetInner& in, const CountDue& due, const RecordPlace& record) {
+    const uint64_t base = segment_base_of(in, record.block_offset);
+    const uint64_t before = base == segment_base_of(in, due.record_from->block_offset) ? due.segment_invalid : 0;
+    return current_segment_invalid(in, record.block_offset) == before;
+}
+
+// Clears a settled count-due record. Settling one twice changes nothing (its counts are
+// taken against the values it recorded), so a record that cannot be cleared (a segment
+// that no longer opens) stays, with a warning.
+void clear_settled(DatasetInner& in, int64_t start) {
+    if (Status cleared = in.index.clear_count_due(start); !cleared.ok())
+        log::warn(log::kDataset, "[dataset] cannot clear the settled change record of index segment {}: {}", start,
+                  cleared.error());
 }
 
 }  // namespace
@@ -94,77 +141,118 @@ std::optional<uint64_t> segment_invalid_count(const DatasetInner& in, uint64_t b
     return std::nullopt;
 }
 
-Status prepare_count(DatasetInner& in, const std::optional<IndexEntry>& old) {
-    if (!old || old->is_sentinel()) return {};
-    BRVL_TRY(in.segments.prepare_mark_invalid(old->block_offset));
-    if (segment_base_of(in, old->block_offset) < in.state.stats_watermark()) BRVL_TRY(in.state.prepare());
-    return {};
+Status begin_counted_change(DatasetInner& in, const IndexEntry& old, bool writes) {
+    Status begun = [&]() -> Status {
+        if (!old.is_sentinel()) {
+            BRVL_TRY(in.segments.prepare_mark_invalid(old.block_offset));
+            if (segment_base_of(in, old.block_offset) < in.state.stats_watermark()) BRVL_TRY(in.state.prepare());
+        }
+        std::optional<RecordPlace> record_from;
+        if (writes) record_from = BRVL_TRY(in.segments.next_place());
+        return in.index.begin_change(counts_before(in, old, record_from));
+    }();
+    if (!begun.ok()) finish_change(in);
+    return begun;
+}
+
+Status note_append(DatasetInner& in, int64_t ts) {
+    const RecordPlace from = BRVL_TRY(in.segments.next_place());
+    return in.index.note_append(ts, from, segment_invalid_count(in, from.block_offset).value_or(0));
 }
 
 void count_invalid(DatasetInner& in, const IndexEntry& old, BlockCache* cache) {
-    if (old.is_sentinel()) return;
-    if (cache) cache->remove(block_key_of(in, old.block_offset));
-    Status counted = count_record_invalid(in, old.block_offset);
-    if (counted.ok()) counted = in.index.counted(old.timestamp);
-    if (!counted.ok()) {
-        // The change is made: its count-due record keeps what is left to count.
-        log::warn(log::kDataset, "[dataset] counting the record of timestamp {} replaced by a change: {}; counted later",
-                  old.timestamp, counted.error());
-        in.counts_left = true;
+    Status counted;
+    if (!old.is_sentinel()) {
+        if (cache) cache->remove(block_key_of(in, old.block_offset));
+        counted = count_record_invalid(in, old.block_offset);
     }
+    end_change(in, std::move(counted), old.timestamp);
 }
 
 void uncount_stored(DatasetInner& in, const IndexEntry& stored) {
-    if (Status counted = count_record_invalid(in, stored.block_offset); !counted.ok()) {
-        log::warn(log::kDataset, "[dataset] cannot count the unindexed record of timestamp {}: {}", stored.timestamp,
-                  counted.error());
-    }
+    end_change(in, count_record_invalid(in, stored.block_offset), stored.timestamp);
 }
 
-// A kill (or a failed count) between an index change and the count of the record it
-// replaced left a count-due record: when the entry did change, the counts still at their
-// values from before the change get the record. Done or not, the record is removed; one
-// whose entry cannot be read stays for the next open.
+void finish_change(DatasetInner& in) { end_change(in, Status(), 0); }
+
+// A change a kill (or a failed count) left: an appended record stored without its entry
+// counts as invalid; an out-of-order write whose record was stored gets its entry; then,
+// when the entry did change, the counts still at their values from before the change get
+// the record it replaced. Done or not, the record is removed.
 Status settle_counts_due(DatasetInner& in) {
     for (const auto& [start, due] : in.index.counts_due()) {
-        auto short_of = due_short(in, due);
-        if (!short_of.ok()) continue;
-        if (const std::optional<DueShort>& s = *short_of) {
-            if (s->segment || s->total)
-                log::warn(log::kDataset, "[dataset] counting the record of timestamp {} replaced by an interrupted change",
-                          due.old.timestamp);
-            if (s->segment) BRVL_TRY(in.segments.mark_invalid(due.old.block_offset));
-            if (s->total) BRVL_TRY(in.state.increment_invalid());
+        const int64_t ts = due.old.timestamp;
+        if (due.append || due.old.is_sentinel()) {
+            const auto stray = unindexed_append(in, due, BRVL_TRY(in.segments.newest_record()));
+            if (stray && append_short(in, due, *stray)) {
+                log::warn(log::kDataset,
+                          "[dataset] counting the record of timestamp {} stored by a write interrupted before its "
+                          "index entry",
+                          ts);
+                BRVL_TRY(in.segments.mark_invalid(stray->block_offset));
+            }
+            clear_settled(in, start);
+            continue;
         }
-        BRVL_TRY(in.index.clear_count_due(start));
+        auto now = in.index.lookup(ts);
+        if (!now.ok()) {
+            log::warn(log::kDataset, "[dataset] the change of timestamp {} cannot be settled: {}; its count is left out",
+                      ts, now.error());
+            clear_settled(in, start);
+            continue;
+        }
+        std::optional<IndexEntry> entry = *now;
+        if (entry == std::optional<IndexEntry>(due.old) && due.record_from) {
+            const auto newest = BRVL_TRY(in.segments.newest_record());
+            if (newest && newest->place >= *due.record_from && newest->timestamp == ts) {
+                log::warn(log::kDataset, "[dataset] completing the write of timestamp {} interrupted before its index entry",
+                          ts);
+                StateSinks sinks(in.state);
+                BRVL_TRY(in.index.overwrite(ts, newest->place.block_offset, newest->place.in_block, &sinks));
+                entry = IndexEntry{ts, newest->place.block_offset, newest->place.in_block};
+            }
+        }
+        if (entry != std::optional<IndexEntry>(due.old) && !due.old.is_sentinel()) {
+            const DueShort s = short_of(in, due);
+            if (s.segment || s.total)
+                log::warn(log::kDataset, "[dataset] counting the record of timestamp {} replaced by an interrupted change",
+                          ts);
+            if (s.segment) BRVL_TRY(in.segments.mark_invalid(due.old.block_offset));
+            if (s.total) BRVL_TRY(in.state.increment_invalid());
+        }
+        clear_settled(in, start);
     }
     in.counts_left = false;
     return {};
 }
 
-Status settle_unindexed(DatasetInner& in) {
-    const auto [base, n] = BRVL_TRY(unindexed_records(in, {}));
-    if (n == 0) return {};
-    log::warn(log::kDataset,
-              "[dataset] counting {} record(s) of data segment {} that no index entry points to (a write interrupted "
-              "before its index entry)",
-              n, base);
-    for (uint64_t i = 0; i < n; ++i) BRVL_TRY(count_record_invalid(in, base));
-    return {};
-}
-
 Result<uint64_t> uncounted_invalid(DatasetInner& in) {
+    const bool read_only = in.segments.read_only();
     // A writable dataset has counted everything but what a failed count left due.
-    if (!in.segments.read_only() && !in.counts_left) return 0;
+    if (!read_only && !in.counts_left) return 0;
     uint64_t n = 0;
-    std::vector<uint64_t> due_bases;  // of the records whose segment count is due
+    std::optional<std::optional<SegmentSet::Newest>> newest;  // looked up once, when needed
+    auto newest_record = [&]() -> Result<std::optional<SegmentSet::Newest>> {
+        if (!newest) newest = BRVL_TRY(read_only ? in.segments.current_newest_record() : in.segments.newest_record());
+        return *newest;
+    };
     for (const auto& [start, due] : BRVL_TRY(in.index.current_counts_due())) {
-        auto s = due_short(in, due);
-        if (!s.ok() || !*s) continue;
-        n += ((*s)->folded ? (*s)->total : (*s)->segment) ? 1 : 0;
-        if ((*s)->segment) due_bases.push_back(segment_base_of(in, due.old.block_offset));
+        if (due.append || due.old.is_sentinel()) {
+            if (!read_only) continue;  // a writable dataset counts its failed writes at once
+            const auto stray = unindexed_append(in, due, BRVL_TRY(newest_record()));
+            if (stray && append_short(in, due, *stray)) ++n;
+            continue;
+        }
+        auto now = in.index.lookup(due.old.timestamp);
+        if (!now.ok()) continue;
+        bool taken = *now != std::optional<IndexEntry>(due.old);
+        if (!taken && due.record_from && read_only) {
+            // A write whose record is stored has its entry once a writable open finishes it.
+            const auto stored = BRVL_TRY(newest_record());
+            taken = stored && stored->place >= *due.record_from && stored->timestamp == due.old.timestamp;
+        }
+        if (taken && short_of(in, due).counted_short()) ++n;
     }
-    if (in.segments.read_only()) n += BRVL_TRY(unindexed_records(in, due_bases)).second;
     return n;
 }
 

@@ -286,8 +286,11 @@ Result<Dataset> Dataset::open_impl(const DataSetKey& key, const std::string& dat
     inner.latest_written_timestamp = latest;
     inner.last_activity = MonoClock::now();
     if (!read_only) {
+        // A change a kill cut short is finished; what that opened is closed again (every
+        // file of a dataset just opened stays closed until used).
         BRVL_TRY(settle_counts_due(inner));
-        BRVL_TRY(settle_unindexed(inner));
+        BRVL_TRY(inner.segments.close_all());
+        BRVL_TRY(inner.index.close_segments());
     }
     return Dataset(std::make_shared<Shared>(key, std::move(inner)));
 }

@@ -104,6 +104,20 @@ struct Dataset::Shared {
     DatasetRecordCheck record_check{inner};
 };
 
+// The dataset state file as the sink of finished data segments and of the index range.
+class StateSinks final : public SegmentStatsSink, public IndexRangeSink {
+public:
+    explicit StateSinks(DatasetStateFile& state) : state_(state) {}
+    uint64_t stats_watermark() const override { return state_.stats_watermark(); }
+    Status add_segment_stats(uint64_t watermark, const std::vector<SegmentStats>& stats) override;
+    Status update_range(std::optional<std::pair<int64_t, int64_t>> range) override {
+        return state_.update_range(range);
+    }
+
+private:
+    DatasetStateFile& state_;
+};
+
 namespace dataset_detail {
 
 // "dataset {}/{} is closed".
@@ -138,19 +152,24 @@ Status inner_flush(DatasetInner& in);
 // ---- counts (counts.cpp) ----
 // The invalid count of the data segment that holds a block offset (nothing: no such segment).
 std::optional<uint64_t> segment_invalid_count(const DatasetInner& in, uint64_t block_offset);
-// Before an index change that will count `old` invalid: opens what that count needs.
-Status prepare_count(DatasetInner& in, const std::optional<IndexEntry>& old);
+// Before a new latest record ts is stored (its index segment prepared): the newest index
+// segment notes where it goes.
+Status note_append(DatasetInner& in, int64_t ts);
+// Before a change that replaces `old` (a write when `writes`) stores anything: opens what
+// the count of `old` needs and keeps the change in the newest index segment. On failure
+// nothing is kept.
+Status begin_counted_change(DatasetInner& in, const IndexEntry& old, bool writes);
 // After the index change: counts the record that lost its entry (its block leaves the
-// cache) and clears the count-due record. A failure is logged and left to the count-due
+// cache) and ends the change in flight. A failure is logged and left to the count-due
 // record: the change is made.
 void count_invalid(DatasetInner& in, const IndexEntry& old, BlockCache* cache);
-// A record stored whose index change failed: it counts as invalid (a failure is logged).
+// A record stored whose index change failed: it counts as invalid, and the change ends.
 void uncount_stored(DatasetInner& in, const IndexEntry& stored);
-// Stores what count-due records still need and clears them (writable).
+// Ends a change that has nothing to count (it stored nothing and changed no entry, or a new
+// latest record got its entry): its count-due record is cleared.
+void finish_change(DatasetInner& in);
+// Finishes what count-due records still need and clears them (writable).
 Status settle_counts_due(DatasetInner& in);
-// Counts the records of the newest data segment that a write killed before its index
-// entry left uncounted (writable open).
-Status settle_unindexed(DatasetInner& in);
 // The invalid records the counters do not hold yet, from what the files hold now.
 Result<uint64_t> uncounted_invalid(DatasetInner& in);
 

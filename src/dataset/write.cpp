@@ -7,26 +7,14 @@ namespace brenvale {
 
 using namespace dataset_detail;
 
+Status StateSinks::add_segment_stats(uint64_t watermark, const std::vector<SegmentStats>& stats) {
+    std::vector<DatasetStateFile::Totals> totals;
+    totals.reserve(stats.size());
+    for (const auto& s : stats) totals.push_back(totals_of(s));
+    return state_.add_segment_totals(watermark, totals.data(), totals.size());
+}
+
 namespace {
-
-// The dataset state file as the sink of finished data segments and of the index range.
-class StateSinks final : public SegmentStatsSink, public IndexRangeSink {
-public:
-    explicit StateSinks(DatasetStateFile& state) : state_(state) {}
-    uint64_t stats_watermark() const override { return state_.stats_watermark(); }
-    Status add_segment_stats(uint64_t watermark, const std::vector<SegmentStats>& stats) override {
-        std::vector<DatasetStateFile::Totals> totals;
-        totals.reserve(stats.size());
-        for (const auto& s : stats) totals.push_back(totals_of(s));
-        return state_.add_segment_totals(watermark, totals.data(), totals.size());
-    }
-    Status update_range(std::optional<std::pair<int64_t, int64_t>> range) override {
-        return state_.update_range(range);
-    }
-
-private:
-    DatasetStateFile& state_;
-};
 
 // Reports a finished change to the journal hook, if any; the wake callbacks its append
 // collected run on this thread once the dataset mutex is released (also after an error).
@@ -39,59 +27,43 @@ Status report_to_journal(DatasetInner& in, Call call) {
     return st;
 }
 
-// The counts of a record before the index takes its entry away, for the count-due record.
-class CountsBefore final : public CountSource {
-public:
-    explicit CountsBefore(const DatasetInner& in) : in_(in) {}
-    CountDue counts_before(const IndexEntry& old) override {
-        CountDue due;
-        due.old = old;
-        due.segment_invalid = segment_invalid_count(in_, old.block_offset).value_or(0);
-        if (segment_base_of(in_, old.block_offset) < in_.state.stats_watermark())
-            due.total_invalid = in_.state.fields().total_invalid_record_count;
-        return due;
-    }
-
-private:
-    const DatasetInner& in_;
-};
-
 // Settles what a failed count left on a count-due record before the index changes again,
-// so that no change overwrites a record still due.
+// so that no change overwrites a record still due: the state file first holds what memory
+// holds (a count whose write failed), else the change is refused and changes nothing.
 Status settle_left_counts(DatasetInner& in) {
     if (!in.counts_left) return {};
+    BRVL_TRY(in.state.flush());
     return settle_counts_due(in);
 }
 
-// After the record is stored at `stored`: an index change that failed leaves the record
-// counted invalid (the call changes nothing), unless the index points to it all the same
-// (the change was made before the error).
-Status index_failed(DatasetInner& in, const IndexEntry& stored, Error error) {
-    auto now = in.index.lookup(stored.timestamp);
-    if (now.ok() && *now == std::optional<IndexEntry>(stored)) return {};
-    uncount_stored(in, stored);
-    return error;
-}
-
+// An out-of-order write (or a correction that cannot be made in place). Whatever the index
+// would refuse is refused before the record is written, so that no unreachable record is
+// left in a segment; what the entry and the count of the replaced record need is got, and
+// the change is kept in the newest index segment, before anything is stored.
 Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<const uint8_t> data,
                                       BlockCache* cache) {
-    // Whatever the index would refuse is refused before the record is written, so that
-    // no unreachable record is left in a segment; what the count of the replaced record
-    // needs is opened before the index changes.
     BRVL_TRY(settle_left_counts(in));
-    BRVL_TRY(prepare_count(in, BRVL_TRY(in.index.check_overwrite(ts))));
     StateSinks sinks(in.state);
-    SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
+    const IndexEntry old = BRVL_TRY(in.index.prepare_overwrite(ts, &sinks)).value_or(IndexEntry::sentinel(ts));
+    BRVL_TRY(in.segments.prepare_write(data.size(), &sinks));
+    BRVL_TRY(begin_counted_change(in, old, /*writes=*/true));
+    crash_point("dataset.change.begun");
+    auto loc = in.segments.write(ts, data, &sinks);
+    if (!loc.ok()) {
+        finish_change(in);  // nothing was stored
+        return std::move(loc).error();
+    }
     crash_point("dataset.write.stored");  // a record no index entry points to yet
-    const IndexEntry stored{ts, loc.base + loc.position, loc.in_block};
-    CountsBefore counts(in);
-    auto old = in.index.overwrite(ts, stored.block_offset, stored.in_block, &sinks, &counts);
-    if (!old.ok()) {
-        BRVL_TRY(index_failed(in, stored, std::move(old).error()));
-        old = IndexEntry::sentinel(ts);  // made, into a slot that held no record
+    const IndexEntry stored{ts, loc->base + loc->position, loc->in_block};
+    auto replaced = in.index.overwrite(ts, stored.block_offset, stored.in_block, &sinks);
+    if (!replaced.ok()) {
+        // Only a damaged index fails here (everything it needs was got): the record counts
+        // as invalid and the call changes nothing.
+        uncount_stored(in, stored);
+        return std::move(replaced).error();
     }
     crash_point("dataset.write.replaced");  // the old record is not yet counted invalid
-    count_invalid(in, *old, cache);
+    count_invalid(in, *replaced, cache);
     stamp(in);
     return stored;
 }
@@ -120,15 +92,26 @@ Result<IndexEntry> store_at(DatasetInner& in, int64_t ts, std::span<const uint8_
     }
     if (latest && ts < *latest) return write_out_of_order(in, ts, data, cache);
 
-    BRVL_TRY(in.index.check_append(ts));
+    // A new latest record: its entry's index segment is made ready, and notes where the
+    // record goes, before the record is stored; a kill in between leaves a record that the
+    // next open counts as invalid.
+    BRVL_TRY(settle_left_counts(in));
     StateSinks sinks(in.state);
+    BRVL_TRY(in.index.prepare_append(latest, ts, &sinks));
+    BRVL_TRY(note_append(in, ts));
     SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
     crash_point("dataset.write.stored");
     const IndexEntry stored{ts, loc.base + loc.position, loc.in_block};
     Status indexed = in.config.index_continuous
                          ? in.index.append_latest(latest, ts, stored.block_offset, stored.in_block, &sinks)
                          : in.index.append(ts, stored.block_offset, stored.in_block, &sinks);
-    if (!indexed.ok()) BRVL_TRY(index_failed(in, stored, std::move(indexed).error()));
+    if (!indexed.ok()) {
+        // Only a damaged index fails here (everything it needs was got).
+        uncount_stored(in, stored);
+        return std::move(indexed).error();
+    }
+    crash_point("dataset.write.indexed");
+    finish_change(in);
     in.latest_written_timestamp = ts;
     stamp(in);
     in.wake_queue();
@@ -220,13 +203,16 @@ Status Dataset::delete_record(int64_t timestamp) {
         return Error::not_found(fmt::format("no entry to delete at timestamp {} (dataset is empty)", timestamp));
     BRVL_TRY(check_retention(in, timestamp));
     BRVL_TRY(settle_left_counts(in));
-    if (auto found = in.index.lookup(timestamp); found.ok()) BRVL_TRY(prepare_count(in, *found));
-    CountsBefore counts(in);
-    IndexEntry old = BRVL_TRY(in.index.delete_entry(timestamp, &counts));
+    BRVL_TRY(begin_counted_change(in, BRVL_TRY(in.index.check_delete(timestamp)), /*writes=*/false));
+    auto old = in.index.delete_entry(timestamp);
+    if (!old.ok()) {
+        finish_change(in);
+        return std::move(old).error();
+    }
     crash_point("dataset.delete.unindexed");
-    count_invalid(in, old, cache);
+    count_invalid(in, *old, cache);
     stamp(in);
-    return report_to_journal(in, [&](JournalHook& j) { return j.record_delete(in.identifier, old); });
+    return report_to_journal(in, [&](JournalHook& j) { return j.record_delete(in.identifier, *old); });
 }
 
 }  // namespace brenvale

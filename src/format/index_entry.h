@@ -28,6 +28,14 @@ inline constexpr uint64_t kInBlock = 16;
 inline constexpr uint64_t kReserved = 18;
 }  // namespace entry_at
 
+// Where a record lies, in the order records are stored: its dataset-wide block offset,
+// then its slot in the block.
+struct RecordPlace {
+    uint64_t block_offset = 0;
+    uint16_t in_block = 0;
+    auto operator<=>(const RecordPlace&) const = default;
+};
+
 // The address of one stored record.
 struct IndexEntry {
     int64_t timestamp = 0;
@@ -40,6 +48,7 @@ struct IndexEntry {
         return block_offset == kSentinelBlockOffset && in_block == kSentinelInBlock;
     }
     bool operator==(const IndexEntry&) const = default;
+    RecordPlace place() const { return {block_offset, in_block}; }
 
     // The 32 bytes at p (reserved bytes written as zero).
     void encode(uint8_t* p) const;

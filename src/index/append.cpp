@@ -36,33 +36,29 @@ Status Index::append_sparse(const IndexEntry& e, IndexRangeSink* sink) {
         return invalid_data_fmt("non-continuous index append timestamp {} must be greater than latest {}",
                                 e.timestamp, *latest);
     }
-    // A new segment always has room (the size was checked), so two rounds suffice.
-    for (int round = 0; round < 2; ++round) {
-        IndexSegment* target = nullptr;
-        if (slots_.empty()) {
-            target = BRVL_TRY(ensure_segment(e.timestamp, sink));
-        } else {
-            const int64_t last_start = slots_.rbegin()->first;
-            IndexSegment* last = BRVL_TRY(segment_at(last_start));
-            if (last->entry_count() == 0 && last_start != e.timestamp) {
-                // An empty newest segment (left by a crash or a failed append) may be named
-                // above this timestamp, where lookups would never search: replace it.
-                const std::string path = last->path();
-                BRVL_TRY(remove_file(path));
-                slots_.erase(last_start);
-                slots_changed();
-                target = BRVL_TRY(ensure_segment(e.timestamp, sink));
-            } else if (last->entry_count() < last->capacity() || last->file_size() < last->max_file_size()) {
-                target = last;
-            } else {
-                target = BRVL_TRY(ensure_segment(e.timestamp, sink));
-            }
-        }
-        Status st = target->append_entry_growing(e);
-        note_append(st, e.timestamp);
-        if (st.ok() || st.error().kind() != ErrorKind::SegmentFull) return st;
+    IndexSegment* target = BRVL_TRY(sparse_target(e.timestamp, sink));
+    Status st = target->append_entry_growing(e);
+    note_append(st, e.timestamp);
+    return st;
+}
+
+Result<IndexSegment*> Index::sparse_target(int64_t ts, IndexRangeSink* sink) {
+    if (slots_.empty()) return ensure_segment(ts, sink);
+    const int64_t last_start = slots_.rbegin()->first;
+    IndexSegment* last = BRVL_TRY(segment_at(last_start));
+    if (last->entry_count() == 0 && last_start != ts) {
+        // An empty newest segment (left by a crash, or made for an append that did not
+        // happen) may be named above this timestamp, where lookups would never search:
+        // replace it.
+        const std::string path = last->path();
+        BRVL_TRY(remove_file(path));
+        slots_.erase(last_start);
+        slots_changed();
+        return ensure_segment(ts, sink);
     }
-    return Error::segment_full();
+    BRVL_TRY(last->reserve_entries(last->entry_count() + 1));  // grown while below its size limit
+    if (last->entry_count() < last->capacity()) return last;
+    return ensure_segment(ts, sink);  // at its limit: a new segment takes the entry
 }
 
 Status Index::append_continuous_run(int64_t start, const IndexEntry* e, int64_t last_slot, IndexRangeSink* sink,
@@ -114,19 +110,7 @@ Status Index::append_latest(std::optional<int64_t> latest, int64_t ts, uint64_t 
     }
     Status st = [&]() -> Status {
         const int64_t st_start = BRVL_TRY(continuous_segment_start(ts));
-        // When ts opens another segment, the latest record's one is closed off with fillers to
-        // its end. A segment that retention has removed is not brought back.
-        std::optional<ClosingOff> closing;
-        if (latest && *latest < kMaxTs) {
-            const int64_t l_start = BRVL_TRY(continuous_segment_start(*latest));
-            const uint64_t n = BRVL_TRY(entries_per_segment());
-            if (l_start != st_start && slots_.count(l_start) != 0 && slot_entry_count(l_start) < n) {
-                closing = ClosingOff{l_start, add_clamped(l_start, n - 1)};
-                // Grown now, so that closing it off after the new entry needs no more room.
-                IndexSegment* old = BRVL_TRY(segment_at(l_start));
-                BRVL_TRY(old->reserve_entries(n));
-            }
-        }
+        const std::optional<ClosingOff> closing = BRVL_TRY(closing_off(latest, st_start));
         // This timestamp's own segment from its current end up to ts, visible at once; only
         // then the close-off, so that a reader in another process never finds the close-off's
         // fillers as the latest entries while ts is not there yet.
@@ -147,7 +131,46 @@ Status Index::append_latest(std::optional<int64_t> latest, int64_t ts, uint64_t 
     return st;
 }
 
+Result<std::optional<Index::ClosingOff>> Index::closing_off(std::optional<int64_t> latest, int64_t ts_start) {
+    // When ts opens another segment, the latest record's one is closed off with fillers to
+    // its end. A segment that retention has removed is not brought back.
+    if (!latest || *latest >= kMaxTs) return std::optional<ClosingOff>();
+    const int64_t l_start = BRVL_TRY(continuous_segment_start(*latest));
+    const uint64_t n = BRVL_TRY(entries_per_segment());
+    if (l_start == ts_start || slots_.count(l_start) == 0 || slot_entry_count(l_start) >= n)
+        return std::optional<ClosingOff>();
+    // Grown now, so that closing it off after the new entry needs no more room.
+    IndexSegment* old = BRVL_TRY(segment_at(l_start));
+    BRVL_TRY(old->reserve_entries(n));
+    BRVL_TRY(old->prepare_change());
+    return std::optional<ClosingOff>(ClosingOff{l_start, add_clamped(l_start, n - 1)});
+}
+
+Status Index::prepare_append(std::optional<int64_t> latest, int64_t ts, IndexRangeSink* sink) {
+    BRVL_TRY(check_append(ts));
+    if (!continuous_) {
+        IndexSegment* target = BRVL_TRY(sparse_target(ts, sink));
+        return target->prepare_change();
+    }
+    const bool had_base = base_.has_value();
+    if (!had_base) {
+        base_ = ts;
+    } else if (ts < *base_) {
+        return Error::not_found(fmt::format("timestamp {} is before continuous index base {}", ts, *base_));
+    }
+    Status st = [&]() -> Status {
+        const int64_t start = BRVL_TRY(continuous_segment_start(ts));
+        const std::optional<ClosingOff> closing = BRVL_TRY(closing_off(latest, start));
+        IndexSegment* seg = BRVL_TRY(ensure_segment(start, sink, closing ? &*closing : nullptr));
+        BRVL_TRY(seg->reserve_entries(distance(start, ts) + 1));
+        return seg->prepare_change();
+    }();
+    if (!had_base && !any_entries()) base_.reset();  // an empty segment does not fix the base
+    return st;
+}
+
 // ---- out-of-order writes and deletes ----
+
 
 Result<IndexEntry> Index::fill_hole_and_append(const IndexEntry& e, IndexRangeSink* sink) {
     const int64_t t = e.timestamp;
@@ -161,32 +184,17 @@ Result<IndexEntry> Index::fill_hole_and_append(const IndexEntry& e, IndexRangeSi
     return IndexEntry::sentinel(t);
 }
 
-Result<IndexEntry> Index::overwrite(int64_t ts, uint64_t block_offset, uint16_t in_block, IndexRangeSink* sink,
-                                    CountSource* counts) {
+Result<IndexEntry> Index::overwrite(int64_t ts, uint64_t block_offset, uint16_t in_block, IndexRangeSink* sink) {
     if (read_only_) return read_only_index_error();
     const IndexEntry e{ts, block_offset, in_block};
     IndexSegment* seg = BRVL_TRY(segment_for(ts));
     if (seg != nullptr) {
         if (auto hit = seg->find(ts, continuous_, seg->entry_count())) {
-            BRVL_TRY(replace_entry(*seg, hit->first, hit->second, e, counts));
+            BRVL_TRY(seg->write_entry(hit->first, e));
             return hit->second;
         }
     }
     return fill_hole_and_append(e, sink);
-}
-
-// A live entry's record is counted invalid after the change: the count-due record spans
-// the two, so that an open after a kill between them counts it.
-Status Index::replace_entry(IndexSegment& seg, uint64_t i, const IndexEntry& old, const IndexEntry& e,
-                            CountSource* counts) {
-    if (counts != nullptr && !old.is_sentinel()) BRVL_TRY(seg.set_count_due(counts->counts_before(old)));
-    return seg.write_entry(i, e);
-}
-
-Status Index::counted(int64_t ts) {
-    IndexSegment* seg = BRVL_TRY(segment_for(ts));
-    if (seg != nullptr) seg->clear_count_due();
-    return ok_status();
 }
 
 Result<std::optional<IndexEntry>> Index::check_overwrite(int64_t ts) {
@@ -231,15 +239,71 @@ Status Index::check_append(int64_t ts) {
     return ok_status();
 }
 
-Result<IndexEntry> Index::delete_entry(int64_t ts, CountSource* counts) {
+Result<std::optional<IndexEntry>> Index::prepare_overwrite(int64_t ts, IndexRangeSink* sink) {
+    const std::optional<IndexEntry> old = BRVL_TRY(check_overwrite(ts));
+    if (old) {
+        IndexSegment* seg = BRVL_TRY(segment_for(ts));
+        if (seg == nullptr) return Error::not_found(fmt::format("no index segment holds timestamp {}", ts));
+        BRVL_TRY(seg->prepare_change());
+        return old;
+    }
+    // A continuous hole: its segment (made when missing) grown to hold the run up to ts.
+    const int64_t start = BRVL_TRY(continuous_segment_start(ts));
+    IndexSegment* seg = BRVL_TRY(ensure_segment(start, sink));
+    BRVL_TRY(seg->reserve_entries(distance(start, ts) + 1));
+    BRVL_TRY(seg->prepare_change());
+    return old;
+}
+
+Result<IndexEntry> Index::check_delete(int64_t ts) {
     if (read_only_) return read_only_index_error();
     IndexSegment* seg = BRVL_TRY(segment_for(ts));
     std::optional<std::pair<uint64_t, IndexEntry>> hit;
     if (seg != nullptr) hit = seg->find(ts, continuous_);
     if (!hit) return Error::not_found(fmt::format("no entry at timestamp {} to delete", ts));
     if (hit->second.is_sentinel()) return Error::not_found(fmt::format("no real data at timestamp {} (filler)", ts));
-    BRVL_TRY(replace_entry(*seg, hit->first, hit->second, IndexEntry::sentinel(ts), counts));
+    BRVL_TRY(seg->prepare_change());
     return hit->second;
+}
+
+Result<IndexEntry> Index::delete_entry(int64_t ts) {
+    const IndexEntry old = BRVL_TRY(check_delete(ts));
+    IndexSegment* seg = BRVL_TRY(segment_for(ts));
+    auto hit = seg->find(ts, continuous_);
+    BRVL_TRY(seg->write_entry(hit->first, IndexEntry::sentinel(ts)));
+    return old;
+}
+
+// ---- the change in flight ----
+
+Status Index::begin_change(const CountDue& due) {
+    if (read_only_) return read_only_index_error();
+    if (slots_.empty()) return Error::not_found("no index segment to keep a change in");
+    const int64_t newest = slots_.rbegin()->first;
+    IndexSegment* seg = BRVL_TRY(segment_at(newest));
+    BRVL_TRY(seg->set_count_due(due));
+    change_start_ = newest;
+    return ok_status();
+}
+
+Status Index::note_append(int64_t ts, RecordPlace from, uint64_t segment_invalid) {
+    if (read_only_) return read_only_index_error();
+    if (slots_.empty()) return ok_status();
+    auto* seg = std::get_if<IndexSegment>(&slots_.rbegin()->second);
+    if (seg == nullptr || !seg->is_mapped()) {
+        seg = BRVL_TRY(segment_at(slots_.rbegin()->first));
+        BRVL_TRY(seg->prepare_change());
+    }
+    seg->note_append(ts, from, segment_invalid);
+    change_start_ = slots_.rbegin()->first;
+    return ok_status();
+}
+
+Status Index::end_change() {
+    if (!change_start_) return ok_status();
+    BRVL_TRY(clear_count_due(*change_start_));
+    change_start_.reset();
+    return ok_status();
 }
 
 }  // namespace brenvale

@@ -364,17 +364,19 @@ template <typename DueOf>
 std::vector<std::pair<int64_t, CountDue>> Index::own_counts_due(DueOf due_of) const {
     std::vector<std::pair<int64_t, CountDue>> out;
     for (auto it = slots_.begin(); it != slots_.end(); ++it) {
-        const std::optional<CountDue> due = due_of(it->second);
+        const bool newest = std::next(it) == slots_.end();
+        const std::optional<CountDue> due = due_of(it->second, newest);
         if (!due) continue;
-        // A record naming a timestamp that another segment holds is damage, not a change.
-        const int64_t ts = due->old.timestamp;
-        bool own = false;
-        if (continuous_) {
-            const auto start = continuous_segment_start(ts);
-            own = start.ok() && *start == it->first;
-        } else {
-            const auto next = std::next(it);
-            own = ts >= it->first && (next == slots_.end() || ts < next->first);
+        bool own = newest && !due->in_own_segment;
+        if (due->in_own_segment) {
+            const int64_t ts = due->old.timestamp;
+            if (continuous_) {
+                const auto start = continuous_segment_start(ts);
+                own = start.ok() && *start == it->first;
+            } else {
+                const auto next = std::next(it);
+                own = ts >= it->first && (next == slots_.end() || ts < next->first);
+            }
         }
         if (own) out.emplace_back(it->first, *due);
     }
@@ -382,7 +384,7 @@ std::vector<std::pair<int64_t, CountDue>> Index::own_counts_due(DueOf due_of) co
 }
 
 std::vector<std::pair<int64_t, CountDue>> Index::counts_due() const {
-    return own_counts_due([](const IndexSlot& slot) {
+    return own_counts_due([](const IndexSlot& slot, bool) {
         const auto* seg = std::get_if<IndexSegment>(&slot);
         return seg != nullptr ? seg->count_due() : std::get<ClosedIndexSegment>(slot).count_due;
     });
@@ -391,8 +393,12 @@ std::vector<std::pair<int64_t, CountDue>> Index::counts_due() const {
 Result<std::vector<std::pair<int64_t, CountDue>>> Index::current_counts_due() {
     if (!read_only_) return counts_due();
     BRVL_TRY(refresh_for_reader());
-    return own_counts_due([](const IndexSlot& slot) -> std::optional<CountDue> {
+    // A writer keeps its change in the newest segment; an earlier version's record, read at
+    // open, stays only until a writer settles it: both are read again from the files.
+    return own_counts_due([](const IndexSlot& slot, bool newest) -> std::optional<CountDue> {
         const auto* seg = std::get_if<IndexSegment>(&slot);
+        if (!newest && (seg != nullptr ? !seg->is_mapped() : !std::get<ClosedIndexSegment>(slot).count_due))
+            return std::nullopt;
         if (seg != nullptr && seg->is_mapped()) {
             auto due = seg->steady([&]() -> Result<std::optional<CountDue>> { return seg->count_due(); });
             return due.ok() ? *due : std::nullopt;

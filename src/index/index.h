@@ -33,14 +33,6 @@ public:
     virtual Status update_range(std::optional<std::pair<int64_t, int64_t>> range) = 0;
 };
 
-// The counts of a record before an index change takes its entry (a replacement or a
-// delete): the index keeps them in the segment until the change is counted (see CountDue).
-class CountSource {
-public:
-    virtual ~CountSource() = default;
-    virtual CountDue counts_before(const IndexEntry& old) = 0;
-};
-
 // The settings of a dataset's index.
 struct IndexOptions {
     uint64_t segment_size = 0;          // index_segment_size
@@ -129,26 +121,41 @@ public:
                          IndexRangeSink* sink = nullptr);
     // An entry below the latest: replaces the existing entry and returns it (possibly a
     // sentinel); in continuous mode a missing slot is filled in and the sentinel returned.
-    // With a count source, a live entry's replacement leaves a count-due record in its
-    // segment, until `counted`.
     Result<IndexEntry> overwrite(int64_t ts, uint64_t block_offset, uint16_t in_block,
-                                 IndexRangeSink* sink = nullptr, CountSource* counts = nullptr);
+                                 IndexRangeSink* sink = nullptr);
     // Whether `overwrite` of ts would be refused by the index: every refusal it can give
     // comes here first, so that the caller writes no record the index will not take. Gives
     // the entry the overwrite will replace (nothing: it fills a continuous hole).
     Result<std::optional<IndexEntry>> check_overwrite(int64_t ts);
     // The same for `append` / `append_latest` of a new latest entry ts.
     Status check_append(int64_t ts);
-    // Turns the entry of ts into the sentinel and returns it as it was (with a count
-    // source, leaving a count-due record as `overwrite` does).
-    Result<IndexEntry> delete_entry(int64_t ts, CountSource* counts = nullptr);
-    // The change of ts that left a count-due record is counted: the record goes.
-    Status counted(int64_t ts);
-    // The count-due records a kill left, by segment start; and the removal of one.
+    // The checks of check_append / check_overwrite, and everything the change will need got
+    // now (its segment made, opened, grown and allocated; the range sink told of a new
+    // segment), so that once a record is stored its entry needs no room, file or
+    // descriptor: only stores into mapped segments.
+    Status prepare_append(std::optional<int64_t> latest, int64_t ts, IndexRangeSink* sink = nullptr);
+    Result<std::optional<IndexEntry>> prepare_overwrite(int64_t ts, IndexRangeSink* sink = nullptr);
+    // The live entry `delete_entry` of ts would take (its refusals first).
+    Result<IndexEntry> check_delete(int64_t ts);
+    // Turns the entry of ts into the sentinel and returns it as it was.
+    Result<IndexEntry> delete_entry(int64_t ts);
+
+    // A change in flight (an out-of-order write, a delete) is kept as a count-due record in
+    // the newest segment from before it stores anything until its counts are stored
+    // (end_change); an open after a kill finishes it from there.
+    Status begin_change(const CountDue& due);
+    Status end_change();
+    // A new latest entry ts about to be stored (after prepare_append): the newest segment
+    // keeps where its record goes and that data segment's invalid count until end_change,
+    // so that an open after a kill counts a record stored without its entry.
+    Status note_append(int64_t ts, RecordPlace from, uint64_t segment_invalid);
+    // The count-due records the segments hold, by segment start: the newest segment's, and
+    // those an earlier version left in the segment of their timestamp.
     std::vector<std::pair<int64_t, CountDue>> counts_due() const;
-    // The same as the files hold them now: a read-only index beside a writer lists its
-    // directory again when it changed and reads the records of segments it has not mapped
-    // from their files. A writable index gives counts_due().
+    // The same as the files hold them now: a read-only index beside a writer looks at the
+    // newest segment's header again (listing the directory when it changed) and at the
+    // headers of the segments that held an earlier version's record. A writable index gives
+    // counts_due().
     Result<std::vector<std::pair<int64_t, CountDue>>> current_counts_due();
     Status clear_count_due(int64_t start);
     // Entries with start <= timestamp <= end in ascending order, sentinels included.
@@ -213,8 +220,8 @@ private:
     // A read-only index beside a live writer: picks up segment files that were created,
     // replaced or removed since the last look.
     Status refresh_for_reader();
-    // The count-due records that `due_of` gives for the slots, those naming a timestamp
-    // of another segment left out (damage, not a change).
+    // The count-due records that `due_of` gives for the slots: the newest slot's, and an
+    // earlier version's in the segment of its timestamp (any other is damage, not a change).
     template <typename DueOf>
     std::vector<std::pair<int64_t, CountDue>> own_counts_due(DueOf due_of) const;
     // Continuous mode: the smallest start of a segment that holds (or may hold) entries.
@@ -232,6 +239,12 @@ private:
     // range first, with the segment being closed off counted as closed off).
     Result<IndexSegment*> ensure_segment(int64_t start, IndexRangeSink* sink, const ClosingOff* closing = nullptr);
     Status append_sparse(const IndexEntry& e, IndexRangeSink* sink);
+    // The segment a sparse append of ts goes into, with room for the entry: the newest one,
+    // grown when full, or a new one named ts (an empty newest one named otherwise replaced).
+    Result<IndexSegment*> sparse_target(int64_t ts, IndexRangeSink* sink);
+    // Continuous mode: the segment of the latest entry when a new latest ts opens another
+    // one, grown to hold its close-off fillers; nothing otherwise.
+    Result<std::optional<ClosingOff>> closing_off(std::optional<int64_t> latest, int64_t ts_start);
     Status append_continuous(const IndexEntry& e, IndexRangeSink* sink);
     // Continuous mode: one run into the segment of `start` (created when needed): fillers
     // from its current end up to e's slot and e, or without e up to last_slot; made visible
@@ -239,9 +252,6 @@ private:
     Status append_continuous_run(int64_t start, const IndexEntry* e, int64_t last_slot, IndexRangeSink* sink,
                                  const ClosingOff* closing = nullptr);
     Result<IndexEntry> fill_hole_and_append(const IndexEntry& e, IndexRangeSink* sink);
-    // Overwrites entry i (which holds old) with e, keeping a count-due record first.
-    Status replace_entry(IndexSegment& seg, uint64_t i, const IndexEntry& old, const IndexEntry& e,
-                         CountSource* counts);
     // Entry i of an open segment; a reader's read sees no rewrite run under it.
     Result<IndexEntry> read_entry(IndexSegment& seg, uint64_t i);
     // The segment that would hold ts, opened; nothing when there is no such slot.
@@ -267,6 +277,8 @@ private:
     uint8_t compress_level_ = 0;
     uint8_t compress_type_ = 0;
     std::map<int64_t, IndexSlot> slots_;
+    // The segment holding the count-due record of the change in flight.
+    std::optional<int64_t> change_start_;
     // Reader bookkeeping: the file identity (inode) behind each slot, and when to list the
     // directory again.
     std::map<int64_t, uint64_t> file_ids_;

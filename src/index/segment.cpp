@@ -55,7 +55,7 @@ bool change_count_room(const IndexHeader& h) {
 }
 
 bool count_due_room(const IndexHeader& h) {
-    return kHeaderPrefixLen + size_t{h.prefix.content_length} + 2 + h.state_length <= count_due_at::kFlag;
+    return kHeaderPrefixLen + size_t{h.prefix.content_length} + 2 + h.state_length <= count_due_at::kRecordFrom;
 }
 
 bool index_file_unwritten(std::span<const uint8_t> bytes) {

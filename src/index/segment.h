@@ -40,26 +40,41 @@ public:
     virtual std::optional<int64_t> record_timestamp(const IndexEntry& e) = 0;
 };
 
-// A change of an entry whose record counts are still to be updated: the entry as it was
-// (its record becomes invalid) and the counts before the change. The segment keeps it in
-// its header's reserved bytes from before the entry changes until the counts are stored,
-// so that an open after a kill in between stores what is missing (doc/formats.md).
+// A change in flight and the counts it leaves to do, kept in the newest index segment's
+// header (doc/formats.md) from before the change stores anything, so that an open after a
+// kill in between finishes what is missing:
+// - a change of an entry (an out-of-order write, a delete): the entry as it was (its record
+//   becomes invalid once the entry changes) and the counts before the change, and for a
+//   write the place its new record takes at the earliest (every record stored before the
+//   change lies below it); cleared once its counts are stored;
+// - a new latest record (`append`): its timestamp, the place its record takes at the
+//   earliest and the invalid count of that place's data segment; a record stored there
+//   without its entry counts as invalid. Cleared once the entry is made.
+// Records of an earlier version lie in the segment of the entry and name no place.
 struct CountDue {
     static constexpr uint64_t kNotInTotals = ~uint64_t{0};
-    IndexEntry old;
-    uint64_t segment_invalid = 0;             // the record's data segment's invalid count
+    IndexEntry old;                           // an append: only its timestamp
+    uint64_t segment_invalid = 0;             // the invalid count of the record's data segment
     uint64_t total_invalid = kNotInTotals;    // the state file's total, when that segment is in it
+    std::optional<RecordPlace> record_from;   // a write's; none for a delete
+    bool append = false;
+    bool in_own_segment = false;              // an earlier version's record
 };
 
 // Where the count-due record lies in an index segment's header.
 namespace count_due_at {
-inline constexpr size_t kFlag = 80;  // u64: 1 while a count is due
+inline constexpr size_t kRecordFrom = 72;  // u64 block offset of the place a write's record takes; all ones: none
+inline constexpr size_t kFlag = 80;        // u64: the kind below, 0 when none
 inline constexpr size_t kTimestamp = 88;
 inline constexpr size_t kBlockOffset = 96;
 inline constexpr size_t kInBlock = 104;
+inline constexpr size_t kRecordFromInBlock = 106;  // u16 in_block of that place
 inline constexpr size_t kSegmentInvalid = 112;
 inline constexpr size_t kTotalInvalid = 120;
 inline constexpr size_t kEnd = 128;
+inline constexpr uint64_t kOwnSegment = 1;  // an earlier version's change of an entry
+inline constexpr uint64_t kChange = 2;
+inline constexpr uint64_t kAppend = 3;
 }  // namespace count_due_at
 
 // The change count of a segment's in-place entry rewrites: odd from before a rewrite's
@@ -73,7 +88,7 @@ bool change_count_room(const IndexHeader& header);
 
 // Whether a header leaves room for the count-due record (its state block ends before it),
 // and the record in 128 header bytes, when its flag is set.
-bool count_due_room(const IndexHeader& header);
+bool count_due_room(const IndexHeader& header);  // from byte 72 on
 std::optional<CountDue> decode_count_due(const uint8_t* header);
 
 // What a new index segment file is made with.
@@ -136,6 +151,13 @@ public:
     // Keeps a count-due record in the header until clear_count_due (nothing in a header
     // whose state block leaves no room for it: the change then goes without it).
     Status set_count_due(const CountDue& due);
+    // The record of a new latest record (a prepared segment), cleared by clear_count_due.
+    // Its fields may hold those of an earlier record that was not cleared (a kill after its
+    // entry): each is one store.
+    void note_append(int64_t ts, RecordPlace from, uint64_t segment_invalid);
+    // Maps the segment and allocates its blocks, so that a change stores into it without
+    // meeting a full disk.
+    Status prepare_change();
     void clear_count_due();
     // The count-due record of a mapped segment, or of a file's bytes with this header.
     std::optional<CountDue> count_due() const;

@@ -214,6 +214,12 @@ Result<IndexEntry> IndexSegment::read_entry(uint64_t index) {
 
 // ---- count due ----
 
+Status IndexSegment::prepare_change() {
+    if (read_only_) return read_only_error();
+    BRVL_TRY(ensure_open());
+    return ensure_allocated();
+}
+
 // The fields first, the flag last: a kill leaves either no record or a whole one.
 Status IndexSegment::set_count_due(const CountDue& due) {
     if (read_only_) return read_only_error();
@@ -221,16 +227,34 @@ Status IndexSegment::set_count_due(const CountDue& due) {
     if (!due_room_ || map_.size() < count_due_at::kEnd) return ok_status();
     BRVL_TRY(ensure_allocated());
     uint8_t* h = map_.data();
+    const RecordPlace from = due.record_from.value_or(RecordPlace{kSentinelBlockOffset, 0});
+    store_u64(h + count_due_at::kRecordFrom, from.block_offset);
     store_i64(h + count_due_at::kTimestamp, due.old.timestamp);
     store_u64(h + count_due_at::kBlockOffset, due.old.block_offset);
     store_u16(h + count_due_at::kInBlock, due.old.in_block);
+    store_u16(h + count_due_at::kRecordFromInBlock, from.in_block);
     store_u64(h + count_due_at::kSegmentInvalid, due.segment_invalid);
     store_u64(h + count_due_at::kTotalInvalid, due.total_invalid);
     crash_point("index.count_due.fields");
-    store_u64(h + count_due_at::kFlag, 1);
+    publish_fence();
+    store_u64(h + count_due_at::kFlag, count_due_at::kChange);
     crash_point("index.count_due.set");
     mark_changed();
     return ok_status();
+}
+
+// Read at open, each field is either this append's or the one before: a record stored at or
+// past the place, holding the timestamp and without its entry, is only this append's.
+void IndexSegment::note_append(int64_t ts, RecordPlace from, uint64_t segment_invalid) {
+    if (read_only_ || !due_room_ || !is_mapped() || map_.size() < count_due_at::kEnd) return;
+    uint8_t* h = map_.data();
+    store_u64(h + count_due_at::kRecordFrom, from.block_offset);
+    store_i64(h + count_due_at::kTimestamp, ts);
+    store_u16(h + count_due_at::kRecordFromInBlock, from.in_block);
+    store_u64(h + count_due_at::kSegmentInvalid, segment_invalid);
+    publish_fence();
+    store_u64(h + count_due_at::kFlag, count_due_at::kAppend);
+    crash_point("index.count_due.append");
 }
 
 void IndexSegment::clear_count_due() {
@@ -238,6 +262,7 @@ void IndexSegment::clear_count_due() {
     uint8_t* h = map_.data();
     store_u64(h + count_due_at::kFlag, 0);
     crash_point("index.count_due.cleared");
+    std::memset(h + count_due_at::kRecordFrom, 0, count_due_at::kFlag - count_due_at::kRecordFrom);
     std::memset(h + count_due_at::kTimestamp, 0, count_due_at::kEnd - count_due_at::kTimestamp);
     mark_changed();
 }
@@ -268,13 +293,24 @@ Result<std::optional<CountDue>> IndexSegment::read_count_due(const std::string& 
 }
 
 std::optional<CountDue> decode_count_due(const uint8_t* h) {
-    if (load_u64(h + count_due_at::kFlag) != 1) return std::nullopt;
+    const uint64_t flag = load_u64(h + count_due_at::kFlag);
+    if (flag != count_due_at::kOwnSegment && flag != count_due_at::kChange && flag != count_due_at::kAppend)
+        return std::nullopt;
     CountDue due;
+    due.append = flag == count_due_at::kAppend;
     due.old.timestamp = load_i64(h + count_due_at::kTimestamp);
     due.old.block_offset = load_u64(h + count_due_at::kBlockOffset);
     due.old.in_block = load_u16(h + count_due_at::kInBlock);
     due.segment_invalid = load_u64(h + count_due_at::kSegmentInvalid);
     due.total_invalid = load_u64(h + count_due_at::kTotalInvalid);
+    due.in_own_segment = flag == count_due_at::kOwnSegment;
+    const uint64_t from = load_u64(h + count_due_at::kRecordFrom);
+    if (due.append) {
+        due.old = IndexEntry::sentinel(due.old.timestamp);
+        due.total_invalid = CountDue::kNotInTotals;
+    }
+    if (!due.in_own_segment && from != kSentinelBlockOffset)
+        due.record_from = RecordPlace{from, load_u16(h + count_due_at::kRecordFromInBlock)};
     return due;
 }
 

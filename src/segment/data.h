@@ -34,6 +34,7 @@
 #include "file.h"
 #include "format/frame.h"
 #include "format/header.h"
+#include "format/index_entry.h"
 #include "format/stage.h"
 #include "segment/block_engine.h"
 #include "segment/stage_area.h"
@@ -132,18 +133,21 @@ public:
     // file when it is found in the middle of a change again and again, as a killed writer
     // leaves it). A writable segment gives stats().
     Result<SegmentStats> live_stats();
-    // Whether the index points to the record of timestamp ts at (position, in_block).
-    using RecordIndexed = std::function<bool(int64_t ts, uint64_t position, uint16_t in_block)>;
-    struct Unindexed {
-        uint64_t unindexed = 0;  // records no index entry points to
-        uint64_t invalid = 0;    // the invalid count that should hold them
+    // Whether a record of `size` data bytes fits the file's size limit whatever its seal
+    // and compression take (the compressors' bound for the pending block and the record).
+    bool surely_fits(uint64_t size) const;
+    // The place the next record stored here takes at the earliest (relative): in the raw
+    // pending block behind its frames, else at the written end. Every record stored before
+    // lies below it, every record stored after at or above it.
+    RecordPlace next_place() const;
+    // The newest record, by its place (relative) and timestamp; nothing without records or
+    // when its block cannot be read. Looks at the last block only (of a read-only segment:
+    // as live_stats last took the layout over).
+    struct Newest {
+        RecordPlace place;
+        int64_t timestamp = 0;
     };
-    // The records that no index entry points to, beside the invalid count: a write killed
-    // between storing its record and indexing it leaves one more than that count holds.
-    // Only the segment's newest record can be such a one: when it is indexed, the segment
-    // is not walked and the two are given as equal. A read-only segment counts the file as
-    // its reads read it beside a writer; the two equal when the blocks cannot be walked.
-    Result<Unindexed> unindexed_records(const RecordIndexed& indexed);
+    std::optional<Newest> newest_record() const;
 
     // ---- flushing, dirty tracking, unmapping ----
     // msync of the whole mapping; stamps the last activity and sets clean.
@@ -204,10 +208,6 @@ private:
     const StageRecord* load_stage(uint16_t kind, uint64_t position);
     // The committed correction staged for the pending block (p, _, count); null when none.
     const StageRecord* staged_frame(uint64_t position, uint64_t count);
-
-    // unindexed_records on the blocks as this segment holds them, with the invalid count
-    // given; nothing when they cannot be walked.
-    std::optional<Unindexed> count_unindexed(const RecordIndexed& indexed, uint64_t invalid) const;
 
     // Loads the header of the mapped file into the in-memory state and restores the pending
     // block, trusting the stored state up to its commit points; counters that a killed

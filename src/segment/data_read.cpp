@@ -23,6 +23,17 @@ namespace st = data_state_at;
 
 namespace {
 
+// The place behind the frames of a raw pending block at `position` holding `payload` bytes:
+// a record stored into the block takes it. A full block's last slot stands for it (the
+// next record goes into a later block).
+RecordPlace place_after_frames(uint64_t position, uint64_t payload) {
+    return RecordPlace{position, static_cast<uint16_t>(std::min<uint64_t>(payload / 4, 0xFFFF))};
+}
+
+}  // namespace
+
+namespace {
+
 // Looks at counters that are not at rest before a segment is counted as an open counts it.
 constexpr unsigned kLiveStatsAttempts = 64;
 // Loads of a read-only open that failed (the writer between two stores) before the error
@@ -271,44 +282,26 @@ std::optional<uint64_t> DataSegment::sealed_records_before(uint64_t end) {
     return count;
 }
 
-std::optional<DataSegment::Unindexed> DataSegment::count_unindexed(const RecordIndexed& indexed,
-                                                                    uint64_t invalid) const {
-    auto seen_indexed = [&](const FrameSeen& f) {
-        return indexed(static_cast<int64_t>(f.key), f.position, in_block_of(f.frame_offset));
-    };
-    const Unindexed none{invalid, invalid};
-    if (written_ == 0) return none;
-    const std::optional<uint64_t> last = last_block_position();
-    if (!last) return std::nullopt;
-    std::optional<FrameSeen> newest;
-    if (!for_each_frame([&](const FrameSeen& f) { newest = f; }, {}, *last)) return std::nullopt;
-    if (!newest || seen_indexed(*newest)) return none;
-    uint64_t unindexed = 0;
-    if (!for_each_frame([&](const FrameSeen& f) { unindexed += seen_indexed(f) ? 0 : 1; })) return std::nullopt;
-    return Unindexed{unindexed, invalid};
+bool DataSegment::surely_fits(uint64_t size) const {
+    const uint64_t framed = kDataFraming.framed(size);
+    const uint64_t sealed = pending_ ? kBlockHeaderLen + codec::compress_bound(pending_->wrote_position) : 0;
+    const uint64_t need = (pending_ ? pending_->position : written_) + sealed + kBlockHeaderLen +
+                          std::max<uint64_t>(framed, codec::compress_bound(framed));
+    return max_size_ > header_len_ && need <= max_size_ - header_len_;
 }
 
-Result<DataSegment::Unindexed> DataSegment::unindexed_records(const RecordIndexed& indexed) {
-    if (!read_only_) {
-        return count_unindexed(indexed, invalid_count_).value_or(Unindexed{invalid_count_, invalid_count_});
-    }
-    // Beside a writer: walked while no change of the pending block runs, and again when the
-    // layout moved meanwhile; a file that keeps changing counts nothing.
-    LiveWait wait(kPendingKeptChanging);
-    for (;;) {
-        const LiveState before = BRVL_TRY(live_state(/*allow_remap=*/true));
-        observe_fence();
-        uint64_t invalid = 0;
-        if (!before.changing() || BRVL_TRY(change_abandoned(before, wait))) {
-            invalid = load_u64(BRVL_TRY(state_block()) + st::kInvalid);
-            const std::optional<Unindexed> n = count_unindexed(indexed, invalid);
-            observe_fence();
-            auto after = live_state(/*allow_remap=*/false);
-            if (n && after.ok() && *after == before) return *n;
-        }
-        if (wait.attempts() >= kLiveStatsAttempts) return Unindexed{invalid, invalid};
-        BRVL_TRY(wait.next(path_));
-    }
+RecordPlace DataSegment::next_place() const {
+    return pending_ ? place_after_frames(pending_->position, pending_->wrote_position) : RecordPlace{written_, 0};
+}
+
+std::optional<DataSegment::Newest> DataSegment::newest_record() const {
+    if (written_ == 0) return std::nullopt;
+    const std::optional<uint64_t> last = pending_ ? std::optional<uint64_t>(pending_->position) : last_block_position();
+    if (!last) return std::nullopt;
+    std::optional<FrameSeen> newest;
+    if (!for_each_frame([&](const FrameSeen& f) { newest = f; }, corrected_payload_, *last) || !newest)
+        return std::nullopt;
+    return Newest{{newest->position, in_block_of(newest->frame_offset)}, static_cast<int64_t>(newest->key)};
 }
 
 // The counters of a live file are those of its last commit when they agree with its

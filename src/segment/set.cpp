@@ -266,6 +266,12 @@ std::optional<SegmentStats> SegmentSet::last_stats() const {
     return entries_.rbegin()->second.stats();
 }
 
+std::optional<SegmentStats> SegmentSet::newest_stats_with_records() const {
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
+        if (const SegmentStats s = it->second.stats(); s.record_count > 0) return s;
+    return std::nullopt;
+}
+
 Result<SegmentStats> SegmentSet::current_stats_from(uint64_t base) {
     if (!read_only_) return stats_from(base);
     // Files removed by the writer's retention go; files it created come.
@@ -466,31 +472,72 @@ Result<bool> SegmentSet::mark_invalid(uint64_t block_offset) {
 Status SegmentSet::prepare_mark_invalid(uint64_t block_offset) {
     BRVL_TRY(check_writable());
     const uint64_t base = block_offset / span_ * span_;
-    if (entries_.find(base) == entries_.end())
-        return Error::not_found(fmt::format("no segment contains offset {}", block_offset));
+    auto it = entries_.find(base);
+    if (it == entries_.end()) return Error::not_found(fmt::format("no segment contains offset {}", block_offset));
+    const bool was_closed = !it->second.open;
     DataSegment* seg = BRVL_TRY(get(base));
+    if (was_closed) opened_for_count_ = base;
     return seg->prepare_count();
 }
 
-Result<SegmentSet::Unindexed> SegmentSet::unindexed_records(const RecordIndexed& indexed) {
+Status SegmentSet::done_counting() {
+    const std::optional<uint64_t> base = std::exchange(opened_for_count_, std::nullopt);
+    if (!base) return ok_status();
+    auto it = entries_.find(*base);
+    if (it == entries_.end()) return ok_status();
+    return close_entry(it->second);
+}
+
+Status SegmentSet::prepare_write(uint64_t size, SegmentStatsSink* sink) {
+    BRVL_TRY(check_writable());
+    if (entries_.empty() || sink == nullptr) return ok_status();
+    const uint64_t last = entries_.rbegin()->first;
+    if (last < sink->stats_watermark()) return ok_status();  // folded already: the write starts a new file
+    auto seg = get(last);
+    if (seg.ok() && (*seg)->writable_head() && (*seg)->surely_fits(size)) return ok_status();
+    if (!seg.ok() && !is_content_error(seg.error())) return std::move(seg).error();
+    const auto next = checked_add(last, span_);
+    return report_stats(next ? *next : UINT64_MAX, sink);
+}
+
+Result<RecordPlace> SegmentSet::next_place() {
+    if (entries_.empty()) return RecordPlace{next_base_, 0};
+    const uint64_t last = entries_.rbegin()->first;
+    auto seg = get(last);
+    if (!seg.ok()) {
+        // An unreadable newest file takes no record: the next goes to a new file.
+        if (is_content_error(seg.error())) return RecordPlace{next_base_, 0};
+        return std::move(seg).error();
+    }
+    const RecordPlace rel = (*seg)->next_place();
+    return RecordPlace{last + rel.block_offset, rel.in_block};
+}
+
+Result<std::optional<SegmentSet::Newest>> SegmentSet::newest_record() {
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-        const uint64_t base = it->first;
-        // A file the writer has only begun to create holds nothing yet.
-        if (!read_only_ && it->second.stats().record_count == 0) continue;
-        // A writable set leaves a file it opened for this closed again.
-        const bool was_closed = !read_only_ && !it->second.open;
-        auto seg = get(base);
+        if (it->second.stats().record_count == 0) continue;
+        auto seg = get(it->first);
         if (!seg.ok()) {
-            if (is_content_error(seg.error())) return Unindexed{base, 0, 0};  // its reads report it
+            if (is_content_error(seg.error())) return std::optional<Newest>();  // its reads report it
             return std::move(seg).error();
         }
-        if (read_only_ && BRVL_TRY((*seg)->live_stats()).record_count == 0) continue;
-        const DataSegment::Unindexed u = BRVL_TRY((*seg)->unindexed_records(
-            [&](int64_t ts, uint64_t position, uint16_t in_block) { return indexed(ts, base + position, in_block); }));
-        if (was_closed) BRVL_TRY(close_entry(it->second));
-        return Unindexed{base, u.unindexed, u.invalid};
+        const std::optional<DataSegment::Newest> n = (*seg)->newest_record();
+        if (!n) return std::optional<Newest>();
+        return std::optional<Newest>(Newest{{it->first + n->place.block_offset, n->place.in_block}, n->timestamp});
     }
-    return Unindexed{};
+    return std::optional<Newest>();
+}
+
+Result<std::optional<SegmentSet::Newest>> SegmentSet::current_newest_record() {
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+        auto seg = get(it->first);
+        if (!seg.ok()) continue;  // a file the writer has only begun to create holds nothing yet
+        if (BRVL_TRY((*seg)->live_stats()).record_count == 0) continue;
+        const std::optional<DataSegment::Newest> n = (*seg)->newest_record();
+        if (!n) return std::optional<Newest>();
+        return std::optional<Newest>(Newest{{it->first + n->place.block_offset, n->place.in_block}, n->timestamp});
+    }
+    return std::optional<Newest>();
 }
 
 Status SegmentSet::flush_all() {

@@ -105,17 +105,33 @@ public:
     // (opened for the update and closed again).
     Result<bool> mark_invalid(uint64_t block_offset);
     // Makes sure that mark_invalid of a record at this offset needs nothing it may fail to
-    // get (a descriptor, a mapping, the blocks of the header): its segment is opened and
-    // kept open, before a change that counts it afterwards commits.
+    // get (a descriptor, a mapping, the blocks of the header): its segment is opened, before
+    // a change that counts it afterwards stores anything. A segment that was closed is
+    // closed again by done_counting, so that counts across many old segments keep no
+    // descriptor past their call.
     Status prepare_mark_invalid(uint64_t block_offset);
-    // Whether the index points to the record of timestamp ts at a global address.
-    using RecordIndexed = std::function<bool(int64_t ts, uint64_t block_offset, uint16_t in_block)>;
-    struct Unindexed {
-        uint64_t base = 0;       // of the newest segment holding records
-        uint64_t unindexed = 0;  // DataSegment::unindexed_records of it
-        uint64_t invalid = 0;
+    // Flushes and closes the segment prepare_mark_invalid opened, if any (a failure leaves
+    // it open, to be flushed later, and is returned).
+    Status done_counting();
+
+    // Before a write that must fold no statistics once it began (an out-of-order write,
+    // whose count-due record holds the totals as they stand): when a record of `size` bytes
+    // might not fit the newest segment, that segment's statistics are folded now, and the
+    // write then starts the next segment without folding any.
+    Status prepare_write(uint64_t size, SegmentStatsSink* sink);
+    // The place the next record written takes at the earliest: every record the set holds
+    // lies below it (opens the newest segment).
+    Result<RecordPlace> next_place();
+    // The newest record of the set (of the newest segment holding records): its place and
+    // timestamp; nothing when there is none or its block cannot be read.
+    struct Newest {
+        RecordPlace place;
+        int64_t timestamp = 0;
     };
-    Result<Unindexed> unindexed_records(const RecordIndexed& indexed);
+    Result<std::optional<Newest>> newest_record();
+    // A read-only set beside a writer: the newest record the writer has committed (after
+    // current_stats_from, which lists the directory again). Nothing without records.
+    Result<std::optional<Newest>> current_newest_record();
 
     // Flushes every mapped open segment in base order; the first failure stops.
     Status flush_all();
@@ -146,6 +162,8 @@ public:
     const ClosedSegment* find_closed(uint64_t base) const;
     // Statistics of the segment with the highest base (current values while open).
     std::optional<SegmentStats> last_stats() const;
+    // Statistics of the newest segment that holds records.
+    std::optional<SegmentStats> newest_stats_with_records() const;
     // The summed statistics of the segments at or above a base: those not yet folded into
     // the dataset's totals when the base is the totals' watermark.
     SegmentStats stats_from(uint64_t base) const;
@@ -191,6 +209,8 @@ private:
     uint64_t owner_ = 0;
     std::optional<DirtyNotifier> notifier_;
     std::optional<MonoInstant> last_write_;
+    // The segment prepare_mark_invalid opened for a count (closed again after it).
+    std::optional<uint64_t> opened_for_count_;
     // The dataset's stage file, lent to every segment (its address outlives moves of the set).
     std::unique_ptr<StageArea> stage_;
 };

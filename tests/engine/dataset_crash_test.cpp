@@ -245,10 +245,12 @@ TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
         {"index.count_due.set", erase, 2, 224, 0},  // the entry not changed yet
         {"dataset.delete.unindexed", erase, 2, 224, 1},
         {"dataset.write.replaced", {{0, 100, false}, {1, 100, false}, {0, 50, false}}, 3, 286, 1},
-        // Between a record stored and its index entry: the record counts as invalid.
+        // Between a record stored and its index entry: a new latest record counts as invalid;
+        // an out-of-order write gets its entry, and the record it replaced counts as invalid.
         {"dataset.write.stored", {{0, 100, false}}, 1, 112, 1},
         {"dataset.write.stored", {{0, 100, false}, {1, 100, false}, {0, 50, false}}, 3, 286, 1, 3},
-        {"index.count_due.set", {{0, 100, false}, {1, 100, false}, {0, 50, false}}, 3, 286, 1},
+        // The change kept before the out-of-order write stores its record: nothing changed.
+        {"index.count_due.set", {{0, 100, false}, {1, 100, false}, {0, 50, false}}, 2, 224, 0},
     };
     DatasetConfig cfg = testing::small_segments(false, 0);
     cfg.data_segment_size = 1 << 20;
