@@ -2,7 +2,9 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/vfs.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -46,8 +48,9 @@ inline std::vector<PollOutcome> polls_woken_by(const std::vector<std::function<s
 
 class TempDir {
 public:
-    TempDir() {
-        std::string tmpl = "/tmp/brenvale-test-XXXXXX";
+    // A new directory under parent (/tmp by default); an empty path when it cannot be made.
+    explicit TempDir(const std::string& parent = "/tmp") {
+        std::string tmpl = parent + "/brenvale-test-XXXXXX";
         char* p = mkdtemp(tmpl.data());
         path_ = p ? p : "";
     }
@@ -121,9 +124,20 @@ public:
     explicit ScopedIoFaults(uint32_t ops, uint64_t skip, int error, bool sticky = false) {
         set_io_faults(IoFaultPlan{ops, skip, error, sticky});
     }
+    explicit ScopedIoFaults(const IoFaultPlan& plan) { set_io_faults(plan); }
     ~ScopedIoFaults() { clear_io_faults(); }
     ScopedIoFaults(const ScopedIoFaults&) = delete;
     ScopedIoFaults& operator=(const ScopedIoFaults&) = delete;
 };
+
+// Whether the directory lives on a tmpfs.
+inline bool on_tmpfs(const std::string& dir) {
+    struct statfs fs;
+    return ::statfs(dir.c_str(), &fs) == 0 && fs.f_type == 0x01021994;  // TMPFS_MAGIC
+}
+
+// A full XFS: every reservation that overlaps blocks the file has fails with ENOSPC, while
+// one over holes only, or past the end, goes through.
+inline constexpr IoFaultPlan kFullXfs{io_op::kReserve, 0, ENOSPC, /*sticky=*/true, /*only_over_blocks=*/true};
 
 }  // namespace brenvale::testing
