@@ -7,10 +7,12 @@
 #include <fcntl.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -348,6 +350,43 @@ Mapping& Mapping::operator=(Mapping&& o) noexcept {
 }
 
 Result<Mapping> Mapping::map(int fd, size_t len, bool writable) {
+    struct stat st {};
+    if (len != 0 && ::fstat(fd, &st) != 0) return last_io();
+    return map(fd, len, writable, st);
+}
+
+namespace {
+
+#ifndef MADV_POPULATE_READ
+constexpr int MADV_POPULATE_READ = 22;  // Linux 5.14
+#endif
+
+// Reads every page of [data, data + len) of a shared mapping of the file once, so that a
+// page of a hole the file system has to allocate on a read (tmpfs) is allocated now, and
+// a full file system fails this call instead of sending SIGBUS to a later read. Where the
+// file has as many blocks as the mapping covers, or lives elsewhere, it does nothing.
+Status populate_holes(int fd, const struct stat& st, uint8_t* data, size_t len) {
+    const auto ps = static_cast<uint64_t>(page_size());
+    const uint64_t mapped = (uint64_t{len} + ps - 1) / ps * ps;
+    const auto size = static_cast<uint64_t>(st.st_size);
+    if (static_cast<uint64_t>(st.st_blocks) * 512 >= std::min(mapped, size)) return {};
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0) return last_io();
+    if (fs.f_type != TMPFS_MAGIC) return {};
+    // Pages wholly past the end of the file are beyond any file system's room.
+    const uint64_t populate = std::min(mapped, (size + ps - 1) / ps * ps);
+    int rc;
+    do {
+        rc = ::madvise(data, static_cast<size_t>(populate), MADV_POPULATE_READ);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0) return {};
+    // EFAULT: reading a page there would have raised SIGBUS, for want of room.
+    return Error::io(errno == EFAULT ? ENOSPC : errno);
+}
+
+}  // namespace
+
+Result<Mapping> Mapping::map(int fd, size_t len, bool writable, const struct stat& st) {
     Mapping m;
     m.writable_ = writable;
     if (len == 0) return m;
@@ -357,6 +396,7 @@ Result<Mapping> Mapping::map(int fd, size_t len, bool writable) {
     if (p == MAP_FAILED) return last_io();
     m.data_ = static_cast<uint8_t*>(p);
     m.len_ = len;
+    BRVL_TRY(populate_holes(fd, st, m.data_, m.len_));  // a failure drops the mapping with m
     return m;
 }
 
@@ -404,9 +444,11 @@ Result<MappedFile> MappedFile::open(const std::string& path, bool writable) {
     f.path_ = path;
     f.writable_ = writable;
     f.fd_ = BRVL_TRY(FileHandle::open(path, writable ? FileHandle::Mode::ReadWrite : FileHandle::Mode::ReadOnly));
-    uint64_t len = BRVL_TRY(f.fd_.size());
+    struct stat st;
+    if (::fstat(f.fd_.fd(), &st) != 0) return last_io();
+    const auto len = static_cast<uint64_t>(st.st_size);
     if (len > SIZE_MAX) return Error::io(EFBIG);
-    f.map_ = BRVL_TRY(Mapping::map(f.fd_.fd(), static_cast<size_t>(len), writable));
+    f.map_ = BRVL_TRY(Mapping::map(f.fd_.fd(), static_cast<size_t>(len), writable, st));
     return f;
 }
 

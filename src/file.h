@@ -3,6 +3,7 @@
 // whole-file and directory helpers. Every failure is an Error value.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -122,7 +123,13 @@ public:
     ~Mapping() { unmap(); }
 
     // Maps len bytes of the file from offset 0 (shared). A length of 0 gives an empty mapping.
+    // Reading a hole through a shared mapping of a tmpfs file allocates a page, and on a
+    // full tmpfs ends the process with SIGBUS: a mapping of a file there that may have
+    // holes (fewer blocks than bytes) is read through once here, and without room the map
+    // fails with the I/O error (ENOSPC). Other file systems read holes without room. `st`
+    // is the file's fstat when the caller has it (saves one).
     static Result<Mapping> map(int fd, size_t len, bool writable);
+    static Result<Mapping> map(int fd, size_t len, bool writable, const struct stat& st);
 
     uint8_t* data() const { return data_; }
     size_t size() const { return len_; }

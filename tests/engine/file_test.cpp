@@ -25,6 +25,7 @@ namespace {
 using testing::kFullXfs;
 using testing::LogCapture;
 using testing::ScopedIoFaults;
+using testing::ScopedMount;
 using testing::TempDir;
 
 TEST(MappedFileTest, CreateMapsZeroedReservedBytesAndSurvivesReopen) {
@@ -309,6 +310,60 @@ TEST(ReserveTest, WithoutAnExtentMapTheHolesComeFromSeeks) {
     }
     EXPECT_EQ(allocated_bytes(f.fd()), 128 * kKiB);
     EXPECT_EQ(contents(f, 128 * kKiB), before);
+}
+
+// A mapping of a file with holes on tmpfs is read through when it is made, up to the end
+// of the file: a read of a hole later needs no page the file system may not have. Other
+// file systems read holes without room, and nothing is read there.
+TEST(MappingTest, AMappingOfAFileWithHolesOnTmpfsIsReadThroughWhenMade) {
+    struct Case {
+        uint64_t map_len;
+        bool writable;
+    };
+    const Case cases[] = {{64 * kKiB, false}, {64 * kKiB, true}, {40 * kKiB, false}, {128 * kKiB, false}};
+    for (const std::string parent : {"/dev/shm", "/tmp"}) {
+        if (parent != "/tmp" && !testing::on_tmpfs(parent)) continue;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(parent + " " + std::to_string(c.map_len) + (c.writable ? " writable" : " read-only"));
+            TempDir dir(parent);
+            ASSERT_FALSE(dir.path().empty());
+            FileHandle f = *FileHandle::open(dir.file("f"), FileHandle::Mode::CreateExclusive);
+            fill(f, 0, 4 * kKiB, 9);
+            ASSERT_TRUE(f.set_len(64 * kKiB).ok());
+            const uint64_t before = allocated_bytes(f.fd());
+            auto m = Mapping::map(f.fd(), c.map_len, c.writable);
+            ASSERT_TRUE(m.ok()) << m.error().to_string();
+            const uint64_t read_through = std::min<uint64_t>(c.map_len, 64 * kKiB);
+            EXPECT_EQ(allocated_bytes(f.fd()), testing::on_tmpfs(parent) ? read_through : before);
+            EXPECT_EQ(m->data()[0], 9);
+            EXPECT_EQ(m->data()[read_through - 1], 0);
+        }
+    }
+}
+
+// On a full tmpfs the read through fails, and so does the open, with the full disk's
+// error; never a SIGBUS. With a page of room for each hole it maps.
+TEST(MappingTest, OnAFullTmpfsAMappingOfAFileWithHolesFailsWithTheIoError) {
+    TempDir dir;
+    ScopedMount tmpfs(ScopedMount::Kind::Tmpfs, dir.file("mnt"), 1 << 20);
+    if (!tmpfs.mounted()) GTEST_SKIP() << tmpfs.skip_reason();
+    const std::string path = dir.file("mnt/f");
+    {
+        FileHandle f = *FileHandle::open(path, FileHandle::Mode::CreateExclusive);
+        fill(f, 0, 4 * kKiB, 9);
+        ASSERT_TRUE(f.set_len(64 * kKiB).ok());
+    }
+    ASSERT_TRUE(testing::fill_file_system(dir.file("mnt"), 0));
+    for (bool writable : {false, true}) {
+        auto opened = MappedFile::open(path, writable);
+        ASSERT_FALSE(opened.ok());
+        EXPECT_TRUE(opened.error().is_io_code(ENOSPC)) << opened.error().to_string();
+    }
+    ASSERT_TRUE(remove_file(dir.file("mnt/filler")).ok());
+    ASSERT_TRUE(testing::fill_file_system(dir.file("mnt"), 60 * kKiB));
+    auto opened = MappedFile::open(path, false);
+    ASSERT_TRUE(opened.ok()) << opened.error().to_string();
+    EXPECT_EQ(opened->data()[64 * kKiB - 1], 0);
 }
 
 TEST(MappedFileTest, OpenMissingAndEmptyFiles) {
