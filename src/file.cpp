@@ -361,10 +361,11 @@ namespace {
 constexpr int MADV_POPULATE_READ = 22;  // Linux 5.14
 #endif
 
-// Reads every page of [data, data + len) of a shared mapping of the file once, so that a
-// page of a hole the file system has to allocate on a read (tmpfs) is allocated now, and
-// a full file system fails this call instead of sending SIGBUS to a later read. Where the
-// file has as many blocks as the mapping covers, or lives elsewhere, it does nothing.
+// Reads every page of a shared mapping of the file [data, data + len) once, up to the end
+// of the file, so that a page of a hole the file system has to allocate on a read (tmpfs)
+// is allocated now, and a full file system fails this call instead of sending SIGBUS to a
+// later read. Where the file has as many blocks as the mapping covers, or lives elsewhere,
+// it does nothing.
 Status populate_holes(int fd, const struct stat& st, uint8_t* data, size_t len) {
     const auto ps = static_cast<uint64_t>(page_size());
     const uint64_t mapped = (uint64_t{len} + ps - 1) / ps * ps;

@@ -148,9 +148,12 @@ inline uint64_t free_bytes(const std::string& dir) {
     return uint64_t{v.f_bavail} * v.f_frsize;
 }
 
-// Takes the room left on the (small, dedicated) file system holding dir down to at most
-// `left` bytes with a file of its own there, allocated and never written; whether it could.
+// Takes the room left on the small file system of a test's own holding dir down to at
+// most `left` bytes with a file of its own there, allocated and never written; whether it
+// could. Refuses a file system above 1 GiB: never the machine's own.
 inline bool fill_file_system(const std::string& dir, uint64_t left) {
+    struct statvfs v;
+    if (::statvfs(dir.c_str(), &v) != 0 || uint64_t{v.f_blocks} * v.f_frsize > (uint64_t{1} << 30)) return false;
     auto filler = FileHandle::open(join_path(dir, "filler"), FileHandle::Mode::CreateTruncate);
     if (!filler.ok()) return false;
     uint64_t taken = 0;
