@@ -3,6 +3,7 @@
 // whole-file and directory helpers. Every failure is an Error value.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -45,6 +46,22 @@ void add_descriptor_relief(const std::shared_ptr<DescriptorRelief>& relief);
 // opens gets no relief of its own.
 bool relieve_descriptors();
 
+// ---- blocks of a file ----
+
+// A byte range of a file.
+struct ByteRange {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    bool operator==(const ByteRange&) const = default;
+};
+
+// The ranges of [offset, offset + length) of the file where it has no blocks, in order.
+// Blocks allocated and never written (unwritten extents), blocks awaiting delayed
+// allocation and blocks kept past the end of the file are there. Read from the extent map
+// (FS_IOC_FIEMAP); a file system without one answers from SEEK_DATA and SEEK_HOLE, which
+// may show allocated blocks never written as holes (tmpfs), never a hole as data.
+Result<std::vector<ByteRange>> missing_blocks(int fd, uint64_t offset, uint64_t length);
+
 // An owned file descriptor.
 class FileHandle {
 public:
@@ -73,8 +90,10 @@ public:
     Status set_len(uint64_t len) const;
     // Makes the file at least len bytes long with the blocks of [0, len) allocated, so that
     // stores through a mapping can never meet a full disk: a file's length does not prove
-    // its blocks exist (a sparse copy, an ftruncate). Allocating blocks that are there
-    // needs no room and costs a stat where the file shows them. Never shrinks.
+    // its blocks exist (a sparse copy, an ftruncate). Costs a stat and a seek where the
+    // file shows all its blocks; otherwise only the ranges without blocks are allocated
+    // (missing_blocks), each by a call of its own, since a full file system may refuse a
+    // request over blocks that are there (XFS). Never shrinks.
     Status reserve(uint64_t len) const;
     Status sync() const;
     // Writes the pieces one after another from offset (pwritev; short writes go on). Up to
@@ -104,7 +123,13 @@ public:
     ~Mapping() { unmap(); }
 
     // Maps len bytes of the file from offset 0 (shared). A length of 0 gives an empty mapping.
+    // Reading a hole through a shared mapping of a tmpfs file allocates a page, and on a
+    // full tmpfs ends the process with SIGBUS: a mapping of a file there that may have
+    // holes (fewer blocks than bytes) is read through once here, and without room the map
+    // fails with the I/O error (ENOSPC). Other file systems read holes without room. `st`
+    // is the file's fstat when the caller has it (saves one).
     static Result<Mapping> map(int fd, size_t len, bool writable);
+    static Result<Mapping> map(int fd, size_t len, bool writable, const struct stat& st);
 
     uint8_t* data() const { return data_; }
     size_t size() const { return len_; }

@@ -1,5 +1,7 @@
 #include "test_hooks.h"
 
+#include "file.h"
+
 #include <mutex>
 #include <new>
 
@@ -21,6 +23,7 @@ struct IoFaults {
     std::mutex mu;
     IoFaultPlan plan;
     uint64_t seen = 0;
+    uint64_t eligible = 0;  // the calls that could fail: the count skip applies to
     uint64_t failed = 0;
 };
 
@@ -36,6 +39,7 @@ void set_io_faults(const IoFaultPlan& plan) {
     std::lock_guard lock(f.mu);
     f.plan = plan;
     f.seen = 0;
+    f.eligible = 0;
     f.failed = 0;
     detail::g_io_faults_armed.store(plan.ops != 0, std::memory_order_relaxed);
 }
@@ -77,15 +81,44 @@ void detail::alloc_fault_slow() {
     if (g_alloc_fault_armed.exchange(false, std::memory_order_acq_rel)) throw std::bad_alloc();
 }
 
-int detail::io_fault_slow(uint32_t op) {
-    IoFaults& f = io_faults();
-    std::lock_guard lock(f.mu);
-    if ((f.plan.ops & op) == 0) return 0;
-    const uint64_t n = f.seen++;
+namespace {
+
+// The errno a call that could fail meets by the plan's skip and sticky, or 0 (f.mu held).
+int fail_eligible(IoFaults& f) {
+    const uint64_t n = f.eligible++;
     if (n < f.plan.skip) return 0;
     if (n > f.plan.skip && !f.plan.sticky) return 0;
     ++f.failed;
     return f.plan.error;
+}
+
+// Whether the file has any block in [offset, offset + length); a map that cannot be read
+// counts as blocks (the refusal is the safer guess for a test of a full disk).
+bool overlaps_blocks(int fd, uint64_t offset, uint64_t length) {
+    auto missing = missing_blocks(fd, offset, length);
+    if (!missing.ok()) return true;
+    uint64_t holes = 0;
+    for (const ByteRange& r : *missing) holes += r.length;
+    return holes < length;
+}
+
+}  // namespace
+
+int detail::io_fault_slow(uint32_t op) {
+    IoFaults& f = io_faults();
+    std::lock_guard lock(f.mu);
+    if ((f.plan.ops & op) == 0) return 0;
+    ++f.seen;
+    return fail_eligible(f);
+}
+
+int detail::io_fault_reserve_slow(int fd, uint64_t offset, uint64_t length) {
+    IoFaults& f = io_faults();
+    std::lock_guard lock(f.mu);
+    if ((f.plan.ops & io_op::kReserve) == 0) return 0;
+    ++f.seen;
+    if (f.plan.only_over_blocks && !overlaps_blocks(fd, offset, length)) return 0;
+    return fail_eligible(f);
 }
 
 }  // namespace brenvale

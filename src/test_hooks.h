@@ -24,6 +24,7 @@ extern std::atomic<bool> g_io_faults_armed;
 extern std::atomic<uint64_t> g_decompressions;
 extern std::atomic<bool> g_alloc_fault_armed;
 int io_fault_slow(uint32_t op);
+int io_fault_reserve_slow(int fd, uint64_t offset, uint64_t length);
 void alloc_fault_slow();
 }  // namespace detail
 
@@ -65,6 +66,11 @@ struct IoFaultPlan {
     uint64_t skip = 0;       // matching calls let through before the first failure
     int error = 0;           // errno of a failed call (EIO, ENOSPC, ...)
     bool sticky = false;     // keep failing every later matching call (a full disk)
+    // A reservation may fail only when its range overlaps blocks the file has already,
+    // as on a full XFS, which refuses to allocate over blocks that are there but allocates
+    // into holes and past the end with what little room is left. A reservation over holes
+    // alone is seen (io_calls_seen) but neither fails nor counts towards skip.
+    bool only_over_blocks = false;
 };
 
 // Installs a plan; counters start again from zero.
@@ -79,6 +85,13 @@ uint64_t io_calls_failed();
 inline int io_fault(uint32_t op) {
     if (!detail::g_io_faults_armed.load(std::memory_order_relaxed)) return 0;
     return detail::io_fault_slow(op);
+}
+
+// The errno that a reservation of [offset, offset + length) of the file fd must fail with,
+// or 0 to make it (io_op::kReserve).
+inline int io_fault_reserve(int fd, uint64_t offset, uint64_t length) {
+    if (!detail::g_io_faults_armed.load(std::memory_order_relaxed)) return 0;
+    return detail::io_fault_reserve_slow(fd, offset, length);
 }
 
 // ---- injected allocation failures ----
