@@ -324,38 +324,6 @@ TEST(JournalLog, ReservedRecordEventsAppendOnAFullDisk) {
     }
 }
 
-// Reservations given back hold nothing; the empty segment a reserve rolled over to takes
-// the next appends without new room.
-TEST(JournalLog, ReleasedReservationsAndTheSegmentOfARollOver) {
-    TempDir dir;
-    auto log = JournalLog::open(dir.file("logs"), small_segments(16 << 10, 16 << 10));
-    ASSERT_TRUE(log.ok());
-    // Fill the one segment until a record event no longer fits it.
-    uint64_t s = 1;
-    for (;; ++s) {
-        const JournalSegment* seg = log->newest_segment();
-        if (seg && seg->file_size() - seg->header_length() - seg->written_length() < 2 * (12 + kJournalMaxRecordEventSize))
-            break;
-        ASSERT_EQ(*log->append(event(s)), s);
-    }
-    ASSERT_TRUE(log->reserve().ok());  // room for one in this segment
-    log->release();
-    log->release();  // one too many gives back nothing more
-    EXPECT_EQ(log->reserved(), 0u);
-    ASSERT_TRUE(log->reserve().ok());
-    ASSERT_TRUE(log->reserve().ok());  // the second rolls over
-    EXPECT_EQ(log->segment_count(), 2u);
-    log->release();
-    log->release();
-    {
-        testing::ScopedIoFaults full(io_op::kDiskFull, 0, ENOSPC, /*sticky=*/true);
-        // The empty segment the roll-over made takes the events now, without new room.
-        for (int i = 0; i < 3; ++i) ASSERT_EQ(*log->append(event(s + i)), s + i);
-    }
-    EXPECT_EQ(log->segment_count(), 2u);
-    EXPECT_EQ(log->read(static_cast<int64_t>(s))->value().payload, event(s));
-}
-
 // Opens a log of three segments, damages one file, and reopens.
 struct Damaged {
     TempDir dir;
