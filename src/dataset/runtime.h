@@ -19,6 +19,12 @@ namespace brenvale {
 class JournalHook {
 public:
     virtual ~JournalHook() = default;
+    // Gets what the append of one record event (write, delete or append) will need — room in
+    // the log's newest segment, that segment open — before the dataset changes the record, so
+    // that a full disk refuses the change before it is made. A successful call holds that room
+    // until a record_* call uses it or cancel_record gives it back.
+    virtual Status reserve_record() { return {}; }
+    virtual void cancel_record() {}
     virtual Status record_write(uint64_t identifier, const IndexEntry& entry) = 0;
     virtual Status record_delete(uint64_t identifier, const IndexEntry& entry) = 0;
     // before: the record's data length before the append (0 when the append created it).

@@ -16,10 +16,45 @@ Status StateSinks::add_segment_stats(uint64_t watermark, const std::vector<Segme
 
 namespace {
 
-// Reports a finished change to the journal hook, if any; the wake callbacks its append
-// collected run on this thread once the dataset mutex is released (also after an error).
+// The journal room of one record event, held from before a record changes until
+// report_to_journal uses it; given back when the call fails or changes nothing. Holds
+// nothing without a journal hook.
+class JournalRoom {
+public:
+    JournalRoom() = default;
+    JournalRoom(JournalRoom&&) noexcept = default;
+    JournalRoom& operator=(JournalRoom&& o) noexcept {
+        give_back();
+        hook_ = std::move(o.hook_);
+        return *this;
+    }
+    ~JournalRoom() { give_back(); }
+
+    // The hook's error when the journal cannot take the event: nothing may change then.
+    static Result<JournalRoom> reserve(const DatasetInner& in) {
+        JournalRoom room;
+        if (!in.runtime.journal_hook) return room;
+        BRVL_TRY(in.runtime.journal_hook->reserve_record());
+        room.hook_ = in.runtime.journal_hook;
+        return room;
+    }
+    // The hook's record call takes the room, whatever its outcome.
+    void used() { hook_.reset(); }
+
+private:
+    void give_back() {
+        if (hook_) hook_->cancel_record();
+        hook_.reset();
+    }
+    std::shared_ptr<JournalHook> hook_;
+};
+
+// Reports a finished change to the journal hook, if any, in the room held for it; the wake
+// callbacks its append collected run on this thread once the dataset mutex is released
+// (also after an error).
 template <typename Call>
-Status report_to_journal(DatasetInner& in, Call call) {
+Status report_to_journal(DatasetInner& in, JournalRoom& room, Call call) {
+    room.used();
     const std::shared_ptr<JournalHook>& hook = in.runtime.journal_hook;
     if (!hook) return {};
     Status st = call(*hook);
@@ -122,8 +157,9 @@ Status inner_write(DatasetInner& in, int64_t ts, std::span<const uint8_t> data) 
     if (in.runtime.read_only) return Error::invalid_data("read-only dataset cannot be written");
     BlockCache* cache = cache_of(in);
     BRVL_TRY(check_write(in, ts, data));
+    JournalRoom room = BRVL_TRY(JournalRoom::reserve(in));
     IndexEntry entry = BRVL_TRY(store_at(in, ts, data, cache));
-    return report_to_journal(in, [&](JournalHook& j) { return j.record_write(in.identifier, entry); });
+    return report_to_journal(in, room, [&](JournalHook& j) { return j.record_write(in.identifier, entry); });
 }
 
 Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data) {
@@ -131,6 +167,9 @@ Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data)
     BlockCache* cache = cache_of(in);
     BRVL_TRY(check_write(in, ts, data));
     const auto latest = in.latest_written_timestamp;
+    // An append of nothing changes nothing, one before the latest is refused: neither holds room.
+    JournalRoom room;
+    if (!data.empty() && (!latest || ts >= *latest)) room = BRVL_TRY(JournalRoom::reserve(in));
     IndexEntry entry;
     uint32_t before = 0;
     if (!latest) {
@@ -151,7 +190,7 @@ Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data)
     } else {
         entry = BRVL_TRY(store_at(in, ts, data, cache));
     }
-    return report_to_journal(in, [&](JournalHook& j) {
+    return report_to_journal(in, room, [&](JournalHook& j) {
         return j.record_append(in.identifier, entry, before, static_cast<uint32_t>(data.size()));
     });
 }
@@ -203,7 +242,9 @@ Status Dataset::delete_record(int64_t timestamp) {
         return Error::not_found(fmt::format("no entry to delete at timestamp {} (dataset is empty)", timestamp));
     BRVL_TRY(check_retention(in, timestamp));
     BRVL_TRY(settle_left_counts(in));
-    BRVL_TRY(begin_counted_change(in, BRVL_TRY(in.index.check_delete(timestamp)), /*writes=*/false));
+    const IndexEntry found = BRVL_TRY(in.index.check_delete(timestamp));
+    JournalRoom room = BRVL_TRY(JournalRoom::reserve(in));
+    BRVL_TRY(begin_counted_change(in, found, /*writes=*/false));
     auto old = in.index.delete_entry(timestamp);
     if (!old.ok()) {
         finish_change(in);
@@ -212,7 +253,7 @@ Status Dataset::delete_record(int64_t timestamp) {
     crash_point("dataset.delete.unindexed");
     count_invalid(in, *old, cache);
     stamp(in);
-    return report_to_journal(in, [&](JournalHook& j) { return j.record_delete(in.identifier, *old); });
+    return report_to_journal(in, room, [&](JournalHook& j) { return j.record_delete(in.identifier, *old); });
 }
 
 }  // namespace brenvale

@@ -10,6 +10,7 @@ namespace {
 thread_local std::vector<PollCallback> t_hook_wakes;
 
 Error disabled_error() { return Error::not_found("journal is disabled"); }
+Error read_only_append_error() { return Error::invalid_data("read-only journal cannot append records"); }
 
 JournalIndexInfo index_info(const IndexEntry& e) { return JournalIndexInfo{e.timestamp, e.block_offset, e.in_block}; }
 
@@ -86,15 +87,20 @@ Result<std::vector<JournalEntry>> Journal::query(int64_t start, int64_t end) {
 // ---- appending ----
 
 Result<std::optional<uint64_t>> Journal::append_collecting(const JournalRecord& record,
-                                                           std::vector<PollCallback>& wakes) {
+                                                           std::vector<PollCallback>& wakes, bool reserved) {
     using Out = std::optional<uint64_t>;
     if (mode_ == Mode::Disabled) return Out();
-    if (mode_ == Mode::ReadOnly) return Error::invalid_data("read-only journal cannot append records");
-    const std::vector<uint8_t> payload = BRVL_TRY(record.encode());
+    if (mode_ == Mode::ReadOnly) return read_only_append_error();
+    auto payload = record.encode();
+    if (!payload.ok() && !reserved) return std::move(payload).error();
     uint64_t sequence;
     {
         auto g = BRVL_TRY(lock_log());
-        sequence = BRVL_TRY(log_->log->append(payload));
+        if (!payload.ok()) {  // a record that cannot be encoded takes its reservation all the same
+            log_->log->release();
+            return std::move(payload).error();
+        }
+        sequence = BRVL_TRY(log_->log->append(*payload, reserved));
     }
     // The record is stored; a broken queue mutex is still reported.
     auto q = BRVL_TRY(queue_mu_.lock());
@@ -124,8 +130,21 @@ Result<std::optional<uint64_t>> Journal::record_drop_dataset(uint64_t identifier
     return append(JournalRecord::drop_dataset(identifier, key.name, key.dataset_type, std::move(metadata)));
 }
 
+Status Journal::reserve_record() {
+    if (mode_ == Mode::Disabled) return ok_status();
+    if (mode_ == Mode::ReadOnly) return read_only_append_error();
+    auto g = BRVL_TRY(lock_log());
+    return log_->log->reserve();
+}
+
+void Journal::cancel_record() {
+    if (mode_ != Mode::Enabled) return;
+    // A poisoned log mutex refuses every later append anyway: the count may stay.
+    if (auto g = lock_log(); g.ok()) log_->log->release();
+}
+
 Status Journal::hook_append(const JournalRecord& record) {
-    auto sequence = append_collecting(record, t_hook_wakes);
+    auto sequence = append_collecting(record, t_hook_wakes, /*reserved=*/true);
     if (!sequence.ok()) return std::move(sequence).error();
     return {};
 }

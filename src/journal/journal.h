@@ -72,6 +72,11 @@ public:
     Status close_queue();
 
     // ---- JournalHook (called under the dataset mutex) ----
+    // Under the log mutex: JournalLog::reserve / release. Disabled: nothing is held;
+    // read-only: refused as an append is.
+    Status reserve_record() override;
+    void cancel_record() override;
+    // Each takes one held reservation (when there is one) and appends.
     Status record_write(uint64_t identifier, const IndexEntry& entry) override;
     Status record_delete(uint64_t identifier, const IndexEntry& entry) override;
     Status record_append(uint64_t identifier, const IndexEntry& entry, uint32_t before, uint32_t appended) override;
@@ -87,8 +92,10 @@ public:
         : store_lock_(std::move(store_lock)), mode_(mode), queue_dir_(std::move(queue_dir)), log_(std::move(log)) {}
 
 private:
-    // Appends and notifies; the wake callbacks go to `wakes`.
-    Result<std::optional<uint64_t>> append_collecting(const JournalRecord& record, std::vector<PollCallback>& wakes);
+    // Appends (taking a held reservation when `reserved`) and notifies; the wake callbacks
+    // go to `wakes`.
+    Result<std::optional<uint64_t>> append_collecting(const JournalRecord& record, std::vector<PollCallback>& wakes,
+                                                      bool reserved = false);
     Status hook_append(const JournalRecord& record);
     Result<QueueMutex::Guard> lock_log();
     // Read-only, under the log mutex: takes in what a writer in another process added (a

@@ -6,10 +6,24 @@
 #include <cerrno>
 
 #include "file.h"
+#include "journal/record.h"
 #include "../log.h"  // the logging facade (journal/log.h is the journal log)
 #include "paths.h"
 
 namespace brenvale {
+
+namespace {
+
+// The frame of a reserved append: a record event at its largest.
+constexpr uint64_t kReservedFrame = kJournalFraming.framed(kJournalMaxRecordEventSize);
+// Reservations held at once: as many as leave one pending block room for the largest
+// record of any type beside them, so that an append the store makes while datasets hold
+// reservations always finds room for itself and them in one pending block.
+constexpr uint64_t kMaxReservations =
+    (kMaxPendingPayload - kJournalFraming.framed(kJournalMaxRecordSize)) / kReservedFrame;
+static_assert(kMaxReservations >= 1024 && kMaxReservations < kMaxPendingCount);
+
+}  // namespace
 
 JournalLogOptions JournalLogOptions::from(const StoreConfig& c) {
     return JournalLogOptions{c.data_segment_size, c.initial_data_segment_size, c.compress_type, c.compress_level};
@@ -202,11 +216,56 @@ Status JournalLog::create_segment(uint64_t base_sequence) {
     return open_newest();
 }
 
-Result<uint64_t> JournalLog::append(std::span<const uint8_t> payload) {
+JournalSegment* JournalLog::newest() const {
+    return segments_.empty() ? nullptr : segments_.rbegin()->second.open.get();
+}
+
+Status JournalLog::ready_room(uint64_t first, uint64_t reserved) {
+    const uint64_t count = reserved + (first != 0 ? 1 : 0);
+    const uint64_t bytes = first + reserved * kReservedFrame;
+    if (next_sequence_ == 0 || next_sequence_ + (count - 1) > kMaxJournalSequence)
+        return Error::invalid_data("journal sequence overflow");
+    if (segments_.empty()) BRVL_TRY(create_segment(next_sequence_));
+    JournalSegment* last = newest();
+    if (last == nullptr) return Error::invalid_data("journal has no writable segment");
+    Status room = last->make_room(bytes, count);
+    // An empty segment that cannot take them is not followed by another: a new one could
+    // not either.
+    if (room.ok() || room.error().kind() != ErrorKind::SegmentFull || last->record_count() == 0) return room;
+    BRVL_TRY(last->flush());
+    BRVL_TRY(create_segment(next_sequence_));
+    last = newest();
+    if (last == nullptr) return Error::invalid_data("journal has no segment after rollover");
+    return last->make_room(bytes, count);
+}
+
+Status JournalLog::reserve() {
+    if (read_only_) return Error::invalid_data("read-only journal segment cannot be modified");
+    if (reserved_ >= kMaxReservations)
+        return invalid_data_fmt("journal cannot hold more than {} reservations at once", kMaxReservations);
+    BRVL_TRY(ready_room(0, reserved_ + 1));
+    ++reserved_;
+    return ok_status();
+}
+
+void JournalLog::release() {
+    if (reserved_ > 0) --reserved_;
+}
+
+Result<uint64_t> JournalLog::append(std::span<const uint8_t> payload, bool reserved) {
+    if (reserved && reserved_ > 0) --reserved_;
     const uint64_t sequence = next_sequence_;
     if (sequence == 0 || sequence > kMaxJournalSequence) return Error::invalid_data("journal sequence overflow");
+    if (reserved_ > 0) {
+        // Whatever this append takes, the room held for the reserved ones stays. (A reserved
+        // append finds it readied already: the room it held covers it.)
+        const uint64_t framed = kJournalFraming.framed(payload.size());
+        if (framed > kMaxPendingPayload - reserved_ * kReservedFrame)
+            return Error::invalid_data("journal record too large to append beside held reservations");
+        BRVL_TRY(ready_room(framed, reserved_));
+    }
     if (segments_.empty()) BRVL_TRY(create_segment(sequence));
-    JournalSegment* last = segments_.rbegin()->second.open.get();
+    JournalSegment* last = newest();
     if (last == nullptr) return Error::invalid_data("journal has no writable segment");
     Status appended = last->append(sequence, payload);
     if (!appended.ok() && appended.error().kind() == ErrorKind::SegmentFull) {

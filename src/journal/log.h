@@ -64,8 +64,19 @@ public:
                                                             const JournalLogOptions& options);
 
     // Appends one record payload; returns its sequence. A failed append leaves the next
-    // sequence as it was.
-    Result<uint64_t> append(std::span<const uint8_t> payload);
+    // sequence as it was. `reserved`: the append takes the room of one held reservation
+    // (when there is one), whatever becomes of it. While reservations are held, any other
+    // append first readies room for itself and all of them (ready_room).
+    Result<uint64_t> append(std::span<const uint8_t> payload, bool reserved = false);
+    // Holds room for one more append of a record event (a payload of at most
+    // kJournalMaxRecordEventSize bytes) beside those held already: the newest segment is
+    // readied for all of them (ready_room), rolling over when it cannot take them, so that
+    // their appends need no new blocks, no new file and no new descriptor. On failure
+    // nothing more is held.
+    Status reserve();
+    // Gives one held reservation back.
+    void release();
+    uint64_t reserved() const { return reserved_; }
     // The record of a sequence; nothing when the log does not hold it.
     Result<std::optional<JournalEntry>> read(int64_t sequence);
     // The records of start..end (inclusive) that the log holds, in ascending order; each
@@ -82,6 +93,8 @@ public:
     uint64_t next_sequence() const { return next_sequence_; }
     const std::string& data_dir() const { return data_dir_; }
     size_t segment_count() const { return segments_.size(); }
+    // The newest segment when it is open (for inspection); null otherwise.
+    const JournalSegment* newest_segment() const { return newest(); }
     // Segments holding a descriptor and a mapping now (the newest; none between calls otherwise).
     size_t open_segment_count() const;
 
@@ -111,6 +124,13 @@ private:
     Status load_segments();
     // The next sequence after the newest segment's records.
     Result<uint64_t> sequence_after_newest();
+    // Readies the newest segment (made when there is none) to take, without a seal, a
+    // grow or a new file, the appends of `reserved` record events after one append of a
+    // frame of `first` bytes (0: none); the sequences they take must exist. A newest segment
+    // that cannot take them is flushed and followed by a new one at the next sequence, as an
+    // append rolls over.
+    Status ready_room(uint64_t first, uint64_t reserved);
+    JournalSegment* newest() const;
     // Appends the records from..to of a segment that its kept blocks hold, in order, up to
     // the first one they do not; returns the sequence after the last one appended.
     uint64_t read_kept(uint64_t base, const Listed& l, uint64_t from, uint64_t to, std::vector<JournalEntry>& out);
@@ -121,6 +141,7 @@ private:
     bool read_only_ = false;
     std::map<uint64_t, Listed> segments_;
     uint64_t next_sequence_ = 1;
+    uint64_t reserved_ = 0;  // reservations held (a writable log)
     JournalBlocks blocks_;
     DirectoryWatch watch_;  // read-only: when to list the data directory again
 };

@@ -38,6 +38,12 @@ inline constexpr uint8_t kJournalTagIndexInfo = 16;
 inline constexpr uint8_t kJournalTagAppendInfo = 17;
 inline constexpr size_t kJournalIndexInfoSize = 18;
 inline constexpr size_t kJournalAppendInfoSize = 8;
+// The largest encoded record event: an append (type, width code, an 8-byte identifier,
+// tag 16 with the index information, tag 17 with the append information).
+inline constexpr size_t kJournalMaxRecordEventSize = 2 + 8 + 1 + kJournalIndexInfoSize + 1 + kJournalAppendInfoSize;
+// The largest encoded record of any type: a create or drop with an 8-byte identifier, the
+// longest name and type and the largest metadata.
+inline constexpr size_t kJournalMaxRecordSize = 2 + 8 + 2 * (3 + kJournalNameMax) + 3 + kJournalFieldValueMax;
 
 // The significant fields of the record's index entry.
 struct JournalIndexInfo {

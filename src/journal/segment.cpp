@@ -316,6 +316,28 @@ Status JournalSegment::append(uint64_t sequence, std::span<const uint8_t> payloa
     return ok_status();
 }
 
+Status JournalSegment::make_room(uint64_t bytes, uint64_t count) {
+    BRVL_TRY(map());
+    BRVL_TRY(check_writable());
+    std::optional<uint64_t> end = unsealed_end(bytes, count);
+    if (!end && pending_) {
+        // The first of them would seal the pending block: it is sealed now, growing as the
+        // seal needs.
+        const uint64_t size_before = file_size_;
+        Status sealed = seal_pending(compress_level_);
+        if (file_size_ != size_before) store_field(BRVL_TRY(state_block()), st::kFileSize, file_size_);
+        BRVL_TRY(sealed);
+        end = unsealed_end(bytes, count);
+    }
+    if (!end) return invalid_data_fmt("journal room of {} records ({} bytes) exceeds one block", count, bytes);
+    const uint64_t size_before = file_size_;
+    Status grown = ok_status();
+    while (grown.ok() && available() < *end) grown = expand();
+    if (file_size_ != size_before) store_field(BRVL_TRY(state_block()), st::kFileSize, file_size_);
+    BRVL_TRY(grown);
+    return prepare_change();
+}
+
 Status JournalSegment::expand() {
     if (read_only_) return Error::invalid_data("read-only journal segment cannot expand");
     const uint64_t doubled = file_size_ > UINT64_MAX / 2 ? UINT64_MAX : file_size_ * 2;

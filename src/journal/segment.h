@@ -71,6 +71,12 @@ public:
     // file grows by doubling; at its size limit the segment-full error (the log rolls
     // over) leaves the segment as it was, readable.
     Status append(uint64_t sequence, std::span<const uint8_t> payload);
+    // Readies the segment for `count` more appends whose frames take at most `bytes` in all
+    // (within one pending block), so that they need no seal, no growth and no allocation:
+    // seals the pending block now when they would not all fit it, grows the file as far as
+    // they reach and allocates its blocks. Segment-full when the file cannot grow that far
+    // or the seal finds no room (the log rolls over); a seal made stays.
+    Status make_room(uint64_t bytes, uint64_t count);
     // The payload of a sequence, or nothing when the segment does not hold it.
     Result<std::optional<std::vector<uint8_t>>> read_record(uint64_t sequence);
     // Appends the records of first..last that the segment holds to `out`, in ascending

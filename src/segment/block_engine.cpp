@@ -187,6 +187,17 @@ Result<BlockEngine::Appended> BlockEngine::append_frame(uint64_t key, std::span<
     return done({pos, 0});
 }
 
+// The conditions are append_frame's: a frame goes into the pending block while its payload
+// and count stay within the pending capacity; without a pending block the first frame makes
+// one (a block header, then the frame) and the others go into it.
+std::optional<uint64_t> BlockEngine::unsealed_end(uint64_t bytes, uint64_t count) const {
+    if (bytes > kMaxPendingPayload || count > kMaxPendingCount) return std::nullopt;
+    if (!pending_) return written_ + kBlockHeaderLen + bytes;
+    if (pending_->wrote_position + bytes > kMaxPendingPayload || pending_->record_count + count > kMaxPendingCount)
+        return std::nullopt;
+    return written_ + bytes;
+}
+
 uint64_t BlockEngine::seal_extent(const PendingBlock& pb, uint64_t cs) const {
     return pb.position + kBlockHeaderLen + std::max(pb.wrote_position, cs) + kBlockHeaderLen + cs;
 }

@@ -129,6 +129,11 @@ protected:
     // Segment-full when the file has no room (the caller grows or rolls over); a seal made
     // before that stays.
     Result<Appended> append_frame(uint64_t key, std::span<const uint8_t> data, uint8_t compress_level);
+    // Where the blocks end (relative) once `count` more frames of `bytes` framed bytes in
+    // all have gone into the pending block, or into a new pending block when there is none:
+    // the room those appends need with no seal. Nothing when the pending block cannot take
+    // them all (the first that does not fit seals it) or they exceed one pending block.
+    std::optional<uint64_t> unsealed_end(uint64_t bytes, uint64_t count) const;
 
     // ---- open ----
     // What restore_pending repaired.

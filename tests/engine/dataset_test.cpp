@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -34,9 +35,24 @@ struct FakeJournal : JournalHook {
     std::mutex mu;
     std::vector<Event> events;
     bool fail = false;
+    bool full = false;  // refuses room as a journal on a full disk does
+    int reserves = 0;   // reserve_record calls
+    int held = 0;       // room held now
 
+    Status reserve_record() override {
+        std::lock_guard lock(mu);
+        ++reserves;
+        if (full) return Error::io(ENOSPC);
+        ++held;
+        return {};
+    }
+    void cancel_record() override {
+        std::lock_guard lock(mu);
+        --held;
+    }
     Status record(Event e) {
         std::lock_guard lock(mu);
+        if (held > 0) --held;
         events.push_back(e);
         if (fail) return Error::invalid_data("journal down");
         return {};
@@ -421,6 +437,71 @@ TEST_F(DatasetTest, JournalFailureIsReportedAfterTheChange) {
     EXPECT_EQ(st.error().to_string(), "invalid data: journal down");
     journal->fail = false;
     EXPECT_EQ(read_text(d, 1), "kept");
+}
+
+// Every record-changing call asks the journal for room before it changes anything and
+// leaves none held: refused, the call fails with the journal's error and nothing changed;
+// a call that then fails or changes nothing gives the room back; a change uses it.
+TEST_F(DatasetTest, JournalRoomIsAskedForBeforeARecordChangesAndNeverLeftHeld) {
+    using Call = std::function<Status(Dataset&)>;
+    struct Case {
+        const char* what;
+        Call call;
+        bool asks;    // for room
+        bool ok;      // with room
+        bool event;   // with room: the journal has its event
+        Call before;  // made first, with room
+    };
+    const Case cases[] = {
+        {"new latest write", [](Dataset& d) { return d.write(20, bytes("n")); }, true, true, true, {}},
+        {"correction of the latest", [](Dataset& d) { return d.write(10, bytes("c")); }, true, true, true, {}},
+        {"out-of-order write", [](Dataset& d) { return d.write(4, bytes("o")); }, true, true, true, {}},
+        {"write of too much data", [](Dataset& d) { return d.write(30, std::vector<uint8_t>(kMaxRecordData + 1)); },
+         false, false, false, {}},
+        {"append to the latest", [](Dataset& d) { return d.append(10, bytes("+")); }, true, true, true, {}},
+        {"append of a new latest", [](Dataset& d) { return d.append(30, bytes("a")); }, true, true, true, {}},
+        {"append of nothing", [](Dataset& d) { return d.append(10, {}); }, false, true, false, {}},
+        {"append before the latest", [](Dataset& d) { return d.append(5, bytes("x")); }, false, false, false, {}},
+        {"append to a deleted latest", [](Dataset& d) { return d.append(10, bytes("x")); }, true, false, false,
+         [](Dataset& d) { return d.delete_record(10); }},
+        {"delete", [](Dataset& d) { return d.delete_record(6); }, true, true, true, {}},
+        {"delete where nothing is", [](Dataset& d) { return d.delete_record(15); }, false, false, false, {}},
+        {"delete of a deleted record", [](Dataset& d) { return d.delete_record(3); }, false, false, false, {}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        for (bool full : {true, false}) {
+            SCOPED_TRACE(fmt::format("{}, {}", c.what, full ? "no room" : "room"));
+            auto made = Dataset::create(key, dir.file(fmt::format("case{}", ++n)), small_config());
+            ASSERT_TRUE(made.ok());
+            Dataset d = equip(std::move(*made));
+            for (int64_t ts = 1; ts <= 10; ++ts) ASSERT_TRUE(d.write(ts, bytes(fmt::format("r{}", ts))).ok());
+            ASSERT_TRUE(d.delete_record(3).ok());
+            if (c.before) {
+                ASSERT_TRUE(c.before(d).ok());
+            }
+            const std::vector<Record> before = *d.query_all(INT64_MIN, INT64_MAX);
+            {
+                std::lock_guard lock(journal->mu);
+                journal->events.clear();
+                journal->reserves = 0;
+                journal->full = full;
+            }
+            const Status st = c.call(d);
+            journal->full = false;
+            EXPECT_EQ(journal->reserves, c.asks ? 1 : 0);
+            EXPECT_EQ(journal->held, 0);
+            if (full && c.asks) {
+                ASSERT_FALSE(st.ok());
+                EXPECT_TRUE(st.error().is_io_code(ENOSPC)) << st.error().to_string();
+                EXPECT_TRUE(journal->events.empty());
+                EXPECT_EQ(*d.query_all(INT64_MIN, INT64_MAX), before);
+            } else {
+                EXPECT_EQ(st.ok(), c.ok) << (st.ok() ? "" : st.error().to_string());
+                EXPECT_EQ(journal->events.size(), c.event ? 1u : 0u);
+            }
+        }
+    }
 }
 
 struct ThrowingJournal : JournalHook {

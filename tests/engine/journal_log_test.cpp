@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "journal/log.h"
+#include "journal/record.h"
 #include "paths.h"
 #include "segment_test_util.h"
 #include "test_util.h"
@@ -179,6 +180,148 @@ TEST(JournalLog, SequencesEndAtTwoToTheSixtyThreeMinusTwo) {
     auto range = log->read_range(INT64_MAX - 5, INT64_MAX);
     ASSERT_TRUE(range.ok());
     EXPECT_EQ(sequences(*range), (std::vector<uint64_t>{base, kMaxJournalSequence}));
+}
+
+// At the top of the range a reservation holds its sequence: a second one, and an append
+// that is not the reserved one, would take a sequence that is not there.
+TEST(JournalLog, AReservationHoldsTheLastSequence) {
+    TempDir dir;
+    const std::string logs = dir.file("logs");
+    const uint64_t base = kMaxJournalSequence;
+    ASSERT_TRUE(JournalSegment::create(join_path(paths::journal_data_dir(logs), segment_file_name(base)),
+                                       {base, 8192, 65536, 3, 0})
+                    .ok());
+    auto log = JournalLog::open(logs, small_segments());
+    ASSERT_TRUE(log.ok()) << log.error().to_string();
+    ASSERT_TRUE(log->reserve().ok());
+    EXPECT_SEG_ERROR(log->reserve(), ErrorKind::InvalidData, "journal sequence overflow");
+    EXPECT_SEG_ERROR(log->append(Bytes{1}), ErrorKind::InvalidData, "journal sequence overflow");
+    EXPECT_EQ(log->reserved(), 1u);
+    EXPECT_EQ(*log->append(Bytes{2}, /*reserved=*/true), kMaxJournalSequence);
+    EXPECT_EQ(log->reserved(), 0u);
+    EXPECT_SEG_ERROR(log->reserve(), ErrorKind::InvalidData, "journal sequence overflow");
+    EXPECT_EQ(log->reserved(), 0u);
+}
+
+// ---- room reserved for record events ----
+
+// A record event at its largest, as the journal's hook calls append them.
+Bytes event(uint64_t s) { return random_bytes(kJournalMaxRecordEventSize, s); }
+
+// What a reserve may change: the newest segment, its file and its blocks.
+struct LogShape {
+    uint64_t next = 0;
+    size_t segments = 0;
+    uint64_t file_size = 0;
+    uint64_t written = 0;
+    std::optional<PendingBlock> pending;
+};
+
+LogShape shape(const JournalLog& log) {
+    LogShape out{log.next_sequence(), log.segment_count(), 0, 0, std::nullopt};
+    if (const JournalSegment* seg = log.newest_segment()) {
+        out.file_size = seg->file_size();
+        out.written = seg->written_length();
+        out.pending = seg->pending();
+    }
+    return out;
+}
+
+// What a full disk refuses an append that would need new room: blocks, a new file, its
+// descriptor and its mapping.
+constexpr uint32_t kNoNewRoom = io_op::kDiskFull | io_op::kOpen | io_op::kMmap;
+
+// Rounds of reservations and the record events that use them. Each reserve is tried on a
+// full disk first: it is refused with ENOSPC, changing nothing, exactly when the events
+// need new room (the reserve made with room then grows the file or rolls over); otherwise
+// it holds the room it found. The reserved events then append on a disk that refuses new
+// blocks, files, descriptors and mappings without asking for any. Now and then another
+// append comes between (as the store's own events do) and must leave the held room.
+// Rounds go on until the reserves grew the newest segment, sealed its pending block
+// early and rolled over as often as the case asks.
+TEST(JournalLog, ReservedRecordEventsAppendOnAFullDisk) {
+    struct Case {
+        const char* name;
+        uint64_t limit, initial;
+        uint64_t holders;
+        int grows, seals, rolls;  // at least as many made by reserves
+    };
+    const Case cases[] = {
+        {"the file grows, then rolls over", 64 << 10, 4 << 10, 1, 4, 0, 2},
+        {"the pending block is sealed in the room there is", 1 << 20, 1 << 20, 1, 0, 2, 0},
+        {"the seal needs the file to grow; two holders", 1 << 20, 512 << 10, 2, 1, 2, 0},
+        {"rolls over at a fixed size; three holders", 16 << 10, 16 << 10, 3, 0, 0, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        auto log = JournalLog::open(dir.file("logs"), small_segments(c.limit, c.initial));
+        ASSERT_TRUE(log.ok());
+        std::vector<Bytes> want;  // by sequence - 1
+        auto append = [&](const Bytes& p, bool reserved) {
+            auto s = log->append(p, reserved);
+            ASSERT_TRUE(s.ok()) << s.error().to_string();
+            ASSERT_EQ(*s, want.size() + 1);
+            want.push_back(p);
+        };
+        int grows = 0, seals = 0, rolls = 0, refused = 0;
+        for (uint64_t round = 1; grows < c.grows || seals < c.seals || rolls < c.rolls; ++round) {
+            ASSERT_LT(round, 20000u) << grows << " grows, " << seals << " seals, " << rolls << " roll-overs";
+            // Far from every point where an event needs work, fillers get there sooner.
+            for (;;) {
+                const JournalSegment* seg = log->newest_segment();
+                const uint64_t in_file = seg ? seg->file_size() - seg->header_length() - seg->written_length() : 0;
+                const uint64_t in_block = seg && seg->pending() ? kMaxPendingPayload - seg->pending()->wrote_position : 0;
+                if (in_file < 12000 || in_block < 12000) break;
+                ASSERT_NO_FATAL_FAILURE(append(random_bytes(3000, want.size() + 1), false));
+            }
+            for (uint64_t h = 0; h < c.holders; ++h) {
+                const LogShape before = shape(*log);
+                Status full;
+                {
+                    testing::ScopedIoFaults disk_full(io_op::kDiskFull, 0, ENOSPC, /*sticky=*/true);
+                    full = log->reserve();
+                }
+                const LogShape after_full = shape(*log);
+                EXPECT_EQ(after_full.next, before.next);
+                EXPECT_EQ(after_full.segments, before.segments);
+                EXPECT_EQ(after_full.file_size, before.file_size);
+                if (full.ok()) {
+                    EXPECT_EQ(log->reserved(), h + 1);
+                } else {
+                    ++refused;
+                    EXPECT_TRUE(full.error().is_io_code(ENOSPC)) << full.error().to_string();
+                    EXPECT_EQ(log->reserved(), h);
+                    ASSERT_TRUE(log->reserve().ok());
+                }
+                const LogShape after = shape(*log);
+                const bool rolled = after.segments != before.segments;
+                const bool grown = !rolled && after.file_size != before.file_size;
+                rolls += rolled;
+                grows += grown;
+                seals += !rolled && before.pending && after.pending != before.pending;
+                // New room was needed exactly when the full disk refused it.
+                EXPECT_EQ(rolled || grown, !full.ok()) << "round " << round;
+            }
+            if (round % 3 == 0) {
+                ASSERT_NO_FATAL_FAILURE(append(random_bytes(1 + round * 997 % 3000, round), false));
+            }
+            testing::ScopedIoFaults no_room(kNoNewRoom, 0, ENOSPC, /*sticky=*/true);
+            for (uint64_t h = 0; h < c.holders; ++h) ASSERT_NO_FATAL_FAILURE(append(event(want.size() + 1), true));
+            EXPECT_EQ(log->reserved(), 0u);
+            ASSERT_EQ(io_calls_seen(), 0u) << "round " << round;
+        }
+        EXPECT_GT(refused, 0);
+        // Every record reads back, also after a reopen.
+        for (int pass = 0; pass < 2; ++pass) {
+            auto all = log->read_range(1, INT64_MAX);
+            ASSERT_TRUE(all.ok());
+            ASSERT_EQ(all->size(), want.size());
+            for (const auto& e : *all) ASSERT_EQ(e.payload, want[e.sequence - 1]) << e.sequence;
+            log = JournalLog::open(dir.file("logs"), small_segments(c.limit, c.initial));
+            ASSERT_TRUE(log.ok());
+        }
+    }
 }
 
 // Opens a log of three segments, damages one file, and reopens.

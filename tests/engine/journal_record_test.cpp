@@ -99,11 +99,19 @@ TEST(JournalRecord, IdentifierWidths) {
                                   : r.index_info                         ? 19
                                                                          : 3 + 1 + 3 + 1 + 3 + 1;
             EXPECT_EQ(b.size(), 2 + c.width + fields) << c.id;
+            // The room a journal reservation holds takes any record event.
+            EXPECT_TRUE(!r.index_info || b.size() <= kJournalMaxRecordEventSize) << b.size();
             auto back = JournalRecord::decode(b);
             ASSERT_TRUE(back.ok()) << back.error().to_string();
             EXPECT_EQ(*back, r);
         }
     }
+    // The largest of each: an append event, a dataset event with the longest parts.
+    EXPECT_EQ(encoded(JournalRecord::record_append(~uint64_t{0}, kIndex, 1, 2)).size(), kJournalMaxRecordEventSize);
+    EXPECT_EQ(encoded(JournalRecord::drop_dataset(~uint64_t{0}, std::string(kJournalNameMax, 'n'),
+                                                  std::string(kJournalNameMax, 't'), Bytes(kJournalFieldValueMax)))
+                  .size(),
+              kJournalMaxRecordSize);
     // A wider code than needed still reads back.
     auto wide = JournalRecord::decode(cat({{17, 4}, le(5, 8), {16}, kIndexBytes}));
     ASSERT_TRUE(wide.ok());

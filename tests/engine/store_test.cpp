@@ -728,6 +728,90 @@ TEST(StoreFullDisk, ACopyWithHolesOnAFullTmpfsReadsOrFailsWithTheIoError) {
     }
 }
 
+// A journalled dataset whose own files have room for every record below while the journal
+// runs out now and then (its segments grow from 4 KiB and roll over at 32 KiB). Each
+// change is made on a full disk: a new latest record, an append to it, an out-of-order
+// write and a delete either succeed with their journal event, or are refused with ENOSPC
+// before anything changed (the record reads as before, the journal holds no new event).
+// Where one is refused, every other kind is refused there as well; made again with room,
+// the change succeeds. Every point where the journal needed room refused them.
+TEST(StoreFullDisk, AChangeTheJournalHasNoRoomForIsRefusedBeforeItIsMade) {
+    using testing::RecordOp;
+    const StoreConfig config = StoreConfigBuilder().data_segment_size(32 << 10).initial_data_segment_size(4 << 10)
+                                   .enable_background_thread(false).enable_journal(true).build();
+    TempDir dir;
+    Store s = *Store::open(dir.path(), config);
+    const DataSetKey key{"j", "x"};
+    std::optional<Dataset> d(*s.create_dataset(key.name, key.dataset_type,
+                                               DatasetConfigBuilder::from_store(config).enable_journal(true)
+                                                   .data_segment_size(1 << 20).initial_data_segment_size(1 << 20)
+                                                   .index_segment_size(256 << 10).initial_index_segment_size(256 << 10)));
+    // The first record makes the dataset's files.
+    testing::RecordModel model{{1, {1}}};
+    int64_t latest = 1;
+    ASSERT_TRUE(d->write(1, model[1]).ok());
+    const JournalLogType types[] = {JournalLogType::RecordWrite, JournalLogType::RecordAppend,
+                                    JournalLogType::RecordWrite, JournalLogType::RecordDelete};
+    // The change of kind k now: the append goes to the record the write before it made.
+    auto change = [&](int k, int step) -> RecordOp {
+        const int64_t some = 1 + step * 7919 % std::max<int64_t>(latest, 1);
+        const auto victim = model.lower_bound(some);
+        switch (k) {
+            case 0: return {RecordOp::Write, latest + 1, {1}};
+            case 1: return {RecordOp::Append, latest, {2}};
+            case 2: return {RecordOp::Write, some, {3}};
+            default: return {RecordOp::Delete, victim == model.end() ? latest : victim->first, {}};
+        }
+    };
+    auto on_full_disk = [&](const RecordOp& op) {
+        testing::ScopedIoFaults full(io_op::kDiskFull, 0, ENOSPC, /*sticky=*/true);
+        return testing::run_record_op(d, op, key, "");
+    };
+    auto expect_unchanged = [&](const RecordOp& op, uint64_t sequence) {
+        ASSERT_EQ(s.journal_latest_sequence()->value_or(0), sequence);
+        auto now = d->read(op.ts);
+        ASSERT_TRUE(now.ok());
+        const auto was = model.find(op.ts);
+        ASSERT_EQ(now->has_value(), was != model.end());
+        if (was != model.end()) {
+            ASSERT_EQ((*now)->data, was->second);
+        }
+    };
+    int points = 0;
+    for (int step = 0; step < 2400; ++step) {
+        const int k = step % 4;  // an append follows the write of a new latest record
+        const RecordOp op = change(k, step);
+        SCOPED_TRACE(fmt::format("step {}: change {} at {}", step, k, op.ts));
+        const uint64_t sequence = s.journal_latest_sequence()->value_or(0);
+        Status st = on_full_disk(op);
+        if (!st.ok()) {
+            ++points;
+            for (int other = 0; other < 4; ++other) {
+                const RecordOp o = other == k ? op : change(other, step);
+                Status refused = other == k ? st : on_full_disk(o);
+                ASSERT_FALSE(refused.ok()) << "change " << other;
+                ASSERT_TRUE(refused.error().is_io_code(ENOSPC)) << refused.error().to_string();
+                ASSERT_NO_FATAL_FAILURE(expect_unchanged(o, sequence));
+            }
+            st = testing::run_record_op(d, op, key, "");  // with room
+            ASSERT_TRUE(st.ok()) << st.error().to_string();
+        }
+        testing::apply(model, op);
+        latest = std::max(latest, op.ts);
+        ASSERT_EQ(s.journal_latest_sequence()->value_or(0), sequence + 1);
+        const JournalRecord event = journal_record(s, static_cast<int64_t>(sequence + 1));
+        EXPECT_EQ(event.type, types[k]);
+        ASSERT_TRUE(event.index_info.has_value());
+        EXPECT_EQ(event.index_info->timestamp, op.ts);
+    }
+    testing::expect_records(*d, model, nullptr, "after the changes");
+    // Every segment that rolled over met the full disk at its three doublings and at its
+    // roll-over.
+    const size_t segments = list_dir(paths::journal_data_dir(paths::journal_logs_dir(dir.path())))->size();
+    EXPECT_GE(segments, 3u);
+    EXPECT_GE(points, static_cast<int>((segments - 1) * 4));
+}
+
 // ---- descriptors ----
 
 TEST(StoreDescriptors, HundredsOfDatasetsAndSegmentsWithinALowDescriptorLimit) {
