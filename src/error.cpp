@@ -23,6 +23,12 @@ Error Error::unsupported_version(uint16_t version) {
     return Error(ErrorKind::UnsupportedVersion, std::to_string(version));
 }
 
+Error Error::in_file(std::string_view path) const {
+    Error e = *this;
+    e.detail_ = fmt::format("{}: {}", path, detail_);
+    return e;
+}
+
 std::string Error::to_string() const {
     switch (kind_) {
         case ErrorKind::Io: return "I/O error: " + detail_;

@@ -67,6 +67,9 @@ public:
     const std::string& detail() const { return detail_; }
     // The display text: the kind's prefix followed by the detail.
     std::string to_string() const;
+    // The same error with the file it concerns named before its detail (its kind and
+    // operating-system code kept).
+    Error in_file(std::string_view path) const;
 
 private:
     explicit Error(ErrorKind kind, std::string detail = {}, int os_code = 0)

@@ -128,9 +128,10 @@ Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, const Se
 // A listed file as a closed entry, checked as opening it for use would: the pending block
 // and the counters are trusted up to their commit points. A writable set repairs the file
 // (or removes one that a kill left without a header, with a warning); a read-only set
-// takes the repaired values in memory and skips a file without a header. A file that
-// cannot be used keeps empty statistics (its failure shows when it is used). Nothing when
-// the file is not taken.
+// takes the repaired values in memory and skips a file without a header. A damaged file
+// keeps empty statistics (its failure shows when it is used); one that cannot be read
+// (no room for its repair, no descriptor) fails the listing. Nothing when the file is not
+// taken.
 //
 // Only the newest file takes records, and a file stops changing (but for its invalid
 // count, one store) once it is flushed for the roll-over that creates the next: a change
@@ -152,7 +153,13 @@ Result<std::optional<ClosedSegment>> SegmentSet::check_listed(const std::string&
     }
     auto seg = DataSegment::open(path, base, span_, read_only_);
     if (!seg.ok()) {
-        if (!is_content_error(seg.error()) || !holds_nothing(path)) return std::optional<ClosedSegment>(c);
+        // A file that cannot be read for want of room, memory or descriptors is no damage:
+        // the open fails with that error, naming the file, before it changed anything there.
+        if (!is_content_error(seg.error())) {
+            if (seg.error().is_io_code(ENOENT)) return std::optional<ClosedSegment>();  // removed meanwhile
+            return seg.error().in_file(path);
+        }
+        if (!holds_nothing(path)) return std::optional<ClosedSegment>(c);
         if (read_only_) return std::optional<ClosedSegment>();
         log::warn(log::kSegment, "[segment] removing data segment {} left without a header by an interrupted create",
                   path);

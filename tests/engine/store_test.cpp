@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "crash_test_util.h"
 #include "paths.h"
 #include "record_model.h"
 #include "segment_test_util.h"
@@ -635,6 +636,40 @@ TEST(StoreFullDisk, ASparseCopyRefusesChangesWithTheIoErrorAndKeepsEveryRecord) 
         EXPECT_EQ(s->journal_latest_sequence()->value_or(0), sequence + 1);
         testing::expect_records(*d, model, nullptr, "room again");
     }
+}
+
+// A writer killed inside a record's stores (counters ahead of its commit) leaves a data
+// segment that the next open repairs; copied with holes onto a full disk, that repair has no
+// room: the open fails with the I/O error naming the file and changes nothing, and the next
+// open with room repairs it and reads every record.
+TEST(StoreFullDisk, AnOpenWithoutRoomForARepairFailsAndTheNextRepairs) {
+    const DataSetKey key{"killed", "x"};
+    TempDir dir;
+    DatasetConfig cfg;
+    cfg.data_segment_size = 1 << 20;
+    cfg.initial_data_segment_size = 64 << 10;
+    testing::RecordModel model;
+    for (int64_t ts = 1; ts <= 40; ++ts) model[ts] = testing::random_bytes(300, ts);
+    auto run = testing::run_to_crash_point({"append.stats"}, 40, [&](int) {
+        auto d = Dataset::create(key, dir.file("original"), cfg);
+        for (int64_t ts = 1; ts <= 41 && d.ok(); ++ts) (void)d->write(ts, testing::random_bytes(300, ts));
+        return 0;
+    });
+    ASSERT_EQ(run.exit_code, testing::kCrashExit);
+    const std::string segment = "data/" + std::string(20, '0');
+    ASSERT_TRUE(sparse_copy(dir.file("original"), dir.file("copy"), segment)) << "no hole";
+    const std::string before = *read_file(join_path(dir.file("copy"), segment));
+    {
+        testing::ScopedIoFaults full(io_op::kDiskFull, 0, ENOSPC, /*sticky=*/true);
+        auto refused = Dataset::open(key, dir.file("copy"));
+        ASSERT_FALSE(refused.ok());
+        EXPECT_TRUE(refused.error().is_io_code(ENOSPC)) << refused.error().to_string();
+        EXPECT_EQ(refused.error().detail(), join_path(dir.file("copy"), segment) + ": " + Error::io(ENOSPC).detail());
+    }
+    EXPECT_EQ(*read_file(join_path(dir.file("copy"), segment)), before);
+    auto d = Dataset::open(key, dir.file("copy"));
+    ASSERT_TRUE(d.ok()) << d.error().to_string();
+    testing::expect_records(*d, model, nullptr, "repaired with room");
 }
 
 // A data segment allocated whole (64 MiB, mostly never written) on an XFS that then fills
