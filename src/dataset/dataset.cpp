@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <limits>
 #include <thread>
 
 #include "dataset/inner.h"
@@ -163,23 +164,41 @@ Status remove_leftovers(const std::string& data_dir) {
     return {};
 }
 
-// The state file's watermark names the base of the newest data segment its totals were
-// folded for, and new segments start past it. One that cannot be a segment base (not a
-// multiple of the span, or no room for a segment past it within i64: a damaged or
-// saturated state file, which holds statistics only) would refuse every new segment: it is
-// not used. The totals are counted again from the segment files, up to the newest one,
-// with a warning.
+// The state file holds statistics only: damage there must never stop writes or leave the
+// counts wrong for good. Its watermark names the base of the newest data segment its totals
+// were folded for, and new segments start past it: one that cannot be a segment base (not a
+// multiple of the span, no room for a segment past it within i64), or that lies past the
+// newest segment file's base plus one span (a roll-over folds the newest file's counts and
+// creates the next), is not used; nor are totals that the folded segments cannot hold (more
+// invalid records than records, more block bytes than the folded span, more records than
+// its blocks can hold). The totals are then counted again from the segment files, up to the
+// newest one, with a warning.
 Status mend_stats_watermark(const SegmentSet& segments, DatasetStateFile& state) {
     const uint64_t w = state.stats_watermark();
     const uint64_t span = segments.span();
-    const auto past = checked_add(w, span);
-    if (w % span == 0 && past && *past <= static_cast<uint64_t>(INT64_MAX)) return {};
+    const DatasetStateRecord& f = state.fields();
     const std::optional<SegmentStats> last = segments.last_stats();
-    const uint64_t newest = last ? last->base : 0;
-    log::warn(log::kDatasetState,
-              "[dataset-state] statistics watermark {} of {} cannot be a data segment base; counting the totals "
-              "again from the data segment files",
-              w, segments.dir());
+    const auto past = checked_add(w, span);
+    const auto newest_end = last ? checked_add(last->base, span) : std::nullopt;
+    const bool base_ok = w % span == 0 && past && *past <= static_cast<uint64_t>(INT64_MAX) &&
+                         (!last || (newest_end && w <= *newest_end));
+    // Every block is at least its 16-byte header, and holds at most 65535 records.
+    const bool totals_ok = f.total_invalid_record_count <= f.total_record_count && f.total_data_size <= w &&
+                           f.total_record_count / std::numeric_limits<uint16_t>::max() <= f.total_data_size / kBlockHeaderLen;
+    if (base_ok && totals_ok) return {};
+    if (!base_ok) {
+        log::warn(log::kDatasetState,
+                  "[dataset-state] statistics watermark {} of {} cannot be a data segment base; counting the totals "
+                  "again from the data segment files",
+                  w, segments.dir());
+    } else {
+        log::warn(log::kDatasetState,
+                  "[dataset-state] totals of {} ({} records, {} invalid, {} bytes) cannot be those of the data segments "
+                  "below watermark {}; counting them again from the data segment files",
+                  segments.dir(), f.total_record_count, f.total_invalid_record_count, f.total_data_size, w);
+    }
+    // Without segment files, new ones still start past a usable watermark.
+    const uint64_t newest = last ? last->base : base_ok ? w : 0;
     std::vector<DatasetStateFile::Totals> totals;
     for (const SegmentStats& s : segments.stats_below(newest)) totals.push_back(totals_of(s));
     return state.recount(newest, totals.data(), totals.size());

@@ -266,22 +266,47 @@ TEST(DatasetTotalsTest, TotalsCoverEverySegmentAcrossRollOversAndReopen) {
     EXPECT_EQ(st->state.open_data_segments, 0u);
     EXPECT_EQ(st->state.max_timestamp, 599);
 
-    // A watermark that cannot be a segment base (damaged or saturated) stops no write: a
-    // writable open counts the totals again from the segment files, with a warning.
+    // A damaged state file stops no write and leaves no count wrong for good: a watermark
+    // that cannot be a segment base (damaged or saturated) or lies past the newest segment,
+    // and totals the folded segments cannot hold, are counted again from the segment files
+    // by a writable open, with a warning; the counts stay exact across more writes and a
+    // reopen.
+    struct Damage {
+        size_t at;  // the field's offset in the state file
+        uint64_t value;
+        const char* warning;
+    };
+    const uint64_t span = c.data_segment_size;
+    const Damage damages[] = {
+        {8, UINT64_MAX, "[dataset-state] statistics watermark"},
+        {8, uint64_t{1} << 63, "[dataset-state] statistics watermark"},
+        {8, static_cast<uint64_t>(INT64_MAX) - 3000, "[dataset-state] statistics watermark"},
+        {8, (uint64_t{1} << 63) - 2 * span, "[dataset-state] statistics watermark"},  // past the newest file
+        {8, uint64_t{1} << 40, "[dataset-state] statistics watermark"},
+        {56, 5000, "[dataset-state] totals of"},               // invalid records above records
+        {32, uint64_t{1} << 62, "[dataset-state] totals of"},  // records above what the blocks hold
+    };
     uint64_t records = 601;
-    for (const uint64_t watermark : {UINT64_MAX, uint64_t{1} << 63, static_cast<uint64_t>(INT64_MAX) - 3000}) {
-        SCOPED_TRACE(watermark);
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(fmt::format("{} at {}", damage.value, damage.at));
         ASSERT_TRUE(d->close().ok());
         uint8_t le[8];
-        store_u64(le, watermark);
-        ASSERT_TRUE(FileHandle::open(dir.file("d/state"), FileHandle::Mode::ReadWrite)->write_at(8, {le, 8}).ok());
+        store_u64(le, damage.value);
+        ASSERT_TRUE(FileHandle::open(dir.file("d/state"), FileHandle::Mode::ReadWrite)->write_at(damage.at, {le, 8}).ok());
         testing::LogCapture logs(log::Level::Warn);
         d = Dataset::open(key, dir.file("d"));
         ASSERT_TRUE(d.ok());
-        EXPECT_EQ(logs.count_starting("[dataset-state] statistics watermark"), 1u);
-        for (int64_t i = 0; i < 30; ++i, ++records) ASSERT_TRUE(d->write(600 + static_cast<int64_t>(records), bytes("more")).ok());
-        EXPECT_EQ(d->inspect()->state.total_record_count, records);
-        EXPECT_EQ(d->query_all(INT64_MIN, INT64_MAX)->size(), records - 2);  // one deleted, one replaced
+        EXPECT_EQ(logs.count_starting(damage.warning), 1u);
+        for (int reopen = 0; reopen < 2; ++reopen) {
+            for (int64_t i = 0; i < 30; ++i, ++records)
+                ASSERT_TRUE(d->write(600 + static_cast<int64_t>(records), bytes("more")).ok());
+            EXPECT_EQ(d->inspect()->state.total_record_count, records);
+            EXPECT_EQ(d->inspect()->state.total_invalid_record_count, 2u);
+            EXPECT_EQ(d->query_all(INT64_MIN, INT64_MAX)->size(), records - 2);  // one deleted, one replaced
+            ASSERT_TRUE(d->close().ok());
+            d = Dataset::open(key, dir.file("d"));
+            ASSERT_TRUE(d.ok());
+        }
     }
 }
 
