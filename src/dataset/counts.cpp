@@ -148,7 +148,7 @@ Status begin_counted_change(DatasetInner& in, const IndexEntry& old, bool writes
             if (segment_base_of(in, old.block_offset) < in.state.stats_watermark()) BRVL_TRY(in.state.prepare());
         }
         std::optional<RecordPlace> record_from;
-        if (writes) record_from = BRVL_TRY(in.segments.next_place());
+        if (writes) record_from = BRVL_TRY(in.segments.next_place()).place;
         return in.index.begin_change(counts_before(in, old, record_from));
     }();
     if (!begun.ok()) finish_change(in);
@@ -156,8 +156,8 @@ Status begin_counted_change(DatasetInner& in, const IndexEntry& old, bool writes
 }
 
 Status note_append(DatasetInner& in, int64_t ts) {
-    const RecordPlace from = BRVL_TRY(in.segments.next_place());
-    return in.index.note_append(ts, from, segment_invalid_count(in, from.block_offset).value_or(0));
+    const SegmentSet::NextPlace next = BRVL_TRY(in.segments.next_place());
+    return in.index.begin_append(ts, next.place, next.segment_invalid);
 }
 
 void count_invalid(DatasetInner& in, const IndexEntry& old, BlockCache* cache) {

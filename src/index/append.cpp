@@ -44,6 +44,11 @@ Status Index::append_sparse(const IndexEntry& e, IndexRangeSink* sink) {
 
 Result<IndexSegment*> Index::sparse_target(int64_t ts, IndexRangeSink* sink) {
     if (slots_.empty()) return ensure_segment(ts, sink);
+    // The common case: the newest segment is mapped and has room.
+    if (auto* newest = std::get_if<IndexSegment>(&slots_.rbegin()->second);
+        newest != nullptr && newest->is_mapped() && newest->entry_count() > 0 &&
+        newest->entry_count() < newest->capacity())
+        return newest;
     const int64_t last_start = slots_.rbegin()->first;
     IndexSegment* last = BRVL_TRY(segment_at(last_start));
     if (last->entry_count() == 0 && last_start != ts) {
@@ -147,11 +152,32 @@ Result<std::optional<Index::ClosingOff>> Index::closing_off(std::optional<int64_
 }
 
 Status Index::prepare_append(std::optional<int64_t> latest, int64_t ts, IndexRangeSink* sink) {
-    BRVL_TRY(check_append(ts));
     if (!continuous_) {
+        if (read_only_) return read_only_index_error();
+        BRVL_TRY(entries_per_segment());
+        if (const std::optional<int64_t> last = latest_timestamp(); last && ts <= *last) {
+            return invalid_data_fmt("non-continuous index append timestamp {} must be greater than latest {}", ts,
+                                    *last);
+        }
         IndexSegment* target = BRVL_TRY(sparse_target(ts, sink));
         return target->prepare_change();
     }
+    if (read_only_) return read_only_index_error();
+    if (base_ && ts >= *base_ && !slots_.empty()) {
+        // The common case: ts goes into the newest segment, which holds the latest entry.
+        const int64_t start = BRVL_TRY(continuous_segment_start(ts));
+        auto* newest = std::get_if<IndexSegment>(&slots_.rbegin()->second);
+        if (slots_.rbegin()->first == start && newest != nullptr && newest->is_mapped() &&
+            newest->entry_count() > 0 && distance(start, ts) < newest->capacity()) {
+            const uint64_t i = distance(start, ts);
+            if (newest->entry_count() > i) {
+                return invalid_data_fmt("continuous index append expected entry_index {}, got wrote_count {}", i,
+                                        newest->entry_count());
+            }
+            return newest->prepare_change();
+        }
+    }
+    BRVL_TRY(check_append(ts));
     const bool had_base = base_.has_value();
     if (!had_base) {
         base_ = ts;
@@ -282,27 +308,32 @@ Status Index::begin_change(const CountDue& due) {
     const int64_t newest = slots_.rbegin()->first;
     IndexSegment* seg = BRVL_TRY(segment_at(newest));
     BRVL_TRY(seg->set_count_due(due));
-    change_start_ = newest;
+    hold_change(newest, seg);
     return ok_status();
 }
 
-Status Index::note_append(int64_t ts, RecordPlace from, uint64_t segment_invalid) {
+Status Index::begin_append(int64_t ts, RecordPlace from, uint64_t segment_invalid) {
     if (read_only_) return read_only_index_error();
     if (slots_.empty()) return ok_status();
+    const int64_t newest = slots_.rbegin()->first;
     auto* seg = std::get_if<IndexSegment>(&slots_.rbegin()->second);
     if (seg == nullptr || !seg->is_mapped()) {
-        seg = BRVL_TRY(segment_at(slots_.rbegin()->first));
+        seg = BRVL_TRY(segment_at(newest));
         BRVL_TRY(seg->prepare_change());
     }
-    seg->note_append(ts, from, segment_invalid);
-    change_start_ = slots_.rbegin()->first;
+    seg->set_append_record(ts, from, segment_invalid);
+    hold_change(newest, seg);
     return ok_status();
 }
 
 Status Index::end_change() {
     if (!change_start_) return ok_status();
-    BRVL_TRY(clear_count_due(*change_start_));
+    IndexSegment* seg = change_segment_ != nullptr && change_generation_ == generation_
+                            ? change_segment_
+                            : BRVL_TRY(segment_at(*change_start_));
+    seg->clear_count_due();
     change_start_.reset();
+    change_segment_ = nullptr;
     return ok_status();
 }
 

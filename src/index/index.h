@@ -148,7 +148,7 @@ public:
     // A new latest entry ts about to be stored (after prepare_append): the newest segment
     // keeps where its record goes and that data segment's invalid count until end_change,
     // so that an open after a kill counts a record stored without its entry.
-    Status note_append(int64_t ts, RecordPlace from, uint64_t segment_invalid);
+    Status begin_append(int64_t ts, RecordPlace from, uint64_t segment_invalid);
     // The count-due records the segments hold, by segment start: the newest segment's, and
     // those an earlier version left in the segment of their timestamp.
     std::vector<std::pair<int64_t, CountDue>> counts_due() const;
@@ -277,8 +277,17 @@ private:
     uint8_t compress_level_ = 0;
     uint8_t compress_type_ = 0;
     std::map<int64_t, IndexSlot> slots_;
-    // The segment holding the count-due record of the change in flight.
+    // The segment holding the count-due record of the change in flight, and its address
+    // while the slots stay as they were (the slot generation).
     std::optional<int64_t> change_start_;
+    IndexSegment* change_segment_ = nullptr;
+    uint64_t change_generation_ = 0;
+    // Notes the segment that holds the change in flight.
+    void hold_change(int64_t start, IndexSegment* seg) {
+        change_start_ = start;
+        change_segment_ = seg;
+        change_generation_ = generation_;
+    }
     // Reader bookkeeping: the file identity (inode) behind each slot, and when to list the
     // directory again.
     std::map<int64_t, uint64_t> file_ids_;

@@ -154,10 +154,13 @@ public:
     // The record of a new latest record (a prepared segment), cleared by clear_count_due.
     // Its fields may hold those of an earlier record that was not cleared (a kill after its
     // entry): each is one store.
-    void note_append(int64_t ts, RecordPlace from, uint64_t segment_invalid);
+    void set_append_record(int64_t ts, RecordPlace from, uint64_t segment_invalid);
     // Maps the segment and allocates its blocks, so that a change stores into it without
     // meeting a full disk.
-    Status prepare_change();
+    Status prepare_change() {
+        if (allocated_ && is_mapped() && !read_only_) return ok_status();
+        return prepare_change_slow();
+    }
     void clear_count_due();
     // The count-due record of a mapped segment, or of a file's bytes with this header.
     std::optional<CountDue> count_due() const;
@@ -304,6 +307,7 @@ private:
     // Allocates the blocks of the mapped file before the first change stores into it (a
     // full disk would end that store in SIGBUS); the I/O error when there is no room.
     Status ensure_allocated();
+    Status prepare_change_slow();
     void store_entry(uint64_t i, const IndexEntry& e);
     // Stores `count` entries from entry_count on, then the written position after them.
     Status publish_entries(uint64_t count);

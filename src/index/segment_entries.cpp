@@ -214,7 +214,7 @@ Result<IndexEntry> IndexSegment::read_entry(uint64_t index) {
 
 // ---- count due ----
 
-Status IndexSegment::prepare_change() {
+Status IndexSegment::prepare_change_slow() {
     if (read_only_) return read_only_error();
     BRVL_TRY(ensure_open());
     return ensure_allocated();
@@ -245,7 +245,7 @@ Status IndexSegment::set_count_due(const CountDue& due) {
 
 // Read at open, each field is either this append's or the one before: a record stored at or
 // past the place, holding the timestamp and without its entry, is only this append's.
-void IndexSegment::note_append(int64_t ts, RecordPlace from, uint64_t segment_invalid) {
+void IndexSegment::set_append_record(int64_t ts, RecordPlace from, uint64_t segment_invalid) {
     if (read_only_ || !due_room_ || !is_mapped() || map_.size() < count_due_at::kEnd) return;
     uint8_t* h = map_.data();
     store_u64(h + count_due_at::kRecordFrom, from.block_offset);
@@ -257,14 +257,16 @@ void IndexSegment::note_append(int64_t ts, RecordPlace from, uint64_t segment_in
     crash_point("index.count_due.append");
 }
 
+// The flag alone: the other fields mean nothing without it. An append record, cleared after
+// the append that marked the segment changed, marks nothing.
 void IndexSegment::clear_count_due() {
-    if (read_only_ || !due_room_ || !count_due()) return;
-    uint8_t* h = map_.data();
-    store_u64(h + count_due_at::kFlag, 0);
+    if (read_only_ || !due_room_ || !is_mapped() || map_.size() < count_due_at::kEnd) return;
+    uint8_t* flag = map_.data() + count_due_at::kFlag;
+    const uint64_t kind = load_u64(flag);
+    if (kind == 0) return;
+    store_u64(flag, 0);
     crash_point("index.count_due.cleared");
-    std::memset(h + count_due_at::kRecordFrom, 0, count_due_at::kFlag - count_due_at::kRecordFrom);
-    std::memset(h + count_due_at::kTimestamp, 0, count_due_at::kEnd - count_due_at::kTimestamp);
-    mark_changed();
+    if (kind != count_due_at::kAppend) mark_changed();
 }
 
 std::optional<CountDue> IndexSegment::count_due() const {

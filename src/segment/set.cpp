@@ -507,17 +507,18 @@ Status SegmentSet::prepare_write(uint64_t size, SegmentStatsSink* sink) {
     return report_stats(next ? *next : UINT64_MAX, sink);
 }
 
-Result<RecordPlace> SegmentSet::next_place() {
-    if (entries_.empty()) return RecordPlace{next_base_, 0};
+Result<SegmentSet::NextPlace> SegmentSet::next_place() {
+    if (entries_.empty()) return NextPlace{{next_base_, 0}, 0};
     const uint64_t last = entries_.rbegin()->first;
-    auto seg = get(last);
-    if (!seg.ok()) {
+    DataSegment* seg = entries_.rbegin()->second.open.get();
+    if (seg == nullptr || !seg->is_mapped()) {
+        auto opened = get(last);
         // An unreadable newest file takes no record: the next goes to a new file.
-        if (is_content_error(seg.error())) return RecordPlace{next_base_, 0};
-        return std::move(seg).error();
+        if (!opened.ok() && is_content_error(opened.error())) return NextPlace{{next_base_, 0}, 0};
+        seg = BRVL_TRY(std::move(opened));
     }
-    const RecordPlace rel = (*seg)->next_place();
-    return RecordPlace{last + rel.block_offset, rel.in_block};
+    const RecordPlace rel = seg->next_place();
+    return NextPlace{{last + rel.block_offset, rel.in_block}, seg->invalid_record_count()};
 }
 
 Result<std::optional<SegmentSet::Newest>> SegmentSet::newest_record() {

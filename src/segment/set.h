@@ -120,8 +120,13 @@ public:
     // write then starts the next segment without folding any.
     Status prepare_write(uint64_t size, SegmentStatsSink* sink);
     // The place the next record written takes at the earliest: every record the set holds
-    // lies below it (opens the newest segment).
-    Result<RecordPlace> next_place();
+    // lies below it (opens the newest segment); and the invalid count of its segment (0 for
+    // a segment yet to be made).
+    struct NextPlace {
+        RecordPlace place;
+        uint64_t segment_invalid = 0;
+    };
+    Result<NextPlace> next_place();
     // The newest record of the set (of the newest segment holding records): its place and
     // timestamp; nothing when there is none or its block cannot be read.
     struct Newest {
