@@ -4,6 +4,8 @@
 // record wholly or not at all; every earlier record stays readable; once the failures stop
 // the dataset takes writes again and opens with every record.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -338,6 +340,50 @@ TEST(DatasetFaultTest, AChangeWhoseCountCannotBeMadeChangesNothing) {
         ASSERT_TRUE(d->write(2, m[2] = testing::bytes("two")).ok());  // the same index segment
         ASSERT_TRUE(testing::run_record_op(d, {RecordOp::Reopen, 0, {}}, kKey, path).ok());
         testing::expect_records(*d, m, nullptr, "reopened");
+    }
+}
+
+// Counts whose writes to the state file fail (a full disk there), then a kill: every change
+// reported a success is counted by the next open, however many counts failed before it. A
+// change after a failed count waits for the state file to hold it, else it is refused and
+// changes nothing.
+TEST(DatasetFaultTest, ChangesReportedMadeAfterFailedCountsAreCountedAfterAKill) {
+    using testing::RecordOp;
+    const RecordOp rewrite3{RecordOp::Write, 3, testing::bytes("again")};
+    const RecordOp rewrite5{RecordOp::Write, 5, testing::bytes("again")};
+    const RecordOp delete4{RecordOp::Delete, 4, {}};
+    const std::vector<std::vector<RecordOp>> cases = {{rewrite3, rewrite5}, {delete4, rewrite3}, {rewrite3, delete4}};
+    for (const auto& changes : cases) {
+        TempDir dir;
+        const std::string path = dir.file("ds");
+        Model m;
+        {
+            std::optional<Dataset> d = *Dataset::create(kKey, path, testing::small_segments(false, 0));
+            for (int64_t ts = 1; ts <= 60; ++ts) ASSERT_TRUE(d->write(ts, m[ts] = testing::random_bytes(600, ts)).ok());
+            ASSERT_GT(d->inspect()->state.data_segments, 2u);  // timestamps 3 to 5 lie in folded segments
+            ASSERT_TRUE(d->close().ok());
+        }
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {  // killed at the end: no close
+            std::optional<Dataset> d = *Dataset::open(kKey, path);
+            ScopedIoFaults full(io_op::kWrite, 0, ENOSPC, /*sticky=*/true);
+            int made = 0;
+            for (size_t i = 0; i < changes.size(); ++i)
+                if (testing::run_record_op(d, changes[i], kKey, path).ok()) made |= 1 << i;
+            _exit(made);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        uint64_t made = 0;
+        for (size_t i = 0; i < changes.size(); ++i)
+            if (WEXITSTATUS(status) & (1 << i)) testing::apply(m, changes[i]), ++made;
+        EXPECT_EQ(made, 1u) << "the first is made; the second waits for the state file";
+        auto d = Dataset::open(kKey, path);
+        ASSERT_TRUE(d.ok()) << d.error().to_string();
+        testing::expect_records(*d, m, nullptr, "after the kill");
+        EXPECT_EQ(d->inspect()->state.total_invalid_record_count, made);
     }
 }
 

@@ -282,8 +282,8 @@ bool g_pause_counts = false;
 
 void pause_inside_changes(const char* step) {
     const std::string_view s(step);
-    const bool count = s == "dataset.write.stored" || s == "index.count_due.set" || s == "dataset.write.replaced" ||
-                       s == "dataset.count.segment";
+    const bool count = s == "index.count_due.set" || s == "dataset.write.stored" || s == "dataset.write.replaced" ||
+                       s == "dataset.count.segment" || s == "dataset.count.total";
     if (s != "seal.payload_size" && !(count && g_pause_counts)) return;
     g_progress->pauses.fetch_add(1);
     ::usleep(s == "seal.payload_size" ? 25000 : 5000);
@@ -291,63 +291,81 @@ void pause_inside_changes(const char* step) {
 }
 
 // An inspect while the writer stands still inside an out-of-order write also counts the
-// records the dataset holds, records minus invalid ones.
+// records the dataset holds, records minus invalid ones: in a growing dataset whose
+// segments roll over, and in one whose record 2 of 3 is rewritten again and again.
 TEST(SegmentLiveReader, AReadOnlyDatasetCountsWhatTheWriterWrote) {
-    TempDir dir;
-    const std::string path = dir.file("ds");
-    const DataSetKey key{"live", "ds"};
-    DatasetConfig cfg;
-    cfg.data_segment_size = cfg.initial_data_segment_size = 65536;
-    cfg.index_segment_size = cfg.initial_index_segment_size = 4096;
-    auto writer = [&](Progress& p) {
-        auto d = Dataset::create(key, path, cfg);
-        if (!d.ok()) return 2;
-        g_progress = &p;
-        set_crash_hook(pause_inside_changes);
-        p.ready = 1;
-        for (int64_t ts = 1; ts <= 3000; ++ts) {
-            if (!d->write(ts, testing::random_bytes(1000, static_cast<uint64_t>(ts))).ok()) return 3;
-            if (ts % 3 == 0 && !d->write(ts, std::vector<uint8_t>(900, 7)).ok()) return 4;  // a correction
-            g_pause_counts = ts % 70 == 0;
-            p.held = g_pause_counts ? static_cast<uint64_t>(ts) : 0;
-            if (ts % 7 == 0 && !d->write(ts - 5, std::vector<uint8_t>(10, 8)).ok()) return 5;  // out of order
-            p.held = 0;
-            p.acked = static_cast<uint64_t>(ts);
+    for (const bool growing : {true, false}) {
+        SCOPED_TRACE(growing ? "growing" : "rewriting record 2 of 3");
+        TempDir dir;
+        const std::string path = dir.file("ds");
+        const DataSetKey key{"live", "ds"};
+        DatasetConfig cfg;
+        cfg.data_segment_size = cfg.initial_data_segment_size = 65536;
+        cfg.index_segment_size = cfg.initial_index_segment_size = 4096;
+        const int64_t last = growing ? 3000 : 100;
+        auto writer = [&](Progress& p) {
+            auto d = Dataset::create(key, path, cfg);
+            if (!d.ok()) return 2;
+            g_progress = &p;
+            set_crash_hook(pause_inside_changes);
+            p.ready = 1;
+            for (int64_t ts = 1; ts <= last; ++ts) {
+                if (!growing) {
+                    if (ts <= 3 && !d->write(ts, testing::random_bytes(1000, static_cast<uint64_t>(ts))).ok()) return 3;
+                    g_pause_counts = ts > 3;
+                    p.held = g_pause_counts ? 3 : 0;
+                    if (ts > 3 && !d->write(2, testing::random_bytes(900, static_cast<uint64_t>(ts))).ok()) return 5;
+                    p.held = 0;
+                    p.acked = static_cast<uint64_t>(std::min<int64_t>(ts, 3));
+                    continue;
+                }
+                if (!d->write(ts, testing::random_bytes(1000, static_cast<uint64_t>(ts))).ok()) return 3;
+                if (ts % 3 == 0 && !d->write(ts, std::vector<uint8_t>(900, 7)).ok()) return 4;  // a correction
+                g_pause_counts = ts % 70 == 0;
+                p.held = g_pause_counts ? static_cast<uint64_t>(ts) : 0;
+                if (ts % 7 == 0 && !d->write(ts - 5, std::vector<uint8_t>(10, 8)).ok()) return 5;  // out of order
+                p.held = 0;
+                p.acked = static_cast<uint64_t>(ts);
+            }
+            auto in = d->inspect();
+            if (!in.ok()) return 6;
+            p.records = in->state.total_record_count;
+            p.invalid = in->state.total_invalid_record_count;
+            p.segments = in->state.data_segments;
+            p.done = 1;
+            return 0;
+        };
+        std::optional<Dataset> reader;
+        DataSetState seen;
+        std::array<uint64_t, 3> expected{};
+        uint64_t paused_inspects = 0;
+        beside(writer, [&](Progress& p) {
+            if (!reader) reader.emplace(std::move(*Dataset::open_read_only(key, path)));
+            const uint64_t acked = p.acked, pauses = p.pauses, held = p.held;
+            auto in = reader->inspect();
+            ASSERT_TRUE(in.ok()) << in.error().to_string();
+            seen = in->state;
+            ASSERT_GE(seen.total_record_count, acked);
+            ASSERT_GE(seen.max_timestamp.value_or(0), static_cast<int64_t>(acked));
+            ASSERT_GE(seen.latest_written_timestamp.value_or(0), static_cast<int64_t>(acked));
+            if (pauses % 2 == 1 && held != 0 && p.pauses == pauses) {  // the writer stood still throughout
+                ++paused_inspects;
+                ASSERT_EQ(seen.total_record_count - seen.total_invalid_record_count, held)
+                    << seen.total_record_count << " records, " << seen.total_invalid_record_count << " invalid";
+            }
+            expected = {p.records, p.invalid, p.segments};
+        });
+        EXPECT_GT(paused_inspects, 20u);
+        if (growing) {
+            EXPECT_EQ(expected[0], 3000u + 3000u / 7);  // the out-of-order writes added records
+            EXPECT_EQ(seen.max_timestamp, 3000);
+        } else {
+            EXPECT_EQ(expected[0] - expected[1], 3u);
         }
-        auto in = d->inspect();
-        if (!in.ok()) return 6;
-        p.records = in->state.total_record_count;
-        p.invalid = in->state.total_invalid_record_count;
-        p.segments = in->state.data_segments;
-        p.done = 1;
-        return 0;
-    };
-    std::optional<Dataset> reader;
-    DataSetState last;
-    std::array<uint64_t, 3> expected{};
-    uint64_t paused_inspects = 0;
-    beside(writer, [&](Progress& p) {
-        if (!reader) reader.emplace(std::move(*Dataset::open_read_only(key, path)));
-        const uint64_t acked = p.acked, pauses = p.pauses, held = p.held;
-        auto in = reader->inspect();
-        ASSERT_TRUE(in.ok()) << in.error().to_string();
-        last = in->state;
-        ASSERT_GE(last.total_record_count, acked);
-        ASSERT_GE(last.max_timestamp.value_or(0), static_cast<int64_t>(acked));
-        ASSERT_GE(last.latest_written_timestamp.value_or(0), static_cast<int64_t>(acked));
-        if (pauses % 2 == 1 && held != 0 && p.pauses == pauses) {  // the writer stood still throughout
-            ++paused_inspects;
-            ASSERT_EQ(last.total_record_count - last.total_invalid_record_count, held)
-                << last.total_record_count << " records, " << last.total_invalid_record_count << " invalid";
-        }
-        expected = {p.records, p.invalid, p.segments};
-    });
-    EXPECT_GT(paused_inspects, 20u);
-    EXPECT_EQ(expected[0], 3000u + 3000u / 7);  // the out-of-order writes added records
-    EXPECT_EQ((std::array<uint64_t, 3>{last.total_record_count, last.total_invalid_record_count, last.data_segments}),
-              expected);
-    EXPECT_EQ(last.latest_written_timestamp, 3000);
-    EXPECT_EQ(last.max_timestamp, 3000);
+        EXPECT_EQ((std::array<uint64_t, 3>{seen.total_record_count, seen.total_invalid_record_count, seen.data_segments}),
+                  expected);
+        EXPECT_EQ(seen.latest_written_timestamp, growing ? 3000 : 3);
+    }
 }
 
 // Reads beside a writer that stands still inside every seal give every record of the block

@@ -907,6 +907,48 @@ TEST(StoreDescriptors, HundredsOfDatasetsAndSegmentsWithinALowDescriptorLimit) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+// Deletes and out-of-order writes of records in hundreds of old data segments, under a
+// descriptor limit below their number: counting each replaced record opens its segment for
+// the call only.
+TEST(StoreDescriptors, ChangesAcrossManyOldSegmentsKeepNoDescriptorPerSegment) {
+    TempDir dir;
+    const DataSetKey key{"many", "x"};
+    DatasetConfig cfg;
+    cfg.data_segment_size = cfg.initial_data_segment_size = 16 << 10;
+    std::vector<int64_t> firsts;  // the first record of each data segment
+    {
+        Dataset d = *Dataset::create(key, dir.file("d"), cfg);
+        for (int64_t ts = 0; firsts.size() < 305; ++ts) {
+            const uint32_t before = d.inspect()->state.data_segments;
+            ASSERT_TRUE(d.write(ts, std::vector<uint8_t>(3000, static_cast<uint8_t>(ts))).ok());
+            if (d.inspect()->state.data_segments != before) firsts.push_back(ts);
+        }
+        ASSERT_TRUE(d.close().ok());
+    }
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 128;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+        auto d = Dataset::open(key, dir.file("d"));
+        if (!d.ok()) _exit(3);
+        for (size_t i = 0; i + 1 < firsts.size(); ++i) {
+            Status st = i % 2 == 0 ? d->delete_record(firsts[i]) : d->write(firsts[i], testing::bytes("again"));
+            if (!st.ok()) {
+                fmt::print(stderr, "change {} of {}: {}\n", i, firsts.size(), st.error().to_string());
+                _exit(4);
+            }
+        }
+        auto in = d->inspect();
+        _exit(in.ok() && in->state.total_invalid_record_count == firsts.size() - 1 ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST(StoreDescriptors, WhenNothingCanBeReleasedAReadFailsWithTheIoError) {
     TempDir dir;
     Store s = open_store(dir.path());
