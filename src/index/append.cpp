@@ -101,18 +101,22 @@ Status Index::append(int64_t ts, uint64_t block_offset, uint16_t in_block, Index
     return st;
 }
 
+Result<bool> Index::claim_base(int64_t ts) {
+    if (!base_) {
+        base_ = ts;
+        return false;
+    }
+    if (ts < *base_) return Error::not_found(fmt::format("timestamp {} is before continuous index base {}", ts, *base_));
+    return true;
+}
+
 Status Index::append_latest(std::optional<int64_t> latest, int64_t ts, uint64_t block_offset, uint16_t in_block,
                             IndexRangeSink* sink) {
     if (read_only_) return read_only_index_error();
     BRVL_TRY(entries_per_segment());
     const IndexEntry e{ts, block_offset, in_block};
     if (!continuous_) return append_sparse(e, sink);
-    const bool had_base = base_.has_value();
-    if (!had_base) {
-        base_ = ts;
-    } else if (ts < *base_) {
-        return Error::not_found(fmt::format("timestamp {} is before continuous index base {}", ts, *base_));
-    }
+    const bool had_base = BRVL_TRY(claim_base(ts));
     Status st = [&]() -> Status {
         const int64_t st_start = BRVL_TRY(continuous_segment_start(ts));
         const std::optional<ClosingOff> closing = BRVL_TRY(closing_off(latest, st_start));
@@ -178,12 +182,7 @@ Status Index::prepare_append(std::optional<int64_t> latest, int64_t ts, IndexRan
         }
     }
     BRVL_TRY(check_append(ts));
-    const bool had_base = base_.has_value();
-    if (!had_base) {
-        base_ = ts;
-    } else if (ts < *base_) {
-        return Error::not_found(fmt::format("timestamp {} is before continuous index base {}", ts, *base_));
-    }
+    const bool had_base = BRVL_TRY(claim_base(ts));
     Status st = [&]() -> Status {
         const int64_t start = BRVL_TRY(continuous_segment_start(ts));
         const std::optional<ClosingOff> closing = BRVL_TRY(closing_off(latest, start));

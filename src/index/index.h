@@ -224,6 +224,9 @@ private:
     // earlier version's in the segment of its timestamp (any other is damage, not a change).
     template <typename DueOf>
     std::vector<std::pair<int64_t, CountDue>> own_counts_due(DueOf due_of) const;
+    // Continuous mode: the base a new latest entry ts fixes when there is none yet, or the
+    // refusal of a ts below it; whether there was one.
+    Result<bool> claim_base(int64_t ts);
     // Continuous mode: the smallest start of a segment that holds (or may hold) entries.
     std::optional<int64_t> base_from_slots() const;
     bool any_entries() const;
