@@ -134,9 +134,13 @@ Result<IndexEntry> store_at(DatasetInner& in, int64_t ts, std::span<const uint8_
     StateSinks sinks(in.state);
     BRVL_TRY(in.index.prepare_append(latest, ts, &sinks));
     BRVL_TRY(note_append(in, ts));
-    SegmentWrite loc = BRVL_TRY(in.segments.write(ts, data, &sinks));
+    auto loc = in.segments.write(ts, data, &sinks);
+    if (!loc.ok()) {
+        finish_change(in);  // nothing was stored
+        return std::move(loc).error();
+    }
     crash_point("dataset.write.stored");
-    const IndexEntry stored{ts, loc.base + loc.position, loc.in_block};
+    const IndexEntry stored{ts, loc->base + loc->position, loc->in_block};
     Status indexed = in.config.index_continuous
                          ? in.index.append_latest(latest, ts, stored.block_offset, stored.in_block, &sinks)
                          : in.index.append(ts, stored.block_offset, stored.in_block, &sinks);
