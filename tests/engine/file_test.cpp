@@ -25,7 +25,6 @@ namespace {
 using testing::kFullXfs;
 using testing::LogCapture;
 using testing::ScopedIoFaults;
-using testing::ScopedMount;
 using testing::TempDir;
 
 TEST(MappedFileTest, CreateMapsZeroedReservedBytesAndSurvivesReopen) {
@@ -169,11 +168,6 @@ std::vector<uint8_t> contents(const FileHandle& f, uint64_t len) {
     return out;
 }
 
-uint64_t allocated_bytes(int fd) {
-    struct stat st;
-    return ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
-}
-
 bool has_extent_map(int fd) {
     struct fiemap fm {};
     fm.fm_length = FIEMAP_MAX_OFFSET;
@@ -192,7 +186,6 @@ TEST(ReserveTest, AFullXfsIsAskedOnlyForTheRangesWithoutBlocks) {
     };
     const std::vector<Case> cases = {
         {"written", [&](const FileHandle& f) { fill(f, 0, len, 0xA5); }, {}},
-        {"allocated, never written", [&](const FileHandle& f) { allocate(f, 0, 0, len); }, {}},
         {"written head, unwritten tail", [&](const FileHandle& f) {
              allocate(f, 0, 0, len);
              fill(f, 0, 16 * kKiB, 1);
@@ -201,11 +194,6 @@ TEST(ReserveTest, AFullXfsIsAskedOnlyForTheRangesWithoutBlocks) {
              fill(f, 0, len, 2);
              punch(f, 64 * kKiB, 64 * kKiB);
          }, {{64 * kKiB, 64 * kKiB}}},
-        {"two punched holes", [&](const FileHandle& f) {
-             fill(f, 0, len, 3);
-             punch(f, 0, 32 * kKiB);
-             punch(f, 192 * kKiB, 32 * kKiB);
-         }, {{0, 32 * kKiB}, {192 * kKiB, 32 * kKiB}}},
         {"shorter than the length", [&](const FileHandle& f) { fill(f, 0, 32 * kKiB, 4); }, {{32 * kKiB, len - 32 * kKiB}}},
         {"extended by ftruncate", [&](const FileHandle& f) { ASSERT_TRUE(f.set_len(len).ok()); }, {{0, len}}},
         {"blocks kept past the end", [&](const FileHandle& f) {
@@ -234,136 +222,6 @@ TEST(ReserveTest, AFullXfsIsAskedOnlyForTheRangesWithoutBlocks) {
         EXPECT_TRUE(missing_blocks(f.fd(), 0, len)->empty());
         EXPECT_EQ(contents(f, len), before);
     }
-}
-
-// The old whole-file request meets a full XFS's refusal over a file that lacks no block;
-// a request over a hole only, or past the end, goes through.
-TEST(ReserveTest, AFullXfsRefusesARequestOverBlocksThatAreThere) {
-    TempDir dir;
-    FileHandle f = *FileHandle::open(dir.file("f"), FileHandle::Mode::CreateExclusive);
-    allocate(f, 0, 0, 256 * kKiB);
-    punch(f, 64 * kKiB, 64 * kKiB);
-    ScopedIoFaults full(kFullXfs);
-    struct Case {
-        uint64_t offset, length;
-        int error;
-    };
-    const Case cases[] = {
-        {0, 256 * kKiB, ENOSPC},         // the whole file, as reserve asked before
-        {0, 4 * kKiB, ENOSPC},           // one unwritten page
-        {60 * kKiB, 8 * kKiB, ENOSPC},   // across the start of the hole
-        {64 * kKiB, 64 * kKiB, 0},       // the hole
-        {256 * kKiB, 64 * kKiB, 0},      // past the end
-    };
-    for (const Case& c : cases) EXPECT_EQ(io_fault_reserve(f.fd(), c.offset, c.length), c.error) << c.offset << "+" << c.length;
-    EXPECT_EQ(io_calls_seen(), 5u);
-    EXPECT_EQ(io_calls_failed(), 3u);
-    EXPECT_TRUE(f.reserve(256 * kKiB).ok());  // its own calls go through
-    EXPECT_EQ(io_calls_failed(), 3u);
-}
-
-// A grow asks for the new tail only; reopening a file made here asks for nothing.
-TEST(ReserveTest, GrowAndReopenAskAFullXfsForTheNewTailOnly) {
-    TempDir dir;
-    {
-        auto f = MappedFile::create(dir.file("seg"), 64 * kKiB, true);
-        ASSERT_TRUE(f.ok());
-        const FileHandle probe = *FileHandle::open(dir.file("seg"), FileHandle::Mode::ReadOnly);
-        if (!has_extent_map(probe.fd())) GTEST_SKIP() << "the file system of " << dir.path() << " has no extent map";
-        std::memset(f->data(), 7, 8 * kKiB);
-        ScopedIoFaults full(kFullXfs);
-        ASSERT_TRUE(f->grow(128 * kKiB).ok());
-        EXPECT_EQ(io_calls_seen(), 1u);
-        EXPECT_EQ(io_calls_failed(), 0u);
-        EXPECT_TRUE(missing_blocks(probe.fd(), 0, 128 * kKiB)->empty());
-    }
-    ScopedIoFaults full(kFullXfs);
-    auto again = MappedFile::open(dir.file("seg"), true);
-    ASSERT_TRUE(again.ok());
-    ASSERT_TRUE(again->ensure_allocated().ok());
-    EXPECT_EQ(io_calls_seen(), 0u);
-    EXPECT_EQ(again->data()[8 * kKiB - 1], 7);
-}
-
-// Without an extent map (tmpfs) the holes come from SEEK_DATA and SEEK_HOLE, which show
-// pages allocated and never written as holes too; asking for those again needs no room
-// there, and a range that shows data is never asked for.
-TEST(ReserveTest, WithoutAnExtentMapTheHolesComeFromSeeks) {
-    if (!testing::on_tmpfs("/dev/shm")) GTEST_SKIP() << "no tmpfs at /dev/shm";
-    TempDir dir("/dev/shm");
-    ASSERT_FALSE(dir.path().empty());
-    FileHandle f = *FileHandle::open(dir.file("f"), FileHandle::Mode::CreateExclusive);
-    ASSERT_FALSE(has_extent_map(f.fd()));
-    fill(f, 0, 16 * kKiB, 1);
-    ASSERT_TRUE(f.set_len(64 * kKiB).ok());
-    fill(f, 32 * kKiB, 8 * kKiB, 2);
-    allocate(f, 0, 64 * kKiB, 32 * kKiB);  // allocated, never written: a hole to SEEK_HOLE
-    const std::vector<ByteRange> holes = {{16 * kKiB, 16 * kKiB}, {40 * kKiB, 88 * kKiB}};
-    EXPECT_EQ(*missing_blocks(f.fd(), 0, 128 * kKiB), holes);
-    EXPECT_EQ(*missing_blocks(f.fd(), 20 * kKiB, 16 * kKiB), (std::vector<ByteRange>{{20 * kKiB, 12 * kKiB}}));
-    const std::vector<uint8_t> before = contents(f, 128 * kKiB);
-    {
-        ScopedIoFaults full(kFullXfs);
-        ASSERT_TRUE(f.reserve(128 * kKiB).ok());
-        EXPECT_EQ(io_calls_seen(), holes.size());
-        EXPECT_EQ(io_calls_failed(), 0u);
-    }
-    EXPECT_EQ(allocated_bytes(f.fd()), 128 * kKiB);
-    EXPECT_EQ(contents(f, 128 * kKiB), before);
-}
-
-// A mapping of a file with holes on tmpfs is read through when it is made, up to the end
-// of the file: a read of a hole later needs no page the file system may not have. Other
-// file systems read holes without room, and nothing is read there.
-TEST(MappingTest, AMappingOfAFileWithHolesOnTmpfsIsReadThroughWhenMade) {
-    struct Case {
-        uint64_t map_len;
-        bool writable;
-    };
-    const Case cases[] = {{64 * kKiB, false}, {64 * kKiB, true}, {40 * kKiB, false}, {128 * kKiB, false}};
-    for (const std::string parent : {"/dev/shm", "/tmp"}) {
-        if (parent != "/tmp" && !testing::on_tmpfs(parent)) continue;
-        for (const Case& c : cases) {
-            SCOPED_TRACE(parent + " " + std::to_string(c.map_len) + (c.writable ? " writable" : " read-only"));
-            TempDir dir(parent);
-            ASSERT_FALSE(dir.path().empty());
-            FileHandle f = *FileHandle::open(dir.file("f"), FileHandle::Mode::CreateExclusive);
-            fill(f, 0, 4 * kKiB, 9);
-            ASSERT_TRUE(f.set_len(64 * kKiB).ok());
-            const uint64_t before = allocated_bytes(f.fd());
-            auto m = Mapping::map(f.fd(), c.map_len, c.writable);
-            ASSERT_TRUE(m.ok()) << m.error().to_string();
-            const uint64_t read_through = std::min<uint64_t>(c.map_len, 64 * kKiB);
-            EXPECT_EQ(allocated_bytes(f.fd()), testing::on_tmpfs(parent) ? read_through : before);
-            EXPECT_EQ(m->data()[0], 9);
-            EXPECT_EQ(m->data()[read_through - 1], 0);
-        }
-    }
-}
-
-// On a full tmpfs the read through fails, and so does the open, with the full disk's
-// error; never a SIGBUS. With a page of room for each hole it maps.
-TEST(MappingTest, OnAFullTmpfsAMappingOfAFileWithHolesFailsWithTheIoError) {
-    TempDir dir;
-    ScopedMount tmpfs(ScopedMount::Kind::Tmpfs, dir.file("mnt"), 1 << 20);
-    if (!tmpfs.mounted()) GTEST_SKIP() << tmpfs.skip_reason();
-    const std::string path = dir.file("mnt/f");
-    {
-        FileHandle f = *FileHandle::open(path, FileHandle::Mode::CreateExclusive);
-        fill(f, 0, 4 * kKiB, 9);
-        ASSERT_TRUE(f.set_len(64 * kKiB).ok());
-    }
-    ASSERT_TRUE(testing::fill_file_system(dir.file("mnt"), 0));
-    for (bool writable : {false, true}) {
-        auto opened = MappedFile::open(path, writable);
-        ASSERT_FALSE(opened.ok());
-        EXPECT_TRUE(opened.error().is_io_code(ENOSPC)) << opened.error().to_string();
-    }
-    ASSERT_TRUE(remove_file(dir.file("mnt/filler")).ok());
-    ASSERT_TRUE(testing::fill_file_system(dir.file("mnt"), 60 * kKiB));
-    auto opened = MappedFile::open(path, false);
-    ASSERT_TRUE(opened.ok()) << opened.error().to_string();
-    EXPECT_EQ(opened->data()[64 * kKiB - 1], 0);
 }
 
 TEST(MappedFileTest, OpenMissingAndEmptyFiles) {

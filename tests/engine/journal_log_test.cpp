@@ -182,27 +182,6 @@ TEST(JournalLog, SequencesEndAtTwoToTheSixtyThreeMinusTwo) {
     EXPECT_EQ(sequences(*range), (std::vector<uint64_t>{base, kMaxJournalSequence}));
 }
 
-// At the top of the range a reservation holds its sequence: a second one, and an append
-// that is not the reserved one, would take a sequence that is not there.
-TEST(JournalLog, AReservationHoldsTheLastSequence) {
-    TempDir dir;
-    const std::string logs = dir.file("logs");
-    const uint64_t base = kMaxJournalSequence;
-    ASSERT_TRUE(JournalSegment::create(join_path(paths::journal_data_dir(logs), segment_file_name(base)),
-                                       {base, 8192, 65536, 3, 0})
-                    .ok());
-    auto log = JournalLog::open(logs, small_segments());
-    ASSERT_TRUE(log.ok()) << log.error().to_string();
-    ASSERT_TRUE(log->reserve().ok());
-    EXPECT_SEG_ERROR(log->reserve(), ErrorKind::InvalidData, "journal sequence overflow");
-    EXPECT_SEG_ERROR(log->append(Bytes{1}), ErrorKind::InvalidData, "journal sequence overflow");
-    EXPECT_EQ(log->reserved(), 1u);
-    EXPECT_EQ(*log->append(Bytes{2}, /*reserved=*/true), kMaxJournalSequence);
-    EXPECT_EQ(log->reserved(), 0u);
-    EXPECT_SEG_ERROR(log->reserve(), ErrorKind::InvalidData, "journal sequence overflow");
-    EXPECT_EQ(log->reserved(), 0u);
-}
-
 // ---- room reserved for record events ----
 
 // A record event at its largest, as the journal's hook calls append them.

@@ -308,56 +308,6 @@ TEST_F(JournalQueueTest, HandlesOfOneGroupAcrossThreadsNeverShareARecord) {
     EXPECT_EQ((*handles[0].progress()).first, kRecords);
 }
 
-// Datasets on several threads hold one reservation each while the disk fills and empties
-// and the store records dataset events beside them: every record event whose reserve
-// succeeded is appended, one given back is not, and the journal holds exactly the events
-// whose calls succeeded.
-TEST_F(JournalQueueTest, ReservationsOfSeveralThreadsAppendOnAFullDisk) {
-    constexpr int kThreads = 4;
-    constexpr int64_t kEvents = 1500;
-    std::atomic<int> running{kThreads};
-    std::atomic<uint64_t> appended{0}, failed{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            const uint64_t id = 1000 + static_cast<uint64_t>(t);
-            for (int64_t i = 1; i <= kEvents; ++i) {
-                if (!journal->reserve_record().ok()) continue;
-                if (i % 7 == 0) {
-                    journal->cancel_record();
-                    continue;
-                }
-                const IndexEntry entry{i, id, 1};
-                Status s = i % 2 == 0 ? journal->record_write(id, entry) : journal->record_append(id, entry, 1, 2);
-                (s.ok() ? appended : failed).fetch_add(1);
-            }
-            running.fetch_sub(1);
-        });
-    }
-    uint64_t store_events = 0;
-    for (uint64_t round = 1; running.load() > 0; ++round) {
-        if (round % 2 == 1) {
-            set_io_faults(IoFaultPlan{io_op::kDiskFull | io_op::kOpen | io_op::kMmap, 0, ENOSPC, true});
-        } else {
-            clear_io_faults();
-        }
-        auto s = journal->record_create_dataset(round, key, testing::random_bytes(round * 131 % 5000, round));
-        store_events += s.ok();
-        std::this_thread::yield();
-    }
-    clear_io_faults();
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(failed.load(), 0u);
-    EXPECT_GT(appended.load(), 0u);
-    auto all = journal->query(1, INT64_MAX);
-    ASSERT_TRUE(all.ok());
-    ASSERT_EQ(all->size(), appended.load() + store_events);
-    EXPECT_EQ(**journal->last_sequence(), all->size());
-    uint64_t events = 0;
-    for (const auto& e : *all) events += JournalRecord::decode(e.payload)->type != JournalLogType::CreateDataset;
-    EXPECT_EQ(events, appended.load());
-}
-
 // Callbacks run on the appending thread after every lock is released: they may poll,
 // read the journal, and write to the very dataset whose write woke them.
 TEST_F(JournalQueueTest, CallbacksCallBackWithoutDeadlock) {

@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -134,12 +133,6 @@ public:
     ScopedIoFaults(const ScopedIoFaults&) = delete;
     ScopedIoFaults& operator=(const ScopedIoFaults&) = delete;
 };
-
-// Whether the directory lives on a tmpfs.
-inline bool on_tmpfs(const std::string& dir) {
-    struct statfs fs;
-    return ::statfs(dir.c_str(), &fs) == 0 && fs.f_type == 0x01021994;  // TMPFS_MAGIC
-}
 
 // The room left on the file system holding dir for an unprivileged file.
 inline uint64_t free_bytes(const std::string& dir) {
