@@ -183,7 +183,7 @@ Status settle_counts_due(DatasetInner& in) {
     for (const auto& [start, due] : in.index.counts_due()) {
         const int64_t ts = due.old.timestamp;
         if (due.append || due.old.is_sentinel()) {
-            const auto stray = unindexed_append(in, due, BRVL_TRY(in.segments.newest_record()));
+            const auto stray = unindexed_append(in, due, BRVL_TRY(in.segments.newest_record(due.record_from)));
             if (stray && append_short(in, due, *stray)) {
                 log::warn(log::kDataset,
                           "[dataset] counting the record of timestamp {} stored by a write interrupted before its "
@@ -203,7 +203,7 @@ Status settle_counts_due(DatasetInner& in) {
         }
         std::optional<IndexEntry> entry = *now;
         if (entry == std::optional<IndexEntry>(due.old) && due.record_from) {
-            const auto newest = BRVL_TRY(in.segments.newest_record());
+            const auto newest = BRVL_TRY(in.segments.newest_record(due.record_from));
             if (newest && newest->place >= *due.record_from && newest->timestamp == ts) {
                 log::warn(log::kDataset, "[dataset] completing the write of timestamp {} interrupted before its index entry",
                           ts);
@@ -231,15 +231,17 @@ Result<uint64_t> uncounted_invalid(DatasetInner& in) {
     // A writable dataset has counted everything but what a failed count left due.
     if (!read_only && !in.counts_left) return 0;
     uint64_t n = 0;
-    std::optional<std::optional<SegmentSet::Newest>> newest;  // looked up once, when needed
-    auto newest_record = [&]() -> Result<std::optional<SegmentSet::Newest>> {
-        if (!newest) newest = BRVL_TRY(read_only ? in.segments.current_newest_record() : in.segments.newest_record());
+    // The newest record, looked up once, from the place the change record names.
+    std::optional<std::optional<SegmentSet::Newest>> newest;
+    auto newest_record = [&](const CountDue& due) -> Result<std::optional<SegmentSet::Newest>> {
+        if (!newest) newest = BRVL_TRY(read_only ? in.segments.current_newest_record(due.record_from)
+                                                 : in.segments.newest_record(due.record_from));
         return *newest;
     };
     for (const auto& [start, due] : BRVL_TRY(in.index.current_counts_due())) {
         if (due.append || due.old.is_sentinel()) {
             if (!read_only) continue;  // a writable dataset counts its failed writes at once
-            const auto stray = unindexed_append(in, due, BRVL_TRY(newest_record()));
+            const auto stray = unindexed_append(in, due, BRVL_TRY(newest_record(due)));
             if (stray && append_short(in, due, *stray)) ++n;
             continue;
         }
@@ -248,7 +250,7 @@ Result<uint64_t> uncounted_invalid(DatasetInner& in) {
         bool taken = *now != std::optional<IndexEntry>(due.old);
         if (!taken && due.record_from && read_only) {
             // A write whose record is stored has its entry once a writable open finishes it.
-            const auto stored = BRVL_TRY(newest_record());
+            const auto stored = BRVL_TRY(newest_record(due));
             taken = stored && stored->place >= *due.record_from && stored->timestamp == due.old.timestamp;
         }
         if (taken && short_of(in, due).counted_short()) ++n;

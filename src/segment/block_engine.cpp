@@ -422,9 +422,9 @@ std::optional<uint64_t> BlockEngine::count_from_block_headers() const {
     return count;
 }
 
-std::optional<uint64_t> BlockEngine::last_block_position() const {
+std::optional<uint64_t> BlockEngine::last_block_position(uint64_t from) const {
     std::optional<uint64_t> last;
-    uint64_t pos = 0;
+    uint64_t pos = from;
     while (pos < written_) {
         if (!range_within(pos, kBlockHeaderLen, written_)) return std::nullopt;
         const BlockHeader bh = BlockHeader::read(file_.bytes(), header_len_ + pos);

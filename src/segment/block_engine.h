@@ -176,9 +176,10 @@ protected:
     // (a change finished in memory only), else from the file.
     bool for_each_frame(const std::function<void(const FrameSeen&)>& visit,
                         std::span<const uint8_t> pending_payload = {}, uint64_t from = 0) const;
-    // The start of the last block up to the written length; nothing without blocks or when
-    // the block headers do not tile the written length.
-    std::optional<uint64_t> last_block_position() const;
+    // The start of the last block up to the written length, walking the block headers from
+    // the block at `from`; nothing without blocks there or when the headers do not tile the
+    // written length.
+    std::optional<uint64_t> last_block_position(uint64_t from = 0) const;
 
     // ---- reading ----
     struct BlockView {

@@ -141,13 +141,14 @@ public:
     // lies below it, every record stored after at or above it.
     RecordPlace next_place() const;
     // The newest record, by its place (relative) and timestamp; nothing without records or
-    // when its block cannot be read. Looks at the last block only (of a read-only segment:
-    // as live_stats last took the layout over).
+    // when its block cannot be read. Looks at the last block only, found by the block
+    // headers from the block at `from` (of a read-only segment: as live_stats last took the
+    // layout over).
     struct Newest {
         RecordPlace place;
         int64_t timestamp = 0;
     };
-    std::optional<Newest> newest_record() const;
+    std::optional<Newest> newest_record(uint64_t from = 0) const;
 
     // ---- flushing, dirty tracking, unmapping ----
     // msync of the whole mapping; stamps the last activity and sets clean.

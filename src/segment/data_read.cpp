@@ -294,9 +294,10 @@ RecordPlace DataSegment::next_place() const {
     return pending_ ? place_after_frames(pending_->position, pending_->wrote_position) : RecordPlace{written_, 0};
 }
 
-std::optional<DataSegment::Newest> DataSegment::newest_record() const {
+std::optional<DataSegment::Newest> DataSegment::newest_record(uint64_t from) const {
     if (written_ == 0) return std::nullopt;
-    const std::optional<uint64_t> last = pending_ ? std::optional<uint64_t>(pending_->position) : last_block_position();
+    const std::optional<uint64_t> last =
+        pending_ ? std::optional<uint64_t>(pending_->position) : last_block_position(from);
     if (!last) return std::nullopt;
     std::optional<FrameSeen> newest;
     if (!for_each_frame([&](const FrameSeen& f) { newest = f; }, corrected_payload_, *last) || !newest)

@@ -521,7 +521,17 @@ Result<SegmentSet::NextPlace> SegmentSet::next_place() {
     return NextPlace{{last + rel.block_offset, rel.in_block}, seg->invalid_record_count()};
 }
 
-Result<std::optional<SegmentSet::Newest>> SegmentSet::newest_record() {
+namespace {
+
+// Where the walk to the last block of the segment at `base` begins: at `from` in it, else
+// at its start (a segment made after that place).
+uint64_t walk_from(uint64_t base, uint64_t span, const std::optional<RecordPlace>& from) {
+    return from && from->block_offset >= base && from->block_offset - base < span ? from->block_offset - base : 0;
+}
+
+}  // namespace
+
+Result<std::optional<SegmentSet::Newest>> SegmentSet::newest_record(std::optional<RecordPlace> from) {
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
         if (it->second.stats().record_count == 0) continue;
         auto seg = get(it->first);
@@ -529,19 +539,19 @@ Result<std::optional<SegmentSet::Newest>> SegmentSet::newest_record() {
             if (is_content_error(seg.error())) return std::optional<Newest>();  // its reads report it
             return std::move(seg).error();
         }
-        const std::optional<DataSegment::Newest> n = (*seg)->newest_record();
+        const std::optional<DataSegment::Newest> n = (*seg)->newest_record(walk_from(it->first, span_, from));
         if (!n) return std::optional<Newest>();
         return std::optional<Newest>(Newest{{it->first + n->place.block_offset, n->place.in_block}, n->timestamp});
     }
     return std::optional<Newest>();
 }
 
-Result<std::optional<SegmentSet::Newest>> SegmentSet::current_newest_record() {
+Result<std::optional<SegmentSet::Newest>> SegmentSet::current_newest_record(std::optional<RecordPlace> from) {
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
         auto seg = get(it->first);
         if (!seg.ok()) continue;  // a file the writer has only begun to create holds nothing yet
         if (BRVL_TRY((*seg)->live_stats()).record_count == 0) continue;
-        const std::optional<DataSegment::Newest> n = (*seg)->newest_record();
+        const std::optional<DataSegment::Newest> n = (*seg)->newest_record(walk_from(it->first, span_, from));
         if (!n) return std::optional<Newest>();
         return std::optional<Newest>(Newest{{it->first + n->place.block_offset, n->place.in_block}, n->timestamp});
     }

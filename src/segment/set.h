@@ -128,15 +128,16 @@ public:
     };
     Result<NextPlace> next_place();
     // The newest record of the set (of the newest segment holding records): its place and
-    // timestamp; nothing when there is none or its block cannot be read.
+    // timestamp; nothing when there is none or its block cannot be read. `from`, a place
+    // that lies at a block start at or below it, saves the walk to its block.
     struct Newest {
         RecordPlace place;
         int64_t timestamp = 0;
     };
-    Result<std::optional<Newest>> newest_record();
+    Result<std::optional<Newest>> newest_record(std::optional<RecordPlace> from = std::nullopt);
     // A read-only set beside a writer: the newest record the writer has committed (after
     // current_stats_from, which lists the directory again). Nothing without records.
-    Result<std::optional<Newest>> current_newest_record();
+    Result<std::optional<Newest>> current_newest_record(std::optional<RecordPlace> from = std::nullopt);
 
     // Flushes every mapped open segment in base order; the first failure stops.
     Status flush_all();
