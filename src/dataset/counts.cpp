@@ -15,7 +15,7 @@
 //                               next open.
 //
 // A new latest record is stored before its entry: the newest index segment keeps where it
-// goes first (an append record, left standing after the write).
+// goes first (an append record, cleared once the entry is made).
 //
 // A kill leaves at most the change in flight, and the next writable open finishes it from
 // its record: a record stored without its entry that replaces none (a new latest record,
