@@ -87,7 +87,8 @@ Result<std::vector<JournalEntry>> Journal::query(int64_t start, int64_t end) {
 // ---- appending ----
 
 Result<std::optional<uint64_t>> Journal::append_collecting(const JournalRecord& record,
-                                                           std::vector<PollCallback>& wakes, bool reserved) {
+                                                           std::vector<PollCallback>& wakes,
+                                                           std::optional<uint64_t> reserved) {
     using Out = std::optional<uint64_t>;
     if (mode_ == Mode::Disabled) return Out();
     if (mode_ == Mode::ReadOnly) return read_only_append_error();
@@ -97,10 +98,10 @@ Result<std::optional<uint64_t>> Journal::append_collecting(const JournalRecord& 
     {
         auto g = BRVL_TRY(lock_log());
         if (!payload.ok()) {  // a record that cannot be encoded takes its reservation all the same
-            log_->log->release();
+            log_->log->release(*reserved);
             return std::move(payload).error();
         }
-        sequence = BRVL_TRY(log_->log->append(*payload, reserved));
+        sequence = BRVL_TRY(log_->log->append(*payload, reserved.has_value(), reserved.value_or(0)));
     }
     // The record is stored; a broken queue mutex is still reported.
     auto q = BRVL_TRY(queue_mu_.lock());
@@ -118,16 +119,59 @@ Result<std::optional<uint64_t>> Journal::append(const JournalRecord& record) {
     return sequence;
 }
 
+// ---- dataset events ----
+
+DatasetEventRoom& DatasetEventRoom::operator=(DatasetEventRoom&& o) noexcept {
+    if (this != &o) {
+        give_back();
+        journal_ = std::exchange(o.journal_, nullptr);
+        payload_size_ = o.payload_size_;
+    }
+    return *this;
+}
+
+void DatasetEventRoom::give_back() {
+    Journal* journal = std::exchange(journal_, nullptr);
+    if (journal == nullptr) return;
+    // A poisoned log mutex refuses every later append anyway: the count may stay.
+    if (auto g = journal->lock_log(); g.ok()) journal->log_->log->release(payload_size_);
+}
+
+Result<DatasetEventRoom> Journal::reserve_dataset_event(uint64_t identifier, const DataSetKey& key,
+                                                        size_t metadata_length) {
+    DatasetEventRoom room;
+    if (mode_ == Mode::Disabled) return room;
+    if (mode_ == Mode::ReadOnly) return read_only_append_error();
+    BRVL_TRY(validate_dataset_event(identifier, key, metadata_length));
+    const uint64_t size = dataset_event_size(identifier, key, metadata_length);
+    {
+        auto g = BRVL_TRY(lock_log());
+        BRVL_TRY(log_->log->reserve(size));
+    }
+    room.journal_ = this;
+    room.payload_size_ = size;
+    return room;
+}
+
+Result<std::optional<uint64_t>> Journal::append_in(const JournalRecord& record, DatasetEventRoom& room) {
+    std::optional<uint64_t> reserved;
+    if (std::exchange(room.journal_, nullptr) != nullptr) reserved = room.payload_size_;
+    std::vector<PollCallback> wakes;
+    auto sequence = append_collecting(record, wakes, reserved);
+    QueueNotify::run_callbacks(wakes);
+    return sequence;
+}
+
 Result<std::optional<uint64_t>> Journal::record_create_dataset(uint64_t identifier, const DataSetKey& key,
-                                                               std::vector<uint8_t> metadata) {
+                                                               std::vector<uint8_t> metadata, DatasetEventRoom room) {
     if (mode_ == Mode::Disabled) return std::optional<uint64_t>();
-    return append(JournalRecord::create_dataset(identifier, key.name, key.dataset_type, std::move(metadata)));
+    return append_in(JournalRecord::create_dataset(identifier, key.name, key.dataset_type, std::move(metadata)), room);
 }
 
 Result<std::optional<uint64_t>> Journal::record_drop_dataset(uint64_t identifier, const DataSetKey& key,
-                                                             std::vector<uint8_t> metadata) {
+                                                             std::vector<uint8_t> metadata, DatasetEventRoom room) {
     if (mode_ == Mode::Disabled) return std::optional<uint64_t>();
-    return append(JournalRecord::drop_dataset(identifier, key.name, key.dataset_type, std::move(metadata)));
+    return append_in(JournalRecord::drop_dataset(identifier, key.name, key.dataset_type, std::move(metadata)), room);
 }
 
 Status Journal::reserve_record() {
@@ -144,7 +188,7 @@ void Journal::cancel_record() {
 }
 
 Status Journal::hook_append(const JournalRecord& record) {
-    auto sequence = append_collecting(record, t_hook_wakes, /*reserved=*/true);
+    auto sequence = append_collecting(record, t_hook_wakes, kJournalMaxRecordEventSize);
     if (!sequence.ok()) return std::move(sequence).error();
     return {};
 }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config.h"
@@ -28,6 +29,28 @@
 #include "types.h"
 
 namespace brenvale {
+
+class Journal;
+
+// The room held in the journal log for one dataset event (a create or a drop), from before
+// the dataset changes until the event is recorded in it; given back when dropped unused.
+// Empty (holding nothing) for a disabled journal.
+class DatasetEventRoom {
+public:
+    DatasetEventRoom() = default;
+    DatasetEventRoom(DatasetEventRoom&& o) noexcept
+        : journal_(std::exchange(o.journal_, nullptr)), payload_size_(o.payload_size_) {}
+    DatasetEventRoom& operator=(DatasetEventRoom&& o) noexcept;
+    DatasetEventRoom(const DatasetEventRoom&) = delete;
+    DatasetEventRoom& operator=(const DatasetEventRoom&) = delete;
+    ~DatasetEventRoom() { give_back(); }
+
+private:
+    friend class Journal;
+    void give_back();
+    Journal* journal_ = nullptr;  // the journal whose log holds the room
+    uint64_t payload_size_ = 0;
+};
 
 class Journal final : public JournalHook {
 public:
@@ -57,12 +80,19 @@ public:
     // Encodes and appends one record, wakes the journal queue and runs its callbacks
     // (after releasing every journal lock); the sequence. Disabled: nothing happens.
     Result<std::optional<uint64_t>> append(const JournalRecord& record);
-    // The dataset events that the store records outside any dataset mutex; metadata is
-    // the tag/length/value area of the dataset's meta file.
+    // Before a dataset is created or dropped: the room of its event (metadata_length
+    // bytes of metadata), or the error that refuses the change (an event that cannot be
+    // encoded, a journal without room for it). Disabled: an empty room.
+    Result<DatasetEventRoom> reserve_dataset_event(uint64_t identifier, const DataSetKey& key,
+                                                   size_t metadata_length);
+    // The dataset events that the store records outside any dataset mutex, in the room
+    // held for them when one is given; metadata is the tag/length/value area of the
+    // dataset's meta file.
     Result<std::optional<uint64_t>> record_create_dataset(uint64_t identifier, const DataSetKey& key,
-                                                          std::vector<uint8_t> metadata);
+                                                          std::vector<uint8_t> metadata,
+                                                          DatasetEventRoom room = {});
     Result<std::optional<uint64_t>> record_drop_dataset(uint64_t identifier, const DataSetKey& key,
-                                                        std::vector<uint8_t> metadata);
+                                                        std::vector<uint8_t> metadata, DatasetEventRoom room = {});
 
     // Flushes the log, then persists every open consumer group of the queue.
     Status flush();
@@ -84,6 +114,7 @@ public:
     void collect_wakes(std::vector<PollCallback>& into) override;
 
 private:
+    friend class DatasetEventRoom;
     struct Token {};
 
 public:
@@ -92,10 +123,12 @@ public:
         : store_lock_(std::move(store_lock)), mode_(mode), queue_dir_(std::move(queue_dir)), log_(std::move(log)) {}
 
 private:
-    // Appends (taking a held reservation when `reserved`) and notifies; the wake callbacks
-    // go to `wakes`.
+    // Appends (taking a held reservation made for a payload of `reserved` bytes, when
+    // given) and notifies; the wake callbacks go to `wakes`.
     Result<std::optional<uint64_t>> append_collecting(const JournalRecord& record, std::vector<PollCallback>& wakes,
-                                                      bool reserved = false);
+                                                      std::optional<uint64_t> reserved = std::nullopt);
+    // Appends a dataset event in its room (none: without a reservation).
+    Result<std::optional<uint64_t>> append_in(const JournalRecord& record, DatasetEventRoom& room);
     Status hook_append(const JournalRecord& record);
     Result<QueueMutex::Guard> lock_log();
     // Read-only, under the log mutex: takes in what a writer in another process added (a

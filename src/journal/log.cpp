@@ -14,13 +14,14 @@ namespace brenvale {
 
 namespace {
 
-// The frame of a reserved append: a record event at its largest.
+// The frame of a reserved record event: one at its largest.
 constexpr uint64_t kReservedFrame = kJournalFraming.framed(kJournalMaxRecordEventSize);
-// Reservations held at once: as many as leave one pending block room for the largest
-// record of any type beside them, so that an append the store makes while datasets hold
-// reservations always finds room for itself and them in one pending block.
-constexpr uint64_t kMaxReservations =
-    (kMaxPendingPayload - kJournalFraming.framed(kJournalMaxRecordSize)) / kReservedFrame;
+// The frames held at once: as many as leave one pending block room for the largest record
+// of any type beside them, so that an append made without a reservation while others are
+// held always finds room for itself and them in one pending block.
+constexpr uint64_t kMaxReservedBytes = kMaxPendingPayload - kJournalFraming.framed(kJournalMaxRecordSize);
+// The record events that fill them.
+constexpr uint64_t kMaxReservations = kMaxReservedBytes / kReservedFrame;
 static_assert(kMaxReservations >= 1024 && kMaxReservations < kMaxPendingCount);
 
 }  // namespace
@@ -220,9 +221,9 @@ JournalSegment* JournalLog::newest() const {
     return segments_.empty() ? nullptr : segments_.rbegin()->second.open.get();
 }
 
-Status JournalLog::ready_room(uint64_t first, uint64_t reserved) {
+Status JournalLog::ready_room(uint64_t first, uint64_t reserved, uint64_t reserved_bytes) {
     const uint64_t count = reserved + (first != 0 ? 1 : 0);
-    const uint64_t bytes = first + reserved * kReservedFrame;
+    const uint64_t bytes = first + reserved_bytes;
     if (next_sequence_ == 0 || next_sequence_ + (count - 1) > kMaxJournalSequence)
         return Error::invalid_data("journal sequence overflow");
     if (segments_.empty()) BRVL_TRY(create_segment(next_sequence_));
@@ -239,30 +240,35 @@ Status JournalLog::ready_room(uint64_t first, uint64_t reserved) {
     return last->make_room(bytes, count);
 }
 
-Status JournalLog::reserve() {
+Status JournalLog::reserve(uint64_t payload_size) {
     if (read_only_) return Error::invalid_data("read-only journal segment cannot be modified");
-    if (reserved_ >= kMaxReservations)
+    const uint64_t frame = kJournalFraming.framed(payload_size);
+    if (frame > kMaxReservedBytes - std::min(reserved_bytes_, kMaxReservedBytes))
         return invalid_data_fmt("journal cannot hold more than {} reservations at once", kMaxReservations);
-    BRVL_TRY(ready_room(0, reserved_ + 1));
+    BRVL_TRY(ready_room(0, reserved_ + 1, reserved_bytes_ + frame));
     ++reserved_;
+    reserved_bytes_ += frame;
     return ok_status();
 }
 
-void JournalLog::release() {
-    if (reserved_ > 0) --reserved_;
+void JournalLog::release(uint64_t payload_size) {
+    if (reserved_ == 0) return;
+    --reserved_;
+    reserved_bytes_ -= std::min(reserved_bytes_, kJournalFraming.framed(payload_size));
+    if (reserved_ == 0) reserved_bytes_ = 0;
 }
 
-Result<uint64_t> JournalLog::append(std::span<const uint8_t> payload, bool reserved) {
-    if (reserved && reserved_ > 0) --reserved_;
+Result<uint64_t> JournalLog::append(std::span<const uint8_t> payload, bool reserved, uint64_t reserved_size) {
+    if (reserved) release(reserved_size);
     const uint64_t sequence = next_sequence_;
     if (sequence == 0 || sequence > kMaxJournalSequence) return Error::invalid_data("journal sequence overflow");
     if (reserved_ > 0) {
         // Whatever this append takes, the room held for the reserved ones stays. (A reserved
         // append finds it readied already: the room it held covers it.)
         const uint64_t framed = kJournalFraming.framed(payload.size());
-        if (framed > kMaxPendingPayload - reserved_ * kReservedFrame)
+        if (framed > kMaxPendingPayload - reserved_bytes_)
             return Error::invalid_data("journal record too large to append beside held reservations");
-        BRVL_TRY(ready_room(framed, reserved_));
+        BRVL_TRY(ready_room(framed, reserved_, reserved_bytes_));
     }
     if (segments_.empty()) BRVL_TRY(create_segment(sequence));
     JournalSegment* last = newest();

@@ -29,6 +29,7 @@
 #include "config.h"
 #include "error.h"
 #include "file.h"
+#include "journal/record.h"
 #include "journal/segment.h"
 
 namespace brenvale {
@@ -64,18 +65,20 @@ public:
                                                             const JournalLogOptions& options);
 
     // Appends one record payload; returns its sequence. A failed append leaves the next
-    // sequence as it was. `reserved`: the append takes the room of one held reservation
-    // (when there is one), whatever becomes of it. While reservations are held, any other
-    // append first readies room for itself and all of them (ready_room).
-    Result<uint64_t> append(std::span<const uint8_t> payload, bool reserved = false);
-    // Holds room for one more append of a record event (a payload of at most
-    // kJournalMaxRecordEventSize bytes) beside those held already: the newest segment is
-    // readied for all of them (ready_room), rolling over when it cannot take them, so that
-    // their appends need no new blocks, no new file and no new descriptor. On failure
-    // nothing more is held.
-    Status reserve();
-    // Gives one held reservation back.
-    void release();
+    // sequence as it was. `reserved`: the append takes the room of one held reservation,
+    // made for a payload of `reserved_size` bytes (when there is one), whatever becomes of
+    // it. While reservations are held, any other append first readies room for itself and
+    // all of them (ready_room).
+    Result<uint64_t> append(std::span<const uint8_t> payload, bool reserved = false,
+                            uint64_t reserved_size = kJournalMaxRecordEventSize);
+    // Holds room for one more append of a payload of at most `payload_size` bytes (a record
+    // event by default; a dataset event carries more) beside those held already: the newest
+    // segment is readied for all of them (ready_room), rolling over when it cannot take
+    // them, so that their appends need no new blocks, no new file and no new descriptor. On
+    // failure nothing more is held.
+    Status reserve(uint64_t payload_size = kJournalMaxRecordEventSize);
+    // Gives one held reservation (made for `payload_size`) back.
+    void release(uint64_t payload_size = kJournalMaxRecordEventSize);
     uint64_t reserved() const { return reserved_; }
     // The record of a sequence; nothing when the log does not hold it.
     Result<std::optional<JournalEntry>> read(int64_t sequence);
@@ -125,11 +128,11 @@ private:
     // The next sequence after the newest segment's records.
     Result<uint64_t> sequence_after_newest();
     // Readies the newest segment (made when there is none) to take, without a seal, a
-    // grow or a new file, the appends of `reserved` record events after one append of a
-    // frame of `first` bytes (0: none); the sequences they take must exist. A newest segment
-    // that cannot take them is flushed and followed by a new one at the next sequence, as an
-    // append rolls over.
-    Status ready_room(uint64_t first, uint64_t reserved);
+    // grow or a new file, the appends of `reserved` held payloads in frames of
+    // `reserved_bytes` in all, after one append of a frame of `first` bytes (0: none); the
+    // sequences they take must exist. A newest segment that cannot take them is flushed and
+    // followed by a new one at the next sequence, as an append rolls over.
+    Status ready_room(uint64_t first, uint64_t reserved, uint64_t reserved_bytes);
     JournalSegment* newest() const;
     // Appends the records from..to of a segment that its kept blocks hold, in order, up to
     // the first one they do not; returns the sequence after the last one appended.
@@ -141,7 +144,8 @@ private:
     bool read_only_ = false;
     std::map<uint64_t, Listed> segments_;
     uint64_t next_sequence_ = 1;
-    uint64_t reserved_ = 0;  // reservations held (a writable log)
+    uint64_t reserved_ = 0;        // reservations held (a writable log)
+    uint64_t reserved_bytes_ = 0;  // the frames they hold room for
     JournalBlocks blocks_;
     DirectoryWatch watch_;  // read-only: when to list the data directory again
 };

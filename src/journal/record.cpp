@@ -222,6 +222,12 @@ Status validate_dataset_event(uint64_t identifier, const DataSetKey& key, size_t
     return {};
 }
 
+size_t dataset_event_size(uint64_t identifier, const DataSetKey& key, size_t metadata_length) {
+    constexpr size_t kField = 3;  // tag and length
+    return 2 + identifier_width(journal_identifier_width_code(identifier)) + kField + key.name.size() + kField +
+           key.dataset_type.size() + kField + metadata_length;
+}
+
 Result<std::vector<uint8_t>> read_meta_tlv_area(const std::string& path) {
     const std::string file = BRVL_TRY(read_file(path));
     const auto area =

@@ -94,6 +94,8 @@ struct JournalRecord {
 
 // Refuses, before anything changes, a dataset event that could not be encoded.
 Status validate_dataset_event(uint64_t identifier, const DataSetKey& key, size_t metadata_length);
+// The encoded size of a dataset event (create or drop) that validate_dataset_event takes.
+size_t dataset_event_size(uint64_t identifier, const DataSetKey& key, size_t metadata_length);
 
 // The tag/length/value area of a dataset meta file: bytes 8 to 8 + the u16 at byte 6.
 Result<std::vector<uint8_t>> read_meta_tlv_area(const std::string& path);

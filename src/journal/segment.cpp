@@ -340,8 +340,7 @@ Status JournalSegment::make_room(uint64_t bytes, uint64_t count) {
 
 Status JournalSegment::expand() {
     if (read_only_) return Error::invalid_data("read-only journal segment cannot expand");
-    const uint64_t doubled = file_size_ > UINT64_MAX / 2 ? UINT64_MAX : file_size_ * 2;
-    if (std::min(max_size_, doubled) <= file_size_) return Error::segment_full();
+    if (at_size_limit()) return Error::segment_full();
     return grow();
 }
 

@@ -129,7 +129,10 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
     if (max_identifier_ == UINT64_MAX) return Error::invalid_data("dataset identifier overflow");
     const uint64_t identifier = max_identifier_ + 1;
     const bool journal = journalled(config.enable_journal);
-    if (journal) BRVL_TRY(validate_dataset_event(identifier, key, DatasetMetaFile::kAreaLength));
+    // The room of its event is held before anything changes: a journal that cannot take
+    // the event refuses the create.
+    DatasetEventRoom room;
+    if (journal) room = BRVL_TRY(journal_->reserve_dataset_event(identifier, key, DatasetMetaFile::kAreaLength));
 
     // The identifier is consumed from here on, even when a later step fails.
     BRVL_TRY(write_identifier_file(paths::max_identifier_file(root_), identifier));
@@ -141,6 +144,12 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
     BRVL_TRY(create_dir_all(parent));
     const std::string building = paths::creating_dir(parent, fresh_hash_seed());
     Status built = build_dataset_dir(key, building, config, identifier);
+    std::vector<uint8_t> metadata;  // the journal record carries the meta file's entries
+    if (built.ok() && journal) {
+        auto area = read_meta_tlv_area(paths::meta_file(building));
+        if (area.ok()) metadata = std::move(*area);
+        else built = Status(std::move(area).error());
+    }
     // What is under the key without meta holds no records (the rest of an earlier create
     // or drop cut short): it makes way.
     if (built.ok() && meta_exists.ok()) {
@@ -157,16 +166,19 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
         return std::move(built).error();
     }
     crash_point("store.create.renamed");
-    BRVL_TRY(sync_dir(parent));
-    Dataset dataset = BRVL_TRY(Dataset::open(key, dir));
-    dataset = BRVL_TRY(equip(std::move(dataset), identifier));
-    identifiers_.insert_or_assign(identifier, key);
-    std::vector<uint8_t> metadata;  // the journal record carries the meta file's entries
-    if (journal) metadata = BRVL_TRY(read_meta_tlv_area(paths::meta_file(dir)));
+    // From the rename the dataset exists: its event is recorded, and a failure to sync or
+    // open it is reported only after that.
+    auto opened = [&]() -> Result<Dataset> {
+        BRVL_TRY(sync_dir(parent));
+        Dataset dataset = BRVL_TRY(Dataset::open(key, dir));
+        dataset = BRVL_TRY(equip(std::move(dataset), identifier));
+        identifiers_.insert_or_assign(identifier, key);
+        return dataset;
+    }();
     ops.unlock();
     // The journal's wake callbacks run on this thread, outside every store and dataset lock.
-    if (journal) BRVL_TRY(journal_->record_create_dataset(identifier, key, std::move(metadata)));
-    return dataset;
+    if (journal) BRVL_TRY(journal_->record_create_dataset(identifier, key, std::move(metadata), std::move(room)));
+    return opened;
 }
 
 // ---- open ----
@@ -229,9 +241,10 @@ Status Store::drop_dataset(const std::string& name, const std::string& dataset_t
     const uint64_t identifier = dataset.identifier();
     const bool journal = journalled(dataset.enable_journal());
     std::vector<uint8_t> metadata;
+    DatasetEventRoom room;  // held before anything changes, as a create's
     if (journal) {
         metadata = BRVL_TRY(read_meta_tlv_area(paths::meta_file(dir)));
-        BRVL_TRY(validate_dataset_event(identifier, key, metadata.size()));
+        room = BRVL_TRY(journal_->reserve_dataset_event(identifier, key, metadata.size()));
     }
 
     BRVL_TRY(dataset.close());
@@ -243,7 +256,7 @@ Status Store::drop_dataset(const std::string& name, const std::string& dataset_t
     const Status done = BRVL_TRY(discard_dataset_dir(paths::name_dir(root_, name), dir));
     std::erase_if(identifiers_, [&key](const auto& entry) { return entry.second == key; });
     ops.unlock();
-    if (journal) BRVL_TRY(journal_->record_drop_dataset(identifier, key, std::move(metadata)));
+    if (journal) BRVL_TRY(journal_->record_drop_dataset(identifier, key, std::move(metadata), std::move(room)));
     BRVL_TRY(done);
     log::info(log::kStore, "[store] dropped dataset: {}/{}", name, dataset_type);
     return {};

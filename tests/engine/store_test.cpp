@@ -768,8 +768,9 @@ TEST(StoreFullDisk, ACopyWithHolesOnAFullTmpfsReadsOrFailsWithTheIoError) {
 // change is made on a full disk: a new latest record, an append to it, an out-of-order
 // write and a delete either succeed with their journal event, or are refused with ENOSPC
 // before anything changed (the record reads as before, the journal holds no new event).
-// Where one is refused, every other kind is refused there as well; made again with room,
-// the change succeeds. Every point where the journal needed room refused them.
+// Where one is refused, every other kind is refused there as well, and so are a drop and
+// a create (whose own files get the room they need); made again with room, the change
+// succeeds. Every point where the journal needed room refused them.
 TEST(StoreFullDisk, AChangeTheJournalHasNoRoomForIsRefusedBeforeItIsMade) {
     using testing::RecordOp;
     const StoreConfig config = StoreConfigBuilder().data_segment_size(32 << 10).initial_data_segment_size(4 << 10)
@@ -781,6 +782,20 @@ TEST(StoreFullDisk, AChangeTheJournalHasNoRoomForIsRefusedBeforeItIsMade) {
                                                DatasetConfigBuilder::from_store(config).enable_journal(true)
                                                    .data_segment_size(1 << 20).initial_data_segment_size(1 << 20)
                                                    .index_segment_size(256 << 10).initial_index_segment_size(256 << 10)));
+    const auto journalled = DatasetConfigBuilder::from_store(config).enable_journal(true);
+    uint64_t create_calls = 0;  // what a create's own files ask of the disk
+    {
+        testing::ScopedIoFaults counting(io_op::kDiskFull, UINT64_MAX, ENOSPC);
+        ASSERT_TRUE(s.create_dataset("probe", "x", DatasetConfigBuilder::from_store(config)).ok());
+        create_calls = io_calls_seen();
+    }
+    ASSERT_TRUE(s.create_dataset("b", "x", journalled).ok());
+    auto dataset_change = [&](bool create) -> Status {
+        testing::ScopedIoFaults full(io_op::kDiskFull, create ? create_calls : 0, ENOSPC, /*sticky=*/true);
+        if (!create) return s.drop_dataset("b", "x");
+        auto made = s.create_dataset("c", "x", journalled);
+        return made.ok() ? Status() : Status(std::move(made).error());
+    };
     // The first record makes the dataset's files.
     testing::RecordModel model{{1, {1}}};
     int64_t latest = 1;
@@ -827,6 +842,12 @@ TEST(StoreFullDisk, AChangeTheJournalHasNoRoomForIsRefusedBeforeItIsMade) {
                 ASSERT_FALSE(refused.ok()) << "change " << other;
                 ASSERT_TRUE(refused.error().is_io_code(ENOSPC)) << refused.error().to_string();
                 ASSERT_NO_FATAL_FAILURE(expect_unchanged(o, sequence));
+            }
+            for (const bool create : {false, true}) {
+                Status refused = dataset_change(create);
+                ASSERT_TRUE(!refused.ok() && refused.error().is_io_code(ENOSPC)) << error_text(refused);
+                ASSERT_EQ(s.journal_latest_sequence()->value_or(0), sequence);
+                ASSERT_EQ(*s.dataset_names(), (std::vector<std::string>{"b", "j", "probe"}));
             }
             st = testing::run_record_op(d, op, key, "");  // with room
             ASSERT_TRUE(st.ok()) << st.error().to_string();
@@ -914,6 +935,46 @@ TEST(StoreDescriptors, HundredsOfDatasetsAndSegmentsWithinALowDescriptorLimit) {
         }
         auto counted = big->inspect();
         _exit(counted.ok() && counted->state.total_invalid_record_count == 399 ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// One dataset written in order across hundreds of data files under 128 descriptors, with
+// rewrites and deletes of older records and reads of them all: a file that is not the
+// newest keeps its mapping and no descriptor.
+TEST(StoreDescriptors, OneDatasetWritesOnAcrossHundredsOfDataFiles) {
+    TempDir dir;
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 128;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+        auto s = Store::open(dir.path(), small_store_config(false));
+        auto d = s->create_dataset("one", "x", DatasetConfigBuilder::from_store(s->config())
+                                                   .data_segment_size(8 << 10).initial_data_segment_size(8 << 10)
+                                                   .index_segment_size(1 << 20));
+        if (!d.ok()) _exit(1);
+        testing::RecordModel model;
+        for (int64_t ts = 0; ts < 6000; ++ts) {
+            Status st = d->write(ts, model[ts] = testing::random_bytes(1000, ts));
+            const int64_t old = ts * 3 / 7;  // each one once
+            if (st.ok() && ts % 7 == 6) st = ts % 2 == 0 ? d->write(old, model[old] = bytes("again")) : d->delete_record(old);
+            if (ts % 7 == 6 && ts % 2 == 1) model.erase(old);
+            if (!st.ok()) {
+                fmt::print(stderr, "change at {}: {}\n", ts, st.error().to_string());
+                _exit(3);
+            }
+            if (ts % 1000 != 999) continue;
+            auto all = d->query_all(0, ts);
+            if (!all.ok() || all->size() != model.size()) _exit(4);
+            for (const Record& r : *all)
+                if (model[r.timestamp] != r.data) _exit(5);
+        }
+        _exit(d->inspect()->state.data_segments > 800 ? 0 : 6);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
