@@ -453,23 +453,37 @@ Result<MappedFile> MappedFile::open(const std::string& path, bool writable) {
     return f;
 }
 
+void MappedFile::drop_descriptor() {
+    if (map_.data() != nullptr) fd_.close();
+}
+
+Result<const FileHandle*> MappedFile::descriptor() const {
+    if (!is_open()) return Error::mmap("file is not mapped");
+    if (!fd_.valid())
+        fd_ = BRVL_TRY(FileHandle::open(path_, writable_ ? FileHandle::Mode::ReadWrite : FileHandle::Mode::ReadOnly));
+    return &fd_;
+}
+
+Result<uint64_t> MappedFile::file_length() const { return BRVL_TRY(descriptor())->size(); }
+
 Status MappedFile::grow(uint64_t new_len) {
-    if (!fd_.valid()) return Error::mmap("file is not mapped");
+    if (!is_open()) return Error::mmap("file is not mapped");
     if (!writable_) return Error::io(EBADF);
     if (new_len <= map_.size()) return {};
     if (new_len > SIZE_MAX) return Error::io(EFBIG);
-    BRVL_TRY(fd_.reserve(new_len));
-    Mapping next = BRVL_TRY(Mapping::map(fd_.fd(), static_cast<size_t>(new_len), true));
+    const FileHandle* fd = BRVL_TRY(descriptor());
+    BRVL_TRY(fd->reserve(new_len));
+    Mapping next = BRVL_TRY(Mapping::map(fd->fd(), static_cast<size_t>(new_len), true));
     map_ = std::move(next);  // the old mapping goes only now
     allocated_ = new_len;
     return {};
 }
 
 Status MappedFile::ensure_allocated(uint64_t len) {
-    if (!fd_.valid()) return Error::mmap("file is not mapped");
+    if (!is_open()) return Error::mmap("file is not mapped");
     len = std::min<uint64_t>(len, map_.size());
     if (len <= allocated_) return {};
-    BRVL_TRY(fd_.reserve(len));
+    BRVL_TRY(BRVL_TRY(descriptor())->reserve(len));
     allocated_ = len;
     return {};
 }
@@ -477,8 +491,7 @@ Status MappedFile::ensure_allocated(uint64_t len) {
 Status MappedFile::flush() const { return map_.flush(); }
 
 Status MappedFile::write_at(uint64_t offset, std::span<const uint8_t> bytes) const {
-    if (!fd_.valid()) return Error::mmap("file is not mapped");
-    return fd_.write_at(offset, bytes);
+    return BRVL_TRY(descriptor())->write_at(offset, bytes);
 }
 
 void MappedFile::close() {

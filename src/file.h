@@ -163,12 +163,18 @@ public:
     static Result<MappedFile> open(const std::string& path, bool writable);
 
     const std::string& path() const { return path_; }
-    bool is_open() const { return fd_.valid(); }
+    // Mapped (with or without its descriptor), or an empty file with its descriptor.
+    bool is_open() const { return map_.data() != nullptr || fd_.valid(); }
+    // Gives the descriptor back while the mapping stays: reads and stores through the
+    // mapping go on, and a call that needs the descriptor (a grow, an allocation, a write,
+    // the file's length) opens the file again by its path. An empty mapping keeps it.
+    void drop_descriptor();
+    bool holds_descriptor() const { return fd_.valid(); }
     bool writable() const { return writable_; }
     uint8_t* data() const { return map_.data(); }
     uint64_t size() const { return map_.size(); }
     // The file's length now (another process may have grown it past the mapping).
-    Result<uint64_t> file_length() const { return fd_.size(); }
+    Result<uint64_t> file_length() const;
     std::span<uint8_t> bytes() const { return map_.bytes(); }
 
     // Extends the file to new_len (reserved), maps the new length and only then drops the
@@ -190,8 +196,11 @@ public:
     void close();
 
 private:
+    // The descriptor, opened again when it was given back.
+    Result<const FileHandle*> descriptor() const;
+
     std::string path_;
-    FileHandle fd_;
+    mutable FileHandle fd_;
     Mapping map_;
     bool writable_ = false;
     uint64_t allocated_ = 0;  // the leading bytes whose blocks are known to exist

@@ -225,7 +225,8 @@ Status BlockEngine::seal_pending(uint8_t compress_level) {
     const uint64_t cs = stored.size();
     const uint64_t need = seal_extent(pb, cs);
     while (available() < need) {
-        if (!grow().ok()) return Error::segment_full();
+        if (at_size_limit()) return Error::segment_full();
+        BRVL_TRY(grow());
     }
     uint8_t* st = BRVL_TRY(state_block());
     const BlockHeader sealed = BlockHeader::make(cs, BlockHeader::kSealedFlags, pb.record_count, pb.wrote_position);
@@ -261,9 +262,18 @@ Status BlockEngine::seal_pending(uint8_t compress_level) {
     return ok_status();
 }
 
+namespace {
+
+uint64_t grown_size(uint64_t size, uint64_t max_size) {
+    return std::min(max_size, size > UINT64_MAX / 2 ? UINT64_MAX : size * 2);
+}
+
+}  // namespace
+
+bool BlockEngine::at_size_limit() const { return grown_size(file_size_, max_size_) <= file_size_; }
+
 Status BlockEngine::grow() {
-    const uint64_t doubled = file_size_ > UINT64_MAX / 2 ? UINT64_MAX : file_size_ * 2;
-    const uint64_t next = std::min(max_size_, doubled);
+    const uint64_t next = grown_size(file_size_, max_size_);
     if (next <= file_size_) return invalid_data_fmt("segment already at max_file_size ({})", max_size_);
     if (read_only_) return Error::invalid_data(format_.read_only_text);
     BRVL_TRY(ensure_mapped());

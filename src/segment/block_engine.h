@@ -83,16 +83,24 @@ public:
     const std::optional<PendingBlock>& pending() const { return pending_; }
     uint8_t compress_type() const { return compress_type_; }
     bool is_mapped() const { return file_.is_open(); }
+    // Keeps the mapping and gives the descriptor back (a file that takes no more records);
+    // a grow or an allocation opens the file again.
+    void drop_descriptor() { file_.drop_descriptor(); }
+    bool holds_descriptor() const { return file_.holds_descriptor(); }
     // The mapped bytes (empty when unmapped); for inspection by tests and tools.
     std::span<const uint8_t> mapped_bytes() const { return {file_.data(), static_cast<size_t>(file_.size())}; }
 
     // Compresses and seals the pending block; nothing to do without one. The file grows
-    // first when the seal needs room (seal_extent); when it cannot, the segment-full error
-    // leaves the raw pending block untouched.
+    // first when the seal needs room (seal_extent): at its size limit the segment-full
+    // error, and a grow that fails (no room on the disk) its own error, leave the raw
+    // pending block untouched.
     Status seal_pending(uint8_t compress_level);
     // Doubles the file up to the size limit; never shrinks. The old mapping stays when
     // growing fails.
     Status grow();
+    // The file has reached its size limit: only a new file takes more (a grow fails for
+    // nothing else but a lack of room, memory or descriptors).
+    bool at_size_limit() const;
 
 protected:
     BlockEngine(const BlockFormat& format, uint64_t header_len) : format_(format), header_len_(header_len) {}

@@ -120,12 +120,14 @@ Status DataSegment::correct_record(uint64_t position, uint16_t in_block, std::sp
     if ((bh.flags & BlockHeader::kSingleRecord) == 0 && static_cast<uint64_t>(new_payload) > kMaxPendingPayload)
         return Error::invalid_data("correction write: oversized record requires exclusive block");
 
-    // A longer record grows the file when its block would end past it (segment-full when
-    // it cannot grow, and the dataset writes the record anew instead).
+    // A longer record grows the file when its block would end past it (segment-full at the
+    // size limit, and the dataset writes the record anew instead; a grow that fails for want
+    // of room gives its own error).
     const uint64_t payload_after = static_cast<uint64_t>(new_payload);
     const uint64_t new_end = position + kBlockHeaderLen + payload_after;
     while (available() < new_end) {
-        if (!grow().ok()) return Error::segment_full();
+        if (at_size_limit()) return Error::segment_full();
+        BRVL_TRY(grow());
     }
     uint8_t* st = BRVL_TRY(state_block());
     const int64_t ts = load_i64(at(frame_pos) + frame_at::kTimestamp);

@@ -226,6 +226,9 @@ Result<DataSegment*> SegmentSet::get(uint64_t base) {
     } else if (!e.open->is_mapped()) {
         BRVL_TRY(e.open->ensure_mapped());
     }
+    // Only the newest file takes records: the others are read through their mappings and
+    // keep no descriptor, however many a reader maps.
+    if (base != latest_base()) e.open->drop_descriptor();
     return e.open.get();
 }
 
@@ -233,15 +236,18 @@ Result<DataSegment*> SegmentSet::locate(uint64_t offset) {
     const uint64_t base = offset / span_ * span_;
     // A reader beside a live writer learns of the files created since it listed them.
     if (read_only_ && entries_.find(base) == entries_.end()) (void)add_listed_entries();
+    // Out of descriptors, or of mappings (a dataset read in full keeps each file it read
+    // mapped).
+    auto exhausted = [](const Error& e) { return out_of_descriptors(e) || e.is_io_code(ENOMEM); };
     auto seg = get(base);
-    if (!seg.ok() && out_of_descriptors(seg.error()) && open_count() > 0) {
-        // Other datasets gave back what they could: this set's other files go too (a
-        // dataset read in full), and the segment is opened once more.
+    if (!seg.ok() && exhausted(seg.error()) && open_count() > 0) {
+        // Other datasets gave back what they could: this set's other files go too, and the
+        // segment is opened once more.
         if (Status closed = close_all(); closed.ok()) seg = get(base);
     }
     if (seg.ok()) return *seg;
-    // A lack of descriptors is no missing segment: the caller learns the cause.
-    if (out_of_descriptors(seg.error())) return std::move(seg).error();
+    // A lack of descriptors or memory is no missing segment: the caller learns the cause.
+    if (exhausted(seg.error())) return std::move(seg).error();
     return Error::not_found(fmt::format("no segment contains offset {}", offset));
 }
 
@@ -328,8 +334,15 @@ Status SegmentSet::report_stats(uint64_t new_base, SegmentStatsSink* sink) {
 
 Result<DataSegment*> SegmentSet::create_segment(uint64_t base, SegmentStatsSink* sink) {
     BRVL_TRY(report_stats(base, sink));
-    std::unique_ptr<DataSegment> seg = BRVL_TRY(DataSegment::create(
-        join_path(dir_, segment_file_name(base)), {base, initial_size_, span_, compress_level_, compress_type_}));
+    const std::string path = join_path(dir_, segment_file_name(base));
+    auto made = DataSegment::create(path, {base, initial_size_, span_, compress_level_, compress_type_});
+    if (!made.ok()) {
+        // No file lies at or past the next base but one a failed create left (a full disk
+        // refused its length): it goes.
+        (void)remove_file_if_exists(path);
+        return std::move(made).error();
+    }
+    std::unique_ptr<DataSegment> seg = std::move(*made);
     seg->set_notifier(notifier_);
     seg->lend_stage(stage_.get());
     DataSegment* raw = seg.get();
@@ -342,12 +355,24 @@ Result<DataSegment*> SegmentSet::create_segment(uint64_t base, SegmentStatsSink*
     return raw;
 }
 
+void SegmentSet::discard_created(uint64_t base) {
+    auto it = entries_.find(base);
+    if (it == entries_.end() || !it->second.open || it->second.open->written_length() != 0) return;
+    const std::string path = it->second.open->path();
+    it->second.open->unmap();
+    entries_.erase(it);
+    next_base_ = base;
+    // A file left by a failed removal (or a kill before it) holds nothing: a later write
+    // makes it anew, an open removes or skips it.
+    (void)remove_file(path);
+}
+
 Result<RecordLocation> SegmentSet::append_growing(DataSegment* seg, int64_t timestamp,
                                                   std::span<const uint8_t> data) {
     for (;;) {
         auto loc = seg->append_record(timestamp, data, compress_level_);
-        if (loc.ok() || loc.error().kind() != ErrorKind::SegmentFull) return loc;
-        if (!seg->grow().ok()) return loc;  // cannot grow: the caller rolls over
+        if (loc.ok() || loc.error().kind() != ErrorKind::SegmentFull || seg->at_size_limit()) return loc;
+        BRVL_TRY(seg->grow());  // no room on the disk is no full segment: a new file would not help
     }
 }
 
@@ -387,27 +412,34 @@ Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_
 
     // 2. Get or create it.
     DataSegment* seg = nullptr;
+    std::optional<uint64_t> created;  // a file this write made
     if (entries_.find(target) == entries_.end()) {
         seg = BRVL_TRY(create_segment(target, sink));
+        created = target;
     } else {
         seg = BRVL_TRY(get(target));
     }
 
     // 3. Append, growing the file while it can grow.
     auto loc = append_growing(seg, timestamp, data);
-    if (!loc.ok()) {
-        if (loc.error().kind() != ErrorKind::SegmentFull) return std::move(loc).error();
-        // A file that holds nothing cannot be helped by a new one: no roll-over from it.
-        if (seg->written_length() == 0) return std::move(loc).error();
+    // A file that holds nothing cannot be helped by a new one: no roll-over from it.
+    if (!loc.ok() && loc.error().kind() == ErrorKind::SegmentFull && seg->written_length() != 0) {
         // 4. Roll over.
         BRVL_TRY(seg->flush());
         seg->clear_dirty_registered();
-        DataSegment* next = BRVL_TRY(create_segment(next_base_, sink));
-        seg->set_writable_head(false);
-        seg = next;
-        target = seg->base_offset();
+        DataSegment* full = seg;
+        seg = BRVL_TRY(create_segment(next_base_, sink));
+        created = target = seg->base_offset();
+        // It takes no more records: it stays mapped for reads and gives its descriptor back.
+        full->set_writable_head(false);
+        full->drop_descriptor();
         loc = append_growing(seg, timestamp, data);
-        if (!loc.ok()) return std::move(loc).error();
+    }
+    if (!loc.ok()) {
+        // A file made for a record that a full disk refused is not left behind; one that a
+        // record larger than a segment could not go into stays, as the newest, empty file.
+        if (created && loc.error().kind() != ErrorKind::SegmentFull) discard_created(*created);
+        return std::move(loc).error();
     }
     last_write_ = coarse_now();
     return SegmentWrite{target, loc->position, loc->in_block};
@@ -423,9 +455,10 @@ Result<uint32_t> SegmentSet::append_at(uint64_t block_offset, uint16_t in_block,
         return Error::invalid_data("append: block_offset is outside latest segment data");
     for (;;) {
         auto r = seg->append_to_record(block_offset - latest, in_block, data);
-        if (r.ok() || r.error().kind() != ErrorKind::SegmentFull) return r;
-        // The record is the last of the file: grow the file rather than refuse.
-        if (!seg->grow().ok()) return r;
+        if (r.ok() || r.error().kind() != ErrorKind::SegmentFull || seg->at_size_limit()) return r;
+        // The record is the last of the file: grow the file rather than refuse (a grow that
+        // fails for want of room gives its own error).
+        BRVL_TRY(seg->grow());
     }
 }
 
@@ -483,16 +516,19 @@ Status SegmentSet::prepare_mark_invalid(uint64_t block_offset) {
     if (it == entries_.end()) return Error::not_found(fmt::format("no segment contains offset {}", block_offset));
     const bool was_closed = !it->second.open;
     DataSegment* seg = BRVL_TRY(get(base));
-    if (was_closed) opened_for_count_ = base;
+    counting_ = Counting{base, was_closed};
     return seg->prepare_count();
 }
 
 Status SegmentSet::done_counting() {
-    const std::optional<uint64_t> base = std::exchange(opened_for_count_, std::nullopt);
-    if (!base) return ok_status();
-    auto it = entries_.find(*base);
+    const std::optional<Counting> counting = std::exchange(counting_, std::nullopt);
+    if (!counting) return ok_status();
+    auto it = entries_.find(counting->base);
     if (it == entries_.end()) return ok_status();
-    return close_entry(it->second);
+    if (counting->was_closed) return close_entry(it->second);
+    // A file that is not the newest keeps no descriptor (the count may have opened it again).
+    if (it->second.open && counting->base != latest_base()) it->second.open->drop_descriptor();
+    return ok_status();
 }
 
 Status SegmentSet::prepare_write(uint64_t size, SegmentStatsSink* sink) {

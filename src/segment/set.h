@@ -201,6 +201,11 @@ private:
     Status close_entry(Entry& e) const;
     Status report_stats(uint64_t new_base, SegmentStatsSink* sink);
     Result<DataSegment*> create_segment(uint64_t base, SegmentStatsSink* sink);
+    // Removes again a file that a failed write created and that holds nothing; the next
+    // base goes back to it.
+    void discard_created(uint64_t base);
+    // Appends, growing the file while it is below its size limit. Segment-full at the
+    // limit (the caller rolls over); a grow that fails gives its own error.
     Result<RecordLocation> append_growing(DataSegment* seg, int64_t timestamp, std::span<const uint8_t> data);
     Status check_writable() const;
 
@@ -215,8 +220,13 @@ private:
     uint64_t owner_ = 0;
     std::optional<DirtyNotifier> notifier_;
     std::optional<MonoInstant> last_write_;
-    // The segment prepare_mark_invalid opened for a count (closed again after it).
-    std::optional<uint64_t> opened_for_count_;
+    // The segment prepare_mark_invalid made ready for a count, and whether it was closed
+    // before (done_counting closes it again).
+    struct Counting {
+        uint64_t base = 0;
+        bool was_closed = false;
+    };
+    std::optional<Counting> counting_;
     // The dataset's stage file, lent to every segment (its address outlives moves of the set).
     std::unique_ptr<StageArea> stage_;
 };

@@ -15,6 +15,8 @@
 #include <optional>
 
 #include "dataset/dataset.h"
+#include "file.h"
+#include "paths.h"
 #include "record_model.h"
 #include "segment_test_util.h"
 #include "test_util.h"
@@ -47,11 +49,12 @@ Dataset equip(Dataset d, const DirtyListPtr& dirty) {
 
 // Runs one op and applies it to the model when it took effect; `failed` receives an error
 // that is not a refusal.
-void step(std::optional<Dataset>& d, const std::string& path, Model& m, const RecordOp& op,
-          std::optional<Error>* failed) {
+Status step(std::optional<Dataset>& d, const std::string& path, Model& m, const RecordOp& op,
+            std::optional<Error>* failed) {
     Status st = testing::run_record_op(d, op, kKey, path);
     if (st.ok()) testing::apply(m, op);
-    else if (!testing::is_refusal(st.error())) *failed = std::move(st).error();
+    else if (!testing::is_refusal(st.error())) *failed = st.error();
+    return st;
 }
 
 // Runs the workload with the plan's n-th call failing; false when the workload never
@@ -73,8 +76,17 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
         const uint64_t failures = io_calls_failed();
         std::optional<Error> failed;
         Model before = model;
-        step(d, path, model, ops[i], &failed);
-        if (io_calls_failed() > failures && model == before) break;  // this op met the failure
+        const auto files = list_dir(paths::data_dir(path));
+        Status st = step(d, path, model, ops[i], &failed);
+        if (io_calls_failed() > failures && model == before) {  // this op met the failure
+            // A full disk is no full segment, and a file made for the record does not stay.
+            EXPECT_FALSE(!st.ok() && st.error().kind() == ErrorKind::SegmentFull) << where << ", op " << i;
+            auto after = list_dir(paths::data_dir(path));
+            if (!st.ok() && files.ok() && after.ok()) {
+                EXPECT_EQ(files->size(), after->size()) << where << ", op " << i;
+            }
+            break;
+        }
         EXPECT_FALSE(failed) << where << ", op " << i << ": " << failed->to_string();
     }
     if (io_calls_failed() == 0) return false;
@@ -111,7 +123,7 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
     }
     for (; i < ops.size(); ++i) {
         std::optional<Error> failed;
-        step(d, path, model, ops[i], &failed);
+        (void)step(d, path, model, ops[i], &failed);
         EXPECT_FALSE(failed) << where << ", op " << i << " after: " << failed->to_string();
     }
     EXPECT_TRUE(d->close().ok()) << where;
@@ -121,9 +133,17 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
     return true;
 }
 
-void run_fault_modes(const FaultMode& mode, bool continuous, uint8_t compress_type, uint64_t seed) {
-    const DatasetConfig cfg = testing::small_segments(continuous, compress_type);
-    const std::vector<RecordOp> ops = testing::record_ops(seed, 70, continuous, /*reopens=*/false);
+// `record_size`: every record written is made that long (0: as the workload has it).
+void run_fault_modes(const FaultMode& mode, bool continuous, uint8_t compress_type, uint64_t seed,
+                     size_t record_size = 0) {
+    DatasetConfig cfg = testing::small_segments(continuous, compress_type);
+    std::vector<RecordOp> ops = testing::record_ops(seed, 70, continuous, /*reopens=*/false);
+    if (record_size != 0) {  // records larger than a new file: a roll-over's file grows for them
+        cfg.data_segment_size = 128 << 10;
+        cfg.initial_data_segment_size = 16 << 10;
+        for (RecordOp& op : ops)
+            if (op.kind == RecordOp::Write) op.data.resize(record_size, 3);
+    }
     uint64_t n = 0;
     while (run_with_fault(mode, cfg, ops, n)) {
         if (::testing::Test::HasFailure()) return;
@@ -135,6 +155,7 @@ void run_fault_modes(const FaultMode& mode, bool continuous, uint8_t compress_ty
 TEST(DatasetFaultTest, FullDiskAtEveryCallKeepsEarlierRecordsAndWritesResume) {
     run_fault_modes({io_op::kDiskFull, ENOSPC, true, true}, false, 0, 1);
     run_fault_modes({io_op::kDiskFull, ENOSPC, true, false}, true, 1, 2);
+    run_fault_modes({io_op::kDiskFull, ENOSPC, true, true}, false, 0, 5, 34000);
 }
 
 TEST(DatasetFaultTest, OneFailedCallOfAnyKindIsReportedAndRecovered) {

@@ -144,6 +144,7 @@ TEST(SegmentSet, RollsOverAtTheSpanAndReportsStatistics) {
     EXPECT_EQ(s0.raw_record_bytes, (recs.size() - 1) * 200012);
     EXPECT_FALSE(set.find_open(0)->writable_head());
     EXPECT_TRUE(set.find_open(0)->is_clean());
+    EXPECT_FALSE(set.find_open(0)->holds_descriptor());  // mapped still, for reads
 
     BlockCache cache(16 * kMiB);
     expect_all_readable(set, recs);
