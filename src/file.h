@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "block_map.h"
 #include "error.h"
 
 namespace brenvale {
@@ -25,6 +26,9 @@ namespace brenvale {
 // left (EMFILE, ENFILE).
 bool out_of_descriptors(int err);
 bool out_of_descriptors(const Error& e);
+
+// The system's page size.
+long page_size();
 
 // Something that can give descriptors back (a store: the files of its least recently used
 // datasets). When opening a file fails for lack of descriptors, the file layer calls every
@@ -45,22 +49,6 @@ void add_descriptor_relief(const std::shared_ptr<DescriptorRelief>& relief);
 // same time (a relief waits for no lock), but never from inside one: a file that a relief
 // opens gets no relief of its own.
 bool relieve_descriptors();
-
-// ---- blocks of a file ----
-
-// A byte range of a file.
-struct ByteRange {
-    uint64_t offset = 0;
-    uint64_t length = 0;
-    bool operator==(const ByteRange&) const = default;
-};
-
-// The ranges of [offset, offset + length) of the file where it has no blocks, in order.
-// Blocks allocated and never written (unwritten extents), blocks awaiting delayed
-// allocation and blocks kept past the end of the file are there. Read from the extent map
-// (FS_IOC_FIEMAP); a file system without one answers from SEEK_DATA and SEEK_HOLE, which
-// may show allocated blocks never written as holes (tmpfs), never a hole as data.
-Result<std::vector<ByteRange>> missing_blocks(int fd, uint64_t offset, uint64_t length);
 
 // An owned file descriptor.
 class FileHandle {
