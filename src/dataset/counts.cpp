@@ -123,6 +123,24 @@ bool append_short(DatasetInner& in, const CountDue& due, const RecordPlace& reco
     return current_segment_invalid(in, record.block_offset) == before;
 }
 
+// Why the files cannot hold what a change record of an entry says (a damaged header can say
+// anything), or nothing when they can: the entry it names is there (changed or not), its
+// record's data segment is, a write's place lies above that record, the counts it recorded
+// are not above those now, and it holds a state total exactly when that segment is folded.
+std::optional<std::string_view> implausible(DatasetInner& in, const CountDue& due,
+                                            const std::optional<IndexEntry>& now) {
+    if (!now) return "no entry at its timestamp";
+    if (due.record_from && !(due.old.place() < *due.record_from)) return "its write's place lies below the record";
+    const std::optional<uint64_t> segment = current_segment_invalid(in, due.old.block_offset);
+    if (!segment) return "no data segment holds its record";
+    if (due.segment_invalid > *segment) return "its segment count is above the segment's";
+    const bool folded = segment_base_of(in, due.old.block_offset) < in.state.stats_watermark();
+    if (folded != (due.total_invalid != CountDue::kNotInTotals)) return "its state total does not match the segment";
+    if (folded && due.total_invalid > in.state.fields().total_invalid_record_count)
+        return "its state total is above the state file's";
+    return std::nullopt;
+}
+
 // Clears a settled count-due record. Settling one twice changes nothing (its counts are
 // taken against the values it recorded), so a record that cannot be cleared (a segment
 // that no longer opens) stays, with a warning.
@@ -182,6 +200,12 @@ void finish_change(DatasetInner& in) { end_change(in, Status(), 0); }
 Status settle_counts_due(DatasetInner& in) {
     for (const auto& [start, due] : in.index.counts_due()) {
         const int64_t ts = due.old.timestamp;
+        if (due.leftover) {
+            log::warn(log::kDataset, "[dataset] zeroing the change record of index segment {}, which names no change",
+                      start);
+            clear_settled(in, start);
+            continue;
+        }
         if (due.append || due.old.is_sentinel()) {
             const auto stray = unindexed_append(in, due, BRVL_TRY(in.segments.newest_record(due.record_from)));
             if (stray && append_short(in, due, *stray)) {
@@ -202,6 +226,12 @@ Status settle_counts_due(DatasetInner& in) {
             continue;
         }
         std::optional<IndexEntry> entry = *now;
+        if (const auto why = implausible(in, due, entry)) {
+            log::warn(log::kDataset, "[dataset] dropping the change record of timestamp {} in index segment {}: {}", ts,
+                      start, *why);
+            clear_settled(in, start);
+            continue;
+        }
         if (entry == std::optional<IndexEntry>(due.old) && due.record_from) {
             const auto newest = BRVL_TRY(in.segments.newest_record(due.record_from));
             if (newest && newest->place >= *due.record_from && newest->timestamp == ts) {
@@ -239,6 +269,7 @@ Result<uint64_t> uncounted_invalid(DatasetInner& in) {
         return *newest;
     };
     for (const auto& [start, due] : BRVL_TRY(in.index.current_counts_due())) {
+        if (due.leftover) continue;
         if (due.append || due.old.is_sentinel()) {
             if (!read_only) continue;  // a writable dataset counts its failed writes at once
             const auto stray = unindexed_append(in, due, BRVL_TRY(newest_record(due)));
@@ -246,7 +277,7 @@ Result<uint64_t> uncounted_invalid(DatasetInner& in) {
             continue;
         }
         auto now = in.index.lookup(due.old.timestamp);
-        if (!now.ok()) continue;
+        if (!now.ok() || implausible(in, due, *now)) continue;  // a writable open drops it
         bool taken = *now != std::optional<IndexEntry>(due.old);
         if (!taken && due.record_from && read_only) {
             // A write whose record is stored has its entry once a writable open finishes it.

@@ -59,6 +59,9 @@ struct CountDue {
     std::optional<RecordPlace> record_from;   // a write's; none for a delete
     bool append = false;
     bool in_own_segment = false;              // an earlier version's record
+    // No change: the fields of a cleared record that a kill left before they were zeroed
+    // (or a flag of no kind this system writes). Nothing to count; a writable open zeroes it.
+    bool leftover = false;
 };
 
 // Where the count-due record lies in an index segment's header.
@@ -87,7 +90,7 @@ inline constexpr size_t kChangeCountAt = 64;  // u64 in the header's reserved by
 bool change_count_room(const IndexHeader& header);
 
 // Whether a header leaves room for the count-due record (its state block ends before it),
-// and the record in 128 header bytes, when its flag is set.
+// and the record in 128 header bytes, when its flag is set or a field is not zero.
 bool count_due_room(const IndexHeader& header);  // from byte 72 on
 std::optional<CountDue> decode_count_due(const uint8_t* header);
 

@@ -257,15 +257,33 @@ void IndexSegment::set_append_record(int64_t ts, RecordPlace from, uint64_t segm
     crash_point("index.count_due.append");
 }
 
-// The flag alone: the other fields mean nothing without it. An append record, cleared after
-// the append that marked the segment changed, marks nothing.
+namespace {
+
+// Whether a field of the record (all but its flag) holds a byte other than zero.
+bool change_fields_set(const uint8_t* h) {
+    auto zero = [](const uint8_t* from, const uint8_t* to) { return std::all_of(from, to, [](uint8_t b) { return b == 0; }); };
+    return !zero(h + count_due_at::kRecordFrom, h + count_due_at::kFlag) ||
+           !zero(h + count_due_at::kTimestamp, h + count_due_at::kEnd);
+}
+
+}  // namespace
+
+// The flag first (the fields mean nothing without it), then the fields back to zero, in the
+// same cache line: a header at rest holds no change record. Fields a kill left behind a
+// cleared flag are zeroed by the next call (a writable open settles them). An append record,
+// cleared after the append that marked the segment changed, marks nothing.
 void IndexSegment::clear_count_due() {
     if (read_only_ || !due_room_ || !is_mapped() || map_.size() < count_due_at::kEnd) return;
-    uint8_t* flag = map_.data() + count_due_at::kFlag;
-    const uint64_t kind = load_u64(flag);
-    if (kind == 0) return;
-    store_u64(flag, 0);
-    crash_point("index.count_due.cleared");
+    uint8_t* h = map_.data();
+    const uint64_t kind = load_u64(h + count_due_at::kFlag);
+    if (kind != 0) {
+        store_u64(h + count_due_at::kFlag, 0);
+        crash_point("index.count_due.cleared");
+    } else if (!change_fields_set(h)) {
+        return;
+    }
+    std::memset(h + count_due_at::kRecordFrom, 0, count_due_at::kFlag - count_due_at::kRecordFrom);
+    std::memset(h + count_due_at::kTimestamp, 0, count_due_at::kEnd - count_due_at::kTimestamp);
     if (kind != count_due_at::kAppend) mark_changed();
 }
 
@@ -296,8 +314,12 @@ Result<std::optional<CountDue>> IndexSegment::read_count_due(const std::string& 
 
 std::optional<CountDue> decode_count_due(const uint8_t* h) {
     const uint64_t flag = load_u64(h + count_due_at::kFlag);
-    if (flag != count_due_at::kOwnSegment && flag != count_due_at::kChange && flag != count_due_at::kAppend)
-        return std::nullopt;
+    if (flag != count_due_at::kOwnSegment && flag != count_due_at::kChange && flag != count_due_at::kAppend) {
+        if (flag == 0 && !change_fields_set(h)) return std::nullopt;
+        CountDue left;
+        left.leftover = true;
+        return left;
+    }
     CountDue due;
     due.append = flag == count_due_at::kAppend;
     due.old.timestamp = load_i64(h + count_due_at::kTimestamp);
@@ -313,6 +335,10 @@ std::optional<CountDue> decode_count_due(const uint8_t* h) {
     }
     if (!due.in_own_segment && from != kSentinelBlockOffset)
         due.record_from = RecordPlace{from, load_u16(h + count_due_at::kRecordFromInBlock)};
+    // A writer beside (another process) clears the flag before it zeroes the fields: a
+    // record whose flag moved while it was read is gone.
+    observe_fence();
+    if (load_u64(h + count_due_at::kFlag) != flag) return std::nullopt;
     return due;
 }
 

@@ -254,6 +254,9 @@ private:
     // The same, taken over as the segment's written length and pending block; a file that
     // the writer grew past the mapping is mapped again when allowed.
     Result<LiveState> live_state(bool allow_remap);
+    // A read-only file: the pending block and the written end as the committed frames of a
+    // change in flight leave them (live_state's).
+    void take_committed_frames(const LiveState& live, uint64_t rel);
     // Whether the running change that `live` shows is given up on: its counter stayed odd
     // LiveWait::kAbandonAfter across the waits (a killed writer's).
     Result<bool> change_abandoned(const LiveState& live, LiveWait& wait);

@@ -164,16 +164,35 @@ Result<DataSegment::LiveState> DataSegment::live_state(bool allow_remap) {
             // The counters stay those checked when the file was mapped: the stored ones may
             // run ahead of a change in flight.
             written_ = std::min(live.wrote, rel);
-            if (live.pending_position != kNoPendingBlock && live.pending_header.flags == 0)
+            pending_.reset();
+            if (live.pending_position != kNoPendingBlock && live.pending_header.flags == 0) {
                 pending_ = PendingBlock{live.pending_position, live.pending_wrote, live.pending_count};
-            else
-                pending_.reset();
+                take_committed_frames(live, rel);
+            }
             return live;
         }
         // The writer grew the file: map all of it again.
         attach_file(BRVL_TRY(MappedFile::open(path_, /*writable=*/false)));
         file_size_ = file_.size();
     }
+}
+
+// Between a raw pending block's commit store (its record count, or its position for a new
+// block) and the store of the written end, or between its payload bytes and that commit, the
+// fields disagree: the blocks end behind the committed frames, as open's repair takes them,
+// so that the newest record a count looks at is the one the writer committed.
+void DataSegment::take_committed_frames(const LiveState& live, uint64_t rel) {
+    const uint64_t p = live.pending_position;
+    if (live.wrote >= p + kBlockHeaderLen && live.wrote - p - kBlockHeaderLen == live.pending_wrote) return;
+    if (live.pending_count > kMaxPendingCount || !range_within(p, kBlockHeaderLen, rel)) return;
+    const uint64_t room = std::min(rel - p - kBlockHeaderLen, kMaxPendingPayload);
+    const std::optional<uint64_t> frames =
+        scan_frames(format_.framing, at(p + kBlockHeaderLen), room, live.pending_count);
+    if (!frames) return;
+    const bool ends_at_written = live.wrote >= p + kBlockHeaderLen && live.wrote - p - kBlockHeaderLen == *frames;
+    if (!ends_at_written && *frames != live.pending_wrote) return;  // damage: its reads report it
+    pending_ = PendingBlock{p, *frames, live.pending_count};
+    written_ = p + kBlockHeaderLen + *frames;
 }
 
 template <typename Item>

@@ -248,6 +248,9 @@ TEST(DatasetCrash, CountsAfterAKillAreTheRecordsPresent) {
         // Between a record stored and its index entry: a new latest record counts as invalid;
         // an out-of-order write gets its entry, and the record it replaced counts as invalid.
         {"dataset.write.stored", {{0, 100, false}}, 1, 112, 1},
+        {"new_block.commit", three, 1, 112, 1},  // committed, the written end not yet stored
+        {"append.commit", three, 2, 224, 1},
+        {"index.count_due.cleared", {{0, 100, false}}, 1, 112, 0},  // the record's fields not yet zero
         {"dataset.write.stored", {{0, 100, false}, {1, 100, false}, {0, 50, false}}, 3, 286, 1, 3},
         // The change kept before the out-of-order write stores its record: nothing changed.
         {"index.count_due.set", {{0, 100, false}, {1, 100, false}, {0, 50, false}}, 2, 224, 0},

@@ -275,6 +275,10 @@ TEST(DatasetTotalsTest, TotalsCoverEverySegmentAcrossRollOversAndReopen) {
         size_t at;  // the field's offset in the state file
         uint64_t value;
         const char* warning;
+        // Instead in the newest index segment's header, with the flag of a change (2) at 80
+        // and the newest data segment's base for its record: a change record the files
+        // cannot hold (its write's place (0, 0) lies below that record).
+        bool change_record = false;
     };
     const uint64_t span = c.data_segment_size;
     const Damage damages[] = {
@@ -285,6 +289,7 @@ TEST(DatasetTotalsTest, TotalsCoverEverySegmentAcrossRollOversAndReopen) {
         {8, uint64_t{1} << 40, "[dataset-state] statistics watermark"},
         {56, 5000, "[dataset-state] totals of"},               // invalid records above records
         {32, uint64_t{1} << 62, "[dataset-state] totals of"},  // records above what the blocks hold
+        {96, 0, "[dataset] dropping the change record of timestamp 0", true},
     };
     uint64_t records = 601;
     for (const Damage& damage : damages) {
@@ -292,7 +297,20 @@ TEST(DatasetTotalsTest, TotalsCoverEverySegmentAcrossRollOversAndReopen) {
         ASSERT_TRUE(d->close().ok());
         uint8_t le[8];
         store_u64(le, damage.value);
-        ASSERT_TRUE(FileHandle::open(dir.file("d/state"), FileHandle::Mode::ReadWrite)->write_at(damage.at, {le, 8}).ok());
+        std::string file = dir.file("d/state");
+        auto newest = [&](const char* sub) {
+            std::vector<std::string> names = *list_dir(dir.file(sub));
+            std::erase(names, paths::kStageFile);
+            return *std::max_element(names.begin(), names.end());
+        };
+        if (damage.change_record) {
+            store_u64(le, *parse_segment_file_name(newest("d/data")));
+            file = dir.file("d/index/" + newest("d/index"));
+            uint8_t flag[8];
+            store_u64(flag, 2);
+            ASSERT_TRUE(FileHandle::open(file, FileHandle::Mode::ReadWrite)->write_at(80, {flag, 8}).ok());
+        }
+        ASSERT_TRUE(FileHandle::open(file, FileHandle::Mode::ReadWrite)->write_at(damage.at, {le, 8}).ok());
         testing::LogCapture logs(log::Level::Warn);
         d = Dataset::open(key, dir.file("d"));
         ASSERT_TRUE(d.ok());

@@ -755,6 +755,8 @@ std::string check_files_at_rest(const std::string& dir, SegmentStats* totals) {
         if (!start || name != index_segment_file_name(*start) || !h.ok() || h->wrote_position > file->size() ||
             (h->wrote_position - kIndexHeaderLen) % 32 != 0)
             return "index segment " + name;
+        if (count_due_room(*h) && file->find_first_not_of('\0', count_due_at::kRecordFrom) < count_due_at::kEnd)
+            return "index segment " + name + " keeps a change record";  // settled, it reads zero
     }
     const DatasetStateRecord f = decoded.ok() ? decoded->first : DatasetStateRecord{};
     if (f.total_record_count != folded.record_count || f.total_data_size != folded.written_length ||
