@@ -286,6 +286,8 @@ def build(results):
           t.rate_cell(w, "engine_all"), "—", "—", "—",
           f"zstd-6 decompress + copy out (new buffers) {rate(lim)}",
           f"{percent(t.spread(w, 'engine_all', vs_limit('limit_scan_rate')))} of it")
+    t.add("backward range scan, last 10%, its dataset's open included (100 B sensor)",
+          t.rate_cell("scan_backward", "engine_open"), "—", "—", "—", "—", "—")
     t.add("existence bitmap over the whole range (records/s)", t.rate_cell("exist", "engine"),
           "— (no such query)", "—", "—", "—", "—")
     t.add("journal range read, 10,000 record writes in one journal_query call, after reopening (records/s)",

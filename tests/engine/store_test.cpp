@@ -870,6 +870,13 @@ TEST(StoreFullDisk, AChangeTheJournalHasNoRoomForIsRefusedBeforeItIsMade) {
 
 // ---- descriptors ----
 
+bool lower_descriptor_limit(rlim_t n) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = n;
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
 TEST(StoreDescriptors, HundredsOfDatasetsAndSegmentsWithinALowDescriptorLimit) {
     TempDir dir;
     {
@@ -883,10 +890,7 @@ TEST(StoreDescriptors, HundredsOfDatasetsAndSegmentsWithinALowDescriptorLimit) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        rlimit limit{};
-        ::getrlimit(RLIMIT_NOFILE, &limit);
-        limit.rlim_cur = 256;
-        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+        if (!lower_descriptor_limit(256)) _exit(2);
         auto fail = [](std::string_view what, const auto& r) {
             fmt::print(stderr, "{}: {}\n", what, r.error().to_string());
             _exit(1);
@@ -949,10 +953,7 @@ TEST(StoreDescriptors, OneDatasetWritesOnAcrossHundredsOfDataFiles) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        rlimit limit{};
-        ::getrlimit(RLIMIT_NOFILE, &limit);
-        limit.rlim_cur = 128;
-        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+        if (!lower_descriptor_limit(128)) _exit(2);
         auto s = Store::open(dir.path(), small_store_config(false));
         auto d = s->create_dataset("one", "x", DatasetConfigBuilder::from_store(s->config())
                                                    .data_segment_size(8 << 10).initial_data_segment_size(8 << 10)
