@@ -166,8 +166,6 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
         return std::move(built).error();
     }
     crash_point("store.create.renamed");
-    // From the rename the dataset exists: its event is recorded, and a failure to sync or
-    // open it is reported only after that.
     auto opened = [&]() -> Result<Dataset> {
         BRVL_TRY(sync_dir(parent));
         Dataset dataset = BRVL_TRY(Dataset::open(key, dir));
@@ -175,6 +173,13 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
         identifiers_.insert_or_assign(identifier, key);
         return dataset;
     }();
+    if (!opened.ok()) {
+        // A new dataset that cannot be made durable or opened goes again: the create changes
+        // nothing but the identifier it consumed, and its journal room is given back.
+        if (auto discarded = discard_dataset_dir(parent, dir); !discarded.ok())
+            log::warn(log::kStore, "[store] cannot remove {} after its create failed: {}", dir, discarded.error());
+        return std::move(opened).error();
+    }
     ops.unlock();
     // The journal's wake callbacks run on this thread, outside every store and dataset lock.
     if (journal) BRVL_TRY(journal_->record_create_dataset(identifier, key, std::move(metadata), std::move(room)));

@@ -515,6 +515,20 @@ TEST(StoreJournal, DatasetEventsOfJournalledDatasetsOnly) {
     EXPECT_EQ(dropped.identifier, created.identifier);
     EXPECT_EQ(dropped.metadata, created.metadata);
     EXPECT_EQ(s.journal_query(1, 10)->size(), 5u);
+
+    // A create whose new directory cannot be synced after its rename (its last fsync)
+    // removes the dataset again and records no event.
+    uint64_t syncs = 0;
+    {
+        testing::ScopedIoFaults counting(io_op::kFsync, UINT64_MAX, EIO);
+        ASSERT_TRUE(s.create_dataset("c", "x", builder).ok());
+        syncs = io_calls_seen();
+    }
+    testing::ScopedIoFaults last_sync(io_op::kFsync, syncs - 1, EIO);
+    auto failed = s.create_dataset("d", "x", builder);
+    EXPECT_TRUE(!failed.ok() && failed.error().is_io_code(EIO));
+    EXPECT_EQ(*s.dataset_names(), std::vector<std::string>{"c"});
+    EXPECT_EQ(*s.journal_latest_sequence(), 6u);
 }
 
 TEST(StoreJournal, DisabledAndReadOnlyJournals) {
@@ -956,9 +970,7 @@ TEST(StoreDescriptors, OneDatasetWritesOnAcrossHundredsOfDataFiles) {
         if (!lower_descriptor_limit(128)) _exit(2);
         auto s = Store::open(dir.path(), small_store_config(false));
         auto d = s->create_dataset("one", "x", DatasetConfigBuilder::from_store(s->config())
-                                                   .data_segment_size(8 << 10).initial_data_segment_size(8 << 10)
-                                                   .index_segment_size(1 << 20));
-        if (!d.ok()) _exit(1);
+                                                   .data_segment_size(8 << 10).initial_data_segment_size(8 << 10));
         testing::RecordModel model;
         for (int64_t ts = 0; ts < 6000; ++ts) {
             Status st = d->write(ts, model[ts] = testing::random_bytes(1000, ts));
