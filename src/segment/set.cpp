@@ -1,10 +1,7 @@
 #include "segment/set.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <functional>
+#include <utility>
 
 #include "log.h"
 #include "segment/set_detail.h"
