@@ -74,7 +74,7 @@ Result<IndexSegment*> Index::segment_at(int64_t start) {
         return with_key_range(it);
     }
     const auto& closed = std::get<ClosedIndexSegment>(it->second);
-    auto opened = IndexSegment::open(closed.path, start, segment_size_, read_only_, closed.checked_entries);
+    auto opened = IndexSegment::open(closed.path, start, segment_size_, read_only_);
     if (!opened.ok()) {
         // Beside a live writer a segment may vanish (retention): it holds nothing then.
         if (read_only_ && opened.error().is_io_code(ENOENT)) {
@@ -337,9 +337,6 @@ Status Index::close_segments() {
         closed.entry_area_start = seg->entry_area_start();
         closed.last_timestamp = last;
         closed.count_due = seg->count_due();
-        // A writer's entries stay as it checked or wrote them: its next open need not read
-        // them all again (a reader's may change under a writer in another process).
-        if (!read_only_) closed.checked_entries = seg->entry_count();
         seg->unmap();
         slot.emplace<ClosedIndexSegment>(std::move(closed));
         slots_changed();

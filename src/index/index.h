@@ -54,7 +54,6 @@ struct ClosedIndexSegment {
     bool header_readable = true;            // false: a damaged file, neither empty nor known
     bool unwritten = false;                 // nothing but zero bytes: created, never given a header
     std::optional<CountDue> count_due;      // a change a kill left uncounted
-    uint64_t checked_entries = 0;           // entries this process knows well formed (a writer's)
 };
 
 using IndexSlot = std::variant<IndexSegment, ClosedIndexSegment>;

@@ -173,7 +173,7 @@ Result<IndexSegment> IndexSegment::create(const std::string& dir, int64_t start,
 }
 
 Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expected_start, uint64_t size_limit,
-                                        bool read_only, uint64_t known_good) {
+                                        bool read_only) {
     IndexSegment seg;
     seg.read_only_ = read_only;
     // A writable segment's blocks are allocated before anything is stored through the
@@ -209,17 +209,10 @@ Result<IndexSegment> IndexSegment::open(const std::string& path, int64_t expecte
     uint64_t entry_count = (header.wrote_position - kIndexEntryStart) / kIndexEntrySize;
     if (read_only && entry_count > capacity) entry_count = capacity;
     const uint64_t checked = entry_count < capacity ? entry_count : capacity;
-    // The check below reads every written entry not known well formed: their pages are
-    // mapped in by one call instead of a fault every few pages (should the call fail, they
-    // fault as before).
-    const uint64_t first = std::min(known_good, checked);
-    if (checked > first) {
-        const auto ps = static_cast<size_t>(page_size());
-        const size_t from = static_cast<size_t>(index_entry_pos(first)) / ps * ps;
-        (void)::madvise(seg.map_.data() + from, static_cast<size_t>(index_entry_pos(checked)) - from,
-                        MADV_POPULATE_READ);
-    }
-    for (uint64_t i = first; i < checked; ++i) {
+    // The check below reads every written entry: their pages are mapped in by one call
+    // instead of a fault every few pages (should the call fail, they fault as before).
+    if (checked > 0) (void)::madvise(seg.map_.data(), static_cast<size_t>(index_entry_pos(checked)), MADV_POPULATE_READ);
+    for (uint64_t i = 0; i < checked; ++i) {
         if (!IndexEntry::reserved_zero(bytes.data() + index_entry_pos(i))) {
             Error inner = Error::invalid_data("index entry reserved bytes must be zero");
             return invalid_data_fmt("index segment {} entry {} malformed: {}", path, i, inner.to_string());

@@ -117,12 +117,10 @@ public:
     // taken over only when it is a valid, empty segment of this start, and replaced
     // (with a warning) when it was left unwritten; otherwise its problem is reported.
     static Result<IndexSegment> create(const std::string& dir, int64_t start, const IndexSegmentOptions& options);
-    // Opens an existing segment file, checking its header and every written entry but the
-    // first `checked` (known well formed: this process checked or wrote them before it
-    // closed the segment). A read-only segment maps its file read-only and refuses every
-    // change.
+    // Opens an existing segment file, checking its header and every written entry.
+    // A read-only segment maps its file read-only and refuses every change.
     static Result<IndexSegment> open(const std::string& path, int64_t expected_start, uint64_t size_limit,
-                                     bool read_only = false, uint64_t checked = 0);
+                                     bool read_only = false);
     // The timestamp of the last written entry of a segment file, read through its own
     // read-only mapping; nothing for a segment without entries.
     static Result<std::optional<int64_t>> read_last_timestamp(const std::string& path);
