@@ -86,6 +86,19 @@ Error invalid_data_fmt(fmt::format_string<Args...> f, Args&&... args) {
     return Error::invalid_data(fmt::format(f, std::forward<Args>(args)...));
 }
 
+// Errors that say a file's contents are unusable (as opposed to a failing system call).
+inline bool is_content_error(const Error& e) {
+    switch (e.kind()) {
+        case ErrorKind::InvalidData:
+        case ErrorKind::InvalidMagic:
+        case ErrorKind::UnsupportedVersion:
+        case ErrorKind::Decompression:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // A value or an Error.
 template <typename T>
 class [[nodiscard]] Result {

@@ -276,6 +276,7 @@ Result<MappedFile> MappedFile::open(const std::string& path, bool writable) {
     const auto len = static_cast<uint64_t>(st.st_size);
     if (len > SIZE_MAX) return Error::io(EFBIG);
     f.map_ = BRVL_TRY(Mapping::map(f.fd_.fd(), static_cast<size_t>(len), writable, st));
+    f.file_id_ = static_cast<uint64_t>(st.st_ino);
     return f;
 }
 

@@ -159,6 +159,9 @@ public:
     void drop_descriptor();
     bool holds_descriptor() const { return fd_.valid(); }
     bool writable() const { return writable_; }
+    // The file's inode number when open() mapped it (0 for a file made by create): a reader
+    // tells by it whether the file under the path is still the one it mapped.
+    uint64_t file_id() const { return file_id_; }
     uint8_t* data() const { return map_.data(); }
     uint64_t size() const { return map_.size(); }
     // The file's length now (another process may have grown it past the mapping).
@@ -192,6 +195,7 @@ private:
     Mapping map_;
     bool writable_ = false;
     uint64_t allocated_ = 0;  // the leading bytes whose blocks are known to exist
+    uint64_t file_id_ = 0;
 };
 
 // Whole-file helpers. "Absent" means ENOENT only; every other failure is an I/O error.

@@ -71,6 +71,22 @@ Status settle_left_counts(DatasetInner& in) {
     return settle_counts_due(in);
 }
 
+// A write refused once its index segment was prepared: a segment the prepare made goes
+// again, and with it the index range it gave the state file, so that the refused write
+// leaves no file and the dataset is as if it had never been tried.
+struct PreparedIndex {
+    explicit PreparedIndex(const DatasetInner& in)
+        : range{in.state.fields().min_timestamp, in.state.fields().max_timestamp} {}
+    void undo(DatasetInner& in) const {
+        finish_change(in);  // nothing was stored
+        if (!in.index.discard_made()) return;
+        if (Status st = in.state.set_range(range.first, range.second); !st.ok())
+            log::warn(log::kDataset, "[dataset] index range of {} not restored after a refused write: {}",
+                      in.segments.dir(), st.error());
+    }
+    std::pair<int64_t, int64_t> range;
+};
+
 // An out-of-order write (or a correction that cannot be made in place). Whatever the index
 // would refuse is refused before the record is written, so that no unreachable record is
 // left in a segment; what the entry and the count of the replaced record need is got, and
@@ -79,13 +95,15 @@ Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<co
                                       BlockCache* cache) {
     BRVL_TRY(settle_left_counts(in));
     StateSinks sinks(in.state);
-    const IndexEntry old = BRVL_TRY(in.index.prepare_overwrite(ts, &sinks)).value_or(IndexEntry::sentinel(ts));
-    BRVL_TRY(in.segments.prepare_write(data.size(), &sinks));
-    BRVL_TRY(begin_counted_change(in, old, /*writes=*/true));
-    crash_point("dataset.change.begun");
-    auto loc = in.segments.write(ts, data, &sinks);
+    const PreparedIndex prepared(in);
+    auto loc = [&]() -> Result<SegmentWrite> {
+        const IndexEntry old = BRVL_TRY(in.index.prepare_overwrite(ts, &sinks)).value_or(IndexEntry::sentinel(ts));
+        BRVL_TRY(begin_counted_change(in, old, /*writes=*/true));
+        crash_point("dataset.change.begun");
+        return in.segments.write(ts, data, &sinks);
+    }();
     if (!loc.ok()) {
-        finish_change(in);  // nothing was stored
+        prepared.undo(in);
         return std::move(loc).error();
     }
     crash_point("dataset.write.stored");  // a record no index entry points to yet
@@ -101,6 +119,18 @@ Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<co
     count_invalid(in, *replaced, cache);
     stamp(in);
     return stored;
+}
+
+// Once a change is complete, the data files before the newest are folded into the state
+// file's totals (a new file holds a record; the others take no more). Not while a count is
+// left to settle: its count-due record holds the totals as they stood. A fold that fails
+// leaves them unfolded, which counts the same; the next change folds them.
+void fold_finished(DatasetInner& in) {
+    if (in.counts_left) return;
+    StateSinks sinks(in.state);
+    if (Status st = in.segments.fold_finished(&sinks); !st.ok())
+        log::warn(log::kDataset, "[dataset] folding the totals of the finished data segments of {}: {}",
+                  in.segments.dir(), st.error());
 }
 
 // What a write or an append refuses before anything is stored: an oversized record or a
@@ -132,11 +162,14 @@ Result<IndexEntry> store_at(DatasetInner& in, int64_t ts, std::span<const uint8_
     // next open counts as invalid.
     BRVL_TRY(settle_left_counts(in));
     StateSinks sinks(in.state);
-    BRVL_TRY(in.index.prepare_append(latest, ts, &sinks));
-    BRVL_TRY(note_append(in, ts));
-    auto loc = in.segments.write(ts, data, &sinks);
+    const PreparedIndex prepared(in);
+    auto loc = [&]() -> Result<SegmentWrite> {
+        BRVL_TRY(in.index.prepare_append(latest, ts, &sinks));
+        BRVL_TRY(note_append(in, ts));
+        return in.segments.write(ts, data, &sinks);
+    }();
     if (!loc.ok()) {
-        finish_change(in);  // nothing was stored
+        prepared.undo(in);
         return std::move(loc).error();
     }
     crash_point("dataset.write.stored");
@@ -163,6 +196,7 @@ Status inner_write(DatasetInner& in, int64_t ts, std::span<const uint8_t> data) 
     BRVL_TRY(check_write(in, ts, data));
     JournalRoom room = BRVL_TRY(JournalRoom::reserve(in));
     IndexEntry entry = BRVL_TRY(store_at(in, ts, data, cache));
+    fold_finished(in);
     return report_to_journal(in, room, [&](JournalHook& j) { return j.record_write(in.identifier, entry); });
 }
 
@@ -194,6 +228,7 @@ Status inner_append(DatasetInner& in, int64_t ts, std::span<const uint8_t> data)
     } else {
         entry = BRVL_TRY(store_at(in, ts, data, cache));
     }
+    fold_finished(in);
     return report_to_journal(in, room, [&](JournalHook& j) {
         return j.record_append(in.identifier, entry, before, static_cast<uint32_t>(data.size()));
     });

@@ -156,6 +156,7 @@ Result<std::optional<Index::ClosingOff>> Index::closing_off(std::optional<int64_
 }
 
 Status Index::prepare_append(std::optional<int64_t> latest, int64_t ts, IndexRangeSink* sink) {
+    made_.reset();
     if (!continuous_) {
         if (read_only_) return read_only_index_error();
         BRVL_TRY(entries_per_segment());
@@ -265,6 +266,7 @@ Status Index::check_append(int64_t ts) {
 }
 
 Result<std::optional<IndexEntry>> Index::prepare_overwrite(int64_t ts, IndexRangeSink* sink) {
+    made_.reset();
     const std::optional<IndexEntry> old = BRVL_TRY(check_overwrite(ts));
     if (old) {
         IndexSegment* seg = BRVL_TRY(segment_for(ts));

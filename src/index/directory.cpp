@@ -108,7 +108,7 @@ Status Index::scan_directory(bool initial) {
         const std::string path = join_path(dir_, name);
         struct stat st;
         if (::lstat(path.c_str(), &st) != 0) {
-            if (errno == ENOENT && !initial) continue;  // removed by the writer meanwhile
+            if (errno == ENOENT && (!initial || read_only_)) continue;  // removed by the writer meanwhile
             return Error::io(errno);
         }
         if (!S_ISREG(st.st_mode)) continue;
@@ -146,6 +146,9 @@ Status Index::scan_directory(bool initial) {
     }
     for (auto& [start, f] : found) {
         ClosedIndexSegment c = probe_segment(f.path, start, f.size, continuous_);
+        // Removed by the writer since the listing (a segment made for a write that was then
+        // refused): not there.
+        if (read_only_ && !c.header_readable && !BRVL_TRY(path_exists(f.path))) continue;
         if (c.unwritten) {
             // Created but never given a header: it holds no entry. A reader sees nothing in
             // it; a writer removes it (a segment is made again where one is needed).

@@ -155,7 +155,25 @@ Result<IndexSegment*> Index::ensure_segment(int64_t start, IndexRangeSink* sink,
     auto [it, inserted] = slots_.emplace(start, std::move(seg));
     (void)inserted;
     slots_changed();
+    made_ = start;
     return with_key_range(it);
+}
+
+bool Index::discard_made() {
+    const std::optional<int64_t> made = std::exchange(made_, std::nullopt);
+    auto it = made ? slots_.find(*made) : slots_.end();
+    if (it == slots_.end()) return false;
+    auto* seg = std::get_if<IndexSegment>(&it->second);
+    if (seg == nullptr || seg->entry_count() != 0 || seg->count_due()) return false;
+    const std::string path = seg->path();
+    slots_.erase(it);
+    slots_changed();
+    latest_valid_ = false;
+    // A file left by a failed removal (or a kill before it) holds no entry: a later append
+    // takes it over or replaces it, an open removes it, and a reader drops it from its
+    // slots when it lists the directory again.
+    (void)remove_file(path);
+    return true;
 }
 
 uint64_t Index::slot_entry_count(int64_t start) const {

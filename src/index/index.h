@@ -158,6 +158,10 @@ public:
     // counts_due().
     Result<std::vector<std::pair<int64_t, CountDue>>> current_counts_due();
     Status clear_count_due(int64_t start);
+    // A change refused after its prepare_append / prepare_overwrite made a segment (its
+    // record could not be stored): that segment goes again when it holds no entry and no
+    // change record, so that the refused change leaves no file. Whether it went.
+    bool discard_made();
     // Entries with start <= timestamp <= end in ascending order, sentinels included.
     Result<std::vector<IndexEntry>> range(int64_t start, int64_t end);
     // The first entry in [start, end] (after the cursor when given).
@@ -280,6 +284,8 @@ private:
     uint8_t compress_level_ = 0;
     uint8_t compress_type_ = 0;
     std::map<int64_t, IndexSlot> slots_;
+    // The segment the last prepare made (discard_made removes it again).
+    std::optional<int64_t> made_;
     // The segment holding the count-due record of the change in flight, and its address
     // while the slots stay as they were (the slot generation).
     std::optional<int64_t> change_start_;

@@ -117,8 +117,7 @@ Result<BlockEngine::Appended> BlockEngine::append_frame(uint64_t key, std::span<
     };
 
     if (framed <= kMaxPendingPayload) {
-        if (pending_ && pending_->wrote_position + framed <= kMaxPendingPayload &&
-            pending_->record_count < kMaxPendingCount) {
+        if (takes_frame(framed)) {
             // a. Into the pending block.
             const PendingBlock pb = *pending_;
             const uint64_t new_written = written_ + framed;
@@ -145,7 +144,7 @@ Result<BlockEngine::Appended> BlockEngine::append_frame(uint64_t key, std::span<
             return done({pb.position, pb.wrote_position});
         }
         // b. A new pending block, after sealing the current one.
-        if (pending_) BRVL_TRY(seal_pending(compress_level));
+        if (pending_) BRVL_TRY(seal_before(compress_level, framed + kBlockHeaderLen));
         auto need = checked_add(written_, framed + kBlockHeaderLen);
         if (!need || available() < *need) return Error::segment_full();
         uint8_t* st = BRVL_TRY(state_block());
@@ -166,12 +165,13 @@ Result<BlockEngine::Appended> BlockEngine::append_frame(uint64_t key, std::span<
         return done({pos, 0});
     }
 
-    // c. A block of its own for a record over the pending capacity.
-    if (pending_) BRVL_TRY(seal_pending(compress_level));
+    // c. A block of its own for a record over the pending capacity (compressed first, so
+    // that the seal knows the room it needs).
     BlockBuffer frame = BlockBuffer::allocate(framed);
     write_frame(frame.data(), key, data, framed);
     const BlockBuffer stored = BRVL_TRY(codec::compress_block(frame.bytes(), compress_level, compress_type_));
     if (stored.size() > UINT32_MAX) return Error::invalid_data("compressed block exceeds u32");
+    if (pending_) BRVL_TRY(seal_before(compress_level, stored.size() + kBlockHeaderLen));
     auto need = checked_add(written_, stored.size() + kBlockHeaderLen);
     if (!need || available() < *need) return Error::segment_full();
     uint8_t* st = BRVL_TRY(state_block());
@@ -185,6 +185,11 @@ Result<BlockEngine::Appended> BlockEngine::append_frame(uint64_t key, std::span<
     store_field(st, sl.wrote, header_len_ + *need);  // commit
     written_ = *need;
     return done({pos, 0});
+}
+
+bool BlockEngine::takes_frame(uint64_t framed) const {
+    return pending_ && pending_->wrote_position + framed <= kMaxPendingPayload &&
+           pending_->record_count < kMaxPendingCount;
 }
 
 // The conditions are append_frame's: a frame goes into the pending block while its payload
@@ -209,20 +214,31 @@ Status BlockEngine::stage_seal(const PendingBlock& pb, const BlockHeader& sealed
     return ok_status();
 }
 
+Status BlockEngine::seal_pending(uint8_t compress_level) { return seal_before(compress_level, 0); }
+
+Status BlockEngine::seal_for(uint64_t len, uint8_t compress_level) {
+    if (!pending_ || takes_frame(format_.framing.framed(len))) return ok_status();
+    return seal_pending(compress_level);
+}
+
 // The raw payload is overwritten in place, so the sealed block is first staged whole
 // (stage_seal); setting the sealed flags is the point of no return, clearing the pending
-// position the commit.
-Status BlockEngine::seal_pending(uint8_t compress_level) {
+// position the commit. Whether the block behind fits is known before anything changes.
+Status BlockEngine::seal_before(uint8_t compress_level, uint64_t then) {
     if (!pending_) return ok_status();
     BRVL_TRY(prepare_change());
     const BlockStateLayout& sl = format_.state;
     const PendingBlock pb = *pending_;
+    // A block that would not fit behind the sealed one even were it to take no room.
+    then = seals_only_for_room_ ? then : 0;
+    if (then != 0 && pb.position + kBlockHeaderLen + then > available()) return Error::segment_full();
     // The compressor writes into a buffer of its bound (no chunk copies, no regrowth); the
     // sealed bytes are then copied to the staging place and over the raw payload.
     const BlockBuffer stored = BRVL_TRY(
         codec::compress_block({at(pb.position + kBlockHeaderLen), pb.wrote_position}, compress_level, compress_type_));
     if (stored.size() > UINT32_MAX) return Error::invalid_data("compressed block exceeds u32");
     const uint64_t cs = stored.size();
+    if (then != 0 && pb.position + kBlockHeaderLen + cs + then > available()) return Error::segment_full();
     const uint64_t need = seal_extent(pb, cs);
     while (available() < need) {
         if (at_size_limit()) return Error::segment_full();

@@ -95,6 +95,10 @@ public:
     // error, and a grow that fails (no room on the disk) its own error, leave the raw
     // pending block untouched.
     Status seal_pending(uint8_t compress_level);
+    // Seals the pending block when a record of `len` data bytes would not go into it, as
+    // appending the record would (a roll-over leaves the full file as the record would
+    // have left it).
+    Status seal_for(uint64_t len, uint8_t compress_level);
     // Doubles the file up to the size limit; never shrinks. The old mapping stays when
     // growing fails.
     Status grow();
@@ -135,8 +139,14 @@ protected:
     // Appends one record: into the pending block when it fits, else a new pending block
     // after sealing, or a single-record block for a frame over the pending capacity.
     // Segment-full when the file has no room (the caller grows or rolls over); a seal made
-    // before that stays.
+    // before that stays, unless the kind seals only for room (seals_only_for_room_).
     Result<Appended> append_frame(uint64_t key, std::span<const uint8_t> data, uint8_t compress_level);
+    // Whether the pending block takes one more frame of `framed` bytes (false without one).
+    bool takes_frame(uint64_t framed) const;
+    // seal_pending, for a block of `then` bytes the caller stores behind the sealed one:
+    // when the kind seals only for room and that block would not fit the file as it is
+    // after the seal, segment-full, with nothing changed. 0: a plain seal.
+    Status seal_before(uint8_t compress_level, uint64_t then);
     // Where the blocks end (relative) once `count` more frames of `bytes` framed bytes in
     // all have gone into the pending block, or into a new pending block when there is none:
     // the room those appends need with no seal. Nothing when the pending block cannot take
@@ -235,6 +245,10 @@ protected:
 
     const BlockFormat& format_;
     bool counts_changes_ = false;  // the kind keeps its pending block's change counter
+    // The kind seals its pending block for a new block only when that block then fits the
+    // file: a record refused for want of room leaves the last record in its raw block (its
+    // appends and corrections in place go on as if the record had never been tried).
+    bool seals_only_for_room_ = false;
     std::string path_;
     MappedFile file_;
     bool read_only_ = false;

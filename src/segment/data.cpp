@@ -25,7 +25,10 @@ const BlockFormat kDataFormat{kDataFraming,
 
 }  // namespace
 
-DataSegment::DataSegment(Token) : BlockEngine(kDataFormat, kDataHeaderLen) { counts_changes_ = true; }
+DataSegment::DataSegment(Token) : BlockEngine(kDataFormat, kDataHeaderLen) {
+    counts_changes_ = true;
+    seals_only_for_room_ = true;
+}
 
 DataSegment::~DataSegment() {
     if (is_mapped() && !read_only_) {

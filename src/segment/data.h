@@ -133,9 +133,10 @@ public:
     // file when it is found in the middle of a change again and again, as a killed writer
     // leaves it). A writable segment gives stats().
     Result<SegmentStats> live_stats();
-    // Whether a record of `size` data bytes fits the file's size limit whatever its seal
-    // and compression take (the compressors' bound for the pending block and the record).
-    bool surely_fits(uint64_t size) const;
+    // A read-only segment whose file the writer removed and made again under its name: the
+    // new file is mapped in place of the removed one. Whether it was (false when the file is
+    // the one mapped, or gone with nothing under its name yet).
+    Result<bool> follow_replaced();
     // The place the next record stored here takes at the earliest (relative): in the raw
     // pending block behind its frames, else at the written end. Every record stored before
     // lies below it, every record stored after at or above it.

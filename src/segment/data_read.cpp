@@ -7,10 +7,14 @@
 // layout moved meanwhile. A counter that stays odd is a change that a killed writer left:
 // after LiveWait::kAbandonAfter the reader takes the block as the kill left it, reading a change
 // past its commit from its staged copy, as a read-only open repairs in memory.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 #include <type_traits>
+#include <utility>
 
 #include "codec.h"
 #include "live_wait.h"
@@ -98,8 +102,13 @@ Result<Item> DataSegment::read_item(uint64_t owner, uint64_t position, uint16_t 
                                     HotBlockSlot* slot) {
     if (!read_only_) return read_in_block<Item>(owner, position, written_, in_block, cache, slot);
     LiveWait wait(kPendingKeptChanging);
+    bool looked = false;
     for (;;) {
         const LiveState before = BRVL_TRY(live_state(/*allow_remap=*/true));
+        // A record past the blocks of the file mapped: the writer may have made the file
+        // again under its name since (it removed one it had made for a record that did not
+        // go in), and the new one holds the record.
+        if (position >= before.wrote && !std::exchange(looked, true) && BRVL_TRY(follow_replaced())) continue;
         observe_fence();
         if (before.pending_position != position) {
             // A block behind the pending one is sealed for good.
@@ -301,14 +310,6 @@ std::optional<uint64_t> DataSegment::sealed_records_before(uint64_t end) {
     return count;
 }
 
-bool DataSegment::surely_fits(uint64_t size) const {
-    const uint64_t framed = kDataFraming.framed(size);
-    const uint64_t sealed = pending_ ? kBlockHeaderLen + codec::compress_bound(pending_->wrote_position) : 0;
-    const uint64_t need = (pending_ ? pending_->position : written_) + sealed + kBlockHeaderLen +
-                          std::max<uint64_t>(framed, codec::compress_bound(framed));
-    return max_size_ > header_len_ && need <= max_size_ - header_len_;
-}
-
 RecordPlace DataSegment::next_place() const {
     return pending_ ? place_after_frames(pending_->position, pending_->wrote_position) : RecordPlace{written_, 0};
 }
@@ -330,8 +331,37 @@ std::optional<DataSegment::Newest> DataSegment::newest_record(uint64_t from) con
 // commit fields are loaded first, the counters after them (the record count, stored first
 // by every change, last): counters that ran ahead of the commit show as a record count
 // above the blocks'.
+Result<bool> DataSegment::follow_replaced() {
+    if (!read_only_ || !is_mapped()) return false;
+    struct stat st;
+    if (::stat(path_.c_str(), &st) != 0) {
+        if (errno == ENOENT) return false;  // gone, and nothing under its name yet
+        return Error::io(errno);
+    }
+    if (static_cast<uint64_t>(st.st_ino) == file_.file_id()) return false;
+    // Only a file that held nothing is ever made again under its name: no block of it is
+    // in the cache. What was kept of the old file goes with its mapping.
+    unmap();
+    written_ = record_count_ = raw_bytes_ = invalid_count_ = 0;
+    min_ts_ = INT64_MAX;
+    max_ts_ = INT64_MIN;
+    pending_.reset();
+    abandoned_change_.reset();
+    stage_record_.reset();
+    sealed_end_ = sealed_count_ = 0;
+    corrected_payload_.clear();
+    BRVL_TRY(ensure_mapped());
+    return true;
+}
+
 Result<SegmentStats> DataSegment::live_stats() {
     if (!read_only_) return stats();
+    if (auto followed = follow_replaced(); !followed.ok()) {
+        // The writer is still making the new file: it holds nothing yet.
+        const Error& e = followed.error();
+        if (!is_content_error(e) && !e.is_io_code(ENOENT)) return std::move(followed).error();
+        return stats();
+    }
     LiveWait wait(kPendingKeptChanging);
     for (;;) {
         const LiveState live = BRVL_TRY(live_state(/*allow_remap=*/true));

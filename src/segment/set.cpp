@@ -112,8 +112,12 @@ Status SegmentSet::report_stats(uint64_t new_base, SegmentStatsSink* sink) {
     return sink->add_segment_stats(new_base, list);
 }
 
-Result<DataSegment*> SegmentSet::create_segment(uint64_t base, SegmentStatsSink* sink) {
-    BRVL_TRY(report_stats(base, sink));
+Status SegmentSet::fold_finished(SegmentStatsSink* sink) {
+    if (entries_.empty()) return ok_status();
+    return report_stats(entries_.rbegin()->first, sink);
+}
+
+Result<DataSegment*> SegmentSet::create_segment(uint64_t base) {
     const std::string path = join_path(dir_, segment_file_name(base));
     auto made = DataSegment::create(path, {base, initial_size_, span_, compress_level_, compress_type_});
     if (!made.ok()) {
@@ -129,22 +133,30 @@ Result<DataSegment*> SegmentSet::create_segment(uint64_t base, SegmentStatsSink*
     Entry e;
     e.closed.path = seg->path();
     e.open = std::move(seg);
-    entries_[base] = std::move(e);
+    auto [it, inserted] = entries_.insert_or_assign(base, std::move(e));
+    // The file it follows takes no more records: it stays mapped for reads and gives its
+    // descriptor back, whatever made the new file (a roll-over, a newest file that an
+    // out-of-order record went into no longer taking records).
+    if (it != entries_.begin()) {
+        if (DataSegment* before = std::prev(it)->second.open.get()) before->drop_descriptor();
+    }
     auto next = checked_add(base, span_);
     next_base_ = next ? *next : UINT64_MAX;
     return raw;
 }
 
-void SegmentSet::discard_created(uint64_t base) {
+bool SegmentSet::discard_created(uint64_t base) {
     auto it = entries_.find(base);
-    if (it == entries_.end() || !it->second.open || it->second.open->written_length() != 0) return;
+    if (it == entries_.end() || !it->second.open || it->second.open->written_length() != 0) return false;
     const std::string path = it->second.open->path();
     it->second.open->unmap();
     entries_.erase(it);
     next_base_ = base;
     // A file left by a failed removal (or a kill before it) holds nothing: a later write
-    // makes it anew, an open removes or skips it.
+    // makes it anew, an open removes or skips it, and a reader that mapped it maps the new
+    // one when it finds another file under the name.
     (void)remove_file(path);
+    return true;
 }
 
 Result<RecordLocation> SegmentSet::append_growing(DataSegment* seg, int64_t timestamp,
@@ -173,8 +185,8 @@ Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_
         const uint64_t last = entries_.rbegin()->first;
         // Only the newest file ever created may take records; after retention removed it,
         // an older file must not (its statistics are already folded into the totals), nor
-        // one whose statistics a kill between folding them and creating the next file left
-        // folded.
+        // a newest file whose statistics are folded (an earlier version folded them before
+        // it made the next file, and a kill came in between).
         auto after_last = checked_add(last, span_);
         if (after_last && *after_last == next_base_ && (sink == nullptr || last >= sink->stats_watermark())) {
             auto seg = get(last);
@@ -194,7 +206,7 @@ Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_
     DataSegment* seg = nullptr;
     std::optional<uint64_t> created;  // a file this write made
     if (entries_.find(target) == entries_.end()) {
-        seg = BRVL_TRY(create_segment(target, sink));
+        seg = BRVL_TRY(create_segment(target));
         created = target;
     } else {
         seg = BRVL_TRY(get(target));
@@ -202,23 +214,36 @@ Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_
 
     // 3. Append, growing the file while it can grow.
     auto loc = append_growing(seg, timestamp, data);
+    DataSegment* full = nullptr;  // the file a roll-over left
     // A file that holds nothing cannot be helped by a new one: no roll-over from it.
     if (!loc.ok() && loc.error().kind() == ErrorKind::SegmentFull && seg->written_length() != 0) {
-        // 4. Roll over.
-        BRVL_TRY(seg->flush());
-        seg->clear_dirty_registered();
-        DataSegment* full = seg;
-        seg = BRVL_TRY(create_segment(next_base_, sink));
-        created = target = seg->base_offset();
-        // It takes no more records: it stays mapped for reads and gives its descriptor back.
+        // 4. Roll over: a new file takes the record. Only once it exists is the full file
+        // left as the record leaves it (its pending block sealed when the record would not
+        // go into it) and made durable; it takes no more records.
+        full = seg;
         full->set_writable_head(false);
-        full->drop_descriptor();
-        loc = append_growing(seg, timestamp, data);
+        auto next = create_segment(next_base_);
+        if (!next.ok()) {
+            full->set_writable_head(true);
+            return std::move(next).error();
+        }
+        seg = *next;
+        created = target = seg->base_offset();
+        if (Status sealed = full->seal_for(data.size(), compress_level_); !sealed.ok())
+            log::warn(log::kSegment, "[segment] pending block of {} left raw at its roll-over: {}", full->path(),
+                      sealed.error());
+        if (Status synced = full->flush(); synced.ok()) {
+            full->clear_dirty_registered();
+            loc = append_growing(seg, timestamp, data);
+        } else {
+            loc = std::move(synced).error();
+        }
     }
     if (!loc.ok()) {
-        // A file made for a record that a full disk refused is not left behind; one that a
-        // record larger than a segment could not go into stays, as the newest, empty file.
-        if (created && loc.error().kind() != ErrorKind::SegmentFull) discard_created(*created);
+        // A file made for a record that did not go in (no room on the disk, a record larger
+        // than a segment) is not left behind: the file before it is the newest again, as if
+        // the write had never been made.
+        if (created && discard_created(*created) && full != nullptr) full->set_writable_head(true);
         return std::move(loc).error();
     }
     last_write_ = coarse_now();
@@ -309,18 +334,6 @@ Status SegmentSet::done_counting() {
     // A file that is not the newest keeps no descriptor (the count may have opened it again).
     if (it->second.open && counting->base != latest_base()) it->second.open->drop_descriptor();
     return ok_status();
-}
-
-Status SegmentSet::prepare_write(uint64_t size, SegmentStatsSink* sink) {
-    BRVL_TRY(check_writable());
-    if (entries_.empty() || sink == nullptr) return ok_status();
-    const uint64_t last = entries_.rbegin()->first;
-    if (last < sink->stats_watermark()) return ok_status();  // folded already: the write starts a new file
-    auto seg = get(last);
-    if (seg.ok() && (*seg)->writable_head() && (*seg)->surely_fits(size)) return ok_status();
-    if (!seg.ok() && !is_content_error(seg.error())) return std::move(seg).error();
-    const auto next = checked_add(last, span_);
-    return report_stats(next ? *next : UINT64_MAX, sink);
 }
 
 Result<SegmentSet::NextPlace> SegmentSet::next_place() {

@@ -84,9 +84,15 @@ public:
     // error is returned. Every other failure is "no segment contains offset {}".
     Result<DataSegment*> locate(uint64_t offset);
 
-    // Writes a record into the latest segment, growing or rolling over as needed. The sink
-    // receives the statistics of finished segments before a new file is created.
+    // Writes a record into the latest segment, growing or rolling over as needed. A write
+    // that fails leaves the set as it was: a file it made is removed again. The sink's
+    // watermark tells which files are folded (never written again); nothing is folded here.
     Result<SegmentWrite> write(int64_t timestamp, std::span<const uint8_t> data, SegmentStatsSink* sink);
+    // Folds the statistics of every segment below the newest into the sink (a new file
+    // holds a record: the others take no more). Called once a change is complete, so that
+    // no change in flight sees a segment's totals move, and a file is folded only once the
+    // file after it holds a record.
+    Status fold_finished(SegmentStatsSink* sink);
     // Appends to the record at (global block offset, in_block) in the latest segment;
     // returns the record's data length before the append.
     Result<uint32_t> append_at(uint64_t block_offset, uint16_t in_block, std::span<const uint8_t> data);
@@ -114,11 +120,6 @@ public:
     // it open, to be flushed later, and is returned).
     Status done_counting();
 
-    // Before a write that must fold no statistics once it began (an out-of-order write,
-    // whose count-due record holds the totals as they stand): when a record of `size` bytes
-    // might not fit the newest segment, that segment's statistics are folded now, and the
-    // write then starts the next segment without folding any.
-    Status prepare_write(uint64_t size, SegmentStatsSink* sink);
     // The place the next record written takes at the earliest: every record the set holds
     // lies below it (opens the newest segment); and the invalid count of its segment (0 for
     // a segment yet to be made).
@@ -200,10 +201,11 @@ private:
     // Flushes and unmaps an open entry, keeping its statistics as a closed one.
     Status close_entry(Entry& e) const;
     Status report_stats(uint64_t new_base, SegmentStatsSink* sink);
-    Result<DataSegment*> create_segment(uint64_t base, SegmentStatsSink* sink);
+    // Makes the file of a base, the newest; the one before it gives its descriptor back.
+    Result<DataSegment*> create_segment(uint64_t base);
     // Removes again a file that a failed write created and that holds nothing; the next
-    // base goes back to it.
-    void discard_created(uint64_t base);
+    // base goes back to it. Whether it was removed.
+    bool discard_created(uint64_t base);
     // Appends, growing the file while it is below its size limit. Segment-full at the
     // limit (the caller rolls over); a grow that fails gives its own error.
     Result<RecordLocation> append_growing(DataSegment* seg, int64_t timestamp, std::span<const uint8_t> data);

@@ -1,6 +1,5 @@
 // Helpers shared by the source files of the segment set (set.cpp, set_directory.cpp):
-// sums of segment statistics and the kind of error that says a file is damaged. Not part of
-// the set's interface.
+// sums of segment statistics. Not part of the set's interface.
 #pragma once
 
 #include <algorithm>
@@ -24,19 +23,6 @@ inline void add_stats(SegmentStats& sum, const SegmentStats& s) {
     sum.invalid_record_count += s.invalid_record_count;
     sum.min_timestamp = std::min(sum.min_timestamp, s.min_timestamp);
     sum.max_timestamp = std::max(sum.max_timestamp, s.max_timestamp);
-}
-
-// Errors that say the file's contents are unusable (as opposed to a failing system call).
-inline bool is_content_error(const Error& e) {
-    switch (e.kind()) {
-        case ErrorKind::InvalidData:
-        case ErrorKind::InvalidMagic:
-        case ErrorKind::UnsupportedVersion:
-        case ErrorKind::Decompression:
-            return true;
-        default:
-            return false;
-    }
 }
 
 }  // namespace brenvale::segment_detail

@@ -117,7 +117,10 @@ Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, const Se
 // always checked against its blocks.
 Result<std::optional<ClosedSegment>> SegmentSet::check_listed(const std::string& path, uint64_t base, bool newest) {
     struct stat fst;
-    if (::stat(path.c_str(), &fst) != 0) return Error::io(errno);
+    if (::stat(path.c_str(), &fst) != 0) {
+        if (errno == ENOENT) return std::optional<ClosedSegment>();  // removed since the listing
+        return Error::io(errno);
+    }
     ClosedSegment c;
     c.path = path;
     c.file_size = static_cast<uint64_t>(fst.st_size);

@@ -47,15 +47,39 @@ Dataset equip(Dataset d, const DirtyListPtr& dirty) {
     return d;
 }
 
-// Runs one op and applies it to the model when it took effect; `failed` receives an error
-// that is not a refusal.
-Status step(std::optional<Dataset>& d, const std::string& path, Model& m, const RecordOp& op,
-            std::optional<Error>* failed) {
+// Runs one op and applies it to the model (and to `done`) when it took effect; `failed`
+// receives an error that is not a refusal.
+Status step(std::optional<Dataset>& d, const std::string& path, Model& m, std::vector<RecordOp>& done,
+            const RecordOp& op, std::optional<Error>* failed) {
     Status st = testing::run_record_op(d, op, kKey, path);
-    if (st.ok()) testing::apply(m, op);
+    if (st.ok()) testing::apply(m, op), done.push_back(op);
     else if (!testing::is_refusal(st.error())) *failed = st.error();
     return st;
 }
+
+// The counts of a dataset are those of the same changes made with room.
+void expect_totals_with_room(Dataset& d, const DatasetConfig& cfg, const std::vector<RecordOp>& done,
+                             const std::string& where) {
+    TempDir dir;
+    std::optional<Dataset> room(equip(*Dataset::create(kKey, dir.file("ds"), cfg), nullptr));
+    for (const RecordOp& op : done) ASSERT_TRUE(testing::run_record_op(room, op, kKey, dir.file("ds")).ok()) << where;
+    auto counts = [](Dataset& x) {
+        const DataSetState s = x.inspect()->state;
+        return std::tuple(s.total_record_count, s.total_invalid_record_count, s.total_uncompressed_size,
+                          s.data_segments, s.index_segments);
+    };
+    EXPECT_EQ(counts(d), counts(*room)) << where << ": counts differ from those made with room";
+}
+
+// A reader beside the writer, which maps each data file the writer makes at once.
+Dataset* g_reader = nullptr;
+void reader_maps_new_files(const char* point) {
+    if (g_reader != nullptr && std::string_view(point) == "create.header") (void)g_reader->inspect();
+}
+struct ReaderBeside {
+    explicit ReaderBeside(Dataset& r) { g_reader = &r, set_crash_hook(reader_maps_new_files); }
+    ~ReaderBeside() { g_reader = nullptr, set_crash_hook(nullptr); }
+};
 
 // Runs the workload with the plan's n-th call failing; false when the workload never
 // reaches that call.
@@ -67,8 +91,11 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
     EXPECT_TRUE(created.ok());
     if (!created.ok()) return false;
     std::optional<Dataset> d(equip(std::move(*created), dirty));
+    std::optional<Dataset> reader(*Dataset::open_read_only(kKey, path));
+    ReaderBeside beside(*reader);
     const std::string where = fmt::format("call {}", n);
     Model model;
+    std::vector<RecordOp> done;
     size_t i = 0;
     std::optional<ScopedIoFaults> faults;
     faults.emplace(mode.ops, n, mode.error, mode.sticky);
@@ -77,7 +104,7 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
         std::optional<Error> failed;
         Model before = model;
         const auto files = list_dir(paths::data_dir(path));
-        Status st = step(d, path, model, ops[i], &failed);
+        Status st = step(d, path, model, done, ops[i], &failed);
         if (io_calls_failed() > failures && model == before) {  // this op met the failure
             // A full disk is no full segment, and a file made for the record does not stay.
             EXPECT_FALSE(!st.ok() && st.error().kind() == ErrorKind::SegmentFull) << where << ", op " << i;
@@ -97,6 +124,14 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
     Model after = model;
     testing::apply(after, ops[i]);
     testing::expect_records(*d, model, &after, where + " (failing)");
+    // The latest record changed in place on the full disk, as it would be with room.
+    for (const std::vector<uint8_t>& bytes : {std::vector<uint8_t>(9, 1), std::vector<uint8_t>(100, 2)}) {
+        std::optional<Error> full;
+        const auto latest = d->latest_timestamp();
+        if (latest) (void)step(d, path, model, done, {bytes.size() == 9 ? RecordOp::Append : RecordOp::Write, *latest, bytes}, &full);
+    }
+    after = model;
+    testing::apply(after, ops[i]);
     faults.reset();
     if (n % 2 == 1) {  // every other run goes on with the same handle
         Status closed = d->close();
@@ -123,13 +158,15 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
     }
     for (; i < ops.size(); ++i) {
         std::optional<Error> failed;
-        (void)step(d, path, model, ops[i], &failed);
+        (void)step(d, path, model, done, ops[i], &failed);
         EXPECT_FALSE(failed) << where << ", op " << i << " after: " << failed->to_string();
     }
+    testing::expect_records(*reader, model, nullptr, where + " (reader)");
     EXPECT_TRUE(d->close().ok()) << where;
     auto last = Dataset::open(kKey, path);
     EXPECT_TRUE(last.ok()) << where;
     if (last.ok()) testing::expect_records(*last, model, nullptr, where + " (final)");
+    if (last.ok()) expect_totals_with_room(*last, cfg, done, where);
     return true;
 }
 

@@ -233,14 +233,16 @@ TEST_P(SealByType, FullPendingBlockIsSealedAndANewOneStarts) {
 
 INSTANTIATE_TEST_SUITE_P(Types, SealByType, ::testing::Values(uint8_t{0}, uint8_t{1}));
 
-TEST(DataSegment, SingleRecordBlockThatDoesNotFitLeavesPendingSealed) {
+// A record that does not fit changes nothing: the pending block stays raw, its last record
+// open to appends and corrections.
+TEST(DataSegment, SingleRecordBlockThatDoesNotFitLeavesPendingRaw) {
     TempDir dir;
     auto seg = make_segment(dir.file("seg"), 262144, 262144);
     const auto small = pattern_bytes(100, 1);
     const RecordLocation a = put(*seg, 1, small);
     EXPECT_SEG_ERROR(seg->append_record(2, random_bytes(300000, 6), 3), ErrorKind::SegmentFull, "");
-    EXPECT_FALSE(seg->pending().has_value());
-    EXPECT_EQ(block_at(*seg, 0).flags, 3);
+    EXPECT_TRUE(seg->pending().has_value());
+    EXPECT_EQ(block_at(*seg, 0).flags, 0);
     EXPECT_EQ(seg->record_count(), 1u);
     expect_readable(*seg, {{1, small, a}}, nullptr);
     EXPECT_SEG_ERROR(seg->grow(), ErrorKind::InvalidData, "segment already at max_file_size (262144)");
