@@ -488,6 +488,11 @@ Status remove_tree_at(int dirfd, const char* name) {
 
 Status remove_dir_all(const std::string& path) { return remove_tree_at(AT_FDCWD, path.c_str()); }
 
+Status remove_empty_dir(const std::string& path) {
+    if (::rmdir(path.c_str()) != 0) return Error::io(errno);
+    return {};
+}
+
 Status sync_dir(const std::string& path) {
     FileHandle fd(open_with_relief([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!fd.valid()) return last_io();

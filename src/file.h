@@ -213,6 +213,8 @@ Status remove_file(const std::string& path);
 // Removes a file if it exists; a missing file is not an error.
 Status remove_file_if_exists(const std::string& path);
 Status remove_dir_all(const std::string& path);
+// rmdir(2): removes a directory only when it is empty.
+Status remove_empty_dir(const std::string& path);
 Status sync_dir(const std::string& path);
 // rename(2); the new name is durable only after sync_dir of its directory.
 Status rename_file(const std::string& from, const std::string& to);

@@ -40,15 +40,26 @@ Result<std::vector<std::string>> key_dirs(const std::string& dir, std::string_vi
 }
 
 // Takes a dataset directory away from its key in one rename (the key is free from then
-// on) and removes it under a name that no listing shows; what a kill leaves of it goes
-// when the store next opens. Ok once renamed, holding the failure to sync or remove.
-Result<Status> discard_dataset_dir(const std::string& parent, const std::string& dir) {
-    const std::string doomed = paths::dropping_dir(parent, fresh_hash_seed());
+// on), to a name that no listing shows; gives that name.
+Result<std::string> take_dataset_dir(const std::string& parent, const std::string& dir) {
+    std::string doomed = paths::dropping_dir(parent, fresh_hash_seed());
     BRVL_TRY(rename_file(dir, doomed));
+    return doomed;
+}
+
+// Makes the rename of take_dataset_dir durable and removes what it took away; what a kill
+// leaves of it goes when the store next opens.
+Status remove_taken_dir(const std::string& parent, const std::string& doomed) {
     Status done = sync_dir(parent);
     crash_point("store.drop.renamed");
     if (Status removed = remove_dir_all(doomed); done.ok()) done = std::move(removed);
     return done;
+}
+
+// Both: ok once renamed, holding the failure to sync or remove.
+Result<Status> discard_dataset_dir(const std::string& parent, const std::string& dir) {
+    const std::string doomed = BRVL_TRY(take_dataset_dir(parent, dir));
+    return remove_taken_dir(parent, doomed);
 }
 
 // Makes a whole dataset, identifier included, in a directory of its own.
@@ -134,14 +145,23 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
     DatasetEventRoom room;
     if (journal) room = BRVL_TRY(journal_->reserve_dataset_event(identifier, key, DatasetMetaFile::kAreaLength));
 
+    const std::string parent = paths::name_dir(root_, name);
+    const bool had_parent = BRVL_TRY(path_exists(parent));
+
     // The identifier is consumed from here on, even when a later step fails.
     BRVL_TRY(write_identifier_file(paths::max_identifier_file(root_), identifier));
     max_identifier_ = identifier;
     crash_point("store.create.max_identifier");
     // The dataset appears under its key whole, in one rename: a create cut short leaves
     // only a .creating-* directory, which no listing shows and a writable open removes.
-    const std::string parent = paths::name_dir(root_, name);
-    BRVL_TRY(create_dir_all(parent));
+    // A create that fails leaves no directory it made: the parent goes again when empty.
+    auto undo_parent = [&] {
+        if (!had_parent) (void)remove_empty_dir(parent);
+    };
+    if (Status made = create_dir_all(parent); !made.ok()) {
+        undo_parent();
+        return std::move(made).error();
+    }
     const std::string building = paths::creating_dir(parent, fresh_hash_seed());
     Status built = build_dataset_dir(key, building, config, identifier);
     std::vector<uint8_t> metadata;  // the journal record carries the meta file's entries
@@ -163,6 +183,7 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
     if (built.ok()) built = rename_file(building, dir);
     if (!built.ok()) {
         (void)remove_dir_all(building);
+        undo_parent();
         return std::move(built).error();
     }
     crash_point("store.create.renamed");
@@ -178,6 +199,7 @@ Result<Dataset> Store::create_dataset(const std::string& name, const std::string
         // nothing but the identifier it consumed, and its journal room is given back.
         if (auto discarded = discard_dataset_dir(parent, dir); !discarded.ok())
             log::warn(log::kStore, "[store] cannot remove {} after its create failed: {}", dir, discarded.error());
+        undo_parent();
         return std::move(opened).error();
     }
     ops.unlock();
@@ -254,15 +276,22 @@ Status Store::drop_dataset(const std::string& name, const std::string& dataset_t
 
     BRVL_TRY(dataset.close());
     crash_point("store.drop.closed");
-    // The directory leaves its key in one rename, then goes away under a name that no
-    // listing shows; what a kill leaves of it is removed when the store next opens.
-    // From the rename the dataset is gone: a failure to sync or remove is reported, but
-    // only after the drop is recorded.
-    const Status done = BRVL_TRY(discard_dataset_dir(paths::name_dir(root_, name), dir));
+    // The directory leaves its key in one rename: from then on the dataset is gone, and its
+    // event is recorded before its files are removed, under a name that no listing shows
+    // (what a kill leaves of them is removed when the store next opens). A failure to
+    // record, sync or remove is reported once the files are gone.
+    const std::string parent = paths::name_dir(root_, name);
+    const std::string doomed = BRVL_TRY(take_dataset_dir(parent, dir));
     std::erase_if(identifiers_, [&key](const auto& entry) { return entry.second == key; });
     ops.unlock();
-    if (journal) BRVL_TRY(journal_->record_drop_dataset(identifier, key, std::move(metadata), std::move(room)));
-    BRVL_TRY(done);
+    Status recorded;
+    if (journal) {
+        auto sequence = journal_->record_drop_dataset(identifier, key, std::move(metadata), std::move(room));
+        if (!sequence.ok()) recorded = std::move(sequence).error();
+    }
+    const Status removed = remove_taken_dir(parent, doomed);
+    BRVL_TRY(recorded);
+    BRVL_TRY(removed);
     log::info(log::kStore, "[store] dropped dataset: {}/{}", name, dataset_type);
     return {};
 }

@@ -18,12 +18,26 @@ using testing::TempDir;
 
 std::string name_of(int i) { return fmt::format("d{}", i); }
 
+// Journalled datasets in a store with a journal.
+StoreConfig config() { return small_store_config(false, /*journal=*/true); }
+
+// Whether the journal holds the drop of the dataset with this identifier.
+bool drop_recorded(Store& s, uint64_t identifier) {
+    auto entries = s.journal_query(1, INT64_MAX);
+    for (const JournalEntry& e : entries.ok() ? *entries : std::vector<JournalEntry>{}) {
+        auto r = JournalRecord::decode(e.payload);
+        if (r.ok() && r->type == JournalLogType::DropDataset && r->identifier == identifier) return true;
+    }
+    return false;
+}
+
 // Creates d0..d2, each with one record; reports each dataset once its record is in.
 int create_workload(const std::string& root, int fd) {
-    auto s = Store::open(root, small_store_config());
+    auto s = Store::open(root, config());
     if (!s.ok()) return 3;
     for (int i = 0; i < 3; ++i) {
-        auto d = s->create_dataset(name_of(i), "x");
+        auto d = s->create_dataset(name_of(i), "x",
+                                   DatasetConfigBuilder::from_store(s->config()).enable_journal(true));
         if (!d.ok() || !d->write(1, bytes(name_of(i))).ok()) return 4;
         if (!testing::ack(fd, static_cast<uint32_t>(i))) return 5;
     }
@@ -32,7 +46,7 @@ int create_workload(const std::string& root, int fd) {
 
 // Drops d1 and d2 of a store holding d0..d2.
 int drop_workload(const std::string& root, int fd) {
-    auto s = Store::open(root, small_store_config());
+    auto s = Store::open(root, config());
     if (!s.ok()) return 3;
     for (int i = 1; i < 3; ++i) {
         if (!s->drop_dataset(name_of(i), "x").ok()) return 4;
@@ -95,7 +109,7 @@ TEST(StoreCrash, EveryCreateStepLeavesDatasetsWholeOrCreatable) {
         auto run = testing::run_to_crash_point(prefixes, k, [&](int fd) { return create_workload(dir.path(), fd); });
         ASSERT_EQ(run.exit_code, testing::kCrashExit) << "crash point " << k;
         const std::string context = fmt::format("crash point {}", k);
-        Store s = std::move(*Store::open(dir.path(), small_store_config()));
+        Store s = std::move(*Store::open(dir.path(), config()));
         const int done = static_cast<int>(run.acks.size());
         for (int i = 0; i < 3; ++i) {
             const Found f = inspect_after_kill(s, i, context);
@@ -136,7 +150,7 @@ TEST(StoreCrash, EveryDropStepLeavesTheDatasetWholeOrGone) {
         auto run = testing::run_to_crash_point(prefixes, k, [&](int fd) { return drop_workload(dir.path(), fd); });
         ASSERT_EQ(run.exit_code, testing::kCrashExit) << "crash point " << k;
         const std::string context = fmt::format("crash point {}", k);
-        Store s = std::move(*Store::open(dir.path(), small_store_config()));
+        Store s = std::move(*Store::open(dir.path(), config()));
         // Whatever the kill left of a dropped directory went with the open.
         for (int i = 0; i < 3; ++i) {
             const std::vector<std::string> entries = *list_dir(dir.file(name_of(i)));
@@ -147,6 +161,8 @@ TEST(StoreCrash, EveryDropStepLeavesTheDatasetWholeOrGone) {
         EXPECT_EQ(inspect_after_kill(s, 0, context), Found::Whole);
         for (int i = 1; i < 3; ++i) {
             const Found f = inspect_after_kill(s, i, context);
+            // A dataset gone from its key has its drop in the journal (identifiers 1 to 3).
+            EXPECT_TRUE(f == Found::Whole || drop_recorded(s, i + 1)) << context << ": no drop event of " << i;
             // A dropped dataset leaves nothing under its key: no half dataset stays listed.
             const std::vector<std::string> types = *s.dataset_types(name_of(i));
             EXPECT_EQ(types.empty(), f == Found::Absent) << context << ", dataset " << i;

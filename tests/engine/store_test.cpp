@@ -517,7 +517,7 @@ TEST(StoreJournal, DatasetEventsOfJournalledDatasetsOnly) {
     EXPECT_EQ(s.journal_query(1, 10)->size(), 5u);
 
     // A create whose new directory cannot be synced after its rename (its last fsync)
-    // removes the dataset again and records no event.
+    // removes the dataset, and the directory of its name it made, again and records no event.
     uint64_t syncs = 0;
     {
         testing::ScopedIoFaults counting(io_op::kFsync, UINT64_MAX, EIO);
@@ -528,6 +528,7 @@ TEST(StoreJournal, DatasetEventsOfJournalledDatasetsOnly) {
     auto failed = s.create_dataset("d", "x", builder);
     EXPECT_TRUE(!failed.ok() && failed.error().is_io_code(EIO));
     EXPECT_EQ(*s.dataset_names(), std::vector<std::string>{"c"});
+    EXPECT_FALSE(*path_exists(dir.file("d")));  // nor the directory of its name
     EXPECT_EQ(*s.journal_latest_sequence(), 6u);
 }
 
