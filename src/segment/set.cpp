@@ -168,6 +168,19 @@ Result<RecordLocation> SegmentSet::append_growing(DataSegment* seg, int64_t time
     }
 }
 
+void SegmentSet::leave_full(DataSegment& full, uint64_t size) const {
+    if (Status sealed = full.seal_for(size, compress_level_);
+        !sealed.ok() && sealed.error().kind() != ErrorKind::SegmentFull)  // no room to seal in place: kept raw
+        log::warn(log::kSegment, "[segment] pending block of {} left raw at its roll-over: {}", full.path(),
+                  sealed.error());
+    if (Status synced = full.flush(); !synced.ok()) {
+        log::warn(log::kSegment, "[segment] flushing {} at its roll-over: {}; flushed later", full.path(),
+                  synced.error());
+        return;
+    }
+    full.clear_dirty_registered();
+}
+
 Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_t> data, SegmentStatsSink* sink) {
     BRVL_TRY(check_writable());
     if (data.size() > kMaxRecordData) return Error::invalid_data("record data_len exceeds 4MiB limit");
@@ -217,9 +230,7 @@ Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_
     DataSegment* full = nullptr;  // the file a roll-over left
     // A file that holds nothing cannot be helped by a new one: no roll-over from it.
     if (!loc.ok() && loc.error().kind() == ErrorKind::SegmentFull && seg->written_length() != 0) {
-        // 4. Roll over: a new file takes the record. Only once it exists is the full file
-        // left as the record leaves it (its pending block sealed when the record would not
-        // go into it) and made durable; it takes no more records.
+        // 4. Roll over: a new file takes the record; the full file takes no more.
         full = seg;
         full->set_writable_head(false);
         auto next = create_segment(next_base_);
@@ -229,15 +240,8 @@ Result<SegmentWrite> SegmentSet::write(int64_t timestamp, std::span<const uint8_
         }
         seg = *next;
         created = target = seg->base_offset();
-        if (Status sealed = full->seal_for(data.size(), compress_level_); !sealed.ok())
-            log::warn(log::kSegment, "[segment] pending block of {} left raw at its roll-over: {}", full->path(),
-                      sealed.error());
-        if (Status synced = full->flush(); synced.ok()) {
-            full->clear_dirty_registered();
-            loc = append_growing(seg, timestamp, data);
-        } else {
-            loc = std::move(synced).error();
-        }
+        loc = append_growing(seg, timestamp, data);
+        if (loc.ok()) leave_full(*full, data.size());
     }
     if (!loc.ok()) {
         // A file made for a record that did not go in (no room on the disk, a record larger

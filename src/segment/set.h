@@ -206,6 +206,10 @@ private:
     // Removes again a file that a failed write created and that holds nothing; the next
     // base goes back to it. Whether it was removed.
     bool discard_created(uint64_t base);
+    // The file a roll-over left, once the next file holds the record: left as the record
+    // leaves it (its pending block sealed when the record would not go into it) and made
+    // durable. A failure is logged: the record is in.
+    void leave_full(DataSegment& full, uint64_t size) const;
     // Appends, growing the file while it is below its size limit. Segment-full at the
     // limit (the caller rolls over); a grow that fails gives its own error.
     Result<RecordLocation> append_growing(DataSegment* seg, int64_t timestamp, std::span<const uint8_t> data);

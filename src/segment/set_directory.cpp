@@ -40,6 +40,8 @@ std::optional<SegmentStats> stats_at_rest(const std::string& path, uint64_t base
         if (bh.flags != 0 || bh.payload_size != st.pending_wrote_position ||
             bh.uncompressed_size != st.pending_wrote_position || bh.record_count != st.pending_count)
             return std::nullopt;
+        // An odd change counter: a change of the block (its seal) was cut short.
+        if ((load_u32(b.data() + hl + st.pending_position + block_at::kChangeCount) & 1) != 0) return std::nullopt;
     }
     SegmentStats s = empty_stats(base);
     s.min_timestamp = st.min_timestamp;
@@ -111,8 +113,9 @@ Result<SegmentSet> SegmentSet::open_dir(const std::string& dataset_dir, const Se
 // taken.
 //
 // Only the newest file takes records, and a file stops changing (but for its invalid
-// count, one store) once it is flushed for the roll-over that creates the next: a change
-// in flight shows in any other file's header state, which is read first; the newest file
+// count, one store) once it is sealed and flushed for the roll-over that creates the next,
+// when the next file holds its first record: a change in flight shows in any other file's
+// header state or its pending block's change counter, which are read first; the newest file
 // (`newest`), where a record's counters may have been stored without its commit, is
 // always checked against its blocks.
 Result<std::optional<ClosedSegment>> SegmentSet::check_listed(const std::string& path, uint64_t base, bool newest) {
