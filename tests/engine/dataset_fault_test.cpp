@@ -91,8 +91,8 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
     EXPECT_TRUE(created.ok());
     if (!created.ok()) return false;
     std::optional<Dataset> d(equip(std::move(*created), dirty));
-    std::optional<Dataset> reader(*Dataset::open_read_only(kKey, path));
-    ReaderBeside beside(*reader);
+    Dataset reader = *Dataset::open_read_only(kKey, path);
+    ReaderBeside beside(reader);
     const std::string where = fmt::format("call {}", n);
     Model model;
     std::vector<RecordOp> done;
@@ -125,10 +125,10 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
     testing::apply(after, ops[i]);
     testing::expect_records(*d, model, &after, where + " (failing)");
     // The latest record changed in place on the full disk, as it would be with room.
-    for (const std::vector<uint8_t>& bytes : {std::vector<uint8_t>(9, 1), std::vector<uint8_t>(100, 2)}) {
+    for (const RecordOp::Kind kind : {RecordOp::Append, RecordOp::Write}) {
         std::optional<Error> full;
-        const auto latest = d->latest_timestamp();
-        if (latest) (void)step(d, path, model, done, {bytes.size() == 9 ? RecordOp::Append : RecordOp::Write, *latest, bytes}, &full);
+        const std::vector<uint8_t> bytes(kind == RecordOp::Append ? 9 : 100, 2);
+        if (const auto latest = d->latest_timestamp()) (void)step(d, path, model, done, {kind, *latest, bytes}, &full);
     }
     after = model;
     testing::apply(after, ops[i]);
@@ -161,7 +161,7 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
         (void)step(d, path, model, done, ops[i], &failed);
         EXPECT_FALSE(failed) << where << ", op " << i << " after: " << failed->to_string();
     }
-    testing::expect_records(*reader, model, nullptr, where + " (reader)");
+    testing::expect_records(reader, model, nullptr, where + " (reader)");
     EXPECT_TRUE(d->close().ok()) << where;
     auto last = Dataset::open(kKey, path);
     EXPECT_TRUE(last.ok()) << where;
