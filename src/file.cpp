@@ -425,8 +425,8 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-// The names in an open directory, without "." and "..".
-Result<std::vector<std::string>> read_names(DIR* d) {
+// The names in an open directory, without "." and ".." (and their inode numbers).
+Result<std::vector<std::string>> read_names(DIR* d, std::vector<uint64_t>* ids = nullptr) {
     std::vector<std::string> names;
     for (;;) {
         errno = 0;
@@ -438,18 +438,19 @@ Result<std::vector<std::string>> read_names(DIR* d) {
         std::string_view n(e->d_name);
         if (n == "." || n == "..") continue;
         names.emplace_back(n);
+        if (ids != nullptr) ids->push_back(static_cast<uint64_t>(e->d_ino));
     }
 }
 
 }  // namespace
 
-Result<std::vector<std::string>> list_dir(const std::string& path) {
+Result<std::vector<std::string>> list_dir(const std::string& path, std::vector<uint64_t>* ids) {
     FileHandle fd(open_with_relief([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!fd.valid()) return last_io();
     DirHandle d(::fdopendir(fd.fd()));
     if (!d) return last_io();
     fd.release();  // the directory stream owns the descriptor now
-    return read_names(d.get());
+    return read_names(d.get(), ids);
 }
 
 Status remove_file(const std::string& path) {

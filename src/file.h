@@ -207,8 +207,9 @@ Status write_file_atomic(const std::string& path, std::string_view contents, mod
 Result<bool> path_exists(const std::string& path);
 Result<bool> is_directory(const std::string& path);
 Status create_dir_all(const std::string& path, mode_t perm = 0777);
-// Names in the directory, without "." and "..", in no particular order.
-Result<std::vector<std::string>> list_dir(const std::string& path);
+// Names in the directory, without "." and "..", in no particular order; with `ids`, the
+// inode number the listing gives each name (no stat), in the same order.
+Result<std::vector<std::string>> list_dir(const std::string& path, std::vector<uint64_t>* ids = nullptr);
 Status remove_file(const std::string& path);
 // Removes a file if it exists; a missing file is not an error.
 Status remove_file_if_exists(const std::string& path);

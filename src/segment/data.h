@@ -137,6 +137,8 @@ public:
     // new file is mapped in place of the removed one. Whether it was (false when the file is
     // the one mapped, or gone with nothing under its name yet).
     Result<bool> follow_replaced();
+    // The inode number of the file mapped (a read-only segment's).
+    uint64_t file_id() const { return file_.file_id(); }
     // The place the next record stored here takes at the earliest (relative): in the raw
     // pending block behind its frames, else at the written end. Every record stored before
     // lies below it, every record stored after at or above it.

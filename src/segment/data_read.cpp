@@ -356,12 +356,6 @@ Result<bool> DataSegment::follow_replaced() {
 
 Result<SegmentStats> DataSegment::live_stats() {
     if (!read_only_) return stats();
-    if (auto followed = follow_replaced(); !followed.ok()) {
-        // The writer is still making the new file: it holds nothing yet.
-        const Error& e = followed.error();
-        if (!is_content_error(e) && !e.is_io_code(ENOENT)) return std::move(followed).error();
-        return stats();
-    }
     LiveWait wait(kPendingKeptChanging);
     for (;;) {
         const LiveState live = BRVL_TRY(live_state(/*allow_remap=*/true));

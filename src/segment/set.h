@@ -193,8 +193,10 @@ private:
     // A set with its settings and no entries.
     static SegmentSet configured(const std::string& dataset_dir, const SegmentSetOptions& options);
 
-    // The segment files of the directory, by base (nothing when it cannot be examined).
-    Result<std::vector<std::pair<uint64_t, std::string>>> list_segment_files() const;
+    // The segment files of the directory, by base (nothing when it cannot be examined);
+    // with `ids`, the inode number of each as the listing gives it, in the same order.
+    Result<std::vector<std::pair<uint64_t, std::string>>> list_segment_files(
+        std::vector<uint64_t>* ids = nullptr) const;
     Status add_listed_entries();
     Status add_entries(std::vector<std::pair<uint64_t, std::string>> listed);
     Result<std::optional<ClosedSegment>> check_listed(const std::string& path, uint64_t base, bool newest);

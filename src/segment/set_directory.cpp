@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <map>
 
 #include "format/header.h"
 #include "log.h"
@@ -156,12 +157,19 @@ Result<std::optional<ClosedSegment>> SegmentSet::check_listed(const std::string&
     return std::optional<ClosedSegment>(c);
 }
 
-Result<std::vector<std::pair<uint64_t, std::string>>> SegmentSet::list_segment_files() const {
+Result<std::vector<std::pair<uint64_t, std::string>>> SegmentSet::list_segment_files(
+    std::vector<uint64_t>* ids) const {
     std::vector<std::pair<uint64_t, std::string>> listed;
     struct stat dst;
     if (::stat(dir_.c_str(), &dst) != 0) return listed;  // nothing to examine: an empty set
-    for (std::string& name : BRVL_TRY(list_dir(dir_)))
-        if (auto base = parse_segment_file_name(name)) listed.emplace_back(*base, std::move(name));
+    std::vector<uint64_t> all_ids;
+    std::vector<std::string> names = BRVL_TRY(list_dir(dir_, ids != nullptr ? &all_ids : nullptr));
+    for (size_t i = 0; i < names.size(); ++i) {
+        auto base = parse_segment_file_name(names[i]);
+        if (!base) continue;
+        listed.emplace_back(*base, std::move(names[i]));
+        if (ids != nullptr) ids->push_back(all_ids[i]);
+    }
     return listed;
 }
 
@@ -200,9 +208,15 @@ Status SegmentSet::add_entries(std::vector<std::pair<uint64_t, std::string>> lis
 Result<SegmentStats> SegmentSet::current_stats_from(uint64_t base) {
     if (!read_only_) return stats_from(base);
     // Files removed by the writer's retention go; files it created come.
-    auto listed = BRVL_TRY(list_segment_files());
+    std::vector<uint64_t> ids;
+    auto listed = BRVL_TRY(list_segment_files(&ids));
     std::vector<uint64_t> present;
-    for (const auto& [b, name] : listed) present.push_back(b);
+    std::map<uint64_t, uint64_t> counted_ids;  // the files counted here, under their names
+    for (size_t i = 0; i < listed.size(); ++i) {
+        const auto& [b, name] = listed[i];
+        present.push_back(b);
+        if (b >= base && name == segment_file_name(b)) counted_ids[b] = ids[i];
+    }
     std::sort(present.begin(), present.end());
     std::erase_if(entries_, [&](const auto& kv) { return !std::binary_search(present.begin(), present.end(), kv.first); });
     BRVL_TRY(add_entries(std::move(listed)));
@@ -210,6 +224,18 @@ Result<SegmentStats> SegmentSet::current_stats_from(uint64_t base) {
     for (auto it = entries_.lower_bound(base); it != entries_.end(); ++it) {
         // A file the writer has only begun to create holds nothing yet.
         auto seg = get(it->first);
+        // A file under its name that is not the one mapped (the writer removed a file it had
+        // made for a record that did not go in, and made it again) is mapped anew: the
+        // listing tells, with no call of its own. One the writer is still making holds
+        // nothing yet.
+        auto id = counted_ids.find(it->first);
+        if (seg.ok() && id != counted_ids.end() && id->second != (*seg)->file_id()) {
+            if (auto followed = (*seg)->follow_replaced(); !followed.ok()) {
+                if (!is_content_error(followed.error()) && !followed.error().is_io_code(ENOENT))
+                    return std::move(followed).error();
+                continue;
+            }
+        }
         add_stats(sum, seg.ok() ? BRVL_TRY((*seg)->live_stats()) : it->second.stats());
     }
     return sum;
