@@ -161,6 +161,8 @@ bool run_with_fault(const FaultMode& mode, const DatasetConfig& cfg, const std::
         (void)step(d, path, model, done, ops[i], &failed);
         EXPECT_FALSE(failed) << where << ", op " << i << " after: " << failed->to_string();
     }
+    const DataSetState counted = reader.inspect()->state;  // counts first, reads after: each maps a remade file
+    EXPECT_EQ(counted.total_record_count - counted.total_invalid_record_count, model.size()) << where << " (reader)";
     testing::expect_records(reader, model, nullptr, where + " (reader)");
     EXPECT_TRUE(d->close().ok()) << where;
     auto last = Dataset::open(kKey, path);
