@@ -193,12 +193,19 @@ private:
     // A set with its settings and no entries.
     static SegmentSet configured(const std::string& dataset_dir, const SegmentSetOptions& options);
 
-    // The segment files of the directory, by base (nothing when it cannot be examined);
-    // with `ids`, the inode number of each as the listing gives it, in the same order.
-    Result<std::vector<std::pair<uint64_t, std::string>>> list_segment_files(
-        std::vector<uint64_t>* ids = nullptr) const;
+    // A segment file of the directory: its base, its name and the inode number the listing
+    // gives it.
+    struct ListedFile {
+        uint64_t base = 0;
+        std::string name;
+        uint64_t id = 0;
+    };
+    // The segment files of the directory (nothing when it cannot be examined).
+    Result<std::vector<ListedFile>> list_segment_files() const;
     Status add_listed_entries();
-    Status add_entries(std::vector<std::pair<uint64_t, std::string>> listed);
+    // Adds a closed entry for each listed file without one; a read-only set maps anew an
+    // open one whose file was made again under its name.
+    Status add_entries(std::vector<ListedFile> listed);
     Result<std::optional<ClosedSegment>> check_listed(const std::string& path, uint64_t base, bool newest);
     // Flushes and unmaps an open entry, keeping its statistics as a closed one.
     Status close_entry(Entry& e) const;

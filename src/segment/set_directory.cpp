@@ -5,8 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <functional>
-#include <map>
+#include <tuple>
 
 #include "format/header.h"
 #include "log.h"
@@ -157,39 +156,50 @@ Result<std::optional<ClosedSegment>> SegmentSet::check_listed(const std::string&
     return std::optional<ClosedSegment>(c);
 }
 
-Result<std::vector<std::pair<uint64_t, std::string>>> SegmentSet::list_segment_files(
-    std::vector<uint64_t>* ids) const {
-    std::vector<std::pair<uint64_t, std::string>> listed;
+Result<std::vector<SegmentSet::ListedFile>> SegmentSet::list_segment_files() const {
+    std::vector<ListedFile> listed;
     struct stat dst;
     if (::stat(dir_.c_str(), &dst) != 0) return listed;  // nothing to examine: an empty set
-    std::vector<uint64_t> all_ids;
-    std::vector<std::string> names = BRVL_TRY(list_dir(dir_, ids != nullptr ? &all_ids : nullptr));
-    for (size_t i = 0; i < names.size(); ++i) {
-        auto base = parse_segment_file_name(names[i]);
-        if (!base) continue;
-        listed.emplace_back(*base, std::move(names[i]));
-        if (ids != nullptr) ids->push_back(all_ids[i]);
-    }
+    std::vector<uint64_t> ids;
+    std::vector<std::string> names = BRVL_TRY(list_dir(dir_, &ids));
+    for (size_t i = 0; i < names.size(); ++i)
+        if (auto base = parse_segment_file_name(names[i])) listed.push_back({*base, std::move(names[i]), ids[i]});
     return listed;
 }
 
 // Adds a closed entry for every segment file of the directory that has none yet.
 Status SegmentSet::add_listed_entries() { return add_entries(BRVL_TRY(list_segment_files())); }
 
-Status SegmentSet::add_entries(std::vector<std::pair<uint64_t, std::string>> listed) {
+Status SegmentSet::add_entries(std::vector<ListedFile> listed) {
     // Newest first: the first file taken above every known one is checked in full.
-    std::sort(listed.begin(), listed.end(), std::greater<>());
+    std::sort(listed.begin(), listed.end(), [](const ListedFile& a, const ListedFile& b) {
+        return std::tie(b.base, b.name) < std::tie(a.base, a.name);
+    });
     std::optional<uint64_t> top;
     if (!entries_.empty()) top = entries_.rbegin()->first;
     bool added = false;
-    for (const auto& [base, name] : listed) {
-        const bool canonical = name == segment_file_name(base);
+    for (const ListedFile& f : listed) {
+        const uint64_t base = f.base;
+        const bool canonical = f.name == segment_file_name(base);
         auto existing = entries_.find(base);
+        if (existing != entries_.end() && canonical && existing->second.open && read_only_) {
+            // A file under its name that is not the one mapped: the writer removed a file it
+            // had made for a record that did not go in, and made it again. The new one is
+            // mapped in its place (the listing tells, with no call of its own); one the
+            // writer is still making is mapped when next used, holding nothing until then.
+            DataSegment& seg = *existing->second.open;
+            if (seg.is_mapped() && seg.file_id() != f.id) {
+                auto followed = seg.follow_replaced();
+                if (!followed.ok() && !is_content_error(followed.error()) && !followed.error().is_io_code(ENOENT))
+                    return std::move(followed).error();
+            }
+            continue;
+        }
         if (existing != entries_.end() && (!canonical || existing->second.open ||
-                                           existing->second.closed.path == join_path(dir_, name)))
+                                           existing->second.closed.path == join_path(dir_, f.name)))
             continue;  // prefer the 20-digit name; never replace an open entry
         const bool newest = !added && (!top || base > *top);
-        auto checked = BRVL_TRY(check_listed(join_path(dir_, name), base, newest));
+        auto checked = BRVL_TRY(check_listed(join_path(dir_, f.name), base, newest));
         if (!checked) continue;
         Entry e;
         e.closed = std::move(*checked);
@@ -207,16 +217,11 @@ Status SegmentSet::add_entries(std::vector<std::pair<uint64_t, std::string>> lis
 
 Result<SegmentStats> SegmentSet::current_stats_from(uint64_t base) {
     if (!read_only_) return stats_from(base);
-    // Files removed by the writer's retention go; files it created come.
-    std::vector<uint64_t> ids;
-    auto listed = BRVL_TRY(list_segment_files(&ids));
+    // Files removed by the writer's retention go; files it created come, and files it made
+    // again under their names are mapped anew.
+    auto listed = BRVL_TRY(list_segment_files());
     std::vector<uint64_t> present;
-    std::map<uint64_t, uint64_t> counted_ids;  // the files counted here, under their names
-    for (size_t i = 0; i < listed.size(); ++i) {
-        const auto& [b, name] = listed[i];
-        present.push_back(b);
-        if (b >= base && name == segment_file_name(b)) counted_ids[b] = ids[i];
-    }
+    for (const ListedFile& f : listed) present.push_back(f.base);
     std::sort(present.begin(), present.end());
     std::erase_if(entries_, [&](const auto& kv) { return !std::binary_search(present.begin(), present.end(), kv.first); });
     BRVL_TRY(add_entries(std::move(listed)));
@@ -224,18 +229,6 @@ Result<SegmentStats> SegmentSet::current_stats_from(uint64_t base) {
     for (auto it = entries_.lower_bound(base); it != entries_.end(); ++it) {
         // A file the writer has only begun to create holds nothing yet.
         auto seg = get(it->first);
-        // A file under its name that is not the one mapped (the writer removed a file it had
-        // made for a record that did not go in, and made it again) is mapped anew: the
-        // listing tells, with no call of its own. One the writer is still making holds
-        // nothing yet.
-        auto id = counted_ids.find(it->first);
-        if (seg.ok() && id != counted_ids.end() && id->second != (*seg)->file_id()) {
-            if (auto followed = (*seg)->follow_replaced(); !followed.ok()) {
-                if (!is_content_error(followed.error()) && !followed.error().is_io_code(ENOENT))
-                    return std::move(followed).error();
-                continue;
-            }
-        }
         add_stats(sum, seg.ok() ? BRVL_TRY((*seg)->live_stats()) : it->second.stats());
     }
     return sum;
