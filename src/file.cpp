@@ -425,32 +425,48 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-// The names in an open directory, without "." and ".." (and their inode numbers).
-Result<std::vector<std::string>> read_names(DIR* d, std::vector<uint64_t>* ids = nullptr) {
-    std::vector<std::string> names;
+// Calls visit with each entry of an open directory but "." and "..".
+Status visit_entries(DIR* d, const std::function<void(std::string_view, uint64_t)>& visit) {
     for (;;) {
         errno = 0;
         struct dirent* e = ::readdir(d);
         if (e == nullptr) {
             if (errno != 0) return last_io();
-            return names;
+            return {};
         }
         std::string_view n(e->d_name);
         if (n == "." || n == "..") continue;
-        names.emplace_back(n);
-        if (ids != nullptr) ids->push_back(static_cast<uint64_t>(e->d_ino));
+        visit(n, static_cast<uint64_t>(e->d_ino));
     }
 }
 
-}  // namespace
+// The names in an open directory, without "." and "..".
+Result<std::vector<std::string>> read_names(DIR* d) {
+    std::vector<std::string> names;
+    BRVL_TRY(visit_entries(d, [&](std::string_view n, uint64_t) { names.emplace_back(n); }));
+    return names;
+}
 
-Result<std::vector<std::string>> list_dir(const std::string& path, std::vector<uint64_t>* ids) {
+// An open directory stream of a path.
+Result<DirHandle> open_dir_stream(const std::string& path) {
     FileHandle fd(open_with_relief([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!fd.valid()) return last_io();
     DirHandle d(::fdopendir(fd.fd()));
     if (!d) return last_io();
     fd.release();  // the directory stream owns the descriptor now
-    return read_names(d.get(), ids);
+    return d;
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> list_dir(const std::string& path) {
+    DirHandle d = BRVL_TRY(open_dir_stream(path));
+    return read_names(d.get());
+}
+
+Status for_each_in_dir(const std::string& path, const std::function<void(std::string_view, uint64_t)>& visit) {
+    DirHandle d = BRVL_TRY(open_dir_stream(path));
+    return visit_entries(d.get(), visit);
 }
 
 Status remove_file(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -207,9 +208,11 @@ Status write_file_atomic(const std::string& path, std::string_view contents, mod
 Result<bool> path_exists(const std::string& path);
 Result<bool> is_directory(const std::string& path);
 Status create_dir_all(const std::string& path, mode_t perm = 0777);
-// Names in the directory, without "." and "..", in no particular order; with `ids`, the
-// inode number the listing gives each name (no stat), in the same order.
-Result<std::vector<std::string>> list_dir(const std::string& path, std::vector<uint64_t>* ids = nullptr);
+// Names in the directory, without "." and "..", in no particular order.
+Result<std::vector<std::string>> list_dir(const std::string& path);
+// Calls visit with each name in the directory (without "." and "..") and the inode number
+// the listing gives it (no stat), in no particular order.
+Status for_each_in_dir(const std::string& path, const std::function<void(std::string_view, uint64_t)>& visit);
 Status remove_file(const std::string& path);
 // Removes a file if it exists; a missing file is not an error.
 Status remove_file_if_exists(const std::string& path);

@@ -126,7 +126,7 @@ Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<co
 // left to settle: its count-due record holds the totals as they stood. A fold that fails
 // leaves them unfolded, which counts the same; the next change folds them.
 void fold_finished(DatasetInner& in) {
-    if (in.counts_left) return;
+    if (in.counts_left || !in.segments.unfolded_below_newest(in.state.stats_watermark())) return;
     StateSinks sinks(in.state);
     if (Status st = in.segments.fold_finished(&sinks); !st.ok())
         log::warn(log::kDataset, "[dataset] folding the totals of the finished data segments of {}: {}",

@@ -187,11 +187,6 @@ Result<BlockEngine::Appended> BlockEngine::append_frame(uint64_t key, std::span<
     return done({pos, 0});
 }
 
-bool BlockEngine::takes_frame(uint64_t framed) const {
-    return pending_ && pending_->wrote_position + framed <= kMaxPendingPayload &&
-           pending_->record_count < kMaxPendingCount;
-}
-
 // The conditions are append_frame's: a frame goes into the pending block while its payload
 // and count stay within the pending capacity; without a pending block the first frame makes
 // one (a block header, then the frame) and the others go into it.

@@ -142,7 +142,10 @@ protected:
     // before that stays, unless the kind seals only for room (seals_only_for_room_).
     Result<Appended> append_frame(uint64_t key, std::span<const uint8_t> data, uint8_t compress_level);
     // Whether the pending block takes one more frame of `framed` bytes (false without one).
-    bool takes_frame(uint64_t framed) const;
+    bool takes_frame(uint64_t framed) const {
+        return pending_ && pending_->wrote_position + framed <= kMaxPendingPayload &&
+               pending_->record_count < kMaxPendingCount;
+    }
     // seal_pending, for a block of `then` bytes the caller stores behind the sealed one:
     // when the kind seals only for room and that block would not fit the file as it is
     // after the seal, segment-full, with nothing changed. 0: a plain seal.

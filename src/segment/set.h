@@ -93,6 +93,11 @@ public:
     // no change in flight sees a segment's totals move, and a file is folded only once the
     // file after it holds a record.
     Status fold_finished(SegmentStatsSink* sink);
+    // Whether fold_finished has anything to fold for a sink at this watermark (the newest
+    // segment lies above it).
+    bool unfolded_below_newest(uint64_t watermark) const {
+        return !entries_.empty() && entries_.rbegin()->first > watermark;
+    }
     // Appends to the record at (global block offset, in_block) in the latest segment;
     // returns the record's data length before the append.
     Result<uint32_t> append_at(uint64_t block_offset, uint16_t in_block, std::span<const uint8_t> data);

@@ -160,10 +160,9 @@ Result<std::vector<SegmentSet::ListedFile>> SegmentSet::list_segment_files() con
     std::vector<ListedFile> listed;
     struct stat dst;
     if (::stat(dir_.c_str(), &dst) != 0) return listed;  // nothing to examine: an empty set
-    std::vector<uint64_t> ids;
-    std::vector<std::string> names = BRVL_TRY(list_dir(dir_, &ids));
-    for (size_t i = 0; i < names.size(); ++i)
-        if (auto base = parse_segment_file_name(names[i])) listed.push_back({*base, std::move(names[i]), ids[i]});
+    BRVL_TRY(for_each_in_dir(dir_, [&](std::string_view name, uint64_t id) {
+        if (auto base = parse_segment_file_name(name)) listed.push_back({*base, std::string(name), id});
+    }));
     return listed;
 }
 
