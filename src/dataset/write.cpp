@@ -125,12 +125,14 @@ Result<IndexEntry> write_out_of_order(DatasetInner& in, int64_t ts, std::span<co
 // file's totals (a new file holds a record; the others take no more). Not while a count is
 // left to settle: its count-due record holds the totals as they stood. A fold that fails
 // leaves them unfolded, which counts the same; the next change folds them.
-void fold_finished(DatasetInner& in) {
-    if (in.counts_left || !in.segments.unfolded_below_newest(in.state.stats_watermark())) return;
+[[gnu::noinline]] void fold_now(DatasetInner& in) {
     StateSinks sinks(in.state);
     if (Status st = in.segments.fold_finished(&sinks); !st.ok())
         log::warn(log::kDataset, "[dataset] folding the totals of the finished data segments of {}: {}",
                   in.segments.dir(), st.error());
+}
+inline void fold_finished(DatasetInner& in) {
+    if (!in.counts_left && in.segments.unfolded_below_newest(in.state.stats_watermark())) fold_now(in);
 }
 
 // What a write or an append refuses before anything is stored: an oversized record or a

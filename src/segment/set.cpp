@@ -97,11 +97,6 @@ std::vector<SegmentStats> SegmentSet::stats_below(uint64_t base) const {
 
 // ---- writing ----
 
-Status SegmentSet::check_writable() const {
-    if (read_only_) return Error::invalid_data("data segment set is opened read-only");
-    return ok_status();
-}
-
 Status SegmentSet::report_stats(uint64_t new_base, SegmentStatsSink* sink) {
     if (sink == nullptr) return ok_status();
     const uint64_t watermark = sink->stats_watermark();

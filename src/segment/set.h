@@ -227,7 +227,10 @@ private:
     // Appends, growing the file while it is below its size limit. Segment-full at the
     // limit (the caller rolls over); a grow that fails gives its own error.
     Result<RecordLocation> append_growing(DataSegment* seg, int64_t timestamp, std::span<const uint8_t> data);
-    Status check_writable() const;
+    Status check_writable() const {
+        if (read_only_) return Error::invalid_data("data segment set is opened read-only");
+        return ok_status();
+    }
 
     std::string dir_;
     uint64_t span_ = 1;
