@@ -325,12 +325,6 @@ std::optional<DataSegment::Newest> DataSegment::newest_record(uint64_t from) con
     return Newest{{newest->position, in_block_of(newest->frame_offset)}, static_cast<int64_t>(newest->key)};
 }
 
-// The counters of a live file are those of its last commit when they agree with its
-// blocks: no change of the pending block runs, the pending block's header matches the
-// pending fields and ends the blocks, and the record count is what the blocks hold. The
-// commit fields are loaded first, the counters after them (the record count, stored first
-// by every change, last): counters that ran ahead of the commit show as a record count
-// above the blocks'.
 Result<bool> DataSegment::follow_replaced() {
     if (!read_only_ || !is_mapped()) return false;
     struct stat st;
@@ -354,6 +348,12 @@ Result<bool> DataSegment::follow_replaced() {
     return true;
 }
 
+// The counters of a live file are those of its last commit when they agree with its
+// blocks: no change of the pending block runs, the pending block's header matches the
+// pending fields and ends the blocks, and the record count is what the blocks hold. The
+// commit fields are loaded first, the counters after them (the record count, stored first
+// by every change, last): counters that ran ahead of the commit show as a record count
+// above the blocks'.
 Result<SegmentStats> DataSegment::live_stats() {
     if (!read_only_) return stats();
     LiveWait wait(kPendingKeptChanging);
